@@ -1,0 +1,21 @@
+// Aggregation of filtered blocks into the shared numerator and weight volumes.
+#pragma once
+
+#include "kelvo/image.h"
+#include "kelvo/memory.h"
+
+namespace kelvo {
+
+/// For each block n of the group at position matches[n].position, with w = blockWeights[n]:
+/// numerator += group[n][v] * window[v] / max(w, 1e-8) and
+/// weights += window[v] / max(w, max(1e-4 * noiseLevel, 1e-8)). Nothing when groupSize <= 0.
+/// Takes no lock: the caller serialises calls.
+template <typename T>
+void aggregate(const BlockDistance<T>* matches, Vec3<int> blockSize, int groupSize,
+               const Cube4D<T>& group, const T* blockWeights, const T* window, T noiseLevel,
+               ImageDataMutable<T>& numerator, ImageDataMutable<T>& weights);
+
+/// numerator[v] /= weights[v] for every sample.
+void normalise(ImageDataMutable<float>& numerator, const ImageDataMutable<float>& weights);
+
+}  // namespace kelvo

@@ -1,0 +1,29 @@
+// Block matching: for one reference position, the blocks of the search window closest to the
+// reference block, as a match list whose size is trimmed to a power of two.
+#pragma once
+
+#include "kelvo/block_collection.h"
+#include "kelvo/memory.h"
+#include "kelvo/records.h"
+
+namespace kelvo {
+
+/// Per dimension windowMin = max(0, reference - searchRadius) and windowMax =
+/// min(reference + searchRadius, imageSize - blockSize); both inclusive.
+void setSearchWindow(Vec3<int> reference, Vec3<int> searchRadius, Vec3<int> blockSize,
+                     Vec3<int> imageSize, Vec3<int>& windowMin, Vec3<int>& windowMax);
+
+/// Fills matches[0 .. count-1] (matches has room for maxGroupSize entries): the reference
+/// first (distance 0), then the kept candidates in ascending order of distance, with
+/// shiftedPosition relative to the group's component-wise minimum corner. The candidate's
+/// distance is the sum of squared differences of the stored entries minus
+/// matchOffsetTable at its displacement (x fastest, (2r+1) per dimension).
+/// Allocates nothing.
+template <typename T>
+void getBlockMatches(const BlockCollection<T>& collection, const float* matchOffsetTable,
+                     Vec3<int> reference, Vec3<int> blockSize, Vec3<int> searchRadius,
+                     Vec3<int> windowMin, Vec3<int> windowMax, int maxGroupSize,
+                     int minGroupSize, float matchThreshold, BlockDistance<T>* matches,
+                     int& count);
+
+}  // namespace kelvo

@@ -1,0 +1,81 @@
+// Per-thread working memory. Every thread that processes reference locations owns one
+// `Memory` (one group through its whole filtering) and one `TempMemory` (scratch for the
+// transforms and the variance computation), both sized once per stage from `Parameters`
+// so that the per-location work allocates nothing.
+//
+// Buffers are obtained with malloc (the match list with new[]) and released by `free()`,
+// which is idempotent and safe on a partly allocated record; the destructors call it too.
+// Both records are move-only.
+#pragma once
+
+#include "kelvo/image.h"
+#include "kelvo/records.h"
+
+namespace kelvo {
+
+/// One member of a group.
+template <typename T>
+struct BlockDistance {
+    const T* data = nullptr;  ///< the block's stored (transformed) entries in a collection
+    float distance = 0.0f;    ///< matching distance; 0 for the reference entry
+    Vec3<int> position{0, 0, 0};         ///< first voxel of the block in the volume
+    Vec3<int> shiftedPosition{0, 0, 0};  ///< position minus the group's minimum corner
+
+    bool operator<(const BlockDistance& o) const { return distance < o.distance; }
+};
+
+/// Buffers that hold one group. Sizes: N = maxGroupSize, B = block volume.
+struct Memory {
+    BlockDistance<float>* matches = nullptr;  ///< N entries (new[])
+    Cube4D<float> spectrum;       ///< (bx, by, bz, N): group spectrum (noisy)
+    Cube4D<float> pilotSpectrum;  ///< (bx, by, bz, N): pilot group spectrum (Wiener)
+    Cube4D<float> variance;       ///< (bx, by, bz, N): noise variance per coefficient
+    Cube4D<float> output;         ///< (bx, by, bz, N): filtered blocks
+    float* weights = nullptr;     ///< N floats: per-member weights
+    bool ok = false;              ///< every buffer above was obtained
+
+    Memory() = default;
+    ~Memory() { free(); }
+    Memory(const Memory&) = delete;
+    Memory& operator=(const Memory&) = delete;
+    Memory(Memory&& o) noexcept;
+    Memory& operator=(Memory&& o) noexcept;
+    void free();
+};
+
+/// Scratch for transforms and the variance computation. F = fftSize, F0' = the halved first
+/// FFT dimension when the real FFT applies, M = max(F0, F1, F2).
+struct TempMemory {
+    Complex* lineA = nullptr;    ///< M * max(2, varianceLimit) Complex
+    Complex* lineB = nullptr;    ///< same
+    float* floats = nullptr;     ///< N floats
+    Cube4D<Complex> planes;      ///< (F0, F1, F2, N): spectra of the group's blocks
+    Cube4D<float> power;         ///< (F2, F1, F0', N): variance spectra, dims reversed
+    bool* mask = nullptr;        ///< F1 * F2 flags: planes' rows that hold data
+    float* blockA = nullptr;     ///< B floats: block-transform scratch
+    float* blockB = nullptr;     ///< B floats: block-transform scratch
+    float* blockC = nullptr;     ///< B floats: block extraction
+    int M = 0;                   ///< max(F0, F1, F2)
+    bool ok = false;
+
+    TempMemory() = default;
+    ~TempMemory() { free(); }
+    TempMemory(const TempMemory&) = delete;
+    TempMemory& operator=(const TempMemory&) = delete;
+    TempMemory(TempMemory&& o) noexcept;
+    TempMemory& operator=(TempMemory&& o) noexcept;
+    void free();
+};
+
+/// F0' of the working memory: ceil(F0 / 2 + 1) when `realFft` holds and F0 == F1 and
+/// (F2 == 1 or F2 == F0), else F0.
+int halvedFirstFftDimension(const Parameters& p);
+
+/// Allocates a thread's `Memory`. Never throws for lack of memory: `ok` tells.
+template <typename T>
+Memory allocateMemory(const Parameters& p);
+/// Allocates a thread's `TempMemory`. Never throws for lack of memory: `ok` tells.
+template <typename T>
+TempMemory createTempMemory(const Parameters& p);
+
+}  // namespace kelvo

@@ -1,0 +1,8 @@
+#include "kelvo/records.h"
+
+namespace kelvo {
+
+const int ZERO = 0;
+const float ONE = 1.0f;
+
+}  // namespace kelvo

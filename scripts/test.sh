@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Runs every test of the project:
+#   1. a Release build with warnings as errors: unit tests, plug-in tests in GNU Octave,
+#      command-line and Python tests (everything registered with CTest);
+#   2. the unit tests again under AddressSanitizer and UndefinedBehaviorSanitizer;
+#   3. the threaded unit tests under ThreadSanitizer.
+# Build trees go to build/ (override with KELVO_BUILD_ROOT).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=${KELVO_BUILD_ROOT:-build}
+jobs=${KELVO_JOBS:-$(nproc)}
+gen=()
+if command -v ninja >/dev/null 2>&1; then gen=(-G Ninja); fi
+
+step() { printf '\n==== %s ====\n' "$*"; }
+
+step "release build (-Wall -Wextra -Werror) and all tests"
+cmake -S . -B "$root/release" "${gen[@]}" -DCMAKE_BUILD_TYPE=Release -DKELVO_WERROR=ON \
+      -DKELVO_BUILD_BENCHMARKS=ON >/dev/null
+cmake --build "$root/release" -j "$jobs"
+ctest --test-dir "$root/release" --output-on-failure -j "$jobs"
+
+step "unit tests under AddressSanitizer + UndefinedBehaviorSanitizer"
+cmake -S . -B "$root/asan" "${gen[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVO_WERROR=ON \
+      -DKELVO_SANITIZE=address,undefined -DKELVO_BUILD_MEX=OFF -DKELVO_BUILD_PYTHON=OFF \
+      >/dev/null
+cmake --build "$root/asan" -j "$jobs"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --test-dir "$root/asan" --output-on-failure -j "$jobs" -L unit
+
+step "threaded tests under ThreadSanitizer"
+cmake -S . -B "$root/tsan" "${gen[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVO_WERROR=ON \
+      -DKELVO_SANITIZE=thread -DKELVO_BUILD_MEX=OFF -DKELVO_BUILD_PYTHON=OFF \
+      -DKELVO_BUILD_CLI=OFF >/dev/null
+cmake --build "$root/tsan" -j "$jobs"
+TSAN_OPTIONS=halt_on_error=1 ctest --test-dir "$root/tsan" --output-on-failure -j "$jobs" -L threads
+
+step "all test suites passed"
