@@ -1,0 +1,42 @@
+// The user-facing settings of a denoising run, with the tuned defaults. This record is the
+// single source of truth for defaults: the C++ API, the command-line tool, the Python module
+// and the host functions of the plug-in (KELVOProfile) all read it.
+#pragma once
+
+#include <array>
+
+namespace kelvo {
+
+/// Settings of one stage.
+struct StageProfile {
+    std::array<int, 3> blockSize;     ///< block extent (4,4,4 for volumes, 8,8,1 for images)
+    std::array<int, 3> stepSize;      ///< reference grid step; must not exceed the block
+    std::array<int, 3> searchRadius;  ///< half-size of the search window
+    int maxGroupSize;                 ///< largest group: a power of two, at most 64
+    /// Hard thresholding: the threshold multiplier lambda (coefficients below lambda * the
+    /// noise standard deviation of that coefficient are zeroed). Wiener: the multiplier of
+    /// the noise variance in the empirical gain.
+    float threshold;
+    /// Largest accepted block distance, as a multiple of the expected distance between two
+    /// blocks of pure noise (2 * block volume * noise variance).
+    float matchThreshold;
+};
+
+struct Profile {
+    StageProfile hardThreshold;
+    StageProfile wiener;
+    std::array<int, 3> fftSize;      ///< grid of the noise model (powers of two, 4..64)
+    int varianceLimit;               ///< group components whose noise variance is exact
+    std::array<bool, 3> splitComp;   ///< per dimension: cache only the search window
+    float matchNoiseWeight;          ///< > 0 subtracts the expected noise from distances
+    bool sharpen;                    ///< alpha rooting after hard thresholding
+    bool sharpenVariance;            ///< alpha rooting also updates the variances
+    float sharpenAlpha;              ///< alpha-rooting exponent
+    float sharpenAlphaFirstSlice;    ///< alpha-rooting exponent of the first block slice
+    int numThreads;                  ///< 0: every core
+
+    /// Defaults for a volume (depth > 1) or an image (depth 1).
+    static Profile defaults(bool volumetric);
+};
+
+}  // namespace kelvo
