@@ -196,23 +196,59 @@ inline void bior8Inverse(const T* in, long long is, T* out, long long os) {
 template <typename T>
 using Butterfly = void (*)(const T*, long long, T*, long long);
 
-// The butterfly for `kind`, or null when the generic product applies. The butterflies are
-// 8-point transforms: a line of any other length always takes the generic product, whatever
-// kind it was labelled with.
+// Dimension 0: `lines` contiguous lines of 8 samples.
+template <typename T, Butterfly<T> BF>
+void butterflyLines(const T* __restrict in, T* __restrict out, long long lines) {
+    for (long long l = 0; l < lines; ++l) BF(in + 8 * l, 1, out + 8 * l, 1);
+}
+
+// Dimension 1: the `stride` lines of a plane side by side (sample m of line p at
+// p + m * stride), so the compiler can vectorise across lines; `planes` planes follow each
+// other at `planeStride`.
+template <typename T, Butterfly<T> BF>
+void butterflyColumns(const T* __restrict in, T* __restrict out, long long stride, long long planes,
+                      long long planeStride) {
+    for (long long b = 0; b < planes; ++b) {
+        const T* src = in + b * planeStride;
+        T* dst = out + b * planeStride;
+        for (long long p = 0; p < stride; ++p) BF(src + p, stride, dst + p, stride);
+    }
+}
+
+// True when lines of length n labelled `kind` take a butterfly. The butterflies are 8-point
+// transforms: a line of any other length always takes the generic product, whatever kind it
+// was labelled with.
+bool hasButterfly(StandardTransform kind, int n) {
+    return n == 8 &&
+           (kind == DCT8_FWD || kind == BIOR8_FWD || kind == DCT8_INV || kind == BIOR8_INV);
+}
+
 template <typename T>
-Butterfly<T> butterflyFor(StandardTransform kind, int n) {
-    if (n != 8) return nullptr;
+void butterflyPass0(StandardTransform kind, const T* in, T* out, long long lines) {
     switch (kind) {
         case DCT8_FWD:
-            return dct8Forward<T>;
+            return butterflyLines<T, dct8Forward<T>>(in, out, lines);
         case BIOR8_FWD:
-            return bior8Forward<T>;
+            return butterflyLines<T, bior8Forward<T>>(in, out, lines);
         case DCT8_INV:
-            return dct8Inverse<T>;
-        case BIOR8_INV:
-            return bior8Inverse<T>;
+            return butterflyLines<T, dct8Inverse<T>>(in, out, lines);
         default:
-            return nullptr;
+            return butterflyLines<T, bior8Inverse<T>>(in, out, lines);
+    }
+}
+
+template <typename T>
+void butterflyPass1(StandardTransform kind, const T* in, T* out, long long stride, long long planes,
+                    long long planeStride) {
+    switch (kind) {
+        case DCT8_FWD:
+            return butterflyColumns<T, dct8Forward<T>>(in, out, stride, planes, planeStride);
+        case BIOR8_FWD:
+            return butterflyColumns<T, bior8Forward<T>>(in, out, stride, planes, planeStride);
+        case DCT8_INV:
+            return butterflyColumns<T, dct8Inverse<T>>(in, out, stride, planes, planeStride);
+        default:
+            return butterflyColumns<T, bior8Inverse<T>>(in, out, stride, planes, planeStride);
     }
 }
 
@@ -227,20 +263,16 @@ void transf3D(const T* in, Vec3<const float*> matrices, Vec3<StandardTransform> 
     const long long volume = sxy * size.z;
 
     // Pass 1, dimension 0: `in` -> scratchA, lines contiguous.
-    if (Butterfly<T> bf = butterflyFor<T>(kinds.x, size.x)) {
-        for (long long l = 0; l < volume; l += 8) bf(in + l, 1, scratchA + l, 1);
+    if (hasButterfly(kinds.x, size.x)) {
+        butterflyPass0(kinds.x, in, scratchA, volume / 8);
     } else {
         genericContiguous(in, scratchA, matrices.x, size.x, volume / sx);
     }
 
     // Pass 2, dimension 1: scratchA -> out (flat blocks) or scratchB.
     T* second = size.z == 1 ? out : scratchB;
-    if (Butterfly<T> bf = butterflyFor<T>(kinds.y, size.y)) {
-        for (long long z = 0; z < size.z; ++z) {
-            for (long long x = 0; x < sx; ++x) {
-                bf(scratchA + z * sxy + x, sx, second + z * sxy + x, sx);
-            }
-        }
+    if (hasButterfly(kinds.y, size.y)) {
+        butterflyPass1(kinds.y, scratchA, second, sx, size.z, sxy);
     } else {
         genericStrided(scratchA, second, matrices.y, size.y, sx, size.z, sxy);
     }

@@ -1,6 +1,7 @@
 #include "kelvo/transform_meta.h"
 
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <new>
 #include <stdexcept>
@@ -31,10 +32,11 @@ bool entriesMatch(const float* m, const float* table, int count) {
 }
 
 // Kind tables are plain malloc'ed int arrays released with free (see TransformsMeta::release).
-int* allocateKindTable(int entries, int fill) {
-    int* table = static_cast<int*>(std::malloc(static_cast<std::size_t>(entries) * sizeof(int)));
+int* allocateKindTable(std::size_t entries, int fill) {
+    if (entries > SIZE_MAX / sizeof(int)) throw std::bad_alloc();
+    int* table = static_cast<int*>(std::malloc(entries * sizeof(int)));
     if (!table) throw std::bad_alloc();
-    for (int i = 0; i < entries; ++i) table[i] = fill;
+    for (std::size_t i = 0; i < entries; ++i) table[i] = fill;
     return table;
 }
 
@@ -139,7 +141,7 @@ TransformsMeta getTransformMeta(const Transforms& t, const Parameters& p) {
     }
 
     // `meta` owns the first table as soon as it exists, so a failure of the second frees it.
-    const int entries = p.maxGroupSize + 1;
+    const std::size_t entries = static_cast<std::size_t>(p.maxGroupSize) + 1;
     meta.groupFwdKinds = allocateKindTable(entries, ARB_FWD);
     meta.groupInvKinds = allocateKindTable(entries, ARB_INV);
 
