@@ -82,10 +82,11 @@ T* BlockCollection<T>::allocate(std::int64_t blockCount, std::int64_t floatsPerB
     filled = false;  // the slots no longer hold what the box says
     capacity = blockCount;
     blockVolume = floatsPerBlock;
-    totalFloats = blockCount * floatsPerBlock;
     const bool sane = blockCount > 0 && floatsPerBlock > 0 &&
                       blockCount <= INT64_MAX / floatsPerBlock &&
-                      static_cast<std::uint64_t>(totalFloats) <= SIZE_MAX / sizeof(T);
+                      static_cast<std::uint64_t>(blockCount * floatsPerBlock) <=
+                          SIZE_MAX / sizeof(T);
+    totalFloats = sane ? blockCount * floatsPerBlock : 0;
     void* grown = nullptr;
     if (sane) grown = std::realloc(blocks, static_cast<std::size_t>(totalFloats) * sizeof(T));
     if (!grown) {
@@ -297,14 +298,12 @@ void keepInStep(BlockCollection<float>& c, const ImageData<float>& image, Vec3<i
     Vec3<int> npos{0, 0, 0};
     for (int d = 0; d < 3; ++d) npos[d] = positionsAlong(image.size[d], blockSize[d]);
 
-    const bool sameSource = c.filled && c.source == image.data && c.sourceSize == image.size &&
-                            c.sourceBlockSize == blockSize && c.matrices == matrices &&
-                            c.kinds == kinds;
-    // A full-volume collection may be shared by every worker: never write to it once filled.
-    if (c.coversVolume()) {
-        assert(sameSource && "a shared collection must keep its volume and transform");
-        if (sameSource) return;
-    }
+    const bool sameVolume = c.filled && c.source == image.data && c.sourceSize == image.size &&
+                            c.sourceBlockSize == blockSize;
+    // A full-volume collection may be shared by every worker: never write to it once filled
+    // from this volume (its transform was fixed by that fill).
+    if (sameVolume && c.coversVolume()) return;
+    const bool sameSource = sameVolume && c.matrices == matrices && c.kinds == kinds;
 
     // The box the collection keeps: the per-thread allocation's, else what the last fill left.
     Vec3<int> boxSize = (c.box.x > 0 && c.box.y > 0 && c.box.z > 0) ? c.box : c.count;

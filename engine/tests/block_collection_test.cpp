@@ -195,12 +195,13 @@ TEST(BlockCollection, WholeVolumeCollectionIsFilledOnceAndNeverMoved) {
     BlockCollection<float> c;
     ASSERT_TRUE(c.extractInitial(image, {0, 0, 0}, f.blockSize, f.matrices, ARB, true, f.temp, extent));
     ASSERT_TRUE(c.coversVolume());
-    // Poison one slot: a refill or move would overwrite it.
+    // Poison the slot of position (0, 0, 0), outside every search window below: a refill or
+    // a move would overwrite it.
     c.blocks[0] = 12345.f;
     Vec3<int> p{0, 0, 0};
     for (p.z = 0; p.z <= 3; ++p.z)
         for (p.y = 0; p.y <= 4; ++p.y)
-            for (p.x = 0; p.x <= 5; ++p.x)
+            for (p.x = 3; p.x <= 5; ++p.x)
                 moveCollections<HARD_THRESHOLDING>(p, {2, 2, 2}, f.blockSize, f.matrices, ARB, f.temp,
                                                    image, nullptr, c, nullptr);
     EXPECT_EQ(c.blocks[0], 12345.f);
@@ -290,6 +291,7 @@ int walk(const WalkConfig& w, std::mt19937& rng, int& locations) {
     std::atomic<int> bad{0}, visited{0};
     THREAD_POOL.newLoopJob([&](int t) {
         Fixture f(w.block);
+        f.matrices = f0.matrices;  // one set of matrices for the stage, as the stage loop has
         std::shared_ptr<BlockCollection<float>> c = shared, pc = sharedPilot;
         if (!whole) {
             c = std::make_shared<BlockCollection<float>>();
