@@ -10,11 +10,6 @@
 
 namespace kelvo {
 
-// Weak stand-in for the transform tables' ARB_TRANSFORMS, which the volume code refers to;
-// the real definition replaces it whenever the tables are linked in.
-__attribute__((weak)) extern const Vec3<TransformsMetas::StandardTransform> ARB_TRANSFORMS{
-    TransformsMetas::ARB_FWD, TransformsMetas::ARB_FWD, TransformsMetas::ARB_FWD};
-
 namespace {
 
 struct Volumes {
