@@ -12,13 +12,18 @@ struct creal32_T {
 };
 static_assert(sizeof(creal32_T) == sizeof(Complex), "creal32_T must match Complex");
 
+/// True for the lengths the kernels below implement: 4, 8, 16, 32 and 64.
+bool isFftSize(int n);
+
 /// out[k] = sum_m in[m] e^{-2 pi i k m / n}. n in {4, 8, 16, 32, 64}; any other n throws
-/// std::exception before writing anything. `in` and `out` must not alias. No allocation.
+/// std::invalid_argument (a std::exception) before writing anything, as does in == out.
+/// `in` and `out` must not overlap. No allocation.
 void fftComplex(int n, Complex* in, Complex* out);
-/// The same transform of the real parts of in[0..n-1]; the upper half is written as the
-/// conjugates of the lower half and the imaginary parts of out[0], out[n/2] are exactly 0.
+/// The same transform of the real parts of in[0..n-1] (imaginary parts are not read); the
+/// upper half is written as the exact conjugates of the lower half and the imaginary parts
+/// of out[0], out[n/2] are exactly 0. Same sizes, errors and aliasing rule as fftComplex.
 void fftReal(int n, Complex* in, Complex* out);
-/// The 64-point case of fftComplex.
+/// The 64-point case of fftComplex. `in` and `out` must not overlap.
 void FFTComplex64(const creal32_T* in, creal32_T* out);
 
 }  // namespace kelvo

@@ -1,0 +1,219 @@
+#include "kelvo/variances.h"
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+
+#include "kelvo/fft.h"
+
+namespace kelvo {
+
+namespace {
+
+bool isGridSize(int n) { return n == 1 || isFftSize(n); }
+
+inline float power2(const Complex& c) { return c.re * c.re + c.im * c.im; }
+
+// 8-float vector of GCC's vector extension; the clones below compile it to AVX registers
+// where the processor has them and to SSE pairs otherwise.
+typedef float v8f __attribute__((vector_size(32)));
+
+// out[k * B + i] = sum_{f < m} A[f * B + i] * power[k * pstride + f] for KC components, over
+// coefficients i0 .. i0 + 15, accumulated in registers.
+template <int KC>
+inline __attribute__((always_inline)) void productBlock16(const float* A, int B, long long m,
+                                                          const float* power,
+                                                          long long pstride, float* out,
+                                                          int i0) {
+    v8f acc[KC][2];
+    for (int k = 0; k < KC; ++k) acc[k][0] = acc[k][1] = v8f{};
+    const float* a = A + i0;
+    for (long long f = 0; f < m; ++f, a += B) {
+        v8f a0;
+        v8f a1;
+        std::memcpy(&a0, a, sizeof a0);  // unaligned loads
+        std::memcpy(&a1, a + 8, sizeof a1);
+        for (int k = 0; k < KC; ++k) {
+            const float p = power[k * pstride + f];
+            acc[k][0] += p * a0;
+            acc[k][1] += p * a1;
+        }
+    }
+    for (int k = 0; k < KC; ++k) {
+        std::memcpy(out + static_cast<long long>(k) * B + i0, &acc[k][0], sizeof acc[k][0]);
+        std::memcpy(out + static_cast<long long>(k) * B + i0 + 8, &acc[k][1], sizeof acc[k][1]);
+    }
+}
+
+template <int KC>
+inline __attribute__((always_inline)) void productRows(const float* A, int B, long long m,
+                                                       const float* power, long long pstride,
+                                                       float* out) {
+    int i0 = 0;
+    for (; i0 + 16 <= B; i0 += 16) productBlock16<KC>(A, B, m, power, pstride, out, i0);
+    for (int i = i0; i < B; ++i) {
+        float acc[KC] = {};
+        const float* a = A + i;
+        for (long long f = 0; f < m; ++f, a += B) {
+            for (int k = 0; k < KC; ++k) acc[k] += power[k * pstride + f] * *a;
+        }
+        for (int k = 0; k < KC; ++k) out[static_cast<long long>(k) * B + i] = acc[k];
+    }
+}
+
+// The K x m by m x B product of the exact components, four components per sweep over A.
+__attribute__((target_clones("default", "arch=x86-64-v3"))) void exactProduct(
+    const float* A, int B, long long m, const float* power, long long pstride, int K,
+    float* out) {
+    int k = 0;
+    for (; k + 4 <= K; k += 4) productRows<4>(A, B, m, power + k * pstride, pstride, out + static_cast<long long>(k) * B);
+    switch (K - k) {
+        case 3: productRows<3>(A, B, m, power + k * pstride, pstride, out + static_cast<long long>(k) * B); break;
+        case 2: productRows<2>(A, B, m, power + k * pstride, pstride, out + static_cast<long long>(k) * B); break;
+        case 1: productRows<1>(A, B, m, power + k * pstride, pstride, out + static_cast<long long>(k) * B); break;
+        default: break;
+    }
+}
+
+void require(bool condition, const char* message) {
+    if (!condition) throw std::invalid_argument(message);
+}
+
+}  // namespace
+
+void transformVariancePlane(Vec3<int> F, Vec3<int> Fp, int K, Cube4D<Complex>& planes,
+                            Cube4D<float>& power, const bool* mask, TempMemory& temp) {
+    const int F0 = F.x;
+    const int F1 = F.y;
+    const int F2 = F.z;
+    const int F0q = std::min(Fp.x, F0);
+    const long long rowStride = F0;
+    const long long sliceStride = static_cast<long long>(F0) * F1;
+    Complex* lineA = temp.lineA;
+    Complex* lineB = temp.lineB;
+    for (int k = 0; k < K; ++k) {
+        Complex* P = planes.block(k);
+        float* out = power.block(k);
+        // Dimension 0: the real transform of every row that holds a block, first F0q bins.
+        if (F0 > 1) {
+            for (int z = 0; z < F2; ++z) {
+                for (int y = 0; y < F1; ++y) {
+                    if (!mask[y + static_cast<long long>(F1) * z]) continue;
+                    Complex* row = P + z * sliceStride + y * rowStride;
+                    fftReal(F0, row, lineA);
+                    std::memcpy(row, lineA, sizeof(Complex) * F0q);
+                }
+            }
+        }
+        // Dimension 1: columns of the slices that hold data; empty slices are zeroed so
+        // that the last pass may read every slice.
+        for (int z = 0; z < F2; ++z) {
+            Complex* slice = P + z * sliceStride;
+            const bool* rows = mask + static_cast<long long>(F1) * z;
+            const bool any = std::find(rows, rows + F1, true) != rows + F1;
+            if (!any) {
+                for (int y = 0; y < F1; ++y) std::memset(slice + y * rowStride, 0, sizeof(Complex) * F0q);
+                continue;
+            }
+            if (F1 == 1) continue;
+            for (int f0 = 0; f0 < F0q; ++f0) {
+                for (int y = 0; y < F1; ++y) {
+                    lineA[y] = rows[y] ? slice[f0 + y * rowStride] : Complex{0.0f, 0.0f};
+                }
+                fftComplex(F1, lineA, lineB);
+                for (int y = 0; y < F1; ++y) slice[f0 + y * rowStride] = lineB[y];
+            }
+        }
+        // Dimension 2, then the squared modulus in the power cube's order (f2 fastest).
+        for (int f0 = 0; f0 < F0q; ++f0) {
+            for (int f1 = 0; f1 < F1; ++f1) {
+                float* dst = out + (static_cast<long long>(f0) * F1 + f1) * F2;
+                const Complex* column = P + f0 + f1 * rowStride;
+                if (F2 == 1) {
+                    dst[0] = power2(column[0]);
+                    continue;
+                }
+                for (int z = 0; z < F2; ++z) lineA[z] = column[z * sliceStride];
+                fftComplex(F2, lineA, lineB);
+                for (int z = 0; z < F2; ++z) dst[z] = power2(lineB[z]);
+            }
+        }
+    }
+}
+
+void calculateVariances(int count, Vec3<int> blockSize, Vec3<int> F, Vec3<int> Fp, int K,
+                        const float* groupMatrix, const float* A, const float* B,
+                        Cube4D<float>& out, BlockDistance<float>* matches, TempMemory& temp) {
+    // Every check comes before the first write.
+    require(isGridSize(F.x) && isGridSize(F.y) && isGridSize(F.z),
+            "calculateVariances: FFT sizes must be 1, 4, 8, 16, 32 or 64");
+    require(Fp.y == F.y && Fp.z == F.z && Fp.x >= F.x / 2 + 1,
+            "calculateVariances: the Fourier size does not fit the FFT size");
+    require(blockSize.x > 0 && blockSize.y > 0 && blockSize.z > 0,
+            "calculateVariances: block size must be positive");
+    require(count >= 1 && K >= 0 && K <= count, "calculateVariances: need 0 <= K <= count");
+    require(groupMatrix && matches, "calculateVariances: null group matrix or match list");
+    require(K == 0 || A, "calculateVariances: the K3fT3 array is null");
+    require(K == count || B, "calculateVariances: the local variance array is null");
+    const int Bn = blockSize.x * blockSize.y * blockSize.z;
+    require(out.data && out.blockVolume() == Bn && out.n >= count,
+            "calculateVariances: the variance cube does not fit the group");
+    const int F0q = std::min(Fp.x, F.x);
+    if (K > 0) {
+        require(temp.lineA && temp.lineB && temp.mask && temp.M >= std::max(F.x, std::max(F.y, F.z)),
+                "calculateVariances: working memory lines too short");
+        require(temp.planes.data && temp.planes.x == F.x && temp.planes.y == F.y &&
+                    temp.planes.z == F.z && temp.planes.n >= K,
+                "calculateVariances: working memory planes do not fit the FFT size");
+        require(temp.power.data && temp.power.x == F.z && temp.power.y == F.y &&
+                    temp.power.z >= F0q && temp.power.n >= K,
+                "calculateVariances: working memory power cube does not fit the Fourier size");
+    }
+
+    const long long rowStride = F.x;
+    const long long sliceStride = static_cast<long long>(F.x) * F.y;
+    if (K > 0) std::memset(temp.mask, 0, sizeof(bool) * static_cast<std::size_t>(F.y) * F.z);
+    for (int b = 0; b < count; ++b) {
+        Vec3<int>& p = matches[b].shiftedPosition;
+        for (int d = 0; d < 3; ++d) p[d] = ((p[d] % F[d]) + F[d]) % F[d];
+    }
+
+    float* variance = out.data;
+    if (K > 0) {
+        // Plane k: the group kernel of component k on the periodic noise grid. Only the rows
+        // that hold a block are cleared and filled; transformVariancePlane reads no other.
+        for (int b = 0; b < count; ++b) {
+            const Vec3<int>& p = matches[b].shiftedPosition;
+            const long long row = p.z * sliceStride + p.y * rowStride;
+            temp.mask[p.y + static_cast<long long>(F.y) * p.z] = true;
+            for (int k = 0; k < K; ++k) std::memset(temp.planes.block(k) + row, 0, sizeof(Complex) * F.x);
+        }
+        for (int b = 0; b < count; ++b) {
+            const Vec3<int>& p = matches[b].shiftedPosition;
+            const long long at = p.z * sliceStride + p.y * rowStride + p.x;
+            for (int k = 0; k < K; ++k) {
+                temp.planes.block(k)[at].re += groupMatrix[static_cast<long long>(k) * count + b];
+            }
+        }
+        transformVariancePlane(F, Fp, K, temp.planes, temp.power, temp.mask, temp);
+        const long long m = static_cast<long long>(F0q) * F.y * F.z;
+        exactProduct(A, Bn, m, temp.power.data, temp.power.blockVolume(), K, variance);
+    }
+
+    if (K < count) {
+        // The components not computed exactly share what the exact ones leave of the
+        // group's total noise energy, count * B[i] for an orthonormal group transform.
+        float* first = variance + static_cast<long long>(K) * Bn;
+        const float share = 1.0f / static_cast<float>(count - K);
+        for (int i = 0; i < Bn; ++i) {
+            float sumK = 0.0f;
+            for (int k = 0; k < K; ++k) sumK += variance[static_cast<long long>(k) * Bn + i];
+            first[i] = std::max(0.0f, B[i] * static_cast<float>(count) - sumK) * share;
+        }
+        for (int k = K + 1; k < count; ++k) {
+            std::memcpy(variance + static_cast<long long>(k) * Bn, first, sizeof(float) * Bn);
+        }
+    }
+}
+
+}  // namespace kelvo
