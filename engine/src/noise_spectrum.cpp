@@ -21,6 +21,16 @@ bool positive(Vec3<int> v) { return v.x > 0 && v.y > 0 && v.z > 0; }
 
 long long volume(Vec3<int> v) { return static_cast<long long>(v.x) * v.y * v.z; }
 
+// a * b, or -1 when the product does not fit a long long (a, b >= 0).
+long long checkedProduct(long long a, long long b) {
+    long long ab = 0;
+    if (a < 0 || b < 0 || __builtin_mul_overflow(a, b, &ab)) return -1;
+    return ab;
+}
+
+// v0 * v1 * v2 of positive components, or -1 on overflow.
+long long checkedVolume(Vec3<int> v) { return checkedProduct(checkedProduct(v.x, v.y), v.z); }
+
 // Interpolation of target sample t of a dimension resampled from S to F samples.
 struct Tap {
     int lo;
@@ -59,7 +69,8 @@ void resizePSD(const float* psd, Vec3<int> S, Vec3<int> F, float*& out) {
     out = nullptr;
     if (!psd) throw std::invalid_argument("resizePSD: the PSD is null");
     if (!positive(S) || !positive(F)) throw std::invalid_argument("resizePSD: bad size");
-    const long long Ftot = volume(F);
+    const long long Ftot = checkedVolume(F);
+    if (Ftot < 0 || checkedVolume(S) < 0) return;  // cannot be allocated
     float* r = allocateFloats(Ftot);
     if (!r) return;
     if (S == F) {
@@ -156,14 +167,15 @@ void computeK3fT3(const float* psd, Vec3<int> S, Vec3<int> F, Vec3<int> Fp, Vec3
             "computeK3fT3: the Fourier size must equal the FFT size except for a first "
             "dimension of at least F0/2 + 1");
     }
-    const long long B = volume(n);
-    const long long count = volume(Fp) * B;
+    // Element counts that overflow cannot be allocated: reported like an allocation failure.
+    const long long count = checkedProduct(checkedVolume(Fp), checkedVolume(n));
+    if (count < 0 || checkedVolume(F) < 0) return;
     float* resized = nullptr;
     resizePSD(psd, S, F, resized);
     float* spectra[3] = {allocateFloats(static_cast<long long>(n.x) * F.x),
                          allocateFloats(static_cast<long long>(n.y) * F.y),
                          allocateFloats(static_cast<long long>(n.z) * F.z)};
-    float* result = (count / B == volume(Fp)) ? allocateFloats(count) : nullptr;
+    float* result = allocateFloats(count);
     if (resized && spectra[0] && spectra[1] && spectra[2] && result) {
         for (int d = 0; d < 3; ++d) transformToFourier(n[d], F[d], fwd[d], spectra[d]);
         calculateK3fT3(resized, {spectra[0], spectra[1], spectra[2]}, n, F, Fp, result);
