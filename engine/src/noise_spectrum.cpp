@@ -170,13 +170,15 @@ void computeK3fT3(const float* psd, Vec3<int> S, Vec3<int> F, Vec3<int> Fp, Vec3
     // Element counts that overflow cannot be allocated: reported like an allocation failure.
     const long long count = checkedProduct(checkedVolume(Fp), checkedVolume(n));
     if (count < 0 || checkedVolume(F) < 0) return;
-    float* resized = nullptr;
-    resizePSD(psd, S, F, resized);
-    float* spectra[3] = {allocateFloats(static_cast<long long>(n.x) * F.x),
-                         allocateFloats(static_cast<long long>(n.y) * F.y),
-                         allocateFloats(static_cast<long long>(n.z) * F.z)};
+    // The largest array first: an impossible size fails before any work is done.
     float* result = allocateFloats(count);
-    if (resized && spectra[0] && spectra[1] && spectra[2] && result) {
+    float* spectra[3] = {nullptr, nullptr, nullptr};
+    float* resized = nullptr;
+    if (result) {
+        for (int d = 0; d < 3; ++d) spectra[d] = allocateFloats(static_cast<long long>(n[d]) * F[d]);
+        if (spectra[0] && spectra[1] && spectra[2]) resizePSD(psd, S, F, resized);
+    }
+    if (resized) {
         for (int d = 0; d < 3; ++d) transformToFourier(n[d], F[d], fwd[d], spectra[d]);
         calculateK3fT3(resized, {spectra[0], spectra[1], spectra[2]}, n, F, Fp, result);
         out = result;
