@@ -120,6 +120,52 @@ void checkArguments(int n, const Complex* in, const Complex* out) {
 
 }  // namespace
 
+int bitReversed(int k, int n) {
+    int r = 0;
+    for (int bit = n >> 1; bit > 0; bit >>= 1, k >>= 1) r = (r << 1) | (k & 1);
+    return r;
+}
+
+__attribute__((target_clones("default", "arch=x86-64-v3"))) void fftBatchInPlace(
+    Complex* data, int n, long long stride, int width) {
+    if (!isFftSize(n)) unsupportedSize(n);
+    if (data == nullptr || width < 0 || stride < width) {
+        throw std::invalid_argument("fftBatchInPlace: bad buffer, stride or width");
+    }
+    for (int half = n / 2; half >= 1; half /= 2) {
+        const int step = 64 / (2 * half);
+        for (int start = 0; start < n; start += 2 * half) {
+            for (int j = 0; j < half; ++j) {
+                Complex* a = data + (start + j) * stride;
+                Complex* b = a + half * stride;
+                if (j == 0) {
+                    for (int c = 0; c < width; ++c) {
+                        const Complex x = a[c];
+                        const Complex y = b[c];
+                        a[c].re = x.re + y.re;
+                        a[c].im = x.im + y.im;
+                        b[c].re = x.re - y.re;
+                        b[c].im = x.im - y.im;
+                    }
+                    continue;
+                }
+                const float wr = fv0[j * step];
+                const float wi = fv1[j * step];
+                for (int c = 0; c < width; ++c) {
+                    const Complex x = a[c];
+                    const Complex y = b[c];
+                    const float dr = x.re - y.re;
+                    const float di = x.im - y.im;
+                    a[c].re = x.re + y.re;
+                    a[c].im = x.im + y.im;
+                    b[c].re = dr * wr - di * wi;
+                    b[c].im = dr * wi + di * wr;
+                }
+            }
+        }
+    }
+}
+
 bool isFftSize(int n) { return n == 4 || n == 8 || n == 16 || n == 32 || n == 64; }
 
 void FFTComplex64(const creal32_T* in, creal32_T* out) { Dit<64, creal32_T>::run(in, 1, out); }

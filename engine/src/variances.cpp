@@ -82,60 +82,43 @@ void require(bool condition, const char* message) {
 }  // namespace
 
 void transformVariancePlane(Vec3<int> F, Vec3<int> Fp, int K, Cube4D<Complex>& planes,
-                            Cube4D<float>& power, const bool* mask, TempMemory& temp) {
-    const int F0 = F.x;
+                            Cube4D<float>& power, const bool* mask, TempMemory& /*temp*/) {
     const int F1 = F.y;
     const int F2 = F.z;
-    const int F0q = std::min(Fp.x, F0);
-    const long long rowStride = F0;
-    const long long sliceStride = static_cast<long long>(F0) * F1;
-    Complex* lineA = temp.lineA;
-    Complex* lineB = temp.lineB;
-    for (int k = 0; k < K; ++k) {
-        Complex* P = planes.block(k);
-        float* out = power.block(k);
-        // Dimension 0: the real transform of every row that holds a block, first F0q bins.
-        if (F0 > 1) {
-            for (int z = 0; z < F2; ++z) {
-                for (int y = 0; y < F1; ++y) {
-                    if (!mask[y + static_cast<long long>(F1) * z]) continue;
-                    Complex* row = P + z * sliceStride + y * rowStride;
-                    fftReal(F0, row, lineA);
-                    std::memcpy(row, lineA, sizeof(Complex) * F0q);
-                }
+    const int F0q = std::min(Fp.x, F.x);
+    const long long W = static_cast<long long>(K) * F0q;  // one row: F0q bins per component
+    const long long sliceStride = W * F1;
+    Complex* P = planes.data;
+    // Rows without a block hold nothing: zero them so that the passes may read every row.
+    for (int z = 0; z < F2; ++z) {
+        for (int y = 0; y < F1; ++y) {
+            if (!mask[y + static_cast<long long>(F1) * z]) {
+                std::memset(P + z * sliceStride + y * W, 0, sizeof(Complex) * W);
             }
         }
-        // Dimension 1: columns of the slices that hold data; empty slices are zeroed so
-        // that the last pass may read every slice.
+    }
+    // Dimension 1: every column of a slice (all components) in one batched transform;
+    // slices without a block stay zero.
+    if (F1 > 1) {
         for (int z = 0; z < F2; ++z) {
-            Complex* slice = P + z * sliceStride;
             const bool* rows = mask + static_cast<long long>(F1) * z;
-            const bool any = std::find(rows, rows + F1, true) != rows + F1;
-            if (!any) {
-                for (int y = 0; y < F1; ++y) std::memset(slice + y * rowStride, 0, sizeof(Complex) * F0q);
-                continue;
-            }
-            if (F1 == 1) continue;
-            for (int f0 = 0; f0 < F0q; ++f0) {
-                for (int y = 0; y < F1; ++y) {
-                    lineA[y] = rows[y] ? slice[f0 + y * rowStride] : Complex{0.0f, 0.0f};
-                }
-                fftComplex(F1, lineA, lineB);
-                for (int y = 0; y < F1; ++y) slice[f0 + y * rowStride] = lineB[y];
-            }
+            if (std::find(rows, rows + F1, true) == rows + F1) continue;
+            fftBatchInPlace(P + z * sliceStride, F1, W, static_cast<int>(W));
         }
-        // Dimension 2, then the squared modulus in the power cube's order (f2 fastest).
+    }
+    // Dimension 2: the whole grid of columns in one batched transform.
+    if (F2 > 1) fftBatchInPlace(P, F2, sliceStride, static_cast<int>(sliceStride));
+    // The batched passes leave frequency f of dimensions 1 and 2 at position rev(f).
+    int rev1[64];
+    int rev2[64];
+    for (int f = 0; f < F1; ++f) rev1[f] = F1 > 1 ? bitReversed(f, F1) : 0;
+    for (int f = 0; f < F2; ++f) rev2[f] = F2 > 1 ? bitReversed(f, F2) : 0;
+    for (int k = 0; k < K; ++k) {
+        float* dst = power.block(k);  // (f0 * F1 + f1) * F2 + f2
         for (int f0 = 0; f0 < F0q; ++f0) {
             for (int f1 = 0; f1 < F1; ++f1) {
-                float* dst = out + (static_cast<long long>(f0) * F1 + f1) * F2;
-                const Complex* column = P + f0 + f1 * rowStride;
-                if (F2 == 1) {
-                    dst[0] = power2(column[0]);
-                    continue;
-                }
-                for (int z = 0; z < F2; ++z) lineA[z] = column[z * sliceStride];
-                fftComplex(F2, lineA, lineB);
-                for (int z = 0; z < F2; ++z) dst[z] = power2(lineB[z]);
+                const Complex* column = P + static_cast<long long>(k) * F0q + f0 + rev1[f1] * W;
+                for (int f2 = 0; f2 < F2; ++f2) *dst++ = power2(column[rev2[f2] * sliceStride]);
             }
         }
     }
@@ -170,8 +153,6 @@ void calculateVariances(int count, Vec3<int> blockSize, Vec3<int> F, Vec3<int> F
                 "calculateVariances: working memory power cube does not fit the Fourier size");
     }
 
-    const long long rowStride = F.x;
-    const long long sliceStride = static_cast<long long>(F.x) * F.y;
     if (K > 0) std::memset(temp.mask, 0, sizeof(bool) * static_cast<std::size_t>(F.y) * F.z);
     for (int b = 0; b < count; ++b) {
         Vec3<int>& p = matches[b].shiftedPosition;
@@ -180,19 +161,32 @@ void calculateVariances(int count, Vec3<int> blockSize, Vec3<int> F, Vec3<int> F
 
     float* variance = out.data;
     if (K > 0) {
-        // Plane k: the group kernel of component k on the periodic noise grid. Only the rows
-        // that hold a block are cleared and filled; transformVariancePlane reads no other.
+        // Plane k is the group kernel of component k: groupMatrix[k * count + b] at block b's
+        // position on the periodic grid. It has a value in at most count rows, so the first
+        // transform is taken here, row by row, straight from the match list, and written
+        // to the planes laid out for the batched passes (see transformVariancePlane).
+        const long long W = static_cast<long long>(K) * F0q;
+        Complex* line = temp.lineA;
+        Complex* spectrum = temp.lineB;
         for (int b = 0; b < count; ++b) {
             const Vec3<int>& p = matches[b].shiftedPosition;
-            const long long row = p.z * sliceStride + p.y * rowStride;
-            temp.mask[p.y + static_cast<long long>(F.y) * p.z] = true;
-            for (int k = 0; k < K; ++k) std::memset(temp.planes.block(k) + row, 0, sizeof(Complex) * F.x);
-        }
-        for (int b = 0; b < count; ++b) {
-            const Vec3<int>& p = matches[b].shiftedPosition;
-            const long long at = p.z * sliceStride + p.y * rowStride + p.x;
+            bool* flag = temp.mask + p.y + static_cast<long long>(F.y) * p.z;
+            if (*flag) continue;  // row done with an earlier block
+            *flag = true;
+            Complex* row = temp.planes.data + W * (p.y + static_cast<long long>(F.y) * p.z);
             for (int k = 0; k < K; ++k) {
-                temp.planes.block(k)[at].re += groupMatrix[static_cast<long long>(k) * count + b];
+                const float* g = groupMatrix + static_cast<long long>(k) * count;
+                std::memset(line, 0, sizeof(Complex) * F.x);
+                for (int c = b; c < count; ++c) {
+                    const Vec3<int>& q = matches[c].shiftedPosition;
+                    if (q.y == p.y && q.z == p.z) line[q.x].re += g[c];
+                }
+                if (F.x > 1) {
+                    fftReal(F.x, line, spectrum);
+                    std::memcpy(row + static_cast<long long>(k) * F0q, spectrum, sizeof(Complex) * F0q);
+                } else {
+                    row[k] = line[0];
+                }
             }
         }
         transformVariancePlane(F, Fp, K, temp.planes, temp.power, temp.mask, temp);

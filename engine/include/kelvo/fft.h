@@ -23,6 +23,14 @@ void fftComplex(int n, Complex* in, Complex* out);
 /// upper half is written as the exact conjugates of the lower half and the imaginary parts
 /// of out[0], out[n/2] are exactly 0. Same sizes, errors and aliasing rule as fftComplex.
 void fftReal(int n, Complex* in, Complex* out);
+/// In-place forward DFT of `width` interleaved lines: line c (0 <= c < width) is the n
+/// samples data[c + m * stride], m = 0 .. n-1, lines adjacent in memory (stride >= width).
+/// Same unscaled transform as fftComplex, but frequency k ends up at position
+/// bitReversed(k, n). n in {4, 8, 16, 32, 64} (else std::invalid_argument, nothing written).
+/// Radix-2 decimation in frequency whose inner loops run across the lines. No allocation.
+void fftBatchInPlace(Complex* data, int n, long long stride, int width);
+/// k with its log2(n) low bits reversed (n a power of two, 0 <= k < n).
+int bitReversed(int k, int n);
 /// The 64-point case of fftComplex. `in` and `out` must not overlap.
 void FFTComplex64(const creal32_T* in, creal32_T* out);
 
