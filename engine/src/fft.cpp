@@ -5,11 +5,7 @@
 
 namespace kelvo {
 
-namespace {
-
-// Twiddles of the 64-point transform: fv0[k] = cos(2 pi k / 64), fv1[k] = -sin(2 pi k / 64),
-// k = 0 .. 32, rounded to single precision. Every smaller power-of-two size reads the same
-// tables with the step 64 / n, so all sizes share one set of twiddles.
+// Rounded to single precision from the exact values; all sizes share them.
 const float fv0[33] = {
     1.0f,          0.99518472f,   0.980785251f,  0.956940353f,  0.923879504f,  0.881921291f,
     0.831469595f,  0.773010433f,  0.707106769f,  0.634393275f,  0.555570245f,  0.471396744f,
@@ -24,6 +20,8 @@ const float fv1[33] = {
     -0.980785251f, -0.956940353f,  -0.923879504f, -0.881921291f, -0.831469595f, -0.773010433f,
     -0.707106769f, -0.634393275f,  -0.555570245f, -0.471396744f, -0.382683426f, -0.290284663f,
     -0.195090324f, -0.0980171412f, -0.0f};
+
+namespace {
 
 // Radix-2 decimation in time, unrolled per size by instantiation: reads the N samples
 // in[0], in[stride], ..., writes out[0..N-1] in natural order. `out` must not overlap `in`.

@@ -162,30 +162,26 @@ void calculateVariances(int count, Vec3<int> blockSize, Vec3<int> F, Vec3<int> F
     float* variance = out.data;
     if (K > 0) {
         // Plane k is the group kernel of component k: groupMatrix[k * count + b] at block b's
-        // position on the periodic grid. It has a value in at most count rows, so the first
-        // transform is taken here, row by row, straight from the match list, and written
-        // to the planes laid out for the batched passes (see transformVariancePlane).
+        // position on the periodic grid. It has a value in at most count rows and usually
+        // one value per row, so the transform along dimension 0 is evaluated directly from
+        // the match list, F0q bins per value, into the planes laid out for the batched
+        // passes (see transformVariancePlane): row (y, z) holds K runs of F0q bins.
         const long long W = static_cast<long long>(K) * F0q;
-        Complex* line = temp.lineA;
-        Complex* spectrum = temp.lineB;
+        const int step = 64 / F.x;  // e^{-2 pi i j / F0} is the 64-point twiddle j * step
         for (int b = 0; b < count; ++b) {
             const Vec3<int>& p = matches[b].shiftedPosition;
             bool* flag = temp.mask + p.y + static_cast<long long>(F.y) * p.z;
-            if (*flag) continue;  // row done with an earlier block
-            *flag = true;
             Complex* row = temp.planes.data + W * (p.y + static_cast<long long>(F.y) * p.z);
-            for (int k = 0; k < K; ++k) {
-                const float* g = groupMatrix + static_cast<long long>(k) * count;
-                std::memset(line, 0, sizeof(Complex) * F.x);
-                for (int c = b; c < count; ++c) {
-                    const Vec3<int>& q = matches[c].shiftedPosition;
-                    if (q.y == p.y && q.z == p.z) line[q.x].re += g[c];
-                }
-                if (F.x > 1) {
-                    fftReal(F.x, line, spectrum);
-                    std::memcpy(row + static_cast<long long>(k) * F0q, spectrum, sizeof(Complex) * F0q);
-                } else {
-                    row[k] = line[0];
+            if (!*flag) std::memset(row, 0, sizeof(Complex) * W);
+            *flag = true;
+            for (int f0 = 0; f0 < F0q; ++f0) {
+                const int j = ((f0 * p.x) % F.x) * step;  // 0 .. 63
+                const float c = j <= 32 ? fv0[j] : fv0[64 - j];
+                const float s = j <= 32 ? fv1[j] : -fv1[64 - j];
+                for (int k = 0; k < K; ++k) {
+                    const float g = groupMatrix[static_cast<long long>(k) * count + b];
+                    row[k * F0q + f0].re += g * c;
+                    row[k * F0q + f0].im += g * s;
                 }
             }
         }

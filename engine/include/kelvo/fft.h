@@ -12,6 +12,12 @@ struct creal32_T {
 };
 static_assert(sizeof(creal32_T) == sizeof(Complex), "creal32_T must match Complex");
 
+/// Twiddles of the 64-point kernel: fv0[k] = cos(2 pi k / 64), fv1[k] = -sin(2 pi k / 64),
+/// k = 0 .. 32, in single precision (fv0[16] and fv1[0] exactly 0, fv1[32] = -0). Every
+/// smaller size reads them with the step 64 / n.
+extern const float fv0[33];
+extern const float fv1[33];
+
 /// True for the lengths the kernels below implement: 4, 8, 16, 32 and 64.
 bool isFftSize(int n);
 
