@@ -109,16 +109,23 @@ void transformVariancePlane(Vec3<int> F, Vec3<int> Fp, int K, Cube4D<Complex>& p
     // Dimension 2: the whole grid of columns in one batched transform.
     if (F2 > 1) fftBatchInPlace(P, F2, sliceStride, static_cast<int>(sliceStride));
     // The batched passes leave frequency f of dimensions 1 and 2 at position rev(f).
-    int rev1[64];
-    int rev2[64];
-    for (int f = 0; f < F1; ++f) rev1[f] = F1 > 1 ? bitReversed(f, F1) : 0;
-    for (int f = 0; f < F2; ++f) rev2[f] = F2 > 1 ? bitReversed(f, F2) : 0;
+    long long off1[64];
+    long long off2[64];
+    for (int f = 0; f < F1; ++f) off1[f] = (F1 > 1 ? bitReversed(f, F1) : 0) * W;
+    for (int f = 0; f < F2; ++f) off2[f] = (F2 > 1 ? bitReversed(f, F2) : 0) * sliceStride;
     for (int k = 0; k < K; ++k) {
         float* dst = power.block(k);  // (f0 * F1 + f1) * F2 + f2
         for (int f0 = 0; f0 < F0q; ++f0) {
+            const Complex* bins = P + static_cast<long long>(k) * F0q + f0;
+            if (F2 == 1) {
+                for (int f1 = 0; f1 < F1; ++f1) dst[f1] = power2(bins[off1[f1]]);
+                dst += F1;
+                continue;
+            }
             for (int f1 = 0; f1 < F1; ++f1) {
-                const Complex* column = P + static_cast<long long>(k) * F0q + f0 + rev1[f1] * W;
-                for (int f2 = 0; f2 < F2; ++f2) *dst++ = power2(column[rev2[f2] * sliceStride]);
+                const Complex* column = bins + off1[f1];
+                for (int f2 = 0; f2 < F2; ++f2) dst[f2] = power2(column[off2[f2]]);
+                dst += F2;
             }
         }
     }

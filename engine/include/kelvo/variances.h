@@ -28,12 +28,14 @@ void calculateVariances(int count, Vec3<int> blockSize, Vec3<int> F, Vec3<int> F
                         const float* groupMatrix, const float* A, const float* B,
                         Cube4D<float>& out, BlockDistance<float>* matches, TempMemory& temp);
 
-/// Power spectra of the first K planes: for plane k of `planes` (dims (F0, F1, F2), dimension
-/// 0 fastest, real kernels in the real parts) writes |DFT(plane k)(f)|^2 to plane k of `power`
-/// (dims (F2, F1, >= F0q)) at (f0 * F1 + f1) * F2 + f2 for f0 < F0q = min(Fp0, F0). Only the
-/// rows (y, z) with mask[y + F1 * z] set are read (the others count as zero); the planes are
-/// overwritten with intermediate spectra. Dimensions of size 1 are skipped; the first uses
-/// fftReal, the others fftComplex, through temp.lineA / temp.lineB. Allocates nothing.
+/// Power spectra of the first K group kernels, from their transforms along dimension 0.
+/// `planes.data` holds, for every row (y, z) of the F grid, K runs of F0q = min(Fp0, F0)
+/// bins (component k's bins f0 at k * F0q + f0), row (y, z) starting at K * F0q * (y + F1 * z);
+/// only the rows with mask[y + F1 * z] set are read, the others are zeroed first. The
+/// transforms along dimensions 1 and 2 (sizes 1 skipped) run in place, batched across all
+/// bins of a slice, and |DFT|^2 of component k at (f0, f1, f2) is written to plane k of
+/// `power` (dims (F2, F1, >= F0q)) at (f0 * F1 + f1) * F2 + f2. The planes are left holding
+/// intermediate spectra. Allocates nothing; the sizes are the caller's to check.
 void transformVariancePlane(Vec3<int> F, Vec3<int> Fp, int K, Cube4D<Complex>& planes,
                             Cube4D<float>& power, const bool* mask, TempMemory& temp);
 
