@@ -49,7 +49,7 @@ const char* const ARG_NAMES[ARG_COUNT] = {
     "wienerStage",    "pilot",           "sharpen",      "sharpenVariance",
     "sharpenAlpha",   "sharpenAlphaFirstSlice", "numThreads"};
 
-/// Largest group the engine's built-in group tables cover.
+/// Largest group the engine's built-in group tables (HAAR_NL_FWD/INV) cover.
 constexpr int MAX_GROUP_LIMIT = 64;
 
 const char* const RECORD_FIELDS[4] = {"stackCount", "groupSizes", "blockPositions",
@@ -399,16 +399,22 @@ void readArguments(const mxArray* const* prhs, StageCall& c) {
         if (p.searchRadius[d] < 0)
             failValue(A_SEARCH_RADIUS, vecText(p.searchRadius), "non-negative radii");
     }
-    if (p.maxGroupSize < 1 || p.maxGroupSize > MAX_GROUP_LIMIT)
+    // The built-in group tables stop at 64; larger groups need their own matrices (and the
+    // engine's own bound then applies).
+    const bool explicitGroups = !isEmpty(prhs[A_GROUP_FWD]);
+    if (p.maxGroupSize < 1 || (!explicitGroups && p.maxGroupSize > MAX_GROUP_LIMIT))
         failValue(A_MAX_GROUP, format("%d", p.maxGroupSize),
-                  format("a group size in 1..%d", MAX_GROUP_LIMIT));
+                  explicitGroups ? std::string("a positive group size")
+                                 : format("a group size in 1..%d (larger groups need group "
+                                          "matrices in arguments 2 and 3)",
+                                          MAX_GROUP_LIMIT));
     if (p.varianceLimit < 1)
         failValue(A_VARIANCE_LIMIT, format("%d", p.varianceLimit), "a positive count");
 
     // Group matrices: cell n-1 holds the n x n matrix for n = 1, 2, 4, ... <= maxGroupSize.
     const mxArray* gf = prhs[A_GROUP_FWD];
     const mxArray* gi = prhs[A_GROUP_INV];
-    if (!isEmpty(gf)) {
+    if (explicitGroups) {
         for (int a : {A_GROUP_FWD, A_GROUP_INV}) {
             const mxArray* cell = prhs[a];
             if (mxGetNumberOfElements(cell) < static_cast<std::size_t>(p.maxGroupSize))

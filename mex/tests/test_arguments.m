@@ -156,11 +156,11 @@ kelvo_expect_error('replay with group size beyond max', 'kelvo:badRecord', args{
 % A self-consistent record except for one block pushed outside the volume.
 r = plausibleRecord(size(z3), double(good{4}), double(good{5}), m);
 args{20} = r;
-r.blockPositions(1, 1) = int32(1000);
+r.blockPositions(1) = int32(1000);  % location 1, block 1, dimension 1
 args{20} = r;
 kelvo_expect_error('replay with a block outside', 'kelvo:badRecord', args{:});
 r = plausibleRecord(size(z3), double(good{4}), double(good{5}), m);
-r.shiftedPositions(1, 2) = int32(-5);
+r.shiftedPositions(2) = int32(-5);  % location 1, block 1, dimension 2
 args{20} = r;
 kelvo_expect_error('replay with inconsistent shift', 'kelvo:badRecord', args{:});
 args = good; args{19} = int32(1); args{6} = int32(8); args{20} = plausibleRecord(size(z3), double(good{4}), double(good{5}), m);
