@@ -172,7 +172,7 @@ assert(isequal(size(y), size(z3)) && isa(y, 'single'), 'FAILED sound call after 
 [y, rec] = kelvomex(good{:}); %#ok<ASGLU>
 assert(isequal(fieldnames(rec)', {'stackCount', 'groupSizes', 'blockPositions', ...
        'shiftedPositions'}), 'FAILED record fields');
-fprintf('test_arguments: %d cases passed\n', size(cases, 1) + 33);
+fprintf('test_arguments: passed\n');
 end
 
 function x = setNaN(x)
