@@ -140,6 +140,40 @@ TEST(Fft, SixtyFourPointKernelAgreesWithTheGenericEntry) {
     }
 }
 
+// Batched in-place transform: every line matches the direct DFT, frequency k at position
+// bitReversed(k, n), and the entries between the lines' width and the stride are untouched.
+TEST(Fft, BatchedInPlaceTransformMatchesTheDirectTransformInBitReversedOrder) {
+    std::mt19937 rng(SEED + 3);
+    for (int n : SIZES) {
+        const int width = 5;
+        const int stride = 7;
+        std::vector<Complex> data = randomSignal(n * stride, rng);
+        const std::vector<Complex> original = data;
+        fftBatchInPlace(data.data(), n, stride, width);
+        for (int c = 0; c < stride; ++c) {
+            std::vector<Complex> line(n);
+            for (int m = 0; m < n; ++m) line[m] = original[c + m * stride];
+            if (c >= width) {
+                for (int m = 0; m < n; ++m) ASSERT_EQ(data[c + m * stride].re, line[m].re);
+                continue;
+            }
+            const auto expected = directDft(line, false);
+            const double tol = bound(line, false);
+            for (int k = 0; k < n; ++k) {
+                const Complex got = data[c + bitReversed(k, n) * stride];
+                EXPECT_NEAR(got.re, expected[k].real(), tol) << "n " << n << " k " << k;
+                EXPECT_NEAR(got.im, expected[k].imag(), tol) << "n " << n << " k " << k;
+            }
+        }
+    }
+    EXPECT_EQ(bitReversed(1, 8), 4);
+    EXPECT_EQ(bitReversed(6, 8), 3);
+    std::vector<Complex> d(64, Complex{2.0f, 2.0f});
+    EXPECT_THROW(fftBatchInPlace(d.data(), 2, 1, 1), std::exception);
+    EXPECT_THROW(fftBatchInPlace(d.data(), 8, 2, 4), std::exception);
+    for (const Complex& c : d) ASSERT_EQ(c.re, 2.0f);
+}
+
 TEST(Fft, OtherSizesThrowBeforeWriting) {
     const int bad[] = {-4, 0, 1, 2, 3, 5, 6, 12, 48, 128};
     std::vector<Complex> in(256, Complex{1.0f, 2.0f});
