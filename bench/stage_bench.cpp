@@ -1,21 +1,32 @@
-// Both stages end to end on a 3-D phantom and a 2-D image, with 1 and 2 threads. Each
-// configuration runs in its own child process so that its peak memory can be reported.
+// Both stages end to end. Each configuration runs in its own child process so that its peak
+// memory (maximum resident set) is its own.
 //
-//   build/release/bench/stage_bench            # every configuration
-//   build/release/bench/stage_bench 3d 2       # one: 3d|2d, thread count
+//   stage_bench                    # 128^3 phantom and 512x512 image, 1 and 2 threads
+//   stage_bench 3d|2d T            # one of those with T threads
+//   stage_bench big [T]            # 181x217x181, default volume profile, T threads (2)
+//   stage_bench image [T]          # 512x512, default image profile, T threads (2)
+//   stage_bench speedup [big|image]  # the same case with 1 and 2 threads, and the ratio
+//   stage_bench counts [big|image] # the work the stages do (group sizes from a match record)
+//
+// The "big" and "image" cases take the default profile of the API (white noise of standard
+// deviation 0.1 on a range of 1, flat PSD) and print per stage the wall and CPU seconds,
+// Mvoxel/s and the peak memory of the process.
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "kelvo/interface.h"
+#include "kelvo/profile.h"
 
 using namespace kelvo;
 
@@ -31,33 +42,54 @@ std::vector<float> phantom(Vec3<int> s) {
                 double val = 0.2 + 0.1 * u;
                 if (u * u / 0.7 + w * w / 0.5 + t * t / 0.8 < 1) val = 0.5 + 0.1 * w;
                 if ((u - 0.3) * (u - 0.3) + (w + 0.2) * (w + 0.2) + t * t < 0.06) val = 0.9;
-                v[static_cast<std::size_t>((z * s.y + y) * s.x + x)] = static_cast<float>(val);
+                v[static_cast<std::size_t>((static_cast<long long>(z) * s.y + y) * s.x + x)] =
+                    static_cast<float>(val);
             }
     return v;
 }
 
-Parameters parameters(Vec3<int> size, float sigma, bool wiener, int threads) {
+// The stage record of the API's default profile for white noise of standard deviation sigma.
+Parameters profileParameters(Vec3<int> size, float sigma, bool wiener, int threads) {
     const bool vol = size.z > 1;
+    const Profile pr = Profile::defaults(vol);
+    const StageProfile& st = wiener ? pr.wiener : pr.hardThreshold;
     Parameters p{};
-    p.blockSize = vol ? Vec3<int>{4, 4, 4} : Vec3<int>{8, 8, 1};
-    p.fftSize = vol ? Vec3<int>{8, 8, 8} : Vec3<int>{32, 32, 1};
+    p.blockSize = {st.blockSize[0], st.blockSize[1], st.blockSize[2]};
+    p.fftSize = {pr.fftSize[0], pr.fftSize[1], pr.fftSize[2]};
     p.realFft = true;
-    p.maxGroupSize = wiener ? 32 : 16;
-    p.varianceLimit = 4;
-    p.threshold = wiener ? 1.0f : 2.7f;
-    p.thresholdSquared = p.threshold * p.threshold;
-    p.secondThreshold = p.threshold;
-    p.searchRadius = vol ? Vec3<int>{5, 5, 5} : Vec3<int>{12, 12, 0};
+    p.maxGroupSize = st.maxGroupSize;
+    p.varianceLimit = pr.varianceLimit;
+    p.threshold = st.threshold;
+    p.thresholdSquared = st.threshold * st.threshold;
+    p.secondThreshold = st.threshold;
+    p.matchNoiseWeight = pr.matchNoiseWeight;
+    p.searchRadius = {st.searchRadius[0], st.searchRadius[1], st.searchRadius[2]};
     p.imageSize = size;
     p.psdSize = {1, 1, 1};
-    p.stepSize = vol ? Vec3<int>{3, 3, 3} : Vec3<int>{3, 3, 1};
+    p.stepSize = {st.stepSize[0], st.stepSize[1], st.stepSize[2]};
     p.minGroupSize = 2;
     const float B = static_cast<float>(p.blockSize.x * p.blockSize.y * p.blockSize.z);
-    p.matchThreshold = (wiener ? 0.4f : 2.0f) * 2.0f * B * sigma * sigma;
-    p.splitComp[2] = vol;
-    for (int d = 0; d < 3; ++d) p.shiftCount[d] = 1;
-    p.sharpenAlpha = p.sharpenAlphaFirstSlice = 1.0f;
+    p.matchThreshold = st.matchThreshold * 2.0f * B * sigma * sigma;
+    for (int d = 0; d < 3; ++d) {
+        p.splitComp[d] = pr.splitComp[static_cast<std::size_t>(d)];
+        p.shiftCount[d] = 1;
+        p.shiftTable[d] = nullptr;
+    }
+    p.sharpen = pr.sharpen;
+    p.sharpenVariance = pr.sharpenVariance;
+    p.sharpenAlpha = pr.sharpenAlpha;
+    p.sharpenAlphaFirstSlice = pr.sharpenAlphaFirstSlice;
     p.numThreads = threads;
+    return p;
+}
+
+// The record the older configurations used (search radius 5 in 3-D, 12 in 2-D).
+Parameters legacyParameters(Vec3<int> size, float sigma, bool wiener, int threads) {
+    Parameters p = profileParameters(size, sigma, wiener, threads);
+    const bool vol = size.z > 1;
+    p.searchRadius = vol ? Vec3<int>{5, 5, 5} : Vec3<int>{12, 12, 0};
+    p.splitComp[0] = p.splitComp[1] = false;
+    p.splitComp[2] = vol;
     return p;
 }
 
@@ -65,55 +97,210 @@ double seconds(std::chrono::steady_clock::time_point a) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - a).count();
 }
 
-int runOne(bool volumetric, int threads) {
-    const Vec3<int> size = volumetric ? Vec3<int>{128, 128, 128} : Vec3<int>{512, 512, 1};
-    const float sigma = 0.1f;
-    const std::vector<float> clean = phantom(size);
-    std::vector<float> noisy(clean);
-    std::mt19937 rng(42);
-    std::normal_distribution<float> normal(0.0f, sigma);
-    for (float& v : noisy) v += normal(rng);
-    const std::vector<float> psd{sigma * sigma};
-    const Transforms none{{nullptr, nullptr, nullptr}, {nullptr, nullptr, nullptr}, nullptr,
-                          nullptr, nullptr};
-    std::vector<float> pilot(noisy.size(), 0.0f), out(noisy.size(), 0.0f);
-
-    auto t0 = std::chrono::steady_clock::now();
-    kelvoInterfaceHT(noisy.data(), psd.data(), pilot.data(), nullptr,
-                     parameters(size, sigma, false, threads), none);
-    const double ht = seconds(t0);
-    t0 = std::chrono::steady_clock::now();
-    kelvoInterfaceWie(noisy.data(), psd.data(), pilot.data(), out.data(), nullptr,
-                      parameters(size, sigma, true, threads), none);
-    const double wie = seconds(t0);
-
-    double se = 0, se0 = 0;
-    for (std::size_t i = 0; i < out.size(); ++i) {
-        se += (out[i] - clean[i]) * double(out[i] - clean[i]);
-        se0 += (noisy[i] - clean[i]) * double(noisy[i] - clean[i]);
-    }
+double cpuSeconds() {
     rusage ru{};
     getrusage(RUSAGE_SELF, &ru);
-    const double n = static_cast<double>(out.size());
-    std::printf("%-3s %dx%dx%d threads %d: HT %.2f s, Wiener %.2f s, total %.2f s, %.2f Mvoxel/s, "
-                "peak %.0f MiB, PSNR %.2f -> %.2f dB\n",
-                volumetric ? "3d" : "2d", size.x, size.y, size.z, threads, ht, wie, ht + wie,
-                n / (ht + wie) / 1e6, ru.ru_maxrss / 1024.0, 10 * std::log10(n / se0),
-                10 * std::log10(n / se));
+    return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + 1e-6 * (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec);
+}
+
+double peakMiB() {
+    rusage ru{};
+    getrusage(RUSAGE_SELF, &ru);
+    return ru.ru_maxrss / 1024.0;
+}
+
+const Transforms NONE{{nullptr, nullptr, nullptr}, {nullptr, nullptr, nullptr}, nullptr, nullptr,
+                      nullptr};
+
+struct Case {
+    Vec3<int> size;
+    std::vector<float> clean, noisy;
+};
+
+Case makeCase(Vec3<int> size, float sigma) {
+    Case c{size, phantom(size), {}};
+    c.noisy = c.clean;
+    std::mt19937 rng(42);  // fixed seed
+    std::normal_distribution<float> normal(0.0f, sigma);
+    for (float& v : c.noisy) v += normal(rng);
+    return c;
+}
+
+double psnr(const std::vector<float>& a, const std::vector<float>& b) {
+    double se = 0;
+    for (std::size_t i = 0; i < a.size(); ++i) se += (a[i] - b[i]) * double(a[i] - b[i]);
+    return 10 * std::log10(static_cast<double>(a.size()) / se);
+}
+
+// Runs both stages; prints one line per stage and one for both. Returns the total seconds.
+double runStages(const Case& c, Parameters (*record)(Vec3<int>, float, bool, int), int threads,
+                 const char* label) {
+    const float sigma = 0.1f;
+    const std::vector<float> psd{sigma * sigma};
+    std::vector<float> pilot(c.noisy.size(), 0.0f), out(c.noisy.size(), 0.0f);
+    const double n = static_cast<double>(c.noisy.size());
+
+    double cpu0 = cpuSeconds();
+    auto t0 = std::chrono::steady_clock::now();
+    kelvoInterfaceHT(c.noisy.data(), psd.data(), pilot.data(), nullptr,
+                     record(c.size, sigma, false, threads), NONE);
+    const double ht = seconds(t0), htCpu = cpuSeconds() - cpu0;
+    const double htPeak = peakMiB();
+    cpu0 = cpuSeconds();
+    t0 = std::chrono::steady_clock::now();
+    kelvoInterfaceWie(c.noisy.data(), psd.data(), pilot.data(), out.data(), nullptr,
+                      record(c.size, sigma, true, threads), NONE);
+    const double wie = seconds(t0), wieCpu = cpuSeconds() - cpu0;
+    std::printf("%s %dx%dx%d threads %d\n", label, c.size.x, c.size.y, c.size.z, threads);
+    std::printf("  HT      %7.2f s (cpu %7.2f s) %6.2f Mvoxel/s  peak %6.0f MiB  PSNR %.2f dB\n",
+                ht, htCpu, n / ht / 1e6, htPeak, psnr(pilot, c.clean));
+    std::printf("  Wiener  %7.2f s (cpu %7.2f s) %6.2f Mvoxel/s  peak %6.0f MiB  PSNR %.2f dB\n",
+                wie, wieCpu, n / wie / 1e6, peakMiB(), psnr(out, c.clean));
+    std::printf("  both    %7.2f s (cpu %7.2f s) %6.2f Mvoxel/s  noisy PSNR %.2f dB\n", ht + wie,
+                htCpu + wieCpu, n / (ht + wie) / 1e6, psnr(c.noisy, c.clean));
     std::fflush(stdout);
+    return ht + wie;
+}
+
+Vec3<int> caseSize(const std::string& which) {
+    return which == "image" ? Vec3<int>{512, 512, 1} : Vec3<int>{181, 217, 181};
+}
+
+// Runs `f` in a child process; the child writes one double back through a pipe.
+template <typename F>
+double inChild(F f) {
+    int fd[2];
+    if (pipe(fd) != 0) return -1;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(fd[0]);
+        const double r = f();
+        if (write(fd[1], &r, sizeof r) != static_cast<ssize_t>(sizeof r)) _exit(1);
+        _exit(0);
+    }
+    close(fd[1]);
+    double r = -1;
+    if (read(fd[0], &r, sizeof r) != static_cast<ssize_t>(sizeof r)) r = -1;
+    close(fd[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return r;
+}
+
+// Work counts of both stages on one case: the group sizes come from a match record.
+int counts(const std::string& which) {
+    const Vec3<int> size = caseSize(which);
+    const Case c = makeCase(size, 0.1f);
+    const float sigma = 0.1f;
+    const std::vector<float> psd{sigma * sigma};
+    std::vector<float> pilot(c.noisy.size(), 0.0f), out(c.noisy.size(), 0.0f);
+    std::printf("work counts, %dx%dx%d, default profile, sigma 0.1\n", size.x, size.y, size.z);
+    for (int stage = 0; stage < 2; ++stage) {
+        const Parameters p = profileParameters(size, sigma, stage == 1, 2);
+        long long locations = 1;
+        for (int d = 0; d < 3; ++d) locations *= size[d] / p.stepSize[d] + 1;
+        std::vector<std::int32_t> sizes(static_cast<std::size_t>(locations));
+        std::vector<std::int32_t> pos(static_cast<std::size_t>(locations * p.maxGroupSize * 3));
+        std::vector<std::int32_t> sh(pos.size());
+        BlockMatchStorage rec;
+        rec.maxGroupSize = p.maxGroupSize;
+        rec.groupSizes = sizes.data();
+        rec.blockPositions = pos.data();
+        rec.shiftedPositions = sh.data();
+        if (stage == 0) {
+            kelvoInterfaceHT(c.noisy.data(), psd.data(), pilot.data(), &rec, p, NONE);
+        } else {
+            kelvoInterfaceWie(c.noisy.data(), psd.data(), pilot.data(), out.data(), &rec, p,
+                              NONE);
+        }
+        // Reference locations actually filtered and the candidates their windows hold: the
+        // walk of the stage loop (grid points past the last block position clamp to it).
+        const Vec3<int> last{std::max(0, size.x - p.blockSize.x), std::max(0, size.y - p.blockSize.y),
+                             std::max(0, size.z - p.blockSize.z)};
+        long long filtered = 0, candidates = 0;
+        std::vector<int> axis[3];
+        std::vector<long long> span[3];
+        for (int d = 0; d < 3; ++d) {
+            for (int g = 0; g < size[d] + p.stepSize[d]; g += p.stepSize[d]) {
+                if (g >= last[d] + p.stepSize[d]) continue;
+                const int q = std::min(g, last[d]);
+                const int lo = std::max(0, q - p.searchRadius[d]);
+                const int hi = std::min(q + p.searchRadius[d], last[d]);
+                span[d].push_back(hi - lo + 1);
+            }
+        }
+        for (long long a : span[2])
+            for (long long b : span[1])
+                for (long long e : span[0]) {
+                    ++filtered;
+                    candidates += a * b * e - 1;
+                }
+        long long members = 0;
+        int histogram[65] = {};
+        for (std::int32_t g : sizes) {
+            members += g;
+            if (g >= 0 && g <= 64) ++histogram[g];
+        }
+        const long long B = static_cast<long long>(p.blockSize.x) * p.blockSize.y * p.blockSize.z;
+        const long long positions = static_cast<long long>(size.x - p.blockSize.x + 1) *
+                                    (size.y - p.blockSize.y + 1) * (size.z - p.blockSize.z + 1);
+        const int F0 = p.fftSize.x / 2 + 1;
+        const long long m = static_cast<long long>(F0) * p.fftSize.y * p.fftSize.z;
+        long long exact = 0;  // group components with the exact variance
+        for (int g = 1; g <= 64; ++g) exact += static_cast<long long>(histogram[g]) * std::min(g, p.varianceLimit);
+        std::printf("%s: %lld locations, %lld group members (mean group %.2f; groups of 1/2/4/8/16/32: "
+                    "%d/%d/%d/%d/%d/%d)\n",
+                    stage == 0 ? "hard thresholding" : "Wiener", filtered, members,
+                    double(members) / filtered, histogram[1], histogram[2], histogram[4],
+                    histogram[8], histogram[16], histogram[32]);
+        std::printf("  candidate block distances %lld (%lld floats each at most)\n", candidates, B);
+        std::printf("  forward block transforms  %lld per collection (block positions), x%d collections\n",
+                    positions, stage == 0 ? 1 : 2);
+        std::printf("  inverse block transforms  %lld\n", members);
+        std::printf("  group transforms          %lld member-coefficients forward (x%d), %lld inverse\n",
+                    members * B, stage == 0 ? 1 : 2, members * B);
+        std::printf("  variance products         %lld multiply-adds (%lld exact components x %lld x %lld)\n",
+                    exact * m * B, exact, m, B);
+        std::printf("  aggregation additions     %lld (numerator and weights)\n", 2 * members * B);
+    }
     return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 3) return runOne(std::strcmp(argv[1], "3d") == 0, std::atoi(argv[2]));
+    const std::string mode = argc > 1 ? argv[1] : "";
+    if (mode == "3d" || mode == "2d") {
+        const Case c = makeCase(mode == "3d" ? Vec3<int>{128, 128, 128} : Vec3<int>{512, 512, 1}, 0.1f);
+        runStages(c, legacyParameters, argc > 2 ? std::atoi(argv[2]) : 2, mode.c_str());
+        return 0;
+    }
+    if (mode == "big" || mode == "image") {
+        const Case c = makeCase(caseSize(mode), 0.1f);
+        runStages(c, profileParameters, argc > 2 ? std::atoi(argv[2]) : 2, mode.c_str());
+        return 0;
+    }
+    if (mode == "speedup") {
+        const std::string which = argc > 2 ? argv[2] : "big";
+        double t[3] = {0, 0, 0};
+        for (int threads : {1, 2}) {
+            t[threads] = inChild([&] {
+                const Case c = makeCase(caseSize(which), 0.1f);
+                return runStages(c, profileParameters, threads, which.c_str());
+            });
+        }
+        std::printf("speed-up 1 -> 2 threads: %.2fx (%.2f s -> %.2f s)\n", t[1] / t[2], t[1], t[2]);
+        return 0;
+    }
+    if (mode == "counts") return counts(argc > 2 ? argv[2] : "big");
     for (const char* kind : {"3d", "2d"}) {
         for (int threads : {1, 2}) {
-            const pid_t pid = fork();
-            if (pid == 0) _exit(runOne(std::strcmp(kind, "3d") == 0, threads));
-            int status = 0;
-            waitpid(pid, &status, 0);
+            inChild([&] {
+                const Case c = makeCase(std::strcmp(kind, "3d") == 0 ? Vec3<int>{128, 128, 128}
+                                                                     : Vec3<int>{512, 512, 1},
+                                        0.1f);
+                return runStages(c, legacyParameters, threads, kind);
+            });
         }
     }
     return 0;

@@ -23,6 +23,8 @@ const char* const ALLOCATION_ADVICE =
     "setting the value to [false, false, true] or, if still failing [false, true, true]. \n"
     "pro = KELVOProfile(); pro.splitComp = [false, false, true]; y_est = KELVO(z, PSD, pro);";
 
+constexpr std::size_t CACHE_LINE = 64;
+
 // Number of block positions of a volume along one dimension (0 when the block does not fit).
 inline int positionsAlong(int volumeSize, int blockSize) {
     return std::max(volumeSize - blockSize + 1, 0);
@@ -87,12 +89,19 @@ T* BlockCollection<T>::allocate(std::int64_t blockCount, std::int64_t floatsPerB
                       static_cast<std::uint64_t>(blockCount * floatsPerBlock) <=
                           SIZE_MAX / sizeof(T);
     totalFloats = sane ? blockCount * floatsPerBlock : 0;
+    // The old contents are never needed (the collection is refilled), so the buffer is
+    // replaced rather than reallocated: a fresh buffer can start on a cache line, where the
+    // 64-float blocks of the default profiles then sit on whole lines for the matcher's loads.
+    std::free(blocks);
+    blocks = nullptr;
     void* grown = nullptr;
-    if (sane) grown = std::realloc(blocks, static_cast<std::size_t>(totalFloats) * sizeof(T));
+    if (sane) {
+        const std::size_t bytes = static_cast<std::size_t>(totalFloats) * sizeof(T);
+        const std::size_t rounded = (bytes + CACHE_LINE - 1) / CACHE_LINE * CACHE_LINE;
+        if (rounded >= bytes) grown = std::aligned_alloc(CACHE_LINE, rounded);
+    }
     if (!grown) {
-        // A failed reallocation leaves the collection without a buffer.
-        std::free(blocks);
-        blocks = nullptr;
+        // A failed allocation leaves the collection without a buffer.
         capacity = 0;
         std::printf("%s\n", ALLOCATION_ADVICE);
         std::fflush(stdout);

@@ -4,6 +4,7 @@
 #include <cassert>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <stdexcept>
 
@@ -18,6 +19,10 @@
 #else
 #define KELVO_TARGET_CLONES
 #endif
+
+// The vector helpers below are always inlined into the clones, so vector arguments and
+// returns never cross a call boundary whose ABI would depend on the instruction set.
+#pragma GCC diagnostic ignored "-Wpsabi"
 
 namespace kelvo {
 
@@ -69,8 +74,72 @@ struct HeapLess {
 // NaN samples would break the heap's ordering: such a candidate ranks as the worst.
 inline float orderable(float d) { return std::isnan(d) ? std::numeric_limits<float>::infinity() : d; }
 
+// Replaces the top of the max-heap heap[0 .. n-1] by `item`, which ranks below the top, and
+// restores the heap by one sift-down (the pop-then-push pair would sift twice). The kept set is
+// the same either way, and the heap order is a total order, so what is unloaded later does
+// not depend on how the heap is arranged.
+template <typename T>
+inline void replaceTop(BlockDistance<T>* heap, int n, const BlockDistance<T>& item) {
+    const HeapLess<T> less;
+    int i = 0;
+    for (;;) {
+        int child = 2 * i + 1;
+        if (child >= n) break;
+        if (child + 1 < n && less(heap[child], heap[child + 1])) ++child;
+        if (!less(item, heap[child])) break;
+        heap[i] = heap[child];
+        i = child;
+    }
+    heap[i] = item;
+}
+
+// Distances of 64-float blocks (4x4x4 and 8x8x1, the block sizes of both default profiles),
+// with the reference held in registers. The sums are those of squaredDistance on the three
+// runs of 16, 16 and 32 floats, operation for operation: lane l of a run adds the squares of
+// the elements i = l mod 8 in order, and the lanes are reduced by the same tree, so this path
+// gives the same bits as the general one.
+typedef float V8 __attribute__((vector_size(32)));
+typedef float V4 __attribute__((vector_size(16)));
+typedef int I4 __attribute__((vector_size(16)));
+
+__attribute__((always_inline)) inline V8 load8(const float* p) {
+    V8 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// ((a0 + a4) + (a1 + a5)) + ((a2 + a6) + (a3 + a7)).
+__attribute__((always_inline)) inline float reduce8(V8 a) {
+    const V4 lo = {a[0], a[1], a[2], a[3]};
+    const V4 hi = {a[4], a[5], a[6], a[7]};
+    const V4 x = lo + hi;
+    const V4 y = x + __builtin_shuffle(x, I4{1, 0, 3, 2});
+    return y[0] + y[2];
+}
+
+struct Reference64 {
+    V8 r[8];
+    explicit Reference64(const float* p) {
+        for (int k = 0; k < 8; ++k) r[k] = load8(p + 8 * k);
+    }
+    // Run of 2 vectors starting at vector k0.
+    __attribute__((always_inline)) inline float run16(const float* b, int k0) const {
+        const V8 t0 = load8(b + 8 * k0) - r[k0];
+        const V8 t1 = load8(b + 8 * k0 + 8) - r[k0 + 1];
+        return reduce8(t0 * t0 + t1 * t1);
+    }
+    __attribute__((always_inline)) inline float run32(const float* b) const {
+        const V8 t0 = load8(b + 32) - r[4];
+        const V8 t1 = load8(b + 40) - r[5];
+        const V8 t2 = load8(b + 48) - r[6];
+        const V8 t3 = load8(b + 56) - r[7];
+        return reduce8(((t0 * t0 + t1 * t1) + t2 * t2) + t3 * t3);
+    }
+};
+
 // The search proper: fills heap[0 .. capacity-1] as a max-heap and returns its size.
-// The window has been clipped to the displacement table.
+// The window has been clipped to the displacement table. This is the general form, for any
+// block size and entry type.
 template <typename T>
 __attribute__((always_inline)) inline int searchImpl(const BlockCollection<T>& c,
                                                      const float* offsets, Vec3<int> ref,
@@ -120,11 +189,78 @@ __attribute__((always_inline)) inline int searchImpl(const BlockCollection<T>& c
                 if (dist > worst) continue;
                 dist += squaredDistance(b + run1 + run2, reference + run1 + run2, run3);
                 if (!(dist < worst)) continue;  // equal keeps the earlier candidate
-                std::pop_heap(heap, heap + n, less);
-                heap[n - 1].data = block;
-                heap[n - 1].distance = dist;
-                heap[n - 1].position = {x, y, z};
-                std::push_heap(heap, heap + n, less);
+                BlockDistance<T> item;
+                item.data = block;
+                item.distance = dist;
+                item.position = {x, y, z};
+                item.shiftedPosition = {0, 0, 0};
+                replaceTop(heap, n, item);
+            }
+        }
+    }
+    return n;
+}
+
+// The search for 64-float blocks: the general form with the runs unrolled and the reference
+// held in registers. Same visiting order, same distances (bit for bit), same decisions.
+__attribute__((always_inline)) inline int search64(const BlockCollection<float>& c,
+                                                   const float* offsets, Vec3<int> ref,
+                                                   Vec3<int> radius, Vec3<int> wmin,
+                                                   Vec3<int> wmax, int capacity,
+                                                   BlockDistance<float>* heap) {
+    constexpr std::int64_t stride = 64;
+    const int cx = c.count.x, cy = c.count.y, cz = c.count.z;
+    const int wx = 2 * radius.x + 1, wy = 2 * radius.y + 1;
+    const Reference64 r(c.blockAt(ref));
+    const HeapLess<float> less;
+    int n = 0;
+    for (int z = wmin.z; z <= wmax.z; ++z) {
+        const int sz = z % cz;
+        for (int y = wmin.y; y <= wmax.y; ++y) {
+            const int sy = y % cy;
+            const float* rowBase =
+                c.blocks + (static_cast<std::int64_t>(sz) * cy + sy) * cx * stride;
+            const float* offsetRow =
+                offsets + (static_cast<std::int64_t>(z - ref.z + radius.z) * wy +
+                           (y - ref.y + radius.y)) * wx + (wmin.x - ref.x + radius.x);
+            const int skip = (y == ref.y && z == ref.z) ? ref.x : -1;
+            int sx = wmin.x % cx;
+            {
+                // The blocks the next reference along x (three positions on) adds to its window.
+                int px = wmax.x + 1;
+                for (int k = 0; k < 3 && px < c.origin.x + cx; ++k, ++px) {
+                    const float* pb = rowBase + (px % cx) * stride;
+                    for (int l = 0; l < 4; ++l) __builtin_prefetch(pb + 16 * l);
+                }
+            }
+            for (int x = wmin.x; x <= wmax.x; ++x, sx = (sx + 1 == cx) ? 0 : sx + 1) {
+                if (x == skip) continue;
+                const float* b = rowBase + sx * stride;
+                float dist = -offsetRow[x - wmin.x];
+                if (n < capacity) {
+                    dist += r.run16(b, 0);
+                    dist += r.run16(b, 2);
+                    dist += r.run32(b);
+                    heap[n].data = b;
+                    heap[n].distance = orderable(dist);
+                    heap[n].position = {x, y, z};
+                    ++n;
+                    std::push_heap(heap, heap + n, less);
+                    continue;
+                }
+                const float worst = heap[0].distance;
+                dist += r.run16(b, 0);
+                if (dist > worst) continue;
+                dist += r.run16(b, 2);
+                if (dist > worst) continue;
+                dist += r.run32(b);
+                if (!(dist < worst)) continue;  // equal keeps the earlier candidate
+                BlockDistance<float> item;
+                item.data = b;
+                item.distance = dist;
+                item.position = {x, y, z};
+                item.shiftedPosition = {0, 0, 0};
+                replaceTop(heap, n, item);
             }
         }
     }
@@ -134,6 +270,7 @@ __attribute__((always_inline)) inline int searchImpl(const BlockCollection<T>& c
 KELVO_TARGET_CLONES int searchFloat(const BlockCollection<float>& c, const float* offsets,
                                     Vec3<int> ref, Vec3<int> radius, Vec3<int> wmin,
                                     Vec3<int> wmax, int capacity, BlockDistance<float>* heap) {
+    if (c.blockVolume == 64) return search64(c, offsets, ref, radius, wmin, wmax, capacity, heap);
     return searchImpl(c, offsets, ref, radius, wmin, wmax, capacity, heap);
 }
 

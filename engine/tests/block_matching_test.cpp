@@ -145,14 +145,16 @@ void checkAgainstBruteForce(const BlockCollection<T>& c, const SyntheticVolume<T
 }
 
 template <typename T>
-void randomComparisons(unsigned seed, bool integer) {
+void randomComparisons(unsigned seed, bool integer, bool block64 = false) {
     std::printf("seed %u\n", seed);
     std::mt19937 rng(seed);
     auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
     const int groupSizes[] = {1, 2, 3, 4, 5, 8, 16, 33};
     const int minSizes[] = {-3, 0, 1, 2, 3, 4};
     for (int trial = 0; trial < 400; ++trial) {
-        const Vec3<int> block{pick(1, 4), pick(1, 4), pick(1, 3)};
+        // Blocks of 64 entries take the matcher's register path (both default profiles).
+        const Vec3<int> shapes64[] = {{4, 4, 4}, {8, 8, 1}, {2, 4, 8}, {16, 4, 1}};
+        const Vec3<int> block = block64 ? shapes64[pick(0, 3)] : Vec3<int>{pick(1, 4), pick(1, 4), pick(1, 3)};
         const Vec3<int> size{block.x + pick(0, 10), block.y + pick(0, 10), block.z + pick(0, 6)};
         const int range = pick(1, 3);  // few values: many exact ties
         SyntheticVolume<T> v = makeVolume<T>(size, block, rng, integer, range);
@@ -195,6 +197,10 @@ void randomComparisons(unsigned seed, bool integer) {
 
 TEST(BlockMatching, AgreesWithBruteForceOnIntegerBlocksWithTies) { randomComparisons<float>(101, true); }
 TEST(BlockMatching, AgreesWithBruteForceOnRandomBlocks) { randomComparisons<float>(202, false); }
+TEST(BlockMatching, BlocksOf64EntriesAgreeWithBruteForce) {
+    randomComparisons<float>(505, true, true);
+    randomComparisons<float>(606, false, true);
+}
 TEST(BlockMatching, ComplexBlocksUseTheSquaredModulus) {
     randomComparisons<Complex>(303, true);
     randomComparisons<Complex>(404, false);
