@@ -193,7 +193,14 @@ bool BlockCollection<T>::extractInitial(const ImageData<float>& image, Vec3<int>
             float* a = s + static_cast<std::int64_t>(t) * 2 * volume;
             float* b = a + volume;
             const std::int64_t end = std::min<std::int64_t>((t + 1) * per, total);
-            for (std::int64_t slot = static_cast<std::int64_t>(t) * per; slot < end; ++slot) {
+            const std::int64_t begin = static_cast<std::int64_t>(t) * per;
+            if (blockSize == Vec3<int>{4, 4, 4}) {
+                if (end > begin)
+                    transformBlocks444(base + begin * volume, base + begin * volume, end - begin,
+                                       transformMatrices);
+                return;
+            }
+            for (std::int64_t slot = begin; slot < end; ++slot) {
                 float* block = base + slot * volume;
                 transf3D<float>(block, transformMatrices, transformKinds, a, b, block, blockSize);
             }
@@ -224,15 +231,30 @@ void BlockCollection<T>::slideTo(const ImageData<float>& image, Vec3<int> newOri
         rx.lo = std::max(rx.lo, 0);
         ry.lo = std::max(ry.lo, 0);
         rz.lo = std::max(rz.lo, 0);
+        const bool cube4 = sourceBlockSize == Vec3<int>{4, 4, 4};
         Vec3<int> p{0, 0, 0};
         for (p.z = rz.lo; p.z < rz.hi; ++p.z)
-            for (p.y = ry.lo; p.y < ry.hi; ++p.y)
+            for (p.y = ry.lo; p.y < ry.hi; ++p.y) {
+                if (cube4) {
+                    // A row of 4x4x4 blocks: copied, then transformed in runs of adjacent slots
+                    // (a run ends where the ring wraps).
+                    for (p.x = rx.lo; p.x < rx.hi; ++p.x)
+                        image.copyBlock(p, sourceBlockSize, reinterpret_cast<float*>(blockAt(p)));
+                    for (int x = rx.lo; x < rx.hi;) {
+                        float* first = reinterpret_cast<float*>(blockAt({x, p.y, p.z}));
+                        const int run = std::min(rx.hi - x, count.x - x % count.x);
+                        transformBlocks444(first, first, run, matrices);
+                        x += run;
+                    }
+                    continue;
+                }
                 for (p.x = rx.lo; p.x < rx.hi; ++p.x) {
                     float* out = reinterpret_cast<float*>(blockAt(p));
                     image.copyBlock(p, sourceBlockSize, out);
                     transf3D<float>(out, matrices, kinds, temp.blockA, temp.blockB, out,
                                     sourceBlockSize);
                 }
+            }
     };
 
     Range inter[3];

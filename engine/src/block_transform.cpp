@@ -1,5 +1,21 @@
 #include "kelvo/block_transform.h"
 
+#include <cstring>
+
+// Run-time dispatch for the 4x4x4 kernel: an AVX2 clone and a baseline clone (no fused
+// multiply-add in either, so both give the same bits). Not under ThreadSanitizer, whose
+// ifunc resolver crashes at load.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && \
+    !defined(__SANITIZE_THREAD__) && !defined(KELVO_NO_TARGET_CLONES)
+#define KELVO_BLOCK_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define KELVO_BLOCK_CLONES
+#endif
+
+// The vector helpers of the 4x4x4 kernel are always inlined into its clones, so no vector
+// crosses a call boundary whose ABI would depend on the instruction set.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
 namespace kelvo {
 
 using namespace TransformsMetas;
@@ -257,6 +273,17 @@ void butterflyPass1(StandardTransform kind, const T* in, T* out, long long strid
 template <typename T>
 void transf3D(const T* in, Vec3<const float*> matrices, Vec3<StandardTransform> kinds, T* scratchA,
               T* scratchB, T* out, Vec3<int> size) {
+    // 4-point lines never take a butterfly (those are 8-point), whatever their kinds.
+    if (size.x == 4 && size.y == 4 && size.z == 4) {
+        transformBlocks444(in, out, 1, matrices);
+        return;
+    }
+    transf3DGeneric(in, matrices, kinds, scratchA, scratchB, out, size);
+}
+
+template <typename T>
+void transf3DGeneric(const T* in, Vec3<const float*> matrices, Vec3<StandardTransform> kinds,
+                     T* scratchA, T* scratchB, T* out, Vec3<int> size) {
     if (size.x <= 0 || size.y <= 0 || size.z <= 0) return;  // an empty block
     const long long sx = size.x;
     const long long sxy = sx * size.y;
@@ -284,5 +311,101 @@ void transf3D(const T* in, Vec3<const float*> matrices, Vec3<StandardTransform> 
 
 template void transf3D<float>(const float*, Vec3<const float*>, Vec3<StandardTransform>, float*,
                               float*, float*, Vec3<int>);
+template void transf3DGeneric<float>(const float*, Vec3<const float*>, Vec3<StandardTransform>,
+                                     float*, float*, float*, Vec3<int>);
+
+// ---- 4x4x4 blocks in registers -----------------------------------------------------------
+//
+// A block is eight vectors of 8 floats; vector k holds rows y = 2(k mod 2) and 2(k mod 2) + 1
+// of slice z = k / 2. Every output is, as in the generic product, M[j][0]*v0 + M[j][1]*v1 +
+// M[j][2]*v2 + M[j][3]*v3 summed left to right from the first product; the lanes only line up
+// the right inputs (broadcasts within rows for dimension 0, row copies for dimension 1, whole
+// slices for dimension 2). Neither clone fuses a product into a sum, so both give the bits of
+// the generic product.
+namespace {
+
+typedef float V8 __attribute__((vector_size(32)));
+typedef int I8 __attribute__((vector_size(32)));
+
+template <typename V>
+__attribute__((always_inline)) inline V splat(float a) {
+    return V{} + a;
+}
+
+__attribute__((always_inline)) inline V8 lanes(float a, float b, float c, float d) {
+    return V8{a, b, c, d, a, b, c, d};
+}
+
+// The coefficient vectors of one matrix: dimension 0 (cd0[m] lane (x, j) = M[j][m]) and
+// dimension 1 (lo[m]/hi[m]: rows 0, 1 / rows 2, 3 of the output, M[j][m] across the row).
+struct Coefficients444 {
+    V8 d0[4];
+    V8 d1lo[4];
+    V8 d1hi[4];
+    float d2[16];
+    Coefficients444(const float* m0, const float* m1, const float* m2) {
+        for (int m = 0; m < 4; ++m) {
+            d0[m] = lanes(m0[m], m0[4 + m], m0[8 + m], m0[12 + m]);
+            d1lo[m] = V8{m1[m], m1[m], m1[m], m1[m], m1[4 + m], m1[4 + m], m1[4 + m], m1[4 + m]};
+            d1hi[m] = V8{m1[8 + m], m1[8 + m], m1[8 + m], m1[8 + m],
+                         m1[12 + m], m1[12 + m], m1[12 + m], m1[12 + m]};
+        }
+        for (int k = 0; k < 16; ++k) d2[k] = m2[k];
+    }
+};
+
+KELVO_BLOCK_CLONES void blocks444(const float* in, float* out, long long count,
+                                  const float* m0, const float* m1, const float* m2) {
+    const Coefficients444 c(m0, m1, m2);
+    const I8 b0{0, 0, 0, 0, 4, 4, 4, 4}, b1{1, 1, 1, 1, 5, 5, 5, 5};
+    const I8 b2{2, 2, 2, 2, 6, 6, 6, 6}, b3{3, 3, 3, 3, 7, 7, 7, 7};
+    const I8 lowRow{0, 1, 2, 3, 0, 1, 2, 3}, highRow{4, 5, 6, 7, 4, 5, 6, 7};
+    for (long long blk = 0; blk < count; ++blk) {
+        V8 v[8];
+        std::memcpy(v, in + 64 * blk, sizeof v);
+        // Dimension 0: within each row of 4.
+        for (int k = 0; k < 8; ++k) {
+            V8 acc = c.d0[0] * __builtin_shuffle(v[k], b0);
+            acc += c.d0[1] * __builtin_shuffle(v[k], b1);
+            acc += c.d0[2] * __builtin_shuffle(v[k], b2);
+            acc += c.d0[3] * __builtin_shuffle(v[k], b3);
+            v[k] = acc;
+        }
+        // Dimension 1: the four rows of each slice (vectors 2z and 2z + 1).
+        for (int z = 0; z < 4; ++z) {
+            const V8 r0 = __builtin_shuffle(v[2 * z], lowRow);
+            const V8 r1 = __builtin_shuffle(v[2 * z], highRow);
+            const V8 r2 = __builtin_shuffle(v[2 * z + 1], lowRow);
+            const V8 r3 = __builtin_shuffle(v[2 * z + 1], highRow);
+            V8 lo = c.d1lo[0] * r0;
+            lo += c.d1lo[1] * r1;
+            lo += c.d1lo[2] * r2;
+            lo += c.d1lo[3] * r3;
+            V8 hi = c.d1hi[0] * r0;
+            hi += c.d1hi[1] * r1;
+            hi += c.d1hi[2] * r2;
+            hi += c.d1hi[3] * r3;
+            v[2 * z] = lo;
+            v[2 * z + 1] = hi;
+        }
+        // Dimension 2: whole slices.
+        V8 w[8];
+        for (int j = 0; j < 4; ++j) {
+            for (int h = 0; h < 2; ++h) {
+                V8 acc = splat<V8>(c.d2[4 * j]) * v[h];
+                acc += splat<V8>(c.d2[4 * j + 1]) * v[2 + h];
+                acc += splat<V8>(c.d2[4 * j + 2]) * v[4 + h];
+                acc += splat<V8>(c.d2[4 * j + 3]) * v[6 + h];
+                w[2 * j + h] = acc;
+            }
+        }
+        std::memcpy(out + 64 * blk, w, sizeof w);
+    }
+}
+}  // namespace
+
+void transformBlocks444(const float* in, float* out, long long count, Vec3<const float*> matrices) {
+    blocks444(in, out, count, matrices.x, matrices.y, matrices.z);
+}
 
 }  // namespace kelvo

@@ -99,6 +99,18 @@ GroupMatrices groupMatrices(const TransformsMeta& transforms, int count) {
         g.inverse = &ONE;
         g.kind = TransformsMetas::ARB_FWD;
     }
+    // The built-in Haar tables of 4 to 32 points, reached without a kind table (the default
+    // 4x4x4 transforms skip transform selection), are applied by their butterflies: the same
+    // result to single-precision rounding at a fraction of the cost of the product. Size 2
+    // keeps the product: its stored 0.7071 is not the butterfly's 0.70710677.
+    if (g.kind == TransformsMetas::ARB_FWD && count >= 4 && count <= 32 &&
+        (count & (count - 1)) == 0 && g.forward == HAAR_NL_FWD[count] &&
+        g.inverse == HAAR_NL_INV[count]) {
+        g.kind = count == 4 ? TransformsMetas::HAAR4_NL_FWD
+                 : count == 8 ? TransformsMetas::HAAR8_NL_FWD
+                 : count == 16 ? TransformsMetas::HAAR16_NL_FWD
+                               : TransformsMetas::HAAR32_NL_FWD;
+    }
     if (!g.forward || !g.inverse) {
         throw std::invalid_argument("no group transform matrix for a group of " +
                                     std::to_string(count) +
@@ -111,10 +123,8 @@ GroupMatrices groupMatrices(const TransformsMeta& transforms, int count) {
 void forwardGroupTransform(const BlockDistance<float>* matches, int count, const GroupMatrices& g,
                            long long blockVolume, Cube4D<float>& spectrum) {
     if (isFastHaarKind(g.kind)) {
-        for (long long i = 0; i < blockVolume; ++i) {
-            forwardHaar_32_16_8_4_2_1(matches, static_cast<int>(i), spectrum.data + i,
-                                      static_cast<int>(blockVolume), count);
-        }
+        // forwardHaar_32_16_8_4_2_1 for every coefficient, over lanes of coefficients.
+        forwardHaarGroup(matches, count, spectrum.data, blockVolume);
         return;
     }
     for (int k = 0; k < count; ++k) {
@@ -145,9 +155,13 @@ void inverseAndAggregate(const BlockDistance<float>* matches, int count, const G
     output.n = count;
     transformBlocksNL<float>(spectrum, count, g.inverse,
                              static_cast<StandardTransform>(g.kind + 16), output, bs);
-    for (int b = 0; b < count; ++b) {
-        transf3D<float>(output.block(b), transforms.inv, transforms.invKinds, temp.blockA,
-                        temp.blockB, output.block(b), bs);
+    if (bs == Vec3<int>{4, 4, 4}) {
+        transformBlocks444(output.data, output.data, count, transforms.inv);
+    } else {
+        for (int b = 0; b < count; ++b) {
+            transf3D<float>(output.block(b), transforms.inv, transforms.invKinds, temp.blockA,
+                            temp.blockB, output.block(b), bs);
+        }
     }
 
     float* componentVariance = temp.floats;

@@ -4,6 +4,16 @@
 #include <cstring>
 #include <stdexcept>
 
+// Run-time dispatch for the butterflies over lanes: an AVX2 clone and a baseline clone, which
+// perform the same operations (additions, subtractions and products, nothing fused), so
+// they give the same bits. Not under ThreadSanitizer (its ifunc resolver crashes at load).
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && \
+    !defined(__SANITIZE_THREAD__) && !defined(KELVO_NO_TARGET_CLONES)
+#define KELVO_TARGET_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define KELVO_TARGET_CLONES
+#endif
+
 namespace kelvo {
 
 namespace {
@@ -107,6 +117,51 @@ void genericProduct(const T* in, int G, const float* M, T* out, long long n) {
     }
 }
 
+// Haar butterflies over whole groups, member-major (coefficient i of member k at k*n + i),
+// LANES adjacent coefficients at a time.
+KELVO_TARGET_CLONES void haarLanes(const float* in, float* out, long long n, int G, bool forward) {
+    float v[MAX_HAAR * LANES];
+    float y[MAX_HAAR * LANES];
+    for (long long i0 = 0; i0 < n; i0 += LANES) {
+        const int w = static_cast<int>(std::min<long long>(LANES, n - i0));
+        for (int k = 0; k < G; ++k)
+            for (int l = 0; l < LANES; ++l) v[k * LANES + l] = l < w ? in[k * n + i0 + l] : 0.f;
+        if (forward) {
+            haarForwardLanes<LANES>(v, G, y, LANES);
+        } else {
+            std::memcpy(y, v, sizeof(float) * static_cast<std::size_t>(G) * LANES);
+            haarInverseLanes<LANES>(y, LANES, G, v);
+            std::memcpy(y, v, sizeof(float) * static_cast<std::size_t>(G) * LANES);
+        }
+        for (int j = 0; j < G; ++j)
+            for (int l = 0; l < w; ++l) out[j * n + i0 + l] = y[j * LANES + l];
+    }
+}
+
+// forwardHaarGroup's body: members read through the match list, full lanes written straight
+// to their destination.
+KELVO_TARGET_CLONES void haarGroupLanes(const BlockDistance<float>* matches, int G, float* dst,
+                                        long long n) {
+    float v[MAX_HAAR * LANES];
+    float y[MAX_HAAR * LANES];
+    for (long long i0 = 0; i0 < n; i0 += LANES) {
+        const int w = static_cast<int>(std::min<long long>(LANES, n - i0));
+        if (w == LANES) {
+            for (int k = 0; k < G; ++k) {
+                const float* src = matches[k].data + i0;
+                for (int l = 0; l < LANES; ++l) v[k * LANES + l] = src[l];
+            }
+            haarForwardLanes<LANES>(v, G, dst + i0, n);
+            continue;
+        }
+        for (int k = 0; k < G; ++k)
+            for (int l = 0; l < LANES; ++l) v[k * LANES + l] = l < w ? matches[k].data[i0 + l] : 0.f;
+        haarForwardLanes<LANES>(v, G, y, LANES);
+        for (int j = 0; j < G; ++j)
+            for (int l = 0; l < w; ++l) dst[j * n + i0 + l] = y[j * LANES + l];
+    }
+}
+
 }  // namespace
 
 template <typename T>
@@ -126,22 +181,8 @@ void transformBlocksNL(const Cube4D<T>& in, int G, const float* M, StandardTrans
         }
         return;
     }
-    float v[MAX_HAAR * LANES];
-    float y[MAX_HAAR * LANES];
-    for (long long i0 = 0; i0 < n; i0 += LANES) {
-        const int w = static_cast<int>(std::min<long long>(LANES, n - i0));
-        for (int k = 0; k < G; ++k)
-            for (int l = 0; l < LANES; ++l) v[k * LANES + l] = l < w ? in.data[k * n + i0 + l] : 0.f;
-        if (forward) {
-            haarForwardLanes<LANES>(v, G, y, LANES);
-        } else {
-            std::memcpy(y, v, sizeof(float) * static_cast<std::size_t>(G) * LANES);
-            haarInverseLanes<LANES>(y, LANES, G, v);
-            std::memcpy(y, v, sizeof(float) * static_cast<std::size_t>(G) * LANES);
-        }
-        for (int j = 0; j < G; ++j)
-            for (int l = 0; l < w; ++l) out.data[j * n + i0 + l] = y[j * LANES + l];
-    }
+    haarLanes(reinterpret_cast<const float*>(in.data), reinterpret_cast<float*>(out.data), n, G,
+              forward);
 }
 
 void forwardHaar_32_16_8_4_2_1(const BlockDistance<float>* matches, int i, float* dst,
@@ -151,6 +192,12 @@ void forwardHaar_32_16_8_4_2_1(const BlockDistance<float>* matches, int i, float
     float v[MAX_HAAR];
     for (int k = 0; k < G; ++k) v[k] = matches[k].data[i];
     haarForwardLanes<1>(v, G, dst, stride);
+}
+
+void forwardHaarGroup(const BlockDistance<float>* matches, int G, float* dst, long long n) {
+    if (G < 1 || G > MAX_HAAR || (G & (G - 1)) != 0)
+        throw std::invalid_argument("forwardHaarGroup: group size not in 1, 2, ..., 32");
+    haarGroupLanes(matches, G, dst, n);
 }
 
 template void transformBlocksNL<float>(const Cube4D<float>&, int, const float*,

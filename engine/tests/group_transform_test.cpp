@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <random>
 #include <vector>
@@ -207,6 +208,29 @@ TEST(GroupTransform, ForwardHaarThroughTheMatchListUsesTheExactConstants) {
     float dst[64];
     EXPECT_THROW(forwardHaar_32_16_8_4_2_1(m.data(), 0, dst, 1, 3), std::invalid_argument);
     EXPECT_THROW(forwardHaar_32_16_8_4_2_1(m.data(), 0, dst, 1, 64), std::invalid_argument);
+}
+
+// The whole-group forward Haar (lanes of coefficients) against the per-coefficient one: the
+// same bits, for block volumes with and without a partial last lane.
+TEST(GroupTransform, WholeGroupForwardHaarEqualsThePerCoefficientOne) {
+    std::mt19937 rng(12);
+    std::printf("seed 12\n");
+    for (int n : {64, 13, 8, 1}) {
+        for (int G : {1, 2, 4, 8, 16, 32}) {
+            std::vector<float> blocks = randomGroup(G, n, rng);
+            std::vector<BlockDistance<float>> m(static_cast<std::size_t>(G));
+            for (int k = 0; k < G; ++k) m[static_cast<std::size_t>(k)].data = blocks.data() + (G - 1 - k) * n;
+            std::vector<float> one(static_cast<std::size_t>(G) * n), all(one.size(), -1.f);
+            for (int i = 0; i < n; ++i) forwardHaar_32_16_8_4_2_1(m.data(), i, one.data() + i, n, G);
+            forwardHaarGroup(m.data(), G, all.data(), n);
+            for (std::size_t k = 0; k < one.size(); ++k)
+                ASSERT_EQ(std::memcmp(&one[k], &all[k], sizeof(float)), 0) << "n " << n << " G " << G << " at " << k;
+        }
+    }
+    std::vector<BlockDistance<float>> m(64);
+    std::vector<float> dst(64 * 64);
+    EXPECT_THROW(forwardHaarGroup(m.data(), 3, dst.data(), 64), std::invalid_argument);
+    EXPECT_THROW(forwardHaarGroup(m.data(), 64, dst.data(), 64), std::invalid_argument);
 }
 
 }  // namespace

@@ -18,4 +18,18 @@ void transf3D(const T* in, Vec3<const float*> matrices,
               Vec3<TransformsMetas::StandardTransform> kinds, T* scratchA, T* scratchB, T* out,
               Vec3<int> size);
 
+/// transf3D without the 4x4x4 kernel below: the plain twin the kernel is tested against.
+template <typename T>
+void transf3DGeneric(const T* in, Vec3<const float*> matrices,
+                     Vec3<TransformsMetas::StandardTransform> kinds, T* scratchA, T* scratchB,
+                     T* out, Vec3<int> size);
+
+/// Generic-product transform of `count` 4x4x4 blocks stored one after the other (64 floats
+/// each) from `in` to `out` (which may be the same array), matrices[d] being the 4 x 4 matrix
+/// of dimension d. Each block gets the same bits as transf3DGeneric with these matrices: the
+/// products and sums are the same, in the same order, held in vector registers instead of
+/// scratch arrays. transf3D uses it for every 4x4x4 block. Allocates nothing.
+void transformBlocks444(const float* in, float* out, long long count,
+                        Vec3<const float*> matrices);
+
 }  // namespace kelvo

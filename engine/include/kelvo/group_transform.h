@@ -25,4 +25,11 @@ void transformBlocksNL(const Cube4D<T>& in, int G, const float* M,
 void forwardHaar_32_16_8_4_2_1(const BlockDistance<float>* matches, int i, float* dst,
                                int stride, int G);
 
+/// Forward Haar of every coefficient of the group at once: for i = 0 .. n-1 the same values,
+/// bit for bit, as forwardHaar_32_16_8_4_2_1(matches, i, dst + i, n, G), i.e. output
+/// coefficient j of block coefficient i goes to dst[j * n + i]. Works on lanes of adjacent
+/// coefficients so that the butterflies run as vector operations. G in {1,2,4,8,16,32}
+/// (std::invalid_argument otherwise).
+void forwardHaarGroup(const BlockDistance<float>* matches, int G, float* dst, long long n);
+
 }  // namespace kelvo
