@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 
 namespace {
 
@@ -115,9 +116,9 @@ void BM_loadBandwidth(benchmark::State& state) {
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * passes *
                             static_cast<std::int64_t>(bytes));
-    state.SetLabel(bytes <= 32 * 1024 ? "L1" : (bytes <= 1024 * 1024 ? "L2" : "beyond L2"));
+    state.SetLabel(std::to_string(bytes / 1024) + " KiB working set");
 }
-BENCHMARK(BM_loadBandwidth)->Arg(16)->Arg(512)->Arg(64 * 1024);
+BENCHMARK(BM_loadBandwidth)->Arg(16)->Arg(256)->Arg(512)->Arg(1024)->Arg(2048)->Arg(8192)->Arg(64 * 1024);
 
 }  // namespace
 

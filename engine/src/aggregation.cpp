@@ -57,6 +57,72 @@ void aggregate(const BlockDistance<T>* matches, Vec3<int> blockSize, int groupSi
     }
 }
 
+void aggregationTerms(Vec3<int> blockSize, int groupSize, const Cube4D<float>& group,
+                      const float* blockWeights, const float* window, float noiseLevel,
+                      float* numeratorTerms, float* weightTerms) {
+    if (groupSize <= 0) return;
+    const long long volume = static_cast<long long>(blockSize.x) * blockSize.y * blockSize.z;
+    const float weightFloor = std::max(WEIGHT_FLOOR_PER_NOISE * noiseLevel, NUMERATOR_FLOOR);
+    for (int n = 0; n < groupSize; ++n) {
+        const float w = blockWeights[n];
+        const float numeratorDivisor = std::max(w, NUMERATOR_FLOOR);
+        const float weightDivisor = std::max(w, weightFloor);
+        const float* values = group.data + volume * n;
+        float* num = numeratorTerms + volume * n;
+        float* wei = weightTerms + volume * n;
+        for (long long v = 0; v < volume; ++v) {
+            num[v] = values[v] * window[v] / numeratorDivisor;
+            wei[v] = window[v] / weightDivisor;
+        }
+    }
+}
+
+namespace {
+
+// Adds the rows of one block; X > 0 fixes the row length at compile time.
+template <int X>
+inline void addBlock(Vec3<int> q, Vec3<int> blockSize, const float* __restrict num,
+                     const float* __restrict wei, ImageDataMutable<float>& numerator,
+                     ImageDataMutable<float>& weights) {
+    const int nx = X > 0 ? X : blockSize.x;
+    for (int k = 0; k < blockSize.z; ++k) {
+        for (int j = 0; j < blockSize.y; ++j, num += nx, wei += nx) {
+            const long long offset = static_cast<long long>(q.z + k) * numerator.sliceStride +
+                                     static_cast<long long>(q.y + j) * numerator.size.x + q.x;
+            float* __restrict a = numerator.mutableData + offset;
+            float* __restrict b = weights.mutableData + offset;
+            for (int i = 0; i < nx; ++i) {
+                a[i] += num[i];
+                b[i] += wei[i];
+            }
+        }
+    }
+}
+
+}  // namespace
+
+void addAggregationTerms(const BlockDistance<float>* matches, Vec3<int> blockSize, int groupSize,
+                         const float* numeratorTerms, const float* weightTerms,
+                         ImageDataMutable<float>& numerator, ImageDataMutable<float>& weights) {
+    if (groupSize <= 0) return;
+    if (numerator.size != weights.size)
+        throw std::invalid_argument("aggregate: numerator and weights differ in size");
+    for (int n = 0; n < groupSize; ++n) {
+        if (!insideVolume(matches[n].position, blockSize, numerator))
+            throw std::out_of_range("aggregate: block outside the volume");
+    }
+    const long long volume = static_cast<long long>(blockSize.x) * blockSize.y * blockSize.z;
+    for (int n = 0; n < groupSize; ++n) {
+        const float* num = numeratorTerms + volume * n;
+        const float* wei = weightTerms + volume * n;
+        switch (blockSize.x) {
+            case 4: addBlock<4>(matches[n].position, blockSize, num, wei, numerator, weights); break;
+            case 8: addBlock<8>(matches[n].position, blockSize, num, wei, numerator, weights); break;
+            default: addBlock<0>(matches[n].position, blockSize, num, wei, numerator, weights);
+        }
+    }
+}
+
 void normalise(ImageDataMutable<float>& numerator, const ImageDataMutable<float>& weights) {
     if (numerator.size != weights.size)
         throw std::invalid_argument("normalise: numerator and weights differ in size");

@@ -181,9 +181,13 @@ void inverseAndAggregate(const BlockDistance<float>* matches, int count, const G
     }
     const float meanVariance = total / static_cast<float>(count);
 
+    // The terms are computed outside the lock (into the output cube, in place, and into the
+    // variance cube, whose contents are no longer needed); only the additions are serialised.
+    float* weightTerms = memory.variance.data;
+    aggregationTerms(bs, count, output, memory.weights, transforms.window, meanVariance,
+                     output.data, weightTerms);
     std::lock_guard<std::mutex> lock(aggregationMutex);
-    aggregate<float>(matches, bs, count, output, memory.weights, transforms.window, meanVariance,
-                     numerator, denominator);
+    addAggregationTerms(matches, bs, count, output.data, weightTerms, numerator, denominator);
 }
 
 // Sharpens the surviving coefficients: |c| -> |DC|^(1-e) |c|^e, with e taken per block slice.

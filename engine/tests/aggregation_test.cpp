@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
+#include <cstring>
 #include <random>
 #include <vector>
 
@@ -105,6 +107,41 @@ TEST(Aggregation, OverlappingGroupsAgreeWithADoublePrecisionSum) {
     for (std::size_t at = 0; at < num.size(); ++at) {
         ASSERT_NEAR(v.numerator.data[at], num[at], bound);
         ASSERT_NEAR(v.weights.data[at], wei[at], bound);
+    }
+}
+
+// The two-step form (terms outside the lock, additions inside) against aggregate: the same
+// bits, for the row lengths with a fixed-size path (4, 8) and another one; zero weights and a
+// terms array that overwrites the group in place included.
+TEST(Aggregation, TermsThenAdditionsEqualAggregateBitForBit) {
+    const unsigned seed = 4242;
+    std::printf("seed %u\n", seed);
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> u(-1.f, 2.f);
+    for (const Vec3<int> b : {Vec3<int>{4, 4, 4}, Vec3<int>{8, 8, 1}, Vec3<int>{3, 2, 5}}) {
+        const Vec3<int> size{b.x + 9, b.y + 6, b.z + 3};
+        const int n = 16, bv = b.x * b.y * b.z;
+        Volumes plain(size), split(size);
+        std::vector<float> window(static_cast<std::size_t>(bv));
+        for (float& w : window) w = u(rng) + 1.f;
+        for (int g = 0; g < 5; ++g) {
+            std::vector<BlockDistance<float>> m(n);
+            std::vector<float> data(static_cast<std::size_t>(n * bv)), weights(n), terms(data.size());
+            for (float& x : data) x = u(rng);
+            for (int k = 0; k < n; ++k) {
+                m[static_cast<std::size_t>(k)].position = {static_cast<int>(rng() % 10), static_cast<int>(rng() % 7),
+                                                           static_cast<int>(rng() % 4)};
+                weights[static_cast<std::size_t>(k)] = k % 5 == 0 ? 0.f : u(rng) + 1.f;
+            }
+            Cube4D<float> group{b.x, b.y, b.z, n, data.data()};
+            aggregate<float>(m.data(), b, n, group, weights.data(), window.data(), 0.3f, plain.numerator,
+                             plain.weights);
+            aggregationTerms(b, n, group, weights.data(), window.data(), 0.3f, data.data(), terms.data());
+            addAggregationTerms(m.data(), b, n, data.data(), terms.data(), split.numerator, split.weights);
+        }
+        const std::size_t count = static_cast<std::size_t>(size.x) * size.y * size.z;
+        ASSERT_EQ(std::memcmp(plain.numerator.data, split.numerator.data, count * sizeof(float)), 0);
+        ASSERT_EQ(std::memcmp(plain.weights.data, split.weights.data, count * sizeof(float)), 0);
     }
 }
 

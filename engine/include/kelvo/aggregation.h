@@ -17,6 +17,20 @@ void aggregate(const BlockDistance<T>* matches, Vec3<int> blockSize, int groupSi
                const Cube4D<T>& group, const T* blockWeights, const T* window, T noiseLevel,
                ImageDataMutable<T>& numerator, ImageDataMutable<T>& weights);
 
+/// aggregate in two steps, so that only the additions need the caller's lock.
+/// aggregationTerms computes, for every block n and sample v, the two terms aggregate adds:
+/// numeratorTerms[n * B + v] = group[n][v] * window[v] / max(w, 1e-8) and
+/// weightTerms[n * B + v] = window[v] / max(w, max(1e-4 * noiseLevel, 1e-8)) (B the block
+/// volume). numeratorTerms may be group.data itself (each term overwrites its own input).
+/// addAggregationTerms adds them at the blocks' positions, with the same checks and in the
+/// same order as aggregate, so the two steps give aggregate's result bit for bit.
+void aggregationTerms(Vec3<int> blockSize, int groupSize, const Cube4D<float>& group,
+                      const float* blockWeights, const float* window, float noiseLevel,
+                      float* numeratorTerms, float* weightTerms);
+void addAggregationTerms(const BlockDistance<float>* matches, Vec3<int> blockSize, int groupSize,
+                         const float* numeratorTerms, const float* weightTerms,
+                         ImageDataMutable<float>& numerator, ImageDataMutable<float>& weights);
+
 /// numerator[v] /= weights[v] for every sample. A sample with weight 0 (no block covered it)
 /// becomes 0 rather than 0/0. Throws std::invalid_argument when the volumes differ in size.
 void normalise(ImageDataMutable<float>& numerator, const ImageDataMutable<float>& weights);
