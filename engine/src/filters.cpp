@@ -2,6 +2,7 @@
 // the group dimension, the noise variance of every coefficient, shrinkage (hard threshold
 // with optional alpha rooting, or empirical Wiener gains), the inverse transforms and the
 // hand-off to aggregation.
+#include <algorithm>
 #include <cmath>
 #include <mutex>
 #include <stdexcept>
@@ -186,6 +187,20 @@ void inverseAndAggregate(const BlockDistance<float>* matches, int count, const G
     float* weightTerms = memory.variance.data;
     aggregationTerms(bs, count, output, memory.weights, transforms.window, meanVariance,
                      output.data, weightTerms);
+    // A group inside this thread's private slab range touches samples no other thread
+    // writes: it is added without the lock (each of those samples then receives its
+    // additions from this thread alone, in this thread's order, as under the lock).
+    const int axis = memory.privateAxis;
+    int low = matches[0].position[axis];
+    int high = low;
+    for (int b = 1; b < count; ++b) {
+        low = std::min(low, matches[b].position[axis]);
+        high = std::max(high, matches[b].position[axis]);
+    }
+    if (low >= memory.privateLow && high + bs[axis] <= memory.privateHigh) {
+        addAggregationTerms(matches, bs, count, output.data, weightTerms, numerator, denominator);
+        return;
+    }
     std::lock_guard<std::mutex> lock(aggregationMutex);
     addAggregationTerms(matches, bs, count, output.data, weightTerms, numerator, denominator);
 }

@@ -49,6 +49,9 @@ Memory& Memory::operator=(Memory&& o) noexcept {
         output = std::exchange(o.output, Cube4D<float>{});
         weights = std::exchange(o.weights, nullptr);
         ok = std::exchange(o.ok, false);
+        privateAxis = o.privateAxis;
+        privateLow = std::exchange(o.privateLow, 0);
+        privateHigh = std::exchange(o.privateHigh, 0);
     }
     return *this;
 }

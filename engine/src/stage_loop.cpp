@@ -2,6 +2,7 @@
 // the pool's threads, keeps each thread's block collections in step with its reference
 // location, filters every location and normalises the accumulated estimate.
 #include <algorithm>
+#include <climits>
 #include <atomic>
 #include <cmath>
 #include <cstdio>
@@ -9,6 +10,8 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <utility>
+#include <vector>
 
 #include "kelvo/aggregation.h"
 #include "kelvo/noise_spectrum.h"
@@ -199,6 +202,51 @@ StageOutcome kelvoLoop(const ImageData<float>& image, const float* psd, const Pa
         const int slabCount = (slideLength + slideStep + slideStep - 1) / slideStep;
         const int slabsPerThread = static_cast<int>(
             std::ceil(static_cast<float>(slabCount) / static_cast<float>(threadCount)));
+        // Samples each thread can write along the slide dimension: its references (every
+        // shift applied, clamped like the walk) widened by the search radius and the block.
+        // Where no other thread reaches, a thread aggregates without the lock. Replayed
+        // groups may lie anywhere, so a replay keeps every addition under the lock.
+        const int slideAxis = volumetric ? 2 : 1;
+        std::vector<std::pair<int, int>> reach(static_cast<std::size_t>(threadCount), {0, 0});
+        for (int t = 0; t < threadCount; ++t) {
+            const int first = t * slabsPerThread;
+            const int end = std::min((t + 1) * slabsPerThread, slabCount);
+            if (first >= end) continue;
+            int lo = INT_MAX, hi = INT_MIN;
+            for (int sl = first; sl < end; ++sl) {
+                for (int k = 0; k < params.shiftCount[slideAxis]; ++k) {
+                    const int shift = params.shiftTable[slideAxis] ? params.shiftTable[slideAxis][k] : 0;
+                    const long long p = std::min<long long>(
+                        std::max<long long>(0, static_cast<long long>(sl) * slideStep - shift),
+                        lastPosition[slideAxis]);
+                    lo = std::min(lo, static_cast<int>(p));
+                    hi = std::max(hi, static_cast<int>(p));
+                }
+            }
+            reach[static_cast<std::size_t>(t)] = {
+                std::max(0, lo - params.searchRadius[slideAxis]),
+                std::min(params.imageSize[slideAxis],
+                         hi + params.searchRadius[slideAxis] + params.blockSize[slideAxis])};
+        }
+        const bool replaying = storage && storage->replay;
+        const auto privateRange = [&](int t) {
+            std::pair<int, int> own = reach[static_cast<std::size_t>(t)];
+            if (replaying) return std::pair<int, int>{0, 0};
+            for (int u = 0; u < threadCount && own.first < own.second; ++u) {
+                const std::pair<int, int> other = reach[static_cast<std::size_t>(u)];
+                if (u == t || other.first >= other.second) continue;
+                if (other.second <= own.first || other.first >= own.second) continue;
+                // Keep the larger part of own outside other.
+                const int below = other.first - own.first;
+                const int above = own.second - other.second;
+                if (below >= above) {
+                    own.second = std::max(own.first, other.first);
+                } else {
+                    own.first = std::min(own.second, other.second);
+                }
+            }
+            return own;
+        };
         std::atomic<int> slabsDone{0};
         std::mutex progressMutex;
         bool cancelled = false;
@@ -212,6 +260,10 @@ StageOutcome kelvoLoop(const ImageData<float>& image, const float* psd, const Pa
                 failed = true;
                 return;
             }
+            const std::pair<int, int> own = privateRange(t);
+            memory.privateAxis = slideAxis;
+            memory.privateLow = own.first;
+            memory.privateHigh = own.second;
             std::shared_ptr<BlockCollection<float>> collection = sharedCollection;
             std::shared_ptr<BlockCollection<float>> pilotCollection = sharedPilotCollection;
             if (!wholeCollection) {

@@ -33,6 +33,12 @@ struct Memory {
     Cube4D<float> output;         ///< (bx, by, bz, N): filtered blocks
     float* weights = nullptr;     ///< N floats: per-member weights
     bool ok = false;              ///< every buffer above was obtained
+    /// Samples whose coordinate along `privateAxis` lies in [privateLow, privateHigh) are
+    /// written by this thread alone during the stage (set by the stage loop; empty by
+    /// default): a group lying wholly inside may be aggregated without the stage's lock.
+    int privateAxis = 2;
+    int privateLow = 0;
+    int privateHigh = 0;
 
     Memory() = default;
     ~Memory() { free(); }
