@@ -7,6 +7,9 @@
 //   stage_bench image [T]          # 512x512, default image profile, T threads (2)
 //   stage_bench speedup [big|image]  # the same case with 1 and 2 threads, and the ratio
 //   stage_bench counts [big|image] # the work the stages do (group sizes from a match record)
+//   stage_bench raw IN OUT X Y Z SIGMA [T]  # both stages on a float32 raw volume (X fastest),
+//                                  # default profile, white noise SIGMA; the estimate to OUT
+//                                  # (used by bench/compare_nlm.py)
 //
 // The "big" and "image" cases take the default profile of the API (white noise of standard
 // deviation 0.1 on a range of 1, flat PSD) and print per stage the wall and CPU seconds,
@@ -266,6 +269,44 @@ int counts(const std::string& which) {
     return 0;
 }
 
+// Both stages on a raw float32 volume; prints the seconds of each stage.
+int rawFile(int argc, char** argv) {
+    if (argc < 8) {
+        std::fprintf(stderr, "usage: stage_bench raw IN OUT X Y Z SIGMA [THREADS]\n");
+        return 2;
+    }
+    const Vec3<int> size{std::atoi(argv[4]), std::atoi(argv[5]), std::atoi(argv[6])};
+    const float sigma = static_cast<float>(std::atof(argv[7]));
+    const int threads = argc > 8 ? std::atoi(argv[8]) : 2;
+    std::vector<float> noisy(static_cast<std::size_t>(size.x) * size.y * size.z);
+    FILE* in = std::fopen(argv[2], "rb");
+    if (!in || std::fread(noisy.data(), sizeof(float), noisy.size(), in) != noisy.size()) {
+        std::fprintf(stderr, "cannot read %s\n", argv[2]);
+        if (in) std::fclose(in);
+        return 1;
+    }
+    std::fclose(in);
+    const std::vector<float> psd{sigma * sigma};
+    std::vector<float> pilot(noisy.size(), 0.0f), out(noisy.size(), 0.0f);
+    auto t0 = std::chrono::steady_clock::now();
+    kelvoInterfaceHT(noisy.data(), psd.data(), pilot.data(), nullptr,
+                     profileParameters(size, sigma, false, threads), NONE);
+    const double ht = seconds(t0);
+    t0 = std::chrono::steady_clock::now();
+    kelvoInterfaceWie(noisy.data(), psd.data(), pilot.data(), out.data(), nullptr,
+                      profileParameters(size, sigma, true, threads), NONE);
+    const double wie = seconds(t0);
+    FILE* o = std::fopen(argv[3], "wb");
+    if (!o || std::fwrite(out.data(), sizeof(float), out.size(), o) != out.size()) {
+        std::fprintf(stderr, "cannot write %s\n", argv[3]);
+        if (o) std::fclose(o);
+        return 1;
+    }
+    std::fclose(o);
+    std::printf("HT %.3f s, Wiener %.3f s, both %.3f s, peak %.0f MiB\n", ht, wie, ht + wie, peakMiB());
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -293,6 +334,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (mode == "counts") return counts(argc > 2 ? argv[2] : "big");
+    if (mode == "raw") return rawFile(argc, argv);
     for (const char* kind : {"3d", "2d"}) {
         for (int threads : {1, 2}) {
             inChild([&] {

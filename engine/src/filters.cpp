@@ -322,7 +322,10 @@ void processReferenceLocation<WIENER>(
     const float threshold = params.threshold;
     for (long long k = 0; k < n; ++k) {
         const float p2 = p[k] * p[k];
-        const float denom = std::fmax(1e-8f, v[k]) * threshold + p2;
+        // max(1e-8, v) as fmax computes it (a NaN variance gives the floor), written as a
+        // comparison so that the loop stays a vector loop instead of calling fmaxf.
+        const float floored = v[k] > 1e-8f ? v[k] : 1e-8f;
+        const float denom = floored * threshold + p2;
         const float gain = p2 > 0.0f ? p2 / denom : 0.0f;
         s[k] *= gain;
         v[k] *= gain * gain;
