@@ -302,7 +302,7 @@ PYBIND11_MODULE(_kelvo, m) {
         .def("__repr__",
              [](const kelvo::Profile& p) {
                  std::ostringstream os;
-                 os << "Profile(hard_threshold=" << stageRepr(p.hardThreshold)
+                 os << std::boolalpha << "Profile(hard_threshold=" << stageRepr(p.hardThreshold)
                     << ", wiener=" << stageRepr(p.wiener) << ", fft_size=" << tripleText(p.fftSize)
                     << ", variance_limit=" << p.varianceLimit << ", split_comp=("
                     << p.splitComp[0] << ", " << p.splitComp[1] << ", " << p.splitComp[2]
