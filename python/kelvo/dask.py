@@ -77,18 +77,21 @@ def overlap_depth(shape, profile=None, stages="all"):
 
 
 def aligned_chunks(n, target, unit, depth):
-    """Chunk sizes along one axis of length `n`: multiples of `unit` near `target`, each at
-    least `depth` long (a short remainder joins the chunk before it)."""
+    """Chunk sizes along one axis of length `n`: equal multiples of `unit` near `target`,
+    each at least `depth` long. The size grows by `unit` until the remainder is empty or at
+    least `depth` long, so the chunks stay regular (as zarr wants); failing that within
+    twice the target, the short remainder joins the last chunk."""
     size = max(-(-max(1, int(target)) // unit) * unit, depth, unit)
     if size >= n:
         return (n,)
+    for candidate in range(size, 2 * size + 1, unit):
+        if candidate >= n:
+            return (n,)
+        rest = n % candidate
+        if rest == 0 or rest >= depth:
+            return (candidate,) * (n // candidate) + ((rest,) if rest else ())
     chunks = [size] * (n // size)
-    rest = n - size * len(chunks)
-    if rest:
-        if rest < depth:
-            chunks[-1] += rest
-        else:
-            chunks.append(rest)
+    chunks[-1] += n % size
     return tuple(chunks)
 
 
