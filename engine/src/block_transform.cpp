@@ -2,43 +2,287 @@
 
 namespace kelvo {
 
+using namespace TransformsMetas;
+
 namespace {
 
-// Generic product along one dimension: for every line (length n, stride `stride`, lines
-// enumerated by the two outer loops) out[j] = sum_m M[j*n + m] * in[m], accumulated in order
-// m = 0 .. n-1.
-template <typename T>
-void genericPass(const T* in, T* out, const float* M, int n, long long stride, int lines0,
-                 long long lineStride0, int lines1, long long lineStride1) {
-    for (int b = 0; b < lines1; ++b) {
-        for (int a = 0; a < lines0; ++a) {
-            const long long base = a * lineStride0 + b * lineStride1;
-            for (int j = 0; j < n; ++j) {
-                const float* row = M + static_cast<long long>(j) * n;
-                T acc = row[0] * in[base];
-                for (int m = 1; m < n; ++m) acc += row[m] * in[base + m * stride];
-                out[base + j * stride] = acc;
+// ---- generic product ---------------------------------------------------------------------
+//
+// Every output coefficient is sum_m M[j*n + m] * line[m] in single precision, accumulated in
+// order m = 0 .. n-1 starting from the m = 0 product. The kernels only reorder the loops
+// around that sum (never the sum itself), so every size and every kernel gives the same
+// result. N > 0 fixes the line length at compile time (fully unrolled for the common block
+// sizes 4 and 8); N == 0 reads it from `n`. Input and output of one pass never alias.
+
+// Lines along dimension 0: `lines` contiguous lines of n samples, one after the other.
+template <int N, typename T>
+void productContiguous(const T* __restrict in, T* __restrict out, const float* __restrict M, int n,
+                       long long lines) {
+    const int len = N > 0 ? N : n;
+    for (long long l = 0; l < lines; ++l) {
+        const T* src = in + l * len;
+        T* dst = out + l * len;
+        for (int j = 0; j < len; ++j) {
+            const float* row = M + static_cast<long long>(j) * len;
+            T acc = row[0] * src[0];
+            for (int m = 1; m < len; ++m) acc += row[m] * src[m];
+            dst[j] = acc;
+        }
+    }
+}
+
+// Lines along dimension 1 or 2: sample m of the line starting at offset p of a plane lies at
+// p + m * stride, for p = 0 .. stride-1 (so the `stride` lines of a plane are processed side
+// by side, with contiguous inner loops). `planes` such groups follow each other at
+// `planeStride`.
+template <int N, typename T>
+void productStrided(const T* __restrict in, T* __restrict out, const float* __restrict M, int n,
+                    long long stride, long long planes, long long planeStride) {
+    const int len = N > 0 ? N : n;
+    for (long long b = 0; b < planes; ++b) {
+        const T* src = in + b * planeStride;
+        T* dstPlane = out + b * planeStride;
+        for (int j = 0; j < len; ++j) {
+            const float* row = M + static_cast<long long>(j) * len;
+            T* dst = dstPlane + j * stride;
+            const float r0 = row[0];
+            for (long long p = 0; p < stride; ++p) dst[p] = r0 * src[p];
+            for (int m = 1; m < len; ++m) {
+                const float rm = row[m];
+                const T* s = src + m * stride;
+                for (long long p = 0; p < stride; ++p) dst[p] += rm * s[p];
             }
         }
+    }
+}
+
+template <typename T>
+void genericContiguous(const T* in, T* out, const float* M, int n, long long lines) {
+    switch (n) {
+        case 4:
+            productContiguous<4>(in, out, M, n, lines);
+            break;
+        case 8:
+            productContiguous<8>(in, out, M, n, lines);
+            break;
+        default:
+            productContiguous<0>(in, out, M, n, lines);
+    }
+}
+
+template <typename T>
+void genericStrided(const T* in, T* out, const float* M, int n, long long stride, long long planes,
+                    long long planeStride) {
+    switch (n) {
+        case 4:
+            productStrided<4>(in, out, M, n, stride, planes, planeStride);
+            break;
+        case 8:
+            productStrided<8>(in, out, M, n, stride, planes, planeStride);
+            break;
+        default:
+            productStrided<0>(in, out, M, n, stride, planes, planeStride);
+    }
+}
+
+// ---- 8-point butterflies -----------------------------------------------------------------
+//
+// Each reads one line of 8 samples at in[0], in[is], ..., in[7*is] and writes the 8 results
+// at out[0], out[os], .... They equal the products with DCT_8_FWD, BIOR_8_FWD, DCT_8_INV and
+// BIOR_8_INV up to single-precision rounding. `in` and `out` may be the same line: every
+// input is read before the first output is written.
+
+constexpr float SQRT1_2 = 0.70710677f;  // 1/sqrt(2)
+constexpr float C1 = 0.98078525f;       // cos(pi/16)
+constexpr float S1 = 0.19509032f;       // sin(pi/16) = cos(7pi/16)
+constexpr float C3 = 0.8314696f;        // cos(3pi/16)
+constexpr float S3 = 0.55557024f;       // sin(3pi/16) = cos(5pi/16)
+constexpr float C8 = 0.9238795f;        // cos(pi/8)
+constexpr float S8 = 0.38268343f;       // sin(pi/8) = cos(3pi/8)
+
+// Biorthogonal pair: forward low-pass weights, and the inverse table's entries
+// (P = 0.7276957 / 2, Q = 0.7276957 / sqrt(2), R).
+constexpr float BIOR_ALPHA = 0.08350605f;
+constexpr float BIOR_BETA = 0.48585334f;
+constexpr float BIOR_P = 0.363847852f;
+constexpr float BIOR_Q = 0.514558554f;
+constexpr float BIOR_R = 0.121533975f;
+
+template <typename T>
+inline void dct8Forward(const T* in, long long is, T* out, long long os) {
+    const T x0 = in[0], x1 = in[is], x2 = in[2 * is], x3 = in[3 * is];
+    const T x4 = in[4 * is], x5 = in[5 * is], x6 = in[6 * is], x7 = in[7 * is];
+    // Even half: a 4-point DCT of the symmetric sums.
+    const T s07 = x0 + x7, s16 = x1 + x6, s25 = x2 + x5, s34 = x3 + x4;
+    const T e0 = s07 + s34, e1 = s16 + s25, e2 = s16 - s25, e3 = s07 - s34;
+    // Odd half: the antisymmetric differences against the odd cosines.
+    const T d07 = x0 - x7, d16 = x1 - x6, d25 = x2 - x5, d34 = x3 - x4;
+    out[0] = (e0 + e1) * SQRT1_2 * 0.5f;
+    out[4 * os] = (e0 - e1) * SQRT1_2 * 0.5f;
+    out[2 * os] = (e3 * C8 + e2 * S8) * 0.5f;
+    out[6 * os] = (e3 * S8 - e2 * C8) * 0.5f;
+    out[os] = (d07 * C1 + d16 * C3 + d25 * S3 + d34 * S1) * 0.5f;
+    out[3 * os] = (d07 * C3 - d16 * S1 - d25 * C1 - d34 * S3) * 0.5f;
+    out[5 * os] = (d07 * S3 - d16 * C1 + d25 * S1 + d34 * C3) * 0.5f;
+    out[7 * os] = (d07 * S1 - d16 * S3 + d25 * C3 - d34 * C1) * 0.5f;
+}
+
+template <typename T>
+inline void dct8Inverse(const T* in, long long is, T* out, long long os) {
+    const T y0 = in[0], y1 = in[is], y2 = in[2 * is], y3 = in[3 * is];
+    const T y4 = in[4 * is], y5 = in[5 * is], y6 = in[6 * is], y7 = in[7 * is];
+    // Even part (shared by samples m and 7-m) and odd part (antisymmetric).
+    const T a = (y0 + y4) * SQRT1_2, b = (y0 - y4) * SQRT1_2;
+    const T e0 = a + (y2 * C8 + y6 * S8);
+    const T e3 = a - (y2 * C8 + y6 * S8);
+    const T e1 = b + (y2 * S8 - y6 * C8);
+    const T e2 = b - (y2 * S8 - y6 * C8);
+    const T o0 = y1 * C1 + y3 * C3 + y5 * S3 + y7 * S1;
+    const T o1 = y1 * C3 - y3 * S1 - y5 * C1 - y7 * S3;
+    const T o2 = y1 * S3 - y3 * C1 + y5 * S1 + y7 * C3;
+    const T o3 = y1 * S1 - y3 * S3 + y5 * C3 - y7 * C1;
+    out[0] = (e0 + o0) * 0.5f;
+    out[7 * os] = (e0 - o0) * 0.5f;
+    out[os] = (e1 + o1) * 0.5f;
+    out[6 * os] = (e1 - o1) * 0.5f;
+    out[2 * os] = (e2 + o2) * 0.5f;
+    out[5 * os] = (e2 - o2) * 0.5f;
+    out[3 * os] = (e3 + o3) * 0.5f;
+    out[4 * os] = (e3 - o3) * 0.5f;
+}
+
+template <typename T>
+inline void bior8Forward(const T* in, long long is, T* out, long long os) {
+    const T x0 = in[0], x1 = in[is], x2 = in[2 * is], x3 = in[3 * is];
+    const T x4 = in[4 * is], x5 = in[5 * is], x6 = in[6 * is], x7 = in[7 * is];
+    const T P = (x6 + x3 - x2 - x7) * BIOR_ALPHA + (x5 + x4) * BIOR_BETA;
+    const T Q = (x5 + x0 - x4 - x1) * BIOR_ALPHA + (x6 + x7) * BIOR_BETA;
+    const T R = (x2 + x7 - x6 - x3) * BIOR_ALPHA + (x0 + x1) * BIOR_BETA;
+    const T S = (x4 + x1 - x0 - x5) * BIOR_ALPHA + (x3 + x2) * BIOR_BETA;
+    const T K = (Q + P) * SQRT1_2, L = (S + R) * SQRT1_2;
+    out[0] = K + L;
+    out[os] = K - L;
+    out[2 * os] = R - S;
+    out[3 * os] = P - Q;
+    out[4 * os] = (x0 - x1) * SQRT1_2;
+    out[5 * os] = (x2 - x3) * SQRT1_2;
+    out[6 * os] = (x4 - x5) * SQRT1_2;
+    out[7 * os] = (x6 - x7) * SQRT1_2;
+}
+
+template <typename T>
+inline void bior8Inverse(const T* in, long long is, T* out, long long os) {
+    const T y0 = in[0], y1 = in[is], y2 = in[2 * is], y3 = in[3 * is];
+    const T y4 = in[4 * is], y5 = in[5 * is], y6 = in[6 * is], y7 = in[7 * is];
+    const T lo = (y0 - y1) * BIOR_P, hi = (y0 + y1) * BIOR_P;
+    const T q2 = y2 * BIOR_Q, q3 = y3 * BIOR_Q;
+    // Each neighbouring pair of samples shares its low-pass part and differs by the pair's
+    // finest detail coefficient.
+    const T u0 = lo + q2 + (y7 - y5) * BIOR_R;
+    const T u1 = lo - q2 + (y4 - y6) * BIOR_R;
+    const T u2 = hi + q3 + (y5 - y7) * BIOR_R;
+    const T u3 = hi - q3 + (y6 - y4) * BIOR_R;
+    const T g4 = y4 * SQRT1_2, g5 = y5 * SQRT1_2, g6 = y6 * SQRT1_2, g7 = y7 * SQRT1_2;
+    out[0] = u0 + g4;
+    out[os] = u0 - g4;
+    out[2 * os] = u1 + g5;
+    out[3 * os] = u1 - g5;
+    out[4 * os] = u2 + g6;
+    out[5 * os] = u2 - g6;
+    out[6 * os] = u3 + g7;
+    out[7 * os] = u3 - g7;
+}
+
+template <typename T>
+using Butterfly = void (*)(const T*, long long, T*, long long);
+
+// Dimension 0: `lines` contiguous lines of 8 samples.
+template <typename T, Butterfly<T> BF>
+void butterflyLines(const T* __restrict in, T* __restrict out, long long lines) {
+    for (long long l = 0; l < lines; ++l) BF(in + 8 * l, 1, out + 8 * l, 1);
+}
+
+// Dimension 1: the `stride` lines of a plane side by side (sample m of line p at
+// p + m * stride), so the compiler can vectorise across lines; `planes` planes follow each
+// other at `planeStride`.
+template <typename T, Butterfly<T> BF>
+void butterflyColumns(const T* __restrict in, T* __restrict out, long long stride, long long planes,
+                      long long planeStride) {
+    for (long long b = 0; b < planes; ++b) {
+        const T* src = in + b * planeStride;
+        T* dst = out + b * planeStride;
+        for (long long p = 0; p < stride; ++p) BF(src + p, stride, dst + p, stride);
+    }
+}
+
+// True when lines of length n labelled `kind` take a butterfly. The butterflies are 8-point
+// transforms: a line of any other length always takes the generic product, whatever kind it
+// was labelled with.
+bool hasButterfly(StandardTransform kind, int n) {
+    return n == 8 &&
+           (kind == DCT8_FWD || kind == BIOR8_FWD || kind == DCT8_INV || kind == BIOR8_INV);
+}
+
+template <typename T>
+void butterflyPass0(StandardTransform kind, const T* in, T* out, long long lines) {
+    switch (kind) {
+        case DCT8_FWD:
+            return butterflyLines<T, dct8Forward<T>>(in, out, lines);
+        case BIOR8_FWD:
+            return butterflyLines<T, bior8Forward<T>>(in, out, lines);
+        case DCT8_INV:
+            return butterflyLines<T, dct8Inverse<T>>(in, out, lines);
+        default:
+            return butterflyLines<T, bior8Inverse<T>>(in, out, lines);
+    }
+}
+
+template <typename T>
+void butterflyPass1(StandardTransform kind, const T* in, T* out, long long stride, long long planes,
+                    long long planeStride) {
+    switch (kind) {
+        case DCT8_FWD:
+            return butterflyColumns<T, dct8Forward<T>>(in, out, stride, planes, planeStride);
+        case BIOR8_FWD:
+            return butterflyColumns<T, bior8Forward<T>>(in, out, stride, planes, planeStride);
+        case DCT8_INV:
+            return butterflyColumns<T, dct8Inverse<T>>(in, out, stride, planes, planeStride);
+        default:
+            return butterflyColumns<T, bior8Inverse<T>>(in, out, stride, planes, planeStride);
     }
 }
 
 }  // namespace
 
 template <typename T>
-void transf3D(const T* in, Vec3<const float*> matrices,
-              Vec3<TransformsMetas::StandardTransform> /*kinds*/, T* scratchA, T* scratchB,
-              T* out, Vec3<int> size) {
+void transf3D(const T* in, Vec3<const float*> matrices, Vec3<StandardTransform> kinds, T* scratchA,
+              T* scratchB, T* out, Vec3<int> size) {
+    if (size.x <= 0 || size.y <= 0 || size.z <= 0) return;  // an empty block
     const long long sx = size.x;
-    const long long sxy = static_cast<long long>(size.x) * size.y;
-    genericPass(in, scratchA, matrices.x, size.x, 1, size.y, sx, size.z, sxy);
+    const long long sxy = sx * size.y;
+    const long long volume = sxy * size.z;
+
+    // Pass 1, dimension 0: `in` -> scratchA, lines contiguous.
+    if (hasButterfly(kinds.x, size.x)) {
+        butterflyPass0(kinds.x, in, scratchA, volume / 8);
+    } else {
+        genericContiguous(in, scratchA, matrices.x, size.x, volume / sx);
+    }
+
+    // Pass 2, dimension 1: scratchA -> out (flat blocks) or scratchB.
     T* second = size.z == 1 ? out : scratchB;
-    genericPass(scratchA, second, matrices.y, size.y, sx, size.x, 1, size.z, sxy);
-    if (size.z > 1) genericPass(scratchB, out, matrices.z, size.z, sxy, size.x, 1, size.y, sx);
+    if (hasButterfly(kinds.y, size.y)) {
+        butterflyPass1(kinds.y, scratchA, second, sx, size.z, sxy);
+    } else {
+        genericStrided(scratchA, second, matrices.y, size.y, sx, size.z, sxy);
+    }
+
+    // Pass 3, dimension 2 (generic product only): scratchB -> out. Skipped for a flat block,
+    // so its 1 x 1 depth matrix is never applied.
+    if (size.z > 1) genericStrided(scratchB, out, matrices.z, size.z, sxy, 1, volume);
 }
 
-template void transf3D<float>(const float*, Vec3<const float*>,
-                              Vec3<TransformsMetas::StandardTransform>, float*, float*, float*,
-                              Vec3<int>);
+template void transf3D<float>(const float*, Vec3<const float*>, Vec3<StandardTransform>, float*,
+                              float*, float*, Vec3<int>);
 
 }  // namespace kelvo

@@ -1,7 +1,15 @@
 // Working memory: buffer sizes follow the parameters, and partly built records free safely.
+#include "kelvo/memory.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+// The impossible-size test needs malloc to report failure with a null pointer, as the C
+// library does, instead of AddressSanitizer's default abort on oversized requests.
+extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
+#endif
+
 #include <gtest/gtest.h>
 
-#include "kelvo/memory.h"
+#include <algorithm>
 
 namespace kelvo {
 namespace {
@@ -56,6 +64,45 @@ TEST(WorkingMemory, CubesHaveTheSizesOfTheParameters) {
     ASSERT_TRUE(u.ok);
     EXPECT_EQ(u.power.x, 4);
     EXPECT_EQ(u.power.z, 8);
+}
+
+// Writes every element of every buffer at its contracted size; under AddressSanitizer a
+// buffer shorter than the contract fails here.
+TEST(WorkingMemory, EveryBufferHoldsItsContractedSize) {
+    for (int varianceLimit : {0, 1, 3}) {
+        Parameters p = baseParameters();
+        p.blockSize = {8, 8, 1};
+        p.fftSize = {16, 16, 1};
+        p.maxGroupSize = 5;
+        p.varianceLimit = varianceLimit;
+        const long long N = 5, B = 64, M = 16;
+        const long long lines = M * std::max(2, varianceLimit);  // 0 and 1 still give 2 * M
+
+        Memory m = allocateMemory<float>(p);
+        ASSERT_TRUE(m.ok);
+        for (long long i = 0; i < N; ++i) m.matches[i] = BlockDistance<float>{};
+        for (Cube4D<float>* c : {&m.spectrum, &m.pilotSpectrum, &m.variance, &m.output}) {
+            EXPECT_EQ(c->elementCount(), N * B);
+            std::fill(c->data, c->data + N * B, 1.0f);
+        }
+        std::fill(m.weights, m.weights + N, 1.0f);
+
+        TempMemory t = createTempMemory<float>(p);
+        ASSERT_TRUE(t.ok);
+        EXPECT_EQ(t.M, M);
+        std::fill(t.lineA, t.lineA + lines, Complex{1.0f, 2.0f});
+        std::fill(t.lineB, t.lineB + lines, Complex{1.0f, 2.0f});
+        std::fill(t.floats, t.floats + N, 1.0f);
+        EXPECT_EQ(t.planes.elementCount(), 16 * 16 * 1 * N);
+        std::fill(t.planes.data, t.planes.data + t.planes.elementCount(), Complex{0.0f, 0.0f});
+        // Real FFT on a flat square grid: (F2, F1, F0') = (1, 16, 9).
+        EXPECT_EQ(t.power.x, 1);
+        EXPECT_EQ(t.power.y, 16);
+        EXPECT_EQ(t.power.z, 9);
+        std::fill(t.power.data, t.power.data + 16 * 9 * N, 1.0f);
+        std::fill(t.mask, t.mask + 16, true);
+        for (float* block : {t.blockA, t.blockB, t.blockC}) std::fill(block, block + B, 1.0f);
+    }
 }
 
 TEST(WorkingMemory, FreeIsIdempotentAndMovesTransferOwnership) {

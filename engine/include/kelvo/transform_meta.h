@@ -52,7 +52,8 @@ TransformsMetas::StandardTransform getStandardTransform4(const float* m);
 TransformsMetas::StandardTransform getStandardTransform8(const float* m);
 
 /// Resolves `t` for the stage described by `p`. Throws std::bad_alloc when the kind tables
-/// cannot be allocated.
+/// cannot be allocated and std::invalid_argument when p.maxGroupSize is negative. A null
+/// matrix (block or group) resolves to ARB_FWD; a null group table leaves every size ARB_FWD.
 TransformsMeta getTransformMeta(const Transforms& t, const Parameters& p);
 
 }  // namespace kelvo

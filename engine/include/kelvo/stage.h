@@ -1,0 +1,44 @@
+// The stage loop and the per-location filters of both stages.
+#pragma once
+
+#include "kelvo/block_collection.h"
+#include "kelvo/image.h"
+#include "kelvo/interface.h"
+#include "kelvo/match_storage.h"
+#include "kelvo/memory.h"
+#include "kelvo/records.h"
+#include "kelvo/transform_meta.h"
+
+namespace kelvo {
+
+/// Filters the group of one reference location and adds it to `numerator`/`denominator`.
+/// Stage 0 (hard thresholding) groups on `collection`; stage 1 (Wiener) groups on
+/// `pilotCollection` and filters the noisy blocks of `collection` with gains from the pilot.
+/// With a match record in replay mode the stored group is used instead of a search; in record
+/// mode the group found is stored under `referenceIndex`. The additions to the shared
+/// volumes happen under the stage's own aggregation mutex; everything else uses the calling
+/// thread's `memory` and `temp`. Throws std::invalid_argument for a replayed group that the
+/// collections cannot serve or no group matrix exists for.
+template <int Stage>
+void processReferenceLocation(Vec3<int> reference, const Parameters& params,
+                              const TransformsMeta& transforms, const float* matchOffsetTable,
+                              const float* noiseSpectrumA, const float* noiseSpectrumB,
+                              int referenceIndex, const BlockCollection<float>& collection,
+                              ImageDataMutable<float>& numerator,
+                              ImageDataMutable<float>& denominator, Memory& memory,
+                              TempMemory& temp, const BlockCollection<float>* pilotCollection,
+                              BlockMatchStorage* storage);
+
+/// Runs one stage over the whole volume: prepares the noise arrays, walks the reference
+/// grid in slabs divided among the pool's threads, filters every location and divides the
+/// numerator (the caller's output, zero on entry) by the accumulated weights. `params` must
+/// have passed validateParameters and have normalised shift lists. On any outcome other than
+/// Completed, and when an exception leaves the call, the numerator is set to zero; every
+/// buffer is released and the pool's workers joined on every path.
+template <int Stage>
+StageOutcome kelvoLoop(const ImageData<float>& image, const float* psd, const Parameters& params,
+                       const TransformsMeta& transforms, ImageDataMutable<float>& numerator,
+                       BlockMatchStorage* storage, const ImageData<float>* pilot,
+                       const StageHooks* hooks);
+
+}  // namespace kelvo

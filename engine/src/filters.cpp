@@ -1,0 +1,302 @@
+// The per-location filters of both stages: grouping (search or replay), the transform along
+// the group dimension, the noise variance of every coefficient, shrinkage (hard threshold
+// with optional alpha rooting, or empirical Wiener gains), the inverse transforms and the
+// hand-off to aggregation.
+#include <cmath>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+
+#include "kelvo/aggregation.h"
+#include "kelvo/block_matching.h"
+#include "kelvo/block_transform.h"
+#include "kelvo/group_transform.h"
+#include "kelvo/stage.h"
+#include "kelvo/tables.h"
+#include "kelvo/variances.h"
+
+namespace kelvo {
+
+namespace {
+
+using TransformsMetas::StandardTransform;
+
+bool isFastHaarKind(int kind) {
+    return kind >= TransformsMetas::HAAR4_NL_FWD && kind <= TransformsMetas::HAAR32_NL_FWD;
+}
+
+// Obtains the group of `reference`: replayed from the match record, or searched on
+// `searchCollection` (and then recorded when a record is being filled). Member data pointers
+// point into `searchCollection`.
+int obtainGroup(Vec3<int> reference, const Parameters& params, const float* matchOffsetTable,
+                int referenceIndex, const BlockCollection<float>& searchCollection,
+                BlockDistance<float>* matches, BlockMatchStorage* storage) {
+    int count = 0;
+    if (storage && storage->replay) {
+        const long long row0 = static_cast<long long>(referenceIndex) * storage->maxGroupSize;
+        count = storage->groupSizes[referenceIndex];
+        if (count < 1 || count > params.maxGroupSize) {
+            throw std::invalid_argument(
+                "match record: location " + std::to_string(referenceIndex) + " holds a group of " +
+                std::to_string(count) + " blocks; expected 1 to maxGroupSize (" +
+                std::to_string(params.maxGroupSize) +
+                "); was the record made with the same volume size, steps and shifts?");
+        }
+        for (int k = 0; k < count; ++k) {
+            const std::int32_t* pos = storage->blockPositions + 3 * (row0 + k);
+            const std::int32_t* sh = storage->shiftedPositions + 3 * (row0 + k);
+            BlockDistance<float>& m = matches[k];
+            m.position = {pos[0], pos[1], pos[2]};
+            m.shiftedPosition = {sh[0], sh[1], sh[2]};
+            m.distance = 0.0f;
+            if (!searchCollection.holds(m.position)) {
+                throw std::invalid_argument(
+                    "match record: location " + std::to_string(referenceIndex) +
+                    " refers to a block at (" + std::to_string(pos[0]) + ", " +
+                    std::to_string(pos[1]) + ", " + std::to_string(pos[2]) +
+                    ") outside its search window; replay needs a record made with the same "
+                    "volume size, block size, steps, search radius and shifts");
+            }
+            m.data = searchCollection.blockAt(m.position);
+        }
+        return count;
+    }
+
+    Vec3<int> windowMin, windowMax;
+    setSearchWindow(reference, params.searchRadius, params.blockSize, params.imageSize,
+                    windowMin, windowMax);
+    getBlockMatches<float>(searchCollection, matchOffsetTable, reference, params.blockSize,
+                           params.searchRadius, windowMin, windowMax, params.maxGroupSize,
+                           params.minGroupSize, params.matchThreshold, matches, count);
+    if (storage) {
+        storage->groupSizes[referenceIndex] = count;
+        const long long row0 = static_cast<long long>(referenceIndex) * storage->maxGroupSize;
+        for (int k = 0; k < count; ++k) {
+            std::int32_t* pos = storage->blockPositions + 3 * (row0 + k);
+            std::int32_t* sh = storage->shiftedPositions + 3 * (row0 + k);
+            for (int d = 0; d < 3; ++d) {
+                pos[d] = matches[k].position[d];
+                sh[d] = matches[k].shiftedPosition[d];
+            }
+        }
+    }
+    return count;
+}
+
+// The group matrices and kinds for a group of `count` blocks. A single block uses the 1 x 1
+// identity: the default Haar tables hold no matrix of size 1.
+struct GroupMatrices {
+    const float* forward;
+    const float* inverse;
+    int kind;
+};
+
+GroupMatrices groupMatrices(const TransformsMeta& transforms, int count) {
+    GroupMatrices g{transforms.groupFwd[count], transforms.groupInv[count],
+                    transforms.groupFwdKind(count)};
+    if (count == 1 && (!g.forward || !g.inverse)) {
+        g.forward = &ONE;
+        g.inverse = &ONE;
+        g.kind = TransformsMetas::ARB_FWD;
+    }
+    if (!g.forward || !g.inverse) {
+        throw std::invalid_argument("no group transform matrix for a group of " +
+                                    std::to_string(count) +
+                                    " blocks; pass group matrices for every group size used");
+    }
+    return g;
+}
+
+// spectrum(i, k) = sum_j F[k*count + j] * block_j[i], blocks read through the match list.
+void forwardGroupTransform(const BlockDistance<float>* matches, int count, const GroupMatrices& g,
+                           long long blockVolume, Cube4D<float>& spectrum) {
+    if (isFastHaarKind(g.kind)) {
+        for (long long i = 0; i < blockVolume; ++i) {
+            forwardHaar_32_16_8_4_2_1(matches, static_cast<int>(i), spectrum.data + i,
+                                      static_cast<int>(blockVolume), count);
+        }
+        return;
+    }
+    for (int k = 0; k < count; ++k) {
+        float* __restrict out = spectrum.block(k);
+        const float* row = g.forward + static_cast<long long>(k) * count;
+        const float f0 = row[0];
+        const float* __restrict b0 = matches[0].data;
+        for (long long i = 0; i < blockVolume; ++i) out[i] = f0 * b0[i];
+        for (int j = 1; j < count; ++j) {
+            const float f = row[j];
+            const float* __restrict bj = matches[j].data;
+            for (long long i = 0; i < blockVolume; ++i) out[i] += f * bj[i];
+        }
+    }
+}
+
+// Inverse group transform, inverse block transforms, and the aggregation weights from the
+// residual variances: blockVariance[b] = sum_j G[b*count + j]^2 * sum_i variance(i, j).
+void inverseAndAggregate(const BlockDistance<float>* matches, int count, const GroupMatrices& g,
+                         const Parameters& params, const TransformsMeta& transforms,
+                         Memory& memory, TempMemory& temp, std::mutex& aggregationMutex,
+                         ImageDataMutable<float>& numerator, ImageDataMutable<float>& denominator) {
+    const Vec3<int> bs = params.blockSize;
+    const long long B = static_cast<long long>(bs.x) * bs.y * bs.z;
+    Cube4D<float> spectrum = memory.spectrum;
+    spectrum.n = count;
+    Cube4D<float> output = memory.output;
+    output.n = count;
+    transformBlocksNL<float>(spectrum, count, g.inverse,
+                             static_cast<StandardTransform>(g.kind + 16), output, bs);
+    for (int b = 0; b < count; ++b) {
+        transf3D<float>(output.block(b), transforms.inv, transforms.invKinds, temp.blockA,
+                        temp.blockB, output.block(b), bs);
+    }
+
+    float* componentVariance = temp.floats;
+    for (int j = 0; j < count; ++j) {
+        const float* v = memory.variance.data + B * j;
+        float s = 0.0f;
+        for (long long i = 0; i < B; ++i) s += v[i];
+        componentVariance[j] = s;
+    }
+    float total = 0.0f;
+    for (int b = 0; b < count; ++b) {
+        const float* row = g.inverse + static_cast<long long>(b) * count;
+        float s = 0.0f;
+        for (int j = 0; j < count; ++j) s += row[j] * row[j] * componentVariance[j];
+        memory.weights[b] = s;
+        total += s;
+    }
+    const float meanVariance = total / static_cast<float>(count);
+
+    std::lock_guard<std::mutex> lock(aggregationMutex);
+    aggregate<float>(matches, bs, count, output, memory.weights, transforms.window, meanVariance,
+                     numerator, denominator);
+}
+
+// Sharpens the surviving coefficients: |c| -> |DC|^(1-e) |c|^e, with e taken per block slice.
+void alphaRooting(const Parameters& params, float* spectrum, float* variance, long long n) {
+    if (spectrum[0] == 0.0f) return;
+    const float D = std::fabs(spectrum[0]);
+    const float V0 = variance[0];
+    const float exponents[2] = {params.sharpenAlphaFirstSlice, params.sharpenAlpha};
+    float S[2], A[2], Bf[2];
+    for (int t = 0; t < 2; ++t) {
+        const float e = exponents[t];
+        S[t] = std::pow(D, -e) * D;
+        A[t] = (1.0f - e) * (1.0f - e) * std::pow(D, -2.0f * e) * V0;
+        Bf[t] = e * e * std::pow(D, 2.0f - 2.0f * e);
+    }
+    const long long slice = static_cast<long long>(params.blockSize.x) * params.blockSize.y;
+    const int depth = params.blockSize.z;
+    for (long long k = 1; k < n; ++k) {
+        const float c = spectrum[k];
+        if (c == 0.0f) continue;
+        const int t = ((k / slice) % depth) == 0 ? 0 : 1;
+        const float w = std::pow(std::fabs(c), exponents[t]);
+        const float value = std::copysign(S[t] * w, c);
+        spectrum[k] = value;
+        if (params.sharpenVariance) variance[k] = (Bf[t] * variance[k] / (value * value) + A[t]) * w * w;
+    }
+}
+
+Vec3<int> fourierSize(const Parameters& params) {
+    return {halvedFirstFftDimension(params), params.fftSize.y, params.fftSize.z};
+}
+
+}  // namespace
+
+template <>
+void processReferenceLocation<HARD_THRESHOLDING>(
+    Vec3<int> reference, const Parameters& params, const TransformsMeta& transforms,
+    const float* matchOffsetTable, const float* noiseSpectrumA, const float* noiseSpectrumB,
+    int referenceIndex, const BlockCollection<float>& collection,
+    ImageDataMutable<float>& numerator, ImageDataMutable<float>& denominator, Memory& memory,
+    TempMemory& temp, const BlockCollection<float>* /*pilotCollection*/,
+    BlockMatchStorage* storage) {
+    static std::mutex aggregationMutex;
+    BlockDistance<float>* matches = memory.matches;
+    const int count = obtainGroup(reference, params, matchOffsetTable, referenceIndex, collection,
+                                  matches, storage);
+    const GroupMatrices g = groupMatrices(transforms, count);
+    const Vec3<int> bs = params.blockSize;
+    const long long B = static_cast<long long>(bs.x) * bs.y * bs.z;
+
+    Cube4D<float> spectrum = memory.spectrum;
+    spectrum.n = count;
+    forwardGroupTransform(matches, count, g, B, spectrum);
+
+    Cube4D<float> variance = memory.variance;
+    variance.n = count;
+    const int K = params.varianceLimit < count ? params.varianceLimit : count;
+    calculateVariances(count, bs, params.fftSize, fourierSize(params), K, g.forward,
+                       noiseSpectrumA, noiseSpectrumB, variance, matches, temp);
+
+    // Hard threshold; index 0 (the DC of the group mean) is never touched, and a coefficient
+    // whose square equals the product survives.
+    const long long n = B * count;
+    float* s = spectrum.data;
+    float* v = variance.data;
+    const float t2 = params.thresholdSquared;
+    for (long long k = 1; k < n; ++k) {
+        if (t2 * v[k] > s[k] * s[k]) {
+            s[k] = 0.0f;
+            v[k] = 0.0f;
+        }
+    }
+    if (params.sharpen) alphaRooting(params, s, v, n);
+
+    inverseAndAggregate(matches, count, g, params, transforms, memory, temp, aggregationMutex,
+                        numerator, denominator);
+}
+
+template <>
+void processReferenceLocation<WIENER>(
+    Vec3<int> reference, const Parameters& params, const TransformsMeta& transforms,
+    const float* matchOffsetTable, const float* noiseSpectrumA, const float* noiseSpectrumB,
+    int referenceIndex, const BlockCollection<float>& collection,
+    ImageDataMutable<float>& numerator, ImageDataMutable<float>& denominator, Memory& memory,
+    TempMemory& temp, const BlockCollection<float>* pilotCollection,
+    BlockMatchStorage* storage) {
+    static std::mutex aggregationMutex;
+    BlockDistance<float>* matches = memory.matches;
+    const int count = obtainGroup(reference, params, matchOffsetTable, referenceIndex,
+                                  *pilotCollection, matches, storage);
+    const GroupMatrices g = groupMatrices(transforms, count);
+    const Vec3<int> bs = params.blockSize;
+    const long long B = static_cast<long long>(bs.x) * bs.y * bs.z;
+
+    Cube4D<float> pilotSpectrum = memory.pilotSpectrum;
+    pilotSpectrum.n = count;
+    forwardGroupTransform(matches, count, g, B, pilotSpectrum);
+
+    // The same positions in the noisy volume's collection.
+    for (int k = 0; k < count; ++k) matches[k].data = collection.blockAt(matches[k].position);
+    Cube4D<float> spectrum = memory.spectrum;
+    spectrum.n = count;
+    forwardGroupTransform(matches, count, g, B, spectrum);
+
+    Cube4D<float> variance = memory.variance;
+    variance.n = count;
+    const int K = params.varianceLimit < count ? params.varianceLimit : count;
+    calculateVariances(count, bs, params.fftSize, fourierSize(params), K, g.forward,
+                       noiseSpectrumA, noiseSpectrumB, variance, matches, temp);
+
+    // Empirical Wiener gain p^2 / (max(1e-8, v) * threshold + p^2). A zero pilot coefficient
+    // gives gain 0 even when the threshold is 0 (where the quotient would be 0/0).
+    const long long n = B * count;
+    const float* p = pilotSpectrum.data;
+    float* s = spectrum.data;
+    float* v = variance.data;
+    const float threshold = params.threshold;
+    for (long long k = 0; k < n; ++k) {
+        const float p2 = p[k] * p[k];
+        const float denom = std::fmax(1e-8f, v[k]) * threshold + p2;
+        const float gain = p2 > 0.0f ? p2 / denom : 0.0f;
+        s[k] *= gain;
+        v[k] *= gain * gain;
+    }
+
+    inverseAndAggregate(matches, count, g, params, transforms, memory, temp, aggregationMutex,
+                        numerator, denominator);
+}
+
+}  // namespace kelvo
