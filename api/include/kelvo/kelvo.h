@@ -75,8 +75,8 @@ struct DenoiseOptions {
 /// `volume`). Uses the block and search settings of `profile`, clamped to small volumes (a
 /// search radius never exceeds the volume, a step never exceeds the block).
 /// Throws std::invalid_argument (bad sizes, profile or noise; non-finite samples; a volume
-/// smaller than a block), std::bad_alloc (memory) or Cancelled. `output` holds no estimate
-/// after an exception.
+/// smaller than a block), std::bad_alloc (memory) or Cancelled. Argument errors are thrown
+/// before `output` is touched; after a failure during the run `output` is all zero.
 void denoise(const float* volume, Size3 size, float* output, const Noise& noise,
              const Profile& profile, const DenoiseOptions& options = {});
 
