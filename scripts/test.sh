@@ -26,7 +26,7 @@ cmake -S . -B "$root/asan" "${gen[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVO
       >/dev/null
 cmake --build "$root/asan" -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
-  ctest --test-dir "$root/asan" --output-on-failure -j "$jobs" -L unit
+  ctest --test-dir "$root/asan" --output-on-failure -j "$jobs" -L 'unit|threads'
 
 step "threaded tests under ThreadSanitizer"
 cmake -S . -B "$root/tsan" "${gen[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVO_WERROR=ON \

@@ -9,13 +9,16 @@ namespace kelvo {
 /// For each block n of the group at position matches[n].position, with w = blockWeights[n]:
 /// numerator += group[n][v] * window[v] / max(w, 1e-8) and
 /// weights += window[v] / max(w, max(1e-4 * noiseLevel, 1e-8)). Nothing when groupSize <= 0.
-/// Takes no lock: the caller serialises calls.
+/// Takes no lock: the caller serialises calls. Throws std::out_of_range (before writing
+/// anything) when a block of the group does not lie wholly inside the volume, as a replayed
+/// match record could make it, and std::invalid_argument when the two volumes differ in size.
 template <typename T>
 void aggregate(const BlockDistance<T>* matches, Vec3<int> blockSize, int groupSize,
                const Cube4D<T>& group, const T* blockWeights, const T* window, T noiseLevel,
                ImageDataMutable<T>& numerator, ImageDataMutable<T>& weights);
 
-/// numerator[v] /= weights[v] for every sample.
+/// numerator[v] /= weights[v] for every sample. A sample with weight 0 (no block covered it)
+/// becomes 0 rather than 0/0. Throws std::invalid_argument when the volumes differ in size.
 void normalise(ImageDataMutable<float>& numerator, const ImageDataMutable<float>& weights);
 
 }  // namespace kelvo

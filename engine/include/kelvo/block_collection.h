@@ -25,6 +25,22 @@ struct BlockCollection {
     Vec3<int> count{0, 0, 0};      ///< block positions held per dimension
     Vec3<int> origin{0, 0, 0};     ///< lowest block position held per dimension
 
+    // Implementation details below (not part of the record's published order).
+    /// Block positions per dimension of the box that `moveCollections` keeps, as chosen by
+    /// the per-thread `allocate`; zero when the collection was sized otherwise (then the box
+    /// is `count` as the last fill left it).
+    Vec3<int> box{0, 0, 0};
+    /// What the held blocks were made from: the volume (buffer and size), the block size and
+    /// the forward transform. A later fill or move with other values refills the collection,
+    /// so that one collection never mixes two transforms or two volumes.
+    const float* source = nullptr;
+    Vec3<int> sourceSize{0, 0, 0};
+    Vec3<int> sourceBlockSize{0, 0, 0};
+    Vec3<const float*> matrices{nullptr, nullptr, nullptr};
+    Vec3<TransformsMetas::StandardTransform> kinds{TransformsMetas::ARB_FWD,
+                                                   TransformsMetas::ARB_FWD,
+                                                   TransformsMetas::ARB_FWD};
+
     BlockCollection() = default;
     ~BlockCollection();
     BlockCollection(const BlockCollection&) = delete;
@@ -40,8 +56,12 @@ struct BlockCollection {
     T* blockAt(Vec3<int> p) {
         return const_cast<T*>(static_cast<const BlockCollection*>(this)->blockAt(p));
     }
-    /// True when position p lies in the box the collection holds.
+    /// True when the collection is filled and the block at position p is held (inside the
+    /// box and a valid block position of the volume it was filled from).
     bool holds(Vec3<int> p) const;
+    /// True when the collection is filled and holds every block position of the volume:
+    /// such a collection is never moved, so threads may share it read-only.
+    bool coversVolume() const;
 
     /// Resizes the buffer to blockCount * blockVolume floats. Returns it, or null (after
     /// writing the advice message to standard output) when the allocation failed.
@@ -55,13 +75,46 @@ struct BlockCollection {
                         Vec3<const float*> matrices,
                         Vec3<TransformsMetas::StandardTransform> kinds, bool allocateFlag,
                         TempMemory& temp, Vec3<int> extent);
+
+    /// Advances the box by `move` (non-negative per dimension): blocks that enter the box are
+    /// extracted and transformed with the collection's own transform (the one of its last
+    /// fill), blocks that stay keep their slots. Positions past the volume's last block
+    /// position are not extracted; `origin` advances by `move` in any case. The collection
+    /// must be filled from `image`.
+    void moveInImage(const ImageData<float>& image, Vec3<int> move, TempMemory& temp);
+
+    /// Moves the box to start at `newOrigin` (count unchanged), extracting and transforming
+    /// only the positions that were not held before (all of them when the boxes do not
+    /// overlap or the collection is not filled). Uses the scratch blocks of `temp`.
+    void slideTo(const ImageData<float>& image, Vec3<int> newOrigin, TempMemory& temp);
+
+    /// Debug aid and test helper: true when every held block inside [lo, hi] (inclusive)
+    /// equals, value for value, the transform of the block taken directly from `image`.
+    bool verifyBlocks(const ImageData<float>& image, Vec3<int> lo, Vec3<int> hi,
+                      TempMemory& temp) const;
 };
+
+/// True when a collection allocated with the per-thread `allocate(volumeSize, blockSize,
+/// extent)` (or filled by `extractInitial` at (0, 0, 0) with `extent`) holds every block
+/// position of the volume in every dimension. Only such a collection may be shared between
+/// threads.
+bool collectionCoversVolume(Vec3<int> volumeSize, Vec3<int> blockSize, Vec3<int> extent);
 
 /// Keeps a thread's collections in step with the reference location: after the call,
 /// `collection` holds the transform (with `matrices` and `kinds`) of every block position of
 /// the search window of `reference` (see setSearchWindow), and nothing it holds is stale.
 /// In the Wiener stage (Stage == 1) `pilotCollection` is kept on the same box from `pilot`.
 /// A collection that covers the whole volume is left alone once filled.
+///
+/// Call it before every reference location (`reference` already shifted and clamped to the
+/// last block position). When the window leaves the held box in a dimension, the box moves
+/// just far enough to hold it again, so that blocks already held stay (the reference may
+/// wobble by its shift lists without refilling), and only the positions that enter are
+/// extracted; when nothing overlaps the box is refilled, placed to hold as far ahead of the
+/// window as the volume allows. The collection must have been sized by the per-thread
+/// `allocate` (or filled by `extractInitial`); throws std::logic_error when its box cannot
+/// hold the search window. Writes only to the collections passed, never to a filled
+/// collection that covers the whole volume.
 template <int Stage>
 void moveCollections(Vec3<int> reference, Vec3<int> searchRadius, Vec3<int> blockSize,
                      Vec3<const float*> matrices, Vec3<TransformsMetas::StandardTransform> kinds,

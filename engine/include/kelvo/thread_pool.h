@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <exception>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -36,7 +37,16 @@ private:
     std::atomic<int> done{0};
     int numThreads = 8;
     std::atomic<bool> running{false};
-    // ... implementation detail members may follow
+    // Implementation details below.
+    std::atomic<int> pending{0};  ///< nodes in the job list: lets idle workers skip the lock
+    std::mutex errorMutex;        ///< guards `error`
+    std::exception_ptr error;     ///< first exception of the current loop job
+
+    void workerLoop();
+    /// Runs f(i), capturing an exception into `error` (the first one wins).
+    void runIndex(const std::function<void(int)>& f, int i);
+    /// Rethrows and clears the captured exception, if any.
+    void rethrowCaptured();
 };
 
 extern ThreadPool THREAD_POOL;

@@ -1,0 +1,74 @@
+#include "kelvo/aggregation.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace kelvo {
+
+namespace {
+
+// Floors of the two divisors: the numerator's is a bare guard against division by zero, the
+// weights' also scales with the noise level.
+constexpr float NUMERATOR_FLOOR = 0.00000001f;
+constexpr float WEIGHT_FLOOR_PER_NOISE = 0.0001f;
+
+template <typename T>
+bool insideVolume(Vec3<int> q, Vec3<int> blockSize, const ImageData<T>& v) {
+    for (int d = 0; d < 3; ++d)
+        if (q[d] < 0 || blockSize[d] < 0 || q[d] > v.size[d] - blockSize[d]) return false;
+    return true;
+}
+
+}  // namespace
+
+template <typename T>
+void aggregate(const BlockDistance<T>* matches, Vec3<int> blockSize, int groupSize,
+               const Cube4D<T>& group, const T* blockWeights, const T* window, T noiseLevel,
+               ImageDataMutable<T>& numerator, ImageDataMutable<T>& weights) {
+    if (groupSize <= 0) return;
+    if (numerator.size != weights.size)
+        throw std::invalid_argument("aggregate: numerator and weights differ in size");
+    for (int n = 0; n < groupSize; ++n) {
+        if (!insideVolume(matches[n].position, blockSize, numerator))
+            throw std::out_of_range("aggregate: block outside the volume");
+    }
+    const long long volume = static_cast<long long>(blockSize.x) * blockSize.y * blockSize.z;
+    const T weightFloor = std::max(static_cast<T>(WEIGHT_FLOOR_PER_NOISE) * noiseLevel,
+                                   static_cast<T>(NUMERATOR_FLOOR));
+    for (int n = 0; n < groupSize; ++n) {
+        const T w = blockWeights[n];
+        const T numeratorDivisor = std::max(w, static_cast<T>(NUMERATOR_FLOOR));
+        const T weightDivisor = std::max(w, weightFloor);
+        const Vec3<int> q = matches[n].position;
+        const T* values = group.data + volume * n;
+        int v = 0;
+        for (int k = 0; k < blockSize.z; ++k) {
+            for (int j = 0; j < blockSize.y; ++j) {
+                const long long offset = static_cast<long long>(q.z + k) * numerator.sliceStride +
+                                         static_cast<long long>(q.y + j) * numerator.size.x + q.x;
+                T* num = numerator.mutableData + offset;
+                T* wei = weights.mutableData + offset;
+                for (int i = 0; i < blockSize.x; ++i, ++v) {
+                    num[i] += values[v] * window[v] / numeratorDivisor;
+                    wei[i] += window[v] / weightDivisor;
+                }
+            }
+        }
+    }
+}
+
+void normalise(ImageDataMutable<float>& numerator, const ImageDataMutable<float>& weights) {
+    if (numerator.size != weights.size)
+        throw std::invalid_argument("normalise: numerator and weights differ in size");
+    const long long n = static_cast<long long>(numerator.size.x) * numerator.size.y *
+                        numerator.size.z;
+    float* num = numerator.mutableData;
+    const float* wei = weights.data;
+    for (long long v = 0; v < n; ++v) num[v] = wei[v] != 0.0f ? num[v] / wei[v] : 0.0f;
+}
+
+template void aggregate<float>(const BlockDistance<float>*, Vec3<int>, int,
+                               const Cube4D<float>&, const float*, const float*, float,
+                               ImageDataMutable<float>&, ImageDataMutable<float>&);
+
+}  // namespace kelvo

@@ -1,0 +1,159 @@
+#include "kelvo/group_transform.h"
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+
+namespace kelvo {
+
+namespace {
+
+using TransformsMetas::StandardTransform;
+
+// sqrt(2^-m) for m = 0 .. 5, rounded once to single precision: the Haar scale of level j for
+// a group of G = 2^L members is sqrt(2^j / G) = HAAR_SCALE[L - j] (1/sqrt(2) = 0.70710677).
+const float HAAR_SCALE[6] = {1.0f,
+                             static_cast<float>(0.70710678118654752440),
+                             0.5f,
+                             static_cast<float>(0.35355339059327376220),
+                             0.25f,
+                             static_cast<float>(0.17677669529663688110)};
+
+// Coefficient positions handled together: the butterflies run over these lanes, which lets
+// the compiler vectorise across coefficient positions.
+constexpr int LANES = 8;
+constexpr int MAX_HAAR = 32;
+
+inline int log2Exact(int g) {
+    int l = 0;
+    while ((1 << l) < g) ++l;
+    return l;
+}
+
+// Forward Haar of G = 2^L members, W lanes each: v[k * W + l] is member k of lane l (v is
+// destroyed). Output coefficient j of lane l goes to dst[j * stride + l]. Pair differences
+// and sums are formed unscaled and each level is scaled once, so output 0 is
+// (sum of all members) * sqrt(1/G) and the finest differences are (a - b) * 0.70710677.
+template <int W>
+inline void haarForwardLanes(float* v, int G, float* dst, long long stride) {
+    const int L = log2Exact(G);
+    int level = L - 1;
+    for (int half = G / 2; half >= 1; half /= 2, --level) {
+        const float c = HAAR_SCALE[L - level];
+        for (int k = 0; k < half; ++k) {
+            float* out = dst + (half + k) * stride;
+            const float* a = v + 2 * k * W;
+            const float* b = a + W;
+            for (int l = 0; l < W; ++l) out[l] = (a[l] - b[l]) * c;
+            float* s = v + k * W;  // k <= 2k: the pair has been read
+            for (int l = 0; l < W; ++l) s[l] = a[l] + b[l];
+        }
+    }
+    const float c0 = HAAR_SCALE[L];
+    for (int l = 0; l < W; ++l) dst[l] = v[l] * c0;
+}
+
+// Inverse (transpose) Haar: y[j * ystride + l] holds coefficient j of lane l; member m of
+// lane l is written to v[m * W + l].
+template <int W>
+inline void haarInverseLanes(const float* y, long long ystride, int G, float* v) {
+    const int L = log2Exact(G);
+    const float c0 = HAAR_SCALE[L];
+    for (int l = 0; l < W; ++l) v[l] = y[l] * c0;
+    int level = 0;
+    for (int size = 1; size < G; size *= 2, ++level) {
+        const float c = HAAR_SCALE[L - level];
+        for (int k = size - 1; k >= 0; --k) {  // descending: v[k] is read before 2k, 2k+1
+            const float* d = y + (size + k) * ystride;
+            float* lo = v + 2 * k * W;
+            float* hi = lo + W;
+            const float* t = v + k * W;
+            for (int l = 0; l < W; ++l) {
+                const float a = t[l];
+                const float b = d[l] * c;
+                lo[l] = a + b;
+                hi[l] = a - b;
+            }
+        }
+    }
+}
+
+int haarSizeOf(StandardTransform kind, bool& forward) {
+    switch (kind) {
+        case TransformsMetas::HAAR4_NL_FWD: forward = true; return 4;
+        case TransformsMetas::HAAR8_NL_FWD: forward = true; return 8;
+        case TransformsMetas::HAAR16_NL_FWD: forward = true; return 16;
+        case TransformsMetas::HAAR32_NL_FWD: forward = true; return 32;
+        case TransformsMetas::HAAR4_NL_INV: forward = false; return 4;
+        case TransformsMetas::HAAR8_NL_INV: forward = false; return 8;
+        case TransformsMetas::HAAR16_NL_INV: forward = false; return 16;
+        case TransformsMetas::HAAR32_NL_INV: forward = false; return 32;
+        default: return 0;
+    }
+}
+
+template <typename T>
+void genericProduct(const T* in, int G, const float* M, T* out, long long n) {
+    for (int j = 0; j < G; ++j) {
+        T* o = out + j * n;
+        const float* row = M + static_cast<long long>(j) * G;
+        const float c0 = row[0];
+        for (long long i = 0; i < n; ++i) o[i] = c0 * in[i];
+        for (int k = 1; k < G; ++k) {
+            const float c = row[k];
+            const T* src = in + k * n;
+            for (long long i = 0; i < n; ++i) o[i] += c * src[i];
+        }
+    }
+}
+
+}  // namespace
+
+template <typename T>
+void transformBlocksNL(const Cube4D<T>& in, int G, const float* M, StandardTransform kind,
+                       Cube4D<T>& out, Vec3<int> blockSize) {
+    if (G <= 0) return;
+    const long long n = static_cast<long long>(blockSize.x) * blockSize.y * blockSize.z;
+    bool forward = true;
+    const int haar = haarSizeOf(kind, forward);
+    if (haar != G) {  // not a Haar kind, or one that describes another group size
+        if (M) {
+            genericProduct(in.data, G, M, out.data, n);
+        } else if (G == 1) {  // the identity: the default tables hold no 1 x 1 matrix
+            std::memcpy(out.data, in.data, static_cast<std::size_t>(n) * sizeof(T));
+        } else {
+            throw std::invalid_argument("transformBlocksNL: no matrix for this group size");
+        }
+        return;
+    }
+    float v[MAX_HAAR * LANES];
+    float y[MAX_HAAR * LANES];
+    for (long long i0 = 0; i0 < n; i0 += LANES) {
+        const int w = static_cast<int>(std::min<long long>(LANES, n - i0));
+        for (int k = 0; k < G; ++k)
+            for (int l = 0; l < LANES; ++l) v[k * LANES + l] = l < w ? in.data[k * n + i0 + l] : 0.f;
+        if (forward) {
+            haarForwardLanes<LANES>(v, G, y, LANES);
+        } else {
+            std::memcpy(y, v, sizeof(float) * static_cast<std::size_t>(G) * LANES);
+            haarInverseLanes<LANES>(y, LANES, G, v);
+            std::memcpy(y, v, sizeof(float) * static_cast<std::size_t>(G) * LANES);
+        }
+        for (int j = 0; j < G; ++j)
+            for (int l = 0; l < w; ++l) out.data[j * n + i0 + l] = y[j * LANES + l];
+    }
+}
+
+void forwardHaar_32_16_8_4_2_1(const BlockDistance<float>* matches, int i, float* dst,
+                               int stride, int G) {
+    if (G < 1 || G > MAX_HAAR || (G & (G - 1)) != 0)
+        throw std::invalid_argument("forwardHaar_32_16_8_4_2_1: group size not in 1, 2, ..., 32");
+    float v[MAX_HAAR];
+    for (int k = 0; k < G; ++k) v[k] = matches[k].data[i];
+    haarForwardLanes<1>(v, G, dst, stride);
+}
+
+template void transformBlocksNL<float>(const Cube4D<float>&, int, const float*,
+                                       StandardTransform, Cube4D<float>&, Vec3<int>);
+
+}  // namespace kelvo

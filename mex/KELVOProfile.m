@@ -1,0 +1,56 @@
+function pro = KELVOProfile(kind)
+%KELVOPROFILE Settings of a KELVO denoising run, with the tuned defaults.
+%
+%   pro = KELVOProfile() returns the default profile. It adapts to the input of KELVO:
+%   on a 3-D volume every setting is used as it stands; on a 2-D image every setting still
+%   equal to its volume default is replaced by its image default, while every setting you
+%   changed is kept. Example (the advice of the out-of-memory message):
+%
+%       pro = KELVOProfile(); pro.splitComp = [false, false, true];
+%       y_est = KELVO(z, PSD, pro);
+%
+%   pro = KELVOProfile('volume') and pro = KELVOProfile('image') return the fixed defaults
+%   for 3-D volumes and for 2-D images; they are used as they stand.
+%
+%   The defaults come from the plug-in (kelvomex('defaults', volumetric)), so the host
+%   functions and the C++ library always agree. Fields:
+%
+%   hardThreshold, wiener   settings of the two stages, each a struct with
+%       blockSize       block extent [d1 d2 d3]; [4 4 4] for volumes, [8 8 1] for images.
+%                       Built-in transforms exist for these two sizes only.
+%       stepSize        step of the reference grid; at most the block size in every
+%                       dimension (otherwise samples would go unfiltered).
+%       searchRadius    half-size of the block-matching window per dimension.
+%       maxGroupSize    largest number of blocks in a group, 1..64 (groups are trimmed to a
+%                       power of two).
+%       threshold       hard thresholding: coefficients below threshold times their noise
+%                       standard deviation are zeroed. Wiener: multiplier of the noise
+%                       variance in the empirical Wiener gain.
+%       matchThreshold  largest block distance accepted as a match, relative to the expected
+%                       distance between two blocks of pure noise; KELVO passes
+%                       matchThreshold * 2 * prod(blockSize) * noiseVariance to the plug-in.
+%   fftSize                 grid of the noise model, powers of two 4..64 (1 for a flat
+%                           dimension); a scalar sigma is turned into a flat PSD on it.
+%   varianceLimit           group components whose noise variance is computed exactly.
+%   splitComp               [d1 d2 d3] logical: cache only the search window along that
+%                           dimension (less memory, a little slower).
+%   matchNoiseWeight        > 0 subtracts the expected noise from block distances (hard
+%                           thresholding only); 0 disables it.
+%   sharpen, sharpenVariance, sharpenAlpha, sharpenAlphaFirstSlice
+%                           alpha rooting after hard thresholding (off by default).
+%   numThreads              worker threads; 0 (or less) uses every core, larger counts than
+%                           the machine's cores are clamped to them.
+%   kind                    'auto', 'volume' or 'image' (see above).
+%
+%   See also KELVO.
+
+if nargin < 1
+    kind = 'auto';
+end
+if ~ischar(kind) || ~any(strcmp(kind, {'auto', 'volume', 'image'}))
+    error('kelvo:badProfile', ...
+          'KELVOProfile: got an unknown kind, expected ''auto'', ''volume'' or ''image''');
+end
+pro = kelvomex('defaults', ~strcmp(kind, 'image'));
+pro.kind = kind;
+end
