@@ -78,6 +78,8 @@ void denoise(const float* volume, Size3 size, float* output, const Noise& noise,
                                         "at index " + std::to_string(i));
     if (options.cancel && options.cancel->load()) throw Cancelled();
 
+    // From here on the output is all zero unless the run completes.
+    std::fill(output, output + count, 0.0f);
     Size3 psdSize{};
     const std::vector<float> psd = enginePsd(noise, profile, &psdSize);
 
