@@ -40,6 +40,10 @@ using FloatArray = py::array_t<float, py::array::c_style | py::array::forcecast>
 /// example dask's threaded scheduler) that call in at the same time wait here, without the GIL.
 std::mutex ENGINE_MUTEX;
 
+/// True on a thread while it runs a progress callback: a run started from there would wait
+/// for ENGINE_MUTEX, held by the run that is waiting for the callback.
+thread_local bool IN_PROGRESS_CALLBACK = false;
+
 /// Size of a 2-D or 3-D C-ordered array in engine order (dimension 0 = last axis).
 kelvo::Size3 engineSize(const py::array& a, const char* what) {
     if (a.ndim() != 2 && a.ndim() != 3)
@@ -86,11 +90,13 @@ public:
         return [this](int stage, float fraction) {
             if (cancel_.load()) return;
             py::gil_scoped_acquire gil;
+            IN_PROGRESS_CALLBACK = true;
             try {
                 callback_(stage, fraction);
             } catch (...) {
                 keep(std::current_exception());
             }
+            IN_PROGRESS_CALLBACK = false;
         };
     }
 
@@ -156,6 +162,8 @@ private:
 
 FloatArray denoiseArray(const FloatArray& volume, double sigma, const py::object& psd,
                         const kelvo::Profile& profile, bool hardOnly, py::object progress) {
+    if (IN_PROGRESS_CALLBACK)
+        throw std::runtime_error("kelvo.denoise cannot be called from a progress callback");
     const kelvo::Size3 size = engineSize(volume, "the volume");
     const kelvo::Noise noise = makeNoise(sigma, psd);
     FloatArray out = newLike(volume);

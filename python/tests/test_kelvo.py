@@ -301,6 +301,16 @@ def test_progress_exception_cancels_and_propagates(stop_at):
                           kelvo.denoise(small, 5.0, threads=1))
 
 
+def test_denoise_from_a_progress_callback_is_refused():
+    z = noisy(phantom_image(40, 40), 5.0)
+
+    def progress(stage, fraction):
+        kelvo.denoise(z, 5.0)
+
+    with pytest.raises(RuntimeError, match="progress callback"):
+        kelvo.denoise(z, 5.0, progress=progress)
+
+
 def test_concurrent_python_threads_are_serialised():
     images = [noisy(phantom_image(64, 64), 8.0, seed=SEED + i) for i in range(4)]
     expected = [kelvo.denoise(img, 8.0, threads=1) for img in images]
