@@ -380,7 +380,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "kelvo: %s (see kelvo --help)\n", e.what());
         return 2;
     } catch (const kelvo::Cancelled&) {
-        std::fprintf(stderr, "\nkelvo: interrupted; no output written\n");
+        if (isatty(STDERR_FILENO) == 1) std::fprintf(stderr, "\r\033[K");
+        std::fprintf(stderr, "kelvo: interrupted; no output written\n");
         return 130;
     } catch (const std::bad_alloc&) {
         std::fprintf(stderr, "kelvo: out of memory\n");

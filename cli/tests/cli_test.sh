@@ -14,7 +14,9 @@ in=$work/in
 out=$work/out
 failures=0
 have_numpy=0
-python3 -c "import numpy" 2>/dev/null && have_numpy=1
+# Debian's interpreter has numpy (a python3 earlier on PATH may not).
+PYTHON=${PYTHON:-/usr/bin/python3}
+"$PYTHON" -c "import numpy" 2>/dev/null && have_numpy=1
 
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
@@ -65,7 +67,7 @@ expect_fail() {
 # check_npy FILE SHAPE DTYPE: the written array's shape and dtype (needs NumPy).
 check_npy() {
   [ "$have_numpy" = 1 ] || return 0
-  python3 - "$@" <<'PY' || fail "check of $1"
+  "$PYTHON" - "$@" <<'PY' || fail "check of $1"
 import sys, numpy as np
 a = np.load(sys.argv[1])
 assert str(a.shape) == sys.argv[2], (a.shape, sys.argv[2])

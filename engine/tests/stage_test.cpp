@@ -148,13 +148,20 @@ TEST(Stages, TruePsdOfCorrelatedNoiseBeatsAFlatPsd) {
     EXPECT_GT(truePsd, before + 3.0);
 }
 
+// Each stage is compared on its own, with the same input: chaining them would let the
+// rounding differences of the first stage flip near-tied matching decisions of the second.
 TEST(Stages, ResultDoesNotDependOnThreadsOrCollectionLayout) {
     const Vec3<int> size{30, 26, 20};
     const std::vector<float> noisy = addWhiteNoise(phantom(size), 0.1f, 7u);
+    const std::vector<float> psd = whitePsd(0.1f);
     Parameters ht = defaultParameters(size, 0.1f, false), wie = defaultParameters(size, 0.1f, true);
     ht.numThreads = wie.numThreads = 1;
-    const std::vector<float> reference = denoiseBoth(noisy, whitePsd(0.1f), ht, wie);
-    ASSERT_FALSE(reference.empty());
+    std::vector<float> pilot(noisy.size(), 0.0f), reference(noisy.size(), 0.0f);
+    ASSERT_EQ(kelvoInterfaceHT(noisy.data(), psd.data(), pilot.data(), nullptr, ht, noTransforms()),
+              StageOutcome::Completed);
+    ASSERT_EQ(kelvoInterfaceWie(noisy.data(), psd.data(), pilot.data(), reference.data(), nullptr,
+                                wie, noTransforms()),
+              StageOutcome::Completed);
 
     struct Variant {
         const char* name;
@@ -169,9 +176,15 @@ TEST(Stages, ResultDoesNotDependOnThreadsOrCollectionLayout) {
         Parameters h = ht, w = wie;
         h.numThreads = w.numThreads = v.threads;
         for (int d = 0; d < 3; ++d) h.splitComp[d] = w.splitComp[d] = v.split[d];
-        const std::vector<float> out = denoiseBoth(noisy, whitePsd(0.1f), h, w);
-        ASSERT_EQ(out.size(), reference.size()) << v.name;
-        EXPECT_LT(maxAbsDifference(out, reference), 2e-5f) << v.name;
+        std::vector<float> p(noisy.size(), 0.0f), out(noisy.size(), 0.0f);
+        ASSERT_EQ(kelvoInterfaceHT(noisy.data(), psd.data(), p.data(), nullptr, h, noTransforms()),
+                  StageOutcome::Completed);
+        ASSERT_EQ(kelvoInterfaceWie(noisy.data(), psd.data(), pilot.data(), out.data(), nullptr, w,
+                                    noTransforms()),
+                  StageOutcome::Completed);
+        // Only the order of the additions into the shared volumes changes: a few ulps.
+        EXPECT_LT(maxAbsDifference(p, pilot), 2e-6f) << v.name;
+        EXPECT_LT(maxAbsDifference(out, reference), 2e-6f) << v.name;
     }
 }
 
