@@ -199,7 +199,7 @@ StageOutcome kelvoLoop(const ImageData<float>& image, const float* psd, const Pa
         const int slabCount = (slideLength + slideStep + slideStep - 1) / slideStep;
         const int slabsPerThread = static_cast<int>(
             std::ceil(static_cast<float>(slabCount) / static_cast<float>(threadCount)));
-        std::atomic<int> slabsDone{0};
+        int slabsDone = 0;  // guarded by progressMutex
         std::mutex progressMutex;
         bool cancelled = false;
 
@@ -271,10 +271,11 @@ StageOutcome kelvoLoop(const ImageData<float>& image, const float* psd, const Pa
                             Stage == WIENER ? pilotCollection.get() : nullptr, storage);
                     }
                 }
-                const int done = ++slabsDone;
                 if (hooks && hooks->progress) {
+                    // Counted under the lock, so the reported fractions never go backwards.
                     std::lock_guard<std::mutex> lock(progressMutex);
-                    hooks->progress(static_cast<float>(done) / static_cast<float>(slabCount));
+                    ++slabsDone;
+                    hooks->progress(static_cast<float>(slabsDone) / static_cast<float>(slabCount));
                 }
             }
         };
