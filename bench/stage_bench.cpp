@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "kelvo/interface.h"
+#include "kelvo/kelvo.h"
 #include "kelvo/profile.h"
 
 using namespace kelvo;
@@ -51,39 +52,18 @@ std::vector<float> phantom(Vec3<int> s) {
     return v;
 }
 
-// The stage record of the API's default profile for white noise of standard deviation sigma.
+// The stage record of the API's default profile for white noise of standard deviation sigma,
+// as kelvo::denoise builds it.
 Parameters profileParameters(Vec3<int> size, float sigma, bool wiener, int threads) {
-    const bool vol = size.z > 1;
-    const Profile pr = Profile::defaults(vol);
-    const StageProfile& st = wiener ? pr.wiener : pr.hardThreshold;
-    Parameters p{};
-    p.blockSize = {st.blockSize[0], st.blockSize[1], st.blockSize[2]};
-    p.fftSize = {pr.fftSize[0], pr.fftSize[1], pr.fftSize[2]};
-    p.realFft = true;
-    p.maxGroupSize = st.maxGroupSize;
-    p.varianceLimit = pr.varianceLimit;
-    p.threshold = st.threshold;
-    p.thresholdSquared = st.threshold * st.threshold;
-    p.secondThreshold = st.threshold;
-    p.matchNoiseWeight = pr.matchNoiseWeight;
-    p.searchRadius = {st.searchRadius[0], st.searchRadius[1], st.searchRadius[2]};
-    p.imageSize = size;
-    p.psdSize = {1, 1, 1};
-    p.stepSize = {st.stepSize[0], st.stepSize[1], st.stepSize[2]};
-    p.minGroupSize = 2;
-    const float B = static_cast<float>(p.blockSize.x * p.blockSize.y * p.blockSize.z);
-    p.matchThreshold = st.matchThreshold * 2.0f * B * sigma * sigma;
-    for (int d = 0; d < 3; ++d) {
-        p.splitComp[d] = pr.splitComp[static_cast<std::size_t>(d)];
-        p.shiftCount[d] = 1;
-        p.shiftTable[d] = nullptr;
-    }
-    p.sharpen = pr.sharpen;
-    p.sharpenVariance = pr.sharpenVariance;
-    p.sharpenAlpha = pr.sharpenAlpha;
-    p.sharpenAlphaFirstSlice = pr.sharpenAlphaFirstSlice;
-    p.numThreads = threads;
-    return p;
+    Profile pr = Profile::defaults(size.z > 1);
+    pr.numThreads = threads;
+    return stageParameters(wiener ? WIENER : HARD_THRESHOLDING, pr, Size3{size.x, size.y, size.z},
+                           Noise::white(sigma));
+}
+
+// The PSD that goes with profileParameters (constant on the profile's FFT grid).
+std::vector<float> profilePsd(Vec3<int> size, float sigma) {
+    return enginePsd(Noise::white(sigma), Profile::defaults(size.z > 1), nullptr);
 }
 
 // The record the older configurations used (search radius 5 in 3-D, 12 in 2-D).
@@ -139,7 +119,7 @@ double psnr(const std::vector<float>& a, const std::vector<float>& b) {
 double runStages(const Case& c, Parameters (*record)(Vec3<int>, float, bool, int), int threads,
                  const char* label) {
     const float sigma = 0.1f;
-    const std::vector<float> psd{sigma * sigma};
+    const std::vector<float> psd = profilePsd(c.size, sigma);
     std::vector<float> pilot(c.noisy.size(), 0.0f), out(c.noisy.size(), 0.0f);
     const double n = static_cast<double>(c.noisy.size());
 
@@ -195,7 +175,7 @@ int counts(const std::string& which) {
     const Vec3<int> size = caseSize(which);
     const Case c = makeCase(size, 0.1f);
     const float sigma = 0.1f;
-    const std::vector<float> psd{sigma * sigma};
+    const std::vector<float> psd = profilePsd(size, sigma);
     std::vector<float> pilot(c.noisy.size(), 0.0f), out(c.noisy.size(), 0.0f);
     std::printf("work counts, %dx%dx%d, default profile, sigma 0.1\n", size.x, size.y, size.z);
     for (int stage = 0; stage < 2; ++stage) {
@@ -286,7 +266,7 @@ int rawFile(int argc, char** argv) {
         return 1;
     }
     std::fclose(in);
-    const std::vector<float> psd{sigma * sigma};
+    const std::vector<float> psd = profilePsd(size, sigma);
     std::vector<float> pilot(noisy.size(), 0.0f), out(noisy.size(), 0.0f);
     auto t0 = std::chrono::steady_clock::now();
     kelvoInterfaceHT(noisy.data(), psd.data(), pilot.data(), nullptr,

@@ -1,7 +1,14 @@
 #!/usr/bin/env bash
-# Builds Kelvo and runs the main job.
+# Builds Kelvo (Release) and runs the demo: a generated 96x96x64 phantom with white noise
+# (sigma 0.1, fixed seed) is denoised by both stages; PSNR before and after and the time are
+# printed, and a PNG with the noisy, denoised and difference slices is written.
+# usage: scripts/demo.sh [OUT.png]    (default out/demo.png)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build/release -j "$(nproc)"
-echo "The engine library is built; the denoising demo arrives with the stages."
+png=${1:-out/demo.png}
+gen=()
+if command -v ninja >/dev/null 2>&1; then gen=(-G Ninja); fi
+cmake -S . -B build/release "${gen[@]}" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build/release -j "$(nproc)" --target kelvo_demo kelvo
+./build/release/cli/kelvo_demo "$png"
+echo "the tool is at build/release/cli/kelvo (try: build/release/cli/kelvo --help)"

@@ -247,7 +247,7 @@ StageOutcome kelvoLoop(const ImageData<float>& image, const float* psd, const Pa
             }
             return own;
         };
-        std::atomic<int> slabsDone{0};
+        int slabsDone = 0;  // guarded by progressMutex
         std::mutex progressMutex;
         bool cancelled = false;
 
@@ -323,10 +323,11 @@ StageOutcome kelvoLoop(const ImageData<float>& image, const float* psd, const Pa
                             Stage == WIENER ? pilotCollection.get() : nullptr, storage);
                     }
                 }
-                const int done = ++slabsDone;
                 if (hooks && hooks->progress) {
+                    // Counted under the lock, so the reported fractions never go backwards.
                     std::lock_guard<std::mutex> lock(progressMutex);
-                    hooks->progress(static_cast<float>(done) / static_cast<float>(slabCount));
+                    ++slabsDone;
+                    hooks->progress(static_cast<float>(slabsDone) / static_cast<float>(slabCount));
                 }
             }
         };

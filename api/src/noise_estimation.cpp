@@ -1,0 +1,242 @@
+// Noise estimation: the white-noise standard deviation from finest-scale Haar details (MAD)
+// and a PSD from the periodograms of flat patches.
+#include <algorithm>
+#include <cmath>
+#include <complex>
+#include <sstream>
+#include <stdexcept>
+#include <vector>
+
+#include "kelvo/kelvo.h"
+
+namespace kelvo {
+
+namespace {
+
+/// Median absolute deviation scale of a zero-mean Gaussian: MAD = 0.6745 sigma.
+constexpr double MAD_TO_SIGMA = 1.0 / 0.6744897501960817;
+
+void checkVolume(const float* volume, const Size3& size) {
+    if (!volume) throw std::invalid_argument("volume must not be null");
+    for (int d = 0; d < 3; ++d)
+        if (size[d] < 1) throw std::invalid_argument("volume size is invalid");
+    const std::size_t count = std::size_t(size[0]) * size[1] * size[2];
+    for (std::size_t i = 0; i < count; ++i)
+        if (!std::isfinite(volume[i]))
+            throw std::invalid_argument("volume contains non-finite samples (NaN or infinity)");
+}
+
+/// One-dimensional unscaled DFT of length n with precomputed twiddles, applied in place to
+/// strided lines. Patches are at most 64 per side, so the plain O(n^2) sum is cheap enough
+/// and keeps this file independent of the engine's FFT sizes.
+class LineDft {
+public:
+    explicit LineDft(int n) : n_(n), twiddle_(std::size_t(n)), line_(std::size_t(n)) {
+        const double pi = 3.14159265358979323846;
+        for (int k = 0; k < n; ++k)
+            twiddle_[k] = std::polar(1.0, -2.0 * pi * k / n);
+    }
+    void apply(std::complex<double>* data, std::ptrdiff_t stride) {
+        for (int k = 0; k < n_; ++k) {
+            std::complex<double> acc = 0.0;
+            for (int m = 0; m < n_; ++m) acc += data[m * stride] * twiddle_[(k * m) % n_];
+            line_[k] = acc;
+        }
+        for (int k = 0; k < n_; ++k) data[k * stride] = line_[k];
+    }
+
+private:
+    int n_;
+    std::vector<std::complex<double>> twiddle_;
+    std::vector<std::complex<double>> line_;
+};
+
+}  // namespace
+
+double estimateNoise(const float* volume, Size3 size) {
+    checkVolume(volume, size);
+    const bool threeD = size[2] > 1;
+    if (size[0] < 2 || size[1] < 2)
+        throw std::invalid_argument("noise estimation needs at least 2x2 samples per slice");
+    const int c0 = size[0] / 2, c1 = size[1] / 2, c2 = threeD ? size[2] / 2 : 1;
+    const std::size_t s1 = std::size_t(size[0]), s2 = s1 * size[1];
+    std::vector<double> details;
+    details.reserve(std::size_t(c0) * c1 * c2);
+    for (int z = 0; z < c2; ++z)
+        for (int y = 0; y < c1; ++y)
+            for (int x = 0; x < c0; ++x) {
+                const float* p = volume + 2 * x + 2 * y * s1 + (threeD ? 2 * z * s2 : 0);
+                // Haar diagonal (2-D) or all-high-pass (3-D) detail: the sign of each
+                // sample is (-1)^(dx+dy+dz), normalised to unit gain for white noise.
+                double d = double(p[0]) - p[1] - p[s1] + p[s1 + 1];
+                if (threeD) {
+                    d -= double(p[s2]) - p[s2 + 1] - p[s2 + s1] + p[s2 + s1 + 1];
+                    d /= std::sqrt(8.0);
+                } else {
+                    d /= 2.0;
+                }
+                details.push_back(std::fabs(d));
+            }
+    const auto mid = details.begin() + details.size() / 2;
+    std::nth_element(details.begin(), mid, details.end());
+    double median = *mid;
+    if (details.size() % 2 == 0) {
+        const double below = *std::max_element(details.begin(), mid);
+        median = 0.5 * (median + below);
+    }
+    return median * MAD_TO_SIGMA;
+}
+
+Noise estimateNoisePsd(const float* volume, Size3 size, Size3 grid) {
+    checkVolume(volume, size);
+    for (int d = 0; d < 3; ++d) {
+        const int g = grid[d];
+        if (g != 1 && (g < 4 || g > 64 || (g & (g - 1)) != 0))
+            throw std::invalid_argument("PSD grid sides must be 1 or powers of two from 4 to 64");
+        if (g > size[d])
+            throw std::invalid_argument("volume is smaller than the PSD grid");
+    }
+    if (size[2] == 1 && grid[2] != 1)
+        throw std::invalid_argument("a 2-D image needs a PSD grid of depth 1");
+
+    Size3 step;
+    for (int d = 0; d < 3; ++d) step[d] = std::max(1, grid[d] / 2);
+    Size3 positions;
+    for (int d = 0; d < 3; ++d) positions[d] = (size[d] - grid[d]) / step[d] + 1;
+    const std::size_t patchCount = std::size_t(positions[0]) * positions[1] * positions[2];
+    if (patchCount < 8)
+        throw std::invalid_argument("volume is too small to estimate a PSD on this grid "
+                                    "(fewer than 8 patches)");
+
+    const std::size_t s1 = std::size_t(size[0]), s2 = s1 * size[1];
+    const std::size_t patchSize = std::size_t(grid[0]) * grid[1] * grid[2];
+
+    // High-pass residual of every patch: the patch minus its least-squares plane
+    // c + a0*x + a1*y + a2*z. Removing the plane, not only the mean, keeps slow intensity
+    // ramps of the signal out of the lowest frequency bins.
+    double centred[3][64];
+    double spread[3] = {0.0, 0.0, 0.0};
+    for (int d = 0; d < 3; ++d)
+        for (int x = 0; x < grid[d]; ++x) {
+            centred[d][x] = x - 0.5 * (grid[d] - 1);
+            spread[d] += centred[d][x] * centred[d][x];
+        }
+    std::vector<double> energy(patchCount);
+    std::vector<double> patch(patchSize);
+    auto loadPatch = [&](std::size_t index) {
+        const int px = int(index % positions[0]);
+        const int py = int((index / positions[0]) % positions[1]);
+        const int pz = int(index / (std::size_t(positions[0]) * positions[1]));
+        double mean = 0.0, slope[3] = {0.0, 0.0, 0.0};
+        std::size_t i = 0;
+        for (int z = 0; z < grid[2]; ++z)
+            for (int y = 0; y < grid[1]; ++y) {
+                const float* row = volume + std::size_t(pz * step[2] + z) * s2 +
+                                   std::size_t(py * step[1] + y) * s1 + std::size_t(px) * step[0];
+                for (int x = 0; x < grid[0]; ++x, ++i) {
+                    const double v = row[x];
+                    patch[i] = v;
+                    mean += v;
+                    slope[0] += v * centred[0][x];
+                    slope[1] += v * centred[1][y];
+                    slope[2] += v * centred[2][z];
+                }
+            }
+        mean /= double(patchSize);
+        for (int d = 0; d < 3; ++d)
+            slope[d] = spread[d] > 0.0
+                           ? slope[d] / (spread[d] * double(patchSize) / grid[d])
+                           : 0.0;
+        double e = 0.0;
+        i = 0;
+        for (int z = 0; z < grid[2]; ++z)
+            for (int y = 0; y < grid[1]; ++y)
+                for (int x = 0; x < grid[0]; ++x, ++i) {
+                    double& v = patch[i];
+                    v -= mean + slope[0] * centred[0][x] + slope[1] * centred[1][y] +
+                         slope[2] * centred[2][z];
+                    e += v * v;
+                }
+        return e;
+    };
+    for (std::size_t k = 0; k < patchCount; ++k) energy[k] = loadPatch(k);
+
+    // The plane removal also removes noise: for white noise the expected periodogram of bin k
+    // shrinks by the factor keep[k] = 1 - sum_j |<f_k, q_j>|^2 / N over the orthonormal plane
+    // basis q_j. The constant only touches k = 0 and the ramp along d only the bins on axis d,
+    // so keep[k] = 1 - |A_d(k_d)|^2 / (G_d * S_d) there, with A_d the DFT of the centred
+    // coordinate and S_d its squared norm.
+    std::vector<double> keep(patchSize, 1.0);
+    keep[0] = 0.0;
+    const std::size_t strides[3] = {1, std::size_t(grid[0]), std::size_t(grid[0]) * grid[1]};
+    for (int d = 0; d < 3; ++d) {
+        if (!(spread[d] > 0.0)) continue;
+        for (int k = 1; k < grid[d]; ++k) {
+            std::complex<double> a = 0.0;
+            for (int x = 0; x < grid[d]; ++x)
+                a += centred[d][x] * std::polar(1.0, -2.0 * 3.14159265358979323846 * k * x / grid[d]);
+            keep[std::size_t(k) * strides[d]] -= std::norm(a) / (grid[d] * spread[d]);
+        }
+    }
+
+    std::vector<double> sorted;
+    for (double e : energy)
+        if (e > 0.0) sorted.push_back(e);
+    if (sorted.size() < 8)
+        throw std::invalid_argument("volume holds no measurable noise (constant patches)");
+    const auto q1 = sorted.begin() + sorted.size() / 4;
+    std::nth_element(sorted.begin(), q1, sorted.end());
+    const double limit = 1.5 * *q1;
+
+    LineDft dft0(grid[0]), dft1(grid[1]), dft2(grid[2]);
+    std::vector<std::complex<double>> spectrum(patchSize);
+    std::vector<float> periodograms;  // one row of patchSize bins per selected patch
+    std::size_t used = 0;
+    for (std::size_t k = 0; k < patchCount; ++k) {
+        if (!(energy[k] > 0.0) || energy[k] > limit) continue;
+        loadPatch(k);
+        for (std::size_t i = 0; i < patchSize; ++i) spectrum[i] = patch[i];
+        const std::ptrdiff_t g0 = grid[0], g01 = std::ptrdiff_t(grid[0]) * grid[1];
+        for (int z = 0; z < grid[2]; ++z)
+            for (int y = 0; y < grid[1]; ++y) dft0.apply(&spectrum[z * g01 + y * g0], 1);
+        if (grid[1] > 1)
+            for (int z = 0; z < grid[2]; ++z)
+                for (int x = 0; x < grid[0]; ++x) dft1.apply(&spectrum[z * g01 + x], g0);
+        if (grid[2] > 1)
+            for (std::ptrdiff_t xy = 0; xy < g01; ++xy) dft2.apply(&spectrum[xy], g01);
+        for (std::size_t i = 0; i < patchSize; ++i) periodograms.push_back(float(std::norm(spectrum[i])));
+        ++used;
+    }
+
+    // Median of each bin over the selected patches: robust to the minority of patches that
+    // still carry some signal at that frequency. A Gaussian periodogram bin is exponential
+    // (median = ln 2 times the mean) except at self-conjugate frequencies (every k_d 0 or
+    // G_d / 2), where it is a scaled chi-square with one degree of freedom (median 0.4549).
+    std::vector<float> psd(patchSize);
+    std::vector<float> column(used);
+    for (std::size_t i = 0; i < patchSize; ++i) {
+        if (!(keep[i] > 0.0)) continue;
+        for (std::size_t k = 0; k < used; ++k) column[k] = periodograms[k * patchSize + i];
+        const auto mid = column.begin() + used / 2;
+        std::nth_element(column.begin(), mid, column.end());
+        bool selfConjugate = true;
+        for (int d = 0; d < 3; ++d) {
+            const int kd = int((i / strides[d]) % grid[d]);
+            if (kd != 0 && 2 * kd != grid[d]) selfConjugate = false;
+        }
+        const double medianToMean = selfConjugate ? 1.0 / 0.45493642311957283 : 1.0 / 0.6931471805599453;
+        psd[i] = float(double(*mid) * medianToMean / keep[i]);
+    }
+    // The constant removal emptied the DC bin: take the mean of its neighbours on each axis.
+    double dc = 0.0;
+    int neighbours = 0;
+    for (int d = 0; d < 3; ++d) {
+        if (grid[d] < 2) continue;
+        dc += psd[strides[d]] + psd[(grid[d] - 1) * strides[d]];
+        neighbours += 2;
+    }
+    psd[0] = float(dc / neighbours);
+    return Noise::spectrum(std::move(psd), grid);
+}
+
+}  // namespace kelvo

@@ -1,0 +1,156 @@
+// Noise descriptions and the translation of a Profile into the engine's parameter record.
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+
+#include "kelvo/interface.h"
+#include "kelvo/kelvo.h"
+
+namespace kelvo {
+
+namespace {
+
+std::string sizeText(const Size3& s) {
+    std::ostringstream os;
+    os << s[0] << "x" << s[1] << "x" << s[2];
+    return os.str();
+}
+
+bool isPowerOfTwo(int v) { return v > 0 && (v & (v - 1)) == 0; }
+
+[[noreturn]] void fail(const std::string& what) { throw std::invalid_argument(what); }
+
+}  // namespace
+
+Noise Noise::white(double sigma) {
+    if (!std::isfinite(sigma) || sigma <= 0.0)
+        fail("noise standard deviation must be positive and finite (got " +
+             std::to_string(sigma) + ")");
+    Noise n;
+    n.sigma_ = sigma;
+    return n;
+}
+
+Noise Noise::spectrum(std::vector<float> psd, Size3 size) {
+    for (int d = 0; d < 3; ++d)
+        if (size[d] < 1 || size[d] > 1024) fail("PSD size " + sizeText(size) + " is invalid");
+    const std::size_t count = std::size_t(size[0]) * size[1] * size[2];
+    if (psd.size() != count)
+        fail("PSD holds " + std::to_string(psd.size()) + " values but its size " +
+             sizeText(size) + " needs " + std::to_string(count));
+    double sum = 0.0;
+    for (float v : psd) {
+        if (!std::isfinite(v) || v < 0.0f) fail("PSD values must be finite and non-negative");
+        sum += v;
+    }
+    if (!(sum > 0.0)) fail("PSD is zero everywhere");
+    Noise n;
+    // Mean of the PSD over its grid divided by the grid's point count (Parseval).
+    n.sigma_ = std::sqrt(sum / double(count) / double(count));
+    n.psd_ = std::move(psd);
+    n.psdSize_ = size;
+    return n;
+}
+
+std::vector<float> enginePsd(const Noise& noise, const Profile& profile, Size3* psdSize) {
+    if (noise.isWhite()) {
+        const Size3 f = profile.fftSize;
+        const std::size_t count = std::size_t(std::max(f[0], 1)) * std::max(f[1], 1) *
+                                  std::max(f[2], 1);
+        if (psdSize) *psdSize = f;
+        return std::vector<float>(count, float(noise.variance() * double(count)));
+    }
+    if (psdSize) *psdSize = noise.psdSize();
+    return noise.psd();
+}
+
+Parameters stageParameters(StageName stage, const Profile& profile, Size3 size,
+                           const Noise& noise) {
+    const StageProfile& sp = stage == HARD_THRESHOLDING ? profile.hardThreshold : profile.wiener;
+    const char* stageText = stage == HARD_THRESHOLDING ? "hard-thresholding" : "Wiener";
+
+    for (int d = 0; d < 3; ++d)
+        if (size[d] < 1) fail("volume size " + sizeText(size) + " is invalid");
+    if (double(size[0]) * size[1] * size[2] > double(INT_MAX))
+        fail("volume " + sizeText(size) + " is too large (more than 2^31-1 samples)");
+
+    const bool image = size[2] == 1;
+    const Size3 block = sp.blockSize;
+    const bool cube = block == Size3{{4, 4, 4}};
+    const bool flat = block == Size3{{8, 8, 1}};
+    if (!cube && !flat)
+        fail(std::string(stageText) + " block size " + sizeText(block) +
+             " is not supported (4x4x4 for volumes, 8x8x1 for images)");
+    if (image && !flat)
+        fail("a 2-D image (depth 1) needs 8x8x1 blocks; use the image profile "
+             "(Profile::defaults(false))");
+    for (int d = 0; d < 3; ++d)
+        if (block[d] > size[d])
+            fail("volume " + sizeText(size) + " is smaller than the " + sizeText(block) +
+                 " blocks along dimension " + std::to_string(d));
+    if (!isPowerOfTwo(sp.maxGroupSize) || sp.maxGroupSize < 2 || sp.maxGroupSize > 64)
+        fail(std::string(stageText) + " group size must be a power of two from 2 to 64 (got " +
+             std::to_string(sp.maxGroupSize) + ")");
+    if (!std::isfinite(sp.threshold) || sp.threshold <= 0.0f)
+        fail(std::string(stageText) + " threshold must be positive");
+    if (!std::isfinite(sp.matchThreshold) || sp.matchThreshold <= 0.0f)
+        fail(std::string(stageText) + " match threshold must be positive");
+
+    const Size3 fft = profile.fftSize;
+    for (int d = 0; d < 3; ++d) {
+        const bool flatDim = d == 2 && block[2] == 1;
+        if (flatDim ? fft[d] != 1 && (fft[d] < 4 || !isPowerOfTwo(fft[d]) || fft[d] > 64)
+                    : fft[d] < 4 || fft[d] > 64 || !isPowerOfTwo(fft[d]))
+            fail("FFT size " + sizeText(fft) + " is invalid (powers of two from 4 to 64; 1 "
+                 "along a flat block dimension)");
+        if (fft[d] < block[d])
+            fail("FFT size " + sizeText(fft) + " is smaller than the block " + sizeText(block));
+    }
+
+    const Size3 psdSize = noise.isWhite() ? fft : noise.psdSize();
+    if (block[2] == 1 && psdSize[2] != 1)
+        fail("PSD of size " + sizeText(psdSize) +
+             " does not fit 2-D blocks: its third dimension must be 1");
+    if (image && psdSize[2] != 1)
+        fail("PSD of size " + sizeText(psdSize) +
+             " does not fit a 2-D image: its third dimension must be 1");
+
+    Parameters p{};
+    p.blockSize = {block[0], block[1], block[2]};
+    p.fftSize = {fft[0], fft[1], fft[2]};
+    p.realFft = fft[0] == fft[1] && (fft[2] == 1 || fft[2] == fft[0]);
+    p.maxGroupSize = sp.maxGroupSize;
+    p.varianceLimit = profile.varianceLimit;
+    p.threshold = sp.threshold;
+    p.thresholdSquared = sp.threshold * sp.threshold;
+    p.secondThreshold = sp.threshold;
+    p.matchNoiseWeight = profile.matchNoiseWeight;
+    const int blockVolume = block[0] * block[1] * block[2];
+    p.matchThreshold = float(double(sp.matchThreshold) * 2.0 * blockVolume * noise.variance());
+    for (int d = 0; d < 3; ++d) {
+        // A search never reaches past the volume and a step never skips samples.
+        p.searchRadius[d] = std::max(0, std::min(sp.searchRadius[d], size[d] - block[d]));
+        p.stepSize[d] = std::max(1, std::min(sp.stepSize[d], block[d]));
+        p.imageSize[d] = size[d];
+        p.psdSize[d] = psdSize[d];
+        p.splitComp[d] = profile.splitComp[d];
+        p.shiftCount[d] = 1;
+        p.shiftTable[d] = &ZERO;
+    }
+    p.minGroupSize = 2;
+    const bool ht = stage == HARD_THRESHOLDING;
+    p.sharpen = ht && profile.sharpen;
+    p.sharpenVariance = ht && profile.sharpenVariance;
+    p.sharpenAlpha = profile.sharpenAlpha;
+    p.sharpenAlphaFirstSlice = profile.sharpenAlphaFirstSlice;
+    p.numThreads = profile.numThreads;
+
+    const std::string problem = validateParameters(p);
+    if (!problem.empty()) fail(problem);
+    return p;
+}
+
+}  // namespace kelvo

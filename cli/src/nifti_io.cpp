@@ -1,0 +1,122 @@
+// NIfTI-1/NIfTI-2 single files (.nii, .nii.gz) through the NIfTI C library. The header read
+// from the input is copied unchanged to the output (geometry, orientation, units, scaling,
+// descriptions); only the sample data is replaced.
+#include <nifti2_io.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "volume_io.h"
+
+namespace kelvo {
+namespace cli {
+
+namespace {
+
+struct NiftiDeleter {
+    void operator()(nifti_image* p) const {
+        if (p) nifti_image_free(p);
+    }
+};
+using NiftiPtr = std::unique_ptr<nifti_image, NiftiDeleter>;
+
+bool typeOfDatatype(int datatype, SampleType* t) {
+    switch (datatype) {
+        case DT_UINT8: *t = SampleType::U8; return true;
+        case DT_INT8: *t = SampleType::I8; return true;
+        case DT_UINT16: *t = SampleType::U16; return true;
+        case DT_INT16: *t = SampleType::I16; return true;
+        case DT_UINT32: *t = SampleType::U32; return true;
+        case DT_INT32: *t = SampleType::I32; return true;
+        case DT_FLOAT32: *t = SampleType::F32; return true;
+        case DT_FLOAT64: *t = SampleType::F64; return true;
+        default: return false;
+    }
+}
+
+/// NIfTI applies scl_slope/scl_inter only when the slope is finite and non-zero.
+bool scaled(const nifti_image* nim) {
+    return std::isfinite(nim->scl_slope) && nim->scl_slope != 0.0 &&
+           std::isfinite(nim->scl_inter);
+}
+
+class NiftiFile : public VolumeFile {
+public:
+    NiftiPtr header;  // header only (data freed after reading)
+
+    const char* format() const override { return "NIfTI"; }
+
+    void write(const std::string& path, const std::vector<float>& data,
+               bool asFloat32) const override {
+        NiftiPtr out(nifti_copy_nim_info(header.get()));
+        if (!out) throw IoError(path + ": cannot copy the NIfTI header (out of memory)");
+        SampleType t = type;
+        double slope = scaled(out.get()) ? out->scl_slope : 0.0;
+        double inter = scaled(out.get()) ? out->scl_inter : 0.0;
+        if (asFloat32) {
+            t = SampleType::F32;
+            out->datatype = DT_FLOAT32;
+            out->nbyper = 4;
+            out->scl_slope = 1.0;
+            out->scl_inter = 0.0;
+            slope = 0.0;
+            inter = 0.0;
+        }
+        if (out->nifti_type != NIFTI_FTYPE_NIFTI1_1 && out->nifti_type != NIFTI_FTYPE_NIFTI2_1)
+            out->nifti_type = NIFTI_FTYPE_NIFTI1_1;
+        if (nifti_set_filenames(out.get(), path.c_str(), 0, 1) != 0)
+            throw IoError(path + ": not a valid NIfTI file name");
+        const std::size_t bytes = data.size() * sampleBytes(t);
+        out->data = std::calloc(bytes ? bytes : 1, 1);
+        if (!out->data) throw IoError(path + ": out of memory");
+        encodeSamples(data, t, slope, inter, out->data);
+        nifti_image_write(out.get());
+        // The library reports write errors on stderr only: read the file back to be sure
+        // it is complete before the caller renames it into place.
+        NiftiPtr check(nifti_image_read(path.c_str(), 1));
+        if (!check || !check->data || check->nvox != out->nvox ||
+            check->datatype != out->datatype)
+            throw IoError(path + ": write failed (disk full or not writable?)");
+    }
+};
+
+}  // namespace
+
+std::unique_ptr<VolumeFile> readNifti(const std::string& path) {
+    nifti_set_debug_level(0);  // our own one-line messages replace the library's
+    FILE* probe = std::fopen(path.c_str(), "rb");
+    if (!probe) throw IoError(path + ": cannot open file");
+    std::fclose(probe);
+    NiftiPtr nim(nifti_image_read(path.c_str(), 1));
+    if (!nim || !nim->data) throw IoError(path + ": not a readable NIfTI file");
+
+    auto file = std::make_unique<NiftiFile>();
+    if (!typeOfDatatype(nim->datatype, &file->type))
+        throw IoError(path + ": unsupported NIfTI data type " +
+                      std::string(nifti_datatype_string(nim->datatype)) +
+                      " (use integer or real scalar voxels)");
+    for (int d = 5; d <= 7; ++d)
+        if (nim->ndim >= d && nim->dim[d] > 1)
+            throw IoError(path + ": wrong dimensions: " + std::to_string(nim->ndim) +
+                          "-D image (at most 4-D)");
+    const std::int64_t dims[4] = {nim->nx, nim->ny, nim->ndim >= 3 ? nim->nz : 1,
+                                  nim->ndim >= 4 ? nim->nt : 1};
+    for (int d = 0; d < 4; ++d) {
+        if (dims[d] < 1) throw IoError(path + ": wrong dimensions (empty axis)");
+        file->dims[d] = dims[d];
+    }
+    if (nim->ndim < 2 || dims[1] < 2)
+        throw IoError(path + ": wrong dimensions: 1-D data (2-D, 3-D or 4-D needed)");
+    const std::size_t count = std::size_t(dims[0] * dims[1] * dims[2] * dims[3]);
+    if (std::int64_t(count) != nim->nvox) throw IoError(path + ": inconsistent NIfTI dimensions");
+    const bool s = scaled(nim.get());
+    file->values = decodeSamples(nim->data, count, file->type, s ? nim->scl_slope : 0.0,
+                                 s ? nim->scl_inter : 0.0);
+    nifti_image_unload(nim.get());
+    file->header = std::move(nim);
+    return file;
+}
+
+}  // namespace cli
+}  // namespace kelvo

@@ -1,0 +1,191 @@
+// The tool's file formats: sample conversion with scaling, rounding and clamping; NumPy,
+// NIfTI and TIFF round trips that keep data type, layout and header; malformed files.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <limits>
+#include <string>
+
+#include "kelvo/synthetic.h"
+#include "test_files.h"
+#include "volume_io.h"
+
+namespace kelvo {
+namespace cli {
+namespace {
+
+std::string tempPath(const std::string& name) {
+    return ::testing::TempDir() + "kelvo_io_" + std::to_string(getpid()) + "_" + name;
+}
+
+/// A version-1.0 .npy file with the given dtype, shape literal and raw little-endian data.
+void writeRawNpy(const std::string& path, const std::string& descr, const std::string& shape,
+                 const std::vector<char>& raw, bool fortran = false) {
+    std::string dict = "{'descr': '" + descr + "', 'fortran_order': " +
+                       (fortran ? "True" : "False") + ", 'shape': " + shape + ", }";
+    dict.append(64 - (10 + dict.size() + 1) % 64, ' ');
+    dict += '\n';
+    std::ofstream o(path, std::ios::binary | std::ios::trunc);
+    o.write("\x93NUMPY\x01\x00", 8);
+    const char len[2] = {char(dict.size() & 0xff), char(dict.size() >> 8)};
+    o.write(len, 2);
+    o << dict;
+    o.write(raw.data(), std::streamsize(raw.size()));
+}
+
+TEST(Samples, ScalingRoundingAndClamping) {
+    const std::vector<float> v{-1.0f, 0.0f, 0.2496f, 0.2506f, 1.0f, 100.0f};
+    std::vector<std::int16_t> s(v.size());
+    // stored = round((v - inter) / slope), clamped to int16.
+    encodeSamples(v, SampleType::I16, 0.001, 0.0, s.data());
+    EXPECT_EQ(s, (std::vector<std::int16_t>{-1000, 0, 250, 251, 1000, 32767}));
+    const std::vector<float> back = decodeSamples(s.data(), s.size(), SampleType::I16, 0.001, 0.0);
+    EXPECT_NEAR(back[2], 0.25f, 1e-6f);
+    EXPECT_NEAR(back[5], 32.767f, 1e-5f);
+
+    std::vector<std::uint8_t> u(v.size());
+    encodeSamples(v, SampleType::U8, 0.0, 0.0, u.data());  // slope 0: no scaling
+    EXPECT_EQ(u, (std::vector<std::uint8_t>{0, 0, 0, 0, 1, 100}));
+    std::vector<std::uint16_t> w(2);
+    encodeSamples({-5.0f, 70000.0f}, SampleType::U16, 0.0, 0.0, w.data());
+    EXPECT_EQ(w, (std::vector<std::uint16_t>{0, 65535}));
+    // Floats with an intercept are stored exactly invertibly (up to float rounding).
+    std::vector<float> f(1);
+    encodeSamples({3.0f}, SampleType::F32, 2.0, 1.0, f.data());
+    EXPECT_FLOAT_EQ(f[0], 1.0f);
+}
+
+TEST(Npy, RoundTripKeepsTypeOrderAndShape) {
+    const std::string p = tempPath("a.npy");
+    std::vector<float> values(5 * 4 * 3);
+    for (std::size_t i = 0; i < values.size(); ++i) values[i] = float(i) * 0.5f;
+    writeNpyFloat(p, {5, 4, 3}, values);  // NumPy shape (3, 4, 5)
+    std::unique_ptr<VolumeFile> f = readNpy(p);
+    EXPECT_EQ(f->dims, (std::array<std::int64_t, 4>{5, 4, 3, 1}));
+    EXPECT_EQ(f->type, SampleType::F32);
+    EXPECT_EQ(f->values, values);
+
+    // Every supported dtype survives a read and a rewrite with its type and values.
+    struct Typed {
+        const char* descr;
+        SampleType type;
+    };
+    for (const Typed& t : {Typed{"|u1", SampleType::U8}, Typed{"|i1", SampleType::I8},
+                           Typed{"<u2", SampleType::U16}, Typed{"<i2", SampleType::I16},
+                           Typed{"<u4", SampleType::U32}, Typed{"<i4", SampleType::I32},
+                           Typed{"<f8", SampleType::F64}}) {
+        std::vector<float> small(12);
+        for (std::size_t i = 0; i < small.size(); ++i) small[i] = float(i * 7 % 100);
+        std::vector<char> raw(small.size() * sampleBytes(t.type));
+        encodeSamples(small, t.type, 0.0, 0.0, raw.data());
+        writeRawNpy(p, t.descr, "(3, 4)", raw);
+        std::unique_ptr<VolumeFile> typed = readNpy(p);
+        EXPECT_EQ(typed->type, t.type) << t.descr;
+        EXPECT_EQ(typed->values, small) << t.descr;
+        typed->write(p, small, false);
+        std::unique_ptr<VolumeFile> again = readNpy(p);
+        EXPECT_EQ(again->type, t.type) << t.descr;
+        EXPECT_EQ(again->dims, (std::array<std::int64_t, 4>{4, 3, 1, 1})) << t.descr;
+        EXPECT_EQ(again->values, small) << t.descr;
+    }
+
+    // Fortran order: axis i is dimension i.
+    const std::string q = tempPath("f.npy");
+    const std::int16_t data[6] = {1, 2, 3, 4, 5, -6};
+    writeRawNpy(q, "<i2", "(3, 2)", std::vector<char>(reinterpret_cast<const char*>(data),
+                                                        reinterpret_cast<const char*>(data) + 12),
+                true);
+    std::unique_ptr<VolumeFile> g = readNpy(q);
+    EXPECT_EQ(g->dims, (std::array<std::int64_t, 4>{3, 2, 1, 1}));
+    EXPECT_EQ(g->type, SampleType::I16);
+    EXPECT_EQ(g->values, (std::vector<float>{1, 2, 3, 4, 5, -6}));
+    g->write(q, {1.4f, 2.6f, -3.5f, 4, 5, 40000}, false);
+    std::unique_ptr<VolumeFile> h = readNpy(q);
+    EXPECT_EQ(h->type, SampleType::I16);
+    EXPECT_EQ(h->values, (std::vector<float>{1, 3, -4, 4, 5, 32767}));
+    std::remove(p.c_str());
+    std::remove(q.c_str());
+}
+
+TEST(Nifti, RoundTripKeepsHeaderTypeAndScaling) {
+    const Size3 size{12, 10, 6};
+    const std::vector<float> clean = makePhantom(size);
+    for (const char* name : {"v.nii", "v.nii.gz"}) {
+        const std::string p = tempPath(name), q = tempPath(std::string("out_") + name);
+        testfiles::writeNiftiInt16(p, {3, 12, 10, 6}, clean, 0.001, -0.5);
+        std::unique_ptr<VolumeFile> f = readNifti(p);
+        EXPECT_EQ(f->dims, (std::array<std::int64_t, 4>{12, 10, 6, 1}));
+        EXPECT_EQ(f->type, SampleType::I16);
+        // Physical values within half a quantisation step of the originals.
+        for (std::size_t i = 0; i < clean.size(); ++i)
+            ASSERT_NEAR(f->values[i], clean[i], 0.0005 + 1e-6) << i;
+        f->write(q, f->values, false);
+        nifti_image* a = nifti_image_read(p.c_str(), 1);
+        nifti_image* b = nifti_image_read(q.c_str(), 1);
+        ASSERT_TRUE(a && b);
+        EXPECT_EQ(b->datatype, DT_INT16);
+        EXPECT_FLOAT_EQ(float(b->scl_slope), 0.001f);  // NIfTI-1 stores it as float32
+        EXPECT_FLOAT_EQ(float(b->scl_inter), -0.5f);
+        EXPECT_FLOAT_EQ(float(b->pixdim[3]), 2.5f);
+        EXPECT_EQ(b->qform_code, 1);
+        EXPECT_STREQ(b->descrip, "kelvo test");
+        EXPECT_EQ(std::memcmp(a->data, b->data, std::size_t(a->nvox) * 2), 0);
+        nifti_image_free(a);
+        nifti_image_free(b);
+
+        f->write(q, f->values, true);  // float32 output stores physical values unscaled
+        std::unique_ptr<VolumeFile> g = readNifti(q);
+        EXPECT_EQ(g->type, SampleType::F32);
+        EXPECT_EQ(g->values, f->values);
+        std::remove(p.c_str());
+        std::remove(q.c_str());
+    }
+}
+
+TEST(Tiff, StackRoundTrip) {
+    const Size3 size{20, 14, 5};
+    const std::vector<float> clean = makePhantom(size);
+    const std::string p = tempPath("s.tif"), q = tempPath("o.tif");
+    testfiles::writeTiff(p, 20, 14, 5, clean, false, 1000.0);
+    std::unique_ptr<VolumeFile> f = readTiff(p);
+    EXPECT_EQ(f->dims, (std::array<std::int64_t, 4>{20, 14, 5, 1}));
+    EXPECT_EQ(f->type, SampleType::U16);
+    for (std::size_t i = 0; i < clean.size(); ++i)
+        ASSERT_EQ(f->values[i], float(std::round(double(clean[i]) * 1000.0))) << i;
+    f->write(q, f->values, false);
+    std::unique_ptr<VolumeFile> g = readTiff(q);
+    EXPECT_EQ(g->dims, f->dims);
+    EXPECT_EQ(g->type, SampleType::U16);
+    EXPECT_EQ(g->values, f->values);
+    f->write(q, f->values, true);
+    EXPECT_EQ(readTiff(q)->type, SampleType::F32);
+    std::remove(p.c_str());
+    std::remove(q.c_str());
+}
+
+TEST(Formats, MalformedFilesFailWithOneMessage) {
+    const std::string p = tempPath("bad.npy");
+    std::ofstream(p) << "\x93NUMPY\x01\x00\x10\x00{'descr': '<f4'}";
+    EXPECT_THROW(readNpy(p), IoError);
+    std::ofstream(p) << "short";
+    EXPECT_THROW(readNpy(p), IoError);
+    EXPECT_THROW(readVolume(tempPath("missing.nii")), IoError);
+    EXPECT_THROW(readVolume(tempPath("missing.tif")), IoError);
+    EXPECT_THROW(readVolume(tempPath("x.png")), IoError);
+    writeNpyFloat(p, {7}, std::vector<float>(7, 1.0f));
+    try {
+        readNpy(p);
+        FAIL() << "1-D array accepted";
+    } catch (const IoError& e) {
+        EXPECT_NE(std::string(e.what()).find("wrong dimensions"), std::string::npos);
+    }
+    std::remove(p.c_str());
+}
+
+}  // namespace
+}  // namespace cli
+}  // namespace kelvo
