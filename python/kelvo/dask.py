@@ -1,0 +1,163 @@
+"""Chunked denoising of dask arrays: volumes larger than memory, or many volumes, on one
+machine or a cluster.
+
+How the chunks stay exact
+-------------------------
+The engine visits reference blocks on a grid anchored at sample 0 with the profile's step
+(plus one extra position at the far border of each dimension), searches similar blocks
+within ``search_radius`` of each reference and writes every filtered block back where it
+came from. Along one dimension, with block B and search radius R, the estimate at sample v
+depends on the reference positions in ``[v - B + 1 - R, v + R]``, and each of them on the
+samples of its search window, so on ``[v - (2R + B - 1), v + (2R + B - 1)]``. The Wiener
+stage repeats this on the hard-thresholding estimate (the pilot). Hence, per dimension,
+
+    reach = (2 R_ht + B_ht - 1) + (2 R_wiener + B_wiener - 1)
+
+(the first term alone for ``stages="hard"``). Each chunk is extended by ``depth`` = reach
+rounded up to a multiple of ``unit`` = lcm(step_ht, step_wiener), and the chunk boundaries
+are moved to multiples of ``unit``: then every extended chunk starts on the whole volume's
+reference grid, each chunk's interior sees exactly the reference blocks, search windows and
+pilot samples that the whole-volume run sees, and the chunk's own border positions fall in
+the trimmed margin. At the array's edges no margin is added (``boundary="none"``), so the
+edge chunks share the whole volume's edges and border positions.
+
+What is exact: with one engine thread per run the chunked result equals the whole-volume
+result bit for bit. With several engine threads the order in which the threads add blocks
+into a sample varies from run to run (for the whole volume too), so the results agree to
+rounding (a few float32 ulps) plus, rarely, a different choice between two blocks whose
+distances differ by a rounding error. The noise model is one for the whole array: a given
+sigma or PSD, or one estimate made before the chunks run.
+"""
+
+import math
+
+import numpy as np
+import dask.array as da
+
+import kelvo
+
+__all__ = ["denoise", "overlap_depth", "aligned_chunks"]
+
+_AUTO_CROP_VOLUME = 128  # per axis, for sigma "auto" on a volume
+_AUTO_CROP_IMAGE = 1024  # per axis, for sigma "auto" on an image
+
+
+def _lcm(a, b):
+    return a * b // math.gcd(a, b)
+
+
+def overlap_depth(shape, profile=None, stages="all"):
+    """(depth, unit) per axis of an array of `shape` (NumPy axis order).
+
+    depth: the margin each chunk needs on every side for its interior to match the
+    whole-volume result; unit: the grid step that chunk boundaries must be multiples of.
+    """
+    if len(shape) not in (2, 3):
+        raise ValueError(f"arrays must have 2 or 3 dimensions (got shape {tuple(shape)})")
+    if stages not in ("all", "both", "hard", "hard_thresholding"):
+        raise ValueError(f"unknown stages {stages!r}")
+    if profile is None:
+        profile = kelvo.Profile.defaults(kelvo.is_volumetric(shape))
+    used = [profile.hard_threshold]
+    if stages in ("all", "both"):
+        used.append(profile.wiener)
+    ndim = len(shape)
+    depth, unit = [], []
+    for axis in range(ndim):
+        d = ndim - 1 - axis  # engine dimension of this axis
+        reach, step = 0, 1
+        for s in used:
+            block = s.block_size[d]
+            reach += max(0, 2 * s.search_radius[d] + block - 1)
+            # The engine never steps further than a block.
+            step = _lcm(step, max(1, min(s.step_size[d], block)))
+        depth.append(-(-reach // step) * step)
+        unit.append(step)
+    return tuple(depth), tuple(unit)
+
+
+def aligned_chunks(n, target, unit, depth):
+    """Chunk sizes along one axis of length `n`: equal multiples of `unit` near `target`,
+    each at least `depth` long. The size grows by `unit` until the remainder is empty or at
+    least `depth` long, so the chunks stay regular (as zarr wants); failing that within
+    twice the target, the short remainder joins the last chunk."""
+    size = max(-(-max(1, int(target)) // unit) * unit, depth, unit)
+    if size >= n:
+        return (n,)
+    for candidate in range(size, 2 * size + 1, unit):
+        if candidate >= n:
+            return (n,)
+        rest = n % candidate
+        if rest == 0 or rest >= depth:
+            return (candidate,) * (n // candidate) + ((rest,) if rest else ())
+    chunks = [size] * (n // size)
+    chunks[-1] += n % size
+    return tuple(chunks)
+
+
+def _central_crop(array, limit):
+    slices = []
+    for n in array.shape:
+        m = min(n, limit)
+        start = ((n - m) // 2) & ~1  # even start keeps the Haar cells of the whole array
+        slices.append(slice(start, start + m))
+    return array[tuple(slices)]
+
+
+def _denoise_block(block, sigma, psd, profile, stages):
+    noise = sigma if psd is None else psd
+    return kelvo.denoise(block, noise, profile=profile, stages=stages)
+
+
+def denoise(array, sigma_or_psd=None, profile=None, stages="all", threads=0, chunks=None):
+    """Denoise a dask array (or anything ``dask.array.asarray`` accepts) chunk by chunk.
+
+    Returns a lazy float32 dask array of the same shape; call ``.compute()``,
+    ``.to_zarr(...)`` or ``dask.array.store`` on it. Arguments are those of
+    :func:`kelvo.denoise`, with:
+
+    sigma_or_psd: a number (white noise), a PSD array, or None / "auto": the standard
+        deviation is then estimated once, from a central crop of the array (at most 128
+        samples per axis for a volume, 1024 for an image), and used for every chunk.
+    threads: engine threads per chunk (0: ``profile.num_threads``, itself 0 = every core of
+        the worker). Runs in one process are serialised, so give workers one dask thread
+        each and let the engine use their cores.
+    chunks: target chunk shape (NumPy axis order); None keeps the array's largest chunks.
+        Chunks are realigned to multiples of the profile's grid step and made at least as
+        long as the overlap (see the module's notes).
+    """
+    arr = da.asarray(array)
+    if arr.ndim not in (2, 3):
+        raise ValueError(f"arrays must have 2 or 3 dimensions (got shape {arr.shape})")
+    if arr.dtype.kind not in "fiub":
+        raise TypeError(f"the array must have a real float or integer dtype (got {arr.dtype})")
+    if profile is None:
+        profile = kelvo.Profile.defaults(kelvo.is_volumetric(arr.shape))
+    profile = kelvo._profile_for(arr.shape, profile, threads)
+
+    if sigma_or_psd is None or (isinstance(sigma_or_psd, str) and sigma_or_psd == "auto"):
+        limit = _AUTO_CROP_VOLUME if kelvo.is_volumetric(arr.shape) else _AUTO_CROP_IMAGE
+        sigma, psd = kelvo.estimate_noise(np.asarray(_central_crop(arr, limit))), None
+    else:
+        sigma, psd = kelvo._noise(None, sigma_or_psd)
+        psd = None if psd is None else np.ascontiguousarray(psd, dtype=np.float32)
+
+    depth, unit = overlap_depth(arr.shape, profile, stages)
+    if chunks is None:
+        target = [max(c) for c in arr.chunks]
+    else:
+        target = list(chunks)
+        if len(target) != arr.ndim:
+            raise ValueError("chunks needs one size per axis")
+    new_chunks = tuple(aligned_chunks(n, t, u, d)
+                       for n, t, u, d in zip(arr.shape, target, unit, depth))
+    if new_chunks != arr.chunks:
+        arr = arr.rechunk(new_chunks)
+    # No margin along an axis held in one chunk (dask wants depth <= the chunk size).
+    depth = {axis: (depth[axis] if len(new_chunks[axis]) > 1 else 0)
+             for axis in range(arr.ndim)}
+
+    return arr.map_overlap(
+        _denoise_block, depth=depth, boundary="none", trim=True, dtype=np.float32,
+        meta=np.empty((0,) * arr.ndim, dtype=np.float32),
+        sigma=sigma, psd=psd, profile=profile, stages=stages)

@@ -1,0 +1,327 @@
+// kelvo._kelvo: the compiled half of the Python module. It converts NumPy arrays to the C++
+// API's layout, runs the engine with the GIL released and maps the API's errors to Python
+// exceptions. Argument normalisation (noise given as sigma, PSD or "auto", stage names,
+// dtype checks) lives in kelvo/__init__.py; the functions here expect what it passes.
+//
+// Axes: a C-ordered NumPy array of shape (Z, Y, X) or (H, W) has its last axis fastest, which
+// is the engine's dimension 0. Arrays are therefore converted to C order (no copy when they
+// already are C-ordered float32) and their shape is read backwards: size = (X, Y, Z) or
+// (W, H, 1). Fortran-ordered input is copied into C order, so an axis means the same thing
+// whatever the memory order. The per-dimension tuples of a Profile are in engine order
+// (x, y, z), i.e. the reverse of the NumPy axes.
+#include <pybind11/functional.h>
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <climits>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <utility>
+
+#include "kelvo/kelvo.h"
+#include "kelvo/profile.h"
+
+namespace py = pybind11;
+
+namespace {
+
+using FloatArray = py::array_t<float, py::array::c_style | py::array::forcecast>;
+
+/// Engine runs share the process-wide thread pool and must not overlap: Python threads (for
+/// example dask's threaded scheduler) that call in at the same time wait here, without the GIL.
+std::mutex ENGINE_MUTEX;
+
+/// Size of a 2-D or 3-D C-ordered array in engine order (dimension 0 = last axis).
+kelvo::Size3 engineSize(const py::array& a, const char* what) {
+    if (a.ndim() != 2 && a.ndim() != 3)
+        throw py::value_error(std::string(what) + " must have 2 or 3 dimensions (got " +
+                              std::to_string(a.ndim()) + ")");
+    kelvo::Size3 size{{1, 1, 1}};
+    for (py::ssize_t axis = 0; axis < a.ndim(); ++axis) {
+        const py::ssize_t n = a.shape(axis);
+        if (n < 1 || n > INT_MAX)
+            throw py::value_error(std::string(what) + " has an unsupported extent " +
+                                  std::to_string(n) + " along axis " + std::to_string(axis));
+        size[std::size_t(a.ndim() - 1 - axis)] = int(n);
+    }
+    return size;
+}
+
+/// A float32 array shaped like `like` (C order).
+FloatArray newLike(const py::array& like) {
+    std::vector<py::ssize_t> shape(like.shape(), like.shape() + like.ndim());
+    return FloatArray(shape);
+}
+
+kelvo::Noise makeNoise(double sigma, const py::object& psdObject) {
+    if (psdObject.is_none()) return kelvo::Noise::white(sigma);
+    FloatArray psd = FloatArray::ensure(psdObject);
+    if (!psd) throw py::error_already_set();
+    const kelvo::Size3 size = engineSize(psd, "the PSD");
+    const float* data = psd.data();
+    return kelvo::Noise::spectrum(std::vector<float>(data, data + psd.size()), size);
+}
+
+/// Bridges the engine's progress hook to a Python callable and to Python's signal handling.
+/// The callable runs with the GIL held on whichever thread the engine reports from; if it
+/// raises, the exception is kept, the cancel flag is raised and the engine stops soon after.
+/// The waiting thread also polls for signals (Ctrl-C) every 100 ms while the engine runs.
+class RunGuard {
+public:
+    explicit RunGuard(py::object callback) : callback_(std::move(callback)) {}
+
+    const std::atomic<bool>* cancelFlag() const { return &cancel_; }
+
+    std::function<void(int, float)> progressHook() {
+        if (callback_.is_none()) return {};
+        return [this](int stage, float fraction) {
+            if (cancel_.load()) return;
+            py::gil_scoped_acquire gil;
+            try {
+                callback_(stage, fraction);
+            } catch (...) {
+                keep(std::current_exception());
+            }
+        };
+    }
+
+    /// Runs `work` on a helper thread while this thread (GIL released) waits and polls for
+    /// signals. Rethrows, with the GIL held: the callback's or the signal handler's exception
+    /// first, else whatever `work` threw.
+    template <class Work>
+    void run(Work work) {
+        std::exception_ptr workError;
+        {
+            py::gil_scoped_release release;
+            std::lock_guard<std::mutex> engineLock(ENGINE_MUTEX);
+            std::mutex doneMutex;
+            std::condition_variable doneSignal;
+            bool done = false;
+            std::thread worker([&] {
+                try {
+                    work();
+                } catch (...) {
+                    workError = std::current_exception();
+                }
+                std::lock_guard<std::mutex> lock(doneMutex);
+                done = true;
+                doneSignal.notify_one();
+            });
+            std::unique_lock<std::mutex> lock(doneMutex);
+            while (!doneSignal.wait_for(lock, std::chrono::milliseconds(100),
+                                        [&] { return done; })) {
+                lock.unlock();
+                pollSignals();
+                lock.lock();
+            }
+            lock.unlock();
+            worker.join();
+        }
+        if (pending_) std::rethrow_exception(pending_);
+        if (workError) std::rethrow_exception(workError);
+    }
+
+private:
+    void pollSignals() {
+        if (cancel_.load()) return;
+        py::gil_scoped_acquire gil;
+        // Runs the handlers only on the interpreter's main thread; a no-op elsewhere.
+        if (PyErr_CheckSignals() != 0) {
+            try {
+                throw py::error_already_set();
+            } catch (...) {
+                keep(std::current_exception());
+            }
+        }
+    }
+
+    void keep(std::exception_ptr e) {  // called with the GIL held
+        if (!pending_) pending_ = std::move(e);
+        cancel_.store(true);
+    }
+
+    py::object callback_;
+    std::atomic<bool> cancel_{false};
+    std::exception_ptr pending_;  // guarded by the GIL
+};
+
+FloatArray denoiseArray(const FloatArray& volume, double sigma, const py::object& psd,
+                        const kelvo::Profile& profile, bool hardOnly, py::object progress) {
+    const kelvo::Size3 size = engineSize(volume, "the volume");
+    const kelvo::Noise noise = makeNoise(sigma, psd);
+    FloatArray out = newLike(volume);
+    const float* in = volume.data();
+    float* dst = out.mutable_data();
+
+    RunGuard guard(std::move(progress));
+    kelvo::DenoiseOptions options;
+    options.stages = hardOnly ? kelvo::Stages::HardThresholding : kelvo::Stages::Both;
+    options.progress = guard.progressHook();
+    options.cancel = guard.cancelFlag();
+    guard.run([&] { kelvo::denoise(in, size, dst, noise, profile, options); });
+    return out;
+}
+
+double estimateNoiseArray(const FloatArray& volume) {
+    const kelvo::Size3 size = engineSize(volume, "the volume");
+    py::gil_scoped_release release;
+    return kelvo::estimateNoise(volume.data(), size);
+}
+
+/// `grid` is the PSD's shape in NumPy axis order; the result has exactly that shape.
+FloatArray estimateNoisePsdArray(const FloatArray& volume, const std::vector<py::ssize_t>& grid) {
+    const kelvo::Size3 size = engineSize(volume, "the volume");
+    if (grid.size() != std::size_t(volume.ndim()))
+        throw py::value_error("the PSD grid needs one extent per axis of the volume");
+    kelvo::Size3 g{{1, 1, 1}};
+    for (std::size_t axis = 0; axis < grid.size(); ++axis) {
+        if (grid[axis] < 1 || grid[axis] > INT_MAX)
+            throw py::value_error("PSD grid extents must be positive");
+        g[grid.size() - 1 - axis] = int(grid[axis]);
+    }
+    kelvo::Noise noise = [&] {
+        py::gil_scoped_release release;
+        return kelvo::estimateNoisePsd(volume.data(), size, g);
+    }();
+    FloatArray out(grid);
+    std::copy(noise.psd().begin(), noise.psd().end(), out.mutable_data());
+    return out;
+}
+
+std::string tripleText(const std::array<int, 3>& v) {
+    std::ostringstream os;
+    os << "(" << v[0] << ", " << v[1] << ", " << v[2] << ")";
+    return os.str();
+}
+
+std::string stageRepr(const kelvo::StageProfile& s) {
+    std::ostringstream os;
+    os << "StageProfile(block_size=" << tripleText(s.blockSize)
+       << ", step_size=" << tripleText(s.stepSize)
+       << ", search_radius=" << tripleText(s.searchRadius)
+       << ", max_group_size=" << s.maxGroupSize << ", threshold=" << s.threshold
+       << ", match_threshold=" << s.matchThreshold << ")";
+    return os.str();
+}
+
+py::tuple stageState(const kelvo::StageProfile& s) {
+    return py::make_tuple(s.blockSize, s.stepSize, s.searchRadius, s.maxGroupSize, s.threshold,
+                          s.matchThreshold);
+}
+
+kelvo::StageProfile stageFromState(const py::tuple& t) {
+    if (t.size() != 6) throw std::runtime_error("invalid StageProfile state");
+    kelvo::StageProfile s{};
+    s.blockSize = t[0].cast<std::array<int, 3>>();
+    s.stepSize = t[1].cast<std::array<int, 3>>();
+    s.searchRadius = t[2].cast<std::array<int, 3>>();
+    s.maxGroupSize = t[3].cast<int>();
+    s.threshold = t[4].cast<float>();
+    s.matchThreshold = t[5].cast<float>();
+    return s;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_kelvo, m) {
+    m.doc() = "Compiled core of the kelvo package; use the functions of `kelvo` instead.";
+
+    py::register_exception<kelvo::Cancelled>(m, "Cancelled", PyExc_RuntimeError);
+
+    py::class_<kelvo::StageProfile>(m, "StageProfile",
+                                    "Settings of one stage; per-dimension tuples are (x, y, z), "
+                                    "x being the last NumPy axis.")
+        .def(py::init([] { return kelvo::Profile::defaults(true).hardThreshold; }))
+        .def_readwrite("block_size", &kelvo::StageProfile::blockSize)
+        .def_readwrite("step_size", &kelvo::StageProfile::stepSize)
+        .def_readwrite("search_radius", &kelvo::StageProfile::searchRadius)
+        .def_readwrite("max_group_size", &kelvo::StageProfile::maxGroupSize)
+        .def_readwrite("threshold", &kelvo::StageProfile::threshold)
+        .def_readwrite("match_threshold", &kelvo::StageProfile::matchThreshold)
+        .def("__repr__", &stageRepr)
+        .def("__eq__", [](const kelvo::StageProfile& a, const kelvo::StageProfile& b) {
+            return stageState(a).equal(stageState(b));
+        })
+        .def("__copy__", [](const kelvo::StageProfile& s) { return s; })
+        .def("__deepcopy__", [](const kelvo::StageProfile& s, py::dict) { return s; })
+        .def(py::pickle(&stageState, &stageFromState));
+
+    auto profileState = [](const kelvo::Profile& p) {
+        return py::make_tuple(stageState(p.hardThreshold), stageState(p.wiener), p.fftSize,
+                              p.varianceLimit, p.splitComp, p.matchNoiseWeight, p.sharpen,
+                              p.sharpenVariance, p.sharpenAlpha, p.sharpenAlphaFirstSlice,
+                              p.numThreads);
+    };
+    auto profileFromState = [](const py::tuple& t) {
+        if (t.size() != 11) throw std::runtime_error("invalid Profile state");
+        kelvo::Profile p{};
+        p.hardThreshold = stageFromState(t[0].cast<py::tuple>());
+        p.wiener = stageFromState(t[1].cast<py::tuple>());
+        p.fftSize = t[2].cast<std::array<int, 3>>();
+        p.varianceLimit = t[3].cast<int>();
+        p.splitComp = t[4].cast<std::array<bool, 3>>();
+        p.matchNoiseWeight = t[5].cast<float>();
+        p.sharpen = t[6].cast<bool>();
+        p.sharpenVariance = t[7].cast<bool>();
+        p.sharpenAlpha = t[8].cast<float>();
+        p.sharpenAlphaFirstSlice = t[9].cast<float>();
+        p.numThreads = t[10].cast<int>();
+        return p;
+    };
+
+    py::class_<kelvo::Profile>(m, "Profile",
+                               "User-facing settings of a run, with the tuned defaults shared by "
+                               "every Kelvo interface. Per-dimension tuples are (x, y, z), x "
+                               "being the last NumPy axis. Attributes holding tuples or stage "
+                               "settings return copies: assign whole values, e.g. "
+                               "p.wiener = s or p.fft_size = (8, 8, 8).")
+        .def(py::init([](bool volumetric) { return kelvo::Profile::defaults(volumetric); }),
+             py::arg("volumetric") = true)
+        .def_static("defaults", &kelvo::Profile::defaults, py::arg("volumetric"),
+                    "Defaults for a volume (depth > 1) or a 2-D image.")
+        .def_readwrite("hard_threshold", &kelvo::Profile::hardThreshold)
+        .def_readwrite("wiener", &kelvo::Profile::wiener)
+        .def_readwrite("fft_size", &kelvo::Profile::fftSize)
+        .def_readwrite("variance_limit", &kelvo::Profile::varianceLimit)
+        .def_readwrite("split_comp", &kelvo::Profile::splitComp)
+        .def_readwrite("match_noise_weight", &kelvo::Profile::matchNoiseWeight)
+        .def_readwrite("sharpen", &kelvo::Profile::sharpen)
+        .def_readwrite("sharpen_variance", &kelvo::Profile::sharpenVariance)
+        .def_readwrite("sharpen_alpha", &kelvo::Profile::sharpenAlpha)
+        .def_readwrite("sharpen_alpha_first_slice", &kelvo::Profile::sharpenAlphaFirstSlice)
+        .def_readwrite("num_threads", &kelvo::Profile::numThreads)
+        .def("__repr__",
+             [](const kelvo::Profile& p) {
+                 std::ostringstream os;
+                 os << std::boolalpha << "Profile(hard_threshold=" << stageRepr(p.hardThreshold)
+                    << ", wiener=" << stageRepr(p.wiener) << ", fft_size=" << tripleText(p.fftSize)
+                    << ", variance_limit=" << p.varianceLimit << ", split_comp=("
+                    << p.splitComp[0] << ", " << p.splitComp[1] << ", " << p.splitComp[2]
+                    << "), match_noise_weight=" << p.matchNoiseWeight
+                    << ", sharpen=" << p.sharpen << ", sharpen_variance=" << p.sharpenVariance
+                    << ", sharpen_alpha=" << p.sharpenAlpha
+                    << ", sharpen_alpha_first_slice=" << p.sharpenAlphaFirstSlice
+                    << ", num_threads=" << p.numThreads << ")";
+                 return os.str();
+             })
+        .def("__eq__", [profileState](const kelvo::Profile& a, const kelvo::Profile& b) {
+            return profileState(a).equal(profileState(b));
+        })
+        .def("__copy__", [](const kelvo::Profile& p) { return p; })
+        .def("__deepcopy__", [](const kelvo::Profile& p, py::dict) { return p; })
+        .def(py::pickle(profileState, profileFromState));
+
+    m.def("_denoise", &denoiseArray, py::arg("volume"), py::arg("sigma"), py::arg("psd"),
+          py::arg("profile"), py::arg("hard_only"), py::arg("progress"));
+    m.def("_estimate_noise", &estimateNoiseArray, py::arg("volume"));
+    m.def("_estimate_noise_psd", &estimateNoisePsdArray, py::arg("volume"), py::arg("grid"));
+}

@@ -1,0 +1,318 @@
+"""Tests of the kelvo module: conversions, axes, noise models, errors, cancellation."""
+
+import copy
+import os
+import pickle
+import subprocess
+import sys
+import textwrap
+import threading
+
+import numpy as np
+import pytest
+
+import kelvo
+
+SEED = 20240611
+print(f"random seed {SEED}")
+
+
+def phantom_image(h=96, w=80):
+    """Piecewise-constant image with edges along both axes."""
+    img = np.full((h, w), 20.0, np.float32)
+    img[h // 4: 3 * h // 4, w // 5: w // 2] = 120.0
+    img[h // 8: h // 3, 3 * w // 5:] = 70.0
+    return img
+
+
+def phantom_volume(d=16, h=40, w=36):
+    vol = np.full((d, h, w), 10.0, np.float32)
+    vol[4:12, 8:30, 6:20] = 90.0
+    vol[:, 30:, 24:] = 50.0
+    return vol
+
+
+def noisy(clean, sigma, seed=SEED):
+    rng = np.random.default_rng(seed)
+    return (clean + rng.normal(0.0, sigma, clean.shape)).astype(np.float32)
+
+
+def rmse(a, b):
+    return float(np.sqrt(np.mean((np.asarray(a, np.float64) - b) ** 2)))
+
+
+# ---- Profile --------------------------------------------------------------------------
+
+def test_profile_defaults_pickle_and_copies():
+    vol, img = kelvo.Profile.defaults(True), kelvo.Profile.defaults(False)
+    assert kelvo.Profile() == vol and vol != img
+    assert tuple(vol.hard_threshold.block_size) == (4, 4, 4)
+    assert tuple(img.hard_threshold.block_size) == (8, 8, 1)
+    assert tuple(img.fft_size)[2] == 1 and vol.num_threads == 0
+    for p in (vol, img):
+        assert pickle.loads(pickle.dumps(p)) == p
+        assert copy.deepcopy(p) == p
+    changed = copy.copy(vol)
+    changed.wiener = kelvo.StageProfile()
+    changed.fft_size = (16, 8, 4)
+    changed.sharpen_alpha = 1.5
+    assert changed != vol and kelvo.Profile.defaults(True) == vol  # defaults untouched
+    assert tuple(changed.fft_size) == (16, 8, 4) and changed.sharpen_alpha == 1.5
+    assert pickle.loads(pickle.dumps(changed)) == changed
+    assert "block_size=(4, 4, 4)" in repr(vol)
+
+
+def test_default_profile_is_the_shared_one():
+    z = noisy(phantom_image(48, 48), 8.0)
+    assert np.array_equal(kelvo.denoise(z, 8.0, threads=1),
+                          kelvo.denoise(z, 8.0, profile=kelvo.Profile.defaults(False),
+                                        threads=1))
+    # threads overrides the profile without modifying the caller's copy
+    p = kelvo.Profile.defaults(False)
+    kelvo.denoise(z, 8.0, profile=p, threads=1)
+    assert p.num_threads == 0
+
+
+# ---- conversions and axes ----------------------------------------------------------------
+
+@pytest.mark.parametrize("dtype", [np.uint8, np.int16, np.uint16, np.int32, np.int64,
+                                   np.float16, np.float64, np.float32])
+def test_dtype_round_trip(dtype):
+    clean = phantom_image(48, 40)
+    z = np.clip(np.rint(noisy(clean, 10.0)), 0, 250).astype(dtype)
+    reference = kelvo.denoise(z.astype(np.float32), 10.0, threads=1)
+    out = kelvo.denoise(z, 10.0, threads=1)
+    assert out.dtype == np.float32 and out.shape == z.shape and out.flags.c_contiguous
+    assert np.array_equal(out, reference)
+
+
+def test_memory_order_and_views_keep_the_axes():
+    vol = noisy(phantom_volume(), 10.0)
+    reference = kelvo.denoise(vol, 10.0, threads=1)
+    fortran = np.asfortranarray(vol)
+    assert np.array_equal(kelvo.denoise(fortran, 10.0, threads=1), reference)
+    big = noisy(phantom_volume(32, 80, 72), 10.0)
+    view = big[::2, ::2, ::2]
+    assert np.array_equal(kelvo.denoise(view, 10.0, threads=1),
+                          kelvo.denoise(np.ascontiguousarray(view), 10.0, threads=1))
+    before = vol.copy()
+    kelvo.denoise(vol, 10.0, threads=1)
+    assert np.array_equal(vol, before)  # input untouched
+
+
+def test_last_axis_is_x_and_first_is_z():
+    # The volume profile needs 4 samples along every dimension: an array that is short
+    # along its last axis is short along x (dimension 0), a short first axis is z.
+    profile = kelvo.Profile.defaults(True)
+    with pytest.raises(ValueError, match="dimension 0"):
+        kelvo.denoise(np.zeros((16, 16, 3), np.float32) + 1, 1.0, profile=profile)
+    with pytest.raises(ValueError, match="dimension 2"):
+        kelvo.denoise(np.zeros((3, 16, 16), np.float32) + 1, 1.0, profile=profile)
+    # Images: the 8x8 block must fit along both axes, a (1, H, W) array is the image (H, W).
+    with pytest.raises(ValueError, match="dimension 0"):
+        kelvo.denoise(np.ones((40, 7), np.float32), 1.0)
+    with pytest.raises(ValueError, match="dimension 1"):
+        kelvo.denoise(np.ones((7, 40), np.float32), 1.0)
+    img = noisy(phantom_image(40, 48), 10.0)
+    assert np.array_equal(kelvo.denoise(img[None], 10.0, threads=1)[0],
+                          kelvo.denoise(img, 10.0, threads=1))
+    assert not kelvo.is_volumetric((1, 40, 48)) and kelvo.is_volumetric((2, 40, 48))
+
+
+def _correlated_along_x(shape, sigma, seed):
+    """Noise smoothed along the last axis only, and its exact PSD on a (Fy, Fx) grid."""
+    rng = np.random.default_rng(seed)
+    kernel = np.array([1.0, 2.0, 1.0]) / 2.0
+    white = rng.normal(0.0, sigma, (shape[0], shape[1] + 2))
+    noise = sum(kernel[i] * white[:, i:i + shape[1]] for i in range(3))
+    return noise.astype(np.float32), kernel
+
+
+def _psd_of_kernel(kernel, sigma, grid):
+    fy, fx = grid
+    k = np.zeros(grid)
+    k[0, :len(kernel)] = kernel
+    # E|DFT(noise)|^2 on an Fy x Fx grid: sigma^2 * Fy * Fx * |H|^2
+    return (sigma ** 2 * fy * fx * np.abs(np.fft.fft2(k)) ** 2).astype(np.float32)
+
+
+def test_psd_axes_follow_numpy():
+    sigma = 5.0
+    noise, kernel = _correlated_along_x((512, 512), sigma, SEED)
+    estimate = kelvo.estimate_noise_psd(noise + 40.0, grid=(16, 16))
+    exact = _psd_of_kernel(kernel, sigma, (16, 16))
+    assert estimate.shape == (16, 16) and estimate.dtype == np.float32
+    # Low-pass along x: power falls towards the Nyquist column, not the Nyquist row.
+    assert estimate[:, 8].mean() < 0.1 * estimate[:, 1].mean()
+    assert estimate[8, 1:].mean() == pytest.approx(estimate[1, 1:].mean(), rel=0.15)
+    # 2100 patches x 256 bins: each bin averages ~1000 periodograms (relative error ~3 %)
+    mask = exact > 0.05 * exact.max()
+    mask[0, 0] = False
+    assert np.median(np.abs(estimate[mask] / exact[mask] - 1)) < 0.1
+
+    # Denoising with the PSD read in the right axis order beats the transposed one.
+    clean = np.tile(phantom_image(96, 96), (2, 2))
+    z = clean + _correlated_along_x(clean.shape, sigma, SEED + 1)[0]
+    right = rmse(kelvo.denoise(z, exact), clean)
+    wrong = rmse(kelvo.denoise(z, np.ascontiguousarray(exact.T)), clean)
+    assert right < 0.85 * wrong, (right, wrong)
+    # The 3-D form (1, Fy, Fx) of an image PSD is accepted, (Fy, Fx, 1) is not.
+    assert np.allclose(kelvo.denoise(z, exact[None], threads=1),
+                       kelvo.denoise(z, exact, threads=1))
+    with pytest.raises(ValueError, match="third dimension"):
+        kelvo.denoise(z, exact[:, :, None])
+
+
+# ---- noise estimation and denoising ------------------------------------------------------
+
+def test_estimate_noise_monte_carlo():
+    # MAD of n Gaussian samples: relative standard error ~ 1.17 / sqrt(n)
+    for shape, sigma in (((256, 256), 7.0), ((32, 64, 64), 3.0)):
+        n = np.prod([s // 2 for s in shape])
+        z = noisy(np.zeros(shape, np.float32) + 100.0, sigma)
+        assert kelvo.estimate_noise(z) == pytest.approx(sigma, rel=5 * 1.17 / np.sqrt(n))
+        assert kelvo.estimate_noise(z.astype(np.int32)) == pytest.approx(sigma, rel=0.2)
+    psd = kelvo.estimate_noise_psd(noisy(np.zeros((64, 64, 64), np.float32), 3.0))
+    assert psd.shape == (8, 8, 8)
+    # white noise: PSD = sigma^2 * grid points; ~1700 patches per bin
+    assert np.median(psd) == pytest.approx(9.0 * 512, rel=0.1)
+
+
+def test_denoise_image_and_volume():
+    for clean, sigma in ((phantom_image(), 15.0), (phantom_volume(), 15.0)):
+        z = noisy(clean, sigma)
+        out = kelvo.denoise(z, sigma)
+        hard = kelvo.denoise(z, sigma, stages="hard")
+        assert np.all(np.isfinite(out)) and np.all(np.isfinite(hard))
+        assert rmse(out, clean) < sigma / 3 and rmse(hard, clean) < sigma / 2
+        # "auto" uses the estimate of the whole array
+        sigma_hat = kelvo.estimate_noise(z)
+        assert np.array_equal(kelvo.denoise(z, "auto", threads=1),
+                              kelvo.denoise(z, sigma_hat, threads=1))
+        assert np.array_equal(kelvo.denoise(z, None, threads=1),
+                              kelvo.denoise(z, np.float64(sigma_hat), threads=1))
+
+
+def test_bad_arguments():
+    z = noisy(phantom_image(40, 40), 5.0)
+    with pytest.raises(ValueError, match="non-finite"):
+        bad = z.copy()
+        bad[3, 7] = np.nan
+        kelvo.denoise(bad, 5.0)
+    with pytest.raises(ValueError, match="standard deviation"):
+        kelvo.denoise(z, 0.0)
+    with pytest.raises(ValueError, match="standard deviation"):
+        kelvo.denoise(z, float("inf"))
+    with pytest.raises(TypeError):
+        kelvo.denoise(z.astype(np.complex64), 5.0)
+    with pytest.raises(ValueError, match="dimensions"):
+        kelvo.denoise(z[0], 5.0)
+    with pytest.raises(ValueError, match="dimensions"):
+        kelvo.denoise(z[None, None], 5.0)
+    with pytest.raises(ValueError, match="stages"):
+        kelvo.denoise(z, 5.0, stages="wiener")
+    with pytest.raises(ValueError, match="threads"):
+        kelvo.denoise(z, 5.0, threads=-1)
+    with pytest.raises(ValueError, match="smaller than"):
+        kelvo.denoise(z[:6], 5.0)
+    with pytest.raises(ValueError, match="8x8x1"):
+        kelvo.denoise(z, 5.0, profile=kelvo.Profile.defaults(True))
+    p = kelvo.Profile.defaults(False)
+    s = p.hard_threshold
+    s.max_group_size = 3
+    p.hard_threshold = s
+    with pytest.raises(ValueError, match="power of two"):
+        kelvo.denoise(z, 5.0, profile=p)
+    with pytest.raises(ValueError, match="non-negative"):
+        kelvo.denoise(z, -np.ones((32, 32), np.float32))
+    with pytest.raises(ValueError, match="PSD"):
+        kelvo.denoise(z, np.ones(32, np.float32))
+    with pytest.raises(ValueError, match="'auto'"):
+        kelvo.denoise(z, "white")
+    with pytest.raises(TypeError):
+        kelvo.denoise(z, 5.0, profile={"threads": 1})
+    with pytest.raises(ValueError):
+        kelvo.estimate_noise_psd(z, grid=(12, 16))  # not a power of two
+
+
+def test_allocation_failure_is_memory_error(tmp_path):
+    # In a child process whose address space leaves room for the input and the output but
+    # not for the engine's working volumes, the failure must surface as MemoryError.
+    script = textwrap.dedent("""
+        import resource, sys
+        import numpy as np
+        import kelvo
+        z = np.zeros((128, 512, 512), np.float32) + 1
+        with open("/proc/self/status") as f:
+            vm = next(int(l.split()[1]) * 1024 for l in f if l.startswith("VmSize"))
+        limit = vm + z.nbytes + 96 * 2**20
+        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+        try:
+            kelvo.denoise(z, 1.0)
+        except MemoryError:
+            print("MemoryError")
+            sys.exit(0)
+        print("no error")
+        sys.exit(1)
+    """)
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                            timeout=300, env=dict(os.environ))
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert "MemoryError" in result.stdout
+
+
+# ---- progress, cancellation, threads -----------------------------------------------------
+
+class Stop(Exception):
+    pass
+
+
+def test_progress_reports_both_stages():
+    z = noisy(phantom_volume(), 10.0)
+    calls = []
+    kelvo.denoise(z, 10.0, progress=lambda stage, fraction: calls.append((stage, fraction)))
+    stages = [s for s, _ in calls]
+    assert stages == sorted(stages) and set(stages) == {0, 1}
+    for stage in (0, 1):
+        fractions = [f for s, f in calls if s == stage]
+        assert fractions == sorted(fractions) and 0 <= fractions[0]
+        assert fractions[-1] == pytest.approx(1.0)
+
+
+@pytest.mark.parametrize("stop_at", [(0, 0.0), (1, 0.0), (1, 1.0)])
+def test_progress_exception_cancels_and_propagates(stop_at):
+    z = noisy(phantom_volume(32, 64, 64), 10.0)
+    calls = []
+
+    def progress(stage, fraction):
+        calls.append((stage, fraction))
+        if (stage, fraction) >= stop_at:
+            raise Stop(f"stopped at {stage} {fraction}")
+
+    with pytest.raises(Stop, match="stopped"):
+        kelvo.denoise(z, 10.0, progress=progress)
+    assert calls[-1] >= stop_at
+    assert sum(1 for c in calls if c >= stop_at) == 1  # never called again after raising
+    if stop_at == (0, 0.0):
+        assert all(stage == 0 for stage, _ in calls)  # the Wiener stage never started
+    # The module is usable afterwards and gives the same result as before.
+    small = noisy(phantom_image(40, 40), 5.0)
+    assert np.array_equal(kelvo.denoise(small, 5.0, threads=1),
+                          kelvo.denoise(small, 5.0, threads=1))
+
+
+def test_concurrent_python_threads_are_serialised():
+    images = [noisy(phantom_image(64, 64), 8.0, seed=SEED + i) for i in range(4)]
+    expected = [kelvo.denoise(img, 8.0, threads=1) for img in images]
+    results = [None] * len(images)
+
+    def run(i):
+        results[i] = kelvo.denoise(images[i], 8.0, threads=1)
+
+    workers = [threading.Thread(target=run, args=(i,)) for i in range(len(images))]
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join()
+    for got, want in zip(results, expected):
+        assert np.array_equal(got, want)
