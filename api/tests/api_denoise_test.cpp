@@ -33,7 +33,7 @@ TEST(StageParameters, RecordFollowsTheProfile) {
     const Parameters ht = stageParameters(HARD_THRESHOLDING, vol, {40, 36, 20}, noise);
     EXPECT_EQ(ht.blockSize, (Vec3<int>{4, 4, 4}));
     EXPECT_EQ(ht.imageSize, (Vec3<int>{40, 36, 20}));
-    EXPECT_EQ(ht.psdSize, (Vec3<int>{8, 8, 8}));
+    EXPECT_EQ(ht.psdSize, (Vec3<int>{vol.fftSize[0], vol.fftSize[1], vol.fftSize[2]}));
     EXPECT_TRUE(ht.realFft);
     EXPECT_EQ(ht.minGroupSize, 2);
     EXPECT_FLOAT_EQ(ht.threshold, vol.hardThreshold.threshold);
@@ -53,7 +53,7 @@ TEST(StageParameters, RecordFollowsTheProfile) {
     const Parameters p2 = stageParameters(HARD_THRESHOLDING, img, {64, 48, 1}, noise);
     EXPECT_EQ(p2.blockSize, (Vec3<int>{8, 8, 1}));
     EXPECT_EQ(p2.searchRadius.z, 0);
-    EXPECT_EQ(p2.psdSize, (Vec3<int>{32, 32, 1}));
+    EXPECT_EQ(p2.psdSize, (Vec3<int>{img.fftSize[0], img.fftSize[1], 1}));
     EXPECT_TRUE(p2.realFft);
 
     Profile odd = img;
@@ -78,7 +78,9 @@ TEST(StageParameters, PsdNoiseVarianceAndSmallVolumes) {
     EXPECT_EQ(q.stepSize.x, 8);
     EXPECT_EQ(q.stepSize.y, 1);
 
-    const std::vector<float> e = enginePsd(Noise::white(0.5), Profile::defaults(true), nullptr);
+    Profile vol = Profile::defaults(true);
+    vol.fftSize = {8, 8, 8};
+    const std::vector<float> e = enginePsd(Noise::white(0.5), vol, nullptr);
     ASSERT_EQ(e.size(), 512u);
     EXPECT_FLOAT_EQ(e[0], 0.25f * 512);
     EXPECT_FLOAT_EQ(e[511], 0.25f * 512);
