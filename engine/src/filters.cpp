@@ -235,6 +235,19 @@ Vec3<int> fourierSize(const Parameters& params) {
     return {halvedFirstFftDimension(params), params.fftSize.y, params.fftSize.z};
 }
 
+// The noise variance of every coefficient of the group just transformed, in memory.variance;
+// the first min(varianceLimit, count) group components are computed exactly.
+Cube4D<float> groupVariances(const Parameters& params, const GroupMatrices& g, int count,
+                             const float* noiseSpectrumA, const float* noiseSpectrumB,
+                             BlockDistance<float>* matches, Memory& memory, TempMemory& temp) {
+    Cube4D<float> variance = memory.variance;
+    variance.n = count;
+    const int K = params.varianceLimit < count ? params.varianceLimit : count;
+    calculateVariances(count, params.blockSize, params.fftSize, fourierSize(params), K,
+                       g.forward, noiseSpectrumA, noiseSpectrumB, variance, matches, temp);
+    return variance;
+}
+
 }  // namespace
 
 template <>
@@ -257,11 +270,8 @@ void processReferenceLocation<HARD_THRESHOLDING>(
     spectrum.n = count;
     forwardGroupTransform(matches, count, g, B, spectrum);
 
-    Cube4D<float> variance = memory.variance;
-    variance.n = count;
-    const int K = params.varianceLimit < count ? params.varianceLimit : count;
-    calculateVariances(count, bs, params.fftSize, fourierSize(params), K, g.forward,
-                       noiseSpectrumA, noiseSpectrumB, variance, matches, temp);
+    const Cube4D<float> variance = groupVariances(params, g, count, noiseSpectrumA,
+                                                  noiseSpectrumB, matches, memory, temp);
 
     // Hard threshold; index 0 (the DC of the group mean) is never touched, and a coefficient
     // whose square equals the product survives.
@@ -307,11 +317,8 @@ void processReferenceLocation<WIENER>(
     spectrum.n = count;
     forwardGroupTransform(matches, count, g, B, spectrum);
 
-    Cube4D<float> variance = memory.variance;
-    variance.n = count;
-    const int K = params.varianceLimit < count ? params.varianceLimit : count;
-    calculateVariances(count, bs, params.fftSize, fourierSize(params), K, g.forward,
-                       noiseSpectrumA, noiseSpectrumB, variance, matches, temp);
+    const Cube4D<float> variance = groupVariances(params, g, count, noiseSpectrumA,
+                                                  noiseSpectrumB, matches, memory, temp);
 
     // Empirical Wiener gain p^2 / (max(1e-8, v) * threshold + p^2). A zero pilot coefficient
     // gives gain 0 even when the threshold is 0 (where the quotient would be 0/0).
