@@ -2,7 +2,9 @@
 # Runs every test of the project:
 #   1. a Release build with warnings as errors: unit tests, plug-in tests in GNU Octave,
 #      command-line and Python tests (everything registered with CTest);
-#   2. the unit tests again under AddressSanitizer and UndefinedBehaviorSanitizer;
+#   2. the unit tests again under AddressSanitizer and UndefinedBehaviorSanitizer, in a
+#      Debug build so that the engine's debug checks run too (among them, every window a
+#      block collection serves is compared with a direct transform of its blocks);
 #   3. the threaded unit tests under ThreadSanitizer.
 # Build trees go to build/ (override with KELVO_BUILD_ROOT).
 set -euo pipefail
@@ -21,7 +23,7 @@ cmake --build "$root/release" -j "$jobs"
 ctest --test-dir "$root/release" --output-on-failure -j "$jobs"
 
 step "unit tests under AddressSanitizer + UndefinedBehaviorSanitizer"
-cmake -S . -B "$root/asan" "${gen[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVO_WERROR=ON \
+cmake -S . -B "$root/asan" "${gen[@]}" -DCMAKE_BUILD_TYPE=Debug -DKELVO_WERROR=ON \
       -DKELVO_SANITIZE=address,undefined -DKELVO_BUILD_MEX=OFF -DKELVO_BUILD_PYTHON=OFF \
       >/dev/null
 cmake --build "$root/asan" -j "$jobs"
