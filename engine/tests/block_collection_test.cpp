@@ -4,6 +4,8 @@
 // the block at its position.
 #include <gtest/gtest.h>
 
+#include "reference_matrices.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -24,16 +26,7 @@ namespace {
 using Kinds = Vec3<TransformsMetas::StandardTransform>;
 const Kinds ARB{TransformsMetas::ARB_FWD, TransformsMetas::ARB_FWD, TransformsMetas::ARB_FWD};
 
-// Orthonormal DCT-II of size n, rounded from double precision.
-std::vector<float> dctMatrix(int n) {
-    std::vector<float> m(static_cast<std::size_t>(n) * n);
-    const double pi = std::acos(-1.0);
-    for (int k = 0; k < n; ++k)
-        for (int x = 0; x < n; ++x)
-            m[static_cast<std::size_t>(k) * n + x] = static_cast<float>(
-                std::sqrt((k == 0 ? 1.0 : 2.0) / n) * std::cos(pi * (2 * x + 1) * k / (2.0 * n)));
-    return m;
-}
+using testing::dctMatrix;
 
 struct Fixture {
     Vec3<int> blockSize;
@@ -103,9 +96,9 @@ TEST(BlockCollection, AllocationFailureWritesTheAdviceAndLeavesNoBuffer) {
     BlockCollection<float> c;
     std::int64_t total = 0;
     ASSERT_NE(c.allocate(4, 4, total), nullptr);
-    testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStdout();
     EXPECT_EQ(c.allocate(INT64_MAX / 2, 64, total), nullptr);
-    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string out = ::testing::internal::GetCapturedStdout();
     EXPECT_EQ(out,
               "Failed to allocate block memory! \n"
               "If profile.splitComp is set to [false, false, false], this is likely fixed by \n"

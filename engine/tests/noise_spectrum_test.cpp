@@ -4,6 +4,8 @@
 // results of impossible allocations.
 #include <gtest/gtest.h>
 
+#include "reference_matrices.h"
+
 #include <cmath>
 #include <complex>
 #include <cstdlib>
@@ -22,14 +24,7 @@ namespace {
 const double EPS = std::numeric_limits<float>::epsilon();
 const double PI = 3.141592653589793;
 
-std::vector<float> dct(int n) {
-    std::vector<float> m(n * n);
-    for (int j = 0; j < n; ++j) {
-        const double c = j == 0 ? std::sqrt(1.0 / n) : std::sqrt(2.0 / n);
-        for (int k = 0; k < n; ++k) m[j * n + k] = static_cast<float>(c * std::cos(PI * (2 * k + 1) * j / (2.0 * n)));
-    }
-    return m;
-}
+std::vector<float> dct(int n) { return testing::dctMatrix(n); }
 
 std::vector<float> haar2() { return {0.70710677f, 0.70710677f, 0.70710677f, -0.70710677f}; }
 

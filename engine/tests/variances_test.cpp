@@ -9,6 +9,8 @@
 // formula over the full grid pins the values down to rounding.
 #include <gtest/gtest.h>
 
+#include "reference_matrices.h"
+
 #include <algorithm>
 #include <cmath>
 #include <complex>
@@ -29,14 +31,7 @@ namespace {
 const double EPS = std::numeric_limits<float>::epsilon();
 const double PI = 3.141592653589793;
 
-std::vector<float> dct(int n) {
-    std::vector<float> m(n * n);
-    for (int j = 0; j < n; ++j) {
-        const double c = j == 0 ? std::sqrt(1.0 / n) : std::sqrt(2.0 / n);
-        for (int k = 0; k < n; ++k) m[j * n + k] = static_cast<float>(c * std::cos(PI * (2 * k + 1) * j / (2.0 * n)));
-    }
-    return m;
-}
+std::vector<float> dct(int n) { return testing::dctMatrix(n); }
 
 const float S2 = 0.70710677f;
 const std::vector<float> HAAR4 = {0.5f, 0.5f, 0.5f, 0.5f, 0.5f, 0.5f, -0.5f, -0.5f,

@@ -99,7 +99,7 @@ args = good; args{5} = int32([5 5 5]); args{4} = int32([3 3 3]);
 kelvo_expect_error('no built-in transform for 5x5x5', 'kelvo:missingTransform', args{:});
 
 % Explicit transforms: matrices and window must match the block size, all real.
-D = single(dct4()');
+D = single(kelvo_dct4()');
 args = good; args{10} = {D, D, D}; args{11} = {D', D', D'};
 args{12} = single(ones(4, 4, 4));
 ok = args;
@@ -192,17 +192,6 @@ c = haarCells(m);
 c{4} = single(eye(3));
 end
 
-function D = dct4()
-% Orthonormal 4-point DCT-II, row j giving coefficient j.
-D = zeros(4);
-for j = 0:3
-    for m = 0:3
-        D(j + 1, m + 1) = cos(pi * (2 * m + 1) * j / 8);
-    end
-end
-D(1, :) = D(1, :) / sqrt(2);
-D = D * sqrt(2 / 4);
-end
 
 function r = plausibleRecord(sz, step, block, m)
 % Every location's group is its own reference alone (position = clamped grid point), which

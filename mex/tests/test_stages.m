@@ -125,7 +125,7 @@ zt = single(phantom3(32, 32, 16) + sigma * randn(32, 32, 16));
 a = kelvo_test_args(zt, sigma);
 a{27} = int32(1);
 yb = kelvomex(a{:});
-D = single(dct4());
+D = single(kelvo_dct4());
 a{10} = {D', D', D'};            % row-major: the engine reads the transpose of the host matrix
 a{11} = {D, D, D};               % the inverse of D' in row-major is D
 a{12} = kaiser4();
@@ -193,17 +193,6 @@ x(abs(i - 0.25) < 0.1 & abs(j - 0.7) < 0.15) = 0.1;
 x(abs(i - 0.75) < 0.08 & abs(j - 0.3) < 0.2 & abs(k - 0.5) < 0.3) = 1.0;
 end
 
-function D = dct4()
-% Orthonormal 4-point DCT-II, row j giving coefficient j.
-D = zeros(4);
-for j = 0:3
-    for m = 0:3
-        D(j + 1, m + 1) = cos(pi * (2 * m + 1) * j / 8);
-    end
-end
-D(1, :) = D(1, :) / sqrt(2);
-D = D * sqrt(2 / 4);
-end
 
 function w = kaiser4()
 % Separable Kaiser window (beta = 2) of 4 x 4 x 4 samples, the engine's built-in weights.
