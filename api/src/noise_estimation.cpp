@@ -53,7 +53,7 @@ private:
 
 }  // namespace
 
-double estimateNoise(const float* volume, Size3 size) {
+double estimateNoise(const float* volume, Size3 size, const NoiseEstimateOptions&) {
     checkVolume(volume, size);
     const bool threeD = size[2] > 1;
     if (size[0] < 2 || size[1] < 2)
@@ -87,7 +87,7 @@ double estimateNoise(const float* volume, Size3 size) {
     return median * MAD_TO_SIGMA;
 }
 
-Noise estimateNoisePsd(const float* volume, Size3 size, Size3 grid) {
+Noise estimateNoisePsd(const float* volume, Size3 size, Size3 grid, const NoiseEstimateOptions&) {
     checkVolume(volume, size);
     for (int d = 0; d < 3; ++d) {
         const int g = grid[d];
