@@ -11,8 +11,12 @@
 // F0 x F1 x F2 has the constant PSD s^2 * F0 * F1 * F2. The engine resamples the PSD to the
 // profile's `fftSize` grid.
 //
-// Threads: `denoise` may be called from any thread, but runs of the engine are serialised
-// process-wide by the engine's single thread pool; do not call it concurrently.
+// Threads: every function here may be called from several threads at once. The engine owns
+// one process-wide pool of worker threads and runs one stage at a time on it: a `denoise`
+// call that starts while another one runs waits for that stage to finish (calls interleave
+// stage by stage), so concurrent calls never compete for the cores, and each gives the result
+// it gives alone. The noise estimators run on the calling thread and never wait. A `denoise`
+// started from a progress callback would wait for its own caller: it throws std::logic_error.
 #pragma once
 
 #include <array>
@@ -65,7 +69,7 @@ struct DenoiseOptions {
     Stages stages = Stages::Both;
     /// Called with the stage (0 hard thresholding, 1 Wiener) and the fraction of that stage
     /// done (0..1). Calls are serialised but may come from the engine's worker threads; keep
-    /// the callback short and do not call into Kelvo from it.
+    /// the callback short. Starting another `denoise` from it throws std::logic_error.
     std::function<void(int stage, float fraction)> progress;
     /// When it becomes true the run stops soon after and `denoise` throws Cancelled.
     const std::atomic<bool>* cancel = nullptr;
