@@ -8,8 +8,12 @@
 //
 // Noise spectra (PSDs) use the convention PSD = E|DFT(noise)|^2, with the unscaled DFT taken
 // on the PSD's own grid, dimension 0 fastest: white noise of variance s^2 described on a grid
-// F0 x F1 x F2 has the constant PSD s^2 * F0 * F1 * F2. The engine resamples the PSD to the
-// profile's `fftSize` grid.
+// F0 x F1 x F2 has the constant PSD s^2 * F0 * F1 * F2. The PSD of real noise is symmetric,
+// R(f) = R(-f) with -f taken modulo the grid, and the engine relies on it: any PSD is replaced
+// by its symmetric part (R(f) + R(-f)) / 2, which has the same noise variance. A PSD on
+// another grid than the profile's `fftSize` is resampled to it by periodic linear
+// interpolation (beyond the last frequency lies frequency 0 again) and scaled so that the
+// noise variance mean(PSD) / (F0 * F1 * F2) is kept exactly.
 //
 // Threads: every function here may be called from several threads at once. The engine owns
 // one process-wide pool of worker threads and runs one stage at a time on it: a `denoise`
