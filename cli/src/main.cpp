@@ -3,9 +3,13 @@
 // Exit codes: 0 success, 1 failure (bad input, I/O, memory), 2 usage error, 130 interrupted.
 // Every failure prints one line "kelvo: ..." on standard error; the output file appears only
 // when it is complete (written to a temporary name in the same directory, then renamed).
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <csignal>
@@ -160,6 +164,15 @@ void applyProfileArgs(const Options& o, kelvo::Profile& p) {
         } else if (opt == "--step") {
             p.hardThreshold.stepSize = p.wiener.stepSize = parseTriple(opt, text);
             if (p.hardThreshold.blockSize[2] == 1) p.hardThreshold.stepSize[2] = p.wiener.stepSize[2] = 1;
+            // A step beyond the block leaves samples that no block covers.
+            for (int d = 0; d < 3; ++d) {
+                const int block = std::min(p.hardThreshold.blockSize[d], p.wiener.blockSize[d]);
+                const int step = p.hardThreshold.stepSize[d];
+                if (step < 1 || step > block)
+                    throw UsageError("--step " + text + ": the step must be between 1 and the block size " +
+                                     std::to_string(block) + " (dimension " + std::to_string(d) + " got " +
+                                     std::to_string(step) + ")");
+            }
         } else if (opt == "--group" || opt == "--match") {
             const std::vector<double> v = parseList(opt, text);
             if (v.size() > 2) throw UsageError(opt + " takes 1 or 2 values");
@@ -259,7 +272,8 @@ private:
     std::mutex mutex_;
 };
 
-/// A temporary file next to the final output, removed unless committed by rename.
+/// A temporary file next to the final output, removed unless committed by rename. It is
+/// created at once, so that a folder where no file can be made is reported before any work.
 class TempOutput {
 public:
     explicit TempOutput(const std::string& finalPath) : final_(finalPath) {
@@ -268,6 +282,11 @@ public:
         const std::string name = slash == std::string::npos ? finalPath : finalPath.substr(slash + 1);
         // The extension stays last: the writers choose compression and format by it.
         temp_ = dir + ".kelvo-tmp-" + std::to_string(getpid()) + "-" + name;
+        const int fd = open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+        if (fd < 0)
+            throw IoError(finalPath + ": cannot write the output in the folder " +
+                          (dir.empty() ? std::string("./") : dir) + " (" + std::strerror(errno) + ")");
+        close(fd);
     }
     ~TempOutput() {
         if (!committed_) std::remove(temp_.c_str());
@@ -283,6 +302,30 @@ private:
     std::string final_, temp_;
     bool committed_ = false;
 };
+
+/// Refuses, before anything is read or computed, an output that would replace an input file
+/// (the same file under another name, through "./", a link or a symbolic link) and an output
+/// folder that is missing or not writable.
+void checkOutputPath(const Options& o) {
+    struct stat outInfo;
+    if (stat(o.out.c_str(), &outInfo) == 0) {
+        if (S_ISDIR(outInfo.st_mode)) throw IoError(o.out + ": is a folder; give an output file name");
+        std::vector<std::pair<std::string, const char*>> inputs{{o.in, "the input"}};
+        if (!o.psd.empty() && o.psd != "auto") inputs.emplace_back(o.psd, "the PSD file");
+        for (const auto& [path, what] : inputs) {
+            struct stat inInfo;
+            if (stat(path.c_str(), &inInfo) == 0 && inInfo.st_dev == outInfo.st_dev &&
+                inInfo.st_ino == outInfo.st_ino)
+                throw UsageError("OUT " + o.out + " is " + what + " " + path +
+                                 "; write to another file, the input must not be overwritten");
+        }
+    }
+    const std::size_t slash = o.out.find_last_of('/');
+    const std::string dir = slash == std::string::npos ? "." : o.out.substr(0, slash + 1);
+    struct stat dirInfo;
+    if (stat(dir.c_str(), &dirInfo) != 0 || !S_ISDIR(dirInfo.st_mode))
+        throw IoError(o.out + ": cannot write the output: the folder " + dir + " does not exist");
+}
 
 kelvo::Noise loadPsd(const std::string& path) {
     std::unique_ptr<kelvo::cli::VolumeFile> f = kelvo::cli::readVolume(path);
@@ -304,6 +347,8 @@ int run(const Options& o) {
         throw UsageError(o.out + ": unsupported output type (use .nii, .nii.gz, .tif, .tiff or .npy)");
     if (inFormat && std::strcmp(inFormat, outFormat) != 0)
         throw UsageError(std::string("output must be a ") + inFormat + " file like the input");
+    checkOutputPath(o);
+    TempOutput temp(o.out);
 
     std::unique_ptr<kelvo::cli::VolumeFile> in = kelvo::cli::readVolume(o.in);
     for (int d = 0; d < 3; ++d)
@@ -361,8 +406,15 @@ int run(const Options& o) {
     }
     progress.finish();
 
-    TempOutput temp(o.out);
-    in->write(temp.path(), out, o.asFloat);
+    try {
+        in->write(temp.path(), out, o.asFloat);
+    } catch (const IoError& e) {
+        // Name the file the user asked for, not the hidden temporary one.
+        std::string text = e.what();
+        const std::size_t at = text.find(temp.path());
+        if (at != std::string::npos) text.replace(at, temp.path().size(), o.out);
+        throw IoError(text);
+    }
     if (interrupted) throw kelvo::Cancelled();
     temp.commit();
     if (!o.quiet) std::fprintf(stderr, "kelvo: wrote %s\n", o.out.c_str());
