@@ -51,12 +51,14 @@ const char* USAGE =
     "  --threshold L      hard-thresholding multiplier lambda\n"
     "  --wiener-threshold W   multiplier of the noise variance in the Wiener gain\n"
     "  --search R[,R,R]   search radius per dimension (both stages)\n"
-    "  --step S[,S,S]     reference step per dimension (both stages)\n"
+    "  --step S[,S,S]     reference step per dimension, 1 to the block size (both stages)\n"
     "  --group N[,M]      largest group, hard thresholding[,Wiener] (powers of two <= 64)\n"
     "  --match F[,G]      match threshold factor, hard thresholding[,Wiener]\n"
     "  --fft N[,N,N]      grid of the noise model (powers of two, 4..64)\n"
     "  --sharpen ALPHA    alpha rooting after hard thresholding\n"
     "  --float            write float32 samples instead of the input's data type\n"
+    "  --max-memory SIZE  refuse runs estimated to need more (e.g. 4G, 512M; default: the\n"
+    "                     machine's memory)\n"
     "  --quiet            no progress output\n"
     "  --help, --version\n";
 
@@ -94,11 +96,55 @@ std::array<int, 3> parseTriple(const std::string& opt, const std::string& text) 
     return out;
 }
 
+/// "4G", "512M", "1.5G", "800K" or a plain number of bytes.
+double parseByteSize(const std::string& opt, const std::string& text) {
+    char* end = nullptr;
+    double v = std::strtod(text.c_str(), &end);
+    const std::string unit = end ? end : "";
+    const double scale = unit.empty() ? 1.0
+                         : unit == "K" || unit == "k" ? 1024.0
+                         : unit == "M" || unit == "m" ? 1024.0 * 1024.0
+                         : unit == "G" || unit == "g" ? 1024.0 * 1024.0 * 1024.0
+                         : unit == "T" || unit == "t" ? 1024.0 * 1024.0 * 1024.0 * 1024.0
+                                                      : -1.0;
+    if (text.empty() || end == text.c_str() || scale < 0 || !std::isfinite(v) || v <= 0)
+        throw UsageError(opt + ": '" + text + "' is not a size (e.g. 4G, 512M)");
+    return v * scale;
+}
+
+/// Memory of this machine: the physical memory, or the limit of the control group the
+/// process runs in when that is smaller. 0 when unknown.
+double machineMemory() {
+    double bytes = double(sysconf(_SC_PHYS_PAGES)) * double(sysconf(_SC_PAGESIZE));
+    if (!(bytes > 0)) bytes = 0;
+    for (const char* path : {"/sys/fs/cgroup/memory.max", "/sys/fs/cgroup/memory/memory.limit_in_bytes"}) {
+        if (FILE* f = std::fopen(path, "r")) {
+            double limit = 0;
+            if (std::fscanf(f, "%lf", &limit) == 1 && limit > 0 && (bytes == 0 || limit < bytes))
+                bytes = limit;
+            std::fclose(f);
+        }
+    }
+    return bytes;
+}
+
+std::string gibText(double bytes) {
+    const double mib = bytes / (1024.0 * 1024.0);
+    char text[32];
+    if (mib < 1024.0) {
+        std::snprintf(text, sizeof text, "%.1f MiB", mib);
+    } else {
+        std::snprintf(text, sizeof text, "%.2f GiB", mib / 1024.0);
+    }
+    return text;
+}
+
 struct Options {
     std::string in, out;
     std::string sigma, psd;
     bool htOnly = false, quiet = false, asFloat = false;
     int threads = 0;
+    double maxMemory = 0.0;  // bytes; 0: the machine's memory
     std::vector<std::pair<std::string, std::string>> profileArgs;  // applied once dims known
 };
 
@@ -131,6 +177,8 @@ Options parseArgs(int argc, char** argv) {
             o.quiet = true;
         } else if (a == "--float") {
             o.asFloat = true;
+        } else if (a == "--max-memory") {
+            o.maxMemory = parseByteSize(a, value());
         } else if (a == "--threshold" || a == "--wiener-threshold" || a == "--search" ||
                    a == "--step" || a == "--group" || a == "--match" || a == "--fft" ||
                    a == "--sharpen") {
@@ -371,6 +419,22 @@ int run(const Options& o) {
         fixed = kelvo::Noise::white(s);  // rejects negative, zero, NaN
     } else if (!o.psd.empty() && !autoPsd) {
         fixed = loadPsd(o.psd);
+    }
+
+    // Refuse early a run that cannot fit: the samples read and the estimate written are held
+    // throughout; the larger of the denoising (one volume at a time) and the writing (the
+    // encoded samples and, for NIfTI, their check read-back) comes on top.
+    {
+        const kelvo::Stages stages = o.htOnly ? kelvo::Stages::HardThresholding : kelvo::Stages::Both;
+        const double values = double(in->values.size()) * sizeof(float);
+        const double engine = double(kelvo::estimateMemory(
+            size, autoSigma || autoPsd ? kelvo::Noise::white(1.0) : fixed, profile, stages));
+        const double need = 2 * values + std::max(engine, 2 * values);
+        const double limit = o.maxMemory > 0 ? o.maxMemory : machineMemory();
+        if (limit > 0 && need > limit)
+            throw IoError(o.in + ": denoising it needs about " + gibText(need) + " of memory, more than " +
+                          (o.maxMemory > 0 ? "--max-memory " : "this machine's ") + gibText(limit) +
+                          "; denoise it in pieces (e.g. kelvo.dask in Python) or on a larger machine");
     }
 
     Progress progress(o.quiet, volumes, o.htOnly ? 1 : 2);
