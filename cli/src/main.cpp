@@ -561,10 +561,16 @@ int run(const Options& o) {
     // throughout; the larger of the denoising (one volume at a time) and the writing (the
     // encoded samples and, for NIfTI, their check read-back) comes on top.
     {
-        const kelvo::Stages stages = o.htOnly ? kelvo::Stages::HardThresholding : kelvo::Stages::Both;
+        kelvo::DenoiseOptions plan;
+        plan.stages = o.htOnly ? kelvo::Stages::HardThresholding : kelvo::Stages::Both;
+        plan.distribution = o.rician ? kelvo::NoiseDistribution::Rician
+                                     : kelvo::NoiseDistribution::Gaussian;
+        plan.mask = mask.empty() ? nullptr : mask.data();
+        const bool withoutData = std::any_of(in->values.begin(), in->values.end(),
+                                             [](float v) { return !std::isfinite(v); });
         const double values = double(in->values.size()) * sizeof(float);
         const double engine = double(kelvo::estimateMemory(
-            size, autoSigma || autoPsd ? kelvo::Noise::white(1.0) : fixed, profile, stages));
+            size, autoSigma || autoPsd ? kelvo::Noise::white(1.0) : fixed, profile, plan, withoutData));
         const double need = 2 * values + std::max(engine, 2 * values);
         const double limit = o.maxMemory > 0 ? o.maxMemory : machineMemory();
         if (limit > 0 && need > limit)
