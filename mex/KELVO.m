@@ -31,7 +31,8 @@ function [y_est, matchesHT, matchesWie] = KELVO(z, sigma_psd, profile)
 %   formed in the hard-thresholding and the Wiener stage, as match records (structs with the
 %   fields stackCount, groupSizes, blockPositions, shiftedPositions; a 1xT struct array for a
 %   series). A record can be handed back to kelvomex (match mode 1) to filter another volume
-%   of the same size with the same groups (records of a masked run cover the mask's box).
+%   of the same size with the same groups (with NaN or a mask, records cover the box of the
+%   samples with data).
 %
 %   KELVO runs hard thresholding on z, then Wiener filtering of z with the first estimate as
 %   the pilot, and returns the second estimate. z must be real (complex data is rejected:
@@ -121,8 +122,8 @@ if ~any(hasData(:))
           ' inside profile.mask'));
 end
 
-% Only the box around the mask (plus one block on each side) is processed.
-box = dataBox(mask, size(zs), pro);
+% Only the box around the data is processed, as the C++ API does.
+box = dataBox(hasData, pro);
 crop = zs(box{:});
 cropMask = [];
 if ~isempty(mask)
@@ -188,26 +189,28 @@ if isa(z, 'double')
 end
 end
 
-function box = dataBox(mask, sz, pro)
-% Index ranges of the mask's bounding box grown by the larger block of the two stages in
-% every dimension (the whole volume without a mask); never smaller than a block.
-sz = [sz, ones(1, 3 - numel(sz))];
-box = {1:sz(1), 1:sz(2), 1:sz(3)};
-if isempty(mask)
-    return;
-end
-margin = max(double(pro.hardThreshold.blockSize(:)'), double(pro.wiener.blockSize(:)'));
+function box = dataBox(hasData, pro)
+% Index ranges of the bounding box of the samples with data, grown by two blocks (the larger
+% of the two stages') for context at the edge of the data, and to at least one block where
+% the volume allows: the region kelvo::denoise processes.
+sz = [size(hasData), ones(1, 3 - ndims(hasData))];
+block = max(double(pro.hardThreshold.blockSize(:)'), double(pro.wiener.blockSize(:)'));
+box = cell(1, 3);
 for d = 1:3
-    along = mask;
+    along = hasData;
     for e = setdiff(1:3, d)
         along = any(along, e);
     end
     idx = find(along(:));
-    lo = max(1, idx(1) - margin(d));
-    hi = min(sz(d), idx(end) + margin(d));
-    if hi - lo + 1 < margin(d)  % widen to one block, staying inside the volume
-        hi = min(sz(d), lo + margin(d) - 1);
-        lo = max(1, hi - margin(d) + 1);
+    lo = max(1, idx(1) - 2 * block(d));
+    hi = min(sz(d), idx(end) + 2 * block(d));
+    while hi - lo + 1 < block(d) && (lo > 1 || hi < sz(d))
+        if lo > 1
+            lo = lo - 1;
+        end
+        if hi - lo + 1 < block(d) && hi < sz(d)
+            hi = hi + 1;
+        end
     end
     box{d} = lo:hi;
 end
