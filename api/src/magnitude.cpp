@@ -52,6 +52,7 @@ public:
             for (std::size_t i = 0; i < slope_.size(); ++i) slope_[i] /= spread[nuIndexAt(i)];
             integrate();
         }
+        expectation_.resize(nu_.size());
         moments(expectation_, spread);
         // E[f(M) | nu] increases with nu; enforce it strictly against rounding so that the
         // inverse is well defined.

@@ -133,12 +133,13 @@ struct NoiseEstimateOptions {
 /// channel noise: the value for which the stabilised magnitudes (kelvo/magnitude.h) have unit
 /// noise, found by a fixed-point iteration on the same MAD estimate.
 /// Throws std::invalid_argument when the volume has fewer than 2 samples along a used
-/// dimension, when fewer than MIN_INFORMATIVE_CELLS cells carry data, or for a bad option.
+/// dimension, when fewer than MIN_INFORMATIVE_SAMPLES samples in whole cells carry data, or for
+/// a bad option.
 double estimateNoise(const float* volume, Size3 size, const NoiseEstimateOptions& options = {});
 
-/// Fewest usable detail cells (or flat-patch samples) for a noise estimate; below it the
+/// Fewest usable samples (in whole detail cells or patches) for a noise estimate; below it the
 /// estimators refuse to guess.
-constexpr std::size_t MIN_INFORMATIVE_CELLS = 2000;
+constexpr std::size_t MIN_INFORMATIVE_SAMPLES = 2000;
 
 /// PSD of the noise in `volume` on a grid of `grid` (each side 1 or a power of two from 4
 /// to 64, at most the volume; for a 2-D image grid[2] must be 1), in the convention above.
