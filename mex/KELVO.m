@@ -131,7 +131,12 @@ if ~isempty(mask)
 end
 
 if ischar(noise)
-    sigma = kelvonoise('estimate', crop, cropMask, distributionName(rician), coils);
+    try
+        sigma = kelvonoise('estimate', crop, cropMask, distributionName(rician), coils);
+    catch err
+        error('kelvo:badNoise', 'KELVO: sigma_psd ''auto'': %s', ...
+              regexprep(err.message, '^kelvonoise: ', ''));
+    end
     psd = [];
 else
     sigma = noise.sigma;

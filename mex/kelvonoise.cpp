@@ -206,16 +206,16 @@ void guardedCall(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], Pen
         text = e.text;
     } catch (const std::invalid_argument& e) {
         id = "kelvo:badValue";
-        text = std::string("kelvonoise: ") + e.what();
+        text = e.what();
     } catch (const std::bad_alloc&) {
         id = "kelvo:outOfMemory";
-        text = "kelvonoise: out of memory";
+        text = "out of memory";
     } catch (const std::exception& e) {
         id = "kelvo:engineError";
-        text = std::string("kelvonoise: ") + e.what();
+        text = e.what();
     } catch (...) {
         id = "kelvo:engineError";
-        text = "kelvonoise: unknown failure";
+        text = "unknown failure";
     }
     copyInto(err.id, sizeof err.id, id);
     copyInto(err.text, sizeof err.text, text);
