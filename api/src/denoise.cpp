@@ -156,26 +156,42 @@ void denoise(const float* volume, Size3 size, float* output, const Noise& noise,
     // From here on the output is all zero unless the run completes.
     std::fill(output, output + count, 0.0f);
     const std::size_t regionCount = detail::sampleCount(region.size);
-    std::vector<float> work(regionCount), result(regionCount);
-    copyRegion(volume, work.data(), size, region, true);
-    if (rician) stabiliseMagnitude(work.data(), regionCount, sigma, coils);
-    detail::fillNonFinite(work.data(), region.size);
+    // The plain case (Gaussian noise, every sample finite, data reaching the margins) runs on
+    // the caller's buffers without copies.
+    const bool direct = !rician && region.size == size &&
+                        std::all_of(volume, volume + count, [](float v) { return std::isfinite(v); });
+    std::vector<float> work, result;
+    const float* input = volume;
+    float* estimate = output;
+    if (!direct) {
+        work.resize(regionCount);
+        result.resize(regionCount);
+        copyRegion(volume, work.data(), size, region, true);
+        if (rician) stabiliseMagnitude(work.data(), regionCount, sigma, coils);
+        detail::fillNonFinite(work.data(), region.size);
+        input = work.data();
+        estimate = result.data();
+    }
 
     Size3 psdSize{};
     const std::vector<float> psd = enginePsd(runNoise, profile, &psdSize);
     if (options.stages == Stages::HardThresholding) {
-        runStage(HARD_THRESHOLDING, work.data(), psd.data(), nullptr, result.data(),
-                 regionCount, ht, options);
+        runStage(HARD_THRESHOLDING, input, psd.data(), nullptr, estimate, regionCount, ht,
+                 options);
     } else {
         std::vector<float> pilot(regionCount);
-        runStage(HARD_THRESHOLDING, work.data(), psd.data(), nullptr, pilot.data(),
-                 regionCount, ht, options);
-        runStage(WIENER, work.data(), psd.data(), pilot.data(), result.data(), regionCount,
-                 wie, options);
+        runStage(HARD_THRESHOLDING, input, psd.data(), nullptr, pilot.data(), regionCount, ht,
+                 options);
+        runStage(WIENER, input, psd.data(), pilot.data(), estimate, regionCount, wie, options);
     }
-    if (rician) unstabiliseMagnitude(result.data(), regionCount, sigma, coils);
 
     // Samples without data keep their input value exactly (NaN payloads included).
+    if (direct) {
+        for (std::size_t i = 0; i < count; ++i)
+            if (!hasData[i]) output[i] = volume[i];
+        return;
+    }
+    if (rician) unstabiliseMagnitude(result.data(), regionCount, sigma, coils);
     std::copy(volume, volume + count, output);
     copyRegion(result.data(), output, size, region, false, hasData.data());
 }
