@@ -167,7 +167,9 @@ def denoise(array, sigma_or_psd=None, profile=None, stages="all", threads=0, chu
         psd = None
     else:
         sigma, psd = kelvo._noise(None, sigma_or_psd)
-        psd = None if psd is None else np.ascontiguousarray(psd, dtype=np.float32)
+        if psd is not None:
+            kelvo._check_psd_axes(psd.shape, arr.shape)
+            psd = np.ascontiguousarray(psd, dtype=np.float32)
 
     depth, unit = overlap_depth(arr.shape, profile, stages)
     if chunks is None:

@@ -168,6 +168,8 @@ def test_magnitude_noise_masks_and_chunks_without_data(client):
     assert err(out) < 1.02 * err(ref)
     with pytest.raises(ValueError, match="shape"):
         kd.denoise(arr, sigma, mask=np.ones((64, 64, 30)))
+    with pytest.raises(ValueError, match="reversed"):
+        kd.denoise(arr, np.ones((64, 64, 30)))
     with pytest.raises(ValueError, match="coils"):
         kd.denoise(arr, sigma, noise="rician", coils=0)
 
