@@ -82,7 +82,11 @@ if count == 1
                                                    wantHT, wantWie);
     return;
 end
-y_est = zeros(size(z), 'single');
+if isa(z, 'double')
+    y_est = zeros(size(z));
+else
+    y_est = zeros(size(z), 'single');
+end
 matchesHT = struct([]);
 matchesWie = struct([]);
 for t = 1:count
@@ -99,9 +103,6 @@ for t = 1:count
     if wantWie
         matchesWie = [matchesWie, mWie]; %#ok<AGROW>
     end
-end
-if isa(z, 'double')
-    y_est = double(y_est);
 end
 end
 
@@ -184,14 +185,16 @@ if rician
     y2 = kelvonoise('unstabilise', y2, sigma, coils);
 end
 
-y_est = zs;
+% Samples without data keep their exact input value (a double input stays double there).
+if isa(z, 'double')
+    y_est = z;
+else
+    y_est = zs;
+end
 out = y_est(box{:});
 keep = hasData(box{:});
 out(keep) = y2(keep);
 y_est(box{:}) = out;
-if isa(z, 'double')
-    y_est = double(y_est);
-end
 end
 
 function box = dataBox(hasData, pro)

@@ -97,6 +97,10 @@ noisyOut(outside) = single(x(outside) + 6 * sigma * randn(nnz(outside), 1));
 pro.mask = ~outside;
 y = KELVO(noisyOut, 'auto', pro);
 assert(isequal(y(outside), noisyOut(outside)), 'FAILED samples outside the mask changed');
+zd = double(noisyOut);
+zd(outside) = zd(outside) + pi * 1e-9;  % not representable in single
+yd = KELVO(zd, 'auto', pro);
+assert(isequal(yd(outside), zd(outside)), 'FAILED double samples outside the mask rounded');
 assert(rmse(y(~outside), x(~outside)) < sigma / 2, 'FAILED masked denoising');
 est = kelvonoise('estimate', noisyOut, ~outside, 'gaussian', 1);
 assert(abs(est / sigma - 1) < 0.15, 'FAILED masked estimate %.4f', est);

@@ -199,6 +199,9 @@ def denoise(z, sigma_or_psd=None, profile=None, stages="all", threads=0, progres
 
 def _denoise_series(a, sigma_or_psd, profile, stages, threads, progress, rician, coils, mask):
     count, shape = a.shape[0], a.shape[1:]
+    if count == 0:
+        raise ValueError(f"z has shape {a.shape}: a series (T, Z, Y, X) needs at least one "
+                         f"volume")
     if mask is not None and np.ndim(mask) == 4:
         masks = _mask_for(mask, a.shape)
     else:
