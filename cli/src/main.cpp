@@ -4,6 +4,11 @@
 // Every failure prints one line "kelvo: ..." on standard error; the output file appears only
 // when it is complete (written to a temporary name in the same directory, then renamed).
 #include <unistd.h>
+#if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include <windows.h>
+#endif
 
 #include <atomic>
 #include <chrono>
@@ -263,7 +268,11 @@ private:
 class TempOutput {
 public:
     explicit TempOutput(const std::string& finalPath) : final_(finalPath) {
+#if defined(_WIN32)
+        const std::size_t slash = finalPath.find_last_of("/\\:");
+#else
         const std::size_t slash = finalPath.find_last_of('/');
+#endif
         const std::string dir = slash == std::string::npos ? "" : finalPath.substr(0, slash + 1);
         const std::string name = slash == std::string::npos ? finalPath : finalPath.substr(slash + 1);
         // The extension stays last: the writers choose compression and format by it.
@@ -274,8 +283,16 @@ public:
     }
     const std::string& path() const { return temp_; }
     void commit() {
+#if defined(_WIN32)
+        // rename() of the C run time refuses to replace an existing file on Windows.
+        if (!MoveFileExA(temp_.c_str(), final_.c_str(),
+                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+            throw IoError(final_ + ": cannot replace the output file (Windows error " +
+                          std::to_string(GetLastError()) + ")");
+#else
         if (std::rename(temp_.c_str(), final_.c_str()) != 0)
             throw IoError(final_ + ": cannot replace the output file (" + std::strerror(errno) + ")");
+#endif
         committed_ = true;
     }
 
