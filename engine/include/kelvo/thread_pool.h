@@ -5,8 +5,10 @@
 #include <exception>
 #include <functional>
 #include <mutex>
-#include <thread>
 #include <vector>
+#if !defined(KELVO_NO_THREADS)
+#include <thread>
+#endif
 
 namespace kelvo {
 
@@ -32,7 +34,9 @@ public:
 private:
     struct Node;
     Node* jobs = nullptr;
+#if !defined(KELVO_NO_THREADS)
     std::vector<std::thread> workers;
+#endif
     std::atomic<bool> free{true};
     std::atomic<int> done{0};
     int numThreads = 8;
@@ -42,7 +46,9 @@ private:
     std::mutex errorMutex;        ///< guards `error`
     std::exception_ptr error;     ///< first exception of the current loop job
 
+#if !defined(KELVO_NO_THREADS)
     void workerLoop();
+#endif
     /// Runs f(i), capturing an exception into `error` (the first one wins).
     void runIndex(const std::function<void(int)>& f, int i);
     /// Rethrows and clears the captured exception, if any.
