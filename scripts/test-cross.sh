@@ -36,8 +36,7 @@ root=${KELVO_BUILD_ROOT:-build}
 case "$root" in /*) ;; *) root=$src/$root ;; esac
 dir=$root/cross-$target
 jobs=${KELVO_JOBS:-$(nproc)}
-gen=()
-if command -v ninja >/dev/null 2>&1; then gen=(-G Ninja); fi
+. scripts/cmake_generator.sh
 python=/usr/bin/python3
 
 step() { printf '\n==== %s: %s ====\n' "$target" "$*"; }
@@ -80,6 +79,7 @@ fi
 step "GoogleTest from /usr/src/googletest"
 gtest=$dir/googletest-install
 if [ ! -f "$gtest/lib/cmake/GTest/GTestConfig.cmake" ]; then
+  mapfile -t gen < <(generatorArgs "$dir/googletest")
   cmake -S /usr/src/googletest -B "$dir/googletest" "${gen[@]}" -DCMAKE_BUILD_TYPE=Release \
         -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_INSTALL_PREFIX="$gtest" -DBUILD_GMOCK=OFF \
         >/dev/null
@@ -89,6 +89,7 @@ fi
 echo "installed in $gtest"
 
 step "cross build"
+mapfile -t gen < <(generatorArgs "$dir/build")
 cmake -S . -B "$dir/build" "${gen[@]}" -DCMAKE_BUILD_TYPE=Release -DKELVO_WERROR=ON \
       -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DGTest_DIR="$gtest/lib/cmake/GTest" \
       -DKELVO_BUILD_MEX=OFF -DKELVO_BUILD_PYTHON=OFF -DKELVO_BUILD_BENCHMARKS=OFF \
@@ -101,6 +102,7 @@ ctest --test-dir "$dir/build" --output-on-failure -j "$jobs"
 step "end-to-end denoising compared with the native tool"
 # The same configuration as scripts/test.sh's release tree, so that neither rebuilds the
 # other's work; only the tool is built here.
+mapfile -t gen < <(generatorArgs "$root/release")
 cmake -S . -B "$root/release" "${gen[@]}" -DCMAKE_BUILD_TYPE=Release -DKELVO_WERROR=ON \
       -DKELVO_BUILD_BENCHMARKS=ON >/dev/null
 cmake --build "$root/release" -j "$jobs" --target kelvo
