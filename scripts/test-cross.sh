@@ -6,9 +6,10 @@
 # Installs the cross compiler and the emulator with apt when missing, builds GoogleTest from
 # Debian's sources with the cross compiler, cross-builds the engine, the C++ API, their unit
 # tests and the `kelvo` tool (.npy files only: the NIfTI and TIFF libraries do not exist for
-# these targets here), runs the unit tests with CTest under the emulator, and denoises one
-# .npy volume end to end with the cross-built tool, comparing it with the native tool's
-# result. Exits 0 only when everything passed.
+# these targets here), compiles the plug-in's gateway against Octave's MEX headers, runs the
+# unit tests with CTest under the emulator, and denoises one .npy volume end to end with the
+# cross-built tool, comparing it with the native tool's result. Exits 0 only when everything
+# passed.
 #
 # Build trees go to build/cross-<target> (override the root with KELVO_BUILD_ROOT); the
 # native tool is built in build/release, the tree of scripts/test.sh.
@@ -89,11 +90,17 @@ fi
 echo "installed in $gtest"
 
 step "cross build"
+# The plug-in's gateway is compiled (not linked: no MATLAB or Octave for the target) against
+# Octave's MEX headers when they are installed.
+mexHeaders=()
+if command -v mkoctfile >/dev/null 2>&1; then
+  mexHeaders=(-DKELVO_MEX_INCLUDE_DIR="$(mkoctfile -p OCTINCLUDEDIR)")
+fi
 mapfile -t gen < <(generatorArgs "$dir/build")
 cmake -S . -B "$dir/build" "${gen[@]}" -DCMAKE_BUILD_TYPE=Release -DKELVO_WERROR=ON \
       -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DGTest_DIR="$gtest/lib/cmake/GTest" \
-      -DKELVO_BUILD_MEX=OFF -DKELVO_BUILD_PYTHON=OFF -DKELVO_BUILD_BENCHMARKS=OFF \
-      -DKELVO_CLI_NIFTI=OFF -DKELVO_CLI_TIFF=OFF >/dev/null
+      -DKELVO_BUILD_PYTHON=OFF -DKELVO_BUILD_BENCHMARKS=OFF \
+      -DKELVO_CLI_NIFTI=OFF -DKELVO_CLI_TIFF=OFF "${mexHeaders[@]}" >/dev/null
 cmake --build "$dir/build" -j "$jobs"
 
 step "unit tests under emulation"
