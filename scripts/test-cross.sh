@@ -135,6 +135,14 @@ args=(--sigma 0.1 --threads 2 --quiet)
 echo "stale" >"$work/cross.npy"
 "${run[@]}" "$exe" denoise "$(hostPath "$work/noisy.npy")" "$(hostPath "$work/cross.npy")" \
   "${args[@]}"
+# A format left out of the cross build is refused with a message that says so.
+if "${run[@]}" "$exe" denoise "$(hostPath "$work/noisy.nii")" "$(hostPath "$work/out.nii")" \
+     --sigma 0.1 --quiet 2>"$work/refusal.txt"; then
+  echo "FAILED: the cross-built tool accepted a NIfTI file it cannot read" >&2
+  exit 1
+fi
+grep -q "no NIfTI support" "$work/refusal.txt" || { cat "$work/refusal.txt" >&2; exit 1; }
+echo "refused as expected: $(cat "$work/refusal.txt")"
 # Two native runs that differ only in their thread count give the scale of the differences
 # that the order of floating-point additions makes; the cross-built result must stay within
 # a fixed bound of that kind (the README's thread-count figures): root mean square below
