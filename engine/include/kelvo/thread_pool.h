@@ -18,6 +18,10 @@ namespace kelvo {
 /// in order. An exception thrown by f on any thread is captured (the first one wins), the
 /// remaining indexes still run to completion, and it is rethrown on the caller of
 /// `newLoopJob` after all indexes have finished.
+///
+/// Built without threads (KELVO_NO_THREADS, the CMake option KELVO_THREADS=OFF) the pool has
+/// no workers: `launchPool` sets one thread whatever it is asked, so every loop job runs on the
+/// calling thread and a stage's results equal those of a one-thread run.
 class ThreadPool {
 public:
     ThreadPool() = default;
