@@ -74,24 +74,54 @@ struct HeapLess {
 // NaN samples would break the heap's ordering: such a candidate ranks as the worst.
 inline float orderable(float d) { return std::isnan(d) ? std::numeric_limits<float>::infinity() : d; }
 
-// Replaces the top of the max-heap heap[0 .. n-1] by `item`, which ranks below the top, and
-// restores the heap by one sift-down (the pop-then-push pair would sift twice). The kept set is
-// the same either way, and the heap order is a total order, so what is unloaded later does
-// not depend on how the heap is arranged.
+// The candidates kept so far: a max-heap under HeapLess in heap[0 .. n-1], at most
+// `capacity` of them. While it fills, every candidate goes in; once full, a candidate that
+// ranks below the top replaces it.
 template <typename T>
-inline void replaceTop(BlockDistance<T>* heap, int n, const BlockDistance<T>& item) {
-    const HeapLess<T> less;
-    int i = 0;
-    for (;;) {
-        int child = 2 * i + 1;
-        if (child >= n) break;
-        if (child + 1 < n && less(heap[child], heap[child + 1])) ++child;
-        if (!less(item, heap[child])) break;
-        heap[i] = heap[child];
-        i = child;
+struct CandidateHeap {
+    BlockDistance<T>* heap;
+    int capacity;
+    int n = 0;
+
+    bool full() const { return n == capacity; }
+    // The distance a candidate must beat once the heap is full.
+    float worst() const { return heap[0].distance; }
+
+    // Adds a candidate while the heap is not full.
+    void push(const T* data, float distance, Vec3<int> position) {
+        BlockDistance<T>& e = heap[n];
+        e.data = data;
+        e.distance = orderable(distance);
+        e.position = position;
+        e.shiftedPosition = {0, 0, 0};
+        ++n;
+        std::push_heap(heap, heap + n, HeapLess<T>());
     }
-    heap[i] = item;
-}
+
+    // Replaces the top by a candidate that ranks below it (the callers visit in heap order's
+    // tie order, so a distance below the top's suffices), restoring the heap by one sift-down
+    // (the pop-then-push pair would sift twice). The kept set is the same either way, and the
+    // heap order is a total order, so what is unloaded later does not depend on how the heap
+    // is arranged.
+    void replaceTop(const T* data, float distance, Vec3<int> position) {
+        const HeapLess<T> less;
+        BlockDistance<T> item;
+        item.data = data;
+        item.distance = distance;
+        item.position = position;
+        item.shiftedPosition = {0, 0, 0};
+        int i = 0;
+        for (;;) {
+            int child = 2 * i + 1;
+            if (child >= n) break;
+            if (child + 1 < n && less(heap[child], heap[child + 1])) ++child;
+            if (!less(item, heap[child])) break;
+            heap[i] = heap[child];
+            i = child;
+        }
+        heap[i] = item;
+    }
+};
 
 // Distances of 64-float blocks (4x4x4 and 8x8x1, the block sizes of both default profiles),
 // with the reference held in registers. The sums are those of squaredDistance on the three
@@ -128,12 +158,19 @@ struct Reference64 {
         const V8 t1 = load8(b + 8 * k0 + 8) - r[k0 + 1];
         return reduce8(t0 * t0 + t1 * t1);
     }
-    __attribute__((always_inline)) inline float run32(const float* b) const {
+    // The third run in two halves: the lanes of its first 16 floats, and the run's sum from
+    // those lanes. reduce8 of the first half's lanes is a lower bound of the run's sum as
+    // rounded (adding non-negative terms never lowers a rounded sum), so a candidate can be
+    // rejected on it without changing any decision.
+    __attribute__((always_inline)) inline V8 run32Head(const float* b) const {
         const V8 t0 = load8(b + 32) - r[4];
         const V8 t1 = load8(b + 40) - r[5];
+        return t0 * t0 + t1 * t1;
+    }
+    __attribute__((always_inline)) inline float run32Rest(const float* b, V8 head) const {
         const V8 t2 = load8(b + 48) - r[6];
         const V8 t3 = load8(b + 56) - r[7];
-        return reduce8(((t0 * t0 + t1 * t1) + t2 * t2) + t3 * t3);
+        return reduce8((head + t2 * t2) + t3 * t3);
     }
 };
 
@@ -155,8 +192,7 @@ __attribute__((always_inline)) inline int searchImpl(const BlockCollection<T>& c
     const int cx = c.count.x, cy = c.count.y, cz = c.count.z;
     const int wx = 2 * radius.x + 1, wy = 2 * radius.y + 1;
     const float* reference = reinterpret_cast<const float*>(c.blockAt(ref));
-    const HeapLess<T> less;
-    int n = 0;
+    CandidateHeap<T> kept{heap, capacity};
     for (int z = wmin.z; z <= wmax.z; ++z) {
         const int sz = z % cz;
         for (int y = wmin.y; y <= wmax.y; ++y) {
@@ -171,34 +207,21 @@ __attribute__((always_inline)) inline int searchImpl(const BlockCollection<T>& c
                 const T* block = c.blocks + (rowSlot + sx) * stride;
                 const float* b = reinterpret_cast<const float*>(block);
                 float dist = -offsetRow[x - wmin.x];
-                if (n < capacity) {
-                    dist += squaredDistance(b, reference, run1);
-                    dist += squaredDistance(b + run1, reference + run1, run2);
-                    dist += squaredDistance(b + run1 + run2, reference + run1 + run2, run3);
-                    heap[n].data = block;
-                    heap[n].distance = orderable(dist);
-                    heap[n].position = {x, y, z};
-                    ++n;
-                    std::push_heap(heap, heap + n, less);
-                    continue;
-                }
-                const float worst = heap[0].distance;
+                const float worst = kept.full() ? kept.worst() : std::numeric_limits<float>::infinity();
                 dist += squaredDistance(b, reference, run1);
                 if (dist > worst) continue;
                 dist += squaredDistance(b + run1, reference + run1, run2);
                 if (dist > worst) continue;
                 dist += squaredDistance(b + run1 + run2, reference + run1 + run2, run3);
-                if (!(dist < worst)) continue;  // equal keeps the earlier candidate
-                BlockDistance<T> item;
-                item.data = block;
-                item.distance = dist;
-                item.position = {x, y, z};
-                item.shiftedPosition = {0, 0, 0};
-                replaceTop(heap, n, item);
+                if (!kept.full()) {
+                    kept.push(block, dist, {x, y, z});
+                } else if (dist < worst) {  // equal keeps the earlier candidate
+                    kept.replaceTop(block, dist, {x, y, z});
+                }
             }
         }
     }
-    return n;
+    return kept.n;
 }
 
 // The search for 64-float blocks: the general form with the runs unrolled and the reference
@@ -212,8 +235,7 @@ __attribute__((always_inline)) inline int search64(const BlockCollection<float>&
     const int cx = c.count.x, cy = c.count.y, cz = c.count.z;
     const int wx = 2 * radius.x + 1, wy = 2 * radius.y + 1;
     const Reference64 r(c.blockAt(ref));
-    const HeapLess<float> less;
-    int n = 0;
+    CandidateHeap<float> kept{heap, capacity};
     for (int z = wmin.z; z <= wmax.z; ++z) {
         const int sz = z % cz;
         for (int y = wmin.y; y <= wmax.y; ++y) {
@@ -237,40 +259,33 @@ __attribute__((always_inline)) inline int search64(const BlockCollection<float>&
                 if (x == skip) continue;
                 const float* b = rowBase + sx * stride;
                 float dist = -offsetRow[x - wmin.x];
-                if (n < capacity) {
-                    dist += r.run16(b, 0);
-                    dist += r.run16(b, 2);
-                    dist += r.run32(b);
-                    heap[n].data = b;
-                    heap[n].distance = orderable(dist);
-                    heap[n].position = {x, y, z};
-                    ++n;
-                    std::push_heap(heap, heap + n, less);
-                    continue;
-                }
-                const float worst = heap[0].distance;
+                const float worst = kept.full() ? kept.worst() : std::numeric_limits<float>::infinity();
+                // The three runs of the general loop, with one more rejection three quarters
+                // of the way, on a lower bound of the full distance.
                 dist += r.run16(b, 0);
                 if (dist > worst) continue;
                 dist += r.run16(b, 2);
                 if (dist > worst) continue;
-                dist += r.run32(b);
-                if (!(dist < worst)) continue;  // equal keeps the earlier candidate
-                BlockDistance<float> item;
-                item.data = b;
-                item.distance = dist;
-                item.position = {x, y, z};
-                item.shiftedPosition = {0, 0, 0};
-                replaceTop(heap, n, item);
+                const V8 head = r.run32Head(b);
+                if (dist + reduce8(head) > worst) continue;
+                dist += r.run32Rest(b, head);
+                if (!kept.full()) {
+                    kept.push(b, dist, {x, y, z});
+                } else if (dist < worst) {  // equal keeps the earlier candidate
+                    kept.replaceTop(b, dist, {x, y, z});
+                }
             }
         }
     }
-    return n;
+    return kept.n;
 }
 
 KELVO_TARGET_CLONES int searchFloat(const BlockCollection<float>& c, const float* offsets,
                                     Vec3<int> ref, Vec3<int> radius, Vec3<int> wmin,
-                                    Vec3<int> wmax, int capacity, BlockDistance<float>* heap) {
-    if (c.blockVolume == 64) return search64(c, offsets, ref, radius, wmin, wmax, capacity, heap);
+                                    Vec3<int> wmax, int capacity, BlockDistance<float>* heap,
+                                    bool general) {
+    if (c.blockVolume == 64 && !general)
+        return search64(c, offsets, ref, radius, wmin, wmax, capacity, heap);
     return searchImpl(c, offsets, ref, radius, wmin, wmax, capacity, heap);
 }
 
@@ -283,23 +298,20 @@ KELVO_TARGET_CLONES int searchComplex(const BlockCollection<Complex>& c, const f
 
 inline int search(const BlockCollection<float>& c, const float* offsets, Vec3<int> ref,
                   Vec3<int> radius, Vec3<int> wmin, Vec3<int> wmax, int capacity,
-                  BlockDistance<float>* heap) {
-    return searchFloat(c, offsets, ref, radius, wmin, wmax, capacity, heap);
+                  BlockDistance<float>* heap, bool general) {
+    return searchFloat(c, offsets, ref, radius, wmin, wmax, capacity, heap, general);
 }
 inline int search(const BlockCollection<Complex>& c, const float* offsets, Vec3<int> ref,
                   Vec3<int> radius, Vec3<int> wmin, Vec3<int> wmax, int capacity,
-                  BlockDistance<Complex>* heap) {
+                  BlockDistance<Complex>* heap, bool) {
     return searchComplex(c, offsets, ref, radius, wmin, wmax, capacity, heap);
 }
 
-}  // namespace
-
 template <typename T>
-void getBlockMatches(const BlockCollection<T>& collection, const float* matchOffsetTable,
-                     Vec3<int> reference, Vec3<int> blockSize, Vec3<int> searchRadius,
-                     Vec3<int> windowMin, Vec3<int> windowMax, int maxGroupSize,
-                     int minGroupSize, float matchThreshold, BlockDistance<T>* matches,
-                     int& count) {
+void matchBlocks(const BlockCollection<T>& collection, const float* matchOffsetTable,
+                 Vec3<int> reference, Vec3<int> blockSize, Vec3<int> searchRadius,
+                 Vec3<int> windowMin, Vec3<int> windowMax, int maxGroupSize, int minGroupSize,
+                 float matchThreshold, BlockDistance<T>* matches, int& count, bool general) {
     if (maxGroupSize < 1 || !matches)
         throw std::invalid_argument("getBlockMatches: no room for the reference entry");
     if (collection.blockVolume !=
@@ -325,7 +337,7 @@ void getBlockMatches(const BlockCollection<T>& collection, const float* matchOff
     BlockDistance<T>* heap = matches + 1;
     int n = empty ? 0
                   : search(collection, matchOffsetTable, reference, searchRadius, windowMin,
-                           windowMax, maxGroupSize - 1, heap);
+                           windowMax, maxGroupSize - 1, heap, general);
 
     // Trim to a power-of-two group within the threshold, never below minGroupSize
     // (compared as unsigned: a minGroupSize of 0 or less disables the trimming).
@@ -355,11 +367,37 @@ void getBlockMatches(const BlockCollection<T>& collection, const float* matchOff
     count = n + 1;
 }
 
+}  // namespace
+
+template <typename T>
+void getBlockMatches(const BlockCollection<T>& collection, const float* matchOffsetTable,
+                     Vec3<int> reference, Vec3<int> blockSize, Vec3<int> searchRadius,
+                     Vec3<int> windowMin, Vec3<int> windowMax, int maxGroupSize,
+                     int minGroupSize, float matchThreshold, BlockDistance<T>* matches,
+                     int& count) {
+    matchBlocks(collection, matchOffsetTable, reference, blockSize, searchRadius, windowMin,
+                windowMax, maxGroupSize, minGroupSize, matchThreshold, matches, count, false);
+}
+
+template <typename T>
+void getBlockMatchesGeneral(const BlockCollection<T>& collection, const float* matchOffsetTable,
+                            Vec3<int> reference, Vec3<int> blockSize, Vec3<int> searchRadius,
+                            Vec3<int> windowMin, Vec3<int> windowMax, int maxGroupSize,
+                            int minGroupSize, float matchThreshold, BlockDistance<T>* matches,
+                            int& count) {
+    matchBlocks(collection, matchOffsetTable, reference, blockSize, searchRadius, windowMin,
+                windowMax, maxGroupSize, minGroupSize, matchThreshold, matches, count, true);
+}
+
 template void getBlockMatches<float>(const BlockCollection<float>&, const float*, Vec3<int>,
                                      Vec3<int>, Vec3<int>, Vec3<int>, Vec3<int>, int, int,
                                      float, BlockDistance<float>*, int&);
 template void getBlockMatches<Complex>(const BlockCollection<Complex>&, const float*,
                                        Vec3<int>, Vec3<int>, Vec3<int>, Vec3<int>, Vec3<int>,
                                        int, int, float, BlockDistance<Complex>*, int&);
+template void getBlockMatchesGeneral<float>(const BlockCollection<float>&, const float*,
+                                            Vec3<int>, Vec3<int>, Vec3<int>, Vec3<int>,
+                                            Vec3<int>, int, int, float, BlockDistance<float>*,
+                                            int&);
 
 }  // namespace kelvo
