@@ -193,41 +193,40 @@ Bytes niftiFileBytes(nifti_image* nim, const std::string& path) {
     return bytes;
 }
 
-// The samples of `nim` in the machine's byte order, with non-finite floats replaced by 0 as
-// the NIfTI library does when it loads them. Single files are read here (`bytes` keeps the
-// storage); header and image pairs are left to the library (nim->data).
-const void* loadSamples(nifti_image* nim, const std::string& path,
-                        Bytes& bytes) {
-    if (nim->nifti_type != NIFTI_FTYPE_NIFTI1_1 && nim->nifti_type != NIFTI_FTYPE_NIFTI2_1) {
-        if (nifti_image_load(nim) != 0 || !nim->data)
-            throw IoError(path + ": not a readable NIfTI file (image data missing or short)");
-        return nim->data;
-    }
+/// The image's samples exactly as stored, in the machine's byte order.
+std::vector<char> readRawSamples(const std::string& path, nifti_image* nim, std::size_t count) {
+    const std::size_t bytes = count * std::size_t(nim->nbyper);
+    std::vector<char> raw(bytes);
+    znzFile f = znzopen(nim->iname, "rb", nifti_is_gzfile(nim->iname));
+    if (znz_isnull(f)) throw IoError(path + ": cannot open the image data");
+    const bool ok = znzseek(f, znz_off_t(nim->iname_offset), SEEK_SET) >= 0 &&
+                    znzread(raw.data(), 1, bytes, f) == bytes;
+    znzclose(f);
+    if (!ok) throw IoError(path + ": truncated NIfTI data");
+    if (nim->byteorder != nifti_short_order() && nim->nbyper > 1)
+        nifti_swap_Nbytes(std::int64_t(count), nim->nbyper, raw.data());
+    return raw;
+}
+
+// The samples of `nim` as stored, in the machine's byte order. Single files are read whole
+// here (`bytes` keeps the storage); header and image pairs through the library's streams.
+const void* loadSamples(nifti_image* nim, const std::string& path, Bytes& bytes) {
     const std::size_t dataBytes = std::size_t(nim->nvox) * std::size_t(nim->nbyper);
+    if (nim->nifti_type != NIFTI_FTYPE_NIFTI1_1 && nim->nifti_type != NIFTI_FTYPE_NIFTI2_1) {
+        const std::vector<char> raw = readRawSamples(path, nim, std::size_t(nim->nvox));
+        bytes.assign(raw.begin(), raw.end());
+        return bytes.data();
+    }
     if (nim->iname_offset < 0) throw IoError(path + ": wrong NIfTI data offset");
     const std::size_t offset = static_cast<std::size_t>(nim->iname_offset);
     bytes = readWholeFile(path);
     if (endsWithGz(path)) bytes = gunzipPrefix(bytes, offset + dataBytes, path);
     if (bytes.size() < offset + dataBytes)
-        throw IoError(path + ": truncated NIfTI file (" + std::to_string(offset + dataBytes) +
+        throw IoError(path + ": truncated NIfTI data (" + std::to_string(offset + dataBytes) +
                       " bytes expected, " + std::to_string(bytes.size()) + " found)");
     unsigned char* data = bytes.data() + offset;
-    if (nim->swapsize > 1 && nim->byteorder != nifti_short_order())
-        nifti_swap_Nbytes(nim->nvox, nim->swapsize, data);
-    // The offset need not be a multiple of the sample size: copy samples, never cast.
-    if (nim->datatype == DT_FLOAT32) {
-        for (std::int64_t i = 0; i < nim->nvox; ++i) {
-            float v;
-            std::memcpy(&v, data + 4 * i, 4);
-            if (!std::isfinite(v)) std::memset(data + 4 * i, 0, 4);
-        }
-    } else if (nim->datatype == DT_FLOAT64) {
-        for (std::int64_t i = 0; i < nim->nvox; ++i) {
-            double v;
-            std::memcpy(&v, data + 8 * i, 8);
-            if (!std::isfinite(v)) std::memset(data + 8 * i, 0, 8);
-        }
-    }
+    if (nim->nbyper > 1 && nim->byteorder != nifti_short_order())
+        nifti_swap_Nbytes(nim->nvox, nim->nbyper, data);
     return data;
 }
 
@@ -279,7 +278,9 @@ std::unique_ptr<VolumeFile> readNifti(const std::string& path) {
     FILE* probe = std::fopen(path.c_str(), "rb");
     if (!probe) throw IoError(path + ": cannot open file");
     std::fclose(probe);
-    NiftiPtr nim(nifti_image_read(path.c_str(), 0));  // header and extensions
+    // Header and extensions only: the library's loader replaces NaN and infinite floats by 0,
+    // but they mean "no data" here and must survive, so the samples are read as stored.
+    NiftiPtr nim(nifti_image_read(path.c_str(), 0));
     if (!nim) throw IoError(path + ": not a readable NIfTI file");
 
     auto file = std::make_unique<NiftiFile>();
@@ -306,7 +307,6 @@ std::unique_ptr<VolumeFile> readNifti(const std::string& path) {
     const bool s = scaled(nim.get());
     file->values = decodeSamples(samples, count, file->type, s ? nim->scl_slope : 0.0,
                                  s ? nim->scl_inter : 0.0);
-    nifti_image_unload(nim.get());
     file->header = std::move(nim);
     return file;
 }
