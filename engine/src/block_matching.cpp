@@ -87,19 +87,38 @@ struct CandidateHeap {
     // The distance a candidate must beat once the heap is full.
     float worst() const { return heap[0].distance; }
 
-    // Adds a candidate while the heap is not full.
+    // Adds a candidate while the heap is not full. Until it is, nothing is compared, so the
+    // entries are ordered into a heap once, when the last one arrives.
     void push(const T* data, float distance, Vec3<int> position) {
         BlockDistance<T>& e = heap[n];
         e.data = data;
         e.distance = orderable(distance);
         e.position = position;
         e.shiftedPosition = {0, 0, 0};
-        ++n;
-        std::push_heap(heap, heap + n, HeapLess<T>());
+        if (++n == capacity) std::make_heap(heap, heap + n, HeapLess<T>());
     }
 
-    // Replaces the top by a candidate that ranks below it (the callers visit in heap order's
-    // tie order, so a distance below the top's suffices), restoring the heap by one sift-down
+    // The number of candidates kept, arranged as a heap (also when the window held fewer
+    // than `capacity`).
+    int finish() {
+        if (n < capacity) std::make_heap(heap, heap + n, HeapLess<T>());
+        return n;
+    }
+
+    // Once full: keeps a candidate visited in any order if it ranks below the top, ties in
+    // distance broken by position as the natural visiting order would.
+    void offer(const T* data, float distance, Vec3<int> position) {
+        const float d = orderable(distance);
+        const BlockDistance<T>& top = heap[0];
+        if (d < top.distance ||
+            (d == top.distance &&
+             (position.z != top.position.z   ? position.z < top.position.z
+              : position.y != top.position.y ? position.y < top.position.y
+                                             : position.x < top.position.x)))
+            replaceTop(data, d, position);
+    }
+
+    // Replaces the top by a candidate that ranks below it, restoring the heap by one sift-down
     // (the pop-then-push pair would sift twice). The kept set is the same either way, and the
     // heap order is a total order, so what is unloaded later does not depend on how the heap
     // is arranged.
@@ -158,19 +177,12 @@ struct Reference64 {
         const V8 t1 = load8(b + 8 * k0 + 8) - r[k0 + 1];
         return reduce8(t0 * t0 + t1 * t1);
     }
-    // The third run in two halves: the lanes of its first 16 floats, and the run's sum from
-    // those lanes. reduce8 of the first half's lanes is a lower bound of the run's sum as
-    // rounded (adding non-negative terms never lowers a rounded sum), so a candidate can be
-    // rejected on it without changing any decision.
-    __attribute__((always_inline)) inline V8 run32Head(const float* b) const {
+    __attribute__((always_inline)) inline float run32(const float* b) const {
         const V8 t0 = load8(b + 32) - r[4];
         const V8 t1 = load8(b + 40) - r[5];
-        return t0 * t0 + t1 * t1;
-    }
-    __attribute__((always_inline)) inline float run32Rest(const float* b, V8 head) const {
         const V8 t2 = load8(b + 48) - r[6];
         const V8 t3 = load8(b + 56) - r[7];
-        return reduce8((head + t2 * t2) + t3 * t3);
+        return reduce8(((t0 * t0 + t1 * t1) + t2 * t2) + t3 * t3);
     }
 };
 
@@ -221,11 +233,15 @@ __attribute__((always_inline)) inline int searchImpl(const BlockCollection<T>& c
             }
         }
     }
-    return kept.n;
+    return kept.finish();
 }
 
 // The search for 64-float blocks: the general form with the runs unrolled and the reference
-// held in registers. Same visiting order, same distances (bit for bit), same decisions.
+// held in registers, giving the same distances bit for bit. The visiting order differs: the
+// 3x3x3 neighbourhood of the reference comes first, so that the heap fills with close
+// candidates and the bar a candidate must pass is low from the start; then the rest of the
+// window in the natural order. CandidateHeap::offer breaks ties by position, so the kept set
+// is the general loop's whatever the order.
 __attribute__((always_inline)) inline int search64(const BlockCollection<float>& c,
                                                    const float* offsets, Vec3<int> ref,
                                                    Vec3<int> radius, Vec3<int> wmin,
@@ -236,48 +252,65 @@ __attribute__((always_inline)) inline int search64(const BlockCollection<float>&
     const int wx = 2 * radius.x + 1, wy = 2 * radius.y + 1;
     const Reference64 r(c.blockAt(ref));
     CandidateHeap<float> kept{heap, capacity};
+
+    // Candidates x0 .. x1 of row (y, z), the reference skipped.
+    auto row = [&](int y, int z, int x0, int x1) __attribute__((always_inline)) {
+        const float* rowBase = c.blocks + (static_cast<std::int64_t>(z % cz) * cy + y % cy) * cx * stride;
+        const float* offsetRow = offsets + (static_cast<std::int64_t>(z - ref.z + radius.z) * wy +
+                                            (y - ref.y + radius.y)) * wx - ref.x + radius.x;
+        const int skip = (y == ref.y && z == ref.z) ? ref.x : -1;
+        int sx = x0 % cx;
+        for (int x = x0; x <= x1; ++x, sx = (sx + 1 == cx) ? 0 : sx + 1) {
+            if (x == skip) continue;
+            const float* b = rowBase + sx * stride;
+            float dist = -offsetRow[x];
+            if (!kept.full()) {
+                dist += r.run16(b, 0);
+                dist += r.run16(b, 2);
+                dist += r.run32(b);
+                kept.push(b, dist, {x, y, z});
+                continue;
+            }
+            // One rejection, halfway (two of the block's four cache lines). Rejecting after
+            // every run as the general loop does executes fewer operations, but with close
+            // candidates first its outcomes become hard to predict, and it measured slower.
+            const float worst = kept.worst();
+            dist += r.run16(b, 0);
+            dist += r.run16(b, 2);
+            if (dist > worst) continue;
+            dist += r.run32(b);
+            if (__builtin_expect(!(dist > worst), 0)) kept.offer(b, dist, {x, y, z});
+        }
+    };
+
+    Vec3<int> lo{}, hi{};  // the neighbourhood, inside the window
+    for (int d = 0; d < 3; ++d) {
+        lo[d] = std::max(wmin[d], ref[d] - 1);
+        hi[d] = std::min(wmax[d], ref[d] + 1);
+    }
+    for (int z = lo.z; z <= hi.z; ++z)
+        for (int y = lo.y; y <= hi.y; ++y) row(y, z, lo.x, hi.x);
     for (int z = wmin.z; z <= wmax.z; ++z) {
-        const int sz = z % cz;
         for (int y = wmin.y; y <= wmax.y; ++y) {
-            const int sy = y % cy;
-            const float* rowBase =
-                c.blocks + (static_cast<std::int64_t>(sz) * cy + sy) * cx * stride;
-            const float* offsetRow =
-                offsets + (static_cast<std::int64_t>(z - ref.z + radius.z) * wy +
-                           (y - ref.y + radius.y)) * wx + (wmin.x - ref.x + radius.x);
-            const int skip = (y == ref.y && z == ref.z) ? ref.x : -1;
-            int sx = wmin.x % cx;
             {
                 // The blocks the next reference along x (three positions on) adds to its window.
+                const float* rowBase =
+                    c.blocks + (static_cast<std::int64_t>(z % cz) * cy + y % cy) * cx * stride;
                 int px = wmax.x + 1;
                 for (int k = 0; k < 3 && px < c.origin.x + cx; ++k, ++px) {
                     const float* pb = rowBase + (px % cx) * stride;
                     for (int l = 0; l < 4; ++l) __builtin_prefetch(pb + 16 * l);
                 }
             }
-            for (int x = wmin.x; x <= wmax.x; ++x, sx = (sx + 1 == cx) ? 0 : sx + 1) {
-                if (x == skip) continue;
-                const float* b = rowBase + sx * stride;
-                float dist = -offsetRow[x - wmin.x];
-                const float worst = kept.full() ? kept.worst() : std::numeric_limits<float>::infinity();
-                // The three runs of the general loop, with one more rejection three quarters
-                // of the way, on a lower bound of the full distance.
-                dist += r.run16(b, 0);
-                if (dist > worst) continue;
-                dist += r.run16(b, 2);
-                if (dist > worst) continue;
-                const V8 head = r.run32Head(b);
-                if (dist + reduce8(head) > worst) continue;
-                dist += r.run32Rest(b, head);
-                if (!kept.full()) {
-                    kept.push(b, dist, {x, y, z});
-                } else if (dist < worst) {  // equal keeps the earlier candidate
-                    kept.replaceTop(b, dist, {x, y, z});
-                }
+            if (z >= lo.z && z <= hi.z && y >= lo.y && y <= hi.y) {
+                row(y, z, wmin.x, lo.x - 1);
+                row(y, z, hi.x + 1, wmax.x);
+            } else {
+                row(y, z, wmin.x, wmax.x);
             }
         }
     }
-    return kept.n;
+    return kept.finish();
 }
 
 KELVO_TARGET_CLONES int searchFloat(const BlockCollection<float>& c, const float* offsets,
