@@ -220,7 +220,9 @@ const void* loadSamples(nifti_image* nim, const std::string& path, Bytes& bytes)
     if (nim->iname_offset < 0) throw IoError(path + ": wrong NIfTI data offset");
     const std::size_t offset = static_cast<std::size_t>(nim->iname_offset);
     bytes = readWholeFile(path);
-    if (endsWithGz(path)) bytes = gunzipPrefix(bytes, offset + dataBytes, path);
+    // zlib, and so the library, also reads a .gz name holding plain bytes: so does this.
+    const bool gzip = bytes.size() >= 2 && bytes[0] == 0x1f && bytes[1] == 0x8b;
+    if (endsWithGz(path) && gzip) bytes = gunzipPrefix(bytes, offset + dataBytes, path);
     if (bytes.size() < offset + dataBytes)
         throw IoError(path + ": truncated NIfTI data (" + std::to_string(offset + dataBytes) +
                       " bytes expected, " + std::to_string(bytes.size()) + " found)");

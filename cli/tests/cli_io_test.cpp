@@ -257,9 +257,13 @@ TEST(Nifti, OwnSampleReadingAndWritingMatchTheLibrary) {
         gzwrite(g, bytes.data() + start, unsigned(mode[0] == 'w' ? half : bytes.size() - half));
         gzclose(g);
     }
+    const std::string plain = tempPath("plain.nii.gz");  // a .gz name, plain bytes
+    std::ofstream(plain, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
     const std::vector<float> original = readNifti(p)->values;
     EXPECT_EQ(readNifti(swapped)->values, original);
     EXPECT_EQ(readNifti(multi)->values, original);
+    EXPECT_EQ(readNifti(plain)->values, original);
+    std::remove(plain.c_str());
 
     // Cut files fail with a message instead of reading garbage.
     for (const std::string& path : {swapped, multi}) {
