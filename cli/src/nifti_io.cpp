@@ -170,6 +170,8 @@ Bytes niftiFileBytes(nifti_image* nim, const std::string& path) {
         nifti_2_header h;
         if (nifti_convert_nim2n2hdr(nim, &h) != 0) throw IoError(path + ": cannot build the NIfTI header");
         h.vox_offset = nim->iname_offset;
+        static const char MAGIC[8] = {'n', '+', '2', '\0', '\r', '\n', '\032', '\n'};
+        std::memcpy(h.magic, MAGIC, sizeof MAGIC);
         bytes.assign(reinterpret_cast<unsigned char*>(&h), reinterpret_cast<unsigned char*>(&h) + sizeof h);
     } else {
         nifti_1_header h;
@@ -238,6 +240,14 @@ bool scaled(const nifti_image* nim) {
            std::isfinite(nim->scl_inter);
 }
 
+/// NIfTI version (1 or 2) of the header of a file, 0 when it has none.
+int headerVersion(const std::string& path) {
+    int version = 0;
+    void* header = nifti_read_header(path.c_str(), &version, 0);
+    std::free(header);
+    return header ? version : 0;
+}
+
 class NiftiFile : public VolumeFile {
 public:
     NiftiPtr header;  // header only (data freed after reading)
@@ -260,10 +270,10 @@ public:
             slope = 0.0;
             inter = 0.0;
         }
-        if (out->nifti_type != NIFTI_FTYPE_NIFTI1_1 && out->nifti_type != NIFTI_FTYPE_NIFTI2_1)
-            out->nifti_type = NIFTI_FTYPE_NIFTI1_1;
         if (nifti_set_filenames(out.get(), path.c_str(), 0, 1) != 0)
             throw IoError(path + ": not a valid NIfTI file name");
+        // The library reports NIfTI-2 files as NIfTI-1 ones: the version comes from the file.
+        out->nifti_type = version == 2 ? NIFTI_FTYPE_NIFTI2_1 : NIFTI_FTYPE_NIFTI1_1;
         Bytes bytes = niftiFileBytes(out.get(), path);
         const std::size_t offset = bytes.size();
         bytes.resize(offset + data.size() * sampleBytes(t));
@@ -271,6 +281,8 @@ public:
         if (endsWithGz(path)) bytes = gzipBytes(bytes, path);
         writeWholeFile(path, bytes);
     }
+
+    int version = 1;  ///< NIfTI version of the source file (1 or 2), kept when writing
 };
 
 }  // namespace
@@ -310,6 +322,7 @@ std::unique_ptr<VolumeFile> readNifti(const std::string& path) {
     file->values = decodeSamples(samples, count, file->type, s ? nim->scl_slope : 0.0,
                                  s ? nim->scl_inter : 0.0);
     file->header = std::move(nim);
+    file->version = headerVersion(path) == 2 ? 2 : 1;
     return file;
 }
 
