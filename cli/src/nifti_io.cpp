@@ -101,13 +101,20 @@ void writeWholeFile(const std::string& path, const Bytes& bytes) {
 // small fraction of its time.
 constexpr int GZIP_LEVEL = 1;
 
-Bytes gzipBytes(const Bytes& in,
-                                     const std::string& path) {
-    libdeflate_compressor* c = libdeflate_alloc_compressor(GZIP_LEVEL);
+struct CompressorDeleter {
+    void operator()(libdeflate_compressor* c) const { libdeflate_free_compressor(c); }
+};
+struct DecompressorDeleter {
+    void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
+};
+
+Bytes gzipBytes(const Bytes& in, const std::string& path) {
+    const std::unique_ptr<libdeflate_compressor, CompressorDeleter> c(
+        libdeflate_alloc_compressor(GZIP_LEVEL));
     if (!c) throw IoError(path + ": out of memory");
-    Bytes out(libdeflate_gzip_compress_bound(c, in.size()));
-    const std::size_t n = libdeflate_gzip_compress(c, in.data(), in.size(), out.data(), out.size());
-    libdeflate_free_compressor(c);
+    Bytes out(libdeflate_gzip_compress_bound(c.get(), in.size()));
+    const std::size_t n =
+        libdeflate_gzip_compress(c.get(), in.data(), in.size(), out.data(), out.size());
     if (n == 0) throw IoError(path + ": gzip compression failed");
     out.resize(n);
     return out;
@@ -115,9 +122,9 @@ Bytes gzipBytes(const Bytes& in,
 
 // The first `need` bytes of the gzip file `in` (one or several members), or fewer if the
 // stream holds fewer. Throws IoError on corrupt data.
-Bytes gunzipPrefix(const Bytes& in, std::size_t need,
-                                        const std::string& path) {
-    libdeflate_decompressor* d = libdeflate_alloc_decompressor();
+Bytes gunzipPrefix(const Bytes& in, std::size_t need, const std::string& path) {
+    const std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> d(
+        libdeflate_alloc_decompressor());
     if (!d) throw IoError(path + ": out of memory");
     // A member must be decompressed whole: start from the size recorded at the end of the
     // file (that of a single member, modulo 2^32) and grow while a member does not fit.
@@ -137,7 +144,7 @@ Bytes gunzipPrefix(const Bytes& in, std::size_t need,
     enum libdeflate_result r = LIBDEFLATE_SUCCESS;
     while (outPos < need && in.size() - inPos >= 18) {  // 18: the smallest gzip member
         std::size_t used = 0, produced = 0;
-        r = libdeflate_gzip_decompress_ex(d, in.data() + inPos, in.size() - inPos,
+        r = libdeflate_gzip_decompress_ex(d.get(), in.data() + inPos, in.size() - inPos,
                                           out.data() + outPos, out.size() - outPos, &used,
                                           &produced);
         if (r == LIBDEFLATE_INSUFFICIENT_SPACE && out.size() < limit) {
@@ -148,7 +155,6 @@ Bytes gunzipPrefix(const Bytes& in, std::size_t need,
         inPos += used;
         outPos += produced;
     }
-    libdeflate_free_decompressor(d);
     if (r != LIBDEFLATE_SUCCESS) throw IoError(path + ": corrupt gzip data");
     out.resize(std::min(outPos, need));
     return out;
