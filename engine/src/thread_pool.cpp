@@ -10,6 +10,7 @@ namespace kelvo {
 
 ThreadPool THREAD_POOL;
 std::mutex jobMutex;
+std::mutex stageMutex;
 
 struct ThreadPool::Node {
     Node* next;
@@ -31,6 +32,14 @@ inline void cpuRelax() {
 // Polls spend a few pause hints between yields: fast reaction while a job is being issued,
 // but a worker that finds nothing to do for a while gives its core away.
 constexpr int SPINS_BEFORE_YIELD = 64;
+
+// Depth of loop-job indexes running on this thread (nested jobs run inline).
+thread_local int loopJobDepth = 0;
+
+struct LoopJobScope {
+    LoopJobScope() { ++loopJobDepth; }
+    ~LoopJobScope() { --loopJobDepth; }
+};
 
 }  // namespace
 
@@ -91,7 +100,10 @@ bool ThreadPool::getJob(std::function<void()>& out) {
     return true;
 }
 
+bool ThreadPool::insideLoopJob() { return loopJobDepth > 0; }
+
 void ThreadPool::runIndex(const std::function<void(int)>& f, int i) {
+    LoopJobScope scope;
     try {
         f(i);
     } catch (...) {
@@ -158,6 +170,7 @@ void ThreadPool::newLoopJob(const std::function<void(int)>& f) {
     // Nested call (a loop job is in progress) or a single thread: every index inline, in
     // order. An exception still lets the remaining indexes run, like the pooled path.
     std::exception_ptr first;
+    LoopJobScope scope;
     for (int i = 0; i < numThreads; ++i) {
         try {
             f(i);

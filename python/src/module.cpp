@@ -36,12 +36,8 @@ namespace {
 
 using FloatArray = py::array_t<float, py::array::c_style | py::array::forcecast>;
 
-/// Engine runs share the process-wide thread pool and must not overlap: Python threads (for
-/// example dask's threaded scheduler) that call in at the same time wait here, without the GIL.
-std::mutex ENGINE_MUTEX;
-
 /// True on a thread while it runs a progress callback: a run started from there would wait
-/// for ENGINE_MUTEX, held by the run that is waiting for the callback.
+/// for the run that is waiting for the callback (the library runs one stage at a time).
 thread_local bool IN_PROGRESS_CALLBACK = false;
 
 /// Size of a 2-D or 3-D C-ordered array in engine order (dimension 0 = last axis).
@@ -107,8 +103,9 @@ public:
     void run(Work work) {
         std::exception_ptr workError;
         {
+            // Without the GIL: Python threads (for example dask's threaded scheduler) that
+            // call in at the same time wait inside the library for the stage before theirs.
             py::gil_scoped_release release;
-            std::lock_guard<std::mutex> engineLock(ENGINE_MUTEX);
             std::mutex doneMutex;
             std::condition_variable doneSignal;
             bool done = false;

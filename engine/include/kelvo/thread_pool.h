@@ -28,6 +28,9 @@ public:
     bool getJob(std::function<void()>& out);
     void clearPool();
     int getNumThreads() const { return numThreads; }
+    /// True on a thread while it runs an index of a loop job (a worker or the caller of
+    /// `newLoopJob`). A stage started there would wait for the stage that runs the job.
+    static bool insideLoopJob();
 
 private:
     struct Node;
@@ -51,5 +54,8 @@ private:
 
 extern ThreadPool THREAD_POOL;
 extern std::mutex jobMutex;
+/// Held by a stage from its `launchPool` to its `clearPool`: the one pool serves one stage at
+/// a time, so stages started from several threads at once run one after another.
+extern std::mutex stageMutex;
 
 }  // namespace kelvo
