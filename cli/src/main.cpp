@@ -495,11 +495,15 @@ std::vector<std::uint8_t> loadMask(const std::string& path, const kelvo::cli::Vo
     std::unique_ptr<kelvo::cli::VolumeFile> f = kelvo::cli::readVolume(path);
     const bool series = f->dims[3] > 1;
     if (series) {
-        if (f->dims != in.dims || std::string(f->format()) == "NumPy")
+        // A mask per volume of a series: in the input's own layout (a .npy mask only for a
+        // .npy input of the same storage order).
+        const bool npyMask = std::string(f->format()) == "NumPy";
+        const bool npyInput = std::string(in.format()) == "NumPy";
+        if (f->dims != in.dims || (npyMask && (!npyInput || f->fortranOrder != in.fortranOrder)))
             throw std::invalid_argument("mask " + path + " has " + std::to_string(f->dims[3]) +
-                                        " volumes but its sizes do not match the input's "
-                                        "(give a mask of one volume, or one of the input's shape "
-                                        "in the same format)");
+                                        " volumes but does not match the input's shape and "
+                                        "layout (give a mask of one volume, or one of the "
+                                        "input's shape in its format)");
     } else {
         f = readAligned(path, "mask", order);
     }
@@ -565,7 +569,13 @@ int run(const Options& o) {
         const double values = double(in->values.size()) * sizeof(float);
         const double engine = double(kelvo::estimateMemory(
             size, autoSigma || autoPsd ? kelvo::Noise::white(1.0) : fixed, profile, stages));
-        const double need = 2 * values + std::max(engine, 2 * values);
+        // kelvo::denoise also keeps a byte per sample (which samples hold data) and, for
+        // magnitude data, masks and non-finite samples, a working copy and its estimate.
+        const bool copies = o.rician || !mask.empty() ||
+                            !std::all_of(in->values.begin(), in->values.end(),
+                                         [](float v) { return std::isfinite(v); });
+        const double run = engine + double(count) * (copies ? 9.0 : 1.0);
+        const double need = 2 * values + std::max(run, 2 * values);
         const double limit = o.maxMemory > 0 ? o.maxMemory : machineMemory();
         if (limit > 0 && need > limit)
             throw IoError(o.in + ": denoising it needs about " + gibText(need) + " of memory, more than " +
