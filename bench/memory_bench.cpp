@@ -39,7 +39,7 @@ int main(int argc, char** argv) {
     options.stages = both ? kelvo::Stages::Both : kelvo::Stages::HardThresholding;
     const double bytes = double(volume.size()) * sizeof(float);
     const double estimate =
-        double(kelvo::estimateMemory(size, noise, profile, options.stages)) + 2 * bytes;
+        double(kelvo::estimateMemory(size, noise, profile, options)) + 2 * bytes;
 
     const auto start = std::chrono::steady_clock::now();
     std::vector<float> out = kelvo::denoise(volume, size, noise, profile, options);

@@ -6,6 +6,11 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include <windows.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -124,6 +129,11 @@ double parseByteSize(const std::string& opt, const std::string& text) {
 /// Memory of this machine: the physical memory, or the limit of the control group the
 /// process runs in when that is smaller. 0 when unknown.
 double machineMemory() {
+#if defined(_WIN32)
+    MEMORYSTATUSEX status;
+    status.dwLength = sizeof status;
+    return GlobalMemoryStatusEx(&status) ? double(status.ullTotalPhys) : 0.0;
+#else
     double bytes = double(sysconf(_SC_PHYS_PAGES)) * double(sysconf(_SC_PAGESIZE));
     if (!(bytes > 0)) bytes = 0;
     for (const char* path : {"/sys/fs/cgroup/memory.max", "/sys/fs/cgroup/memory/memory.limit_in_bytes"}) {
@@ -135,6 +145,7 @@ double machineMemory() {
         }
     }
     return bytes;
+#endif
 }
 
 std::string gibText(double bytes) {
@@ -345,12 +356,51 @@ private:
     std::mutex mutex_;
 };
 
+/// Position of the last folder separator in `path`, or npos.
+std::size_t lastSeparator(const std::string& path) {
+#if defined(_WIN32)
+    return path.find_last_of("/\\:");
+#else
+    return path.find_last_of('/');
+#endif
+}
+
+/// Whether two existing paths name the same file (through links, "./" or another spelling).
+bool sameFile(const std::string& a, const std::string& b) {
+#if defined(_WIN32)
+    // Windows' stat() has no inode numbers (st_ino is always 0): compare the volume serial
+    // number and file index of open handles instead.
+    struct Identity {
+        bool known = false;
+        BY_HANDLE_FILE_INFORMATION info{};
+    };
+    const auto identify = [](const std::string& path) {
+        Identity id;
+        const HANDLE h = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE |
+                                     FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                     FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (h == INVALID_HANDLE_VALUE) return id;
+        id.known = GetFileInformationByHandle(h, &id.info) != 0;
+        CloseHandle(h);
+        return id;
+    };
+    const Identity x = identify(a), y = identify(b);
+    return x.known && y.known && x.info.dwVolumeSerialNumber == y.info.dwVolumeSerialNumber &&
+           x.info.nFileIndexHigh == y.info.nFileIndexHigh &&
+           x.info.nFileIndexLow == y.info.nFileIndexLow;
+#else
+    struct stat x, y;
+    return stat(a.c_str(), &x) == 0 && stat(b.c_str(), &y) == 0 && x.st_dev == y.st_dev &&
+           x.st_ino == y.st_ino;
+#endif
+}
+
 /// A temporary file next to the final output, removed unless committed by rename. It is
 /// created at once, so that a folder where no file can be made is reported before any work.
 class TempOutput {
 public:
     explicit TempOutput(const std::string& finalPath) : final_(finalPath) {
-        const std::size_t slash = finalPath.find_last_of('/');
+        const std::size_t slash = lastSeparator(finalPath);
         const std::string dir = slash == std::string::npos ? "" : finalPath.substr(0, slash + 1);
         const std::string name = slash == std::string::npos ? finalPath : finalPath.substr(slash + 1);
         // The extension stays last: the writers choose compression and format by it.
@@ -366,8 +416,16 @@ public:
     }
     const std::string& path() const { return temp_; }
     void commit() {
+#if defined(_WIN32)
+        // rename() of the C run time refuses to replace an existing file on Windows.
+        if (!MoveFileExA(temp_.c_str(), final_.c_str(),
+                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+            throw IoError(final_ + ": cannot replace the output file (Windows error " +
+                          std::to_string(GetLastError()) + ")");
+#else
         if (std::rename(temp_.c_str(), final_.c_str()) != 0)
             throw IoError(final_ + ": cannot replace the output file (" + std::strerror(errno) + ")");
+#endif
         committed_ = true;
     }
 
@@ -387,15 +445,18 @@ void checkOutputPath(const Options& o) {
         if (!o.psd.empty() && o.psd != "auto") inputs.emplace_back(o.psd, "the PSD file");
         if (!o.mask.empty()) inputs.emplace_back(o.mask, "the mask file");
         for (const auto& [path, what] : inputs) {
-            struct stat inInfo;
-            if (stat(path.c_str(), &inInfo) == 0 && inInfo.st_dev == outInfo.st_dev &&
-                inInfo.st_ino == outInfo.st_ino)
+            if (sameFile(path, o.out))
                 throw UsageError("OUT " + o.out + " is " + what + " " + path +
                                  "; write to another file, the input must not be overwritten");
         }
     }
-    const std::size_t slash = o.out.find_last_of('/');
-    const std::string dir = slash == std::string::npos ? "." : o.out.substr(0, slash + 1);
+    const std::size_t slash = lastSeparator(o.out);
+    std::string dir = slash == std::string::npos ? "." : o.out.substr(0, slash + 1);
+#if defined(_WIN32)
+    // Windows' stat() fails on a folder name ending in a separator, except a drive's root.
+    if (dir.size() > 1 && (dir.back() == '/' || dir.back() == '\\') && dir[dir.size() - 2] != ':')
+        dir.pop_back();
+#endif
     struct stat dirInfo;
     if (stat(dir.c_str(), &dirInfo) != 0 || !S_ISDIR(dirInfo.st_mode))
         throw IoError(o.out + ": cannot write the output: the folder " + dir + " does not exist");
@@ -565,17 +626,17 @@ int run(const Options& o) {
     // throughout; the larger of the denoising (one volume at a time) and the writing (the
     // encoded samples and, for NIfTI, their check read-back) comes on top.
     {
-        const kelvo::Stages stages = o.htOnly ? kelvo::Stages::HardThresholding : kelvo::Stages::Both;
+        kelvo::DenoiseOptions plan;
+        plan.stages = o.htOnly ? kelvo::Stages::HardThresholding : kelvo::Stages::Both;
+        plan.distribution = o.rician ? kelvo::NoiseDistribution::Rician
+                                     : kelvo::NoiseDistribution::Gaussian;
+        plan.mask = mask.empty() ? nullptr : mask.data();
+        const bool withoutData = std::any_of(in->values.begin(), in->values.end(),
+                                             [](float v) { return !std::isfinite(v); });
         const double values = double(in->values.size()) * sizeof(float);
         const double engine = double(kelvo::estimateMemory(
-            size, autoSigma || autoPsd ? kelvo::Noise::white(1.0) : fixed, profile, stages));
-        // kelvo::denoise also keeps a byte per sample (which samples hold data) and, for
-        // magnitude data, masks and non-finite samples, a working copy and its estimate.
-        const bool copies = o.rician || !mask.empty() ||
-                            !std::all_of(in->values.begin(), in->values.end(),
-                                         [](float v) { return std::isfinite(v); });
-        const double run = engine + double(count) * (copies ? 9.0 : 1.0);
-        const double need = 2 * values + std::max(run, 2 * values);
+            size, autoSigma || autoPsd ? kelvo::Noise::white(1.0) : fixed, profile, plan, withoutData));
+        const double need = 2 * values + std::max(engine, 2 * values);
         const double limit = o.maxMemory > 0 ? o.maxMemory : machineMemory();
         if (limit > 0 && need > limit)
             throw IoError(o.in + ": denoising it needs about " + gibText(need) + " of memory, more than " +

@@ -4,8 +4,8 @@
 #include <nifti2_io.h>
 
 #include <cmath>
-#include <cstdlib>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 #include "volume_io.h"

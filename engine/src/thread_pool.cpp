@@ -29,6 +29,14 @@ inline void cpuRelax() {
 #endif
 }
 
+// Offers the core to another thread or process (nothing to offer in a build without threads,
+// where no one else takes jobs).
+inline void yieldCore() {
+#if !defined(KELVO_NO_THREADS)
+    std::this_thread::yield();
+#endif
+}
+
 // Polls spend a few pause hints between yields: fast reaction while a job is being issued,
 // but a worker that finds nothing to do for a while gives its core away.
 constexpr int SPINS_BEFORE_YIELD = 64;
@@ -55,6 +63,14 @@ ThreadPool::~ThreadPool() {
 }
 
 void ThreadPool::launchPool(int n) {
+#if defined(KELVO_NO_THREADS)
+    // No threads may be started: one index per loop job, on the calling thread, so that a
+    // stage divides its work exactly as a one-thread run does.
+    (void)n;
+    running.store(true);
+    numThreads = 1;
+}
+#else
     if (n < 1) {
         const unsigned hw = std::thread::hardware_concurrency();
         n = hw > 0 ? static_cast<int>(hw) : 1;
@@ -84,10 +100,12 @@ void ThreadPool::workerLoop() {
             cpuRelax();
         } else {
             idle = 0;
-            std::this_thread::yield();
+            yieldCore();
         }
     }
 }
+
+#endif  // KELVO_NO_THREADS
 
 bool ThreadPool::getJob(std::function<void()>& out) {
     std::lock_guard<std::mutex> lock(jobMutex);
@@ -160,7 +178,7 @@ void ThreadPool::newLoopJob(const std::function<void(int)>& f) {
                 cpuRelax();
             } else {
                 idle = 0;
-                std::this_thread::yield();
+                yieldCore();
             }
         }
         free.store(true);
@@ -183,10 +201,12 @@ void ThreadPool::newLoopJob(const std::function<void(int)>& f) {
 
 void ThreadPool::clearPool() {
     running.store(false);
+#if !defined(KELVO_NO_THREADS)
     for (std::thread& t : workers) {
         if (t.joinable()) t.join();
     }
     workers.clear();
+#endif
 }
 
 }  // namespace kelvo

@@ -177,14 +177,17 @@ Parameters stageParameters(StageName stage, const Profile& profile, Size3 size,
                            const Noise& noise);
 
 /// Peak bytes that `denoise` allocates for a volume of `size` besides the caller's input and
-/// output: the pilot (both stages), the engine's PSD and, for the larger stage, its weight
-/// volume, block caches, per-thread working memory and noise arrays. Whenever the block caches
-/// of a stage would exceed 1 GiB, the engine caches only the search window along more
-/// dimensions (outermost first; the result does not change): with 4-byte samples and V the
-/// volume's bytes, a run needs about input + output + V (pilot) + V (weights) + at most 1 GiB
-/// of caches. Throws std::invalid_argument like `denoise` for arguments it would refuse.
+/// output: the pilot (both stages), the engine's PSD, a flag per sample, working copies of the
+/// volume when `options` ask for magnitude noise or a mask and, for the larger stage, its
+/// weight volume, block caches, per-thread working memory and noise arrays. A volume with
+/// samples without data (NaN, infinities) also takes the working copies: pass
+/// `withoutData` true then. Whenever the block caches of a stage would exceed 1 GiB, the
+/// engine caches only the search window along more dimensions (outermost first; the result
+/// does not change): with V the volume's bytes in floats, a plain run needs about input +
+/// output + V (pilot) + V (weights) + at most 1 GiB of caches. Throws std::invalid_argument
+/// like `denoise` for arguments it would refuse.
 std::int64_t estimateMemory(Size3 size, const Noise& noise, const Profile& profile,
-                            Stages stages = Stages::Both);
+                            const DenoiseOptions& options = {}, bool withoutData = false);
 
 /// The PSD handed to the engine for `noise` and `profile`: the constant
 /// sigma^2 * F0 * F1 * F2 on the fftSize grid for white noise, the caller's PSD otherwise.
