@@ -33,7 +33,11 @@
 #include "mex.h"
 #include "sample_data.h"
 
+#if defined(_WIN32)
+#define KELVO_MEX_EXPORT extern "C" __declspec(dllexport)
+#else
 #define KELVO_MEX_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
 
 namespace {
 
