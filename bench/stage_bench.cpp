@@ -30,6 +30,7 @@
 
 #include "kelvo/interface.h"
 #include "kelvo/kelvo.h"
+#include "kelvo/stage_records.h"
 #include "kelvo/profile.h"
 
 using namespace kelvo;

@@ -9,6 +9,7 @@
 
 #include "kelvo/interface.h"
 #include "kelvo/kelvo.h"
+#include "kelvo/stage_records.h"
 #include "kelvo/transform_meta.h"
 
 namespace kelvo {

@@ -8,6 +8,7 @@
 
 #include "kelvo/interface.h"
 #include "kelvo/kelvo.h"
+#include "kelvo/stage_records.h"
 
 namespace kelvo {
 

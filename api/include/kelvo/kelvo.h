@@ -24,7 +24,6 @@
 #include <vector>
 
 #include "kelvo/profile.h"
-#include "kelvo/records.h"
 
 namespace kelvo {
 
@@ -113,16 +112,5 @@ double estimateNoise(const float* volume, Size3 size);
 /// Throws std::invalid_argument for bad sizes, non-finite samples, too few patches or a
 /// volume without noise.
 Noise estimateNoisePsd(const float* volume, Size3 size, Size3 grid);
-
-/// The engine parameter record of one stage for a volume of `size`, `noise` and `profile`,
-/// as `denoise` builds it (exposed for tools and tests). Throws std::invalid_argument with a
-/// message naming the first problem, including every check of validateParameters.
-Parameters stageParameters(StageName stage, const Profile& profile, Size3 size,
-                           const Noise& noise);
-
-/// The PSD handed to the engine for `noise` and `profile`: the constant
-/// sigma^2 * F0 * F1 * F2 on the fftSize grid for white noise, the caller's PSD otherwise.
-/// `psdSize` receives its grid.
-std::vector<float> enginePsd(const Noise& noise, const Profile& profile, Size3* psdSize);
 
 }  // namespace kelvo
