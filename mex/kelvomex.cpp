@@ -55,13 +55,6 @@ std::string describe(const mxArray* a) {
 
 namespace {
 
-struct MxDeleter {
-    void operator()(mxArray* a) const {
-        if (a) mxDestroyArray(a);
-    }
-};
-using MxPtr = std::unique_ptr<mxArray, MxDeleter>;
-
 MxPtr doubleRow(const std::array<int, 3>& v) {
     MxPtr a(mxCreateDoubleMatrix(1, 3, mxREAL));
     double* p = static_cast<double*>(mxGetData(a.get()));

@@ -123,14 +123,17 @@ void addAggregationTerms(const BlockDistance<float>* matches, Vec3<int> blockSiz
     }
 }
 
-void normalise(ImageDataMutable<float>& numerator, const ImageDataMutable<float>& weights) {
+void normalise(ImageDataMutable<float>& numerator, const ImageDataMutable<float>& weights,
+               const float* fallback) {
     if (numerator.size != weights.size)
         throw std::invalid_argument("normalise: numerator and weights differ in size");
     const long long n = static_cast<long long>(numerator.size.x) * numerator.size.y *
                         numerator.size.z;
     float* num = numerator.mutableData;
     const float* wei = weights.data;
-    for (long long v = 0; v < n; ++v) num[v] = wei[v] != 0.0f ? num[v] / wei[v] : 0.0f;
+    for (long long v = 0; v < n; ++v) {
+        num[v] = wei[v] != 0.0f ? num[v] / wei[v] : (fallback ? fallback[v] : 0.0f);
+    }
 }
 
 template void aggregate<float>(const BlockDistance<float>*, Vec3<int>, int,

@@ -238,13 +238,13 @@ Vec3<int> fourierSize(const Parameters& params) {
 // The noise variance of every coefficient of the group just transformed, in memory.variance;
 // the first min(varianceLimit, count) group components are computed exactly.
 Cube4D<float> groupVariances(const Parameters& params, const GroupMatrices& g, int count,
-                             const float* noiseSpectrumA, const float* noiseSpectrumB,
+                             const float* K3fT3, const float* localVar,
                              BlockDistance<float>* matches, Memory& memory, TempMemory& temp) {
     Cube4D<float> variance = memory.variance;
     variance.n = count;
     const int K = params.varianceLimit < count ? params.varianceLimit : count;
     calculateVariances(count, params.blockSize, params.fftSize, fourierSize(params), K,
-                       g.forward, noiseSpectrumA, noiseSpectrumB, variance, matches, temp);
+                       g.forward, K3fT3, localVar, variance, matches, temp);
     return variance;
 }
 
@@ -253,7 +253,7 @@ Cube4D<float> groupVariances(const Parameters& params, const GroupMatrices& g, i
 template <>
 void processReferenceLocation<HARD_THRESHOLDING>(
     Vec3<int> reference, const Parameters& params, const TransformsMeta& transforms,
-    const float* matchOffsetTable, const float* noiseSpectrumA, const float* noiseSpectrumB,
+    const float* matchOffsetTable, const float* K3fT3, const float* localVar,
     int referenceIndex, const BlockCollection<float>& collection,
     ImageDataMutable<float>& numerator, ImageDataMutable<float>& denominator, Memory& memory,
     TempMemory& temp, const BlockCollection<float>* /*pilotCollection*/,
@@ -270,8 +270,8 @@ void processReferenceLocation<HARD_THRESHOLDING>(
     spectrum.n = count;
     forwardGroupTransform(matches, count, g, B, spectrum);
 
-    const Cube4D<float> variance = groupVariances(params, g, count, noiseSpectrumA,
-                                                  noiseSpectrumB, matches, memory, temp);
+    const Cube4D<float> variance = groupVariances(params, g, count, K3fT3,
+                                                  localVar, matches, memory, temp);
 
     // Hard threshold; index 0 (the DC of the group mean) is never touched, and a coefficient
     // whose square equals the product survives.
@@ -294,7 +294,7 @@ void processReferenceLocation<HARD_THRESHOLDING>(
 template <>
 void processReferenceLocation<WIENER>(
     Vec3<int> reference, const Parameters& params, const TransformsMeta& transforms,
-    const float* matchOffsetTable, const float* noiseSpectrumA, const float* noiseSpectrumB,
+    const float* matchOffsetTable, const float* K3fT3, const float* localVar,
     int referenceIndex, const BlockCollection<float>& collection,
     ImageDataMutable<float>& numerator, ImageDataMutable<float>& denominator, Memory& memory,
     TempMemory& temp, const BlockCollection<float>* pilotCollection,
@@ -317,8 +317,8 @@ void processReferenceLocation<WIENER>(
     spectrum.n = count;
     forwardGroupTransform(matches, count, g, B, spectrum);
 
-    const Cube4D<float> variance = groupVariances(params, g, count, noiseSpectrumA,
-                                                  noiseSpectrumB, matches, memory, temp);
+    const Cube4D<float> variance = groupVariances(params, g, count, K3fT3,
+                                                  localVar, matches, memory, temp);
 
     // Empirical Wiener gain p^2 / (max(1e-8, v) * threshold + p^2). A zero pilot coefficient
     // gives gain 0 even when the threshold is 0 (where the quotient would be 0/0).

@@ -364,23 +364,58 @@ TEST(Stages, ShiftListsAreHonouredOrRejected) {
               StageOutcome::Completed);
     EXPECT_EQ(maxAbsDifference(outA, outB), 0.0f);
 
-    Parameters all = defaultParameters(size, 0.1f, false);
-    for (int d = 0; d < 3; ++d) {
-        all.shiftCount[d] = 3;
-        all.shiftTable[d] = good;
-    }
-    EXPECT_NE(validateParameters(all).find("outside every block"), std::string::npos);
-
-    // A negative shift leaves the low border uncovered; a large one makes indices collide.
-    const int negative[2] = {0, -2};
+    // A shift beyond (block - imageSize mod step) moves a grid point past the record's
+    // numbering onto a location: its index would collide with another one.
     const int large[2] = {0, 7};
-    for (const int* list : {negative, large}) {
-        Parameters q = defaultParameters(size, 0.1f, false);
-        q.shiftCount[0] = 2;
-        q.shiftTable[0] = list;
-        EXPECT_THROW(kelvoInterfaceHT(noisy.data(), psd.data(), out.data(), nullptr, q,
-                                      noTransforms()),
-                     std::invalid_argument);
+    Parameters q = defaultParameters(size, 0.1f, false);
+    q.shiftCount[0] = 2;
+    q.shiftTable[0] = large;
+    EXPECT_NE(validateParameters(q).find("collides"), std::string::npos);
+    EXPECT_THROW(kelvoInterfaceHT(noisy.data(), psd.data(), out.data(), nullptr, q,
+                                  noTransforms()),
+                 std::invalid_argument);
+
+    // A list of length 1 with a null table next to a real list in another dimension.
+    Parameters n = defaultParameters(size, 0.1f, false);
+    n.shiftCount[1] = 3;
+    n.shiftTable[1] = good;
+    n.shiftCount[0] = 1;
+    n.shiftTable[0] = nullptr;
+    EXPECT_EQ(validateParameters(n), "");
+}
+
+// Shift lists may leave samples outside every reference block. With a search radius of 0
+// every group is its reference block alone, so such samples get no weight in either stage
+// and must come out as the stage's input, finite, while covered samples are filtered.
+TEST(Stages, SamplesWithoutWeightKeepTheInput) {
+    const Vec3<int> size{12, 4, 4};
+    const std::vector<float> noisy = addWhiteNoise(phantom(size), 0.1f, 21u);
+    const std::vector<float> psd = whitePsd(0.1f);
+    const int negative[2] = {-2, -2};  // references at x = 2, 6, 8: x = 0, 1 uncovered
+    for (const bool wiener : {false, true}) {
+        Parameters p = defaultParameters(size, 0.1f, wiener);
+        p.stepSize = {4, 4, 4};
+        p.searchRadius = {0, 0, 0};
+        p.shiftCount[0] = 2;
+        p.shiftTable[0] = negative;
+        ASSERT_EQ(validateParameters(p), "");
+        std::vector<float> out(noisy.size(), 0.0f);
+        const StageOutcome outcome =
+            wiener ? kelvoInterfaceWie(noisy.data(), psd.data(), noisy.data(), out.data(), nullptr,
+                                       p, noTransforms())
+                   : kelvoInterfaceHT(noisy.data(), psd.data(), out.data(), nullptr, p,
+                                      noTransforms());
+        ASSERT_EQ(outcome, StageOutcome::Completed);
+        int changed = 0;
+        for (int v = 0; v < size.x * size.y * size.z; ++v) {
+            ASSERT_TRUE(std::isfinite(out[v])) << v;
+            if (v % size.x < 2) {
+                EXPECT_EQ(out[v], noisy[v]) << "uncovered sample " << v << ", stage " << wiener;
+            } else {
+                changed += out[v] != noisy[v];
+            }
+        }
+        EXPECT_GT(changed, size.x * size.y * size.z / 2) << "stage " << wiener;
     }
 }
 
