@@ -2,15 +2,9 @@
 
 #include <cstring>
 
-// Run-time dispatch for the 4x4x4 kernel: an AVX2 clone and a baseline clone (no fused
-// multiply-add in either, so both give the same bits). Not under ThreadSanitizer, whose
-// ifunc resolver crashes at load.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && \
-    !defined(__SANITIZE_THREAD__) && !defined(KELVO_NO_TARGET_CLONES)
-#define KELVO_BLOCK_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define KELVO_BLOCK_CLONES
-#endif
+// The 4x4x4 kernel's clones fuse no multiply-add, so both give the same bits
+// (see cpu_dispatch.h).
+#include "kelvo/cpu_dispatch.h"
 
 // The vector helpers of the 4x4x4 kernel are always inlined into its clones, so no vector
 // crosses a call boundary whose ABI would depend on the instruction set.
@@ -354,7 +348,7 @@ struct Coefficients444 {
     }
 };
 
-KELVO_BLOCK_CLONES void blocks444(const float* in, float* out, long long count,
+KELVO_CLONES void blocks444(const float* in, float* out, long long count,
                                   const float* m0, const float* m1, const float* m2) {
     const Coefficients444 c(m0, m1, m2);
     const I8 b0{0, 0, 0, 0, 4, 4, 4, 4}, b1{1, 1, 1, 1, 5, 5, 5, 5};

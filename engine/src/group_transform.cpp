@@ -4,15 +4,9 @@
 #include <cstring>
 #include <stdexcept>
 
-// Run-time dispatch for the butterflies over lanes: an AVX2 clone and a baseline clone, which
-// perform the same operations (additions, subtractions and products, nothing fused), so
-// they give the same bits. Not under ThreadSanitizer (its ifunc resolver crashes at load).
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && \
-    !defined(__SANITIZE_THREAD__) && !defined(KELVO_NO_TARGET_CLONES)
-#define KELVO_TARGET_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define KELVO_TARGET_CLONES
-#endif
+// The butterflies' clones perform the same operations (additions, subtractions and
+// products, nothing fused), so they give the same bits (see cpu_dispatch.h).
+#include "kelvo/cpu_dispatch.h"
 
 namespace kelvo {
 
@@ -119,7 +113,7 @@ void genericProduct(const T* in, int G, const float* M, T* out, long long n) {
 
 // Haar butterflies over whole groups, member-major (coefficient i of member k at k*n + i),
 // LANES adjacent coefficients at a time.
-KELVO_TARGET_CLONES void haarLanes(const float* in, float* out, long long n, int G, bool forward) {
+KELVO_CLONES void haarLanes(const float* in, float* out, long long n, int G, bool forward) {
     float v[MAX_HAAR * LANES];
     float y[MAX_HAAR * LANES];
     for (long long i0 = 0; i0 < n; i0 += LANES) {
@@ -140,7 +134,7 @@ KELVO_TARGET_CLONES void haarLanes(const float* in, float* out, long long n, int
 
 // forwardHaarGroup's body: members read through the match list, full lanes written straight
 // to their destination.
-KELVO_TARGET_CLONES void haarGroupLanes(const BlockDistance<float>* matches, int G, float* dst,
+KELVO_CLONES void haarGroupLanes(const BlockDistance<float>* matches, int G, float* dst,
                                         long long n) {
     float v[MAX_HAAR * LANES];
     float y[MAX_HAAR * LANES];
