@@ -19,6 +19,18 @@ bool insideVolume(Vec3<int> q, Vec3<int> blockSize, const ImageData<T>& v) {
     return true;
 }
 
+// The checks both forms of aggregation make before writing anything.
+template <typename T>
+void checkPlacement(const BlockDistance<T>* matches, Vec3<int> blockSize, int groupSize,
+                    const ImageDataMutable<T>& numerator, const ImageDataMutable<T>& weights) {
+    if (numerator.size != weights.size)
+        throw std::invalid_argument("aggregate: numerator and weights differ in size");
+    for (int n = 0; n < groupSize; ++n) {
+        if (!insideVolume(matches[n].position, blockSize, numerator))
+            throw std::out_of_range("aggregate: block outside the volume");
+    }
+}
+
 }  // namespace
 
 template <typename T>
@@ -26,12 +38,7 @@ void aggregate(const BlockDistance<T>* matches, Vec3<int> blockSize, int groupSi
                const Cube4D<T>& group, const T* blockWeights, const T* window, T noiseLevel,
                ImageDataMutable<T>& numerator, ImageDataMutable<T>& weights) {
     if (groupSize <= 0) return;
-    if (numerator.size != weights.size)
-        throw std::invalid_argument("aggregate: numerator and weights differ in size");
-    for (int n = 0; n < groupSize; ++n) {
-        if (!insideVolume(matches[n].position, blockSize, numerator))
-            throw std::out_of_range("aggregate: block outside the volume");
-    }
+    checkPlacement(matches, blockSize, groupSize, numerator, weights);
     const long long volume = static_cast<long long>(blockSize.x) * blockSize.y * blockSize.z;
     const T weightFloor = std::max(static_cast<T>(WEIGHT_FLOOR_PER_NOISE) * noiseLevel,
                                    static_cast<T>(NUMERATOR_FLOOR));
@@ -105,12 +112,7 @@ void addAggregationTerms(const BlockDistance<float>* matches, Vec3<int> blockSiz
                          const float* numeratorTerms, const float* weightTerms,
                          ImageDataMutable<float>& numerator, ImageDataMutable<float>& weights) {
     if (groupSize <= 0) return;
-    if (numerator.size != weights.size)
-        throw std::invalid_argument("aggregate: numerator and weights differ in size");
-    for (int n = 0; n < groupSize; ++n) {
-        if (!insideVolume(matches[n].position, blockSize, numerator))
-            throw std::out_of_range("aggregate: block outside the volume");
-    }
+    checkPlacement(matches, blockSize, groupSize, numerator, weights);
     const long long volume = static_cast<long long>(blockSize.x) * blockSize.y * blockSize.z;
     for (int n = 0; n < groupSize; ++n) {
         const float* num = numeratorTerms + volume * n;

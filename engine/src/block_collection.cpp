@@ -15,6 +15,7 @@
 
 #include "kelvo/block_matching.h"
 #include "kelvo/block_transform.h"
+#include "kelvo/helpers.h"
 #include "kelvo/thread_pool.h"
 
 namespace kelvo {
@@ -34,10 +35,6 @@ constexpr std::size_t HUGE_PAGE = std::size_t{2} << 20;
 inline int positionsAlong(int volumeSize, int blockSize) {
     return std::max(volumeSize - blockSize + 1, 0);
 }
-
-struct FreeDeleter {
-    void operator()(float* p) const { std::free(p); }
-};
 
 // Half-open interval [lo, hi) of positions.
 struct Range {

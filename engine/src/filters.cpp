@@ -248,6 +248,34 @@ Cube4D<float> groupVariances(const Parameters& params, const GroupMatrices& g, i
     return variance;
 }
 
+// A group formed at one reference location: its members and its group matrices.
+struct Group {
+    BlockDistance<float>* matches;
+    int count;
+    GroupMatrices g;
+    long long B;  ///< block volume
+};
+
+// Obtains the group of `reference` on `collection` (search or replay) in memory.matches.
+Group formGroup(Vec3<int> reference, const Parameters& params, const TransformsMeta& transforms,
+                const float* matchOffsetTable, int referenceIndex,
+                const BlockCollection<float>& collection, Memory& memory,
+                BlockMatchStorage* storage) {
+    BlockDistance<float>* matches = memory.matches;
+    const int count = obtainGroup(reference, params, matchOffsetTable, referenceIndex, collection,
+                                  matches, storage);
+    const Vec3<int> bs = params.blockSize;
+    return {matches, count, groupMatrices(transforms, count),
+            static_cast<long long>(bs.x) * bs.y * bs.z};
+}
+
+// The group's members transformed into `cube` (one of the thread's spectrum cubes).
+Cube4D<float> groupSpectrum(const Group& group, Cube4D<float> cube) {
+    cube.n = group.count;
+    forwardGroupTransform(group.matches, group.count, group.g, group.B, cube);
+    return cube;
+}
+
 }  // namespace
 
 template <>
@@ -259,23 +287,18 @@ void processReferenceLocation<HARD_THRESHOLDING>(
     TempMemory& temp, const BlockCollection<float>* /*pilotCollection*/,
     BlockMatchStorage* storage) {
     static std::mutex aggregationMutex;
-    BlockDistance<float>* matches = memory.matches;
-    const int count = obtainGroup(reference, params, matchOffsetTable, referenceIndex, collection,
-                                  matches, storage);
-    const GroupMatrices g = groupMatrices(transforms, count);
-    const Vec3<int> bs = params.blockSize;
-    const long long B = static_cast<long long>(bs.x) * bs.y * bs.z;
-
-    Cube4D<float> spectrum = memory.spectrum;
-    spectrum.n = count;
-    forwardGroupTransform(matches, count, g, B, spectrum);
-
-    const Cube4D<float> variance = groupVariances(params, g, count, K3fT3,
-                                                  localVar, matches, memory, temp);
+    const Group group = formGroup(reference, params, transforms, matchOffsetTable,
+                                  referenceIndex, collection, memory, storage);
+    BlockDistance<float>* matches = group.matches;
+    const int count = group.count;
+    const GroupMatrices& g = group.g;
+    const Cube4D<float> spectrum = groupSpectrum(group, memory.spectrum);
+    const Cube4D<float> variance =
+        groupVariances(params, g, count, K3fT3, localVar, matches, memory, temp);
 
     // Hard threshold; index 0 (the DC of the group mean) is never touched, and a coefficient
     // whose square equals the product survives.
-    const long long n = B * count;
+    const long long n = group.B * count;
     float* s = spectrum.data;
     float* v = variance.data;
     const float t2 = params.thresholdSquared;
@@ -300,29 +323,21 @@ void processReferenceLocation<WIENER>(
     TempMemory& temp, const BlockCollection<float>* pilotCollection,
     BlockMatchStorage* storage) {
     static std::mutex aggregationMutex;
-    BlockDistance<float>* matches = memory.matches;
-    const int count = obtainGroup(reference, params, matchOffsetTable, referenceIndex,
-                                  *pilotCollection, matches, storage);
-    const GroupMatrices g = groupMatrices(transforms, count);
-    const Vec3<int> bs = params.blockSize;
-    const long long B = static_cast<long long>(bs.x) * bs.y * bs.z;
-
-    Cube4D<float> pilotSpectrum = memory.pilotSpectrum;
-    pilotSpectrum.n = count;
-    forwardGroupTransform(matches, count, g, B, pilotSpectrum);
-
+    const Group group = formGroup(reference, params, transforms, matchOffsetTable,
+                                  referenceIndex, *pilotCollection, memory, storage);
+    BlockDistance<float>* matches = group.matches;
+    const int count = group.count;
+    const GroupMatrices& g = group.g;
+    const Cube4D<float> pilotSpectrum = groupSpectrum(group, memory.pilotSpectrum);
     // The same positions in the noisy volume's collection.
     for (int k = 0; k < count; ++k) matches[k].data = collection.blockAt(matches[k].position);
-    Cube4D<float> spectrum = memory.spectrum;
-    spectrum.n = count;
-    forwardGroupTransform(matches, count, g, B, spectrum);
-
-    const Cube4D<float> variance = groupVariances(params, g, count, K3fT3,
-                                                  localVar, matches, memory, temp);
+    const Cube4D<float> spectrum = groupSpectrum(group, memory.spectrum);
+    const Cube4D<float> variance =
+        groupVariances(params, g, count, K3fT3, localVar, matches, memory, temp);
 
     // Empirical Wiener gain p^2 / (max(1e-8, v) * threshold + p^2). A zero pilot coefficient
     // gives gain 0 even when the threshold is 0 (where the quotient would be 0/0).
-    const long long n = B * count;
+    const long long n = group.B * count;
     const float* p = pilotSpectrum.data;
     float* s = spectrum.data;
     float* v = variance.data;

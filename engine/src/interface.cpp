@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "kelvo/fft.h"
 #include "kelvo/helpers.h"
 #include "kelvo/reference_grid.h"
 #include "kelvo/stage.h"

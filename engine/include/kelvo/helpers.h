@@ -22,8 +22,4 @@ inline std::string vecText(Vec3<int> v) {
            "]";
 }
 
-/// True for the sizes the engine's FFT supports along dimension 0: 4, 8, 16, 32 or 64.
-/// Dimensions 1 and 2 also take 1 (no transform along a flat dimension).
-inline bool isFftSize(int n) { return n == 4 || n == 8 || n == 16 || n == 32 || n == 64; }
-
 }  // namespace kelvo
