@@ -13,8 +13,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=${KELVO_BUILD_ROOT:-build}
 jobs=${KELVO_JOBS:-$(nproc)}
-gen=()
-if command -v ninja >/dev/null 2>&1; then gen=(-G Ninja); fi
+. scripts/cmake_generator.sh
 
 step() { printf '\n==== %s ====\n' "$*"; }
 
@@ -28,12 +27,14 @@ if ! "$python" engine/tools/gen_tables.py | diff -q - engine/src/tables.cpp >/de
 fi
 
 step "release build (-Wall -Wextra -Werror) and all tests"
+mapfile -t gen < <(generatorArgs "$root/release")
 cmake -S . -B "$root/release" "${gen[@]}" -DCMAKE_BUILD_TYPE=Release -DKELVO_WERROR=ON \
       -DKELVO_BUILD_BENCHMARKS=ON >/dev/null
 cmake --build "$root/release" -j "$jobs"
 ctest --test-dir "$root/release" --output-on-failure -j "$jobs"
 
 step "unit tests under AddressSanitizer + UndefinedBehaviorSanitizer"
+mapfile -t gen < <(generatorArgs "$root/asan")
 cmake -S . -B "$root/asan" "${gen[@]}" -DCMAKE_BUILD_TYPE=Debug -DKELVO_WERROR=ON \
       -DKELVO_SANITIZE=address,undefined -DKELVO_BUILD_MEX=OFF -DKELVO_BUILD_PYTHON=OFF \
       >/dev/null
@@ -42,6 +43,7 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir "$root/asan" --output-on-failure -j "$jobs" -L 'unit|threads'
 
 step "threaded tests under ThreadSanitizer"
+mapfile -t gen < <(generatorArgs "$root/tsan")
 cmake -S . -B "$root/tsan" "${gen[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVO_WERROR=ON \
       -DKELVO_SANITIZE=thread -DKELVO_BUILD_MEX=OFF -DKELVO_BUILD_PYTHON=OFF \
       -DKELVO_BUILD_CLI=OFF >/dev/null

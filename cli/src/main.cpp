@@ -5,10 +5,12 @@
 // when it is complete (written to a temporary name in the same directory, then renamed).
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -41,6 +43,14 @@ const char* USAGE =
     "  --sigma auto       estimate it (per volume) from the finest wavelet details\n"
     "  --psd FILE         noise PSD, E|DFT|^2 on its own grid (.npy, .nii, .tif), dim 0 fastest\n"
     "  --psd auto         estimate a PSD (per volume) from flat patches\n"
+    "  --noise gaussian|rician  noise model (default gaussian); rician: IN holds magnitudes\n"
+    "                     and S (or the PSD) is the noise of each real/imaginary channel\n"
+    "  --coils N          rician: magnitudes of N receiver channels (noncentral chi; default 1)\n"
+    "  --mask FILE        non-zero = inside (same size as IN); outside samples are copied\n"
+    "                     unchanged and left out of the noise estimate\n"
+    "  A .npy PSD or mask is read in the axis order of the input: (x, y, z) as nibabel\n"
+    "  returns it for NIfTI, the array's own axes for .npy, (z, y, x) as tifffile for TIFF.\n"
+    "  NaN/Inf samples are 'no data': left out of estimates and kept as they are.\n"
     "options:\n"
     "  --stage ht|all     run hard thresholding only, or both stages (default all)\n"
     "  --threads N        worker threads (default: every core)\n"
@@ -92,7 +102,9 @@ std::array<int, 3> parseTriple(const std::string& opt, const std::string& text) 
 
 struct Options {
     std::string in, out;
-    std::string sigma, psd;
+    std::string sigma, psd, mask;
+    bool rician = false;
+    int coils = 0;  // 0: not given
     bool htOnly = false, quiet = false, asFloat = false;
     int threads = 0;
     std::vector<std::pair<std::string, std::string>> profileArgs;  // applied once dims known
@@ -117,6 +129,18 @@ Options parseArgs(int argc, char** argv) {
             o.sigma = value();
         } else if (a == "--psd") {
             o.psd = value();
+        } else if (a == "--mask") {
+            o.mask = value();
+        } else if (a == "--noise") {
+            const std::string n = value();
+            if (n != "gaussian" && n != "rician")
+                throw UsageError("--noise must be gaussian or rician (got '" + n + "')");
+            o.rician = n == "rician";
+        } else if (a == "--coils") {
+            const double c = parseNumber(a, value());
+            if (c != std::floor(c) || c < 1 || c > 64)
+                throw UsageError("--coils needs a whole number of receiver channels from 1 to 64");
+            o.coils = int(c);
         } else if (a == "--stage") {
             const std::string s = value();
             if (s != "ht" && s != "all") throw UsageError("--stage must be ht or all");
@@ -145,6 +169,8 @@ Options parseArgs(int argc, char** argv) {
     o.out = positional[2];
     if (o.sigma.empty() == o.psd.empty())
         throw UsageError("give exactly one of --sigma S, --sigma auto, --psd FILE, --psd auto");
+    if (o.coils > 0 && !o.rician) throw UsageError("--coils needs --noise rician");
+    if (o.coils == 0) o.coils = 1;
     return o;
 }
 
@@ -284,17 +310,124 @@ private:
     bool committed_ = false;
 };
 
-kelvo::Noise loadPsd(const std::string& path) {
+std::string shapeText(const std::vector<std::int64_t>& shape) {
+    std::string t = "(";
+    for (std::size_t i = 0; i < shape.size(); ++i)
+        t += (i ? ", " : "") + std::to_string(shape[i]);
+    return t + (shape.size() == 1 ? ",)" : ")");
+}
+
+/// How the input's user holds the volume: whether the axes of the user's arrays run from the
+/// slowest dimension to the fastest (NumPy C order, tifffile's (z, y, x)) or from dimension 0
+/// on (nibabel's (x, y, z), NumPy Fortran order).
+struct AxisOrder {
+    bool slowestFirst;
+    const char* name;
+};
+
+AxisOrder axisOrderOf(const kelvo::cli::VolumeFile& in) {
+    const std::string format = in.format();
+    if (format == "NIfTI") return {false, "(x, y, z) as nibabel returns a NIfTI volume"};
+    if (format == "TIFF") return {true, "(z, y, x) as tifffile returns a TIFF stack"};
+    return {!in.fortranOrder, "the input array's own axes"};
+}
+
+/// The shape in the user's axis order of `rank` dims (dimension 0 fastest).
+std::vector<std::int64_t> userShape(const std::array<std::int64_t, 4>& dims, int rank,
+                                    const AxisOrder& order) {
+    std::vector<std::int64_t> shape(dims.begin(), dims.begin() + rank);
+    if (order.slowestFirst) std::reverse(shape.begin(), shape.end());
+    return shape;
+}
+
+/// Reads a PSD or mask file into the input's layout (dimension 0 fastest). NIfTI and TIFF
+/// files are read as the input is; a .npy array is taken in the axis order in which the user
+/// holds the input (AxisOrder), so its axes are reversed when its storage order says
+/// otherwise. Up to 3 dimensions.
+std::unique_ptr<kelvo::cli::VolumeFile> readAligned(const std::string& path, const char* what,
+                                                    const AxisOrder& order) {
     std::unique_ptr<kelvo::cli::VolumeFile> f = kelvo::cli::readVolume(path);
-    if (f->dims[3] != 1) throw std::invalid_argument("PSD " + path + " must be 2-D or 3-D");
+    if (f->dims[3] != 1)
+        throw std::invalid_argument(std::string(what) + " " + path + " must be 2-D or 3-D");
+    if (std::string(f->format()) != "NumPy") return f;
+    // Stored C order means the shape runs slowest first; reverse the axes when the user's
+    // order differs from the array's storage.
+    if (order.slowestFirst == !f->fortranOrder) return f;
+    const int rank = f->dims[2] > 1 ? 3 : 2;
+    const std::array<std::int64_t, 4> d = f->dims;
+    std::vector<float> t(f->values.size());
+    std::size_t i = 0;
+    for (std::int64_t z = 0; z < d[2]; ++z)
+        for (std::int64_t y = 0; y < d[1]; ++y)
+            for (std::int64_t x = 0; x < d[0]; ++x, ++i) {
+                // new layout: dims reversed over the rank
+                const std::size_t j = rank == 3 ? std::size_t(z + d[2] * (y + d[1] * x))
+                                                : std::size_t(y + d[1] * x);
+                t[j] = f->values[i];
+            }
+    f->values.swap(t);
+    f->dims = rank == 3 ? std::array<std::int64_t, 4>{d[2], d[1], d[0], 1}
+                        : std::array<std::int64_t, 4>{d[1], d[0], 1, 1};
+    return f;
+}
+
+kelvo::Noise loadPsd(const std::string& path, const kelvo::cli::VolumeFile& in) {
+    const AxisOrder order = axisOrderOf(in);
+    std::unique_ptr<kelvo::cli::VolumeFile> f = readAligned(path, "PSD", order);
     for (int d = 0; d < 3; ++d)
         if (f->dims[d] > 1024)
             throw std::invalid_argument("PSD " + path + " is larger than 1024 along a dimension");
+    // A PSD of the volume's full size that fits only with its axes reversed was almost
+    // certainly saved in the other axis order: refuse it rather than filter with a
+    // transposed spectrum.
+    const int rank = in.dims[2] > 1 ? 3 : 2;
+    bool same = true, reversed = true;
+    for (int d = 0; d < rank; ++d) {
+        same = same && f->dims[d] == in.dims[d];
+        reversed = reversed && f->dims[d] == in.dims[rank - 1 - d];
+    }
+    if (reversed && !same && f->dims[2] == (rank == 3 ? in.dims[0] : 1))
+        throw std::invalid_argument(
+            "PSD " + path + " has shape " + shapeText(userShape(f->dims, rank, order)) +
+            " but the volume's shape is " + shapeText(userShape(in.dims, rank, order)) +
+            " in " + order.name + "; the PSD's axes are reversed: save it in the volume's axis order");
     try {
         return kelvo::Noise::spectrum(f->values, {int(f->dims[0]), int(f->dims[1]), int(f->dims[2])});
     } catch (const std::invalid_argument& e) {
         throw std::invalid_argument("PSD " + path + ": " + e.what());
     }
+}
+
+/// The mask as one byte per sample of one volume, or of every volume of a series.
+std::vector<std::uint8_t> loadMask(const std::string& path, const kelvo::cli::VolumeFile& in) {
+    const AxisOrder order = axisOrderOf(in);
+    std::unique_ptr<kelvo::cli::VolumeFile> f = kelvo::cli::readVolume(path);
+    const bool series = f->dims[3] > 1;
+    if (series) {
+        if (f->dims != in.dims || std::string(f->format()) == "NumPy")
+            throw std::invalid_argument("mask " + path + " has " + std::to_string(f->dims[3]) +
+                                        " volumes but its sizes do not match the input's "
+                                        "(give a mask of one volume, or one of the input's shape "
+                                        "in the same format)");
+    } else {
+        f = readAligned(path, "mask", order);
+    }
+    const int rank = in.dims[2] > 1 ? 3 : 2;
+    for (int d = 0; d < 3; ++d)
+        if (f->dims[d] != in.dims[d])
+            throw std::invalid_argument(
+                "mask " + path + " has shape " + shapeText(userShape(f->dims, rank, order)) +
+                " but the volume's shape is " + shapeText(userShape(in.dims, rank, order)) +
+                " in " + order.name);
+    std::vector<std::uint8_t> mask(f->values.size());
+    std::size_t inside = 0;
+    for (std::size_t i = 0; i < mask.size(); ++i) {
+        mask[i] = f->values[i] != 0.0f && !std::isnan(f->values[i]);
+        inside += mask[i];
+    }
+    if (inside == 0)
+        throw std::invalid_argument("mask " + path + ": no sample inside the mask (all zero)");
+    return mask;
 }
 
 int run(const Options& o) {
@@ -325,13 +458,23 @@ int run(const Options& o) {
         if (*end != '\0') throw UsageError("--sigma: '" + o.sigma + "' is not a number");
         fixed = kelvo::Noise::white(s);  // rejects negative, zero, NaN
     } else if (!o.psd.empty() && !autoPsd) {
-        fixed = loadPsd(o.psd);
+        fixed = loadPsd(o.psd, *in);
     }
+    const std::vector<std::uint8_t> mask = o.mask.empty() ? std::vector<std::uint8_t>()
+                                                          : loadMask(o.mask, *in);
+    const bool maskPerVolume = !mask.empty() && mask.size() > count;
 
     Progress progress(o.quiet, volumes, o.htOnly ? 1 : 2);
     std::atomic<bool>* cancel = &interrupted;
     kelvo::DenoiseOptions options;
     options.stages = o.htOnly ? kelvo::Stages::HardThresholding : kelvo::Stages::Both;
+    options.distribution = o.rician ? kelvo::NoiseDistribution::Rician
+                                    : kelvo::NoiseDistribution::Gaussian;
+    options.coils = o.coils;
+    kelvo::NoiseEstimateOptions estimate;
+    estimate.distribution = options.distribution;
+    estimate.coils = o.coils;
+    const char* model = o.rician ? " (channel noise of the magnitudes)" : "";
     options.cancel = cancel;
     options.progress = [&progress](int stage, float f) { progress.update(stage, f); };
 
@@ -339,20 +482,23 @@ int run(const Options& o) {
     for (int v = 0; v < volumes; ++v) {
         const float* volume = in->values.data() + std::size_t(v) * count;
         kelvo::Noise noise = fixed;
+        options.mask = estimate.mask =
+            mask.empty() ? nullptr : mask.data() + (maskPerVolume ? std::size_t(v) * count : 0);
+        const std::string volumeText =
+            volumes > 1 ? "volume " + std::to_string(v + 1) + ": " : std::string();
         if (autoSigma) {
-            noise = kelvo::Noise::white(kelvo::estimateNoise(volume, size));
-            char text[96];
-            std::snprintf(text, sizeof text, "%sestimated sigma %.6g",
-                          volumes > 1 ? ("volume " + std::to_string(v + 1) + ": ").c_str() : "",
-                          noise.sigma());
+            noise = kelvo::Noise::white(kelvo::estimateNoise(volume, size, estimate));
+            char text[160];
+            std::snprintf(text, sizeof text, "%sestimated sigma %.6g%s", volumeText.c_str(),
+                          noise.sigma(), model);
             progress.note(text);
         } else if (autoPsd) {
             Size3 grid = profile.fftSize;
             for (int d = 0; d < 3; ++d) grid[d] = std::min(grid[d], 16);
-            noise = kelvo::estimateNoisePsd(volume, size, grid);
-            char text[96];
-            std::snprintf(text, sizeof text, "estimated PSD on %dx%dx%d, sigma %.6g", grid[0],
-                          grid[1], grid[2], noise.sigma());
+            noise = kelvo::estimateNoisePsd(volume, size, grid, estimate);
+            char text[160];
+            std::snprintf(text, sizeof text, "%sestimated PSD on %dx%dx%d, sigma %.6g%s",
+                          volumeText.c_str(), grid[0], grid[1], grid[2], noise.sigma(), model);
             progress.note(text);
         }
         progress.begin(v);

@@ -83,13 +83,30 @@ public:
 
 }  // namespace
 
+/// The image's samples exactly as stored, in the machine's byte order.
+std::vector<char> readRawSamples(const std::string& path, nifti_image* nim, std::size_t count) {
+    const std::size_t bytes = count * std::size_t(nim->nbyper);
+    std::vector<char> raw(bytes);
+    znzFile f = znzopen(nim->iname, "rb", nifti_is_gzfile(nim->iname));
+    if (znz_isnull(f)) throw IoError(path + ": cannot open the image data");
+    const bool ok = znzseek(f, znz_off_t(nim->iname_offset), SEEK_SET) >= 0 &&
+                    znzread(raw.data(), 1, bytes, f) == bytes;
+    znzclose(f);
+    if (!ok) throw IoError(path + ": truncated NIfTI data");
+    if (nim->byteorder != nifti_short_order() && nim->nbyper > 1)
+        nifti_swap_Nbytes(std::int64_t(count), nim->nbyper, raw.data());
+    return raw;
+}
+
 std::unique_ptr<VolumeFile> readNifti(const std::string& path) {
     nifti_set_debug_level(0);  // our own one-line messages replace the library's
     FILE* probe = std::fopen(path.c_str(), "rb");
     if (!probe) throw IoError(path + ": cannot open file");
     std::fclose(probe);
-    NiftiPtr nim(nifti_image_read(path.c_str(), 1));
-    if (!nim || !nim->data) throw IoError(path + ": not a readable NIfTI file");
+    // Header only: the library's loader replaces NaN and infinite floats by 0, but they mean
+    // "no data" here and must survive, so the samples are read as stored (readRawSamples).
+    NiftiPtr nim(nifti_image_read(path.c_str(), 0));
+    if (!nim) throw IoError(path + ": not a readable NIfTI file");
 
     auto file = std::make_unique<NiftiFile>();
     if (!typeOfDatatype(nim->datatype, &file->type))
@@ -111,9 +128,9 @@ std::unique_ptr<VolumeFile> readNifti(const std::string& path) {
     const std::size_t count = std::size_t(dims[0] * dims[1] * dims[2] * dims[3]);
     if (std::int64_t(count) != nim->nvox) throw IoError(path + ": inconsistent NIfTI dimensions");
     const bool s = scaled(nim.get());
-    file->values = decodeSamples(nim->data, count, file->type, s ? nim->scl_slope : 0.0,
+    const std::vector<char> raw = readRawSamples(path, nim.get(), count);
+    file->values = decodeSamples(raw.data(), count, file->type, s ? nim->scl_slope : 0.0,
                                  s ? nim->scl_inter : 0.0);
-    nifti_image_unload(nim.get());
     file->header = std::move(nim);
     return file;
 }

@@ -101,6 +101,47 @@ expect_ok "TIFF float image" "$out/img.tif" denoise "$in/img.tif" "$out/img.tif"
 "$kelvo" denoise "$in/img.npy" "$out/p.npy" --sigma 0.1 2>"$work/stderr"
 [ "$(grep -c 'done in' "$work/stderr")" = 2 ] || fail "expected one line per stage: $(cat "$work/stderr")"
 
+# ---- MRI data: NaN background, masks, magnitude noise, the PSD axis rule ----------------
+expect_ok "NIfTI float with NaN/Inf background, estimated sigma" "$out/mri.nii" \
+  denoise "$in/mri.nii" "$out/mri.nii" --sigma auto
+grep -q "estimated sigma 0\.[01]" "$work/stderr" || fail "sigma with a NaN background: $(cat "$work/stderr")"
+expect_ok "magnitude noise with a mask in nibabel's axis order" "$out/mrim.nii" \
+  denoise "$in/mri.nii" "$out/mrim.nii" --sigma auto --noise rician --coils 2 --mask "$in/maskxyz.npy"
+grep -q "channel noise" "$work/stderr" || fail "magnitude sigma not reported: $(cat "$work/stderr")"
+if [ "$have_numpy" = 1 ]; then
+  "$PYTHON" - "$in/mri.nii" "$out/mri.nii" "$out/mrim.nii" "$in/mask.nii" <<'PY' || fail "NaN positions or mask"
+import sys, numpy as np
+def nii(p):  # single-file float32 NIfTI written by nifti_image_write: data at byte 352
+    return np.fromfile(p, "<f4", offset=352)
+a, b, c, m = (nii(p) for p in sys.argv[1:])
+bad = ~np.isfinite(a)
+assert np.array_equal(a[bad].view(np.uint32), b[bad].view(np.uint32)), "NaN/Inf not kept"
+assert np.isfinite(b[~bad]).all(), "new non-finite samples"
+assert np.array_equal(c[m == 0].view(np.uint32), a[m == 0].view(np.uint32)), "outside the mask changed"
+assert np.abs(c[(m != 0) & ~bad] - a[(m != 0) & ~bad]).mean() > 0.03, "inside the mask not denoised"
+PY
+fi
+# The same anisotropic PSD from a NIfTI file and from a C-ordered .npy in (x, y, z) order.
+expect_ok "PSD as NIfTI" "$out/psdnii.nii" denoise "$in/vol.nii" "$out/psdnii.nii" \
+  --psd "$in/psdaniso.nii" --threads 1 --float
+expect_ok "PSD as npy (x, y, z)" "$out/psdnpy.nii" denoise "$in/vol.nii" "$out/psdnpy.nii" \
+  --psd "$in/psdaniso.npy" --threads 1 --float
+cmp -s "$out/psdnii.nii" "$out/psdnpy.nii" || fail "the .npy PSD in (x, y, z) order differs from the NIfTI PSD"
+# With a NumPy input the .npy PSD is in the input array's own axes: vol.npy is (z, y, x).
+expect_ok "PSD npy for an npy input" "$out/psdown.npy" denoise "$in/vol.npy" "$out/psdown.npy" \
+  --psd "$in/psdaniso.npy" --threads 1
+o=$out/bad.nii
+expect_fail "full-size PSD in the reversed order" 1 "(24, 36, 40)" "$o" denoise "$in/mri.nii" "$o" --psd "$in/psdfullzyx.npy"
+grep -qF "(40, 36, 24)" "$work/stderr" || fail "the refusal does not name the volume's shape"
+expect_fail "mask of another shape" 1 "mask" "$o" denoise "$in/mri.nii" "$o" --sigma 0.1 --mask "$in/maskzyx.npy"
+expect_fail "mask of another size" 1 "mask" "$o" denoise "$in/mri.nii" "$o" --sigma 0.1 --mask "$in/psdaniso.nii"
+expect_fail "empty mask" 1 "no sample inside the mask" "$o" denoise "$in/mri.nii" "$o" --sigma 0.1 --mask "$in/maskempty.nii"
+expect_fail "no coils" 2 "--coils" "$o" denoise "$in/mri.nii" "$o" --sigma 0.1 --noise rician --coils 0
+expect_fail "coils without magnitude noise" 2 "--coils" "$o" denoise "$in/mri.nii" "$o" --sigma 0.1 --coils 4
+expect_fail "unknown noise model" 2 "--noise" "$o" denoise "$in/mri.nii" "$o" --sigma 0.1 --noise poisson
+expect_fail "magnitude noise with a PSD of the wrong size" 1 "does not fit" "$out/bad.npy" \
+  denoise "$in/img.npy" "$out/bad.npy" --noise rician --psd "$in/psd3d.npy"
+
 # ---- bad input -------------------------------------------------------------------------
 o=$out/bad.npy
 expect_fail "missing file" 1 "cannot open" "$o" denoise "$in/none.npy" "$o" --sigma 0.1

@@ -47,6 +47,26 @@ inline void writeNiftiInt16(const std::string& path, const std::vector<std::int6
     nifti_image_free(nim);
 }
 
+/// A NIfTI file of float32 samples (NaN and infinities kept) with unit voxels.
+inline void writeNiftiFloat(const std::string& path, const std::vector<std::int64_t>& dims,
+                            const std::vector<float>& values) {
+    std::int64_t d[8] = {0, 1, 1, 1, 1, 1, 1, 1};
+    for (std::size_t i = 0; i < dims.size() && i < 8; ++i) d[i] = dims[i];
+    nifti_image* nim = nifti_make_new_nim(d, DT_FLOAT32, 1);
+    if (!nim) throw std::runtime_error("nifti_make_new_nim failed");
+    if (std::size_t(nim->nvox) != values.size()) {
+        nifti_image_free(nim);
+        throw std::runtime_error("value count does not match dims");
+    }
+    std::memcpy(nim->data, values.data(), values.size() * sizeof(float));
+    if (nifti_set_filenames(nim, path.c_str(), 0, 1) != 0) {
+        nifti_image_free(nim);
+        throw std::runtime_error("bad NIfTI name " + path);
+    }
+    nifti_image_write(nim);
+    nifti_image_free(nim);
+}
+
 /// A multi-page uint16 or float32 TIFF of `pages` pages of w x h samples.
 inline void writeTiff(const std::string& path, int w, int h, int pages,
                       const std::vector<float>& values, bool asFloat, double scale = 1.0) {

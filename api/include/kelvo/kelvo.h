@@ -18,6 +18,7 @@
 #include <array>
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -60,8 +61,31 @@ public:
     Cancelled() : std::runtime_error("denoising was cancelled") {}
 };
 
+// ---- Magnitude (MRI) data, masks and samples without data ----------------------------------
+//
+// Samples without data: NaN and infinite samples, and samples outside a mask. They never enter
+// a noise estimate, and `denoise` copies them to the output unchanged (NaN stays NaN, bit for
+// bit). For the block processing a non-finite sample is replaced by the mean of its nearest
+// finite neighbours, grown outwards layer by layer from the data, so blocks that straddle the
+// edge of the data see a smooth continuation instead of a step, and nothing non-finite reaches
+// the engine. Finite samples outside a mask are real data and are processed as they are; only
+// the bounding box of the samples inside the mask (plus a margin of one block) is processed.
+
+/// The distribution of the noise in the samples.
+/// Gaussian: additive Gaussian noise (white or with a PSD).
+/// Rician: the samples are magnitudes of `coils` complex receiver channels, each channel with
+/// additive Gaussian noise of standard deviation sigma in its real and imaginary part (Rician
+/// for one coil, noncentral chi with 2 * coils degrees of freedom otherwise). sigma (or the PSD)
+/// always describes that channel noise, never the spread of the magnitudes.
+enum class NoiseDistribution { Gaussian, Rician };
+
 struct DenoiseOptions {
     Stages stages = Stages::Both;
+    NoiseDistribution distribution = NoiseDistribution::Gaussian;
+    int coils = 1;  ///< receiver channels of magnitude data, >= 1
+    /// nullptr, or one byte per sample in the layout of the volume: non-zero = inside.
+    /// Samples outside are copied to the output unchanged and take no part in estimation.
+    const std::uint8_t* mask = nullptr;
     /// Called with the stage (0 hard thresholding, 1 Wiener) and the fraction of that stage
     /// done (0..1). Calls are serialised but may come from the engine's worker threads; keep
     /// the callback short and do not call into Kelvo from it.
@@ -73,8 +97,11 @@ struct DenoiseOptions {
 /// Denoises `volume` (size `size`, layout above) into `output` (same size; may not alias
 /// `volume`). Uses the block and search settings of `profile`, clamped to small volumes (a
 /// search radius never exceeds the volume, a step never exceeds the block).
-/// Throws std::invalid_argument (bad sizes, profile or noise; non-finite samples; a volume
-/// smaller than a block), std::bad_alloc (memory) or Cancelled. Argument errors are thrown
+/// With NoiseDistribution::Rician the magnitudes are stabilised (kelvo/magnitude.h) at the
+/// noise's sigma, both stages run on unit noise (the PSD scaled by 1 / sigma^2), and the
+/// estimate is mapped back by the unbiased inverse. Samples without data: see above.
+/// Throws std::invalid_argument (bad sizes, profile, noise, coils or mask; no sample with
+/// data; a volume smaller than a block), std::bad_alloc (memory) or Cancelled. Argument errors are thrown
 /// before `output` is touched; after a failure during the run `output` is all zero.
 void denoise(const float* volume, Size3 size, float* output, const Noise& noise,
              const Profile& profile, const DenoiseOptions& options = {});
@@ -86,15 +113,32 @@ std::vector<float> denoise(const std::vector<float>& volume, Size3 size, const N
 std::vector<float> denoise(const std::vector<float>& volume, Size3 size, const Noise& noise,
                            const Profile& profile, const DenoiseOptions& options = {});
 
+/// Which samples a noise estimate may use and which distribution the noise follows.
+struct NoiseEstimateOptions {
+    const std::uint8_t* mask = nullptr;  ///< as DenoiseOptions::mask
+    NoiseDistribution distribution = NoiseDistribution::Gaussian;
+    int coils = 1;
+};
+
 /// Standard deviation of white noise in `volume`, estimated from the finest-scale Haar
 /// wavelet detail coefficients by the median absolute deviation (MAD / 0.6745): the diagonal
 /// detail of 2x2 cells in a 2-D image, the all-high-pass detail of 2x2x2 cells in a volume.
 /// Robust to edges that cover a minority of the cells. Limits: it measures the noise at the
 /// highest frequencies only, so for correlated (low-pass) noise it underestimates the total
 /// standard deviation; use estimateNoisePsd then. Smooth texture at the finest scale inflates
-/// it. Throws std::invalid_argument when the volume has fewer than 2 samples along a used
-/// dimension or contains non-finite samples.
-double estimateNoise(const float* volume, Size3 size);
+/// it. Samples without data are left out, and so are runs of an exactly repeated value (three
+/// or more equal neighbours along an axis, such as a zeroed background): a detail cell is used
+/// only when all its samples carry data. For Rician data the estimate is the sigma of the
+/// channel noise: the value for which the stabilised magnitudes (kelvo/magnitude.h) have unit
+/// noise, found by a fixed-point iteration on the same MAD estimate.
+/// Throws std::invalid_argument when the volume has fewer than 2 samples along a used
+/// dimension, when fewer than MIN_INFORMATIVE_SAMPLES samples in whole cells carry data, or for
+/// a bad option.
+double estimateNoise(const float* volume, Size3 size, const NoiseEstimateOptions& options = {});
+
+/// Fewest usable samples (in whole detail cells or patches) for a noise estimate; below it the
+/// estimators refuse to guess.
+constexpr std::size_t MIN_INFORMATIVE_SAMPLES = 2000;
 
 /// PSD of the noise in `volume` on a grid of `grid` (each side 1 or a power of two from 4
 /// to 64, at most the volume; for a 2-D image grid[2] must be 1), in the convention above.
@@ -109,8 +153,12 @@ double estimateNoise(const float* volume, Size3 size);
 /// inside patches biases the lowest frequencies upward (measured on phantoms: total variance
 /// within 5%, lowest bins up to +40%..+80%), so prefer small grids (8x8x8, 16x16x1); the DC
 /// value is extrapolated; the plane correction is exact for white noise only.
-/// Throws std::invalid_argument for bad sizes, non-finite samples, too few patches or a
-/// volume without noise.
-Noise estimateNoisePsd(const float* volume, Size3 size, Size3 grid);
+/// Patches that contain a sample without data or a run of an exactly repeated value are not
+/// used. For Rician data the patches are taken from the stabilised magnitudes at the sigma of
+/// estimateNoise and the PSD is scaled back by sigma^2, so it describes the channel noise.
+/// Throws std::invalid_argument for bad sizes, too few usable patches or a volume without
+/// noise.
+Noise estimateNoisePsd(const float* volume, Size3 size, Size3 grid,
+                       const NoiseEstimateOptions& options = {});
 
 }  // namespace kelvo
