@@ -7,6 +7,7 @@
 #include <cmath>
 #include <complex>
 #include <stdexcept>
+#include <string>
 
 #include "kelvo/interface.h"
 #include "kelvo/transform_meta.h"
@@ -268,13 +269,30 @@ TEST(Stages, RecordedMatchesReplayToTheSameEstimate) {
     ASSERT_EQ(kelvoInterfaceWie(noisy.data(), psd.data(), searched.data(), wReplay.data(),
                                 &record.storage, wie, noTransforms()),
               StageOutcome::Completed);
-    // A different pilot with the same record: the groups stay those of the record.
+    EXPECT_GT(maxAbsDifference(wSearch, wReplay), 1e-4f);
+
+    // A different pilot with the same record: the groups stay those of the record, which
+    // the replay leaves as it was, so the estimate is not that of a search on this pilot.
     const std::vector<float> otherPilot = addWhiteNoise(searched, 0.02f, 5u);
+    const Record before = record;
     ASSERT_EQ(kelvoInterfaceWie(noisy.data(), psd.data(), otherPilot.data(), wReplay2.data(),
                                 &record.storage, wie, noTransforms()),
               StageOutcome::Completed);
-    EXPECT_GT(maxAbsDifference(wSearch, wReplay), 1e-4f);
     EXPECT_TRUE(allFinite(wReplay2));
+    EXPECT_TRUE(record.sizes == before.sizes && record.positions == before.positions &&
+                record.shifted == before.shifted);
+    std::vector<float> otherSearch(noisy.size(), 0.0f), otherReplay(noisy.size(), 0.0f);
+    Record own(wie, 0);
+    ASSERT_EQ(kelvoInterfaceWie(noisy.data(), psd.data(), otherPilot.data(), otherSearch.data(),
+                                &own.storage, wie, noTransforms()),
+              StageOutcome::Completed);
+    EXPECT_GT(maxAbsDifference(wReplay2, otherSearch), 1e-4f);
+    // The groups the Wiener stage records on that pilot replay to its own estimate.
+    own.bind(wie, 1);
+    ASSERT_EQ(kelvoInterfaceWie(noisy.data(), psd.data(), otherPilot.data(), otherReplay.data(),
+                                &own.storage, wie, noTransforms()),
+              StageOutcome::Completed);
+    EXPECT_LT(maxAbsDifference(otherSearch, otherReplay), 1e-6f);
 }
 
 TEST(Stages, AVolumeOfOneBlockHasOneLocation) {
@@ -424,40 +442,52 @@ TEST(Stages, UnsoundParametersAreRejectedBeforeRunning) {
     const std::vector<float> noisy(16 * 16 * 8, 0.5f);
     const std::vector<float> psd = whitePsd(0.1f);
     std::vector<float> out(noisy.size(), 0.25f);
-    auto expectRejected = [&](Parameters p, const char* what) {
-        EXPECT_FALSE(validateParameters(p).empty()) << what;
-        EXPECT_THROW(kelvoInterfaceHT(noisy.data(), psd.data(), out.data(), nullptr, p,
-                                      noTransforms()),
-                     std::invalid_argument)
-            << what;
+    // The check that fires names the setting `field` first, and the entry point throws the
+    // same message.
+    auto expectRejected = [&](Parameters p, const char* field, const char* what) {
+        const std::string problem = validateParameters(p);
+        EXPECT_EQ(problem.rfind(field, 0), 0u) << what << ": " << problem;
+        try {
+            kelvoInterfaceHT(noisy.data(), psd.data(), out.data(), nullptr, p, noTransforms());
+            ADD_FAILURE() << what << ": not rejected";
+        } catch (const std::invalid_argument& e) {
+            EXPECT_EQ(e.what(), problem) << what;
+        }
     };
     Parameters p = defaultParameters(size, 0.1f, false);
     EXPECT_EQ(validateParameters(p), "");
     Parameters q = p;
     q.stepSize = {5, 3, 3};
-    expectRejected(q, "step larger than the block");
+    expectRejected(q, "stepSize", "step larger than the block");
     q = p;
     q.stepSize = {0, 3, 3};
-    expectRejected(q, "zero step");
+    expectRejected(q, "stepSize", "zero step");
     q = p;
     q.blockSize = {4, 4, 9};
-    expectRejected(q, "block deeper than the volume");
+    expectRejected(q, "blockSize", "block deeper than the volume");
     q = p;
     q.fftSize = {12, 8, 8};
-    expectRejected(q, "FFT size not a power of two");
+    expectRejected(q, "fftSize", "FFT size not a power of two");
     q = p;
     q.fftSize = {128, 8, 8};
-    expectRejected(q, "FFT size beyond 64");
+    expectRejected(q, "fftSize", "FFT size beyond 64");
+    q = p;
+    q.blockSize = {4, 4, 8};
+    q.fftSize = {8, 8, 4};
+    expectRejected(q, "fftSize", "FFT grid smaller than the block");
+    q = p;
+    q.stepSize = {3, 3, 5};
+    expectRejected(q, "stepSize", "step larger than a block that is smaller than the volume");
     q = p;
     q.maxGroupSize = 0;
-    expectRejected(q, "empty groups");
+    expectRejected(q, "maxGroupSize", "empty groups");
     q = p;
     q.maxGroupSize = 128;
     EXPECT_THROW(kelvoInterfaceHT(noisy.data(), psd.data(), out.data(), nullptr, q, noTransforms()),
                  std::invalid_argument);
     q = p;
     q.threshold = -1.0f;
-    expectRejected(q, "negative threshold");
+    expectRejected(q, "threshold", "negative threshold");
     q = p;
     q.blockSize = {5, 5, 5};
     q.stepSize = {3, 3, 3};
