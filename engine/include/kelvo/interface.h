@@ -34,6 +34,7 @@ struct StageHooks {
     const std::atomic<bool>* cancel = nullptr;
 };
 
+/// kelvoInterfaceHT: "HT" for hard thresholding; kelvoInterfaceWie: "Wie" for Wiener.
 /// Hard-thresholding stage. On any outcome other than Completed the output holds no
 /// estimate (it is set to zero, never to 0/0).
 StageOutcome kelvoInterfaceHT(const float* image, const float* psd, float* output,
