@@ -5,6 +5,7 @@
 // The 4x4x4 kernel's clones fuse no multiply-add, so both give the same bits
 // (see cpu_dispatch.h).
 #include "kelvo/cpu_dispatch.h"
+#include "kelvo/line_products.h"
 
 // The vector helpers of the 4x4x4 kernel are always inlined into its clones, so no vector
 // crosses a call boundary whose ABI would depend on the instruction set.
@@ -37,31 +38,6 @@ void productContiguous(const T* __restrict in, T* __restrict out, const float* _
             T acc = row[0] * src[0];
             for (int m = 1; m < len; ++m) acc += row[m] * src[m];
             dst[j] = acc;
-        }
-    }
-}
-
-// Lines along dimension 1 or 2: sample m of the line starting at offset p of a plane lies at
-// p + m * stride, for p = 0 .. stride-1 (so the `stride` lines of a plane are processed side
-// by side, with contiguous inner loops). `planes` such groups follow each other at
-// `planeStride`.
-template <int N, typename T>
-void productStrided(const T* __restrict in, T* __restrict out, const float* __restrict M, int n,
-                    long long stride, long long planes, long long planeStride) {
-    const int len = N > 0 ? N : n;
-    for (long long b = 0; b < planes; ++b) {
-        const T* src = in + b * planeStride;
-        T* dstPlane = out + b * planeStride;
-        for (int j = 0; j < len; ++j) {
-            const float* row = M + static_cast<long long>(j) * len;
-            T* dst = dstPlane + j * stride;
-            const float r0 = row[0];
-            for (long long p = 0; p < stride; ++p) dst[p] = r0 * src[p];
-            for (int m = 1; m < len; ++m) {
-                const float rm = row[m];
-                const T* s = src + m * stride;
-                for (long long p = 0; p < stride; ++p) dst[p] += rm * s[p];
-            }
         }
     }
 }
