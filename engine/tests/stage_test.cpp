@@ -10,6 +10,7 @@
 #include <string>
 
 #include "kelvo/interface.h"
+#include "kelvo/reference_grid.h"
 #include "kelvo/transform_meta.h"
 #include "stage_support.h"
 
@@ -225,8 +226,7 @@ struct Record {
     std::vector<std::int32_t> sizes, positions, shifted;
     BlockMatchStorage storage;
     Record(const Parameters& p, int replay) {
-        const int n = (p.imageSize.x / p.stepSize.x + 1) * (p.imageSize.y / p.stepSize.y + 1) *
-                      (p.imageSize.z / p.stepSize.z + 1);
+        const int n = static_cast<int>(ReferenceGrid(p).locationCount());
         sizes.assign(static_cast<std::size_t>(n), 0);
         positions.assign(static_cast<std::size_t>(n) * p.maxGroupSize * 3, 0);
         shifted.assign(positions.size(), 0);
@@ -293,6 +293,59 @@ TEST(Stages, RecordedMatchesReplayToTheSameEstimate) {
                                 &own.storage, wie, noTransforms()),
               StageOutcome::Completed);
     EXPECT_LT(maxAbsDifference(otherSearch, otherReplay), 1e-6f);
+}
+
+// The locations a stage records, and the reference block of each, against the documented
+// rule evaluated here directly: grid point g, p_d = max(0, g_d - shift), skipped when some
+// p_d >= last_d + step_d, else clamped to last_d; shifts of dimension 0, 1, 2 picked by the
+// grid index of dimension 2, 0, 1.
+TEST(Stages, RecordedLocationsFollowTheReferenceGridRule) {
+    const int shifts[3] = {0, 2, 1};
+    for (const Vec3<int> size : {Vec3<int>{23, 19, 11}, Vec3<int>{30, 27, 1}}) {
+        const std::vector<float> noisy = addWhiteNoise(phantom(size), 0.1f, 4u);
+        const std::vector<float> psd = whitePsd(0.1f);
+        Parameters p = defaultParameters(size, 0.1f, false);
+        const int used = size.z > 1 ? 3 : 2;
+        for (int d = 0; d < used; ++d) {
+            p.shiftCount[d] = 3;
+            p.shiftTable[d] = shifts;
+        }
+        ASSERT_EQ(validateParameters(p), "");
+        Record record(p, 0);
+        std::vector<float> out(noisy.size(), 0.0f);
+        ASSERT_EQ(kelvoInterfaceHT(noisy.data(), psd.data(), out.data(), &record.storage, p,
+                                   noTransforms()),
+                  StageOutcome::Completed);
+        Vec3<int> count, last;
+        for (int d = 0; d < 3; ++d) {
+            count[d] = size[d] / p.stepSize[d] + 1;
+            last[d] = size[d] - p.blockSize[d];
+        }
+        int visited = 0;
+        for (int zi = 0; zi < (size.z > 1 ? count.z : 1); ++zi)
+            for (int yi = 0; yi < count.y; ++yi)
+                for (int xi = 0; xi < count.x; ++xi) {
+                    const int selector[3] = {zi, xi, yi};
+                    const int g[3] = {xi * p.stepSize.x, yi * p.stepSize.y, zi * p.stepSize.z};
+                    bool skip = false;
+                    int q[3];
+                    for (int d = 0; d < 3; ++d) {
+                        const int shift = d < used ? shifts[selector[d] % 3] : 0;
+                        q[d] = std::max(0, g[d] - shift);
+                        skip = skip || q[d] >= last[d] + p.stepSize[d];
+                        q[d] = std::min(q[d], last[d]);
+                    }
+                    const std::size_t loc =
+                        (static_cast<std::size_t>(zi) * count.y + yi) * count.x + xi;
+                    ASSERT_EQ(record.sizes[loc] > 0, !skip) << xi << " " << yi << " " << zi;
+                    if (skip) continue;
+                    ++visited;
+                    const std::int32_t* first = &record.positions[loc * p.maxGroupSize * 3];
+                    EXPECT_TRUE(first[0] == q[0] && first[1] == q[1] && first[2] == q[2])
+                        << xi << " " << yi << " " << zi;
+                }
+        EXPECT_GT(visited, 20);
+    }
 }
 
 TEST(Stages, AVolumeOfOneBlockHasOneLocation) {
