@@ -28,8 +28,8 @@
 #include <string>
 #include <vector>
 
-#include "kelvo/interface.h"
-#include "kelvo/reference_grid.h"
+#include "kelvo/engine/interface.h"
+#include "kelvo/engine/reference_grid.h"
 #include "kelvo/kelvo.h"
 #include "kelvo/stage_records.h"
 #include "kelvo/profile.h"

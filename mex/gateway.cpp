@@ -21,11 +21,11 @@
 #include <vector>
 
 #include "gateway.h"
-#include "kelvo/interface.h"
-#include "kelvo/match_storage.h"
-#include "kelvo/records.h"
-#include "kelvo/reference_grid.h"
-#include "kelvo/helpers.h"
+#include "kelvo/engine/interface.h"
+#include "kelvo/engine/match_storage.h"
+#include "kelvo/engine/records.h"
+#include "kelvo/engine/reference_grid.h"
+#include "kelvo/engine/helpers.h"
 
 namespace kelvo {
 namespace mex {

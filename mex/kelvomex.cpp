@@ -15,7 +15,7 @@
 
 #include "gateway.h"
 #include "kelvo/profile.h"
-#include "kelvo/transform_meta.h"
+#include "kelvo/engine/transform_meta.h"
 
 #define KELVO_MEX_EXPORT extern "C" __attribute__((visibility("default")))
 

@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "kelvo/interface.h"
+#include "kelvo/engine/interface.h"
 #include "kelvo/kelvo.h"
 #include "kelvo/stage_records.h"
 

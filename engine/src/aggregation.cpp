@@ -1,4 +1,4 @@
-#include "kelvo/aggregation.h"
+#include "kelvo/engine/aggregation.h"
 
 #include <algorithm>
 #include <stdexcept>

@@ -1,4 +1,4 @@
-#include "kelvo/block_collection.h"
+#include "kelvo/engine/block_collection.h"
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -13,10 +13,10 @@
 #include <memory>
 #include <stdexcept>
 
-#include "kelvo/block_matching.h"
-#include "kelvo/block_transform.h"
-#include "kelvo/helpers.h"
-#include "kelvo/thread_pool.h"
+#include "kelvo/engine/block_matching.h"
+#include "kelvo/engine/block_transform.h"
+#include "kelvo/engine/helpers.h"
+#include "kelvo/engine/thread_pool.h"
 
 namespace kelvo {
 

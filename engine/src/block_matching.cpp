@@ -1,4 +1,4 @@
-#include "kelvo/block_matching.h"
+#include "kelvo/engine/block_matching.h"
 
 #include <algorithm>
 #include <cassert>
@@ -11,7 +11,7 @@
 // The distance loop's clones perform the same operations in the same order (eight
 // independent lanes, then a fixed reduction, nothing fused), so they give bit-identical
 // distances (see cpu_dispatch.h).
-#include "kelvo/cpu_dispatch.h"
+#include "kelvo/engine/cpu_dispatch.h"
 
 // The vector helpers below are always inlined into the clones, so vector arguments and
 // returns never cross a call boundary whose ABI would depend on the instruction set.

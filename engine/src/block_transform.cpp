@@ -1,11 +1,11 @@
-#include "kelvo/block_transform.h"
+#include "kelvo/engine/block_transform.h"
 
 #include <cstring>
 
 // The 4x4x4 kernel's clones fuse no multiply-add, so both give the same bits
 // (see cpu_dispatch.h).
-#include "kelvo/cpu_dispatch.h"
-#include "kelvo/line_products.h"
+#include "kelvo/engine/cpu_dispatch.h"
+#include "kelvo/engine/line_products.h"
 
 // The vector helpers of the 4x4x4 kernel are always inlined into its clones, so no vector
 // crosses a call boundary whose ABI would depend on the instruction set.

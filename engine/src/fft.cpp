@@ -1,9 +1,9 @@
-#include "kelvo/fft.h"
+#include "kelvo/engine/fft.h"
 
 #include <stdexcept>
 #include <string>
 
-#include "kelvo/cpu_dispatch.h"
+#include "kelvo/engine/cpu_dispatch.h"
 
 namespace kelvo {
 

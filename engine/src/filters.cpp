@@ -8,13 +8,13 @@
 #include <stdexcept>
 #include <string>
 
-#include "kelvo/aggregation.h"
-#include "kelvo/block_matching.h"
-#include "kelvo/block_transform.h"
-#include "kelvo/group_transform.h"
-#include "kelvo/stage.h"
-#include "kelvo/tables.h"
-#include "kelvo/variances.h"
+#include "kelvo/engine/aggregation.h"
+#include "kelvo/engine/block_matching.h"
+#include "kelvo/engine/block_transform.h"
+#include "kelvo/engine/group_transform.h"
+#include "kelvo/engine/stage.h"
+#include "kelvo/engine/tables.h"
+#include "kelvo/engine/variances.h"
 
 namespace kelvo {
 

@@ -1,4 +1,4 @@
-#include "kelvo/group_transform.h"
+#include "kelvo/engine/group_transform.h"
 
 #include <algorithm>
 #include <cstring>
@@ -6,8 +6,8 @@
 
 // The butterflies' clones perform the same operations (additions, subtractions and
 // products, nothing fused), so they give the same bits (see cpu_dispatch.h).
-#include "kelvo/cpu_dispatch.h"
-#include "kelvo/line_products.h"
+#include "kelvo/engine/cpu_dispatch.h"
+#include "kelvo/engine/line_products.h"
 
 namespace kelvo {
 

@@ -1,11 +1,11 @@
-#include "kelvo/image.h"
+#include "kelvo/engine/image.h"
 
 #include <cstdlib>
 #include <utility>
 
-#include "kelvo/block_transform.h"
-#include "kelvo/memory.h"
-#include "kelvo/tables.h"
+#include "kelvo/engine/block_transform.h"
+#include "kelvo/engine/memory.h"
+#include "kelvo/engine/tables.h"
 
 namespace kelvo {
 

@@ -1,5 +1,5 @@
 // The stage entry points and the soundness checks of a parameter record.
-#include "kelvo/interface.h"
+#include "kelvo/engine/interface.h"
 
 #include <algorithm>
 #include <climits>
@@ -8,12 +8,12 @@
 #include <stdexcept>
 #include <vector>
 
-#include "kelvo/fft.h"
-#include "kelvo/helpers.h"
-#include "kelvo/reference_grid.h"
-#include "kelvo/stage.h"
-#include "kelvo/tables.h"
-#include "kelvo/transform_meta.h"
+#include "kelvo/engine/fft.h"
+#include "kelvo/engine/helpers.h"
+#include "kelvo/engine/reference_grid.h"
+#include "kelvo/engine/stage.h"
+#include "kelvo/engine/tables.h"
+#include "kelvo/engine/transform_meta.h"
 
 namespace kelvo {
 

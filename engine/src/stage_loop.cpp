@@ -13,14 +13,14 @@
 #include <utility>
 #include <vector>
 
-#include "kelvo/aggregation.h"
-#include "kelvo/helpers.h"
-#include "kelvo/noise_spectrum.h"
-#include "kelvo/reference_grid.h"
-#include "kelvo/stage.h"
-#include "kelvo/tables.h"
-#include "kelvo/thread_pool.h"
-#include "kelvo/variances.h"
+#include "kelvo/engine/aggregation.h"
+#include "kelvo/engine/helpers.h"
+#include "kelvo/engine/noise_spectrum.h"
+#include "kelvo/engine/reference_grid.h"
+#include "kelvo/engine/stage.h"
+#include "kelvo/engine/tables.h"
+#include "kelvo/engine/thread_pool.h"
+#include "kelvo/engine/variances.h"
 
 namespace kelvo {
 

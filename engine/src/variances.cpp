@@ -1,12 +1,12 @@
-#include "kelvo/variances.h"
+#include "kelvo/engine/variances.h"
 
 #include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
-#include "kelvo/fft.h"
+#include "kelvo/engine/fft.h"
 
-#include "kelvo/cpu_dispatch.h"
+#include "kelvo/engine/cpu_dispatch.h"
 
 namespace kelvo {
 

@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "kelvo/aggregation.h"
+#include "kelvo/engine/aggregation.h"
 
 namespace kelvo {
 

@@ -8,8 +8,8 @@
 #include <new>
 #include <vector>
 
-#include "kelvo/fft.h"
-#include "kelvo/interface.h"
+#include "kelvo/engine/fft.h"
+#include "kelvo/engine/interface.h"
 #include "stage_support.h"
 
 // The replacements below pair the global operators with malloc and free themselves; GCC

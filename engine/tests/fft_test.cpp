@@ -9,7 +9,7 @@
 #include <random>
 #include <vector>
 
-#include "kelvo/fft.h"
+#include "kelvo/engine/fft.h"
 
 namespace kelvo {
 namespace {

@@ -9,9 +9,9 @@
 #include <stdexcept>
 #include <string>
 
-#include "kelvo/interface.h"
-#include "kelvo/reference_grid.h"
-#include "kelvo/transform_meta.h"
+#include "kelvo/engine/interface.h"
+#include "kelvo/engine/reference_grid.h"
+#include "kelvo/engine/transform_meta.h"
 #include "stage_support.h"
 
 namespace kelvo {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "kelvo/kelvo.h"
-#include "kelvo/records.h"
+#include "kelvo/engine/records.h"
 
 namespace kelvo {
 

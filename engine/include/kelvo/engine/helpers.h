@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "kelvo/records.h"
+#include "kelvo/engine/records.h"
 
 namespace kelvo {
 

@@ -4,7 +4,7 @@
 // the same way: x[m] = sum_j INV[m*n + j] * Y[j].
 #pragma once
 
-#include "kelvo/records.h"
+#include "kelvo/engine/records.h"
 
 namespace kelvo {
 

@@ -4,7 +4,7 @@
 
 #include <exception>
 
-#include "kelvo/records.h"
+#include "kelvo/engine/records.h"
 
 namespace kelvo {
 

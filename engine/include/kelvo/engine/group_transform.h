@@ -1,9 +1,9 @@
 // Transform along the group (fourth) dimension.
 #pragma once
 
-#include "kelvo/image.h"
-#include "kelvo/memory.h"
-#include "kelvo/records.h"
+#include "kelvo/engine/image.h"
+#include "kelvo/engine/memory.h"
+#include "kelvo/engine/records.h"
 
 namespace kelvo {
 

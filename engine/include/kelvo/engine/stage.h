@@ -1,13 +1,13 @@
 // The stage loop and the per-location filters of both stages.
 #pragma once
 
-#include "kelvo/block_collection.h"
-#include "kelvo/image.h"
-#include "kelvo/interface.h"
-#include "kelvo/match_storage.h"
-#include "kelvo/memory.h"
-#include "kelvo/records.h"
-#include "kelvo/transform_meta.h"
+#include "kelvo/engine/block_collection.h"
+#include "kelvo/engine/image.h"
+#include "kelvo/engine/interface.h"
+#include "kelvo/engine/match_storage.h"
+#include "kelvo/engine/memory.h"
+#include "kelvo/engine/records.h"
+#include "kelvo/engine/transform_meta.h"
 
 namespace kelvo {
 

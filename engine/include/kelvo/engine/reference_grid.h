@@ -15,7 +15,7 @@
 
 #include <algorithm>
 
-#include "kelvo/records.h"
+#include "kelvo/engine/records.h"
 
 namespace kelvo {
 

@@ -1,8 +1,8 @@
 // Aggregation of filtered blocks into the shared numerator and weight volumes.
 #pragma once
 
-#include "kelvo/image.h"
-#include "kelvo/memory.h"
+#include "kelvo/engine/image.h"
+#include "kelvo/engine/memory.h"
 
 namespace kelvo {
 

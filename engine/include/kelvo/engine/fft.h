@@ -1,7 +1,7 @@
 // Small fixed-size unscaled forward DFTs (n = 4, 8, 16, 32, 64).
 #pragma once
 
-#include "kelvo/records.h"
+#include "kelvo/engine/records.h"
 
 namespace kelvo {
 

@@ -14,8 +14,8 @@
 #include <functional>
 #include <string>
 
-#include "kelvo/match_storage.h"
-#include "kelvo/records.h"
+#include "kelvo/engine/match_storage.h"
+#include "kelvo/engine/records.h"
 
 namespace kelvo {
 
