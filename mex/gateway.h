@@ -42,8 +42,13 @@ struct MxDeleter {
 };
 using MxPtr = std::unique_ptr<mxArray, MxDeleter>;
 
-/// printf-style formatting into a std::string.
+/// printf-style formatting into a std::string (C99 conversions such as %zu everywhere: MinGW's
+/// C++ library uses its own C99 printf, not the C run time's).
+#if defined(__MINGW32__)
+std::string format(const char* fmt, ...) __attribute__((format(gnu_printf, 1, 2)));
+#else
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+#endif
 
 /// "single 8x8x4", "double 1x3 complex", "cell 1x3", "nothing" for a missing array.
 std::string describe(const mxArray* a);

@@ -3,10 +3,18 @@
 // Exit codes: 0 success, 1 failure (bad input, I/O, memory), 2 usage error, 130 interrupted.
 // Every failure prints one line "kelvo: ..." on standard error; the output file appears only
 // when it is complete (written to a temporary name in the same directory, then renamed).
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+#if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include <windows.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <csignal>
@@ -57,12 +65,14 @@ const char* USAGE =
     "  --threshold L      hard-thresholding multiplier lambda\n"
     "  --wiener-threshold W   multiplier of the noise variance in the Wiener gain\n"
     "  --search R[,R,R]   search radius per dimension (both stages)\n"
-    "  --step S[,S,S]     reference step per dimension (both stages)\n"
+    "  --step S[,S,S]     reference step per dimension, 1 to the block size (both stages)\n"
     "  --group N[,M]      largest group, hard thresholding[,Wiener] (powers of two <= 64)\n"
     "  --match F[,G]      match threshold factor, hard thresholding[,Wiener]\n"
     "  --fft N[,N,N]      grid of the noise model (powers of two, 4..64)\n"
     "  --sharpen ALPHA    alpha rooting after hard thresholding\n"
     "  --float            write float32 samples instead of the input's data type\n"
+    "  --max-memory SIZE  refuse runs estimated to need more (e.g. 4G, 512M; default: the\n"
+    "                     machine's memory)\n"
     "  --quiet            no progress output\n"
     "  --help, --version\n";
 
@@ -100,6 +110,55 @@ std::array<int, 3> parseTriple(const std::string& opt, const std::string& text) 
     return out;
 }
 
+/// "4G", "512M", "1.5G", "800K" or a plain number of bytes.
+double parseByteSize(const std::string& opt, const std::string& text) {
+    char* end = nullptr;
+    double v = std::strtod(text.c_str(), &end);
+    const std::string unit = end ? end : "";
+    const double scale = unit.empty() ? 1.0
+                         : unit == "K" || unit == "k" ? 1024.0
+                         : unit == "M" || unit == "m" ? 1024.0 * 1024.0
+                         : unit == "G" || unit == "g" ? 1024.0 * 1024.0 * 1024.0
+                         : unit == "T" || unit == "t" ? 1024.0 * 1024.0 * 1024.0 * 1024.0
+                                                      : -1.0;
+    if (text.empty() || end == text.c_str() || scale < 0 || !std::isfinite(v) || v <= 0)
+        throw UsageError(opt + ": '" + text + "' is not a size (e.g. 4G, 512M)");
+    return v * scale;
+}
+
+/// Memory of this machine: the physical memory, or the limit of the control group the
+/// process runs in when that is smaller. 0 when unknown.
+double machineMemory() {
+#if defined(_WIN32)
+    MEMORYSTATUSEX status;
+    status.dwLength = sizeof status;
+    return GlobalMemoryStatusEx(&status) ? double(status.ullTotalPhys) : 0.0;
+#else
+    double bytes = double(sysconf(_SC_PHYS_PAGES)) * double(sysconf(_SC_PAGESIZE));
+    if (!(bytes > 0)) bytes = 0;
+    for (const char* path : {"/sys/fs/cgroup/memory.max", "/sys/fs/cgroup/memory/memory.limit_in_bytes"}) {
+        if (FILE* f = std::fopen(path, "r")) {
+            double limit = 0;
+            if (std::fscanf(f, "%lf", &limit) == 1 && limit > 0 && (bytes == 0 || limit < bytes))
+                bytes = limit;
+            std::fclose(f);
+        }
+    }
+    return bytes;
+#endif
+}
+
+std::string gibText(double bytes) {
+    const double mib = bytes / (1024.0 * 1024.0);
+    char text[32];
+    if (mib < 1024.0) {
+        std::snprintf(text, sizeof text, "%.1f MiB", mib);
+    } else {
+        std::snprintf(text, sizeof text, "%.2f GiB", mib / 1024.0);
+    }
+    return text;
+}
+
 struct Options {
     std::string in, out;
     std::string sigma, psd, mask;
@@ -107,6 +166,7 @@ struct Options {
     int coils = 0;  // 0: not given
     bool htOnly = false, quiet = false, asFloat = false;
     int threads = 0;
+    double maxMemory = 0.0;  // bytes; 0: the machine's memory
     std::vector<std::pair<std::string, std::string>> profileArgs;  // applied once dims known
 };
 
@@ -151,6 +211,8 @@ Options parseArgs(int argc, char** argv) {
             o.quiet = true;
         } else if (a == "--float") {
             o.asFloat = true;
+        } else if (a == "--max-memory") {
+            o.maxMemory = parseByteSize(a, value());
         } else if (a == "--threshold" || a == "--wiener-threshold" || a == "--search" ||
                    a == "--step" || a == "--group" || a == "--match" || a == "--fft" ||
                    a == "--sharpen") {
@@ -186,6 +248,15 @@ void applyProfileArgs(const Options& o, kelvo::Profile& p) {
         } else if (opt == "--step") {
             p.hardThreshold.stepSize = p.wiener.stepSize = parseTriple(opt, text);
             if (p.hardThreshold.blockSize[2] == 1) p.hardThreshold.stepSize[2] = p.wiener.stepSize[2] = 1;
+            // A step beyond the block leaves samples that no block covers.
+            for (int d = 0; d < 3; ++d) {
+                const int block = std::min(p.hardThreshold.blockSize[d], p.wiener.blockSize[d]);
+                const int step = p.hardThreshold.stepSize[d];
+                if (step < 1 || step > block)
+                    throw UsageError("--step " + text + ": the step must be between 1 and the block size " +
+                                     std::to_string(block) + " (dimension " + std::to_string(d) + " got " +
+                                     std::to_string(step) + ")");
+            }
         } else if (opt == "--group" || opt == "--match") {
             const std::vector<double> v = parseList(opt, text);
             if (v.size() > 2) throw UsageError(opt + " takes 1 or 2 values");
@@ -285,23 +356,76 @@ private:
     std::mutex mutex_;
 };
 
-/// A temporary file next to the final output, removed unless committed by rename.
+/// Position of the last folder separator in `path`, or npos.
+std::size_t lastSeparator(const std::string& path) {
+#if defined(_WIN32)
+    return path.find_last_of("/\\:");
+#else
+    return path.find_last_of('/');
+#endif
+}
+
+/// Whether two existing paths name the same file (through links, "./" or another spelling).
+bool sameFile(const std::string& a, const std::string& b) {
+#if defined(_WIN32)
+    // Windows' stat() has no inode numbers (st_ino is always 0): compare the volume serial
+    // number and file index of open handles instead.
+    struct Identity {
+        bool known = false;
+        BY_HANDLE_FILE_INFORMATION info{};
+    };
+    const auto identify = [](const std::string& path) {
+        Identity id;
+        const HANDLE h = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE |
+                                     FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                     FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (h == INVALID_HANDLE_VALUE) return id;
+        id.known = GetFileInformationByHandle(h, &id.info) != 0;
+        CloseHandle(h);
+        return id;
+    };
+    const Identity x = identify(a), y = identify(b);
+    return x.known && y.known && x.info.dwVolumeSerialNumber == y.info.dwVolumeSerialNumber &&
+           x.info.nFileIndexHigh == y.info.nFileIndexHigh &&
+           x.info.nFileIndexLow == y.info.nFileIndexLow;
+#else
+    struct stat x, y;
+    return stat(a.c_str(), &x) == 0 && stat(b.c_str(), &y) == 0 && x.st_dev == y.st_dev &&
+           x.st_ino == y.st_ino;
+#endif
+}
+
+/// A temporary file next to the final output, removed unless committed by rename. It is
+/// created at once, so that a folder where no file can be made is reported before any work.
 class TempOutput {
 public:
     explicit TempOutput(const std::string& finalPath) : final_(finalPath) {
-        const std::size_t slash = finalPath.find_last_of('/');
+        const std::size_t slash = lastSeparator(finalPath);
         const std::string dir = slash == std::string::npos ? "" : finalPath.substr(0, slash + 1);
         const std::string name = slash == std::string::npos ? finalPath : finalPath.substr(slash + 1);
         // The extension stays last: the writers choose compression and format by it.
         temp_ = dir + ".kelvo-tmp-" + std::to_string(getpid()) + "-" + name;
+        const int fd = open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+        if (fd < 0)
+            throw IoError(finalPath + ": cannot write the output in the folder " +
+                          (dir.empty() ? std::string("./") : dir) + " (" + std::strerror(errno) + ")");
+        close(fd);
     }
     ~TempOutput() {
         if (!committed_) std::remove(temp_.c_str());
     }
     const std::string& path() const { return temp_; }
     void commit() {
+#if defined(_WIN32)
+        // rename() of the C run time refuses to replace an existing file on Windows.
+        if (!MoveFileExA(temp_.c_str(), final_.c_str(),
+                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+            throw IoError(final_ + ": cannot replace the output file (Windows error " +
+                          std::to_string(GetLastError()) + ")");
+#else
         if (std::rename(temp_.c_str(), final_.c_str()) != 0)
             throw IoError(final_ + ": cannot replace the output file (" + std::strerror(errno) + ")");
+#endif
         committed_ = true;
     }
 
@@ -309,6 +433,34 @@ private:
     std::string final_, temp_;
     bool committed_ = false;
 };
+
+/// Refuses, before anything is read or computed, an output that would replace an input file
+/// (the same file under another name, through "./", a link or a symbolic link) and an output
+/// folder that is missing or not writable.
+void checkOutputPath(const Options& o) {
+    struct stat outInfo;
+    if (stat(o.out.c_str(), &outInfo) == 0) {
+        if (S_ISDIR(outInfo.st_mode)) throw IoError(o.out + ": is a folder; give an output file name");
+        std::vector<std::pair<std::string, const char*>> inputs{{o.in, "the input"}};
+        if (!o.psd.empty() && o.psd != "auto") inputs.emplace_back(o.psd, "the PSD file");
+        if (!o.mask.empty()) inputs.emplace_back(o.mask, "the mask file");
+        for (const auto& [path, what] : inputs) {
+            if (sameFile(path, o.out))
+                throw UsageError("OUT " + o.out + " is " + what + " " + path +
+                                 "; write to another file, the input must not be overwritten");
+        }
+    }
+    const std::size_t slash = lastSeparator(o.out);
+    std::string dir = slash == std::string::npos ? "." : o.out.substr(0, slash + 1);
+#if defined(_WIN32)
+    // Windows' stat() fails on a folder name ending in a separator, except a drive's root.
+    if (dir.size() > 1 && (dir.back() == '/' || dir.back() == '\\') && dir[dir.size() - 2] != ':')
+        dir.pop_back();
+#endif
+    struct stat dirInfo;
+    if (stat(dir.c_str(), &dirInfo) != 0 || !S_ISDIR(dirInfo.st_mode))
+        throw IoError(o.out + ": cannot write the output: the folder " + dir + " does not exist");
+}
 
 std::string shapeText(const std::vector<std::int64_t>& shape) {
     std::string t = "(";
@@ -437,6 +589,8 @@ int run(const Options& o) {
         throw UsageError(o.out + ": unsupported output type (use .nii, .nii.gz, .tif, .tiff or .npy)");
     if (inFormat && std::strcmp(inFormat, outFormat) != 0)
         throw UsageError(std::string("output must be a ") + inFormat + " file like the input");
+    checkOutputPath(o);
+    TempOutput temp(o.out);
 
     std::unique_ptr<kelvo::cli::VolumeFile> in = kelvo::cli::readVolume(o.in);
     for (int d = 0; d < 3; ++d)
@@ -463,6 +617,28 @@ int run(const Options& o) {
     const std::vector<std::uint8_t> mask = o.mask.empty() ? std::vector<std::uint8_t>()
                                                           : loadMask(o.mask, *in);
     const bool maskPerVolume = !mask.empty() && mask.size() > count;
+
+    // Refuse early a run that cannot fit: the samples read and the estimate written are held
+    // throughout; the larger of the denoising (one volume at a time) and the writing (the
+    // encoded samples and, for NIfTI, their check read-back) comes on top.
+    {
+        kelvo::DenoiseOptions plan;
+        plan.stages = o.htOnly ? kelvo::Stages::HardThresholding : kelvo::Stages::Both;
+        plan.distribution = o.rician ? kelvo::NoiseDistribution::Rician
+                                     : kelvo::NoiseDistribution::Gaussian;
+        plan.mask = mask.empty() ? nullptr : mask.data();
+        const bool withoutData = std::any_of(in->values.begin(), in->values.end(),
+                                             [](float v) { return !std::isfinite(v); });
+        const double values = double(in->values.size()) * sizeof(float);
+        const double engine = double(kelvo::estimateMemory(
+            size, autoSigma || autoPsd ? kelvo::Noise::white(1.0) : fixed, profile, plan, withoutData));
+        const double need = 2 * values + std::max(engine, 2 * values);
+        const double limit = o.maxMemory > 0 ? o.maxMemory : machineMemory();
+        if (limit > 0 && need > limit)
+            throw IoError(o.in + ": denoising it needs about " + gibText(need) + " of memory, more than " +
+                          (o.maxMemory > 0 ? "--max-memory " : "this machine's ") + gibText(limit) +
+                          "; denoise it in pieces (e.g. kelvo.dask in Python) or on a larger machine");
+    }
 
     Progress progress(o.quiet, volumes, o.htOnly ? 1 : 2);
     std::atomic<bool>* cancel = &interrupted;
@@ -507,8 +683,15 @@ int run(const Options& o) {
     }
     progress.finish();
 
-    TempOutput temp(o.out);
-    in->write(temp.path(), out, o.asFloat);
+    try {
+        in->write(temp.path(), out, o.asFloat);
+    } catch (const IoError& e) {
+        // Name the file the user asked for, not the hidden temporary one.
+        std::string text = e.what();
+        const std::size_t at = text.find(temp.path());
+        if (at != std::string::npos) text.replace(at, temp.path().size(), o.out);
+        throw IoError(text);
+    }
     if (interrupted) throw kelvo::Cancelled();
     temp.commit();
     if (!o.quiet) std::fprintf(stderr, "kelvo: wrote %s\n", o.out.c_str());

@@ -169,10 +169,60 @@ expect_fail "group size not a power of two" 1 "power of two" "$o" denoise "$in/v
 expect_fail "bad FFT size" 1 "FFT size" "$o" denoise "$in/vol.npy" "$o" --sigma 0.1 --fft 6
 expect_fail "missing command" 2 "missing command" "$o"
 expect_fail "unknown command" 2 "unknown command" "$o" smooth "$in/vol.npy" "$o"
-# A directory that does not exist: nothing is written anywhere.
-"$kelvo" denoise "$in/vol.npy" "$out/nodir/x.npy" --sigma 0.1 --quiet 2>"$work/stderr"
-rc=$?
-{ [ "$rc" -eq 1 ] && [ "$(wc -l <"$work/stderr")" -eq 1 ]; } || fail "unwritable output: exit $rc, $(cat "$work/stderr")"
+expect_fail "run larger than --max-memory" 1 "needs about" "$o" denoise "$in/vol.npy" "$o" --sigma 0.1 --max-memory 1M
+expect_fail "bad --max-memory" 2 "not a size" "$o" denoise "$in/vol.npy" "$o" --sigma 0.1 --max-memory 4X
+expect_ok "run within --max-memory" "$out/mem.npy" denoise "$in/vol.npy" "$out/mem.npy" --sigma 0.1 --max-memory 1.5G
+expect_fail "step larger than the block" 2 "between 1 and the block size 4" "$o" denoise "$in/vol.npy" "$o" --sigma 0.1 --step 9
+expect_fail "step 0" 2 "between 1 and the block size" "$o" denoise "$in/vol.npy" "$o" --sigma 0.1 --step 0
+expect_fail "image step larger than the block" 2 "block size 8" "$o" denoise "$in/img.npy" "$o" --sigma 0.1 --step 9
+
+# An output that is an input under any name is refused before any work, and the input is
+# left as it was.
+cp "$in/vol.npy" "$work/same.npy"
+cp "$in/psd3d.npy" "$work/psd.npy"
+ln -sf "$work/same.npy" "$work/link.npy"
+ln -f "$work/same.npy" "$work/hard.npy"
+mkdir -p "$work/sub"
+before=$(cksum <"$work/same.npy")
+for target in "$work/same.npy" "$work/./same.npy" "$work/sub/../same.npy" "$work/link.npy" "$work/hard.npy"; do
+  "$kelvo" denoise "$work/same.npy" "$target" --sigma 0.1 2>"$work/stderr"
+  rc=$?
+  if [ "$rc" -ne 2 ] || [ "$(wc -l <"$work/stderr")" -ne 1 ] || ! grep -q "is the input" "$work/stderr" ||
+     grep -q "done in" "$work/stderr"; then
+    fail "OUT $target equal to IN: exit $rc, $(cat "$work/stderr")"
+  elif [ "$(cksum <"$work/same.npy")" != "$before" ]; then
+    fail "OUT $target equal to IN: the input was changed"
+  else
+    echo "ok: OUT $target equal to IN refused"
+  fi
+done
+(cd "$work" && "$kelvo" denoise same.npy ./same.npy --sigma 0.1 2>"$work/stderr")
+[ $? -eq 2 ] || fail "OUT ./same.npy from the input's folder: $(cat "$work/stderr")"
+"$kelvo" denoise "$work/same.npy" "$work/psd.npy" --psd "$work/psd.npy" 2>"$work/stderr"
+{ [ $? -eq 2 ] && grep -q "is the PSD file" "$work/stderr"; } || fail "OUT equal to the PSD file: $(cat "$work/stderr")"
+[ "$(cksum <"$work/same.npy")" = "$before" ] || fail "the input was changed"
+
+# An output folder that is missing or where no file can be made: one line naming OUT, before
+# any denoising (no stage line), nothing written anywhere.
+check_unwritable() {
+  local name=$1 target=$2
+  "$kelvo" denoise "$in/vol.npy" "$target" --sigma 0.1 2>"$work/stderr"
+  local rc=$?
+  if [ "$rc" -ne 1 ] || [ "$(wc -l <"$work/stderr")" -ne 1 ] || ! grep -qF "$target" "$work/stderr" ||
+     grep -q "kelvo-tmp" "$work/stderr"; then
+    fail "$name: exit $rc, $(cat "$work/stderr")"
+  else
+    echo "ok: $name"
+  fi
+}
+check_unwritable "missing output folder" "$out/nodir/x.npy"
+if [ "$(id -u)" -eq 0 ]; then
+  check_unwritable "folder where no file can be made" "/proc/kelvo-test.npy"  # root may write anywhere else
+else
+  mkdir -p "$work/ro" && chmod 555 "$work/ro"
+  check_unwritable "read-only output folder" "$work/ro/x.npy"
+  chmod 755 "$work/ro"
+fi
 
 if [ "$failures" -ne 0 ]; then
   echo "$failures failure(s)"

@@ -12,6 +12,7 @@
 #include "kelvo/engine/helpers.h"
 #include "kelvo/engine/reference_grid.h"
 #include "kelvo/engine/stage.h"
+#include "kelvo/engine/stage_memory.h"
 #include "kelvo/engine/tables.h"
 #include "kelvo/engine/transform_meta.h"
 
@@ -184,6 +185,7 @@ StageOutcome runStage(const float* image, const float* psd, const float* pilot, 
     normaliseShifts(params);
     const std::string problem = validateParameters(params);
     if (!problem.empty()) throw std::invalid_argument(problem);
+    fitBlockCaches(params, static_cast<StageName>(Stage));  // same result, bounded memory
     if (!image || !psd || !output || (Stage == WIENER && !pilot)) {
         throw std::invalid_argument("null volume, PSD, pilot or output buffer");
     }

@@ -8,11 +8,19 @@
 //
 // Noise spectra (PSDs) use the convention PSD = E|DFT(noise)|^2, with the unscaled DFT taken
 // on the PSD's own grid, dimension 0 fastest: white noise of variance s^2 described on a grid
-// F0 x F1 x F2 has the constant PSD s^2 * F0 * F1 * F2. The engine resamples the PSD to the
-// profile's `fftSize` grid.
+// F0 x F1 x F2 has the constant PSD s^2 * F0 * F1 * F2. The PSD of real noise is symmetric,
+// R(f) = R(-f) with -f taken modulo the grid, and the engine relies on it: any PSD is replaced
+// by its symmetric part (R(f) + R(-f)) / 2, which has the same noise variance. A PSD on
+// another grid than the profile's `fftSize` is resampled to it by periodic linear
+// interpolation (beyond the last frequency lies frequency 0 again) and scaled so that the
+// noise variance mean(PSD) / (F0 * F1 * F2) is kept exactly.
 //
-// Threads: `denoise` may be called from any thread, but runs of the engine are serialised
-// process-wide by the engine's single thread pool; do not call it concurrently.
+// Threads: every function here may be called from several threads at once. The engine owns
+// one process-wide pool of worker threads and runs one stage at a time on it: a `denoise`
+// call that starts while another one runs waits for that stage to finish (calls interleave
+// stage by stage), so concurrent calls never compete for the cores, and each gives the result
+// it gives alone. The noise estimators run on the calling thread and never wait. A `denoise`
+// started from a progress callback would wait for its own caller: it throws std::logic_error.
 #pragma once
 
 #include <array>
@@ -88,7 +96,7 @@ struct DenoiseOptions {
     const std::uint8_t* mask = nullptr;
     /// Called with the stage (0 hard thresholding, 1 Wiener) and the fraction of that stage
     /// done (0..1). Calls are serialised but may come from the engine's worker threads; keep
-    /// the callback short and do not call into Kelvo from it.
+    /// the callback short. Starting another `denoise` from it throws std::logic_error.
     std::function<void(int stage, float fraction)> progress;
     /// When it becomes true the run stops soon after and `denoise` throws Cancelled.
     const std::atomic<bool>* cancel = nullptr;
@@ -160,5 +168,18 @@ constexpr std::size_t MIN_INFORMATIVE_SAMPLES = 2000;
 /// noise.
 Noise estimateNoisePsd(const float* volume, Size3 size, Size3 grid,
                        const NoiseEstimateOptions& options = {});
+
+/// Peak bytes that `denoise` allocates for a volume of `size` besides the caller's input and
+/// output: the pilot (both stages), the engine's PSD, a flag per sample, working copies of the
+/// volume when `options` ask for magnitude noise or a mask and, for the larger stage, its
+/// weight volume, block caches, per-thread working memory and noise arrays. A volume with
+/// samples without data (NaN, infinities) also takes the working copies: pass
+/// `withoutData` true then. Whenever the block caches of a stage would exceed 1 GiB, the
+/// engine caches only the search window along more dimensions (outermost first; the result
+/// does not change): with V the volume's bytes in floats, a plain run needs about input +
+/// output + V (pilot) + V (weights) + at most 1 GiB of caches. Throws std::invalid_argument
+/// like `denoise` for arguments it would refuse.
+std::int64_t estimateMemory(Size3 size, const Noise& noise, const Profile& profile,
+                            const DenoiseOptions& options = {}, bool withoutData = false);
 
 }  // namespace kelvo
