@@ -16,6 +16,10 @@ PACKAGES=(
   python3 python3-dev pybind11-dev python3-numpy python3-pytest
   python3-skimage python3-dipy python3-dask python3-distributed python3-zarr
   python3-matplotlib
+  # real MRI volumes for the benchmarks and the README's figures (a primate T1 template)
+  mricron-data
+  # the format check of the test script
+  clang-format
 )
 
 SUDO=""
