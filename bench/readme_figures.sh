@@ -11,7 +11,8 @@
 #   memory   peak memory of a 4096x4096 image and a 512^3 volume          (~10 min)
 #   quality  the comparison table against the alternatives                (~40 min)
 #   dask     chunked runs against whole-volume runs                       (~5 min)
-# Without arguments: demo mri speed memory. The build folder is build/release (set
+#   noise    the noise estimators' errors on phantoms                     (~1 min)
+# Without arguments: demo noise mri speed memory. The build folder is build/release (set
 # KELVO_BUILD to use another); it is built first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -19,7 +20,7 @@ build=${KELVO_BUILD:-build/release}
 py=/usr/bin/python3
 export PYTHONPATH="$build/python/package${PYTHONPATH:+:$PYTHONPATH}"
 sections=("$@")
-if [ ${#sections[@]} -eq 0 ]; then sections=(demo mri speed memory); fi
+if [ ${#sections[@]} -eq 0 ]; then sections=(demo noise mri speed memory); fi
 
 . scripts/cmake_generator.sh
 mapfile -t gen < <(generatorArgs "$build")
@@ -45,7 +46,8 @@ for s in "${sections[@]}"; do
       show "$build/bench/memory_bench" 512 512 512 all 2 ;;
     quality) show "$py" bench/compare.py --quality ;;
     dask) show "$py" python/bench_dask.py ;;
-    *) echo "readme_figures: unknown section '$s' (demo, mri, speed, memory, quality, dask)" >&2
+    noise) show "$build/api/api_noise_test" --gtest_brief=1 ;;
+    *) echo "readme_figures: unknown section '$s' (demo, noise, mri, speed, memory, quality, dask)" >&2
        exit 2 ;;
   esac
 done
