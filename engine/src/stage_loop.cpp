@@ -46,8 +46,7 @@ struct PoolSession {
 // Fills the table of expected noise distances: for every displacement of the search window,
 // 2 * matchNoiseWeight * the noise energy of the difference component of a two-block group
 // made of the window's centre block and the displaced block.
-void fillMatchOffsetTable(float* table, const Parameters& params, Vec3<int> fourier,
-                          const float* K3fT3, const float* localVar, TempMemory& temp) {
+void fillMatchOffsetTable(float* table, const Parameters& params, const NoiseLags& lags) {
     const Vec3<int> r = params.searchRadius;
     const Vec3<int> bs = params.blockSize;
     const long long B = static_cast<long long>(bs.x) * bs.y * bs.z;
@@ -72,8 +71,7 @@ void fillMatchOffsetTable(float* table, const Parameters& params, Vec3<int> four
                         pair[m].shiftedPosition[d] = pair[m].position[d] - minCorner[d];
                     }
                 }
-                calculateVariances(2, bs, params.fftSize, fourier, 2, SIZE_2_TRANSFORM, K3fT3,
-                                   localVar, variance, pair, temp);
+                calculateVariancesFromLags(2, 2, SIZE_2_TRANSFORM, lags, variance, pair);
                 const float* second = variance.block(1);
                 float sum = 0.0f;
                 for (long long b = 0; b < B; ++b) sum += second[b];
@@ -148,7 +146,12 @@ StageOutcome kelvoLoop(const ImageData<float>& image, const float* psd, const Pa
                             localVarRaw);
         }
         FloatBuffer localVar(localVarRaw);
-        if (!localVar) {
+        // The coefficient variances of the groups come from the noise's lag table, which
+        // covers every displacement two members of a search window can have.
+        NoiseLags lags;
+        const Vec3<int> maxSpacing{2 * r.x, 2 * r.y, 2 * r.z};
+        if (!localVar || !buildNoiseLags(psd, params.psdSize, params.fftSize, params.blockSize,
+                                         transforms.fwd, maxSpacing, lags)) {
             report("Could not allocate memory for variances");
             zeroNumerator();
             return StageOutcome::OutOfMemory;
@@ -157,8 +160,7 @@ StageOutcome kelvoLoop(const ImageData<float>& image, const float* psd, const Pa
         if (Stage == WIENER || params.matchNoiseWeight <= 0.0f) {
             std::fill(offsetTable.get(), offsetTable.get() + tableSize, 0.0f);
         } else {
-            fillMatchOffsetTable(offsetTable.get(), params, fourier, K3fT3.get(), localVar.get(),
-                                 mainTemp);
+            fillMatchOffsetTable(offsetTable.get(), params, lags);
         }
 
         if (storage) storage->stackCount = 0;
@@ -319,7 +321,7 @@ StageOutcome kelvoLoop(const ImageData<float>& image, const float* psd, const Pa
                         const int index = (zi * gridCount.y + yi) * gridCount.x + xi;
                         processReferenceLocation<Stage>(
                             p, params, transforms, offsetTable.get(), K3fT3.get(), localVar.get(),
-                            index, *collection, numerator, weights, memory, temp,
+                            &lags, index, *collection, numerator, weights, memory, temp,
                             Stage == WIENER ? pilotCollection.get() : nullptr, storage);
                     }
                 }

@@ -8,6 +8,7 @@
 #include "kelvo/memory.h"
 #include "kelvo/records.h"
 #include "kelvo/transform_meta.h"
+#include "kelvo/variances.h"
 
 namespace kelvo {
 
@@ -17,13 +18,15 @@ namespace kelvo {
 /// With a match record in replay mode the stored group is used instead of a search; in record
 /// mode the group found is stored under `referenceIndex`. The additions to the shared
 /// volumes happen under the stage's own aggregation mutex; everything else uses the calling
-/// thread's `memory` and `temp`. Throws std::invalid_argument for a replayed group that the
+/// thread's `memory` and `temp`. The coefficient variances come from `noiseLags` when given
+/// (exact for any member spacing), else from the noise spectra on the periodic noise grid.
+/// Throws std::invalid_argument for a replayed group that the
 /// collections cannot serve or no group matrix exists for.
 template <int Stage>
 void processReferenceLocation(Vec3<int> reference, const Parameters& params,
                               const TransformsMeta& transforms, const float* matchOffsetTable,
                               const float* noiseSpectrumA, const float* noiseSpectrumB,
-                              int referenceIndex, const BlockCollection<float>& collection,
+                              const NoiseLags* noiseLags, int referenceIndex, const BlockCollection<float>& collection,
                               ImageDataMutable<float>& numerator,
                               ImageDataMutable<float>& denominator, Memory& memory,
                               TempMemory& temp, const BlockCollection<float>* pilotCollection,
