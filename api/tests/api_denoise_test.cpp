@@ -99,9 +99,16 @@ TEST(StageParameters, RejectsWhatCannotRun) {
                   .find("invalid"),
               std::string::npos);
     Profile bad = vol;
-    bad.hardThreshold.blockSize = {5, 5, 5};
-    EXPECT_NE(invalidMessage([&] { stageParameters(HARD_THRESHOLDING, bad, {40, 40, 40}, n); })
-                  .find("not supported"),
+    for (Size3 block : {Size3{17, 4, 4}, Size3{1, 1, 1}, Size3{4, 0, 4}}) {
+        bad.hardThreshold.blockSize = block;
+        EXPECT_NE(invalidMessage([&] { stageParameters(HARD_THRESHOLDING, bad, {40, 40, 40}, n); })
+                      .find("not supported"),
+                  std::string::npos);
+    }
+    bad = img;
+    bad.wiener.blockSize = {8, 8, 2};
+    EXPECT_NE(invalidMessage([&] { stageParameters(WIENER, bad, {40, 40, 1}, n); })
+                  .find("depth 1"),
               std::string::npos);
     bad = vol;
     bad.wiener.maxGroupSize = 24;
@@ -198,6 +205,33 @@ TEST(Denoise, ImprovesPhantoms) {
                     c.sigma, before, afterHt, after);
         EXPECT_GT(afterHt, before + 5.0);
         EXPECT_GT(after, afterHt - 0.1);
+    }
+}
+
+// Blocks of sizes without literal tables run on generated transforms: unequal extents, odd
+// and flat ones, on a volume and an image, end to end, within reach of the default blocks.
+TEST(Denoise, NonDefaultBlockSizesRunOnGeneratedTransforms) {
+    struct Case {
+        Size3 size;
+        Size3 htBlock, wieBlock;
+    };
+    for (const Case& c : {Case{{40, 40, 32}, {6, 6, 6}, {5, 3, 7}}, Case{{96, 80, 1}, {6, 6, 1}, {12, 10, 1}}}) {
+        const std::vector<float> clean = makePhantom(c.size);
+        const std::vector<float> noise = gaussianNoise(clean.size(), SEED + 1);
+        std::vector<float> noisy(clean.size());
+        for (std::size_t i = 0; i < clean.size(); ++i) noisy[i] = clean[i] + 0.1f * noise[i];
+        const Profile defaults = Profile::defaults(c.size[2] > 1);
+        Profile p = defaults;
+        p.hardThreshold.blockSize = c.htBlock;
+        p.wiener.blockSize = c.wieBlock;
+        p.fftSize = {16, 16, c.size[2] > 1 ? 16 : 1};
+        const double reference = psnr(clean, denoise(noisy, c.size, Noise::white(0.1), defaults));
+        const double other = psnr(clean, denoise(noisy, c.size, Noise::white(0.1), p));
+        std::printf("size %dx%dx%d: default blocks %.2f dB, blocks %dx%dx%d / %dx%dx%d %.2f dB\n",
+                    c.size[0], c.size[1], c.size[2], reference, c.htBlock[0], c.htBlock[1],
+                    c.htBlock[2], c.wieBlock[0], c.wieBlock[1], c.wieBlock[2], other);
+        EXPECT_GT(other, reference - 1.5);
+        EXPECT_GT(other, psnr(clean, noisy) + 8.0);
     }
 }
 

@@ -48,6 +48,8 @@ const char* USAGE =
     "  --wiener-threshold W   multiplier of the noise variance in the Wiener gain\n"
     "  --search R[,R,R]   search radius per dimension (both stages)\n"
     "  --step S[,S,S]     reference step per dimension (both stages)\n"
+    "  --block B[,B,B]    block size per dimension (both stages; 1 to 16, depth 1 on images;\n"
+    "                     the noise grid grows to the block where it is smaller)\n"
     "  --group N[,M]      largest group, hard thresholding[,Wiener] (powers of two <= 64)\n"
     "  --match F[,G]      match threshold factor, hard thresholding[,Wiener]\n"
     "  --fft N[,N,N]      grid of the noise model (powers of two, 4..64)\n"
@@ -128,7 +130,7 @@ Options parseArgs(int argc, char** argv) {
         } else if (a == "--float") {
             o.asFloat = true;
         } else if (a == "--threshold" || a == "--wiener-threshold" || a == "--search" ||
-                   a == "--step" || a == "--group" || a == "--match" || a == "--fft" ||
+                   a == "--step" || a == "--block" || a == "--group" || a == "--match" || a == "--fft" ||
                    a == "--sharpen") {
             o.profileArgs.emplace_back(a, value());
         } else if (a.size() > 1 && a[0] == '-') {
@@ -160,6 +162,14 @@ void applyProfileArgs(const Options& o, kelvo::Profile& p) {
         } else if (opt == "--step") {
             p.hardThreshold.stepSize = p.wiener.stepSize = parseTriple(opt, text);
             if (p.hardThreshold.blockSize[2] == 1) p.hardThreshold.stepSize[2] = p.wiener.stepSize[2] = 1;
+        } else if (opt == "--block") {
+            const bool flat = p.hardThreshold.blockSize[2] == 1;
+            p.hardThreshold.blockSize = p.wiener.blockSize = parseTriple(opt, text);
+            if (flat) p.hardThreshold.blockSize[2] = p.wiener.blockSize[2] = 1;
+            for (int d = 0; d < 3; ++d) {
+                const int b = p.hardThreshold.blockSize[d];
+                while (p.fftSize[d] > 1 && p.fftSize[d] < b) p.fftSize[d] *= 2;
+            }
         } else if (opt == "--group" || opt == "--match") {
             const std::vector<double> v = parseList(opt, text);
             if (v.size() > 2) throw UsageError(opt + " takes 1 or 2 values");

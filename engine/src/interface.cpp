@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "kelvo/generated_transforms.h"
 #include "kelvo/stage.h"
 #include "kelvo/tables.h"
 #include "kelvo/transform_meta.h"
@@ -224,6 +225,9 @@ TransformsMeta resolveTransforms(const Parameters& params, Transforms transforms
             return getTransformMeta(wienerStage ? DEFAULT_TRANSFORMS_2D_WIE : DEFAULT_TRANSFORMS_2D,
                                     params);
         }
+        // Other sizes up to 16 per dimension: DCTs generated for the size.
+        Transforms generated;
+        if (generatedTransforms(bs, generated)) return getTransformMeta(generated, params);
         throw MissingTransformException();
     }
     if (!transforms.groupFwd) {
