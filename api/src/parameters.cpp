@@ -55,6 +55,12 @@ Noise Noise::spectrum(std::vector<float> psd, Size3 size) {
     return n;
 }
 
+bool Noise::isCorrelated() const {
+    if (psd_.empty()) return false;
+    const auto range = std::minmax_element(psd_.begin(), psd_.end());
+    return *range.second - *range.first > 1e-6f * *range.second;
+}
+
 std::vector<float> enginePsd(const Noise& noise, const Profile& profile, Size3* psdSize) {
     if (noise.isWhite()) {
         const Size3 f = profile.fftSize;

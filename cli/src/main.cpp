@@ -323,10 +323,6 @@ int run(const Options& o) {
     const int volumes = int(in->dims[3]);
     const std::size_t count = std::size_t(size[0]) * size[1] * size[2];
 
-    kelvo::Profile profile = kelvo::Profile::defaults(size[2] > 1);
-    applyProfileArgs(o, profile);
-    profile.numThreads = o.threads;
-
     kelvo::Noise fixed = kelvo::Noise::white(1.0);
     const bool autoSigma = o.sigma == "auto", autoPsd = o.psd == "auto";
     if (!o.sigma.empty() && !autoSigma) {
@@ -337,6 +333,10 @@ int run(const Options& o) {
     } else if (!o.psd.empty() && !autoPsd) {
         fixed = loadPsd(o.psd);
     }
+    // Correlated noise (a PSD file that is not flat, or an estimated PSD) has its own defaults.
+    kelvo::Profile profile = kelvo::Profile::defaults(size[2] > 1, autoPsd || fixed.isCorrelated());
+    applyProfileArgs(o, profile);
+    profile.numThreads = o.threads;
 
     Progress progress(o.quiet, volumes, o.htOnly ? 1 : 2);
     std::atomic<bool>* cancel = &interrupted;

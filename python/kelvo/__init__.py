@@ -77,9 +77,12 @@ def _noise(z, sigma_or_psd):
     return 0.0, psd
 
 
-def _profile_for(shape, profile, threads):
+def _profile_for(shape, profile, threads, psd=None):
     if profile is None:
-        profile = Profile.defaults(is_volumetric(shape))
+        # A PSD that is not flat describes correlated noise, which has its own defaults.
+        correlated = (psd is not None and psd.size > 0
+                      and float(np.ptp(psd)) > 1e-6 * float(np.max(psd)))
+        profile = Profile.defaults(is_volumetric(shape), correlated)
     elif not isinstance(profile, Profile):
         raise TypeError(f"profile must be a kelvo.Profile (got {type(profile).__name__})")
     if not isinstance(threads, numbers.Integral) or threads < 0:
@@ -99,7 +102,8 @@ def denoise(z, sigma_or_psd=None, profile=None, stages="all", threads=0, progres
         units of `z`); an array is a PSD in NumPy axis order (see the module's notes);
         None or "auto" estimates the standard deviation of white noise with
         :func:`estimate_noise`.
-    profile: a :class:`Profile`; None takes ``Profile.defaults(volumetric)``.
+    profile: a :class:`Profile`; None takes ``Profile.defaults(volumetric, correlated)``,
+        correlated when `sigma_or_psd` is a PSD that is not flat.
     stages: "all" (hard thresholding, then Wiener filtering) or "hard" (hard thresholding
         alone: faster, coarser).
     threads: worker threads; 0 keeps ``profile.num_threads`` (itself 0 = every core).
@@ -118,8 +122,8 @@ def denoise(z, sigma_or_psd=None, profile=None, stages="all", threads=0, progres
         raise ValueError(f"stages must be one of {sorted(_STAGES)} (got {stages!r})")
     if progress is not None and not callable(progress):
         raise TypeError("progress must be callable or None")
-    profile = _profile_for(a.shape, profile, threads)
     sigma, psd = _noise(a, sigma_or_psd)
+    profile = _profile_for(a.shape, profile, threads, psd)
     return _kelvo._denoise(a, sigma, psd, profile, _STAGES[stages], progress)
 
 

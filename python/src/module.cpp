@@ -294,8 +294,11 @@ PYBIND11_MODULE(_kelvo, m) {
                                "p.wiener = s or p.fft_size = (8, 8, 8).")
         .def(py::init([](bool volumetric) { return kelvo::Profile::defaults(volumetric); }),
              py::arg("volumetric") = true)
-        .def_static("defaults", &kelvo::Profile::defaults, py::arg("volumetric"),
-                    "Defaults for a volume (depth > 1) or a 2-D image.")
+        .def_static("defaults",
+                    static_cast<kelvo::Profile (*)(bool, bool)>(&kelvo::Profile::defaults),
+                    py::arg("volumetric"), py::arg("correlated") = false,
+                    "Defaults for a volume (depth > 1) or a 2-D image, under white or "
+                    "correlated noise.")
         .def_readwrite("hard_threshold", &kelvo::Profile::hardThreshold)
         .def_readwrite("wiener", &kelvo::Profile::wiener)
         .def_readwrite("fft_size", &kelvo::Profile::fftSize)
