@@ -236,38 +236,47 @@ TEST(Denoise, NonDefaultBlockSizesRunOnGeneratedTransforms) {
 }
 
 // The correlated-noise defaults must beat the white-noise defaults on box-correlated noise
-// (3x3x3 box, true PSD given), and the convenience form must pick them from the PSD.
+// (3x3x3 or 3x3 box, true PSD given), and the convenience form must pick them from the PSD.
 TEST(Denoise, CorrelatedNoiseDefaultsBeatTheWhiteOnes) {
-    const Size3 size{40, 40, 32};
-    const std::vector<float> clean = makePhantom(size);
-    const double sigma = 0.1;
-    const std::vector<double> box{1.0 / std::sqrt(3.0), 1.0 / std::sqrt(3.0), 1.0 / std::sqrt(3.0)};
-    const std::vector<float> noise = correlatedNoise(size, sigma, box, SEED + 2);
-    std::vector<float> noisy(clean.size());
-    for (std::size_t i = 0; i < clean.size(); ++i) noisy[i] = clean[i] + noise[i];
-    // PSD of the circularly filtered noise on an 8^3 grid: 512 sigma^2 prod_d |K(f_d)|^2.
-    std::vector<float> psd(512);
-    const double pi = std::acos(-1.0);
-    for (int i = 0; i < 512; ++i) {
-        double v = 512 * sigma * sigma;
-        for (int f : {i % 8, (i / 8) % 8, i / 64}) {
-            const double k = 1.0 + 2.0 * std::cos(2.0 * pi * f / 8.0);  // sqrt(3) K(f)
-            v *= k * k / 3.0;
+    struct Case {
+        Size3 size;
+        double margin;
+    };
+    for (const Case& c : {Case{{40, 40, 32}, 0.4}, Case{{128, 128, 1}, 0.1}}) {
+        const std::vector<float> clean = makePhantom(c.size);
+        const double sigma = 0.1;
+        const std::vector<double> box(3, 1.0 / std::sqrt(3.0));
+        const std::vector<float> noise = correlatedNoise(c.size, sigma, box, SEED + 2);
+        std::vector<float> noisy(clean.size());
+        for (std::size_t i = 0; i < clean.size(); ++i) noisy[i] = clean[i] + noise[i];
+        // PSD of the circularly filtered noise on the default grid: Ftot sigma^2 prod |K(f_d)|^2.
+        const bool volume = c.size[2] > 1;
+        const Size3 grid = Profile::defaults(volume).fftSize;
+        const int count = grid[0] * grid[1] * grid[2];
+        std::vector<float> psd(count);
+        const double pi = std::acos(-1.0);
+        for (int i = 0; i < count; ++i) {
+            double v = count * sigma * sigma;
+            const int f[3] = {i % grid[0], (i / grid[0]) % grid[1], i / (grid[0] * grid[1])};
+            for (int d = 0; d < 3; ++d) {
+                if (grid[d] == 1) continue;
+                const double k = 1.0 + 2.0 * std::cos(2.0 * pi * f[d] / grid[d]);  // sqrt(3) K(f)
+                v *= k * k / 3.0;
+            }
+            psd[i] = float(v);
         }
-        psd[i] = float(v);
+        const Noise n = Noise::spectrum(psd, grid);
+        ASSERT_TRUE(n.isCorrelated());
+        EXPECT_FALSE(Noise::spectrum(std::vector<float>(count, 2.0f), grid).isCorrelated());
+        const double white = psnr(clean, denoise(noisy, c.size, n, Profile::defaults(volume, false)));
+        const double correlated = psnr(clean, denoise(noisy, c.size, n, Profile::defaults(volume, true)));
+        const double automatic = psnr(clean, denoise(noisy, c.size, n));
+        std::printf("seed %llu size %dx%dx%d box-correlated sigma 0.1: noisy %.2f, white defaults "
+                    "%.2f, correlated defaults %.2f dB\n", static_cast<unsigned long long>(SEED + 2),
+                    c.size[0], c.size[1], c.size[2], psnr(clean, noisy), white, correlated);
+        EXPECT_GT(correlated, white + c.margin);
+        EXPECT_NEAR(automatic, correlated, 0.01);  // summation order may differ between runs
     }
-    const Noise n = Noise::spectrum(psd, {8, 8, 8});
-    ASSERT_TRUE(n.isCorrelated());
-    EXPECT_FALSE(Noise::spectrum(std::vector<float>(512, 2.0f), {8, 8, 8}).isCorrelated());
-    const double white = psnr(clean, denoise(noisy, size, n, Profile::defaults(true, false)));
-    const double correlated = psnr(clean, denoise(noisy, size, n, Profile::defaults(true, true)));
-    const double automatic = psnr(clean, denoise(noisy, size, n));
-    std::printf("seed %llu box-correlated sigma 0.1: noisy %.2f, white defaults %.2f, "
-                "correlated defaults %.2f dB\n", static_cast<unsigned long long>(SEED + 2),
-                psnr(clean, noisy), white, correlated);
-    EXPECT_GT(correlated, white + 0.4);
-    EXPECT_NEAR(automatic, correlated, 0.01);  // summation order may differ between runs
 }
-
 }  // namespace
 }  // namespace kelvo
