@@ -1,98 +1,226 @@
 function [y_est, matchesHT, matchesWie] = KELVO(z, sigma_psd, profile)
-%KELVO Removes additive Gaussian noise, white or correlated, from a 2-D image or 3-D volume.
+%KELVO Removes noise, Gaussian (white or correlated) or the Rician noise of magnitude images,
+%   from a 2-D image, a 3-D volume or a series of volumes.
 %
 %   y_est = KELVO(z, sigma) denoises z corrupted by white Gaussian noise of standard
 %   deviation sigma (in the units of z).
 %
 %   y_est = KELVO(z, PSD) denoises z corrupted by correlated Gaussian noise with the power
-%   spectral density PSD: a 2-D or 3-D array with PSD = E|fftn(noise)|.^2 (the unscaled DFT),
-%   on the grid on which the noise is modelled or on a smaller one (it is resampled to
-%   profile.fftSize). White noise of standard deviation s has the constant PSD
-%   s^2 * numel(PSD).
+%   spectral density PSD: a 2-D or 3-D array in the same axes as z, with
+%   PSD = E|fftn(noise)|.^2 (the unscaled DFT), on the grid on which the noise is modelled or
+%   on a smaller one (it is resampled to profile.fftSize). White noise of standard deviation
+%   s has the constant PSD s^2 * numel(PSD).
+%
+%   y_est = KELVO(z, 'auto') estimates the standard deviation of white noise first (from the
+%   finest-scale wavelet details of the samples that carry data; for a series of volumes,
+%   for each volume separately).
 %
 %   y_est = KELVO(z, sigma_psd, profile) uses the settings of profile (see KELVOProfile);
-%   without it, KELVOProfile() is used.
+%   without it, KELVOProfile() is used. Among them:
+%       profile.noiseDistribution = 'rician' for magnitude data (MRI magnitude images):
+%           sigma (or the PSD) is then the noise of each real and imaginary channel, and
+%           profile.coils the number of channels combined into each magnitude.
+%       profile.mask, an array of z's size (or of one volume's size), non-zero inside:
+%           samples outside are copied to y_est unchanged and not used by 'auto'.
+%
+%   z may be 2-D, 3-D, or 4-D (a series of volumes, denoised one by one as separate calls
+%   would). NaN and Inf samples carry no data: they come back unchanged in y_est and are
+%   filled from their finite neighbours for the processing.
 %
 %   [y_est, matchesHT, matchesWie] = KELVO(...) also returns the groups that block matching
 %   formed in the hard-thresholding and the Wiener stage, as match records (structs with the
-%   fields stackCount, groupSizes, blockPositions, shiftedPositions). A record can be handed
-%   back to kelvomex (match mode 1) to filter another volume of the same size with the same
-%   groups.
+%   fields stackCount, groupSizes, blockPositions, shiftedPositions; a 1xT struct array for a
+%   series). A record can be handed back to kelvomex (match mode 1) to filter another volume
+%   of the same size with the same groups (with NaN or a mask, records cover the box of the
+%   samples with data).
 %
 %   KELVO runs hard thresholding on z, then Wiener filtering of z with the first estimate as
 %   the pilot, and returns the second estimate. z must be real (complex data is rejected:
-%   denoise real(z) and imag(z) separately); the result is single unless z is double.
+%   denoise real(z) and imag(z) separately, or abs(z) with noiseDistribution 'rician'); the
+%   result is single unless z is double. Every argument and profile field is checked first:
+%   errors name the argument or the field (identifiers kelvo:nargin, kelvo:badInput,
+%   kelvo:badNoise, kelvo:badProfile, kelvo:volumeTooSmall, kelvo:noData).
 %
 %   Example:
-%       pro = KELVOProfile(); pro.splitComp = [false, false, true];
-%       y_est = KELVO(z, PSD, pro);
+%       pro = KELVOProfile(); pro.noiseDistribution = 'rician';
+%       y_est = KELVO(magnitude, 'auto', pro);
 %
 %   See also KELVOProfile.
 
 if nargin < 2
-    error('kelvo:nargin', 'KELVO: got %d arguments, expected KELVO(z, sigma_psd[, profile])', ...
-          nargin);
+    error('kelvo:nargin', ['KELVO: got %d arguments, expected KELVO(z, sigma_psd[, profile]) ' ...
+          'with sigma_psd a standard deviation, a PSD array or ''auto'''], nargin);
 end
-if ~isnumeric(z) || isempty(z) || ndims(z) > 3
-    error('kelvo:badInput', ['KELVO: z must be a non-empty numeric 2-D or 3-D array; got ' ...
-          '%s of size %s'], class(z), mat2str(size(z)));
+if ~(isnumeric(z) || islogical(z)) || isempty(z) || ndims(z) > 4
+    error('kelvo:badInput', ['KELVO: z must be a non-empty numeric 2-D or 3-D array, or a ' ...
+          '4-D series of volumes; got %s of size %s'], class(z), mat2str(size(z)));
 end
 if ~isreal(z)
     error('kelvo:complexUnsupported', ['KELVO: z is complex; KELVO filters real data only ' ...
-          '(denoise real(z) and imag(z) separately)']);
+          '(denoise real(z) and imag(z) separately, or abs(z) with ' ...
+          'profile.noiseDistribution = ''rician'')']);
 end
-volumetric = size(z, 3) > 1;
+volSize = size(z);
+volSize = [volSize, ones(1, 3 - numel(volSize))];
+volSize = volSize(1:3);
+count = size(z, 4);
+volumetric = volSize(3) > 1;
 
 if nargin < 3 || isempty(profile)
     profile = KELVOProfile();
 end
 pro = resolveProfile(profile, volumetric);
+checkVolumeFits(pro, volSize);
+[rician, coils] = noiseModel(pro);
+mask = maskOf(pro.mask, size(z), volSize, count);
+noise = noiseArgument(sigma_psd, volSize);
 
-% Noise: a flat PSD on the fftSize grid for a scalar sigma, else the given PSD. The noise
-% variance of one sample scales the relative match thresholds.
-fftSize = double(pro.fftSize(:)');
-if ~isnumeric(sigma_psd) || ~isreal(sigma_psd) || isempty(sigma_psd) || ndims(sigma_psd) > 3
-    error('kelvo:badNoise', ['KELVO: sigma_psd must be a real scalar (noise standard ' ...
-          'deviation) or a real 2-D or 3-D PSD array; got %s of size %s'], ...
-          class(sigma_psd), mat2str(size(sigma_psd)));
-end
-if isscalar(sigma_psd)
-    sigma = double(sigma_psd);
-    if ~isfinite(sigma) || sigma <= 0
-        error('kelvo:badNoise', 'KELVO: sigma must be positive and finite; got %g', sigma);
-    end
-    noiseVariance = sigma^2;
-    psd = single(noiseVariance * prod(fftSize)) * ones(fftSize, 'single');
-else
-    psd = single(sigma_psd);
-    if any(~isfinite(psd(:))) || any(psd(:) < 0)
-        error('kelvo:badNoise', 'KELVO: the PSD must be finite and non-negative');
-    end
-    noiseVariance = mean(double(psd(:))) / numel(psd);
-    if ~(noiseVariance > 0)
-        error('kelvo:badNoise', 'KELVO: the PSD is zero everywhere');
-    end
-end
-
-zs = single(z);
 wantHT = nargout >= 2;
 wantWie = nargout >= 3;
+if count == 1
+    [y_est, matchesHT, matchesWie] = denoiseVolume(z, noise, pro, rician, coils, mask, ...
+                                                   wantHT, wantWie);
+    return;
+end
+if isa(z, 'double')
+    y_est = zeros(size(z));
+else
+    y_est = zeros(size(z), 'single');
+end
+matchesHT = struct([]);
+matchesWie = struct([]);
+for t = 1:count
+    if iscell(mask)
+        m = mask{t};
+    else
+        m = mask;
+    end
+    [y, mHT, mWie] = denoiseVolume(z(:, :, :, t), noise, pro, rician, coils, m, wantHT, wantWie);
+    y_est(:, :, :, t) = y;
+    if wantHT
+        matchesHT = [matchesHT, mHT]; %#ok<AGROW>
+    end
+    if wantWie
+        matchesWie = [matchesWie, mWie]; %#ok<AGROW>
+    end
+end
+end
 
-argsHT = stageArguments(zs, psd, pro, pro.hardThreshold, noiseVariance, false, ...
+function [y_est, matchesHT, matchesWie] = denoiseVolume(z, noise, pro, rician, coils, mask, ...
+                                                        wantHT, wantWie)
+% One 2-D or 3-D volume: samples without data are set aside, the box that holds the data is
+% denoised, and the estimate is written back only where there was data.
+matchesHT = struct([]);
+matchesWie = struct([]);
+zs = single(z);
+hasData = isfinite(zs);
+if ~isempty(mask)
+    hasData = hasData & mask;
+end
+if ~any(hasData(:))
+    error('kelvo:noData', ['KELVO: z has no finite sample%s; pass a volume with data or ' ...
+          'a mask (profile.mask) that selects some'], ifText(~isempty(mask), ...
+          ' inside profile.mask'));
+end
+
+% Only the box around the data is processed, as the C++ API does.
+box = dataBox(hasData, pro);
+crop = zs(box{:});
+cropMask = [];
+if ~isempty(mask)
+    cropMask = mask(box{:});
+end
+
+if ischar(noise)
+    try
+        sigma = kelvonoise('estimate', crop, cropMask, distributionName(rician), coils);
+    catch err
+        error('kelvo:badNoise', 'KELVO: sigma_psd ''auto'': %s', ...
+              regexprep(err.message, '^kelvonoise: ', ''));
+    end
+    psd = [];
+else
+    sigma = noise.sigma;
+    psd = noise.psd;
+end
+
+% Non-finite samples are filled from their neighbours so that no block sees them.
+if ~all(isfinite(crop(:)))
+    crop = kelvonoise('fill', crop);
+end
+
+% Magnitude data: both stages run on the stabilised samples, whose noise has unit variance.
+if rician
+    crop = kelvonoise('stabilise', crop, sigma, coils);
+end
+if isempty(psd)
+    s = sigma;
+    if rician
+        s = 1;
+    end
+    noiseVariance = s^2;
+    psd = single(noiseVariance * prod(pro.fftSize)) * ones(pro.fftSize, 'single');
+else
+    noiseVariance = mean(double(psd(:))) / numel(psd);
+    if rician
+        psd = psd / single(noiseVariance);
+        noiseVariance = 1;
+    end
+end
+
+argsHT = stageArguments(crop, psd, pro, pro.hardThreshold, noiseVariance, false, ...
                         single([]), wantHT);
 if wantHT
     [y1, matchesHT] = kelvomex(argsHT{:});
 else
     y1 = kelvomex(argsHT{:});
 end
-argsWie = stageArguments(zs, psd, pro, pro.wiener, noiseVariance, true, y1, wantWie);
+argsWie = stageArguments(crop, psd, pro, pro.wiener, noiseVariance, true, y1, wantWie);
 if wantWie
-    [y_est, matchesWie] = kelvomex(argsWie{:});
+    [y2, matchesWie] = kelvomex(argsWie{:});
 else
-    y_est = kelvomex(argsWie{:});
+    y2 = kelvomex(argsWie{:});
 end
+if rician
+    y2 = kelvonoise('unstabilise', y2, sigma, coils);
+end
+
+% Samples without data keep their exact input value (a double input stays double there).
 if isa(z, 'double')
-    y_est = double(y_est);
+    y_est = z;
+else
+    y_est = zs;
+end
+out = y_est(box{:});
+keep = hasData(box{:});
+out(keep) = y2(keep);
+y_est(box{:}) = out;
+end
+
+function box = dataBox(hasData, pro)
+% Index ranges of the bounding box of the samples with data, grown by two blocks (the larger
+% of the two stages') for context at the edge of the data, and to at least one block where
+% the volume allows: the region kelvo::denoise processes.
+sz = [size(hasData), ones(1, 3 - ndims(hasData))];
+block = max(double(pro.hardThreshold.blockSize(:)'), double(pro.wiener.blockSize(:)'));
+box = cell(1, 3);
+for d = 1:3
+    along = hasData;
+    for e = setdiff(1:3, d)
+        along = any(along, e);
+    end
+    idx = find(along(:));
+    lo = max(1, idx(1) - 2 * block(d));
+    hi = min(sz(d), idx(end) + 2 * block(d));
+    while hi - lo + 1 < block(d) && (lo > 1 || hi < sz(d))
+        if lo > 1
+            lo = lo - 1;
+        end
+        if hi - lo + 1 < block(d) && hi < sz(d)
+            hi = hi + 1;
+        end
+    end
+    box{d} = lo:hi;
 end
 end
 
@@ -105,29 +233,147 @@ if record
 else
     mode = int32(-1);
 end
+% Along a dimension where the volume is one sample thick there is one block position
+% whatever the step, so the step is clamped to the block there.
+step = double(st.stepSize(:)');
+sz = [size(z), ones(1, 3 - ndims(z))];
+flat = sz(1:3) == 1;
+step(flat) = min(step(flat), blockSize(flat));
+% A variance limit of 0 means the same as 1: every component gets the local variance.
+varianceLimit = max(1, double(pro.varianceLimit));
 builtIn = {[], [], []};
-args = {z, {}, {}, int32(st.stepSize), int32(st.blockSize), int32(st.maxGroupSize), ...
+args = {z, {}, {}, int32(step), int32(st.blockSize), int32(st.maxGroupSize), ...
         single(st.threshold), single(matchThreshold), int32(st.searchRadius), ...
         builtIn, builtIn, single([]), psd, int32(pro.fftSize), ...
-        single(pro.matchNoiseWeight), int32(pro.varianceLimit), logical(pro.splitComp), ...
+        single(pro.matchNoiseWeight), int32(varianceLimit), logical(pro.splitComp), ...
         {}, mode, struct(), logical(wiener), pilot, logical(pro.sharpen), ...
         logical(pro.sharpenVariance), single(pro.sharpenAlpha), ...
         single(pro.sharpenAlphaFirstSlice), int32(pro.numThreads)};
+end
+
+function noise = noiseArgument(sigma_psd, volSize)
+% 'auto', or a struct with sigma (white noise; psd empty) or psd (and sigma = its root mean
+% variance per sample).
+if ischar(sigma_psd)
+    if ~strcmp(sigma_psd, 'auto')
+        error('kelvo:badNoise', ['KELVO: sigma_psd is the text ''%s''; pass ''auto'', the ' ...
+              'noise standard deviation or a PSD array'], sigma_psd);
+    end
+    noise = 'auto';
+    return;
+end
+if ~(isnumeric(sigma_psd) || islogical(sigma_psd)) || ~isreal(sigma_psd) || ...
+   isempty(sigma_psd) || ndims(sigma_psd) > 3
+    error('kelvo:badNoise', ['KELVO: sigma_psd must be a positive real scalar (the noise ' ...
+          'standard deviation), a real 2-D or 3-D PSD array or ''auto''; got %s of size %s'], ...
+          class(sigma_psd), mat2str(size(sigma_psd)));
+end
+if isscalar(sigma_psd)
+    sigma = double(sigma_psd);
+    if ~isfinite(sigma) || sigma <= 0
+        error('kelvo:badNoise', ['KELVO: sigma_psd (the noise standard deviation) must be ' ...
+              'positive and finite; got %g. Pass the standard deviation of the noise, a ' ...
+              'PSD array or ''auto'' to estimate it'], sigma);
+    end
+    noise = struct('sigma', sigma, 'psd', []);
+    return;
+end
+psd = single(sigma_psd);
+if any(~isfinite(psd(:))) || any(psd(:) < 0)
+    error('kelvo:badNoise', 'KELVO: the PSD (sigma_psd) must be finite and non-negative');
+end
+variance = mean(double(psd(:))) / numel(psd);
+if ~(variance > 0)
+    error('kelvo:badNoise', 'KELVO: the PSD (sigma_psd) is zero everywhere');
+end
+% A PSD of the volume's full size read in the reversed axis order would be silently wrong.
+psdSize = size(psd);
+psdSize = [psdSize, ones(1, 3 - numel(psdSize))];
+if ~isequal(psdSize, volSize) && isequal(psdSize, fliplr(volSize))
+    error('kelvo:badNoise', ['KELVO: the PSD has size %s, the size of z (%s) reversed; a ' ...
+          'PSD is read in the same axes as z. If it was saved in the reverse axis order, ' ...
+          'pass permute(PSD, [3 2 1])'], mat2str(psdSize), mat2str(volSize));
+end
+noise = struct('sigma', sqrt(variance), 'psd', psd);
+end
+
+function mask = maskOf(m, zSize, volSize, count)
+% The profile's mask as a logical array of one volume's size, a cell of T of them for a
+% per-volume mask of a series, or [] for none.
+if isempty(m)
+    mask = [];
+    return;
+end
+if ~(isnumeric(m) || islogical(m)) || ~isreal(m)
+    error('kelvo:badProfile', ['KELVO: profile.mask must be a logical or numeric array ' ...
+          '(non-zero = inside) or []; got %s'], class(m));
+end
+zSizeGiven = zSize;
+mSize = size(m);
+mSize = [mSize, ones(1, 4 - numel(mSize))];
+zSize = [zSize, ones(1, 4 - numel(zSize))];
+if isequal(mSize(1:3), volSize) && mSize(4) == 1
+    mask = m ~= 0;
+elseif isequal(mSize, zSize)
+    mask = cell(1, count);
+    for t = 1:count
+        mask{t} = m(:, :, :, t) ~= 0;
+    end
+else
+    error('kelvo:badProfile', ['KELVO: profile.mask has size %s but z has size %s; pass a ' ...
+          'mask of the size of z (or of one of its volumes), non-zero inside'], ...
+          mat2str(size(m)), mat2str(zSizeGiven));
+end
+end
+
+function [rician, coils] = noiseModel(pro)
+d = pro.noiseDistribution;
+if ~ischar(d) || ~any(strcmp(d, {'gaussian', 'rician'}))
+    error('kelvo:badProfile', ['KELVO: profile.noiseDistribution must be ''gaussian'' or ' ...
+          '''rician'' (magnitude data); got %s'], describeValue(d));
+end
+rician = strcmp(d, 'rician');
+coils = double(pro.coils);
+if coils < 1 || coils > 64
+    error('kelvo:badProfile', ['KELVO: profile.coils must be a whole number from 1 to 64 ' ...
+          '(the receiver channels combined into each magnitude); got %s'], mat2str(coils));
+end
+if coils ~= 1 && ~rician
+    error('kelvo:badProfile', ['KELVO: profile.coils = %d describes magnitude data; set ' ...
+          'profile.noiseDistribution = ''rician'' with it'], coils);
+end
+end
+
+function name = distributionName(rician)
+if rician
+    name = 'rician';
+else
+    name = 'gaussian';
+end
+end
+
+function t = ifText(cond, text)
+if cond
+    t = text;
+else
+    t = '';
+end
 end
 
 function pro = resolveProfile(profile, volumetric)
 % Completes a user profile: unknown fields are errors, missing ones take the defaults, and an
 % 'auto' profile on a 2-D image swaps every unchanged volume default for the image default.
 if ~isstruct(profile) || ~isscalar(profile)
-    error('kelvo:badProfile', 'KELVO: profile must be a struct from KELVOProfile; got %s', ...
-          class(profile));
+    error('kelvo:badProfile', ['KELVO: profile must be a struct from KELVOProfile; got %s. ' ...
+          'Start from pro = KELVOProfile() and change its fields'], class(profile));
 end
 kind = 'auto';
 if isfield(profile, 'kind')
     kind = profile.kind;
 end
 if ~ischar(kind) || ~any(strcmp(kind, {'auto', 'volume', 'image'}))
-    error('kelvo:badProfile', 'KELVO: profile.kind must be ''auto'', ''volume'' or ''image''');
+    error('kelvo:badProfile', ['KELVO: profile.kind must be ''auto'', ''volume'' or ' ...
+          '''image''; got %s'], describeValue(kind));
 end
 volDefaults = KELVOProfile('volume');
 if strcmp(kind, 'image') || (strcmp(kind, 'auto') && ~volumetric)
@@ -145,16 +391,17 @@ names = fieldnames(user);
 for k = 1:numel(names)
     f = names{k};
     if ~isfield(base, f)
-        error('kelvo:badProfile', 'KELVO: unknown profile field ''%s%s''', prefix, f);
+        error('kelvo:badProfile', 'KELVO: unknown profile field ''%s%s''%s', prefix, f, ...
+              suggestion(f, fieldnames(base), prefix));
     end
     if isstruct(base.(f))
         if ~isstruct(user.(f)) || ~isscalar(user.(f))
-            error('kelvo:badProfile', 'KELVO: profile field ''%s%s'' must be a struct', ...
-                  prefix, f);
+            error('kelvo:badProfile', ['KELVO: profile field ''%s%s'' must be a struct ' ...
+                  'like KELVOProfile().%s%s; got %s'], prefix, f, prefix, f, class(user.(f)));
         end
         out.(f) = mergeFields(base.(f), user.(f), volDefaults.(f), swapUnchanged, ...
                               [prefix f '.']);
-    elseif strcmp(f, 'kind')
+    elseif any(strcmp(f, {'kind', 'noiseDistribution', 'mask'}))
         out.(f) = user.(f);
     elseif ~(swapUnchanged && isequal(user.(f), volDefaults.(f)))
         out.(f) = user.(f);
@@ -162,36 +409,162 @@ for k = 1:numel(names)
 end
 end
 
+function text = suggestion(name, known, prefix)
+% "; did you mean 'splitComp'?" for a field that differs from a known one by its case or by
+% at most two edits, else the list of the known fields.
+best = '';
+bestCost = 3;
+for k = 1:numel(known)
+    if strcmpi(name, known{k})
+        cost = 0;
+    else
+        cost = editDistance(lower(name), lower(known{k}));
+    end
+    if cost < bestCost
+        best = known{k};
+        bestCost = cost;
+    end
+end
+if ~isempty(best)
+    text = sprintf('; did you mean ''%s%s''?', prefix, best);
+else
+    text = sprintf('; the fields here are %s', strjoin(known', ', '));
+end
+end
+
+function d = editDistance(a, b)
+% Levenshtein distance between two short strings.
+prev = 0:numel(b);
+for i = 1:numel(a)
+    cur = [i, zeros(1, numel(b))];
+    for j = 1:numel(b)
+        cur(j + 1) = min([prev(j + 1) + 1, cur(j) + 1, prev(j) + (a(i) ~= b(j))]);
+    end
+    prev = cur;
+end
+d = prev(end);
+end
+
 function checkProfile(pro)
-% Shapes and classes only; the plug-in checks the values.
-checkStage(pro.hardThreshold, 'hardThreshold.');
-checkStage(pro.wiener, 'wiener.');
-checkNumber(pro.fftSize, 'fftSize', 3, true);
-checkNumber(pro.varianceLimit, 'varianceLimit', 1, true);
-checkNumber(pro.splitComp, 'splitComp', 3, true);
-checkNumber(pro.matchNoiseWeight, 'matchNoiseWeight', 1, false);
-checkNumber(pro.sharpen, 'sharpen', 1, true);
-checkNumber(pro.sharpenVariance, 'sharpenVariance', 1, true);
-checkNumber(pro.sharpenAlpha, 'sharpenAlpha', 1, false);
-checkNumber(pro.sharpenAlphaFirstSlice, 'sharpenAlphaFirstSlice', 1, false);
-checkNumber(pro.numThreads, 'numThreads', 1, true);
+% Every field, before anything runs: the plug-in's own argument checks must never be what a
+% KELVO user sees.
+checkStage(pro.hardThreshold, 'hardThreshold');
+checkStage(pro.wiener, 'wiener');
+fft = checkNumber(pro.fftSize, 'fftSize', 3, true, '[8 8 8]');
+for d = 1:3
+    if ~(any(fft(d) == [4 8 16 32 64]) || (d > 1 && fft(d) == 1))
+        badValue('fftSize', fft, ['4, 8, 16, 32 or 64 in every dimension (1 is allowed in ' ...
+                 'dimensions 2 and 3), e.g. [8 8 8] for volumes or [32 32 1] for images']);
+    end
+end
+for st = {'hardThreshold', 'wiener'}
+    block = double(pro.(st{1}).blockSize(:)');
+    if any(fft < block)
+        badValue('fftSize', fft, sprintf(['at least the block size %s of ' ...
+                 'profile.%s.blockSize in every dimension'], mat2str(block), st{1}));
+    end
+end
+v = checkNumber(pro.varianceLimit, 'varianceLimit', 1, true, 'a whole number');
+if v < 0
+    badValue('varianceLimit', v, 'a count >= 0');
+end
+checkNumber(pro.splitComp, 'splitComp', 3, false, '[false false true]');
+v = checkNumber(pro.matchNoiseWeight, 'matchNoiseWeight', 1, false, 'a number');
+if v < 0
+    badValue('matchNoiseWeight', v, 'a weight >= 0 (0 disables it)');
+end
+checkNumber(pro.sharpen, 'sharpen', 1, true, 'true or false');
+checkNumber(pro.sharpenVariance, 'sharpenVariance', 1, true, 'true or false');
+for f = {'sharpenAlpha', 'sharpenAlphaFirstSlice'}
+    v = checkNumber(pro.(f{1}), f{1}, 1, false, 'a number');
+    if v <= 0
+        badValue(f{1}, v, 'an exponent > 0');
+    end
+end
+v = checkNumber(pro.numThreads, 'numThreads', 1, true, 'a whole number');
+if v > 1024
+    badValue('numThreads', v, 'at most 1024 (0 uses every core)');
+end
+checkNumber(pro.coils, 'coils', 1, true, 'a whole number');
 end
 
-function checkStage(st, prefix)
-checkNumber(st.blockSize, [prefix 'blockSize'], 3, true);
-checkNumber(st.stepSize, [prefix 'stepSize'], 3, true);
-checkNumber(st.searchRadius, [prefix 'searchRadius'], 3, true);
-checkNumber(st.maxGroupSize, [prefix 'maxGroupSize'], 1, true);
-checkNumber(st.threshold, [prefix 'threshold'], 1, false);
-checkNumber(st.matchThreshold, [prefix 'matchThreshold'], 1, false);
+function checkStage(st, name)
+block = checkNumber(st.blockSize, [name '.blockSize'], 3, true, '[4 4 4]');
+if ~(isequal(block, [4 4 4]) || isequal(block, [8 8 1]))
+    badValue([name '.blockSize'], block, ['[4 4 4] (volumes) or [8 8 1] (images), the ' ...
+             'sizes with built-in transforms']);
+end
+step = checkNumber(st.stepSize, [name '.stepSize'], 3, true, '[3 3 3]');
+if any(step < 1)
+    badValue([name '.stepSize'], step, 'steps >= 1 (and at most the block size)');
+end
+radius = checkNumber(st.searchRadius, [name '.searchRadius'], 3, true, '[4 4 4]');
+if any(radius < 0)
+    badValue([name '.searchRadius'], radius, 'radii >= 0');
+end
+g = checkNumber(st.maxGroupSize, [name '.maxGroupSize'], 1, true, 'a whole number');
+if g < 1 || g > 64
+    badValue([name '.maxGroupSize'], g, 'a group size from 1 to 64');
+end
+for f = {'threshold', 'matchThreshold'}
+    v = checkNumber(st.(f{1}), [name '.' f{1}], 1, false, 'a number');
+    if v < 0
+        badValue([name '.' f{1}], v, 'a value >= 0');
+    end
+end
 end
 
-function checkNumber(v, name, n, integral)
-if ~(isnumeric(v) || islogical(v)) || ~isreal(v) || numel(v) ~= n || any(~isfinite(double(v(:))))
-    error('kelvo:badProfile', 'KELVO: profile.%s must be %d finite real number(s); got %s', ...
-          name, n, mat2str(v));
+function checkVolumeFits(pro, volSize)
+% The blocks of both stages must fit in every volume, and a step larger than the block would
+% leave samples unfiltered (except along a dimension one sample thick, where there is one
+% block position whatever the step): name the field to change.
+for st = {'hardThreshold', 'wiener'}
+    block = double(pro.(st{1}).blockSize(:)');
+    step = double(pro.(st{1}).stepSize(:)');
+    if any(step > block & volSize > 1)
+        badValue([st{1} '.stepSize'], step, sprintf(['steps from 1 to the block size %s ' ...
+                 'in every dimension (a larger step leaves samples unfiltered)'], ...
+                 mat2str(block)));
+    end
+    d = find(block > volSize, 1);
+    if ~isempty(d)
+        error('kelvo:volumeTooSmall', ['KELVO: each volume of z (size %s) is smaller than ' ...
+              'the block of profile field ''%s.blockSize'' %s along dimension %d; pass a ' ...
+              'volume of at least %s samples, or a profile for its shape (KELVOProfile(''image'') ' ...
+              'for a 2-D image)'], mat2str(volSize), st{1}, mat2str(block), d, mat2str(block));
+    end
 end
-if integral && any(double(v(:)) ~= round(double(v(:))))
-    error('kelvo:badProfile', 'KELVO: profile.%s must hold integers; got %s', name, mat2str(v));
+end
+
+function v = checkNumber(v, name, n, integral, example)
+if ~(isnumeric(v) || islogical(v)) || ~isreal(v) || numel(v) ~= n || ...
+   any(~isfinite(double(v(:))))
+    if n == 1
+        what = 'one finite real number';
+    else
+        what = sprintf('%d finite real numbers', n);
+    end
+    error('kelvo:badProfile', 'KELVO: profile field ''%s'' must be %s, such as %s; got %s', ...
+          name, what, example, describeValue(v));
+end
+v = double(v(:)');
+if integral && any(v ~= round(v))
+    error('kelvo:badProfile', 'KELVO: profile field ''%s'' must hold whole numbers; got %s', ...
+          name, mat2str(v));
+end
+end
+
+function badValue(name, v, expected)
+error('kelvo:badProfile', 'KELVO: profile field ''%s'' is %s; pass %s', name, mat2str(v), ...
+      expected);
+end
+
+function s = describeValue(v)
+if ischar(v)
+    s = ['''' v ''''];
+elseif (isnumeric(v) || islogical(v)) && numel(v) <= 8
+    s = mat2str(v);
+else
+    s = sprintf('%s of size %s', class(v), mat2str(size(v)));
 end
 end

@@ -41,16 +41,38 @@ function pro = KELVOProfile(kind)
 %   numThreads              worker threads; 0 (or less) uses every core, larger counts than
 %                           the machine's cores are clamped to them.
 %   kind                    'auto', 'volume' or 'image' (see above).
+%   noiseDistribution       'gaussian' (additive noise, the default) or 'rician' for
+%                           magnitude data such as MRI magnitude images: sigma (or the PSD)
+%                           then describes the noise of each real and imaginary channel.
+%   coils                   receiver channels combined into each magnitude ('rician' only):
+%                           1 gives Rician noise, more give noncentral chi noise.
+%   mask                    [] or an array of the volume's size (or of the whole 4-D
+%                           series), non-zero inside: samples outside are copied unchanged
+%                           and not used when the noise is estimated ('auto').
+%
+%   KELVO checks every field before it runs and names the field in its errors.
 %
 %   See also KELVO.
 
+if nargin > 1
+    error('kelvo:nargin', ['KELVOProfile: got %d arguments, expected KELVOProfile() or ' ...
+          'KELVOProfile(kind) with kind ''auto'', ''volume'' or ''image'''], nargin);
+end
 if nargin < 1
     kind = 'auto';
 end
 if ~ischar(kind) || ~any(strcmp(kind, {'auto', 'volume', 'image'}))
-    error('kelvo:badProfile', ...
-          'KELVOProfile: got an unknown kind, expected ''auto'', ''volume'' or ''image''');
+    if ischar(kind)
+        got = ['''' kind ''''];
+    else
+        got = sprintf('a %s', class(kind));
+    end
+    error('kelvo:badProfile', ['KELVOProfile: kind must be ''auto'', ''volume'' or ' ...
+          '''image''; got %s'], got);
 end
 pro = kelvomex('defaults', ~strcmp(kind, 'image'));
 pro.kind = kind;
+pro.noiseDistribution = 'gaussian';
+pro.coils = 1;
+pro.mask = [];
 end

@@ -33,8 +33,13 @@ void stageCall(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
 /// kelvomex('defaults', volumetric): the profile defaults as a host struct.
 void defaultsCall(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
 
-/// printf-style formatting into a std::string.
+/// printf-style formatting into a std::string (C99 conversions such as %zu everywhere: MinGW's
+/// C++ library uses its own C99 printf, not the C run time's).
+#if defined(__MINGW32__)
+std::string format(const char* fmt, ...) __attribute__((format(gnu_printf, 1, 2)));
+#else
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+#endif
 
 /// "single 8x8x4", "double 1x3 complex", "cell 1x3", "nothing" for a missing array.
 std::string describe(const mxArray* a);

@@ -17,7 +17,13 @@
 #include "kelvo/profile.h"
 #include "kelvo/transform_meta.h"
 
+// The only symbols the plug-in exports: a DLL names them explicitly, an ELF or Mach-O file
+// makes them visible while everything else is built hidden.
+#if defined(_WIN32)
+#define KELVO_MEX_EXPORT extern "C" __declspec(dllexport)
+#else
 #define KELVO_MEX_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
 
 namespace kelvo {
 namespace mex {

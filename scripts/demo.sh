@@ -6,8 +6,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 png=${1:-out/demo.png}
-gen=()
-if command -v ninja >/dev/null 2>&1; then gen=(-G Ninja); fi
+. scripts/cmake_generator.sh
+mapfile -t gen < <(generatorArgs build/release)
 cmake -S . -B build/release "${gen[@]}" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build/release -j "$(nproc)" --target kelvo_demo kelvo
 ./build/release/cli/kelvo_demo "$png"

@@ -1,5 +1,6 @@
 // kelvo::denoise: checks the input, builds both stages' records from the profile and runs the
-// engine's entry points with progress and cancellation hooks.
+// engine's entry points with progress and cancellation hooks, on the region that holds data,
+// with samples without data filled and magnitudes stabilised.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -9,7 +10,9 @@
 
 #include "kelvo/interface.h"
 #include "kelvo/kelvo.h"
+#include "kelvo/magnitude.h"
 #include "kelvo/transform_meta.h"
+#include "sample_data.h"
 
 namespace kelvo {
 
@@ -57,39 +60,140 @@ void runStage(StageName stage, const float* volume, const float* psd, const floa
     throw std::logic_error("unknown stage outcome");
 }
 
+
+/// Region that is processed: the bounding box of the samples with data, grown by a margin
+/// of two blocks (context for the blocks on the edge of the data) and at least one block in
+/// size where the volume allows.
+struct Region {
+    Size3 origin, size;
+};
+
+Region processedRegion(const std::vector<std::uint8_t>& hasData, Size3 size,
+                       const Profile& profile) {
+    Size3 lo = size, hi{{-1, -1, -1}};
+    std::size_t i = 0;
+    for (int z = 0; z < size[2]; ++z)
+        for (int y = 0; y < size[1]; ++y)
+            for (int x = 0; x < size[0]; ++x, ++i)
+                if (hasData[i]) {
+                    const int pos[3] = {x, y, z};
+                    for (int d = 0; d < 3; ++d) {
+                        lo[d] = std::min(lo[d], pos[d]);
+                        hi[d] = std::max(hi[d], pos[d]);
+                    }
+                }
+    Region r;
+    for (int d = 0; d < 3; ++d) {
+        const int block = std::max(profile.hardThreshold.blockSize[d], profile.wiener.blockSize[d]);
+        int a = std::max(0, lo[d] - 2 * block), b = std::min(size[d] - 1, hi[d] + 2 * block);
+        while (b - a + 1 < block && (a > 0 || b < size[d] - 1)) {
+            if (a > 0) --a;
+            if (b - a + 1 < block && b < size[d] - 1) ++b;
+        }
+        r.origin[d] = a;
+        r.size[d] = b - a + 1;
+    }
+    return r;
+}
+
+/// Copies the region out of (toRegion) or back into a volume, optionally only where `only`
+/// is set.
+void copyRegion(const float* from, float* to, Size3 size, const Region& r, bool toRegion,
+                const std::uint8_t* only = nullptr) {
+    const std::size_t s1 = std::size_t(size[0]), s2 = s1 * size[1];
+    std::size_t k = 0;
+    for (int z = 0; z < r.size[2]; ++z)
+        for (int y = 0; y < r.size[1]; ++y) {
+            const std::size_t row = std::size_t(r.origin[2] + z) * s2 +
+                                    std::size_t(r.origin[1] + y) * s1 + std::size_t(r.origin[0]);
+            for (int x = 0; x < r.size[0]; ++x, ++k) {
+                if (toRegion) {
+                    to[k] = from[row + x];
+                } else if (!only || only[row + x]) {
+                    to[row + x] = from[k];
+                }
+            }
+        }
+}
+
 }  // namespace
 
 void denoise(const float* volume, Size3 size, float* output, const Noise& noise,
              const Profile& profile, const DenoiseOptions& options) {
     if (!volume || !output) throw std::invalid_argument("volume and output must not be null");
     // Every check (sizes, profile, noise, engine validation) happens before any work.
-    const Parameters ht = stageParameters(HARD_THRESHOLDING, profile, size, noise);
-    const Parameters wie = options.stages == Stages::Both
-                               ? stageParameters(WIENER, profile, size, noise)
-                               : Parameters{};
-    const std::size_t count = std::size_t(size[0]) * size[1] * size[2];
+    stageParameters(HARD_THRESHOLDING, profile, size, noise);
+    const bool rician = options.distribution == NoiseDistribution::Rician;
+    const int coils = detail::checkedCoils(options.coils);
+    const std::size_t count = detail::sampleCount(size);
     const auto in = reinterpret_cast<std::uintptr_t>(volume);
     const auto out = reinterpret_cast<std::uintptr_t>(output);
     if (in < out + count * sizeof(float) && out < in + count * sizeof(float))
         throw std::invalid_argument("output must not overlap the input volume");
-    for (std::size_t i = 0; i < count; ++i)
-        if (!std::isfinite(volume[i]))
-            throw std::invalid_argument("volume contains non-finite samples (NaN or infinity) "
-                                        "at index " + std::to_string(i));
+    const std::vector<std::uint8_t> hasData = detail::samplesWithData(volume, size, options.mask);
+
+    // Only the region around the data is processed; both stages see unit-variance noise on
+    // stabilised magnitudes.
+    const Region region = processedRegion(hasData, size, profile);
+    const double sigma = noise.sigma();
+    const Noise runNoise =
+        !rician ? noise
+        : noise.isWhite()
+            ? Noise::white(1.0)
+            : Noise::spectrum(
+                  [&] {
+                      std::vector<float> p = noise.psd();
+                      for (float& v : p) v = float(double(v) / (sigma * sigma));
+                      return p;
+                  }(),
+                  noise.psdSize());
+    const Parameters ht = stageParameters(HARD_THRESHOLDING, profile, region.size, runNoise);
+    const Parameters wie = options.stages == Stages::Both
+                               ? stageParameters(WIENER, profile, region.size, runNoise)
+                               : Parameters{};
     if (options.cancel && options.cancel->load()) throw Cancelled();
 
     // From here on the output is all zero unless the run completes.
     std::fill(output, output + count, 0.0f);
-    Size3 psdSize{};
-    const std::vector<float> psd = enginePsd(noise, profile, &psdSize);
+    const std::size_t regionCount = detail::sampleCount(region.size);
+    // The plain case (Gaussian noise, every sample finite, data reaching the margins) runs on
+    // the caller's buffers without copies.
+    const bool direct = !rician && region.size == size &&
+                        std::all_of(volume, volume + count, [](float v) { return std::isfinite(v); });
+    std::vector<float> work, result;
+    const float* input = volume;
+    float* estimate = output;
+    if (!direct) {
+        work.resize(regionCount);
+        result.resize(regionCount);
+        copyRegion(volume, work.data(), size, region, true);
+        if (rician) stabiliseMagnitude(work.data(), regionCount, sigma, coils);
+        detail::fillNonFinite(work.data(), region.size);
+        input = work.data();
+        estimate = result.data();
+    }
 
+    Size3 psdSize{};
+    const std::vector<float> psd = enginePsd(runNoise, profile, &psdSize);
     if (options.stages == Stages::HardThresholding) {
-        runStage(HARD_THRESHOLDING, volume, psd.data(), nullptr, output, count, ht, options);
+        runStage(HARD_THRESHOLDING, input, psd.data(), nullptr, estimate, regionCount, ht,
+                 options);
+    } else {
+        std::vector<float> pilot(regionCount);
+        runStage(HARD_THRESHOLDING, input, psd.data(), nullptr, pilot.data(), regionCount, ht,
+                 options);
+        runStage(WIENER, input, psd.data(), pilot.data(), estimate, regionCount, wie, options);
+    }
+
+    // Samples without data keep their input value exactly (NaN payloads included).
+    if (direct) {
+        for (std::size_t i = 0; i < count; ++i)
+            if (!hasData[i]) output[i] = volume[i];
         return;
     }
-    std::vector<float> pilot(count);
-    runStage(HARD_THRESHOLDING, volume, psd.data(), nullptr, pilot.data(), count, ht, options);
-    runStage(WIENER, volume, psd.data(), pilot.data(), output, count, wie, options);
+    if (rician) unstabiliseMagnitude(result.data(), regionCount, sigma, coils);
+    std::copy(volume, volume + count, output);
+    copyRegion(result.data(), output, size, region, false, hasData.data());
 }
 
 std::vector<float> denoise(const std::vector<float>& volume, Size3 size, const Noise& noise,

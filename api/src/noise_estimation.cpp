@@ -3,11 +3,15 @@
 #include <algorithm>
 #include <cmath>
 #include <complex>
+#include <cstdint>
+#include <string>
 #include <sstream>
 #include <stdexcept>
 #include <vector>
 
 #include "kelvo/kelvo.h"
+#include "kelvo/magnitude.h"
+#include "sample_data.h"
 
 namespace kelvo {
 
@@ -16,14 +20,89 @@ namespace {
 /// Median absolute deviation scale of a zero-mean Gaussian: MAD = 0.6745 sigma.
 constexpr double MAD_TO_SIGMA = 1.0 / 0.6744897501960817;
 
-void checkVolume(const float* volume, const Size3& size) {
+void checkSize(const float* volume, const Size3& size) {
     if (!volume) throw std::invalid_argument("volume must not be null");
     for (int d = 0; d < 3; ++d)
         if (size[d] < 1) throw std::invalid_argument("volume size is invalid");
-    const std::size_t count = std::size_t(size[0]) * size[1] * size[2];
-    for (std::size_t i = 0; i < count; ++i)
-        if (!std::isfinite(volume[i]))
-            throw std::invalid_argument("volume contains non-finite samples (NaN or infinity)");
+}
+
+[[noreturn]] void tooFewSamples(std::size_t found) {
+    throw std::invalid_argument(
+        "too few informative samples to estimate the noise (" + std::to_string(found) +
+        ", need " + std::to_string(MIN_INFORMATIVE_SAMPLES) +
+        "; NaN/Inf, samples outside the mask and runs of a repeated value are left out): "
+        "give the noise level instead");
+}
+
+/// Samples a noise estimate may use: with data, and not in a run of a repeated value.
+std::vector<std::uint8_t> informativeSamples(const float* volume, const Size3& size,
+                                             const NoiseEstimateOptions& options) {
+    detail::checkedCoils(options.coils);
+    std::vector<std::uint8_t> usable = detail::samplesWithData(volume, size, options.mask);
+    detail::clearConstantRuns(volume, size, usable);
+    return usable;
+}
+
+/// Finest-scale Haar cells whose samples are all usable, gathered cell after cell (4 samples
+/// in a 2-D image, 8 in a volume) in the sign order of HAAR_SIGNS.
+std::vector<float> gatherCells(const float* volume, const Size3& size,
+                               const std::vector<std::uint8_t>& usable) {
+    const bool threeD = size[2] > 1;
+    const int c0 = size[0] / 2, c1 = size[1] / 2, c2 = threeD ? size[2] / 2 : 1;
+    const std::size_t s1 = std::size_t(size[0]), s2 = s1 * size[1];
+    const std::size_t offsets[8] = {0, 1, s1, s1 + 1, s2, s2 + 1, s2 + s1, s2 + s1 + 1};
+    const int n = threeD ? 8 : 4;
+    std::vector<float> cells;
+    for (int z = 0; z < c2; ++z)
+        for (int y = 0; y < c1; ++y)
+            for (int x = 0; x < c0; ++x) {
+                const std::size_t base = 2 * x + 2 * y * s1 + (threeD ? 2 * z * s2 : 0);
+                bool all = true;
+                for (int k = 0; k < n; ++k) all = all && usable[base + offsets[k]];
+                if (!all) continue;
+                for (int k = 0; k < n; ++k) cells.push_back(volume[base + offsets[k]]);
+            }
+    return cells;
+}
+
+/// Haar diagonal (2-D) or all-high-pass (3-D) detail signs: (-1)^(dx+dy+dz).
+constexpr double HAAR_SIGNS[8] = {1, -1, -1, 1, -1, 1, 1, -1};
+
+/// MAD / 0.6745 of the unit-gain Haar details of gathered cells of n samples.
+double madOfCells(const std::vector<float>& cells, int n) {
+    const double norm = 1.0 / std::sqrt(double(n));
+    std::vector<double> details(cells.size() / std::size_t(n));
+    for (std::size_t c = 0; c < details.size(); ++c) {
+        double d = 0.0;
+        for (int k = 0; k < n; ++k) d += HAAR_SIGNS[k] * cells[c * n + k];
+        details[c] = std::fabs(d * norm);
+    }
+    const auto mid = details.begin() + details.size() / 2;
+    std::nth_element(details.begin(), mid, details.end());
+    double median = *mid;
+    if (details.size() % 2 == 0) {
+        const double below = *std::max_element(details.begin(), mid);
+        median = 0.5 * (median + below);
+    }
+    return median * MAD_TO_SIGMA;
+}
+
+/// Channel sigma of magnitude data: the fixed point of sigma -> sigma * MAD(stabilised at
+/// sigma). At high signal the stabiliser is close to m / sigma and one step lands on the
+/// answer; where the background is Rayleigh or chi the stabiliser accounts for its smaller
+/// spread, which a plain MAD of magnitudes would take for less noise.
+double magnitudeSigma(const std::vector<float>& cells, int n, int coils) {
+    double sigma = madOfCells(cells, n);
+    if (!(sigma > 0.0)) return sigma;
+    std::vector<float> work(cells.size());
+    for (int round = 0; round < 30; ++round) {
+        std::copy(cells.begin(), cells.end(), work.begin());
+        stabiliseMagnitude(work.data(), work.size(), sigma, coils);
+        const double ratio = madOfCells(work, n);
+        sigma *= ratio;
+        if (std::fabs(ratio - 1.0) < 1e-4) break;
+    }
+    return sigma;
 }
 
 /// One-dimensional unscaled DFT of length n with precomputed twiddles, applied in place to
@@ -53,42 +132,22 @@ private:
 
 }  // namespace
 
-double estimateNoise(const float* volume, Size3 size) {
-    checkVolume(volume, size);
-    const bool threeD = size[2] > 1;
+double estimateNoise(const float* volume, Size3 size, const NoiseEstimateOptions& options) {
+    checkSize(volume, size);
     if (size[0] < 2 || size[1] < 2)
         throw std::invalid_argument("noise estimation needs at least 2x2 samples per slice");
-    const int c0 = size[0] / 2, c1 = size[1] / 2, c2 = threeD ? size[2] / 2 : 1;
-    const std::size_t s1 = std::size_t(size[0]), s2 = s1 * size[1];
-    std::vector<double> details;
-    details.reserve(std::size_t(c0) * c1 * c2);
-    for (int z = 0; z < c2; ++z)
-        for (int y = 0; y < c1; ++y)
-            for (int x = 0; x < c0; ++x) {
-                const float* p = volume + 2 * x + 2 * y * s1 + (threeD ? 2 * z * s2 : 0);
-                // Haar diagonal (2-D) or all-high-pass (3-D) detail: the sign of each
-                // sample is (-1)^(dx+dy+dz), normalised to unit gain for white noise.
-                double d = double(p[0]) - p[1] - p[s1] + p[s1 + 1];
-                if (threeD) {
-                    d -= double(p[s2]) - p[s2 + 1] - p[s2 + s1] + p[s2 + s1 + 1];
-                    d /= std::sqrt(8.0);
-                } else {
-                    d /= 2.0;
-                }
-                details.push_back(std::fabs(d));
-            }
-    const auto mid = details.begin() + details.size() / 2;
-    std::nth_element(details.begin(), mid, details.end());
-    double median = *mid;
-    if (details.size() % 2 == 0) {
-        const double below = *std::max_element(details.begin(), mid);
-        median = 0.5 * (median + below);
-    }
-    return median * MAD_TO_SIGMA;
+    const std::vector<std::uint8_t> usable = informativeSamples(volume, size, options);
+    const int n = size[2] > 1 ? 8 : 4;
+    const std::vector<float> cells = gatherCells(volume, size, usable);
+    if (cells.size() < MIN_INFORMATIVE_SAMPLES) tooFewSamples(cells.size());
+    return options.distribution == NoiseDistribution::Rician
+               ? magnitudeSigma(cells, n, options.coils)
+               : madOfCells(cells, n);
 }
 
-Noise estimateNoisePsd(const float* volume, Size3 size, Size3 grid) {
-    checkVolume(volume, size);
+Noise estimateNoisePsd(const float* volume, Size3 size, Size3 grid,
+                       const NoiseEstimateOptions& options) {
+    checkSize(volume, size);
     for (int d = 0; d < 3; ++d) {
         const int g = grid[d];
         if (g != 1 && (g < 4 || g > 64 || (g & (g - 1)) != 0))
@@ -98,6 +157,21 @@ Noise estimateNoisePsd(const float* volume, Size3 size, Size3 grid) {
     }
     if (size[2] == 1 && grid[2] != 1)
         throw std::invalid_argument("a 2-D image needs a PSD grid of depth 1");
+
+    std::vector<std::uint8_t> usable = informativeSamples(volume, size, options);
+    // Magnitude data: estimate the PSD of the stabilised magnitudes (unit noise) and scale it
+    // back to the channel noise.
+    double scale = 1.0;
+    std::vector<float> stabilised;
+    if (options.distribution == NoiseDistribution::Rician) {
+        const double sigma = estimateNoise(volume, size, options);
+        if (!(sigma > 0.0))
+            throw std::invalid_argument("volume holds no measurable noise (constant patches)");
+        stabilised.assign(volume, volume + detail::sampleCount(size));
+        stabiliseMagnitude(stabilised.data(), stabilised.size(), sigma, options.coils);
+        volume = stabilised.data();
+        scale = sigma * sigma;
+    }
 
     Size3 step;
     for (int d = 0; d < 3; ++d) step[d] = std::max(1, grid[d] / 2);
@@ -133,7 +207,9 @@ Noise estimateNoisePsd(const float* volume, Size3 size, Size3 grid) {
             for (int y = 0; y < grid[1]; ++y) {
                 const float* row = volume + std::size_t(pz * step[2] + z) * s2 +
                                    std::size_t(py * step[1] + y) * s1 + std::size_t(px) * step[0];
+                const std::uint8_t* ok = usable.data() + (row - volume);
                 for (int x = 0; x < grid[0]; ++x, ++i) {
+                    if (!ok[x]) return -1.0;  // no data or a repeated value: not a noise patch
                     const double v = row[x];
                     patch[i] = v;
                     mean += v;
@@ -182,6 +258,11 @@ Noise estimateNoisePsd(const float* volume, Size3 size, Size3 grid) {
     std::vector<double> sorted;
     for (double e : energy)
         if (e > 0.0) sorted.push_back(e);
+    if (sorted.size() * patchSize < MIN_INFORMATIVE_SAMPLES) {
+        std::size_t seen = 0;
+        for (double e : energy) seen += e >= 0.0;
+        if (seen * patchSize < MIN_INFORMATIVE_SAMPLES) tooFewSamples(seen * patchSize);
+    }
     if (sorted.size() < 8)
         throw std::invalid_argument("volume holds no measurable noise (constant patches)");
     const auto q1 = sorted.begin() + sorted.size() / 4;
@@ -225,7 +306,7 @@ Noise estimateNoisePsd(const float* volume, Size3 size, Size3 grid) {
             if (kd != 0 && 2 * kd != grid[d]) selfConjugate = false;
         }
         const double medianToMean = selfConjugate ? 1.0 / 0.45493642311957283 : 1.0 / 0.6931471805599453;
-        psd[i] = float(double(*mid) * medianToMean / keep[i]);
+        psd[i] = float(double(*mid) * medianToMean / keep[i] * scale);
     }
     // The constant removal emptied the DC bin: take the mean of its neighbours on each axis.
     double dc = 0.0;

@@ -143,9 +143,6 @@ TEST(Denoise, RejectsBadBuffersBeforeRunning) {
     std::vector<float> v = makePhantom(size);
     const Noise n = Noise::white(0.1);
     EXPECT_THROW(denoise(std::vector<float>(10), size, n), std::invalid_argument);
-    v[100] = std::numeric_limits<float>::quiet_NaN();
-    EXPECT_THROW(denoise(v, size, n), std::invalid_argument);
-    v[100] = 0.5f;
     EXPECT_THROW(denoise(v.data(), size, v.data() + 10, n, Profile::defaults(false)),
                  std::invalid_argument);
     std::atomic<bool> cancel{true};

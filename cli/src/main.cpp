@@ -3,12 +3,22 @@
 // Exit codes: 0 success, 1 failure (bad input, I/O, memory), 2 usage error, 130 interrupted.
 // Every failure prints one line "kelvo: ..." on standard error; the output file appears only
 // when it is complete (written to a temporary name in the same directory, then renamed).
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+#if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include <windows.h>
+#endif
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -41,13 +51,21 @@ const char* USAGE =
     "  --sigma auto       estimate it (per volume) from the finest wavelet details\n"
     "  --psd FILE         noise PSD, E|DFT|^2 on its own grid (.npy, .nii, .tif), dim 0 fastest\n"
     "  --psd auto         estimate a PSD (per volume) from flat patches\n"
+    "  --noise gaussian|rician  noise model (default gaussian); rician: IN holds magnitudes\n"
+    "                     and S (or the PSD) is the noise of each real/imaginary channel\n"
+    "  --coils N          rician: magnitudes of N receiver channels (noncentral chi; default 1)\n"
+    "  --mask FILE        non-zero = inside (same size as IN); outside samples are copied\n"
+    "                     unchanged and left out of the noise estimate\n"
+    "  A .npy PSD or mask is read in the axis order of the input: (x, y, z) as nibabel\n"
+    "  returns it for NIfTI, the array's own axes for .npy, (z, y, x) as tifffile for TIFF.\n"
+    "  NaN/Inf samples are 'no data': left out of estimates and kept as they are.\n"
     "options:\n"
     "  --stage ht|all     run hard thresholding only, or both stages (default all)\n"
     "  --threads N        worker threads (default: every core)\n"
     "  --threshold L      hard-thresholding multiplier lambda\n"
     "  --wiener-threshold W   multiplier of the noise variance in the Wiener gain\n"
     "  --search R[,R,R]   search radius per dimension (both stages)\n"
-    "  --step S[,S,S]     reference step per dimension (both stages)\n"
+    "  --step S[,S,S]     reference step per dimension, 1 to the block size (both stages)\n"
     "  --block B[,B,B]    block size per dimension (both stages; 1 to 16, depth 1 on images;\n"
     "                     the noise grid grows to the block where it is smaller)\n"
     "  --group N[,M]      largest group, hard thresholding[,Wiener] (powers of two <= 64)\n"
@@ -55,6 +73,8 @@ const char* USAGE =
     "  --fft N[,N,N]      grid of the noise model (powers of two, 4..64)\n"
     "  --sharpen ALPHA    alpha rooting after hard thresholding\n"
     "  --float            write float32 samples instead of the input's data type\n"
+    "  --max-memory SIZE  refuse runs estimated to need more (e.g. 4G, 512M; default: the\n"
+    "                     machine's memory)\n"
     "  --quiet            no progress output\n"
     "  --help, --version\n";
 
@@ -92,11 +112,63 @@ std::array<int, 3> parseTriple(const std::string& opt, const std::string& text) 
     return out;
 }
 
+/// "4G", "512M", "1.5G", "800K" or a plain number of bytes.
+double parseByteSize(const std::string& opt, const std::string& text) {
+    char* end = nullptr;
+    double v = std::strtod(text.c_str(), &end);
+    const std::string unit = end ? end : "";
+    const double scale = unit.empty() ? 1.0
+                         : unit == "K" || unit == "k" ? 1024.0
+                         : unit == "M" || unit == "m" ? 1024.0 * 1024.0
+                         : unit == "G" || unit == "g" ? 1024.0 * 1024.0 * 1024.0
+                         : unit == "T" || unit == "t" ? 1024.0 * 1024.0 * 1024.0 * 1024.0
+                                                      : -1.0;
+    if (text.empty() || end == text.c_str() || scale < 0 || !std::isfinite(v) || v <= 0)
+        throw UsageError(opt + ": '" + text + "' is not a size (e.g. 4G, 512M)");
+    return v * scale;
+}
+
+/// Memory of this machine: the physical memory, or the limit of the control group the
+/// process runs in when that is smaller. 0 when unknown.
+double machineMemory() {
+#if defined(_WIN32)
+    MEMORYSTATUSEX status;
+    status.dwLength = sizeof status;
+    return GlobalMemoryStatusEx(&status) ? double(status.ullTotalPhys) : 0.0;
+#else
+    double bytes = double(sysconf(_SC_PHYS_PAGES)) * double(sysconf(_SC_PAGESIZE));
+    if (!(bytes > 0)) bytes = 0;
+    for (const char* path : {"/sys/fs/cgroup/memory.max", "/sys/fs/cgroup/memory/memory.limit_in_bytes"}) {
+        if (FILE* f = std::fopen(path, "r")) {
+            double limit = 0;
+            if (std::fscanf(f, "%lf", &limit) == 1 && limit > 0 && (bytes == 0 || limit < bytes))
+                bytes = limit;
+            std::fclose(f);
+        }
+    }
+    return bytes;
+#endif
+}
+
+std::string gibText(double bytes) {
+    const double mib = bytes / (1024.0 * 1024.0);
+    char text[32];
+    if (mib < 1024.0) {
+        std::snprintf(text, sizeof text, "%.1f MiB", mib);
+    } else {
+        std::snprintf(text, sizeof text, "%.2f GiB", mib / 1024.0);
+    }
+    return text;
+}
+
 struct Options {
     std::string in, out;
-    std::string sigma, psd;
+    std::string sigma, psd, mask;
+    bool rician = false;
+    int coils = 0;  // 0: not given
     bool htOnly = false, quiet = false, asFloat = false;
     int threads = 0;
+    double maxMemory = 0.0;  // bytes; 0: the machine's memory
     std::vector<std::pair<std::string, std::string>> profileArgs;  // applied once dims known
 };
 
@@ -119,6 +191,18 @@ Options parseArgs(int argc, char** argv) {
             o.sigma = value();
         } else if (a == "--psd") {
             o.psd = value();
+        } else if (a == "--mask") {
+            o.mask = value();
+        } else if (a == "--noise") {
+            const std::string n = value();
+            if (n != "gaussian" && n != "rician")
+                throw UsageError("--noise must be gaussian or rician (got '" + n + "')");
+            o.rician = n == "rician";
+        } else if (a == "--coils") {
+            const double c = parseNumber(a, value());
+            if (c != std::floor(c) || c < 1 || c > 64)
+                throw UsageError("--coils needs a whole number of receiver channels from 1 to 64");
+            o.coils = int(c);
         } else if (a == "--stage") {
             const std::string s = value();
             if (s != "ht" && s != "all") throw UsageError("--stage must be ht or all");
@@ -129,6 +213,8 @@ Options parseArgs(int argc, char** argv) {
             o.quiet = true;
         } else if (a == "--float") {
             o.asFloat = true;
+        } else if (a == "--max-memory") {
+            o.maxMemory = parseByteSize(a, value());
         } else if (a == "--threshold" || a == "--wiener-threshold" || a == "--search" ||
                    a == "--step" || a == "--block" || a == "--group" || a == "--match" || a == "--fft" ||
                    a == "--sharpen") {
@@ -147,6 +233,8 @@ Options parseArgs(int argc, char** argv) {
     o.out = positional[2];
     if (o.sigma.empty() == o.psd.empty())
         throw UsageError("give exactly one of --sigma S, --sigma auto, --psd FILE, --psd auto");
+    if (o.coils > 0 && !o.rician) throw UsageError("--coils needs --noise rician");
+    if (o.coils == 0) o.coils = 1;
     return o;
 }
 
@@ -162,6 +250,15 @@ void applyProfileArgs(const Options& o, kelvo::Profile& p) {
         } else if (opt == "--step") {
             p.hardThreshold.stepSize = p.wiener.stepSize = parseTriple(opt, text);
             if (p.hardThreshold.blockSize[2] == 1) p.hardThreshold.stepSize[2] = p.wiener.stepSize[2] = 1;
+            // A step beyond the block leaves samples that no block covers.
+            for (int d = 0; d < 3; ++d) {
+                const int block = std::min(p.hardThreshold.blockSize[d], p.wiener.blockSize[d]);
+                const int step = p.hardThreshold.stepSize[d];
+                if (step < 1 || step > block)
+                    throw UsageError("--step " + text + ": the step must be between 1 and the block size " +
+                                     std::to_string(block) + " (dimension " + std::to_string(d) + " got " +
+                                     std::to_string(step) + ")");
+            }
         } else if (opt == "--block") {
             const bool flat = p.hardThreshold.blockSize[2] == 1;
             p.hardThreshold.blockSize = p.wiener.blockSize = parseTriple(opt, text);
@@ -269,23 +366,76 @@ private:
     std::mutex mutex_;
 };
 
-/// A temporary file next to the final output, removed unless committed by rename.
+/// Position of the last folder separator in `path`, or npos.
+std::size_t lastSeparator(const std::string& path) {
+#if defined(_WIN32)
+    return path.find_last_of("/\\:");
+#else
+    return path.find_last_of('/');
+#endif
+}
+
+/// Whether two existing paths name the same file (through links, "./" or another spelling).
+bool sameFile(const std::string& a, const std::string& b) {
+#if defined(_WIN32)
+    // Windows' stat() has no inode numbers (st_ino is always 0): compare the volume serial
+    // number and file index of open handles instead.
+    struct Identity {
+        bool known = false;
+        BY_HANDLE_FILE_INFORMATION info{};
+    };
+    const auto identify = [](const std::string& path) {
+        Identity id;
+        const HANDLE h = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE |
+                                     FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                     FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (h == INVALID_HANDLE_VALUE) return id;
+        id.known = GetFileInformationByHandle(h, &id.info) != 0;
+        CloseHandle(h);
+        return id;
+    };
+    const Identity x = identify(a), y = identify(b);
+    return x.known && y.known && x.info.dwVolumeSerialNumber == y.info.dwVolumeSerialNumber &&
+           x.info.nFileIndexHigh == y.info.nFileIndexHigh &&
+           x.info.nFileIndexLow == y.info.nFileIndexLow;
+#else
+    struct stat x, y;
+    return stat(a.c_str(), &x) == 0 && stat(b.c_str(), &y) == 0 && x.st_dev == y.st_dev &&
+           x.st_ino == y.st_ino;
+#endif
+}
+
+/// A temporary file next to the final output, removed unless committed by rename. It is
+/// created at once, so that a folder where no file can be made is reported before any work.
 class TempOutput {
 public:
     explicit TempOutput(const std::string& finalPath) : final_(finalPath) {
-        const std::size_t slash = finalPath.find_last_of('/');
+        const std::size_t slash = lastSeparator(finalPath);
         const std::string dir = slash == std::string::npos ? "" : finalPath.substr(0, slash + 1);
         const std::string name = slash == std::string::npos ? finalPath : finalPath.substr(slash + 1);
         // The extension stays last: the writers choose compression and format by it.
         temp_ = dir + ".kelvo-tmp-" + std::to_string(getpid()) + "-" + name;
+        const int fd = open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+        if (fd < 0)
+            throw IoError(finalPath + ": cannot write the output in the folder " +
+                          (dir.empty() ? std::string("./") : dir) + " (" + std::strerror(errno) + ")");
+        close(fd);
     }
     ~TempOutput() {
         if (!committed_) std::remove(temp_.c_str());
     }
     const std::string& path() const { return temp_; }
     void commit() {
+#if defined(_WIN32)
+        // rename() of the C run time refuses to replace an existing file on Windows.
+        if (!MoveFileExA(temp_.c_str(), final_.c_str(),
+                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+            throw IoError(final_ + ": cannot replace the output file (Windows error " +
+                          std::to_string(GetLastError()) + ")");
+#else
         if (std::rename(temp_.c_str(), final_.c_str()) != 0)
             throw IoError(final_ + ": cannot replace the output file (" + std::strerror(errno) + ")");
+#endif
         committed_ = true;
     }
 
@@ -294,17 +444,152 @@ private:
     bool committed_ = false;
 };
 
-kelvo::Noise loadPsd(const std::string& path) {
+/// Refuses, before anything is read or computed, an output that would replace an input file
+/// (the same file under another name, through "./", a link or a symbolic link) and an output
+/// folder that is missing or not writable.
+void checkOutputPath(const Options& o) {
+    struct stat outInfo;
+    if (stat(o.out.c_str(), &outInfo) == 0) {
+        if (S_ISDIR(outInfo.st_mode)) throw IoError(o.out + ": is a folder; give an output file name");
+        std::vector<std::pair<std::string, const char*>> inputs{{o.in, "the input"}};
+        if (!o.psd.empty() && o.psd != "auto") inputs.emplace_back(o.psd, "the PSD file");
+        if (!o.mask.empty()) inputs.emplace_back(o.mask, "the mask file");
+        for (const auto& [path, what] : inputs) {
+            if (sameFile(path, o.out))
+                throw UsageError("OUT " + o.out + " is " + what + " " + path +
+                                 "; write to another file, the input must not be overwritten");
+        }
+    }
+    const std::size_t slash = lastSeparator(o.out);
+    std::string dir = slash == std::string::npos ? "." : o.out.substr(0, slash + 1);
+#if defined(_WIN32)
+    // Windows' stat() fails on a folder name ending in a separator, except a drive's root.
+    if (dir.size() > 1 && (dir.back() == '/' || dir.back() == '\\') && dir[dir.size() - 2] != ':')
+        dir.pop_back();
+#endif
+    struct stat dirInfo;
+    if (stat(dir.c_str(), &dirInfo) != 0 || !S_ISDIR(dirInfo.st_mode))
+        throw IoError(o.out + ": cannot write the output: the folder " + dir + " does not exist");
+}
+
+std::string shapeText(const std::vector<std::int64_t>& shape) {
+    std::string t = "(";
+    for (std::size_t i = 0; i < shape.size(); ++i)
+        t += (i ? ", " : "") + std::to_string(shape[i]);
+    return t + (shape.size() == 1 ? ",)" : ")");
+}
+
+/// How the input's user holds the volume: whether the axes of the user's arrays run from the
+/// slowest dimension to the fastest (NumPy C order, tifffile's (z, y, x)) or from dimension 0
+/// on (nibabel's (x, y, z), NumPy Fortran order).
+struct AxisOrder {
+    bool slowestFirst;
+    const char* name;
+};
+
+AxisOrder axisOrderOf(const kelvo::cli::VolumeFile& in) {
+    const std::string format = in.format();
+    if (format == "NIfTI") return {false, "(x, y, z) as nibabel returns a NIfTI volume"};
+    if (format == "TIFF") return {true, "(z, y, x) as tifffile returns a TIFF stack"};
+    return {!in.fortranOrder, "the input array's own axes"};
+}
+
+/// The shape in the user's axis order of `rank` dims (dimension 0 fastest).
+std::vector<std::int64_t> userShape(const std::array<std::int64_t, 4>& dims, int rank,
+                                    const AxisOrder& order) {
+    std::vector<std::int64_t> shape(dims.begin(), dims.begin() + rank);
+    if (order.slowestFirst) std::reverse(shape.begin(), shape.end());
+    return shape;
+}
+
+/// Reads a PSD or mask file into the input's layout (dimension 0 fastest). NIfTI and TIFF
+/// files are read as the input is; a .npy array is taken in the axis order in which the user
+/// holds the input (AxisOrder), so its axes are reversed when its storage order says
+/// otherwise. Up to 3 dimensions.
+std::unique_ptr<kelvo::cli::VolumeFile> readAligned(const std::string& path, const char* what,
+                                                    const AxisOrder& order) {
     std::unique_ptr<kelvo::cli::VolumeFile> f = kelvo::cli::readVolume(path);
-    if (f->dims[3] != 1) throw std::invalid_argument("PSD " + path + " must be 2-D or 3-D");
+    if (f->dims[3] != 1)
+        throw std::invalid_argument(std::string(what) + " " + path + " must be 2-D or 3-D");
+    if (std::string(f->format()) != "NumPy") return f;
+    // Stored C order means the shape runs slowest first; reverse the axes when the user's
+    // order differs from the array's storage.
+    if (order.slowestFirst == !f->fortranOrder) return f;
+    const int rank = f->dims[2] > 1 ? 3 : 2;
+    const std::array<std::int64_t, 4> d = f->dims;
+    std::vector<float> t(f->values.size());
+    std::size_t i = 0;
+    for (std::int64_t z = 0; z < d[2]; ++z)
+        for (std::int64_t y = 0; y < d[1]; ++y)
+            for (std::int64_t x = 0; x < d[0]; ++x, ++i) {
+                // new layout: dims reversed over the rank
+                const std::size_t j = rank == 3 ? std::size_t(z + d[2] * (y + d[1] * x))
+                                                : std::size_t(y + d[1] * x);
+                t[j] = f->values[i];
+            }
+    f->values.swap(t);
+    f->dims = rank == 3 ? std::array<std::int64_t, 4>{d[2], d[1], d[0], 1}
+                        : std::array<std::int64_t, 4>{d[1], d[0], 1, 1};
+    return f;
+}
+
+kelvo::Noise loadPsd(const std::string& path, const kelvo::cli::VolumeFile& in) {
+    const AxisOrder order = axisOrderOf(in);
+    std::unique_ptr<kelvo::cli::VolumeFile> f = readAligned(path, "PSD", order);
     for (int d = 0; d < 3; ++d)
         if (f->dims[d] > 1024)
             throw std::invalid_argument("PSD " + path + " is larger than 1024 along a dimension");
+    // A PSD of the volume's full size that fits only with its axes reversed was almost
+    // certainly saved in the other axis order: refuse it rather than filter with a
+    // transposed spectrum.
+    const int rank = in.dims[2] > 1 ? 3 : 2;
+    bool same = true, reversed = true;
+    for (int d = 0; d < rank; ++d) {
+        same = same && f->dims[d] == in.dims[d];
+        reversed = reversed && f->dims[d] == in.dims[rank - 1 - d];
+    }
+    if (reversed && !same && f->dims[2] == (rank == 3 ? in.dims[0] : 1))
+        throw std::invalid_argument(
+            "PSD " + path + " has shape " + shapeText(userShape(f->dims, rank, order)) +
+            " but the volume's shape is " + shapeText(userShape(in.dims, rank, order)) +
+            " in " + order.name + "; the PSD's axes are reversed: save it in the volume's axis order");
     try {
         return kelvo::Noise::spectrum(f->values, {int(f->dims[0]), int(f->dims[1]), int(f->dims[2])});
     } catch (const std::invalid_argument& e) {
         throw std::invalid_argument("PSD " + path + ": " + e.what());
     }
+}
+
+/// The mask as one byte per sample of one volume, or of every volume of a series.
+std::vector<std::uint8_t> loadMask(const std::string& path, const kelvo::cli::VolumeFile& in) {
+    const AxisOrder order = axisOrderOf(in);
+    std::unique_ptr<kelvo::cli::VolumeFile> f = kelvo::cli::readVolume(path);
+    const bool series = f->dims[3] > 1;
+    if (series) {
+        if (f->dims != in.dims || std::string(f->format()) == "NumPy")
+            throw std::invalid_argument("mask " + path + " has " + std::to_string(f->dims[3]) +
+                                        " volumes but its sizes do not match the input's "
+                                        "(give a mask of one volume, or one of the input's shape "
+                                        "in the same format)");
+    } else {
+        f = readAligned(path, "mask", order);
+    }
+    const int rank = in.dims[2] > 1 ? 3 : 2;
+    for (int d = 0; d < 3; ++d)
+        if (f->dims[d] != in.dims[d])
+            throw std::invalid_argument(
+                "mask " + path + " has shape " + shapeText(userShape(f->dims, rank, order)) +
+                " but the volume's shape is " + shapeText(userShape(in.dims, rank, order)) +
+                " in " + order.name);
+    std::vector<std::uint8_t> mask(f->values.size());
+    std::size_t inside = 0;
+    for (std::size_t i = 0; i < mask.size(); ++i) {
+        mask[i] = f->values[i] != 0.0f && !std::isnan(f->values[i]);
+        inside += mask[i];
+    }
+    if (inside == 0)
+        throw std::invalid_argument("mask " + path + ": no sample inside the mask (all zero)");
+    return mask;
 }
 
 int run(const Options& o) {
@@ -314,6 +599,8 @@ int run(const Options& o) {
         throw UsageError(o.out + ": unsupported output type (use .nii, .nii.gz, .tif, .tiff or .npy)");
     if (inFormat && std::strcmp(inFormat, outFormat) != 0)
         throw UsageError(std::string("output must be a ") + inFormat + " file like the input");
+    checkOutputPath(o);
+    TempOutput temp(o.out);
 
     std::unique_ptr<kelvo::cli::VolumeFile> in = kelvo::cli::readVolume(o.in);
     for (int d = 0; d < 3; ++d)
@@ -331,17 +618,49 @@ int run(const Options& o) {
         if (*end != '\0') throw UsageError("--sigma: '" + o.sigma + "' is not a number");
         fixed = kelvo::Noise::white(s);  // rejects negative, zero, NaN
     } else if (!o.psd.empty() && !autoPsd) {
-        fixed = loadPsd(o.psd);
+        fixed = loadPsd(o.psd, *in);
     }
+    const std::vector<std::uint8_t> mask = o.mask.empty() ? std::vector<std::uint8_t>()
+                                                          : loadMask(o.mask, *in);
+    const bool maskPerVolume = !mask.empty() && mask.size() > count;
     // Correlated noise (a PSD file that is not flat, or an estimated PSD) has its own defaults.
     kelvo::Profile profile = kelvo::Profile::defaults(size[2] > 1, autoPsd || fixed.isCorrelated());
     applyProfileArgs(o, profile);
     profile.numThreads = o.threads;
 
+    // Refuse early a run that cannot fit: the samples read and the estimate written are held
+    // throughout; the larger of the denoising (one volume at a time) and the writing (the
+    // encoded samples and, for NIfTI, their check read-back) comes on top.
+    {
+        kelvo::DenoiseOptions plan;
+        plan.stages = o.htOnly ? kelvo::Stages::HardThresholding : kelvo::Stages::Both;
+        plan.distribution = o.rician ? kelvo::NoiseDistribution::Rician
+                                     : kelvo::NoiseDistribution::Gaussian;
+        plan.mask = mask.empty() ? nullptr : mask.data();
+        const bool withoutData = std::any_of(in->values.begin(), in->values.end(),
+                                             [](float v) { return !std::isfinite(v); });
+        const double values = double(in->values.size()) * sizeof(float);
+        const double engine = double(kelvo::estimateMemory(
+            size, autoSigma || autoPsd ? kelvo::Noise::white(1.0) : fixed, profile, plan, withoutData));
+        const double need = 2 * values + std::max(engine, 2 * values);
+        const double limit = o.maxMemory > 0 ? o.maxMemory : machineMemory();
+        if (limit > 0 && need > limit)
+            throw IoError(o.in + ": denoising it needs about " + gibText(need) + " of memory, more than " +
+                          (o.maxMemory > 0 ? "--max-memory " : "this machine's ") + gibText(limit) +
+                          "; denoise it in pieces (e.g. kelvo.dask in Python) or on a larger machine");
+    }
+
     Progress progress(o.quiet, volumes, o.htOnly ? 1 : 2);
     std::atomic<bool>* cancel = &interrupted;
     kelvo::DenoiseOptions options;
     options.stages = o.htOnly ? kelvo::Stages::HardThresholding : kelvo::Stages::Both;
+    options.distribution = o.rician ? kelvo::NoiseDistribution::Rician
+                                    : kelvo::NoiseDistribution::Gaussian;
+    options.coils = o.coils;
+    kelvo::NoiseEstimateOptions estimate;
+    estimate.distribution = options.distribution;
+    estimate.coils = o.coils;
+    const char* model = o.rician ? " (channel noise of the magnitudes)" : "";
     options.cancel = cancel;
     options.progress = [&progress](int stage, float f) { progress.update(stage, f); };
 
@@ -349,20 +668,23 @@ int run(const Options& o) {
     for (int v = 0; v < volumes; ++v) {
         const float* volume = in->values.data() + std::size_t(v) * count;
         kelvo::Noise noise = fixed;
+        options.mask = estimate.mask =
+            mask.empty() ? nullptr : mask.data() + (maskPerVolume ? std::size_t(v) * count : 0);
+        const std::string volumeText =
+            volumes > 1 ? "volume " + std::to_string(v + 1) + ": " : std::string();
         if (autoSigma) {
-            noise = kelvo::Noise::white(kelvo::estimateNoise(volume, size));
-            char text[96];
-            std::snprintf(text, sizeof text, "%sestimated sigma %.6g",
-                          volumes > 1 ? ("volume " + std::to_string(v + 1) + ": ").c_str() : "",
-                          noise.sigma());
+            noise = kelvo::Noise::white(kelvo::estimateNoise(volume, size, estimate));
+            char text[160];
+            std::snprintf(text, sizeof text, "%sestimated sigma %.6g%s", volumeText.c_str(),
+                          noise.sigma(), model);
             progress.note(text);
         } else if (autoPsd) {
             Size3 grid = profile.fftSize;
             for (int d = 0; d < 3; ++d) grid[d] = std::min(grid[d], 16);
-            noise = kelvo::estimateNoisePsd(volume, size, grid);
-            char text[96];
-            std::snprintf(text, sizeof text, "estimated PSD on %dx%dx%d, sigma %.6g", grid[0],
-                          grid[1], grid[2], noise.sigma());
+            noise = kelvo::estimateNoisePsd(volume, size, grid, estimate);
+            char text[160];
+            std::snprintf(text, sizeof text, "%sestimated PSD on %dx%dx%d, sigma %.6g%s",
+                          volumeText.c_str(), grid[0], grid[1], grid[2], noise.sigma(), model);
             progress.note(text);
         }
         progress.begin(v);
@@ -371,8 +693,15 @@ int run(const Options& o) {
     }
     progress.finish();
 
-    TempOutput temp(o.out);
-    in->write(temp.path(), out, o.asFloat);
+    try {
+        in->write(temp.path(), out, o.asFloat);
+    } catch (const IoError& e) {
+        // Name the file the user asked for, not the hidden temporary one.
+        std::string text = e.what();
+        const std::size_t at = text.find(temp.path());
+        if (at != std::string::npos) text.replace(at, temp.path().size(), o.out);
+        throw IoError(text);
+    }
     if (interrupted) throw kelvo::Cancelled();
     temp.commit();
     if (!o.quiet) std::fprintf(stderr, "kelvo: wrote %s\n", o.out.c_str());

@@ -192,6 +192,8 @@ std::unique_ptr<VolumeFile> readNpy(const std::string& path) {
         throw IoError(path + ": truncated data (" + std::to_string(in.gcount()) + " of " +
                       std::to_string(bytes) + " bytes)");
     file->values = decodeSamples(raw.data(), count, file->type, 0.0, 0.0);
+    file->arrayShape = shape;
+    file->fortranOrder = file->header.fortran;
     return file;
 }
 

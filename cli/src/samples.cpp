@@ -124,5 +124,19 @@ std::unique_ptr<VolumeFile> readVolume(const std::string& path) {
     return readNpy(path);
 }
 
+// A tool built without a format's library still recognises its files, and says so.
+#if defined(KELVO_CLI_NO_NIFTI)
+std::unique_ptr<VolumeFile> readNifti(const std::string& path) {
+    throw IoError(path + ": this build of kelvo has no NIfTI support (built without libnifti2); "
+                         "convert the file to .npy");
+}
+#endif
+#if defined(KELVO_CLI_NO_TIFF)
+std::unique_ptr<VolumeFile> readTiff(const std::string& path) {
+    throw IoError(path + ": this build of kelvo has no TIFF support (built without libtiff); "
+                         "convert the file to .npy");
+}
+#endif
+
 }  // namespace cli
 }  // namespace kelvo

@@ -46,6 +46,10 @@ public:
     SampleType type = SampleType::F32;
     /// Physical values of all volumes, volume after volume.
     std::vector<float> values;
+    /// NumPy only: the array's shape as the user's code sees it, and whether it is stored in
+    /// Fortran order (then dims follow the shape, else its reverse).
+    std::vector<std::int64_t> arrayShape;
+    bool fortranOrder = false;
 
     /// Writes `values` (same count as this file's) to `path` with this file's header. When
     /// `asFloat32` is set the samples are stored as unscaled float32 instead of the original

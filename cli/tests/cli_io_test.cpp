@@ -111,12 +111,13 @@ TEST(Npy, RoundTripKeepsTypeOrderAndShape) {
     std::remove(q.c_str());
 }
 
-TEST(Nifti, RoundTripKeepsHeaderTypeAndScaling) {
+TEST(Nifti, RoundTripKeepsHeaderVersionTypeAndScaling) {
     const Size3 size{12, 10, 6};
     const std::vector<float> clean = makePhantom(size);
-    for (const char* name : {"v.nii", "v.nii.gz"}) {
+    for (const char* name : {"v.nii", "v.nii.gz", "v2.nii", "v2.nii.gz"}) {
+        const bool nifti2 = name[1] == '2';
         const std::string p = tempPath(name), q = tempPath(std::string("out_") + name);
-        testfiles::writeNiftiInt16(p, {3, 12, 10, 6}, clean, 0.001, -0.5);
+        testfiles::writeNiftiInt16(p, {3, 12, 10, 6}, clean, 0.001, -0.5, nifti2);
         std::unique_ptr<VolumeFile> f = readNifti(p);
         EXPECT_EQ(f->dims, (std::array<std::int64_t, 4>{12, 10, 6, 1}));
         EXPECT_EQ(f->type, SampleType::I16);
@@ -127,6 +128,8 @@ TEST(Nifti, RoundTripKeepsHeaderTypeAndScaling) {
         nifti_image* a = nifti_image_read(p.c_str(), 1);
         nifti_image* b = nifti_image_read(q.c_str(), 1);
         ASSERT_TRUE(a && b);
+        EXPECT_EQ(testfiles::niftiVersion(p), nifti2 ? 2 : 1) << name;
+        EXPECT_EQ(testfiles::niftiVersion(q), nifti2 ? 2 : 1) << name;  // the version is kept
         EXPECT_EQ(b->datatype, DT_INT16);
         EXPECT_FLOAT_EQ(float(b->scl_slope), 0.001f);  // NIfTI-1 stores it as float32
         EXPECT_FLOAT_EQ(float(b->scl_inter), -0.5f);
@@ -141,6 +144,7 @@ TEST(Nifti, RoundTripKeepsHeaderTypeAndScaling) {
         std::unique_ptr<VolumeFile> g = readNifti(q);
         EXPECT_EQ(g->type, SampleType::F32);
         EXPECT_EQ(g->values, f->values);
+        EXPECT_EQ(testfiles::niftiVersion(q), nifti2 ? 2 : 1) << name;
         std::remove(p.c_str());
         std::remove(q.c_str());
     }

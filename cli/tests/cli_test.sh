@@ -103,6 +103,47 @@ expect_ok "TIFF float image" "$out/img.tif" denoise "$in/img.tif" "$out/img.tif"
 "$kelvo" denoise "$in/img.npy" "$out/p.npy" --sigma 0.1 2>"$work/stderr"
 [ "$(grep -c 'done in' "$work/stderr")" = 2 ] || fail "expected one line per stage: $(cat "$work/stderr")"
 
+# ---- MRI data: NaN background, masks, magnitude noise, the PSD axis rule ----------------
+expect_ok "NIfTI float with NaN/Inf background, estimated sigma" "$out/mri.nii" \
+  denoise "$in/mri.nii" "$out/mri.nii" --sigma auto
+grep -q "estimated sigma 0\.[01]" "$work/stderr" || fail "sigma with a NaN background: $(cat "$work/stderr")"
+expect_ok "magnitude noise with a mask in nibabel's axis order" "$out/mrim.nii" \
+  denoise "$in/mri.nii" "$out/mrim.nii" --sigma auto --noise rician --coils 2 --mask "$in/maskxyz.npy"
+grep -q "channel noise" "$work/stderr" || fail "magnitude sigma not reported: $(cat "$work/stderr")"
+if [ "$have_numpy" = 1 ]; then
+  "$PYTHON" - "$in/mri.nii" "$out/mri.nii" "$out/mrim.nii" "$in/mask.nii" <<'PY' || fail "NaN positions or mask"
+import sys, numpy as np
+def nii(p):  # single-file float32 NIfTI written by nifti_image_write: data at byte 352
+    return np.fromfile(p, "<f4", offset=352)
+a, b, c, m = (nii(p) for p in sys.argv[1:])
+bad = ~np.isfinite(a)
+assert np.array_equal(a[bad].view(np.uint32), b[bad].view(np.uint32)), "NaN/Inf not kept"
+assert np.isfinite(b[~bad]).all(), "new non-finite samples"
+assert np.array_equal(c[m == 0].view(np.uint32), a[m == 0].view(np.uint32)), "outside the mask changed"
+assert np.abs(c[(m != 0) & ~bad] - a[(m != 0) & ~bad]).mean() > 0.03, "inside the mask not denoised"
+PY
+fi
+# The same anisotropic PSD from a NIfTI file and from a C-ordered .npy in (x, y, z) order.
+expect_ok "PSD as NIfTI" "$out/psdnii.nii" denoise "$in/vol.nii" "$out/psdnii.nii" \
+  --psd "$in/psdaniso.nii" --threads 1 --float
+expect_ok "PSD as npy (x, y, z)" "$out/psdnpy.nii" denoise "$in/vol.nii" "$out/psdnpy.nii" \
+  --psd "$in/psdaniso.npy" --threads 1 --float
+cmp -s "$out/psdnii.nii" "$out/psdnpy.nii" || fail "the .npy PSD in (x, y, z) order differs from the NIfTI PSD"
+# With a NumPy input the .npy PSD is in the input array's own axes: vol.npy is (z, y, x).
+expect_ok "PSD npy for an npy input" "$out/psdown.npy" denoise "$in/vol.npy" "$out/psdown.npy" \
+  --psd "$in/psdaniso.npy" --threads 1
+o=$out/bad.nii
+expect_fail "full-size PSD in the reversed order" 1 "(24, 36, 40)" "$o" denoise "$in/mri.nii" "$o" --psd "$in/psdfullzyx.npy"
+grep -qF "(40, 36, 24)" "$work/stderr" || fail "the refusal does not name the volume's shape"
+expect_fail "mask of another shape" 1 "mask" "$o" denoise "$in/mri.nii" "$o" --sigma 0.1 --mask "$in/maskzyx.npy"
+expect_fail "mask of another size" 1 "mask" "$o" denoise "$in/mri.nii" "$o" --sigma 0.1 --mask "$in/psdaniso.nii"
+expect_fail "empty mask" 1 "no sample inside the mask" "$o" denoise "$in/mri.nii" "$o" --sigma 0.1 --mask "$in/maskempty.nii"
+expect_fail "no coils" 2 "--coils" "$o" denoise "$in/mri.nii" "$o" --sigma 0.1 --noise rician --coils 0
+expect_fail "coils without magnitude noise" 2 "--coils" "$o" denoise "$in/mri.nii" "$o" --sigma 0.1 --coils 4
+expect_fail "unknown noise model" 2 "--noise" "$o" denoise "$in/mri.nii" "$o" --sigma 0.1 --noise poisson
+expect_fail "magnitude noise with a PSD of the wrong size" 1 "does not fit" "$out/bad.npy" \
+  denoise "$in/img.npy" "$out/bad.npy" --noise rician --psd "$in/psd3d.npy"
+
 # ---- bad input -------------------------------------------------------------------------
 o=$out/bad.npy
 expect_fail "missing file" 1 "cannot open" "$o" denoise "$in/none.npy" "$o" --sigma 0.1
@@ -131,10 +172,60 @@ expect_fail "block too large" 1 "block size" "$o" denoise "$in/vol.npy" "$o" --s
 expect_fail "bad FFT size" 1 "FFT size" "$o" denoise "$in/vol.npy" "$o" --sigma 0.1 --fft 6
 expect_fail "missing command" 2 "missing command" "$o"
 expect_fail "unknown command" 2 "unknown command" "$o" smooth "$in/vol.npy" "$o"
-# A directory that does not exist: nothing is written anywhere.
-"$kelvo" denoise "$in/vol.npy" "$out/nodir/x.npy" --sigma 0.1 --quiet 2>"$work/stderr"
-rc=$?
-{ [ "$rc" -eq 1 ] && [ "$(wc -l <"$work/stderr")" -eq 1 ]; } || fail "unwritable output: exit $rc, $(cat "$work/stderr")"
+expect_fail "run larger than --max-memory" 1 "needs about" "$o" denoise "$in/vol.npy" "$o" --sigma 0.1 --max-memory 1M
+expect_fail "bad --max-memory" 2 "not a size" "$o" denoise "$in/vol.npy" "$o" --sigma 0.1 --max-memory 4X
+expect_ok "run within --max-memory" "$out/mem.npy" denoise "$in/vol.npy" "$out/mem.npy" --sigma 0.1 --max-memory 1.5G
+expect_fail "step larger than the block" 2 "between 1 and the block size 4" "$o" denoise "$in/vol.npy" "$o" --sigma 0.1 --step 9
+expect_fail "step 0" 2 "between 1 and the block size" "$o" denoise "$in/vol.npy" "$o" --sigma 0.1 --step 0
+expect_fail "image step larger than the block" 2 "block size 8" "$o" denoise "$in/img.npy" "$o" --sigma 0.1 --step 9
+
+# An output that is an input under any name is refused before any work, and the input is
+# left as it was.
+cp "$in/vol.npy" "$work/same.npy"
+cp "$in/psd3d.npy" "$work/psd.npy"
+ln -sf "$work/same.npy" "$work/link.npy"
+ln -f "$work/same.npy" "$work/hard.npy"
+mkdir -p "$work/sub"
+before=$(cksum <"$work/same.npy")
+for target in "$work/same.npy" "$work/./same.npy" "$work/sub/../same.npy" "$work/link.npy" "$work/hard.npy"; do
+  "$kelvo" denoise "$work/same.npy" "$target" --sigma 0.1 2>"$work/stderr"
+  rc=$?
+  if [ "$rc" -ne 2 ] || [ "$(wc -l <"$work/stderr")" -ne 1 ] || ! grep -q "is the input" "$work/stderr" ||
+     grep -q "done in" "$work/stderr"; then
+    fail "OUT $target equal to IN: exit $rc, $(cat "$work/stderr")"
+  elif [ "$(cksum <"$work/same.npy")" != "$before" ]; then
+    fail "OUT $target equal to IN: the input was changed"
+  else
+    echo "ok: OUT $target equal to IN refused"
+  fi
+done
+(cd "$work" && "$kelvo" denoise same.npy ./same.npy --sigma 0.1 2>"$work/stderr")
+[ $? -eq 2 ] || fail "OUT ./same.npy from the input's folder: $(cat "$work/stderr")"
+"$kelvo" denoise "$work/same.npy" "$work/psd.npy" --psd "$work/psd.npy" 2>"$work/stderr"
+{ [ $? -eq 2 ] && grep -q "is the PSD file" "$work/stderr"; } || fail "OUT equal to the PSD file: $(cat "$work/stderr")"
+[ "$(cksum <"$work/same.npy")" = "$before" ] || fail "the input was changed"
+
+# An output folder that is missing or where no file can be made: one line naming OUT, before
+# any denoising (no stage line), nothing written anywhere.
+check_unwritable() {
+  local name=$1 target=$2
+  "$kelvo" denoise "$in/vol.npy" "$target" --sigma 0.1 2>"$work/stderr"
+  local rc=$?
+  if [ "$rc" -ne 1 ] || [ "$(wc -l <"$work/stderr")" -ne 1 ] || ! grep -qF "$target" "$work/stderr" ||
+     grep -q "kelvo-tmp" "$work/stderr"; then
+    fail "$name: exit $rc, $(cat "$work/stderr")"
+  else
+    echo "ok: $name"
+  fi
+}
+check_unwritable "missing output folder" "$out/nodir/x.npy"
+if [ "$(id -u)" -eq 0 ]; then
+  check_unwritable "folder where no file can be made" "/proc/kelvo-test.npy"  # root may write anywhere else
+else
+  mkdir -p "$work/ro" && chmod 555 "$work/ro"
+  check_unwritable "read-only output folder" "$work/ro/x.npy"
+  chmod 755 "$work/ro"
+fi
 
 if [ "$failures" -ne 0 ]; then
   echo "$failures failure(s)"

@@ -2,6 +2,7 @@
 // every supported format and data type, a 4-D series, a PSD, and malformed files.
 //
 // usage: cli_make_inputs DIR
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -68,5 +69,43 @@ int main(int argc, char** argv) {
     kelvo::testfiles::writeTiff(dir + "/stack.tif", 40, 36, 24, noisy({40, 36, 24}, 1), false,
                                 10000.0);
     kelvo::testfiles::writeTiff(dir + "/img.tif", 64, 48, 1, noisy({64, 48, 1}, 1), true);
+
+    // MRI cases on a float NIfTI volume of 40 x 36 x 24 (x fastest): a NaN and infinite
+    // background (the outer slabs), masks in several files and orders, and an anisotropic PSD
+    // as NIfTI and as C-ordered .npy arrays in nibabel's (x, y, z) order and reversed.
+    const kelvo::Size3 s{40, 36, 24};
+    const std::size_t n = std::size_t(s[0]) * s[1] * s[2];
+    std::vector<float> mri = noisy(s, 1), mask(n, 0.0f);
+    for (std::size_t i = 0; i < n; ++i) {
+        const int x = int(i % s[0]), z = int(i / (s[0] * s[1]));
+        if (x < 6 || z > 20) mri[i] = x == 0 ? INFINITY : NAN;
+        mask[i] = x >= 10 && x < 30 ? 1.0f : 0.0f;
+    }
+    auto xyzOrder = [](const std::vector<float>& v, kelvo::Size3 d) {  // z fastest
+        std::vector<float> t(v.size());
+        for (int z = 0; z < d[2]; ++z)
+            for (int y = 0; y < d[1]; ++y)
+                for (int x = 0; x < d[0]; ++x)
+                    t[z + std::size_t(d[2]) * (y + std::size_t(d[1]) * x)] =
+                        v[x + std::size_t(d[0]) * (y + std::size_t(d[1]) * z)];
+        return t;
+    };
+    kelvo::testfiles::writeNiftiFloat(dir + "/mri.nii", {3, 40, 36, 24}, mri);
+    kelvo::testfiles::writeNiftiFloat(dir + "/mask.nii", {3, 40, 36, 24}, mask);
+    kelvo::testfiles::writeNiftiFloat(dir + "/maskempty.nii", {3, 40, 36, 24},
+                                      std::vector<float>(n, 0.0f));
+    writeNpyFloat(dir + "/maskxyz.npy", {24, 36, 40}, xyzOrder(mask, s));
+    writeNpyFloat(dir + "/maskzyx.npy", {40, 36, 24}, mask);  // the reversed order
+    // PSD of noise correlated along x only, on a 16 x 8 x 4 grid.
+    const kelvo::Size3 g{16, 8, 4};
+    std::vector<float> psd(std::size_t(g[0]) * g[1] * g[2]);
+    for (std::size_t i = 0; i < psd.size(); ++i)
+        psd[i] = float(0.01 * psd.size() * (1.0 + 0.9 * std::cos(6.283185307 * (i % g[0]) / g[0])));
+    kelvo::testfiles::writeNiftiFloat(dir + "/psdaniso.nii", {3, 16, 8, 4}, psd);
+    writeNpyFloat(dir + "/psdaniso.npy", {4, 8, 16}, xyzOrder(psd, g));
+    std::vector<float> full(n);
+    for (std::size_t i = 0; i < n; ++i)
+        full[i] = float(0.01 * n * (1.0 + 0.9 * std::cos(6.283185307 * (i % s[0]) / s[0])));
+    writeNpyFloat(dir + "/psdfullzyx.npy", {40, 36, 24}, full);
     return 0;
 }

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -17,9 +18,10 @@ namespace kelvo {
 namespace testfiles {
 
 /// A NIfTI file of int16 samples round((v - inter) / slope) with voxel size 1.5 x 2 x 2.5 mm,
-/// a qform, and `dims` (dims[0] = ndim).
+/// a qform, and `dims` (dims[0] = ndim); NIfTI-2 when `nifti2` is set, else NIfTI-1.
 inline void writeNiftiInt16(const std::string& path, const std::vector<std::int64_t>& dims,
-                            const std::vector<float>& values, double slope, double inter) {
+                            const std::vector<float>& values, double slope, double inter,
+                            bool nifti2 = false) {
     std::int64_t d[8] = {0, 1, 1, 1, 1, 1, 1, 1};
     for (std::size_t i = 0; i < dims.size() && i < 8; ++i) d[i] = dims[i];
     nifti_image* nim = nifti_make_new_nim(d, DT_INT16, 1);
@@ -39,12 +41,60 @@ inline void writeNiftiInt16(const std::string& path, const std::vector<std::int6
     auto* s = static_cast<std::int16_t*>(nim->data);
     for (std::size_t i = 0; i < values.size(); ++i)
         s[i] = std::int16_t(std::lround((values[i] - inter) / slope));
+    if (nifti2) {
+        // The library writes single files as NIfTI-1 only: header, empty extender, data.
+        nifti_2_header h;
+        const bool ok = nifti_convert_nim2n2hdr(nim, &h) == 0;
+        const char magic[8] = {'n', '+', '2', '\0', '\r', '\n', '\032', '\n'};
+        std::memcpy(h.magic, magic, 8);
+        h.vox_offset = 544;
+        const bool gz = path.size() > 3 && path.substr(path.size() - 3) == ".gz";
+        znzFile fp = znzopen(path.c_str(), "wb", gz ? 1 : 0);
+        const char extender[4] = {0, 0, 0, 0};
+        if (ok && !znz_isnull(fp)) {
+            znzwrite(&h, sizeof h, 1, fp);
+            znzwrite(extender, 4, 1, fp);
+            znzwrite(nim->data, 2, std::size_t(nim->nvox), fp);
+        }
+        if (!znz_isnull(fp)) znzclose(fp);
+        nifti_image_free(nim);
+        if (!ok) throw std::runtime_error("cannot write " + path);
+        return;
+    }
     if (nifti_set_filenames(nim, path.c_str(), 0, 1) != 0) {
         nifti_image_free(nim);
         throw std::runtime_error("bad NIfTI name " + path);
     }
     nifti_image_write(nim);
     nifti_image_free(nim);
+}
+
+/// A NIfTI file of float32 samples (NaN and infinities kept) with unit voxels.
+inline void writeNiftiFloat(const std::string& path, const std::vector<std::int64_t>& dims,
+                            const std::vector<float>& values) {
+    std::int64_t d[8] = {0, 1, 1, 1, 1, 1, 1, 1};
+    for (std::size_t i = 0; i < dims.size() && i < 8; ++i) d[i] = dims[i];
+    nifti_image* nim = nifti_make_new_nim(d, DT_FLOAT32, 1);
+    if (!nim) throw std::runtime_error("nifti_make_new_nim failed");
+    if (std::size_t(nim->nvox) != values.size()) {
+        nifti_image_free(nim);
+        throw std::runtime_error("value count does not match dims");
+    }
+    std::memcpy(nim->data, values.data(), values.size() * sizeof(float));
+    if (nifti_set_filenames(nim, path.c_str(), 0, 1) != 0) {
+        nifti_image_free(nim);
+        throw std::runtime_error("bad NIfTI name " + path);
+    }
+    nifti_image_write(nim);
+    nifti_image_free(nim);
+}
+
+/// NIfTI version (1 or 2) of a file's header, 0 when unreadable.
+inline int niftiVersion(const std::string& path) {
+    int version = 0;
+    void* header = nifti_read_header(path.c_str(), &version, 0);
+    std::free(header);
+    return header ? version : 0;
 }
 
 /// A multi-page uint16 or float32 TIFF of `pages` pages of w x h samples.

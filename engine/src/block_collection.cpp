@@ -3,6 +3,9 @@
 #if defined(__linux__)
 #include <sys/mman.h>
 #endif
+#if defined(_WIN32)
+#include <malloc.h>
+#endif
 
 #include <algorithm>
 #include <cassert>
@@ -39,6 +42,24 @@ struct FreeDeleter {
     void operator()(float* p) const { std::free(p); }
 };
 
+// Aligned buffers: C17's aligned_alloc where the C library has it; Windows' C run time has
+// none and hands out aligned memory that only its own _aligned_free may release.
+void* alignedAllocate(std::size_t alignment, std::size_t size) {
+#if defined(_WIN32)
+    return _aligned_malloc(size, alignment);
+#else
+    return std::aligned_alloc(alignment, size);
+#endif
+}
+
+void alignedRelease(void* p) {
+#if defined(_WIN32)
+    _aligned_free(p);
+#else
+    std::free(p);
+#endif
+}
+
 // Half-open interval [lo, hi) of positions.
 struct Range {
     int lo;
@@ -60,7 +81,7 @@ bool collectionCoversVolume(Vec3<int> volumeSize, Vec3<int> blockSize, Vec3<int>
 
 template <typename T>
 BlockCollection<T>::~BlockCollection() {
-    std::free(blocks);
+    alignedRelease(blocks);
 }
 
 template <typename T>
@@ -97,7 +118,7 @@ T* BlockCollection<T>::allocate(std::int64_t blockCount, std::int64_t floatsPerB
     // The old contents are never needed (the collection is refilled), so the buffer is
     // replaced rather than reallocated: a fresh buffer can start on a cache line, where the
     // 64-float blocks of the default profiles then sit on whole lines for the matcher's loads.
-    std::free(blocks);
+    alignedRelease(blocks);
     blocks = nullptr;
     void* grown = nullptr;
     if (sane) {
@@ -109,7 +130,7 @@ T* BlockCollection<T>::allocate(std::int64_t blockCount, std::int64_t floatsPerB
         const bool large = rounded >= HUGE_PAGE;
         const std::size_t alignment = large ? HUGE_PAGE : CACHE_LINE;
         const std::size_t size = (rounded + alignment - 1) / alignment * alignment;
-        if (rounded >= bytes && size >= rounded) grown = std::aligned_alloc(alignment, size);
+        if (rounded >= bytes && size >= rounded) grown = alignedAllocate(alignment, size);
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
         if (grown && large) madvise(grown, size, MADV_HUGEPAGE);  // advice only: failure is harmless
 #endif
@@ -131,7 +152,7 @@ T* BlockCollection<T>::allocate(Vec3<int> volumeSize, Vec3<int> blockSize, Vec3<
     for (int d = 0; d < 3; ++d) {
         if (volumeSize[d] < blockSize[d] || blockSize[d] < 1) {
             // Not a fit: no block position exists in this dimension.
-            std::free(blocks);
+            alignedRelease(blocks);
             blocks = nullptr;
             capacity = 0;
             filled = false;

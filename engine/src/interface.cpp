@@ -10,6 +10,7 @@
 
 #include "kelvo/generated_transforms.h"
 #include "kelvo/stage.h"
+#include "kelvo/stage_memory.h"
 #include "kelvo/tables.h"
 #include "kelvo/transform_meta.h"
 
@@ -244,6 +245,7 @@ StageOutcome runStage(const float* image, const float* psd, const float* pilot, 
     normaliseShifts(params);
     const std::string problem = validateParameters(params);
     if (!problem.empty()) throw std::invalid_argument(problem);
+    fitBlockCaches(params, static_cast<StageName>(Stage));  // same result, bounded memory
     if (!image || !psd || !output || (Stage == WIENER && !pilot)) {
         throw std::invalid_argument("null volume, PSD, pilot or output buffer");
     }

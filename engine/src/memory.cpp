@@ -142,7 +142,9 @@ TempMemory createTempMemory(const Parameters& p) {
     const long long B = static_cast<long long>(p.blockSize.x) * p.blockSize.y * p.blockSize.z;
     const int F0h = halvedFirstFftDimension(p);
     t.M = std::max(F.x, std::max(F.y, F.z));
-    const long long lines = static_cast<long long>(t.M) * std::max(2, p.varianceLimit);
+    // Two FFT lines each, whatever varianceLimit is: a limit far beyond the group size (it
+    // only means "every component exactly") must not cost memory.
+    const long long lines = 2LL * t.M;
     t.lineA = allocateArray<Complex>(lines);
     t.lineB = allocateArray<Complex>(lines);
     t.floats = allocateArray<float>(N);

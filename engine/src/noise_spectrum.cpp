@@ -31,7 +31,9 @@ long long checkedProduct(long long a, long long b) {
 // v0 * v1 * v2 of positive components, or -1 on overflow.
 long long checkedVolume(Vec3<int> v) { return checkedProduct(checkedProduct(v.x, v.y), v.z); }
 
-// Interpolation of target sample t of a dimension resampled from S to F samples.
+// Periodic linear interpolation of target sample t of a dimension resampled from S to F
+// samples: a PSD is periodic, so a target beyond the last source sample lies between that
+// sample and sample 0.
 struct Tap {
     int lo;
     int hi;
@@ -41,16 +43,19 @@ struct Tap {
 
 Tap tap(int t, int S, int F) {
     const double s = static_cast<double>(t) * S / F;
-    const int hi = std::max(1, static_cast<int>(std::ceil(s)));
-    const int lo = hi - 1;
-    // The weights come from the unclamped indices: a source of one sample (S = 1) then puts
-    // the full weight on that sample instead of cancelling to zero.
+    const double below = std::floor(s);
     Tap r;
-    r.wLo = hi - s;
-    r.wHi = s - lo;
-    r.lo = std::min(lo, S - 1);
-    r.hi = std::min(hi, S - 1);
+    r.wHi = s - below;
+    r.wLo = 1.0 - r.wHi;
+    r.lo = static_cast<int>(below) % S;
+    r.hi = (r.lo + 1) % S;
     return r;
+}
+
+// Index of frequency -f on a grid of S points per dimension (dimension 0 fastest).
+long long mirrorIndex(int f0, int f1, int f2, Vec3<int> S) {
+    const int m0 = (S.x - f0) % S.x, m1 = (S.y - f1) % S.y, m2 = (S.z - f2) % S.z;
+    return m0 + static_cast<long long>(S.x) * (m1 + static_cast<long long>(S.y) * m2);
 }
 
 // Weight of row f0 of the half spectrum: rows f0 and F0 - f0 carry the same power (the
@@ -70,16 +75,36 @@ void resizePSD(const float* psd, Vec3<int> S, Vec3<int> F, float*& out) {
     if (!psd) throw std::invalid_argument("resizePSD: the PSD is null");
     if (!positive(S) || !positive(F)) throw std::invalid_argument("resizePSD: bad size");
     const long long Ftot = checkedVolume(F);
-    if (Ftot < 0 || checkedVolume(S) < 0) return;  // cannot be allocated
-    float* r = allocateFloats(Ftot);
-    if (!r) return;
+    const long long Stot = checkedVolume(S);
+    if (Ftot < 0 || Stot < 0) return;  // cannot be allocated
+
+    // The PSD of real noise is symmetric, R(f) = R(-f), and the half-spectrum fold relies on
+    // it: a PSD that is not (a measured one, say) is replaced by its symmetric part, which
+    // describes the same noise variance.
+    float* sym = allocateFloats(Stot);
+    if (!sym) return;
+    double sourceSum = 0.0;
+    long long i = 0;
+    for (int f2 = 0; f2 < S.z; ++f2) {
+        for (int f1 = 0; f1 < S.y; ++f1) {
+            for (int f0 = 0; f0 < S.x; ++f0, ++i) {
+                const double v = 0.5 * (static_cast<double>(psd[i]) + psd[mirrorIndex(f0, f1, f2, S)]);
+                sym[i] = static_cast<float>(v);
+                sourceSum += v;
+            }
+        }
+    }
     if (S == F) {
-        std::memcpy(r, psd, static_cast<std::size_t>(Ftot) * sizeof(float));
-        out = r;
+        out = sym;
         return;
     }
-    const double scale = static_cast<double>(Ftot) / static_cast<double>(volume(S));
+    float* r = allocateFloats(Ftot);
+    if (!r) {
+        std::free(sym);
+        return;
+    }
     const long long S01 = static_cast<long long>(S.x) * S.y;
+    double targetSum = 0.0;
     long long t = 0;
     for (int t2 = 0; t2 < F.z; ++t2) {
         const Tap c = tap(t2, S.z, F.z);
@@ -93,13 +118,23 @@ void resizePSD(const float* psd, Vec3<int> S, Vec3<int> F, float*& out) {
                 double v = 0.0;
                 for (int q = 0; q < 4; ++q) {
                     if (w12[q] == 0.0) continue;
-                    const float* line = psd + slices[q] * S01 + static_cast<long long>(rows[q]) * S.x;
+                    const float* line = sym + slices[q] * S01 + static_cast<long long>(rows[q]) * S.x;
                     v += w12[q] * (a.wLo * line[a.lo] + a.wHi * line[a.hi]);
                 }
-                r[t] = static_cast<float>(v * scale);
+                r[t] = static_cast<float>(v);
+                targetSum += v;
             }
         }
     }
+    std::free(sym);
+    // The scale follows the number of points of the grid (the PSD's mean times Ftot / Stot),
+    // so that the noise variance sum(PSD) / Ftot^2 is the source's. Interpolation keeps the
+    // mean exactly when F is a multiple of S; the correction covers other ratios.
+    const double sourceMean = sourceSum / static_cast<double>(Stot);
+    const double targetMean = targetSum / static_cast<double>(Ftot);
+    const double scale = static_cast<double>(Ftot) / static_cast<double>(Stot) *
+                         (targetMean > 0.0 ? sourceMean / targetMean : 1.0);
+    for (long long k = 0; k < Ftot; ++k) r[k] = static_cast<float>(r[k] * scale);
     out = r;
 }
 

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <utility>
 #include <vector>
 
@@ -35,10 +36,21 @@ void report(const char* message) {
     std::fflush(stderr);
 }
 
-// Joins the pool's workers however the stage ends.
+// Owns the process-wide pool for one stage and joins its workers however the stage ends.
+// Stages called from several threads at once wait for each other here. A stage started from
+// inside a running stage (a progress hook calling back into the engine) would wait for ever
+// for the stage that called it, so it is refused.
 struct PoolSession {
-    explicit PoolSession(int n) { THREAD_POOL.launchPool(n); }
+    explicit PoolSession(int n) : owner(acquire()) { THREAD_POOL.launchPool(n); }
     ~PoolSession() { THREAD_POOL.clearPool(); }
+    static std::unique_lock<std::mutex> acquire() {
+        if (ThreadPool::insideLoopJob()) {
+            throw std::logic_error("a stage cannot be started from inside a running stage "
+                                   "(for example from its progress callback)");
+        }
+        return std::unique_lock<std::mutex>(stageMutex);
+    }
+    std::unique_lock<std::mutex> owner;
     PoolSession(const PoolSession&) = delete;
     PoolSession& operator=(const PoolSession&) = delete;
 };

@@ -10,6 +10,7 @@ namespace kelvo {
 
 ThreadPool THREAD_POOL;
 std::mutex jobMutex;
+std::mutex stageMutex;
 
 struct ThreadPool::Node {
     Node* next;
@@ -28,9 +29,25 @@ inline void cpuRelax() {
 #endif
 }
 
+// Offers the core to another thread or process (nothing to offer in a build without threads,
+// where no one else takes jobs).
+inline void yieldCore() {
+#if !defined(KELVO_NO_THREADS)
+    std::this_thread::yield();
+#endif
+}
+
 // Polls spend a few pause hints between yields: fast reaction while a job is being issued,
 // but a worker that finds nothing to do for a while gives its core away.
 constexpr int SPINS_BEFORE_YIELD = 64;
+
+// Depth of loop-job indexes running on this thread (nested jobs run inline).
+thread_local int loopJobDepth = 0;
+
+struct LoopJobScope {
+    LoopJobScope() { ++loopJobDepth; }
+    ~LoopJobScope() { --loopJobDepth; }
+};
 
 }  // namespace
 
@@ -46,6 +63,14 @@ ThreadPool::~ThreadPool() {
 }
 
 void ThreadPool::launchPool(int n) {
+#if defined(KELVO_NO_THREADS)
+    // No threads may be started: one index per loop job, on the calling thread, so that a
+    // stage divides its work exactly as a one-thread run does.
+    (void)n;
+    running.store(true);
+    numThreads = 1;
+}
+#else
     if (n < 1) {
         const unsigned hw = std::thread::hardware_concurrency();
         n = hw > 0 ? static_cast<int>(hw) : 1;
@@ -75,10 +100,12 @@ void ThreadPool::workerLoop() {
             cpuRelax();
         } else {
             idle = 0;
-            std::this_thread::yield();
+            yieldCore();
         }
     }
 }
+
+#endif  // KELVO_NO_THREADS
 
 bool ThreadPool::getJob(std::function<void()>& out) {
     std::lock_guard<std::mutex> lock(jobMutex);
@@ -91,7 +118,10 @@ bool ThreadPool::getJob(std::function<void()>& out) {
     return true;
 }
 
+bool ThreadPool::insideLoopJob() { return loopJobDepth > 0; }
+
 void ThreadPool::runIndex(const std::function<void(int)>& f, int i) {
+    LoopJobScope scope;
     try {
         f(i);
     } catch (...) {
@@ -148,7 +178,7 @@ void ThreadPool::newLoopJob(const std::function<void(int)>& f) {
                 cpuRelax();
             } else {
                 idle = 0;
-                std::this_thread::yield();
+                yieldCore();
             }
         }
         free.store(true);
@@ -158,6 +188,7 @@ void ThreadPool::newLoopJob(const std::function<void(int)>& f) {
     // Nested call (a loop job is in progress) or a single thread: every index inline, in
     // order. An exception still lets the remaining indexes run, like the pooled path.
     std::exception_ptr first;
+    LoopJobScope scope;
     for (int i = 0; i < numThreads; ++i) {
         try {
             f(i);
@@ -170,10 +201,12 @@ void ThreadPool::newLoopJob(const std::function<void(int)>& f) {
 
 void ThreadPool::clearPool() {
     running.store(false);
+#if !defined(KELVO_NO_THREADS)
     for (std::thread& t : workers) {
         if (t.joinable()) t.join();
     }
     workers.clear();
+#endif
 }
 
 }  // namespace kelvo

@@ -266,12 +266,14 @@ int walk(const WalkConfig& w, std::mt19937& rng, int& locations) {
     const int slideLength = volumetric ? w.size.z : w.size.y;
     const int slideStep = volumetric ? w.step.z : w.step.y;
     const int slabCount = (slideLength + slideStep + slideStep - 1) / slideStep;
-    const int per = (slabCount + w.threads - 1) / w.threads;
 
     const bool whole = collectionCoversVolume(w.size, w.block, extent);
     auto shared = std::make_shared<BlockCollection<float>>();
     auto sharedPilot = std::make_shared<BlockCollection<float>>();
     THREAD_POOL.launchPool(w.threads);
+    // The pool's count, not the one asked for (a build without threads has one).
+    const int threads = THREAD_POOL.getNumThreads();
+    const int per = (slabCount + threads - 1) / threads;
     if (whole) {
         EXPECT_TRUE(shared->extractInitial(image, {0, 0, 0}, w.block, f0.matrices, ARB, true, f0.temp, extent));
         EXPECT_TRUE(sharedPilot->extractInitial(pilot, {0, 0, 0}, w.block, f0.matrices, ARB, true, f0.temp, extent));

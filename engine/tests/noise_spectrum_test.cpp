@@ -42,7 +42,8 @@ TEST(ResizePsd, SameSizeCopiesAndSmallerGridsScaleByThePointRatio) {
     ASSERT_NE(same.p, nullptr);
     for (int i = 0; i < 8; ++i) EXPECT_EQ(same.p[i], psd[i]);
 
-    // 1-D: source samples sit at target positions 0 and 2; past the last one it is held.
+    // 1-D: source samples sit at target positions 0 and 2; past the last one the PSD wraps
+    // around to sample 0, as a periodic function does.
     std::vector<float> line = {1.0f, 3.0f};
     Owned r;
     resizePSD(line.data(), {2, 1, 1}, {4, 1, 1}, r.p);
@@ -51,7 +52,7 @@ TEST(ResizePsd, SameSizeCopiesAndSmallerGridsScaleByThePointRatio) {
     EXPECT_FLOAT_EQ(r.p[0], 1.0f * scale);
     EXPECT_FLOAT_EQ(r.p[1], 2.0f * scale);
     EXPECT_FLOAT_EQ(r.p[2], 3.0f * scale);
-    EXPECT_FLOAT_EQ(r.p[3], 3.0f * scale);
+    EXPECT_FLOAT_EQ(r.p[3], 2.0f * scale);
 
     // A constant PSD stays constant, scaled by Ftot / Stot, in every dimension.
     std::vector<float> flat(4 * 2 * 2, 0.5f);
@@ -74,6 +75,40 @@ TEST(ResizePsd, DepthOnePsdIsNotResampledToZeros) {
     resizePSD(&one, {1, 1, 1}, {4, 4, 1}, s.p);
     ASSERT_NE(s.p, nullptr);
     for (int i = 0; i < 16; ++i) EXPECT_FLOAT_EQ(s.p[i], 32.0f);
+}
+
+// Noise variance sum(R) / Ftot^2 and symmetry R(f) = R(-f) of the resampled PSD, for a PSD
+// without any symmetry, on grid ratios that are and are not whole numbers. A PSD given on
+// the noise grid itself is made symmetric too.
+TEST(ResizePsd, KeepsTheNoiseVarianceAndIsSymmetric) {
+    std::mt19937 rng(5);
+    std::printf("seed 5\n");
+    std::uniform_real_distribution<float> u(0.1f, 3.0f);
+    struct Case {
+        Vec3<int> S, F;
+    };
+    for (const Case& c : {Case{{4, 4, 2}, {8, 16, 8}}, Case{{6, 5, 3}, {16, 16, 8}},
+                          Case{{16, 16, 1}, {16, 16, 1}}, Case{{5, 3, 1}, {32, 4, 1}}}) {
+        std::vector<float> psd(vol(c.S));
+        for (float& v : psd) v = u(rng);
+        Owned r;
+        resizePSD(psd.data(), c.S, c.F, r.p);
+        ASSERT_NE(r.p, nullptr);
+        double sourceSum = 0.0, sum = 0.0;
+        for (float v : psd) sourceSum += v;
+        const double Ftot = static_cast<double>(vol(c.F)), Stot = static_cast<double>(vol(c.S));
+        for (long long i = 0; i < vol(c.F); ++i) sum += r.p[i];
+        EXPECT_NEAR(sum / (Ftot * Ftot), sourceSum / (Stot * Stot), 1e-6 * sourceSum / (Stot * Stot))
+            << c.S.x << "x" << c.S.y << "x" << c.S.z << " -> " << c.F.x << "x" << c.F.y << "x" << c.F.z;
+        for (int t2 = 0; t2 < c.F.z; ++t2)
+            for (int t1 = 0; t1 < c.F.y; ++t1)
+                for (int t0 = 0; t0 < c.F.x; ++t0) {
+                    const float a = r.p[t0 + c.F.x * (t1 + c.F.y * t2)];
+                    const float b = r.p[(c.F.x - t0) % c.F.x +
+                                        c.F.x * ((c.F.y - t1) % c.F.y + c.F.y * ((c.F.z - t2) % c.F.z))];
+                    ASSERT_NEAR(a, b, 4 * EPS * a) << t0 << " " << t1 << " " << t2;
+                }
+    }
 }
 
 TEST(TransformToFourier, PowerSpectraOfOrthonormalRowsObeyParseval) {
@@ -172,13 +207,42 @@ TEST(NoiseSpectrum, AnisotropicPsdMatchesABruteForceDftOfEveryBasisFunction) {
                                         const double a = -2 * PI * (double(f0 * t0) / F.x + double(f1 * t1) / F.y + double(f2 * t2) / F.z);
                                         s += w * std::complex<double>(std::cos(a), std::sin(a));
                                     }
-                            const double R = psd[f0 + F.x * (f1 + F.y * f2)];
+                            // The engine uses the symmetric part of the PSD.
+                            const double R = 0.5 * (psd[f0 + F.x * (f1 + F.y * f2)] +
+                                                    psd[(F.x - f0) % F.x + F.x * ((F.y - f1) % F.y +
+                                                                                 F.y * ((F.z - f2) % F.z))]);
                             const double expected = std::norm(s) * R / (Ftot * Ftot);
                             const long long f = (static_cast<long long>(f0) * F.y + f1) * F.z + f2;
                             const int i = b0 + n.x * (b1 + n.y * b2);
                             ASSERT_NEAR(K3.p[f * B + i], expected, 16 * EPS * (expected + 1e-12))
                                 << f0 << f1 << f2 << " " << b0 << b1 << b2;
                         }
+}
+
+// The half spectrum carries the power of the whole one only for a symmetric PSD; with the
+// PSD made symmetric on input, a PSD without symmetry gives the same local variances with
+// and without the fold.
+TEST(NoiseSpectrum, AnAsymmetricPsdGivesTheSameVariancesWithAndWithoutTheFold) {
+    std::mt19937 rng(9);
+    std::printf("seed 9\n");
+    std::uniform_real_distribution<float> u(0.0f, 4.0f);
+    const Vec3<int> n{8, 8, 1}, F{16, 16, 1};
+    const std::vector<float> m = dct(8);
+    const float one = 1.0f;
+    std::vector<float> psd(vol(F));
+    for (float& v : psd) v = u(rng);
+    float* lv[2] = {nullptr, nullptr};
+    for (int fold = 0; fold < 2; ++fold) {
+        const Vec3<int> Fp{fold ? F.x / 2 + 1 : F.x, F.y, F.z};
+        Owned K3;
+        computeK3fT3(psd.data(), F, F, Fp, n, {m.data(), m.data(), &one}, K3.p);
+        ASSERT_NE(K3.p, nullptr);
+        computeLocalVar(K3.p, Fp, 64, lv[fold]);
+        ASSERT_NE(lv[fold], nullptr);
+    }
+    for (int i = 0; i < 64; ++i) EXPECT_NEAR(lv[1][i], lv[0][i], 64 * EPS * lv[0][i]) << i;
+    std::free(lv[0]);
+    std::free(lv[1]);
 }
 
 TEST(NoiseSpectrum, ExtraRowsBeyondTheGridAreZero) {

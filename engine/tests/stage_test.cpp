@@ -3,6 +3,7 @@
 // the match record, shift lists, and every way a call can fail.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <atomic>
 #include <cmath>
 #include <complex>
@@ -291,6 +292,31 @@ TEST(Stages, AVolumeOfOneBlockHasOneLocation) {
     for (std::size_t i = 1; i < record.sizes.size(); ++i) EXPECT_EQ(record.sizes[i], 0);
     EXPECT_TRUE(allFinite(out));
     EXPECT_LT(maxAbsDifference(out, std::vector<float>(64, 0.5f)), 0.05f);
+}
+
+// A variance limit beyond the group size means "every component exactly": it gives the result
+// of a limit equal to the largest group, and needs no memory in proportion to the limit.
+TEST(Stages, AVarianceLimitBeyondTheGroupSizeIsTheLargestGroup) {
+    const Vec3<int> size{20, 18, 16};
+    const std::vector<float> noisy = addWhiteNoise(phantom(size), 0.1f, 5u);
+    const std::vector<float> psd = whitePsd(0.1f);
+    std::vector<float> outputs[2][2];
+    for (int stage = 0; stage < 2; ++stage) {
+        for (int huge = 0; huge < 2; ++huge) {
+            Parameters p = defaultParameters(size, 0.1f, stage == 1);
+            p.numThreads = 1;
+            p.varianceLimit = huge ? INT_MAX : p.maxGroupSize;
+            std::vector<float>& out = outputs[stage][huge];
+            out.assign(noisy.size(), 0.0f);
+            const StageOutcome o =
+                stage == 0 ? kelvoInterfaceHT(noisy.data(), psd.data(), out.data(), nullptr, p,
+                                              noTransforms())
+                           : kelvoInterfaceWie(noisy.data(), psd.data(), outputs[0][0].data(),
+                                               out.data(), nullptr, p, noTransforms());
+            ASSERT_EQ(o, StageOutcome::Completed) << "stage " << stage << " huge " << huge;
+        }
+        EXPECT_EQ(maxAbsDifference(outputs[stage][0], outputs[stage][1]), 0.0f) << stage;
+    }
 }
 
 TEST(Stages, GroupsOfOneBlockUseTheIdentity) {

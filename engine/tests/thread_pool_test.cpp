@@ -13,6 +13,32 @@
 namespace kelvo {
 namespace {
 
+#if defined(KELVO_NO_THREADS)
+
+// Without threads a launched pool has one index whatever it was asked, so stages divide their
+// work as one-thread runs do; a pool never launched still runs all its indexes, on the caller.
+TEST(ThreadPool, WithoutThreadsEveryJobRunsOnTheCallerAsOneThread) {
+    for (int n : {-1, 0, 1, 4}) {
+        ThreadPool pool;
+        pool.launchPool(n);
+        EXPECT_EQ(pool.getNumThreads(), 1) << "n = " << n;
+        std::vector<int> order;
+        pool.newLoopJob([&](int i) { order.push_back(i); });
+        EXPECT_EQ(order, std::vector<int>({0})) << "n = " << n;
+        EXPECT_THROW(pool.newLoopJob([](int) { throw std::runtime_error("index failed"); }),
+                     std::runtime_error);
+        pool.clearPool();
+    }
+    ThreadPool unlaunched;
+    std::set<int> seen;
+    unlaunched.newLoopJob([&](int i) { seen.insert(i); });
+    EXPECT_EQ(seen, (std::set<int>{0, 1, 2, 3, 4, 5, 6, 7}));
+    std::function<void()> job;
+    EXPECT_FALSE(unlaunched.getJob(job));
+}
+
+#else
+
 TEST(ThreadPool, OneThreadRunsEveryIndexInlineInOrder) {
     ThreadPool pool;
     pool.launchPool(1);
@@ -152,6 +178,8 @@ TEST(ThreadPool, GlobalPoolRunsJobsBetweenLaunchAndClear) {
     std::function<void()> job;
     EXPECT_FALSE(THREAD_POOL.getJob(job));  // nothing left behind
 }
+
+#endif  // KELVO_NO_THREADS
 
 }  // namespace
 }  // namespace kelvo

@@ -1,22 +1,31 @@
-"""Kelvo: removal of additive Gaussian noise, white or correlated, from 3-D volumes and
-2-D images by block matching and collaborative filtering.
+"""Kelvo: removal of Gaussian noise, white or correlated, from 3-D volumes and 2-D images by
+block matching and collaborative filtering; also of the magnitude (Rician) noise of MRI.
 
 Axes
 ----
 Arrays are NumPy arrays of shape ``(Z, Y, X)`` (a volume) or ``(H, W)`` (an image), indexed
 as NumPy users expect: the last axis is x (the engine's dimension 0, fastest in C order),
 the one before it y, the first one z. A 3-D array whose first axis has length 1 is treated
-as an image. Memory order does not matter: Fortran-ordered or strided input is read through
-the same axes (at the cost of one copy). The per-dimension tuples of :class:`Profile`
-(block size, step, search radius, FFT size, ...) are written in (x, y, z) order, the reverse
-of the NumPy axes. A PSD given as an array follows the NumPy convention too: its shape is
-``(Fz, Fy, Fx)`` or ``(Fy, Fx)`` and its value at index ``(kz, ky, kx)`` is
+as an image. :func:`denoise` also takes a series of volumes ``(T, Z, Y, X)`` and denoises
+it volume by volume. Memory order does not matter: Fortran-ordered or strided input is read
+through the same axes (at the cost of one copy). The per-dimension tuples of
+:class:`Profile` (block size, step, search radius, FFT size, ...) are written in (x, y, z)
+order, the reverse of the NumPy axes. A PSD given as an array is in the same axes as `z`:
+its shape is ``(Fz, Fy, Fx)`` or ``(Fy, Fx)`` and its value at index ``(kz, ky, kx)`` is
 ``E|DFT(noise)|^2`` at that frequency, as ``numpy.fft.fftn`` numbers them.
+
+Samples without data
+--------------------
+NaN and infinite samples, and samples outside `mask`, carry no data: they take no part in
+noise estimation and come back in the output exactly as they were (NaN stays NaN). For the
+block processing the engine fills non-finite samples from their finite neighbours.
 
 Functions
 ---------
-denoise(z, sigma_or_psd, profile=None, stages="all", threads=0, progress=None)
-estimate_noise(z) / estimate_noise_psd(z, grid=None)
+denoise(z, sigma_or_psd, profile=None, stages="all", threads=0, progress=None,
+        noise="gaussian", coils=1, mask=None)
+estimate_noise(z, mask=None, noise="gaussian", coils=1)
+estimate_noise_psd(z, grid=None, mask=None, noise="gaussian", coils=1)
 kelvo.dask.denoise(array, ...) for chunked (dask) arrays larger than memory.
 """
 
@@ -39,16 +48,21 @@ __all__ = [
 ]
 
 _STAGES = {"all": False, "both": False, "hard": True, "hard_thresholding": True}
+_NOISE = {"gaussian": False, "rician": True}
 
 
-def _real_array(z, what="z"):
-    """`z` as an ndarray of a real float or integer dtype with 2 or 3 dimensions."""
+def _real_array(z, what="z", series=False):
+    """`z` as an ndarray of a real float or integer dtype with 2 or 3 dimensions (or 4, a
+    series of volumes, when `series` is true)."""
     a = np.asarray(z)
     if a.dtype.kind not in "fiub":
         raise TypeError(f"{what} must have a real float or integer dtype (got {a.dtype})")
+    if series and a.ndim == 4:
+        return a
     if a.ndim not in (2, 3):
-        raise ValueError(f"{what} must have 2 or 3 dimensions, (H, W) or (Z, Y, X) "
-                         f"(got shape {a.shape})")
+        forms = "(H, W), (Z, Y, X) or (T, Z, Y, X)" if series else "(H, W) or (Z, Y, X)"
+        raise ValueError(f"{what} must have {'2 to 4' if series else '2 or 3'} dimensions, "
+                         f"{forms} (got shape {a.shape})")
     return a
 
 
@@ -57,10 +71,51 @@ def is_volumetric(shape):
     return len(shape) == 3 and shape[0] > 1
 
 
-def _noise(z, sigma_or_psd):
-    """(sigma, psd) for the compiled core: psd is None for white noise."""
+def _distribution(noise, coils):
+    """(rician, coils) for the compiled core, after checking the user's values."""
+    if not isinstance(noise, str) or noise not in _NOISE:
+        raise ValueError(f"noise must be 'gaussian' or 'rician' (got {noise!r})")
+    if isinstance(coils, bool) or not isinstance(coils, numbers.Integral) or coils < 1:
+        raise ValueError(f"coils must be an integer >= 1 (got {coils!r})")
+    if coils != 1 and not _NOISE[noise]:
+        raise ValueError(f"coils={coils} describes magnitude data: pass noise='rician' "
+                         f"with it (Gaussian noise has no coils)")
+    return _NOISE[noise], int(coils)
+
+
+def _mask_for(mask, shape, what="z"):
+    """`mask` as a C-ordered uint8 array of `shape` (1 = inside), or None."""
+    if mask is None:
+        return None
+    m = np.asarray(mask)
+    if m.dtype.kind not in "biuf":
+        raise TypeError(f"mask must be a boolean or numeric array (got {m.dtype})")
+    if m.shape != tuple(shape):
+        raise ValueError(f"mask has shape {m.shape} but {what} has shape {tuple(shape)}: "
+                         f"pass a mask of the same shape (non-zero = inside)")
+    return np.ascontiguousarray(m != 0, dtype=np.uint8)
+
+
+def _check_psd_axes(psd_shape, shape):
+    """Refuses a PSD of the volume's full size whose shape fits only the reversed axes: it was
+    almost certainly written in (x, y, z) order and would be read with its axes swapped."""
+    vol, psd = tuple(shape), tuple(psd_shape)
+    if len(vol) == 3 and vol[0] == 1 and len(psd) == 2:
+        vol = vol[1:]
+    if len(psd) == 3 and psd[0] == 1 and len(vol) == 2:
+        psd = psd[1:]
+    if psd != vol and psd == vol[::-1]:
+        raise ValueError(
+            f"the PSD has shape {tuple(psd_shape)}, the volume's shape {tuple(shape)} "
+            f"reversed: a PSD is read in the same axes as z, here {tuple(shape)}; if it was "
+            f"saved in (x, y, z) order, pass psd.transpose() instead")
+
+
+def _noise(z, sigma_or_psd, mask=None, rician=False, coils=1):
+    """(sigma, psd) for the compiled core: psd is None for white noise. `z` may be None when
+    sigma_or_psd is not "auto"; else it is the array (2-D or 3-D) that is estimated."""
     if sigma_or_psd is None or (isinstance(sigma_or_psd, str) and sigma_or_psd == "auto"):
-        return estimate_noise(z), None
+        return _kelvo._estimate_noise(z, mask, rician, coils), None
     if isinstance(sigma_or_psd, str):
         raise ValueError(f"sigma_or_psd must be a number, an array or 'auto' "
                          f"(got {sigma_or_psd!r})")
@@ -68,12 +123,14 @@ def _noise(z, sigma_or_psd):
         return float(sigma_or_psd), None
     psd = np.asarray(sigma_or_psd)
     if psd.ndim == 0:
-        return _noise(z, psd.item())
+        return _noise(z, psd.item(), mask, rician, coils)
     if psd.dtype.kind not in "fiu":
         raise TypeError(f"the PSD must have a real dtype (got {psd.dtype})")
     if psd.ndim not in (2, 3):
         raise ValueError(f"the PSD must have 2 or 3 dimensions, (Fy, Fx) or (Fz, Fy, Fx) "
                          f"(got shape {psd.shape})")
+    if z is not None:
+        _check_psd_axes(psd.shape, z.shape)
     return 0.0, psd
 
 
@@ -93,15 +150,19 @@ def _profile_for(shape, profile, threads, psd=None):
     return profile
 
 
-def denoise(z, sigma_or_psd=None, profile=None, stages="all", threads=0, progress=None):
-    """Denoise a volume ``(Z, Y, X)`` or an image ``(H, W)``; returns float32, same shape.
+def denoise(z, sigma_or_psd=None, profile=None, stages="all", threads=0, progress=None,
+            noise="gaussian", coils=1, mask=None):
+    """Denoise a volume ``(Z, Y, X)``, an image ``(H, W)`` or a series of volumes
+    ``(T, Z, Y, X)``; returns float32, same shape.
 
     z: array of any real float or integer dtype, any memory order (see the module's notes
-        on axes). Samples must be finite.
+        on axes). NaN and infinite samples are allowed: they carry no data and come back
+        unchanged. A 4-D array is denoised volume by volume, exactly as T separate calls.
     sigma_or_psd: the noise. A number is the standard deviation of white noise (in the
-        units of `z`); an array is a PSD in NumPy axis order (see the module's notes);
-        None or "auto" estimates the standard deviation of white noise with
-        :func:`estimate_noise`.
+        units of `z`; for noise="rician", of the noise in each real and imaginary channel);
+        an array is a PSD in the same axes as `z` (see the module's notes); None or "auto"
+        estimates the standard deviation with :func:`estimate_noise`, for each volume of a
+        series separately.
     profile: a :class:`Profile`; None takes ``Profile.defaults(volumetric, correlated)``,
         correlated when `sigma_or_psd` is a PSD that is not flat.
     stages: "all" (hard thresholding, then Wiener filtering) or "hard" (hard thresholding
@@ -110,43 +171,98 @@ def denoise(z, sigma_or_psd=None, profile=None, stages="all", threads=0, progres
     progress: None or a callable ``progress(stage, fraction)`` with stage 0 (hard
         thresholding) or 1 (Wiener) and fraction in [0, 1]. It is called with the GIL
         held from the engine's threads. If it raises, the run is cancelled and that
-        exception propagates out of ``denoise``.
+        exception propagates out of ``denoise``. For a series, fraction covers the whole
+        series: volume t of T reports (t + f) / T.
+    noise: "gaussian" (additive noise) or "rician" (magnitude data, such as MRI magnitude
+        images: the noise is Gaussian in the complex channels before the magnitude).
+    coils: receiver channels combined into each magnitude (noise="rician" only):
+        1 gives Rician noise, N > 1 noncentral chi noise.
+    mask: None or an array of z's shape (or of one volume's shape for a series), non-zero
+        inside: samples outside are copied to the output unchanged and are not used to
+        estimate the noise.
 
     The GIL is released while the engine runs; runs from several Python threads are
     serialised (the engine uses every core already). Ctrl-C cancels a run started from the
-    main thread. Raises ValueError for bad arguments (sizes, profile, noise, non-finite
-    samples), TypeError for unsupported dtypes, MemoryError when memory runs out.
+    main thread. Raises ValueError for bad arguments (sizes, profile, noise, mask),
+    TypeError for unsupported dtypes, MemoryError when memory runs out.
     """
-    a = _real_array(z)
+    a = _real_array(z, series=True)
     if stages not in _STAGES:
         raise ValueError(f"stages must be one of {sorted(_STAGES)} (got {stages!r})")
     if progress is not None and not callable(progress):
         raise TypeError("progress must be callable or None")
-    sigma, psd = _noise(a, sigma_or_psd)
+    rician, coils = _distribution(noise, coils)
+    if a.ndim == 4:
+        return _denoise_series(a, sigma_or_psd, profile, stages, threads, progress, rician,
+                               coils, mask)
+    m = _mask_for(mask, a.shape)
+    sigma, psd = _noise(a, sigma_or_psd, m, rician, coils)
     profile = _profile_for(a.shape, profile, threads, psd)
-    return _kelvo._denoise(a, sigma, psd, profile, _STAGES[stages], progress)
+    return _kelvo._denoise(a, sigma, psd, profile, _STAGES[stages], progress, rician, coils, m)
 
 
-def estimate_noise(z):
+def _denoise_series(a, sigma_or_psd, profile, stages, threads, progress, rician, coils, mask):
+    count, shape = a.shape[0], a.shape[1:]
+    if count == 0:
+        raise ValueError(f"z has shape {a.shape}: a series (T, Z, Y, X) needs at least one "
+                         f"volume")
+    if mask is not None and np.ndim(mask) == 4:
+        masks = _mask_for(mask, a.shape)
+    else:
+        masks = [_mask_for(mask, shape, "each volume of z")] * count
+    fixed = None
+    if not (sigma_or_psd is None or (isinstance(sigma_or_psd, str) and sigma_or_psd == "auto")):
+        fixed = _noise(a[0], sigma_or_psd)  # one check of the PSD, shared by every volume
+    profile = _profile_for(shape, profile, threads, fixed[1] if fixed else None)
+    out = np.empty(a.shape, np.float32)
+    for t in range(count):
+        hook = None
+        if progress is not None:
+            def hook(stage, fraction, t=t):
+                progress(stage, (t + fraction) / count)
+        sigma, psd = fixed or _noise(a[t], None, masks[t], rician, coils)
+        out[t] = _kelvo._denoise(a[t], sigma, psd, profile, _STAGES[stages], hook, rician,
+                                 coils, masks[t])
+    return out
+
+
+def estimate_noise(z, mask=None, noise="gaussian", coils=1):
     """Standard deviation of white Gaussian noise in `z` (float).
 
     Median absolute deviation of the finest-scale Haar detail coefficients (diagonal detail
     of 2x2 cells for an image, all-high-pass detail of 2x2x2 cells for a volume), divided
     by 0.6745. It sees only the highest frequencies: for correlated noise use
-    :func:`estimate_noise_psd`.
+    :func:`estimate_noise_psd`. Cells that touch a sample without data (NaN, infinite,
+    outside `mask`) or a run of an exactly repeated value (a zeroed background) are left
+    out; ValueError when too few informative samples remain. With noise="rician" the
+    result is the standard deviation of the noise in each complex channel (see
+    :func:`denoise` for `noise`, `coils` and `mask`). A series ``(T, Z, Y, X)`` gives an
+    array of T estimates.
     """
-    return _kelvo._estimate_noise(_real_array(z))
+    a = _real_array(z, series=True)
+    rician, coils = _distribution(noise, coils)
+    if a.ndim == 4:
+        if mask is not None and np.ndim(mask) == 4:
+            masks = _mask_for(mask, a.shape)
+        else:
+            masks = [_mask_for(mask, a.shape[1:], "each volume of z")] * a.shape[0]
+        return np.array([_kelvo._estimate_noise(v, m, rician, coils)
+                         for v, m in zip(a, masks)])
+    return _kelvo._estimate_noise(a, _mask_for(mask, a.shape), rician, coils)
 
 
-def estimate_noise_psd(z, grid=None):
+def estimate_noise_psd(z, grid=None, mask=None, noise="gaussian", coils=1):
     """PSD of the noise in `z` on a grid of shape `grid` (NumPy axis order), float32.
 
     grid: one power of two per axis of `z`, each at most the extent of `z`; None takes the
     FFT grid of the default profile (8x8x8 for a volume, 32x32 for an image, reduced to
     the largest power of two that fits `z`). The result can be passed to :func:`denoise`
-    as `sigma_or_psd`. Flat regions must make up at least a quarter of the volume.
+    as `sigma_or_psd` (with the same `noise` and `coils`). Flat regions must make up at
+    least a quarter of the volume; patches with samples without data are left out (see
+    :func:`estimate_noise`).
     """
     a = _real_array(z)
+    rician, coils = _distribution(noise, coils)
     if grid is None:
         fft = Profile.defaults(is_volumetric(a.shape)).fft_size  # (x, y, z)
         grid = []
@@ -156,7 +272,7 @@ def estimate_noise_psd(z, grid=None):
                 g //= 2
             grid.append(max(1, g))
     grid = tuple(int(g) for g in grid)
-    return _kelvo._estimate_noise_psd(a, grid)
+    return _kelvo._estimate_noise_psd(a, grid, _mask_for(mask, a.shape), rician, coils)
 
 
 def __getattr__(name):

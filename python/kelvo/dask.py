@@ -27,6 +27,11 @@ into a sample varies from run to run (for the whole volume too), so the results 
 rounding (a few float32 ulps) plus, rarely, a different choice between two blocks whose
 distances differ by a rounding error. The noise model is one for the whole array: a given
 sigma or PSD, or one estimate made before the chunks run.
+
+Samples without data (NaN, Inf, outside a mask) come back unchanged in every chunk, and a
+chunk without any data is passed through as it is. Around them the chunked result is close
+to the whole-volume one but not bit for bit: each run fills non-finite samples from the
+data it holds and processes only the box around its part of the mask.
 """
 
 import math
@@ -104,12 +109,19 @@ def _central_crop(array, limit):
     return array[tuple(slices)]
 
 
-def _denoise_block(block, sigma, psd, profile, stages):
-    noise = sigma if psd is None else psd
-    return kelvo.denoise(block, noise, profile=profile, stages=stages)
+def _denoise_block(block, mask=None, *, sigma, psd, profile, stages, noise="gaussian",
+                   coils=1):
+    has_data = np.isfinite(block)
+    if mask is not None:
+        has_data &= mask != 0
+    if not has_data.any():  # nothing to denoise here (a background chunk)
+        return block.astype(np.float32)
+    return kelvo.denoise(block, sigma if psd is None else psd, profile=profile, stages=stages,
+                         noise=noise, coils=coils, mask=mask)
 
 
-def denoise(array, sigma_or_psd=None, profile=None, stages="all", threads=0, chunks=None):
+def denoise(array, sigma_or_psd=None, profile=None, stages="all", threads=0, chunks=None,
+            noise="gaussian", coils=1, mask=None):
     """Denoise a dask array (or anything ``dask.array.asarray`` accepts) chunk by chunk.
 
     Returns a lazy float32 dask array of the same shape; call ``.compute()``,
@@ -125,22 +137,39 @@ def denoise(array, sigma_or_psd=None, profile=None, stages="all", threads=0, chu
     chunks: target chunk shape (NumPy axis order); None keeps the array's largest chunks.
         Chunks are realigned to multiples of the profile's grid step and made at least as
         long as the overlap (see the module's notes).
+    noise, coils: the noise distribution, as in :func:`kelvo.denoise`.
+    mask: None or an array (dask or NumPy) of the array's shape, non-zero inside; samples
+        outside are copied unchanged and left out of the "auto" estimate.
     """
     arr = da.asarray(array)
     if arr.ndim not in (2, 3):
         raise ValueError(f"arrays must have 2 or 3 dimensions (got shape {arr.shape})")
     if arr.dtype.kind not in "fiub":
         raise TypeError(f"the array must have a real float or integer dtype (got {arr.dtype})")
+    kelvo._distribution(noise, coils)
+    if mask is not None:
+        mask = da.asarray(mask)
+        if mask.shape != arr.shape:
+            raise ValueError(f"mask has shape {mask.shape} but the array has shape "
+                             f"{arr.shape}: pass a mask of the same shape (non-zero = inside)")
+        if mask.dtype.kind not in "biuf":
+            raise TypeError(f"mask must be a boolean or numeric array (got {mask.dtype})")
+        mask = mask != 0
     if profile is None:
         profile = kelvo.Profile.defaults(kelvo.is_volumetric(arr.shape))
     profile = kelvo._profile_for(arr.shape, profile, threads)
 
     if sigma_or_psd is None or (isinstance(sigma_or_psd, str) and sigma_or_psd == "auto"):
         limit = _AUTO_CROP_VOLUME if kelvo.is_volumetric(arr.shape) else _AUTO_CROP_IMAGE
-        sigma, psd = kelvo.estimate_noise(np.asarray(_central_crop(arr, limit))), None
+        crop_mask = None if mask is None else np.asarray(_central_crop(mask, limit))
+        sigma = kelvo.estimate_noise(np.asarray(_central_crop(arr, limit)), mask=crop_mask,
+                                     noise=noise, coils=coils)
+        psd = None
     else:
         sigma, psd = kelvo._noise(None, sigma_or_psd)
-        psd = None if psd is None else np.ascontiguousarray(psd, dtype=np.float32)
+        if psd is not None:
+            kelvo._check_psd_axes(psd.shape, arr.shape)
+            psd = np.ascontiguousarray(psd, dtype=np.float32)
 
     depth, unit = overlap_depth(arr.shape, profile, stages)
     if chunks is None:
@@ -157,7 +186,8 @@ def denoise(array, sigma_or_psd=None, profile=None, stages="all", threads=0, chu
     depth = {axis: (depth[axis] if len(new_chunks[axis]) > 1 else 0)
              for axis in range(arr.ndim)}
 
-    return arr.map_overlap(
-        _denoise_block, depth=depth, boundary="none", trim=True, dtype=np.float32,
+    arrays = [arr] if mask is None else [arr, mask.rechunk(new_chunks)]
+    return da.map_overlap(
+        _denoise_block, *arrays, depth=depth, boundary="none", trim=True, dtype=np.float32,
         meta=np.empty((0,) * arr.ndim, dtype=np.float32),
-        sigma=sigma, psd=psd, profile=profile, stages=stages)
+        sigma=sigma, psd=psd, profile=profile, stages=stages, noise=noise, coils=coils)

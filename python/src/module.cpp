@@ -1,7 +1,8 @@
 // kelvo._kelvo: the compiled half of the Python module. It converts NumPy arrays to the C++
 // API's layout, runs the engine with the GIL released and maps the API's errors to Python
 // exceptions. Argument normalisation (noise given as sigma, PSD or "auto", stage names,
-// dtype checks) lives in kelvo/__init__.py; the functions here expect what it passes.
+// dtype checks, masks as uint8 arrays of the volume's shape, series of volumes) lives in
+// kelvo/__init__.py; the functions here expect what it passes.
 //
 // Axes: a C-ordered NumPy array of shape (Z, Y, X) or (H, W) has its last axis fastest, which
 // is the engine's dimension 0. Arrays are therefore converted to C order (no copy when they
@@ -18,6 +19,7 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
+#include <cstdint>
 #include <condition_variable>
 #include <exception>
 #include <mutex>
@@ -36,12 +38,8 @@ namespace {
 
 using FloatArray = py::array_t<float, py::array::c_style | py::array::forcecast>;
 
-/// Engine runs share the process-wide thread pool and must not overlap: Python threads (for
-/// example dask's threaded scheduler) that call in at the same time wait here, without the GIL.
-std::mutex ENGINE_MUTEX;
-
 /// True on a thread while it runs a progress callback: a run started from there would wait
-/// for ENGINE_MUTEX, held by the run that is waiting for the callback.
+/// for the run that is waiting for the callback (the library runs one stage at a time).
 thread_local bool IN_PROGRESS_CALLBACK = false;
 
 /// Size of a 2-D or 3-D C-ordered array in engine order (dimension 0 = last axis).
@@ -107,8 +105,9 @@ public:
     void run(Work work) {
         std::exception_ptr workError;
         {
+            // Without the GIL: Python threads (for example dask's threaded scheduler) that
+            // call in at the same time wait inside the library for the stage before theirs.
             py::gil_scoped_release release;
-            std::lock_guard<std::mutex> engineLock(ENGINE_MUTEX);
             std::mutex doneMutex;
             std::condition_variable doneSignal;
             bool done = false;
@@ -160,12 +159,33 @@ private:
     std::exception_ptr pending_;  // guarded by the GIL
 };
 
+using MaskArray = py::array_t<std::uint8_t, py::array::c_style | py::array::forcecast>;
+
+/// The mask's bytes (kelvo/__init__.py has checked its shape), or nullptr for None. `keep`
+/// holds the converted array for as long as the pointer is used.
+const std::uint8_t* maskData(const py::object& mask, const py::array& volume, MaskArray& keep) {
+    if (mask.is_none()) return nullptr;
+    keep = MaskArray::ensure(mask);
+    if (!keep) throw py::error_already_set();
+    if (keep.ndim() != volume.ndim() ||
+        !std::equal(volume.shape(), volume.shape() + volume.ndim(), keep.shape()))
+        throw py::value_error("the mask must have the shape of the volume");
+    return keep.data();
+}
+
+kelvo::NoiseDistribution distribution(bool rician) {
+    return rician ? kelvo::NoiseDistribution::Rician : kelvo::NoiseDistribution::Gaussian;
+}
+
 FloatArray denoiseArray(const FloatArray& volume, double sigma, const py::object& psd,
-                        const kelvo::Profile& profile, bool hardOnly, py::object progress) {
+                        const kelvo::Profile& profile, bool hardOnly, py::object progress,
+                        bool rician, int coils, const py::object& mask) {
     if (IN_PROGRESS_CALLBACK)
         throw std::runtime_error("kelvo.denoise cannot be called from a progress callback");
     const kelvo::Size3 size = engineSize(volume, "the volume");
     const kelvo::Noise noise = makeNoise(sigma, psd);
+    MaskArray maskKeep;
+    const std::uint8_t* maskBytes = maskData(mask, volume, maskKeep);
     FloatArray out = newLike(volume);
     const float* in = volume.data();
     float* dst = out.mutable_data();
@@ -173,20 +193,30 @@ FloatArray denoiseArray(const FloatArray& volume, double sigma, const py::object
     RunGuard guard(std::move(progress));
     kelvo::DenoiseOptions options;
     options.stages = hardOnly ? kelvo::Stages::HardThresholding : kelvo::Stages::Both;
+    options.distribution = distribution(rician);
+    options.coils = coils;
+    options.mask = maskBytes;
     options.progress = guard.progressHook();
     options.cancel = guard.cancelFlag();
     guard.run([&] { kelvo::denoise(in, size, dst, noise, profile, options); });
     return out;
 }
 
-double estimateNoiseArray(const FloatArray& volume) {
+double estimateNoiseArray(const FloatArray& volume, const py::object& mask, bool rician,
+                          int coils) {
     const kelvo::Size3 size = engineSize(volume, "the volume");
+    MaskArray maskKeep;
+    kelvo::NoiseEstimateOptions options;
+    options.mask = maskData(mask, volume, maskKeep);
+    options.distribution = distribution(rician);
+    options.coils = coils;
     py::gil_scoped_release release;
-    return kelvo::estimateNoise(volume.data(), size);
+    return kelvo::estimateNoise(volume.data(), size, options);
 }
 
 /// `grid` is the PSD's shape in NumPy axis order; the result has exactly that shape.
-FloatArray estimateNoisePsdArray(const FloatArray& volume, const std::vector<py::ssize_t>& grid) {
+FloatArray estimateNoisePsdArray(const FloatArray& volume, const std::vector<py::ssize_t>& grid,
+                                 const py::object& mask, bool rician, int coils) {
     const kelvo::Size3 size = engineSize(volume, "the volume");
     if (grid.size() != std::size_t(volume.ndim()))
         throw py::value_error("the PSD grid needs one extent per axis of the volume");
@@ -196,13 +226,30 @@ FloatArray estimateNoisePsdArray(const FloatArray& volume, const std::vector<py:
             throw py::value_error("PSD grid extents must be positive");
         g[grid.size() - 1 - axis] = int(grid[axis]);
     }
+    MaskArray maskKeep;
+    kelvo::NoiseEstimateOptions options;
+    options.mask = maskData(mask, volume, maskKeep);
+    options.distribution = distribution(rician);
+    options.coils = coils;
     kelvo::Noise noise = [&] {
         py::gil_scoped_release release;
-        return kelvo::estimateNoisePsd(volume.data(), size, g);
+        return kelvo::estimateNoisePsd(volume.data(), size, g, options);
     }();
     FloatArray out(grid);
     std::copy(noise.psd().begin(), noise.psd().end(), out.mutable_data());
     return out;
+}
+
+const char* pythonBool(bool v) { return v ? "True" : "False"; }
+
+/// A float32 setting as Python writes a float: six significant digits (the value a user
+/// typed, not its binary expansion) and always a decimal point ("3.0", not "3").
+std::string floatText(float v) {
+    std::ostringstream os;
+    os << v;
+    std::string text = os.str();
+    if (text.find_first_of(".eni") == std::string::npos) text += ".0";
+    return text;
 }
 
 std::string tripleText(const std::array<int, 3>& v) {
@@ -211,13 +258,35 @@ std::string tripleText(const std::array<int, 3>& v) {
     return os.str();
 }
 
+std::string tripleText(const std::array<bool, 3>& v) {
+    std::ostringstream os;
+    os << "(" << pythonBool(v[0]) << ", " << pythonBool(v[1]) << ", " << pythonBool(v[2]) << ")";
+    return os.str();
+}
+
+/// Per-dimension settings are read as tuples: a tuple cannot be changed in place, so
+/// `p.fft_size[0] = 4` fails loudly instead of changing a copy that is then lost.
+template <class Owner, class T>
+auto tripleGetter(std::array<T, 3> Owner::*member) {
+    return [member](const Owner& o) {
+        const std::array<T, 3>& v = o.*member;
+        return py::make_tuple(v[0], v[1], v[2]);
+    };
+}
+
+/// Any sequence of three values is accepted on assignment (tuple, list, NumPy array).
+template <class Owner, class T>
+auto tripleSetter(std::array<T, 3> Owner::*member) {
+    return [member](Owner& o, const std::array<T, 3>& v) { o.*member = v; };
+}
+
 std::string stageRepr(const kelvo::StageProfile& s) {
     std::ostringstream os;
     os << "StageProfile(block_size=" << tripleText(s.blockSize)
        << ", step_size=" << tripleText(s.stepSize)
        << ", search_radius=" << tripleText(s.searchRadius)
-       << ", max_group_size=" << s.maxGroupSize << ", threshold=" << s.threshold
-       << ", match_threshold=" << s.matchThreshold << ")";
+       << ", max_group_size=" << s.maxGroupSize << ", threshold=" << floatText(s.threshold)
+       << ", match_threshold=" << floatText(s.matchThreshold) << ")";
     return os.str();
 }
 
@@ -249,9 +318,12 @@ PYBIND11_MODULE(_kelvo, m) {
                                     "Settings of one stage; per-dimension tuples are (x, y, z), "
                                     "x being the last NumPy axis.")
         .def(py::init([] { return kelvo::Profile::defaults(true).hardThreshold; }))
-        .def_readwrite("block_size", &kelvo::StageProfile::blockSize)
-        .def_readwrite("step_size", &kelvo::StageProfile::stepSize)
-        .def_readwrite("search_radius", &kelvo::StageProfile::searchRadius)
+        .def_property("block_size", tripleGetter(&kelvo::StageProfile::blockSize),
+                      tripleSetter(&kelvo::StageProfile::blockSize))
+        .def_property("step_size", tripleGetter(&kelvo::StageProfile::stepSize),
+                      tripleSetter(&kelvo::StageProfile::stepSize))
+        .def_property("search_radius", tripleGetter(&kelvo::StageProfile::searchRadius),
+                      tripleSetter(&kelvo::StageProfile::searchRadius))
         .def_readwrite("max_group_size", &kelvo::StageProfile::maxGroupSize)
         .def_readwrite("threshold", &kelvo::StageProfile::threshold)
         .def_readwrite("match_threshold", &kelvo::StageProfile::matchThreshold)
@@ -288,10 +360,11 @@ PYBIND11_MODULE(_kelvo, m) {
 
     py::class_<kelvo::Profile>(m, "Profile",
                                "User-facing settings of a run, with the tuned defaults shared by "
-                               "every Kelvo interface. Per-dimension tuples are (x, y, z), x "
-                               "being the last NumPy axis. Attributes holding tuples or stage "
-                               "settings return copies: assign whole values, e.g. "
-                               "p.wiener = s or p.fft_size = (8, 8, 8).")
+                               "every Kelvo interface. Per-dimension values are tuples "
+                               "(x, y, z), x being the last NumPy axis; tuples are immutable, "
+                               "so change one by assigning a whole value, e.g. "
+                               "p.fft_size = (8, 8, 8). The stages (hard_threshold, wiener) "
+                               "are live views: p.wiener.max_group_size = 16 changes p.")
         .def(py::init([](bool volumetric) { return kelvo::Profile::defaults(volumetric); }),
              py::arg("volumetric") = true)
         .def_static("defaults",
@@ -301,9 +374,11 @@ PYBIND11_MODULE(_kelvo, m) {
                     "correlated noise.")
         .def_readwrite("hard_threshold", &kelvo::Profile::hardThreshold)
         .def_readwrite("wiener", &kelvo::Profile::wiener)
-        .def_readwrite("fft_size", &kelvo::Profile::fftSize)
+        .def_property("fft_size", tripleGetter(&kelvo::Profile::fftSize),
+                      tripleSetter(&kelvo::Profile::fftSize))
         .def_readwrite("variance_limit", &kelvo::Profile::varianceLimit)
-        .def_readwrite("split_comp", &kelvo::Profile::splitComp)
+        .def_property("split_comp", tripleGetter(&kelvo::Profile::splitComp),
+                      tripleSetter(&kelvo::Profile::splitComp))
         .def_readwrite("match_noise_weight", &kelvo::Profile::matchNoiseWeight)
         .def_readwrite("sharpen", &kelvo::Profile::sharpen)
         .def_readwrite("sharpen_variance", &kelvo::Profile::sharpenVariance)
@@ -313,14 +388,15 @@ PYBIND11_MODULE(_kelvo, m) {
         .def("__repr__",
              [](const kelvo::Profile& p) {
                  std::ostringstream os;
-                 os << std::boolalpha << "Profile(hard_threshold=" << stageRepr(p.hardThreshold)
+                 os << "Profile(hard_threshold=" << stageRepr(p.hardThreshold)
                     << ", wiener=" << stageRepr(p.wiener) << ", fft_size=" << tripleText(p.fftSize)
-                    << ", variance_limit=" << p.varianceLimit << ", split_comp=("
-                    << p.splitComp[0] << ", " << p.splitComp[1] << ", " << p.splitComp[2]
-                    << "), match_noise_weight=" << p.matchNoiseWeight
-                    << ", sharpen=" << p.sharpen << ", sharpen_variance=" << p.sharpenVariance
-                    << ", sharpen_alpha=" << p.sharpenAlpha
-                    << ", sharpen_alpha_first_slice=" << p.sharpenAlphaFirstSlice
+                    << ", variance_limit=" << p.varianceLimit
+                    << ", split_comp=" << tripleText(p.splitComp)
+                    << ", match_noise_weight=" << floatText(p.matchNoiseWeight)
+                    << ", sharpen=" << pythonBool(p.sharpen)
+                    << ", sharpen_variance=" << pythonBool(p.sharpenVariance)
+                    << ", sharpen_alpha=" << floatText(p.sharpenAlpha)
+                    << ", sharpen_alpha_first_slice=" << floatText(p.sharpenAlphaFirstSlice)
                     << ", num_threads=" << p.numThreads << ")";
                  return os.str();
              })
@@ -332,7 +408,10 @@ PYBIND11_MODULE(_kelvo, m) {
         .def(py::pickle(profileState, profileFromState));
 
     m.def("_denoise", &denoiseArray, py::arg("volume"), py::arg("sigma"), py::arg("psd"),
-          py::arg("profile"), py::arg("hard_only"), py::arg("progress"));
-    m.def("_estimate_noise", &estimateNoiseArray, py::arg("volume"));
-    m.def("_estimate_noise_psd", &estimateNoisePsdArray, py::arg("volume"), py::arg("grid"));
+          py::arg("profile"), py::arg("hard_only"), py::arg("progress"), py::arg("rician"),
+          py::arg("coils"), py::arg("mask"));
+    m.def("_estimate_noise", &estimateNoiseArray, py::arg("volume"), py::arg("mask"),
+          py::arg("rician"), py::arg("coils"));
+    m.def("_estimate_noise_psd", &estimateNoisePsdArray, py::arg("volume"), py::arg("grid"),
+          py::arg("mask"), py::arg("rician"), py::arg("coils"));
 }

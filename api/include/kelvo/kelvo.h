@@ -8,16 +8,25 @@
 //
 // Noise spectra (PSDs) use the convention PSD = E|DFT(noise)|^2, with the unscaled DFT taken
 // on the PSD's own grid, dimension 0 fastest: white noise of variance s^2 described on a grid
-// F0 x F1 x F2 has the constant PSD s^2 * F0 * F1 * F2. The engine resamples the PSD to the
-// profile's `fftSize` grid.
+// F0 x F1 x F2 has the constant PSD s^2 * F0 * F1 * F2. The PSD of real noise is symmetric,
+// R(f) = R(-f) with -f taken modulo the grid, and the engine relies on it: any PSD is replaced
+// by its symmetric part (R(f) + R(-f)) / 2, which has the same noise variance. A PSD on
+// another grid than the profile's `fftSize` is resampled to it by periodic linear
+// interpolation (beyond the last frequency lies frequency 0 again) and scaled so that the
+// noise variance mean(PSD) / (F0 * F1 * F2) is kept exactly.
 //
-// Threads: `denoise` may be called from any thread, but runs of the engine are serialised
-// process-wide by the engine's single thread pool; do not call it concurrently.
+// Threads: every function here may be called from several threads at once. The engine owns
+// one process-wide pool of worker threads and runs one stage at a time on it: a `denoise`
+// call that starts while another one runs waits for that stage to finish (calls interleave
+// stage by stage), so concurrent calls never compete for the cores, and each gives the result
+// it gives alone. The noise estimators run on the calling thread and never wait. A `denoise`
+// started from a progress callback would wait for its own caller: it throws std::logic_error.
 #pragma once
 
 #include <array>
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -63,11 +72,34 @@ public:
     Cancelled() : std::runtime_error("denoising was cancelled") {}
 };
 
+// ---- Magnitude (MRI) data, masks and samples without data ----------------------------------
+//
+// Samples without data: NaN and infinite samples, and samples outside a mask. They never enter
+// a noise estimate, and `denoise` copies them to the output unchanged (NaN stays NaN, bit for
+// bit). For the block processing a non-finite sample is replaced by the mean of its nearest
+// finite neighbours, grown outwards layer by layer from the data, so blocks that straddle the
+// edge of the data see a smooth continuation instead of a step, and nothing non-finite reaches
+// the engine. Finite samples outside a mask are real data and are processed as they are; only
+// the bounding box of the samples inside the mask (plus a margin of one block) is processed.
+
+/// The distribution of the noise in the samples.
+/// Gaussian: additive Gaussian noise (white or with a PSD).
+/// Rician: the samples are magnitudes of `coils` complex receiver channels, each channel with
+/// additive Gaussian noise of standard deviation sigma in its real and imaginary part (Rician
+/// for one coil, noncentral chi with 2 * coils degrees of freedom otherwise). sigma (or the PSD)
+/// always describes that channel noise, never the spread of the magnitudes.
+enum class NoiseDistribution { Gaussian, Rician };
+
 struct DenoiseOptions {
     Stages stages = Stages::Both;
+    NoiseDistribution distribution = NoiseDistribution::Gaussian;
+    int coils = 1;  ///< receiver channels of magnitude data, >= 1
+    /// nullptr, or one byte per sample in the layout of the volume: non-zero = inside.
+    /// Samples outside are copied to the output unchanged and take no part in estimation.
+    const std::uint8_t* mask = nullptr;
     /// Called with the stage (0 hard thresholding, 1 Wiener) and the fraction of that stage
     /// done (0..1). Calls are serialised but may come from the engine's worker threads; keep
-    /// the callback short and do not call into Kelvo from it.
+    /// the callback short. Starting another `denoise` from it throws std::logic_error.
     std::function<void(int stage, float fraction)> progress;
     /// When it becomes true the run stops soon after and `denoise` throws Cancelled.
     const std::atomic<bool>* cancel = nullptr;
@@ -76,8 +108,11 @@ struct DenoiseOptions {
 /// Denoises `volume` (size `size`, layout above) into `output` (same size; may not alias
 /// `volume`). Uses the block and search settings of `profile`, clamped to small volumes (a
 /// search radius never exceeds the volume, a step never exceeds the block).
-/// Throws std::invalid_argument (bad sizes, profile or noise; non-finite samples; a volume
-/// smaller than a block), std::bad_alloc (memory) or Cancelled. Argument errors are thrown
+/// With NoiseDistribution::Rician the magnitudes are stabilised (kelvo/magnitude.h) at the
+/// noise's sigma, both stages run on unit noise (the PSD scaled by 1 / sigma^2), and the
+/// estimate is mapped back by the unbiased inverse. Samples without data: see above.
+/// Throws std::invalid_argument (bad sizes, profile, noise, coils or mask; no sample with
+/// data; a volume smaller than a block), std::bad_alloc (memory) or Cancelled. Argument errors are thrown
 /// before `output` is touched; after a failure during the run `output` is all zero.
 void denoise(const float* volume, Size3 size, float* output, const Noise& noise,
              const Profile& profile, const DenoiseOptions& options = {});
@@ -89,15 +124,32 @@ std::vector<float> denoise(const std::vector<float>& volume, Size3 size, const N
 std::vector<float> denoise(const std::vector<float>& volume, Size3 size, const Noise& noise,
                            const Profile& profile, const DenoiseOptions& options = {});
 
+/// Which samples a noise estimate may use and which distribution the noise follows.
+struct NoiseEstimateOptions {
+    const std::uint8_t* mask = nullptr;  ///< as DenoiseOptions::mask
+    NoiseDistribution distribution = NoiseDistribution::Gaussian;
+    int coils = 1;
+};
+
 /// Standard deviation of white noise in `volume`, estimated from the finest-scale Haar
 /// wavelet detail coefficients by the median absolute deviation (MAD / 0.6745): the diagonal
 /// detail of 2x2 cells in a 2-D image, the all-high-pass detail of 2x2x2 cells in a volume.
 /// Robust to edges that cover a minority of the cells. Limits: it measures the noise at the
 /// highest frequencies only, so for correlated (low-pass) noise it underestimates the total
 /// standard deviation; use estimateNoisePsd then. Smooth texture at the finest scale inflates
-/// it. Throws std::invalid_argument when the volume has fewer than 2 samples along a used
-/// dimension or contains non-finite samples.
-double estimateNoise(const float* volume, Size3 size);
+/// it. Samples without data are left out, and so are runs of an exactly repeated value (three
+/// or more equal neighbours along an axis, such as a zeroed background): a detail cell is used
+/// only when all its samples carry data. For Rician data the estimate is the sigma of the
+/// channel noise: the value for which the stabilised magnitudes (kelvo/magnitude.h) have unit
+/// noise, found by a fixed-point iteration on the same MAD estimate.
+/// Throws std::invalid_argument when the volume has fewer than 2 samples along a used
+/// dimension, when fewer than MIN_INFORMATIVE_SAMPLES samples in whole cells carry data, or for
+/// a bad option.
+double estimateNoise(const float* volume, Size3 size, const NoiseEstimateOptions& options = {});
+
+/// Fewest usable samples (in whole detail cells or patches) for a noise estimate; below it the
+/// estimators refuse to guess.
+constexpr std::size_t MIN_INFORMATIVE_SAMPLES = 2000;
 
 /// PSD of the noise in `volume` on a grid of `grid` (each side 1 or a power of two from 4
 /// to 64, at most the volume; for a 2-D image grid[2] must be 1), in the convention above.
@@ -112,15 +164,32 @@ double estimateNoise(const float* volume, Size3 size);
 /// inside patches biases the lowest frequencies upward (measured on phantoms: total variance
 /// within 5%, lowest bins up to +40%..+80%), so prefer small grids (8x8x8, 16x16x1); the DC
 /// value is extrapolated; the plane correction is exact for white noise only.
-/// Throws std::invalid_argument for bad sizes, non-finite samples, too few patches or a
-/// volume without noise.
-Noise estimateNoisePsd(const float* volume, Size3 size, Size3 grid);
+/// Patches that contain a sample without data or a run of an exactly repeated value are not
+/// used. For Rician data the patches are taken from the stabilised magnitudes at the sigma of
+/// estimateNoise and the PSD is scaled back by sigma^2, so it describes the channel noise.
+/// Throws std::invalid_argument for bad sizes, too few usable patches or a volume without
+/// noise.
+Noise estimateNoisePsd(const float* volume, Size3 size, Size3 grid,
+                       const NoiseEstimateOptions& options = {});
 
 /// The engine parameter record of one stage for a volume of `size`, `noise` and `profile`,
 /// as `denoise` builds it (exposed for tools and tests). Throws std::invalid_argument with a
 /// message naming the first problem, including every check of validateParameters.
 Parameters stageParameters(StageName stage, const Profile& profile, Size3 size,
                            const Noise& noise);
+
+/// Peak bytes that `denoise` allocates for a volume of `size` besides the caller's input and
+/// output: the pilot (both stages), the engine's PSD, a flag per sample, working copies of the
+/// volume when `options` ask for magnitude noise or a mask and, for the larger stage, its
+/// weight volume, block caches, per-thread working memory and noise arrays. A volume with
+/// samples without data (NaN, infinities) also takes the working copies: pass
+/// `withoutData` true then. Whenever the block caches of a stage would exceed 1 GiB, the
+/// engine caches only the search window along more dimensions (outermost first; the result
+/// does not change): with V the volume's bytes in floats, a plain run needs about input +
+/// output + V (pilot) + V (weights) + at most 1 GiB of caches. Throws std::invalid_argument
+/// like `denoise` for arguments it would refuse.
+std::int64_t estimateMemory(Size3 size, const Noise& noise, const Profile& profile,
+                            const DenoiseOptions& options = {}, bool withoutData = false);
 
 /// The PSD handed to the engine for `noise` and `profile`: the constant
 /// sigma^2 * F0 * F1 * F2 on the fftSize grid for white noise, the caller's PSD otherwise.

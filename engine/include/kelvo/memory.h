@@ -52,7 +52,7 @@ struct Memory {
 /// Scratch for transforms and the variance computation. F = fftSize, F0' = the halved first
 /// FFT dimension when the real FFT applies, M = max(F0, F1, F2).
 struct TempMemory {
-    Complex* lineA = nullptr;    ///< M * max(2, varianceLimit) Complex
+    Complex* lineA = nullptr;    ///< 2 * M Complex: FFT line scratch
     Complex* lineB = nullptr;    ///< same
     float* floats = nullptr;     ///< N floats
     Cube4D<Complex> planes;      ///< (F0, F1, F2, N): spectra of the group's blocks

@@ -40,10 +40,15 @@ void computeK3fT3(const float* psd, Vec3<int> S, Vec3<int> F, Vec3<int> Fp, Vec3
 void computeLocalVar(const float* K3fT3, Vec3<int> Fp, int B, float*& out);
 
 /// The PSD resampled to the F grid (F0*F1*F2 floats, dimension 0 fastest; malloc'd, null on
-/// allocation failure) and scaled by Ftot / (S0*S1*S2). Linear interpolation per dimension:
-/// the target sample t sits at s = t * S_d / F_d on the source grid, lo = ceil(s) - 1 (at
-/// least 0) and hi = lo + 1 carry the weights hi - s and s - lo; indices past the last source
-/// sample are clamped to it. When S equals F the PSD is copied unchanged.
+/// allocation failure). The PSD is first made symmetric, R(f) <- (R(f) + R(-f)) / 2 with -f
+/// taken modulo S (the PSD of real noise is symmetric, and the half-spectrum fold of
+/// computeK3fT3 relies on it); when S equals F that is the result. Otherwise it is resampled
+/// by periodic linear interpolation per dimension: the target sample t sits at
+/// s = t * S_d / F_d on the source grid, between floor(s) and floor(s) + 1 taken modulo S_d
+/// (a PSD is periodic: beyond the last source sample lies sample 0), with weights
+/// floor(s) + 1 - s and s - floor(s). The result is scaled so that its mean is the source's
+/// mean times Ftot / (S0*S1*S2): the noise variance sum(R) / Ftot^2 of the source is kept
+/// exactly, also when F is not a multiple of S. Interpolation keeps the symmetry.
 void resizePSD(const float* psd, Vec3<int> S, Vec3<int> F, float*& out);
 
 /// Power spectra of the n rows of the n x n matrix `matrix` (row b = output coefficient b) at

@@ -5,8 +5,10 @@
 #include <exception>
 #include <functional>
 #include <mutex>
-#include <thread>
 #include <vector>
+#if !defined(KELVO_NO_THREADS)
+#include <thread>
+#endif
 
 namespace kelvo {
 
@@ -16,6 +18,10 @@ namespace kelvo {
 /// in order. An exception thrown by f on any thread is captured (the first one wins), the
 /// remaining indexes still run to completion, and it is rethrown on the caller of
 /// `newLoopJob` after all indexes have finished.
+///
+/// Built without threads (KELVO_NO_THREADS, the CMake option KELVO_THREADS=OFF) the pool has
+/// no workers: `launchPool` sets one thread whatever it is asked, so every loop job runs on the
+/// calling thread and a stage's results equal those of a one-thread run.
 class ThreadPool {
 public:
     ThreadPool() = default;
@@ -28,11 +34,16 @@ public:
     bool getJob(std::function<void()>& out);
     void clearPool();
     int getNumThreads() const { return numThreads; }
+    /// True on a thread while it runs an index of a loop job (a worker or the caller of
+    /// `newLoopJob`). A stage started there would wait for the stage that runs the job.
+    static bool insideLoopJob();
 
 private:
     struct Node;
     Node* jobs = nullptr;
+#if !defined(KELVO_NO_THREADS)
     std::vector<std::thread> workers;
+#endif
     std::atomic<bool> free{true};
     std::atomic<int> done{0};
     int numThreads = 8;
@@ -42,7 +53,9 @@ private:
     std::mutex errorMutex;        ///< guards `error`
     std::exception_ptr error;     ///< first exception of the current loop job
 
+#if !defined(KELVO_NO_THREADS)
     void workerLoop();
+#endif
     /// Runs f(i), capturing an exception into `error` (the first one wins).
     void runIndex(const std::function<void(int)>& f, int i);
     /// Rethrows and clears the captured exception, if any.
@@ -51,5 +64,8 @@ private:
 
 extern ThreadPool THREAD_POOL;
 extern std::mutex jobMutex;
+/// Held by a stage from its `launchPool` to its `clearPool`: the one pool serves one stage at
+/// a time, so stages started from several threads at once run one after another.
+extern std::mutex stageMutex;
 
 }  // namespace kelvo

@@ -1,0 +1,31 @@
+// The memory a denoising run needs, from the engine's own plan of its buffers.
+#include <algorithm>
+
+#include "kelvo/kelvo.h"
+#include "kelvo/stage_memory.h"
+
+namespace kelvo {
+
+std::int64_t estimateMemory(Size3 size, const Noise& noise, const Profile& profile,
+                            const DenoiseOptions& options, bool withoutData) {
+    const std::int64_t samples = std::int64_t(size[0]) * size[1] * size[2];
+    // A flag per sample, and a working copy of the input and the estimate unless the run
+    // uses the caller's buffers directly.
+    const bool copies = withoutData || options.mask ||
+                        options.distribution == NoiseDistribution::Rician;
+    const std::int64_t extra = samples + (copies ? 2 * samples * 4 : 0);
+    Size3 psdSize{};
+    const std::int64_t psd = std::int64_t(enginePsd(noise, profile, &psdSize).size());
+    Parameters ht = stageParameters(HARD_THRESHOLDING, profile, size, noise);
+    fitBlockCaches(ht, HARD_THRESHOLDING);
+    std::int64_t bytes = stageMemoryBytes(ht, HARD_THRESHOLDING);
+    if (options.stages == Stages::Both) {
+        Parameters wie = stageParameters(WIENER, profile, size, noise);
+        fitBlockCaches(wie, WIENER);
+        // The pilot (the first stage's estimate) lives through both stages.
+        bytes = samples * 4 + std::max(bytes, stageMemoryBytes(wie, WIENER));
+    }
+    return bytes + psd * 4 + extra;
+}
+
+}  // namespace kelvo

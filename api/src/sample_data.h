@@ -1,0 +1,36 @@
+// Which samples of a volume carry data, shared by noise estimation and denoising.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "kelvo/kelvo.h"
+
+namespace kelvo {
+namespace detail {
+
+inline std::size_t sampleCount(const Size3& size) {
+    return std::size_t(size[0]) * size[1] * size[2];
+}
+
+/// One byte per sample: 1 where the sample is finite and inside `mask` (or there is no mask).
+/// Throws std::invalid_argument when no sample is left, naming the reason.
+std::vector<std::uint8_t> samplesWithData(const float* volume, Size3 size,
+                                          const std::uint8_t* mask);
+
+/// Clears the samples that lie in a run of three or more exactly equal values along any axis
+/// (a zeroed or clipped background): they say nothing about the noise.
+void clearConstantRuns(const float* volume, Size3 size, std::vector<std::uint8_t>& usable);
+
+/// Replaces every non-finite sample of `volume` by the mean of its finite (or already filled)
+/// face neighbours, layer by layer outwards from the finite samples: a smooth continuation of
+/// the data that keeps blocks on the edge of the data free of steps. Needs one finite sample.
+void fillNonFinite(float* volume, Size3 size);
+
+/// Checks the number of coils and returns it.
+int checkedCoils(int coils);
+
+}  // namespace detail
+}  // namespace kelvo

@@ -1,0 +1,239 @@
+// kelvonoise: the noise helpers of the C++ API for the host function KELVO, as a small MEX
+// file of its own (the stage plug-in kelvomex keeps its fixed 27-argument contract).
+//
+//   sigma = kelvonoise('estimate', z, mask, distribution, coils)
+//   y     = kelvonoise('stabilise', z, sigma, coils)
+//   x     = kelvonoise('unstabilise', y, sigma, coils)
+//   y     = kelvonoise('fill', z)
+//
+// z is a real single or double 2-D or 3-D array; the host's column-major layout is the API's
+// layout (dimension 1 fastest). mask is [] or a logical or numeric array of z's size,
+// non-zero inside; distribution is 'gaussian' or 'rician'. 'estimate' returns the standard
+// deviation of the noise as kelvo::estimateNoise measures it (for 'rician', of each complex
+// channel), leaving out NaN/Inf, samples outside the mask and runs of an exactly repeated
+// value. 'stabilise' and 'unstabilise' are the variance-stabilising map of magnitude data and
+// its unbiased inverse (kelvo/magnitude.h). 'fill' replaces every non-finite sample as
+// kelvo::denoise does before the block processing. The array results are single.
+//
+// Errors are raised with kelvo: identifiers once every C++ object of the call is gone
+// (mexErrMsgIdAndTxt does not return).
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "kelvo/kelvo.h"
+#include "kelvo/magnitude.h"
+#include "mex.h"
+#include "sample_data.h"
+
+#define KELVO_MEX_EXPORT extern "C" __attribute__((visibility("default")))
+
+namespace {
+
+struct CallError {
+    std::string id;
+    std::string text;
+};
+
+/// A host error to raise after the C++ frames are gone: plain data only.
+struct PendingError {
+    bool raised = false;
+    char id[64] = {0};
+    char text[1024] = {0};
+};
+
+[[noreturn]] void fail(const char* id, const std::string& text) { throw CallError{id, text}; }
+
+std::string argName(const char* command, int i) {
+    return std::string("kelvonoise('") + command + "', ...): argument " + std::to_string(i + 1);
+}
+
+/// The size of a real 2-D or 3-D single/double array in the API's order.
+kelvo::Size3 volumeSize(const mxArray* a, const std::string& what) {
+    if (!(mxIsSingle(a) || mxIsDouble(a)) || mxIsComplex(a) || mxIsSparse(a))
+        fail("kelvo:badClass", what + " must be a real single or double array");
+    const mwSize nd = mxGetNumberOfDimensions(a);
+    const mwSize* dims = mxGetDimensions(a);
+    if (nd > 3 || mxGetNumberOfElements(a) == 0)
+        fail("kelvo:badSize", what + " must be a non-empty 2-D or 3-D array");
+    kelvo::Size3 size{{1, 1, 1}};
+    for (mwSize d = 0; d < nd; ++d) {
+        if (dims[d] > mwSize(INT32_MAX)) fail("kelvo:badSize", what + " is too large");
+        size[d] = int(dims[d]);
+    }
+    return size;
+}
+
+/// The samples of `a` as floats (a copy: the helpers work in place).
+std::vector<float> samples(const mxArray* a) {
+    const std::size_t n = mxGetNumberOfElements(a);
+    std::vector<float> out(n);
+    if (mxIsSingle(a)) {
+        const float* p = static_cast<const float*>(mxGetData(a));
+        std::copy(p, p + n, out.begin());
+    } else {
+        const double* p = static_cast<const double*>(mxGetData(a));
+        for (std::size_t i = 0; i < n; ++i) out[i] = float(p[i]);
+    }
+    return out;
+}
+
+double positiveScalar(const mxArray* a, const std::string& what) {
+    if (!(mxIsNumeric(a) || mxIsLogical(a)) || mxIsComplex(a) || mxGetNumberOfElements(a) != 1)
+        fail("kelvo:badClass", what + " must be a real scalar");
+    const double v = mxGetScalar(a);
+    if (!(v > 0) || !std::isfinite(v))
+        fail("kelvo:badValue", what + " must be positive and finite");
+    return v;
+}
+
+int coilCount(const mxArray* a, const std::string& what) {
+    const double v = positiveScalar(a, what);
+    if (v != double(int(v)) || v > 64)
+        fail("kelvo:badValue", what + " must be a whole number of coils from 1 to 64");
+    return int(v);
+}
+
+mxArray* singleArrayLike(const mxArray* like, const std::vector<float>& data) {
+    mxArray* out = mxCreateNumericArray(mxGetNumberOfDimensions(like), mxGetDimensions(like),
+                                        mxSINGLE_CLASS, mxREAL);
+    if (!out) fail("kelvo:outOfMemory", "could not create the result");
+    std::copy(data.begin(), data.end(), static_cast<float*>(mxGetData(out)));
+    return out;
+}
+
+void estimateCall(int nrhs, const mxArray* prhs[], mxArray* plhs[]) {
+    const char* cmd = "estimate";
+    if (nrhs != 5)
+        fail("kelvo:nargin", "kelvonoise('estimate', z, mask, distribution, coils): got " +
+                                 std::to_string(nrhs) + " arguments, expected 5");
+    const kelvo::Size3 size = volumeSize(prhs[1], argName(cmd, 1) + " (z)");
+    const std::vector<float> z = samples(prhs[1]);
+    std::vector<std::uint8_t> mask;
+    const mxArray* m = prhs[2];
+    if (mxGetNumberOfElements(m) != 0) {
+        if (!(mxIsNumeric(m) || mxIsLogical(m)) || mxIsComplex(m) ||
+            mxGetNumberOfElements(m) != z.size())
+            fail("kelvo:badSize", argName(cmd, 2) + " (mask) must be [] or a real array of "
+                                                    "z's size");
+        mask.resize(z.size());
+        for (std::size_t i = 0; i < z.size(); ++i) {
+            // Any class: compare each element with zero through the host's double view.
+            if (mxIsLogical(m))
+                mask[i] = mxGetLogicals(m)[i] ? 1 : 0;
+            else if (mxIsDouble(m))
+                mask[i] = static_cast<const double*>(mxGetData(m))[i] != 0 ? 1 : 0;
+            else if (mxIsSingle(m))
+                mask[i] = static_cast<const float*>(mxGetData(m))[i] != 0 ? 1 : 0;
+            else
+                fail("kelvo:badClass", argName(cmd, 2) + " (mask) must be logical, single "
+                                                         "or double");
+        }
+    }
+    char name[16] = {0};
+    if (!mxIsChar(prhs[3]) || mxGetString(prhs[3], name, sizeof name) != 0 ||
+        (std::strcmp(name, "gaussian") != 0 && std::strcmp(name, "rician") != 0))
+        fail("kelvo:badValue", argName(cmd, 3) + " (distribution) must be 'gaussian' or "
+                                                 "'rician'");
+    kelvo::NoiseEstimateOptions options;
+    options.mask = mask.empty() ? nullptr : mask.data();
+    options.distribution = std::strcmp(name, "rician") == 0 ? kelvo::NoiseDistribution::Rician
+                                                            : kelvo::NoiseDistribution::Gaussian;
+    options.coils = coilCount(prhs[4], argName(cmd, 4) + " (coils)");
+    plhs[0] = mxCreateDoubleScalar(kelvo::estimateNoise(z.data(), size, options));
+}
+
+void magnitudeCall(bool forward, int nrhs, const mxArray* prhs[], mxArray* plhs[]) {
+    const char* cmd = forward ? "stabilise" : "unstabilise";
+    if (nrhs != 4)
+        fail("kelvo:nargin", std::string("kelvonoise('") + cmd + "', z, sigma, coils): got " +
+                                 std::to_string(nrhs) + " arguments, expected 4");
+    volumeSize(prhs[1], argName(cmd, 1) + " (z)");
+    std::vector<float> z = samples(prhs[1]);
+    const double sigma = positiveScalar(prhs[2], argName(cmd, 2) + " (sigma)");
+    const int coils = coilCount(prhs[3], argName(cmd, 3) + " (coils)");
+    if (forward)
+        kelvo::stabiliseMagnitude(z.data(), z.size(), sigma, coils);
+    else
+        kelvo::unstabiliseMagnitude(z.data(), z.size(), sigma, coils);
+    plhs[0] = singleArrayLike(prhs[1], z);
+}
+
+void fillCall(int nrhs, const mxArray* prhs[], mxArray* plhs[]) {
+    if (nrhs != 2)
+        fail("kelvo:nargin", "kelvonoise('fill', z): got " + std::to_string(nrhs) +
+                                 " arguments, expected 2");
+    const kelvo::Size3 size = volumeSize(prhs[1], argName("fill", 1) + " (z)");
+    std::vector<float> z = samples(prhs[1]);
+    kelvo::detail::fillNonFinite(z.data(), size);
+    plhs[0] = singleArrayLike(prhs[1], z);
+}
+
+void copyInto(char* dst, std::size_t n, const std::string& src) {
+    std::snprintf(dst, n, "%s", src.c_str());
+}
+
+void guardedCall(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], PendingError& err) {
+    std::string id, text;
+    try {
+        char form[16] = {0};
+        if (nrhs < 1 || !mxIsChar(prhs[0]) || mxGetString(prhs[0], form, sizeof form) != 0)
+            fail("kelvo:badCallForm", "kelvonoise: the first argument must be 'estimate', "
+                                      "'stabilise', 'unstabilise' or 'fill'");
+        if (nlhs > 1) fail("kelvo:nargout", "kelvonoise returns one output");
+        if (std::strcmp(form, "estimate") == 0)
+            estimateCall(nrhs, prhs, plhs);
+        else if (std::strcmp(form, "stabilise") == 0)
+            magnitudeCall(true, nrhs, prhs, plhs);
+        else if (std::strcmp(form, "unstabilise") == 0)
+            magnitudeCall(false, nrhs, prhs, plhs);
+        else if (std::strcmp(form, "fill") == 0)
+            fillCall(nrhs, prhs, plhs);
+        else
+            fail("kelvo:badCallForm", std::string("kelvonoise: unknown call form '") + form +
+                                          "'; expected 'estimate', 'stabilise', "
+                                          "'unstabilise' or 'fill'");
+        return;
+    } catch (const CallError& e) {
+        id = e.id;
+        text = e.text;
+    } catch (const std::invalid_argument& e) {
+        id = "kelvo:badValue";
+        text = e.what();
+    } catch (const std::bad_alloc&) {
+        id = "kelvo:outOfMemory";
+        text = "out of memory";
+    } catch (const std::exception& e) {
+        id = "kelvo:engineError";
+        text = e.what();
+    } catch (...) {
+        id = "kelvo:engineError";
+        text = "unknown failure";
+    }
+    copyInto(err.id, sizeof err.id, id);
+    copyInto(err.text, sizeof err.text, text);
+    err.raised = true;
+}
+
+}  // namespace
+
+KELVO_MEX_EXPORT void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
+    PendingError err;
+    guardedCall(nlhs, plhs, nrhs, prhs, err);
+    if (err.raised) mexErrMsgIdAndTxt(err.id, "%s", err.text);
+}
+
+/// The MATLAB release (R2023b) and MEX API version (800, interleaved complex) required, as
+/// for kelvomex.
+KELVO_MEX_EXPORT void mexfilerequiredapiversion(unsigned int* built_by_rel,
+                                                unsigned int* target_api_ver) {
+    *built_by_rel = 0x2023b;
+    *target_api_ver = 0x08000000;
+}

@@ -1,0 +1,155 @@
+function test_kelvo()
+%TEST_KELVO The host function KELVO: its own argument and profile checks (identifiers and
+%   the argument or field each error names), series of volumes, 'auto' noise, samples without
+%   data, masks and magnitude (Rician) data.
+seed = 4711;
+fprintf('test_kelvo: seed %d\n', seed);
+randn('state', seed);
+sigma = 0.05;
+x = phantom(32, 32, 12);
+z = single(x + sigma * randn(size(x)));
+
+% ---- errors in KELVO's own terms: {what, call, identifier, texts the message must hold}
+pro = KELVOProfile(); pro.splitcomp = [false false true];
+proNested = KELVOProfile(); proNested.wiener.blocksize = [4 4 4];
+proSize = KELVOProfile(); proSize.fftSize = [8 8];
+proBlock = KELVOProfile(); proBlock.hardThreshold.blockSize = [5 5 5];
+proStep = KELVOProfile(); proStep.wiener.stepSize = [5 3 3];
+proFft = KELVOProfile('image'); proFft.fftSize = [4 4 1];
+proDist = KELVOProfile(); proDist.noiseDistribution = 'rice';
+proCoils = KELVOProfile(); proCoils.noiseDistribution = 'rician'; proCoils.coils = 0;
+proMask = KELVOProfile(); proMask.mask = true(12, 32, 32);
+proEmpty = KELVOProfile(); proEmpty.mask = false(size(z));
+cases = {
+    'volume smaller than the block', @() KELVO(z(:, :, 1:3), sigma), 'kelvo:volumeTooSmall', ...
+        {'hardThreshold.blockSize', '[4 4 4]', '[32 32 3]'}
+    'misspelt field', @() KELVO(z, sigma, pro), 'kelvo:badProfile', ...
+        {'''splitcomp''', 'did you mean ''splitComp'''}
+    'misspelt nested field', @() KELVO(z, sigma, proNested), 'kelvo:badProfile', ...
+        {'wiener.blocksize', 'wiener.blockSize'}
+    'field of the wrong size', @() KELVO(z, sigma, proSize), 'kelvo:badProfile', ...
+        {'''fftSize''', '3 finite', '[8 8]'}
+    'block without transform', @() KELVO(z, sigma, proBlock), 'kelvo:badProfile', ...
+        {'hardThreshold.blockSize', '[4 4 4]'}
+    'step larger than the block', @() KELVO(z, sigma, proStep), 'kelvo:badProfile', ...
+        {'wiener.stepSize', '[5 3 3]'}
+    'FFT grid smaller than the block', @() KELVO(z(:, :, 1), sigma, proFft), ...
+        'kelvo:badProfile', {'fftSize', 'blockSize'}
+    'negative sigma', @() KELVO(z, -sigma), 'kelvo:badNoise', {'sigma_psd', '-0.05', '''auto'''}
+    'unknown noise text', @() KELVO(z, 'estimate'), 'kelvo:badNoise', {'''auto'''}
+    'auto without informative samples', @() KELVO(round(z), 'auto'), 'kelvo:badNoise', ...
+        {'''auto''', 'noise level'}
+    'PSD in reversed axes', @() KELVO(z, ones(12, 32, 32)), 'kelvo:badNoise', ...
+        {'[12 32 32]', '[32 32 12]', 'permute'}
+    'unknown distribution', @() KELVO(z, sigma, proDist), 'kelvo:badProfile', ...
+        {'noiseDistribution', '''rice'''}
+    'zero coils', @() KELVO(z, sigma, proCoils), 'kelvo:badProfile', {'coils'}
+    'mask of another size', @() KELVO(z, sigma, proMask), 'kelvo:badProfile', ...
+        {'profile.mask', '[12 32 32]', '[32 32 12]'}
+    'mask that selects nothing', @() KELVO(z, sigma, proEmpty), 'kelvo:noData', {'mask'}
+    '5-D input', @() KELVO(ones(8, 8, 4, 2, 2), sigma), 'kelvo:badInput', {'z'}
+    'profile kind', @() KELVOProfile('volumes'), 'kelvo:badProfile', {'''volumes'''}
+};
+for k = 1:size(cases, 1)
+    expectError(cases{k, :});
+end
+
+% ---- a series of volumes: volume by volume, with one 'auto' estimate per volume
+series = cat(4, z, single(x + 4 * sigma * randn(size(x))));
+pro = KELVOProfile(); pro.numThreads = 1;
+y = KELVO(double(series), 'auto', pro);
+assert(isa(y, 'double') && isequal(size(y), size(series)), 'FAILED series output');
+for t = 1:2
+    assert(isequal(y(:, :, :, t), KELVO(double(series(:, :, :, t)), 'auto', pro)), ...
+           'FAILED series volume %d differs from its own call', t);
+end
+[~, mHT, mWie] = KELVO(series, sigma, pro);
+assert(numel(mHT) == 2 && numel(mWie) == 2, 'FAILED one record per volume');
+
+% ---- 'auto' and samples without data
+sigmaHat = kelvonoise('estimate', z, [], 'gaussian', 1);
+fprintf('  auto: estimate %.4f for sigma %.4f\n', sigmaHat, sigma);
+assert(abs(sigmaHat / sigma - 1) < 0.1, 'FAILED auto estimate');
+assert(isequal(KELVO(z, 'auto', pro), KELVO(z, sigmaHat, pro)), 'FAILED auto = its estimate');
+holed = z;
+holed(1:8, :, :) = NaN;
+holed(20, 20, 6) = Inf;
+holed(25, 10, 3) = -Inf;
+y = KELVO(holed, sigma, pro);
+bad = ~isfinite(holed);
+assert(isequal(isnan(y), isnan(holed)) && isequal(y(isinf(holed)), holed(isinf(holed))), ...
+       'FAILED NaN and Inf do not come back where they were');
+assert(all(isfinite(y(~bad))), 'FAILED samples with data became non-finite');
+ref = KELVO(z(9:end, :, :), sigma, pro);
+inside = ~bad(9:end, :, :);
+yi = y(9:end, :, :);
+xi = x(9:end, :, :);
+fprintf('  NaN background: RMSE %.4f, the same data without it %.4f\n', ...
+        rmse(yi(inside), xi(inside)), rmse(ref(inside), xi(inside)));
+assert(rmse(yi(inside), xi(inside)) < 1.5 * rmse(ref(inside), xi(inside)), ...
+       'FAILED the data next to a NaN background is denoised worse');
+
+% ---- a mask: outside copied unchanged, left out of 'auto'
+noisyOut = z;
+outside = true(size(z));
+outside(5:28, 5:28, :) = false;
+noisyOut(outside) = single(x(outside) + 6 * sigma * randn(nnz(outside), 1));
+pro.mask = ~outside;
+y = KELVO(noisyOut, 'auto', pro);
+assert(isequal(y(outside), noisyOut(outside)), 'FAILED samples outside the mask changed');
+zd = double(noisyOut);
+zd(outside) = zd(outside) + pi * 1e-9;  % not representable in single
+yd = KELVO(zd, 'auto', pro);
+assert(isequal(yd(outside), zd(outside)), 'FAILED double samples outside the mask rounded');
+assert(rmse(y(~outside), x(~outside)) < sigma / 2, 'FAILED masked denoising');
+est = kelvonoise('estimate', noisyOut, ~outside, 'gaussian', 1);
+assert(abs(est / sigma - 1) < 0.15, 'FAILED masked estimate %.4f', est);
+
+% ---- magnitude data: the Rician bias of the background is removed
+s = 0.08;
+clean = zeros(40, 40, 16);
+clean(10:30, 10:30, 4:12) = 1;
+m = single(abs(clean + s * randn(size(clean)) + 1i * s * randn(size(clean))));
+pro = KELVOProfile(); pro.numThreads = 1;
+g = KELVO(m, s, pro);
+pro.noiseDistribution = 'rician';
+r = KELVO(m, s, pro);
+sHat = kelvonoise('estimate', m, [], 'rician', 1);
+assert(isequal(KELVO(m, 'auto', pro), KELVO(m, sHat, pro)), 'FAILED Rician auto');
+back = clean == 0;
+fprintf('  rician: background mean %.3f sigma (gaussian model %.3f sigma)\n', ...
+        mean(r(back)) / s, mean(g(back)) / s);
+assert(abs(mean(r(back))) < 0.25 * s && mean(g(back)) > s, 'FAILED Rician background bias');
+assert(rmse(r, clean) < 0.7 * rmse(g, clean), 'FAILED Rician denoising');
+fprintf('test_kelvo: passed\n');
+end
+
+function expectError(what, call, id, texts)
+try
+    call();
+catch err
+    assert(strcmp(err.identifier, id), 'FAILED %s: expected %s, got %s (%s)', what, id, ...
+           err.identifier, err.message);
+    for k = 1:numel(texts)
+        assert(~isempty(strfind(err.message, texts{k})), ...
+               'FAILED %s: the message does not name %s: %s', what, texts{k}, err.message);
+    end
+    % KELVO's errors never mention the plug-in's positional arguments.
+    assert(isempty(regexp(err.message, 'argument \d', 'once')), ...
+           'FAILED %s: the message names a plug-in argument: %s', what, err.message);
+    fprintf('  ok %-32s %s: %s\n', what, err.identifier, err.message);
+    return;
+end
+error('kelvo_test:noError', 'FAILED %s: no error raised, expected %s', what, id);
+end
+
+function e = rmse(a, b)
+e = sqrt(mean((double(a(:)) - double(b(:))).^2));
+end
+
+function x = phantom(n1, n2, n3)
+% Piecewise-constant volume in [0, 1] with edges along every dimension.
+x = 0.2 * ones(n1, n2, n3);
+x(round(n1 / 4):round(3 * n1 / 4), round(n2 / 5):round(n2 / 2), :) = 0.8;
+x(:, round(3 * n2 / 5):end, max(1, round(n3 / 3)):end) = 0.5;
+end
