@@ -54,7 +54,8 @@ def run_method(method, params, z, sigma, noise):
     """Denoises z with one method and one parameter set; returns the estimate."""
     if method.startswith("kelvo"):
         kelvo = bd.import_kelvo()
-        p = kelvo.Profile.defaults(z.ndim == 3)
+        # The defaults the module picks itself for this noise (white or correlated).
+        p = kelvo.Profile.defaults(z.ndim == 3, noise != "white")
         stages = "hard" if method == "kelvo-hard" else "all"
         return kelvo.denoise(z, bd.kelvo_noise(sigma, noise, p, z.ndim), profile=p,
                              stages=stages, threads=params.get("threads", KELVO_THREADS))
