@@ -22,8 +22,15 @@ import numpy as np
 # along each axis sample the spectrum without aliasing.
 CORRELATION_KERNEL = np.array([1.0, 2.0, 1.0]) / np.sqrt(6.0)
 
+# Box kernel of the "box" noise: every axis averaged over 3 samples (a 3x3x3 or 3x3 box),
+# scaled to unit L2 norm. Its autocorrelation also spans 5 samples.
+BOX_KERNEL = np.ones(3) / np.sqrt(3.0)
+
 SIGMAS = (0.05, 0.10, 0.15)
 NOISE_KINDS = ("white", "correlated")
+KERNELS = {"correlated": CORRELATION_KERNEL, "box": BOX_KERNEL}
+
+INIA19 = "/usr/share/mricron/templates/inia19-t1-brain.nii.gz"
 
 
 def _grid(shape):
@@ -102,15 +109,53 @@ def sample_image(name, size=256):
     return np.ascontiguousarray(img)
 
 
+def read_nifti(path):
+    """The data of a NIfTI-1 file (.nii or .nii.gz, little- or big-endian, scaled by its
+    slope and intercept) as float32 in NumPy axis order (Z, Y, X)."""
+    import gzip
+    import struct
+    opener = gzip.open if path.endswith(".gz") else open
+    with opener(path, "rb") as f:
+        raw = f.read()
+    endian = "<" if struct.unpack("<i", raw[:4])[0] == 348 else ">"
+    dims = struct.unpack(endian + "8h", raw[40:56])
+    code = struct.unpack(endian + "h", raw[70:72])[0]
+    offset = int(struct.unpack(endian + "f", raw[108:112])[0])
+    slope, inter = struct.unpack(endian + "2f", raw[112:120])
+    types = {2: "u1", 4: "i2", 8: "i4", 16: "f4", 64: "f8", 256: "i1", 512: "u2", 768: "u4"}
+    if code not in types:
+        raise ValueError(f"{path}: NIfTI data type {code} is not supported")
+    shape = dims[1:1 + dims[0]]
+    count = int(np.prod(shape))
+    data = np.frombuffer(raw, dtype=endian + types[code], count=count, offset=offset)
+    data = data.astype(np.float32).reshape(shape[::-1])  # file order is x fastest
+    if slope not in (0.0, 1.0) or inter != 0.0:
+        data = data * (slope or 1.0) + inter
+    return data
+
+
+def inia19(crop=None):
+    """The inia19 primate T1 template (Debian's mricron-data), scaled to [0, 1]; with `crop`
+    (Z, Y, X) its central block of that size."""
+    v = read_nifti(INIA19)
+    v = (v - v.min()) / (v.max() - v.min())
+    if crop is not None:
+        start = [(n - c) // 2 for n, c in zip(v.shape, crop)]
+        v = v[tuple(slice(s0, s0 + c) for s0, c in zip(start, crop))]
+    return np.ascontiguousarray(v, dtype=np.float32)
+
+
 def add_noise(clean, sigma, kind, seed):
-    """clean + noise of standard deviation sigma; kind "white" or "correlated"."""
+    """clean + noise of standard deviation sigma; kind "white", "correlated" (kernel
+    CORRELATION_KERNEL along every axis) or "box" (BOX_KERNEL)."""
     rng = np.random.Generator(np.random.PCG64(seed))
     w = rng.standard_normal(clean.shape)
-    if kind == "correlated":
+    if kind in KERNELS:
+        kernel = KERNELS[kind]
         f = np.fft.fftn(w)
         for axis, n in enumerate(clean.shape):
             k = np.zeros(n)
-            k[[0, 1, n - 1]] = CORRELATION_KERNEL[1], CORRELATION_KERNEL[2], CORRELATION_KERNEL[0]
+            k[[0, 1, n - 1]] = kernel[1], kernel[2], kernel[0]
             kshape = [1] * clean.ndim
             kshape[axis] = n
             f = f * np.fft.fft(k).reshape(kshape)
@@ -129,8 +174,9 @@ def noise_psd(sigma, kind, grid):
     for axis, f in enumerate(grid):
         if f == 1:
             continue
+        kernel = KERNELS[kind]
         k = np.zeros(f)
-        k[[0, 1, f - 1]] = CORRELATION_KERNEL[1], CORRELATION_KERNEL[2], CORRELATION_KERNEL[0]
+        k[[0, 1, f - 1]] = kernel[1], kernel[2], kernel[0]
         shape = [1] * len(grid)
         shape[axis] = f
         psd = psd * (np.abs(np.fft.fft(k)) ** 2).reshape(shape)

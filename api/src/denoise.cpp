@@ -212,7 +212,8 @@ std::vector<float> denoise(const std::vector<float>& volume, Size3 size, const N
 
 std::vector<float> denoise(const std::vector<float>& volume, Size3 size, const Noise& noise,
                            const DenoiseOptions& options) {
-    return denoise(volume, size, noise, Profile::defaults(size[2] > 1), options);
+    return denoise(volume, size, noise, Profile::defaults(size[2] > 1, noise.isCorrelated()),
+                   options);
 }
 
 }  // namespace kelvo

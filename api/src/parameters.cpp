@@ -56,6 +56,12 @@ Noise Noise::spectrum(std::vector<float> psd, Size3 size) {
     return n;
 }
 
+bool Noise::isCorrelated() const {
+    if (psd_.empty()) return false;
+    const auto range = std::minmax_element(psd_.begin(), psd_.end());
+    return *range.second - *range.first > 1e-6f * *range.second;
+}
+
 std::vector<float> enginePsd(const Noise& noise, const Profile& profile, Size3* psdSize) {
     if (noise.isWhite()) {
         const Size3 f = profile.fftSize;
@@ -80,14 +86,14 @@ Parameters stageParameters(StageName stage, const Profile& profile, Size3 size,
 
     const bool image = size[2] == 1;
     const Size3 block = sp.blockSize;
-    const bool cube = block == Size3{{4, 4, 4}};
-    const bool flat = block == Size3{{8, 8, 1}};
-    if (!cube && !flat)
-        fail(std::string(stageText) + " block size " + sizeText(block) +
-             " is not supported (4x4x4 for volumes, 8x8x1 for images)");
-    if (image && !flat)
-        fail("a 2-D image (depth 1) needs 8x8x1 blocks; use the image profile "
-             "(Profile::defaults(false))");
+    for (int d = 0; d < 3; ++d)
+        if (block[d] < 1 || block[d] > 16 || block[0] * block[1] * block[2] < 2)
+            fail(std::string(stageText) + " block size " + sizeText(block) +
+                 " is not supported: 1 to 16 samples per dimension, at least 2 in all (4x4x4 "
+                 "for volumes and 8x8x1 for images are the defaults)");
+    if (image && block[2] != 1)
+        fail("a 2-D image (depth 1) needs blocks of depth 1, such as 8x8x1; use the image "
+             "profile (Profile::defaults(false))");
     for (int d = 0; d < 3; ++d)
         if (block[d] > size[d])
             fail("volume " + sizeText(size) + " is smaller than the " + sizeText(block) +

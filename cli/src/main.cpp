@@ -66,6 +66,8 @@ const char* USAGE =
     "  --wiener-threshold W   multiplier of the noise variance in the Wiener gain\n"
     "  --search R[,R,R]   search radius per dimension (both stages)\n"
     "  --step S[,S,S]     reference step per dimension, 1 to the block size (both stages)\n"
+    "  --block B[,B,B]    block size per dimension (both stages; 1 to 16, depth 1 on images;\n"
+    "                     the noise grid grows to the block where it is smaller)\n"
     "  --group N[,M]      largest group, hard thresholding[,Wiener] (powers of two <= 64)\n"
     "  --match F[,G]      match threshold factor, hard thresholding[,Wiener]\n"
     "  --fft N[,N,N]      grid of the noise model (powers of two, 4..64)\n"
@@ -214,7 +216,7 @@ Options parseArgs(int argc, char** argv) {
         } else if (a == "--max-memory") {
             o.maxMemory = parseByteSize(a, value());
         } else if (a == "--threshold" || a == "--wiener-threshold" || a == "--search" ||
-                   a == "--step" || a == "--group" || a == "--match" || a == "--fft" ||
+                   a == "--step" || a == "--block" || a == "--group" || a == "--match" || a == "--fft" ||
                    a == "--sharpen") {
             o.profileArgs.emplace_back(a, value());
         } else if (a.size() > 1 && a[0] == '-') {
@@ -256,6 +258,14 @@ void applyProfileArgs(const Options& o, kelvo::Profile& p) {
                     throw UsageError("--step " + text + ": the step must be between 1 and the block size " +
                                      std::to_string(block) + " (dimension " + std::to_string(d) + " got " +
                                      std::to_string(step) + ")");
+            }
+        } else if (opt == "--block") {
+            const bool flat = p.hardThreshold.blockSize[2] == 1;
+            p.hardThreshold.blockSize = p.wiener.blockSize = parseTriple(opt, text);
+            if (flat) p.hardThreshold.blockSize[2] = p.wiener.blockSize[2] = 1;
+            for (int d = 0; d < 3; ++d) {
+                const int b = p.hardThreshold.blockSize[d];
+                while (p.fftSize[d] > 1 && p.fftSize[d] < b) p.fftSize[d] *= 2;
             }
         } else if (opt == "--group" || opt == "--match") {
             const std::vector<double> v = parseList(opt, text);
@@ -639,15 +649,16 @@ int run(const Options& o) {
     const int volumes = int(in->dims[3]);
     const std::size_t count = std::size_t(size[0]) * size[1] * size[2];
 
-    kelvo::Profile profile = kelvo::Profile::defaults(size[2] > 1);
-    applyProfileArgs(o, profile);
-    profile.numThreads = o.threads;
-
     const bool autoSigma = o.sigma == "auto", autoPsd = o.psd == "auto";
     const kelvo::Noise fixed = fixedNoise(o, *in);
     const std::vector<std::uint8_t> mask = o.mask.empty() ? std::vector<std::uint8_t>()
                                                           : loadMask(o.mask, *in);
     const bool maskPerVolume = !mask.empty() && mask.size() > count;
+    // Correlated noise (a PSD file that is not flat, or an estimated PSD) has its own defaults.
+    kelvo::Profile profile =
+        kelvo::Profile::defaults(size[2] > 1, autoPsd || fixed.isCorrelated());
+    applyProfileArgs(o, profile);
+    profile.numThreads = o.threads;
     checkMemory(o, *in, size, profile, autoSigma || autoPsd ? kelvo::Noise::white(1.0) : fixed,
                 mask);
 

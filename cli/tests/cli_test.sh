@@ -88,6 +88,8 @@ check_npy "$out/series.npy" "(3, 16, 24, 24)" float32
 expect_ok "npy volume with PSD file" "$out/psd.npy" denoise "$in/vol.npy" "$out/psd.npy" --psd "$in/psd3d.npy"
 expect_ok "npy image with PSD file and options" "$out/img2.npy" denoise "$in/img.npy" "$out/img2.npy" \
   --psd "$in/psd2d.npy" --threshold 2.5 --wiener-threshold 1.1 --search 8 --step 4 --group 8,16 --match 2,0.5
+expect_ok "npy volume with 6x6x3 blocks" "$out/vol6.npy" denoise "$in/vol.npy" "$out/vol6.npy" --sigma 0.1 --block 6,6,3 --quiet
+expect_ok "npy image with 12x12 blocks" "$out/img12.npy" denoise "$in/img.npy" "$out/img12.npy" --sigma 0.1 --block 12 --quiet
 expect_ok "npy volume with estimated PSD" "$out/vol3.npy" denoise "$in/vol.npy" "$out/vol3.npy" --psd auto
 expect_ok "NIfTI int16 scaled" "$out/vol.nii" denoise "$in/vol.nii" "$out/vol.nii" --sigma 0.1
 expect_ok "NIfTI 4-D gz, float output" "$out/series.nii.gz" \
@@ -166,6 +168,7 @@ expect_fail "unsupported input type" 1 "unsupported file type" "$o" denoise "$in
 expect_fail "unknown option" 2 "unknown option" "$o" denoise "$in/vol.npy" "$o" --sigma 0.1 --fast
 expect_fail "bad stage" 2 "--stage" "$o" denoise "$in/vol.npy" "$o" --sigma 0.1 --stage wiener
 expect_fail "group size not a power of two" 1 "power of two" "$o" denoise "$in/vol.npy" "$o" --sigma 0.1 --group 24
+expect_fail "block too large" 1 "block size" "$o" denoise "$in/vol.npy" "$o" --sigma 0.1 --block 17
 expect_fail "bad FFT size" 1 "FFT size" "$o" denoise "$in/vol.npy" "$o" --sigma 0.1 --fft 6
 expect_fail "missing command" 2 "missing command" "$o"
 expect_fail "unknown command" 2 "unknown command" "$o" smooth "$in/vol.npy" "$o"

@@ -242,10 +242,15 @@ Vec3<int> fourierSize(const Parameters& params) {
 // the first min(varianceLimit, count) group components are computed exactly.
 Cube4D<float> groupVariances(const Parameters& params, const GroupMatrices& g, int count,
                              const float* K3fT3, const float* localVar,
-                             BlockDistance<float>* matches, Memory& memory, TempMemory& temp) {
+                             const NoiseLags* noiseLags, BlockDistance<float>* matches,
+                             Memory& memory, TempMemory& temp) {
     Cube4D<float> variance = memory.variance;
     variance.n = count;
     const int K = params.varianceLimit < count ? params.varianceLimit : count;
+    if (noiseLags) {
+        calculateVariancesFromLags(count, K, g.forward, *noiseLags, variance, matches);
+        return variance;
+    }
     calculateVariances(count, params.blockSize, params.fftSize, fourierSize(params), K,
                        g.forward, K3fT3, localVar, variance, matches, temp);
     return variance;
@@ -285,7 +290,7 @@ template <>
 void processReferenceLocation<HARD_THRESHOLDING>(
     Vec3<int> reference, const Parameters& params, const TransformsMeta& transforms,
     const float* matchOffsetTable, const float* K3fT3, const float* localVar,
-    int referenceIndex, const BlockCollection<float>& collection,
+    const NoiseLags* noiseLags, int referenceIndex, const BlockCollection<float>& collection,
     ImageDataMutable<float>& numerator, ImageDataMutable<float>& denominator, Memory& memory,
     TempMemory& temp, const BlockCollection<float>* /*pilotCollection*/,
     BlockMatchStorage* storage) {
@@ -297,7 +302,7 @@ void processReferenceLocation<HARD_THRESHOLDING>(
     const GroupMatrices& g = group.g;
     const Cube4D<float> spectrum = groupSpectrum(group, memory.spectrum);
     const Cube4D<float> variance =
-        groupVariances(params, g, count, K3fT3, localVar, matches, memory, temp);
+        groupVariances(params, g, count, K3fT3, localVar, noiseLags, matches, memory, temp);
 
     // Hard threshold; index 0 (the DC of the group mean) is never touched, and a coefficient
     // whose square equals the product survives.
@@ -321,7 +326,7 @@ template <>
 void processReferenceLocation<WIENER>(
     Vec3<int> reference, const Parameters& params, const TransformsMeta& transforms,
     const float* matchOffsetTable, const float* K3fT3, const float* localVar,
-    int referenceIndex, const BlockCollection<float>& collection,
+    const NoiseLags* noiseLags, int referenceIndex, const BlockCollection<float>& collection,
     ImageDataMutable<float>& numerator, ImageDataMutable<float>& denominator, Memory& memory,
     TempMemory& temp, const BlockCollection<float>* pilotCollection,
     BlockMatchStorage* storage) {
@@ -336,7 +341,7 @@ void processReferenceLocation<WIENER>(
     for (int k = 0; k < count; ++k) matches[k].data = collection.blockAt(matches[k].position);
     const Cube4D<float> spectrum = groupSpectrum(group, memory.spectrum);
     const Cube4D<float> variance =
-        groupVariances(params, g, count, K3fT3, localVar, matches, memory, temp);
+        groupVariances(params, g, count, K3fT3, localVar, noiseLags, matches, memory, temp);
 
     // Empirical Wiener gain p^2 / (max(1e-8, v) * threshold + p^2). A zero pilot coefficient
     // gives gain 0 even when the threshold is 0 (where the quotient would be 0/0).

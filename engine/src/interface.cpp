@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "kelvo/engine/fft.h"
+#include "kelvo/engine/generated_transforms.h"
 #include "kelvo/engine/helpers.h"
 #include "kelvo/engine/reference_grid.h"
 #include "kelvo/engine/stage.h"
@@ -169,6 +170,9 @@ TransformsMeta resolveTransforms(const Parameters& params, Transforms transforms
             return getTransformMeta(wienerStage ? DEFAULT_TRANSFORMS_2D_WIE : DEFAULT_TRANSFORMS_2D,
                                     params);
         }
+        // Other sizes up to 16 per dimension: DCTs generated for the size.
+        Transforms generated;
+        if (generatedTransforms(bs, generated)) return getTransformMeta(generated, params);
         throw MissingTransformException();
     }
     if (!transforms.groupFwd) {

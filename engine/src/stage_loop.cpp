@@ -55,8 +55,7 @@ struct PoolSession {
 // Fills the table of expected noise distances: for every displacement of the search window,
 // 2 * matchNoiseWeight * the noise energy of the difference component of a two-block group
 // made of the window's centre block and the displaced block.
-void fillMatchOffsetTable(float* table, const Parameters& params, Vec3<int> fourier,
-                          const float* K3fT3, const float* localVar, TempMemory& temp) {
+void fillMatchOffsetTable(float* table, const Parameters& params, const NoiseLags& lags) {
     const Vec3<int> r = params.searchRadius;
     const Vec3<int> bs = params.blockSize;
     const long long B = static_cast<long long>(bs.x) * bs.y * bs.z;
@@ -81,8 +80,7 @@ void fillMatchOffsetTable(float* table, const Parameters& params, Vec3<int> four
                         pair[m].shiftedPosition[d] = pair[m].position[d] - minCorner[d];
                     }
                 }
-                calculateVariances(2, bs, params.fftSize, fourier, 2, SIZE_2_TRANSFORM, K3fT3,
-                                   localVar, variance, pair, temp);
+                calculateVariancesFromLags(2, 2, SIZE_2_TRANSFORM, lags, variance, pair);
                 const float* second = variance.block(1);
                 float sum = 0.0f;
                 for (long long b = 0; b < B; ++b) sum += second[b];
@@ -97,13 +95,15 @@ struct NoiseArrays {
     FloatBuffer matchOffsetTable;  ///< expected noise distance per search-window displacement
     FloatBuffer K3fT3;             ///< per frequency, noise weight of each block coefficient
     FloatBuffer localVar;          ///< total noise variance of each block coefficient
+    /// Noise covariance of two blocks per displacement: the groups' coefficient variances,
+    /// exact for every spacing two members of a search window can have.
+    NoiseLags lags;
 };
 
-// Fills `noise` for `params` (false when an allocation failed). The main thread's `temp`
-// computes the two-block groups of the match offset table.
+// Fills `noise` for `params` (false when an allocation failed).
 template <int Stage>
 bool prepareNoiseArrays(NoiseArrays& noise, const float* psd, const Parameters& params,
-                        const TransformsMeta& transforms, Vec3<int> fourier, TempMemory& temp) {
+                        const TransformsMeta& transforms, Vec3<int> fourier) {
     const Vec3<int> r = params.searchRadius;
     const long long tableSize = static_cast<long long>(2 * r.x + 1) * (2 * r.y + 1) * (2 * r.z + 1);
     noise.matchOffsetTable.reset(
@@ -121,11 +121,16 @@ bool prepareNoiseArrays(NoiseArrays& noise, const float* psd, const Parameters& 
     }
     noise.localVar.reset(raw);
     if (!noise.localVar) return false;
+    const Vec3<int> maxSpacing{2 * r.x, 2 * r.y, 2 * r.z};
+    if (!buildNoiseLags(psd, params.psdSize, params.fftSize, params.blockSize, transforms.fwd,
+                        maxSpacing, noise.lags)) {
+        return false;
+    }
     float* table = noise.matchOffsetTable.get();
     if (Stage == WIENER || params.matchNoiseWeight <= 0.0f) {
         std::fill(table, table + tableSize, 0.0f);
     } else {
-        fillMatchOffsetTable(table, params, fourier, noise.K3fT3.get(), noise.localVar.get(), temp);
+        fillMatchOffsetTable(table, params, noise.lags);
     }
     return true;
 }
@@ -257,7 +262,7 @@ public:
             }
             processReferenceLocation<Stage>(
                 p, c_.params, c_.transforms, noise.matchOffsetTable.get(), noise.K3fT3.get(),
-                noise.localVar.get(), static_cast<int>(c_.grid.index(gi)), *collection,
+                noise.localVar.get(), &noise.lags, static_cast<int>(c_.grid.index(gi)), *collection,
                 c_.numerator, c_.weights, memory, temp, pilotBlocks, c_.storage);
             return true;
         };
@@ -352,7 +357,7 @@ StageOutcome runLoop(const ImageData<float>& image, const float* psd, const Para
     }
     const Vec3<int> fourier{halvedFirstFftDimension(params), params.fftSize.y, params.fftSize.z};
     NoiseArrays noise;
-    if (!prepareNoiseArrays<Stage>(noise, psd, params, transforms, fourier, mainTemp)) {
+    if (!prepareNoiseArrays<Stage>(noise, psd, params, transforms, fourier)) {
         return endOutOfMemory("Could not allocate memory for variances", numerator);
     }
     if (storage) storage->stackCount = 0;

@@ -1,10 +1,15 @@
 #include "kelvo/engine/variances.h"
 
 #include <algorithm>
+#include <cmath>
+#include <complex>
 #include <cstring>
+#include <new>
 #include <stdexcept>
+#include <vector>
 
 #include "kelvo/engine/fft.h"
+#include "kelvo/engine/noise_spectrum.h"
 
 #include "kelvo/engine/cpu_dispatch.h"
 
@@ -211,6 +216,282 @@ void calculateVariances(int count, Vec3<int> blockSize, Vec3<int> F, Vec3<int> F
         }
         for (int k = K + 1; k < count; ++k) {
             std::memcpy(variance + static_cast<long long>(k) * Bn, first, sizeof(float) * Bn);
+        }
+    }
+}
+
+namespace {
+
+// Autocovariance values below this fraction of the variance count as no correlation: they
+// decide how far the lag table reaches, not the values it holds.
+const double NEGLIGIBLE_COVARIANCE = 1e-6;
+
+// r[j * (2n - 1) + e + n - 1] = sum_v m[j*n + v + e] m[j*n + v]: the autocorrelation of row
+// j of an n x n matrix at lag e, |e| < n.
+std::vector<double> rowAutocorrelations(const float* m, int n) {
+    std::vector<double> r(static_cast<std::size_t>(n) * (2 * n - 1), 0.0);
+    for (int j = 0; j < n; ++j) {
+        for (int e = -(n - 1); e <= n - 1; ++e) {
+            double acc = 0.0;
+            for (int v = std::max(0, -e); v < n && v + e < n; ++v) {
+                acc += double(m[j * n + v + e]) * double(m[j * n + v]);
+            }
+            r[static_cast<std::size_t>(j) * (2 * n - 1) + e + n - 1] = acc;
+        }
+    }
+    return r;
+}
+
+// The autocovariance C(x) = Re sum_f P(f) e^{2 pi i f.x / G} / Gtot^2 of the PSD P on the
+// grid G at |x_d| <= X_d, X_d < G_d / 2, by one DFT pass per dimension evaluated only at the
+// lags needed. Layout: (x0 + X0) + (2X0 + 1) * ((x1 + X1) + (2X1 + 1) * (x2 + X2)).
+std::vector<double> autocovariance(const float* P, Vec3<int> G, Vec3<int> X) {
+    using cd = std::complex<double>;
+    const double twoPi = 6.283185307179586;
+    int L[3] = {0, 0, 0};
+    std::vector<cd> twiddle[3];  // twiddle[d][(x + X) * G + f] = e^{2 pi i f x / G}
+    for (int d = 0; d < 3; ++d) {
+        L[d] = 2 * X[d] + 1;
+        twiddle[d].resize(static_cast<std::size_t>(L[d]) * G[d]);
+        for (int x = -X[d]; x <= X[d]; ++x) {
+            for (int f = 0; f < G[d]; ++f) {
+                const long long phase = ((static_cast<long long>(f) * x) % G[d] + G[d]) % G[d];
+                const double a = twoPi * double(phase) / G[d];
+                twiddle[d][static_cast<std::size_t>(x + X[d]) * G[d] + f] = cd(std::cos(a), std::sin(a));
+            }
+        }
+    }
+    // Dimension 0: a0[(x0, f1, f2)], x0 fastest.
+    const long long plane = static_cast<long long>(G[1]) * G[2];
+    std::vector<cd> a0(static_cast<std::size_t>(L[0] * plane));
+    for (long long r = 0; r < plane; ++r) {
+        const float* row = P + r * G[0];
+        for (int x = 0; x < L[0]; ++x) {
+            const cd* t = twiddle[0].data() + static_cast<std::size_t>(x) * G[0];
+            cd acc = 0.0;
+            for (int f = 0; f < G[0]; ++f) acc += double(row[f]) * t[f];
+            a0[static_cast<std::size_t>(r * L[0] + x)] = acc;
+        }
+    }
+    // Dimension 1: a1[(x0, x1, f2)].
+    std::vector<cd> a1(static_cast<std::size_t>(L[0]) * L[1] * G[2]);
+    for (int f2 = 0; f2 < G[2]; ++f2) {
+        for (int x1 = 0; x1 < L[1]; ++x1) {
+            const cd* t = twiddle[1].data() + static_cast<std::size_t>(x1) * G[1];
+            for (int x0 = 0; x0 < L[0]; ++x0) {
+                cd acc = 0.0;
+                for (int f1 = 0; f1 < G[1]; ++f1) {
+                    acc += a0[static_cast<std::size_t>((static_cast<long long>(f2) * G[1] + f1) * L[0] + x0)] * t[f1];
+                }
+                a1[static_cast<std::size_t>((static_cast<long long>(f2) * L[1] + x1) * L[0] + x0)] = acc;
+            }
+        }
+    }
+    // Dimension 2, real part, scaled.
+    const double Gtot = double(G[0]) * G[1] * G[2];
+    std::vector<double> C(static_cast<std::size_t>(L[0]) * L[1] * L[2]);
+    for (int x2 = 0; x2 < L[2]; ++x2) {
+        const cd* t = twiddle[2].data() + static_cast<std::size_t>(x2) * G[2];
+        for (int x1 = 0; x1 < L[1]; ++x1) {
+            for (int x0 = 0; x0 < L[0]; ++x0) {
+                double acc = 0.0;
+                for (int f2 = 0; f2 < G[2]; ++f2) {
+                    acc += (a1[static_cast<std::size_t>((static_cast<long long>(f2) * L[1] + x1) * L[0] + x0)] * t[f2]).real();
+                }
+                C[static_cast<std::size_t>((static_cast<long long>(x2) * L[1] + x1) * L[0] + x0)] = acc / (Gtot * Gtot);
+            }
+        }
+    }
+    return C;
+}
+
+}  // namespace
+
+bool buildNoiseLags(const float* psd, Vec3<int> S, Vec3<int> F, Vec3<int> n,
+                    Vec3<const float*> fwd, Vec3<int> maxSpacing, NoiseLags& lags) {
+    require(psd && fwd.x && fwd.y && fwd.z, "buildNoiseLags: null PSD or block matrix");
+    for (int d = 0; d < 3; ++d) {
+        require(S[d] > 0 && F[d] > 0 && n[d] > 0 && maxSpacing[d] >= 0,
+                "buildNoiseLags: sizes must be positive");
+    }
+    lags = NoiseLags{};
+    try {
+        // The grid the PSD describes: its own, or the noise grid where that is finer.
+        Vec3<int> G;
+        bool resample = false;
+        for (int d = 0; d < 3; ++d) {
+            G[d] = std::max(S[d], F[d]);
+            resample = resample || G[d] != S[d];
+        }
+        std::unique_ptr<float[], NoiseLags::FreeDeleter> resized;
+        const float* P = psd;
+        if (resample) {
+            float* r = nullptr;
+            resizePSD(psd, S, G, r);
+            if (!r) return false;
+            resized.reset(r);
+            P = r;
+        }
+        const long long Gtot = static_cast<long long>(G[0]) * G[1] * G[2];
+
+        // Lags of the autocovariance that may matter: within half the grid, and no farther
+        // than a member displacement plus a block.
+        Vec3<int> cap, X;
+        for (int d = 0; d < 3; ++d) {
+            cap[d] = std::max(maxSpacing[d], n[d] - 1);
+            X[d] = std::min((G[d] - 1) / 2, cap[d] + n[d] - 1);
+        }
+        float lo = P[0], hi = P[0];
+        for (long long f = 1; f < Gtot; ++f) {
+            lo = std::min(lo, P[f]);
+            hi = std::max(hi, P[f]);
+        }
+        const bool flat = hi - lo <= 1e-6f * std::fabs(hi);
+        std::vector<double> C;
+        if (flat) {
+            // White noise: the variance alone, exactly.
+            X = {0, 0, 0};
+            C.assign(1, double(P[0]) / double(Gtot));
+        } else {
+            C = autocovariance(P, G, X);
+        }
+        resized.reset();
+
+        // Correlation length L_d: the largest |x_d| with a non-negligible autocovariance.
+        const int Lx[3] = {2 * X[0] + 1, 2 * X[1] + 1, 2 * X[2] + 1};
+        const auto cAt = [&](int x0, int x1, int x2) -> double {
+            if (std::abs(x0) > X[0] || std::abs(x1) > X[1] || std::abs(x2) > X[2]) return 0.0;
+            return C[static_cast<std::size_t>(((x2 + X[2]) * Lx[1] + x1 + X[1]) * Lx[0] + x0 + X[0])];
+        };
+        const double c0 = cAt(0, 0, 0);
+        Vec3<int> L{0, 0, 0};
+        for (int x2 = -X[2]; x2 <= X[2]; ++x2)
+            for (int x1 = -X[1]; x1 <= X[1]; ++x1)
+                for (int x0 = -X[0]; x0 <= X[0]; ++x0) {
+                    if (std::fabs(cAt(x0, x1, x2)) > NEGLIGIBLE_COVARIANCE * std::fabs(c0)) {
+                        L = {std::max(L[0], std::abs(x0)), std::max(L[1], std::abs(x1)),
+                             std::max(L[2], std::abs(x2))};
+                    }
+                }
+
+        // c_i(delta) = sum_e r_0(e0) r_1(e1) r_2(e2) C(delta + e), one dimension at a time,
+        // over |delta_d| <= reach_d and the autocovariance read on |x_d| <= reach_d + n_d - 1.
+        Vec3<int> reach, W;
+        for (int d = 0; d < 3; ++d) {
+            reach[d] = std::min(n[d] - 1 + L[d], cap[d]);
+            W[d] = reach[d] + n[d] - 1;
+        }
+        std::vector<double> r[3];
+        for (int d = 0; d < 3; ++d) r[d] = rowAutocorrelations(fwd[d], n[d]);
+        const int D[3] = {2 * reach[0] + 1, 2 * reach[1] + 1, 2 * reach[2] + 1};
+        const int E[3] = {2 * W[0] + 1, 2 * W[1] + 1, 2 * W[2] + 1};
+        const auto rAt = [&](int d, int j, int e) {
+            return r[d][static_cast<std::size_t>(j) * (2 * n[d] - 1) + e + n[d] - 1];
+        };
+        // Dimension 2: a2[((j2 * D2 + delta2) * E1 + x1) * E0 + x0].
+        std::vector<double> a2(static_cast<std::size_t>(n[2]) * D[2] * E[1] * E[0], 0.0);
+        for (int j2 = 0; j2 < n[2]; ++j2)
+            for (int t2 = -reach[2]; t2 <= reach[2]; ++t2)
+                for (int x1 = -W[1]; x1 <= W[1]; ++x1)
+                    for (int x0 = -W[0]; x0 <= W[0]; ++x0) {
+                        double acc = 0.0;
+                        for (int e = -(n[2] - 1); e <= n[2] - 1; ++e) {
+                            acc += rAt(2, j2, e) * cAt(x0, x1, t2 + e);
+                        }
+                        a2[static_cast<std::size_t>(((j2 * D[2] + t2 + reach[2]) * E[1] + x1 + W[1]) * E[0] + x0 + W[0])] = acc;
+                    }
+        // Dimension 1: a1[(((j1 * n2 + j2) * D2 + delta2) * D1 + delta1) * E0 + x0].
+        std::vector<double> a1(static_cast<std::size_t>(n[1]) * n[2] * D[2] * D[1] * E[0], 0.0);
+        for (int j1 = 0; j1 < n[1]; ++j1)
+            for (int j2 = 0; j2 < n[2]; ++j2)
+                for (int t2 = 0; t2 < D[2]; ++t2)
+                    for (int t1 = -reach[1]; t1 <= reach[1]; ++t1)
+                        for (int x0 = 0; x0 < E[0]; ++x0) {
+                            double acc = 0.0;
+                            for (int e = -(n[1] - 1); e <= n[1] - 1; ++e) {
+                                acc += rAt(1, j1, e) *
+                                       a2[static_cast<std::size_t>(((j2 * D[2] + t2) * E[1] + t1 + e + W[1]) * E[0] + x0)];
+                            }
+                            a1[static_cast<std::size_t>((((j1 * n[2] + j2) * D[2] + t2) * D[1] + t1 + reach[1]) * E[0] + x0)] = acc;
+                        }
+        // Dimension 0, into the table: row delta, coefficient (j0, j1, j2).
+        const int B = n[0] * n[1] * n[2];
+        const long long rows = static_cast<long long>(D[0]) * D[1] * D[2];
+        float* table = static_cast<float*>(std::malloc(static_cast<std::size_t>(rows * B) * sizeof(float)));
+        if (!table) return false;
+        lags.table.reset(table);
+        for (int t2 = 0; t2 < D[2]; ++t2)
+            for (int t1 = 0; t1 < D[1]; ++t1)
+                for (int t0 = -reach[0]; t0 <= reach[0]; ++t0) {
+                    float* row = table + ((static_cast<long long>(t2) * D[1] + t1) * D[0] + t0 + reach[0]) * B;
+                    for (int j2 = 0; j2 < n[2]; ++j2)
+                        for (int j1 = 0; j1 < n[1]; ++j1) {
+                            const double* src = a1.data() + (((j1 * n[2] + j2) * D[2] + t2) * D[1] + t1) * static_cast<long long>(E[0]);
+                            for (int j0 = 0; j0 < n[0]; ++j0) {
+                                double acc = 0.0;
+                                for (int e = -(n[0] - 1); e <= n[0] - 1; ++e) {
+                                    acc += rAt(0, j0, e) * src[t0 + e + W[0]];
+                                }
+                                row[(j2 * n[1] + j1) * n[0] + j0] = static_cast<float>(acc);
+                            }
+                        }
+                }
+        lags.blockSize = n;
+        lags.reach = reach;
+        lags.coefficients = B;
+        return true;
+    } catch (const std::bad_alloc&) {
+        lags = NoiseLags{};
+        return false;
+    }
+}
+
+void calculateVariancesFromLags(int count, int K, const float* groupMatrix,
+                                const NoiseLags& lags, Cube4D<float>& out,
+                                const BlockDistance<float>* matches) {
+    require(count >= 1 && K >= 0 && K <= count, "calculateVariancesFromLags: need 0 <= K <= count");
+    require(groupMatrix && matches && lags.table, "calculateVariancesFromLags: null argument");
+    const int B = lags.coefficients;
+    require(out.data && out.blockVolume() == B && out.n >= count,
+            "calculateVariancesFromLags: the variance cube does not fit the group");
+    float* variance = out.data;
+    const float* single = lags.variances();
+    const auto G = [groupMatrix, count](int k, int b) {
+        return groupMatrix[static_cast<long long>(k) * count + b];
+    };
+    // The members' own variances, then every pair of members that the noise correlates.
+    for (int k = 0; k < K; ++k) {
+        float diagonal = 0.0f;
+        for (int b = 0; b < count; ++b) diagonal += G(k, b) * G(k, b);
+        float* v = variance + static_cast<long long>(k) * B;
+        for (int i = 0; i < B; ++i) v[i] = diagonal * single[i];
+    }
+    for (int b = 0; b < count && K > 0; ++b) {
+        const Vec3<int> pb = matches[b].shiftedPosition;
+        for (int c = b + 1; c < count; ++c) {
+            const Vec3<int> pc = matches[c].shiftedPosition;
+            const float* row = lags.at({pb.x - pc.x, pb.y - pc.y, pb.z - pc.z});
+            if (!row) continue;
+            for (int k = 0; k < K; ++k) {
+                const float w = 2.0f * G(k, b) * G(k, c);
+                if (w == 0.0f) continue;
+                float* __restrict v = variance + static_cast<long long>(k) * B;
+                for (int i = 0; i < B; ++i) v[i] += w * row[i];
+            }
+        }
+    }
+    for (long long j = 0; j < static_cast<long long>(K) * B; ++j) variance[j] = std::max(0.0f, variance[j]);
+
+    if (K < count) {
+        float* first = variance + static_cast<long long>(K) * B;
+        const float share = 1.0f / static_cast<float>(count - K);
+        for (int i = 0; i < B; ++i) {
+            float sumK = 0.0f;
+            for (int k = 0; k < K; ++k) sumK += variance[static_cast<long long>(k) * B + i];
+            first[i] = std::max(0.0f, single[i] * static_cast<float>(count) - sumK) * share;
+        }
+        for (int k = K + 1; k < count; ++k) {
+            std::memcpy(variance + static_cast<long long>(k) * B, first, sizeof(float) * B);
         }
     }
 }

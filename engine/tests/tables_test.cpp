@@ -2,6 +2,8 @@
 // the listed telling values, and the structure of the pointer tables and default records.
 #include "kelvo/engine/tables.h"
 
+#include "kelvo/engine/generated_transforms.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -219,6 +221,49 @@ TEST(TransformTables, KaiserWindowsAreProductsOfTheirVectors) {
                 const double w = w4[i] * w4[j] * w4[k];
                 EXPECT_NEAR(KAISER_4x4x4[k * 16 + j * 4 + i], w, 4 * EPS * w);
             }
+}
+
+TEST(TransformTables, GeneratedMatricesAreOrthonormalWithTheirTransposesAsInverses) {
+    for (int n = 1; n <= MAX_GENERATED_SIZE; ++n) {
+        SCOPED_TRACE(n);
+        const float* dct = generatedDct(n, false);
+        ASSERT_NE(dct, nullptr);
+        ASSERT_EQ(dct, generatedDct(n, false));  // one table per size
+        expectRoundedRule(dct, dctRule(n), "generated DCT");
+        expectTranspose(dct, generatedDct(n, true), n, "generated DCT");
+        expectProductIsIdentity(generatedDct(n, true), dct, n, "generated DCT");
+        if (n < 2) continue;
+        const float* haar = generatedHaar(n, false);
+        ASSERT_NE(haar, nullptr);
+        expectTranspose(haar, generatedHaar(n, true), n, "generated Haar");
+        expectProductIsIdentity(generatedHaar(n, true), haar, n, "generated Haar");
+        expectProductIsIdentity(haar, generatedHaar(n, true), n, "generated Haar");
+        // Row 0 is the mean; every other row is a difference of two adjacent segments.
+        for (int x = 0; x < n; ++x) EXPECT_EQ(haar[x], static_cast<float>(1.0 / std::sqrt(double(n))));
+        for (int r = 1; r < n; ++r) {
+            int changes = 0;
+            for (int x = 1; x < n; ++x) changes += (haar[r * n + x] > 0) != (haar[r * n + x - 1] > 0) || (haar[r * n + x] == 0) != (haar[r * n + x - 1] == 0);
+            EXPECT_LE(changes, 3) << "row " << r;
+        }
+        if ((n & (n - 1)) == 0) expectRoundedRule(haar, haarRule(n), "generated dyadic Haar");
+    }
+    EXPECT_EQ(generatedDct(0, false), nullptr);
+    EXPECT_EQ(generatedDct(17, false), nullptr);
+    EXPECT_EQ(generatedHaar(1, false), nullptr);
+    // The generated windows follow the rule of the literal ones (whose last digits differ).
+    const float* w8 = generatedKaiserWindow({8, 8, 1});
+    const float* w4 = generatedKaiserWindow({4, 4, 4});
+    for (int i = 0; i < 64; ++i) {
+        EXPECT_NEAR(w8[i], KAISER_8x8[i], 1e-5 * KAISER_8x8[i]) << i;
+        EXPECT_NEAR(w4[i], KAISER_4x4x4[i], 1e-5 * KAISER_4x4x4[i]) << i;
+    }
+    EXPECT_EQ(generatedKaiserWindow({4, 17, 4}), nullptr);
+    Transforms t{};
+    ASSERT_TRUE(generatedTransforms({6, 3, 1}, t));
+    EXPECT_EQ(t.fwd.x, generatedDct(6, false));
+    EXPECT_EQ(t.inv.y, generatedDct(3, true));
+    EXPECT_EQ(t.fwd.z, &ONE);
+    EXPECT_FALSE(generatedTransforms({6, 3, 0}, t));
 }
 
 TEST(TransformTables, StandardListAndGroupTablesPointAtTheRightMatrices) {

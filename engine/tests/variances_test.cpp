@@ -435,6 +435,125 @@ TEST(Variances, OneBlockGivesTheRowSumsAndCoincidingBlocksAdd) {
     }
 }
 
+// The exact covariance of the transformed group, straight from the noise's non-periodic
+// autocovariance: var(i, k) = sum_{b,b'} G[k,b] G[k,b'] sum_{u,v} T_i[u] T_i[v] C(p_b + u - p_b' - v),
+// with C(x) = sum_t h_t h_{t-x} for the kernel noise, or s2 * [x == 0] for white noise.
+std::vector<double> exactCovariance(const Scenario& s, const std::vector<Tap>& kernel, double s2) {
+    const int B = s.B(), N = s.count();
+    const auto C = [&](int x0, int x1, int x2) {
+        if (kernel.empty()) return x0 == 0 && x1 == 0 && x2 == 0 ? s2 : 0.0;
+        double acc = 0.0;
+        for (const Tap& a : kernel)
+            for (const Tap& b : kernel)
+                if (a.t0 - b.t0 == x0 && a.t1 - b.t1 == x1 && a.t2 - b.t2 == x2) acc += a.v * b.v;
+        return acc;
+    };
+    // Basis function of every coefficient, as a block of samples.
+    std::vector<std::vector<double>> basis(B, std::vector<double>(B));
+    for (int i = 0; i < B; ++i) {
+        const int j0 = i % s.n.x, j1 = (i / s.n.x) % s.n.y, j2 = i / (s.n.x * s.n.y);
+        for (int u = 0; u < B; ++u) {
+            const int u0 = u % s.n.x, u1 = (u / s.n.x) % s.n.y, u2 = u / (s.n.x * s.n.y);
+            basis[i][u] = double(s.m[0][j0 * s.n.x + u0]) * s.m[1][j1 * s.n.y + u1] * s.m[2][j2 * s.n.z + u2];
+        }
+    }
+    std::vector<double> var(static_cast<std::size_t>(B) * N, 0.0);
+    for (int b = 0; b < N; ++b)
+        for (int c = 0; c < N; ++c)
+            for (int i = 0; i < B; ++i) {
+                double cov = 0.0;
+                for (int u = 0; u < B; ++u)
+                    for (int v = 0; v < B; ++v) {
+                        const double t = basis[i][u] * basis[i][v];
+                        if (t == 0.0) continue;
+                        cov += t * C(s.pos[b].x + u % s.n.x - s.pos[c].x - v % s.n.x,
+                                     s.pos[b].y + (u / s.n.x) % s.n.y - s.pos[c].y - (v / s.n.x) % s.n.y,
+                                     s.pos[b].z + u / (s.n.x * s.n.y) - s.pos[c].z - v / (s.n.x * s.n.y));
+                    }
+                for (int k = 0; k < N; ++k) var[k * B + i] += double(s.G[k * N + b]) * s.G[k * N + c] * cov;
+            }
+    return var;
+}
+
+std::vector<float> lagVariances(const Scenario& s, const std::vector<float>& psd, Vec3<int> maxSpacing, int K) {
+    NoiseLags lags;
+    EXPECT_TRUE(buildNoiseLags(psd.data(), s.F, s.F, s.n, {s.m[0].data(), s.m[1].data(), s.m[2].data()}, maxSpacing, lags));
+    std::vector<float> var(static_cast<std::size_t>(s.B()) * s.count(), -1.0f);
+    Cube4D<float> out{s.n.x, s.n.y, s.n.z, s.count(), var.data()};
+    const std::vector<BlockDistance<float>> matches = matchesFor(s);
+    calculateVariancesFromLags(s.count(), K, s.G.data(), lags, out, matches.data());
+    return var;
+}
+
+TEST(Variances, LagTableGivesTheExactCovarianceForMembersAnySearchWindowApart) {
+    // Members up to twice the search radius apart (10 for the volume defaults, 24 for the
+    // images), farther than half the noise grid, where a periodic grid would alias them.
+    Scenario cube = setups()[0];
+    cube.pos = {{0, 0, 0}, {6, 0, 0}, {8, 1, 0}, {1, 10, 3}, {10, 10, 10}, {2, 3, 9}};
+    cube.G = dct(6);
+    Scenario flat = setups()[2];
+    flat.pos = {{0, 0, 0}, {12, 0, 0}, {16, 3, 0}, {5, 24, 0}, {24, 24, 0}, {3, 5, 0}, {9, 2, 0}, {20, 20, 0}};
+    flat.G = dct(8);
+    Scenario mixed = setups()[4];  // non-orthonormal matrices, non-cubic grid
+    mixed.pos = {{0, 0, 0}, {9, 1, 1}, {14, 6, 3}, {3, 5, 0}};
+    mixed.G = dct(4);
+    const Vec3<int> spacing{24, 24, 10};
+    for (Scenario* s : {&cube, &flat, &mixed}) {
+        for (bool white : {true, false}) {
+            if (white == false && s->n.z == 1) continue;  // the kernel reaches along dimension 2
+            SCOPED_TRACE(s->name + (white ? ", white" : ", correlated"));
+            const double s2 = 0.37;
+            const std::vector<float> psd = white ? std::vector<float>(s->Ftot(), float(s2 * s->Ftot())) : kernelPsd(*s);
+            const std::vector<double> want = exactCovariance(*s, white ? std::vector<Tap>{} : KERNEL, s2);
+            for (int K : {s->count(), 2}) {
+                const std::vector<float> got = lagVariances(*s, psd, spacing, K);
+                const int B = s->B();
+                double scale = 0.0;
+                for (int i = 0; i < B; ++i) scale = std::max(scale, want[i] + want[B + i]);
+                for (int k = 0; k < s->count(); ++k)
+                    for (int i = 0; i < B; ++i) {
+                        double expected = want[k * B + i];
+                        if (k >= K) {  // the remainder rule over the exact components
+                            double rest = 0.0;
+                            for (int c = K; c < s->count(); ++c) rest += want[c * B + i];
+                            expected = rest / (s->count() - K);
+                        }
+                        ASSERT_NEAR(got[k * B + i], expected, 2e-5 * scale) << "K " << K << " k " << k << " i " << i;
+                    }
+            }
+        }
+    }
+    // The plain case of a fault once seen: two blocks 6 or 8 apart under white noise are
+    // independent, so both components keep the single block's variance.
+    for (int gap : {6, 8}) {
+        Scenario two = setups()[0];
+        two.pos = {{0, 0, 0}, {gap, 0, 0}};
+        two.G = SIZE2;
+        const std::vector<float> got = lagVariances(two, std::vector<float>(two.Ftot(), 512.0f), {10, 10, 10}, 2);
+        for (float v : got) ASSERT_NEAR(v, 1.0f, 1e-5f) << "gap " << gap;
+    }
+}
+
+TEST(Variances, LagTableAgreesWithThePeriodicGridWhereTheGridDoesNotAlias) {
+    // On a 16^3 grid the periodic computation sees members up to 9 apart as they are, so
+    // the two must agree there.
+    Scenario s = setups()[0];
+    s.F = {16, 16, 16};
+    s.Fp0 = 9;
+    s.pos = {{0, 0, 0}, {1, 2, 0}, {3, 0, 1}, {9, 4, 6}, {5, 9, 2}};
+    s.G = dct(5);
+    for (bool white : {true, false}) {
+        SCOPED_TRACE(white ? "white" : "correlated");
+        const std::vector<float> psd = white ? std::vector<float>(s.Ftot(), 3.0f * s.Ftot()) : kernelPsd(s);
+        Engine e;
+        runEngine(s, psd, 2, e);
+        const std::vector<float> got = lagVariances(s, psd, {10, 10, 10}, 2);
+        double scale = 0.0;
+        for (int i = 0; i < s.B(); ++i) scale = std::max(scale, double(e.lv[i]));
+        for (std::size_t j = 0; j < got.size(); ++j) ASSERT_NEAR(got[j], e.var[j], 1e-4 * scale) << j;
+    }
+}
+
 TEST(Variances, BadArgumentsThrowBeforeAnythingChanges) {
     Scenario s = setups()[0];
     const std::vector<float> psd = kernelPsd(s);
@@ -460,6 +579,12 @@ TEST(Variances, BadArgumentsThrowBeforeAnythingChanges) {
     EXPECT_THROW(calculateVariances(4, s.n, {16, 16, 16}, {9, 16, 16}, 2, G, e.K3, e.lv, out, m.data(), temp), std::exception);
     Cube4D<float> small{s.n.x, s.n.y, s.n.z, 3, var.data()};
     EXPECT_THROW(calculateVariances(4, s.n, s.F, Fp, 4, G, e.K3, e.lv, small, m.data(), temp), std::exception);
+    NoiseLags lags;
+    EXPECT_TRUE(buildNoiseLags(psd.data(), s.F, s.F, s.n, {s.m[0].data(), s.m[1].data(), s.m[2].data()}, {8, 8, 8}, lags));
+    EXPECT_THROW(calculateVariancesFromLags(4, 5, G, lags, out, m.data()), std::exception);
+    EXPECT_THROW(calculateVariancesFromLags(4, 2, G, lags, small, m.data()), std::exception);
+    EXPECT_THROW(calculateVariancesFromLags(4, 2, G, NoiseLags{}, out, m.data()), std::exception);
+    EXPECT_THROW(buildNoiseLags(psd.data(), s.F, s.F, {0, 4, 4}, {G, G, G}, {8, 8, 8}, lags), std::exception);
     unchanged();
 }
 

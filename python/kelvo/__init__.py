@@ -134,9 +134,12 @@ def _noise(z, sigma_or_psd, mask=None, rician=False, coils=1):
     return 0.0, psd
 
 
-def _profile_for(shape, profile, threads):
+def _profile_for(shape, profile, threads, psd=None):
     if profile is None:
-        profile = Profile.defaults(is_volumetric(shape))
+        # A PSD that is not flat describes correlated noise, which has its own defaults.
+        correlated = (psd is not None and psd.size > 0
+                      and float(np.ptp(psd)) > 1e-6 * float(np.max(psd)))
+        profile = Profile.defaults(is_volumetric(shape), correlated)
     elif not isinstance(profile, Profile):
         raise TypeError(f"profile must be a kelvo.Profile (got {type(profile).__name__})")
     if not isinstance(threads, numbers.Integral) or threads < 0:
@@ -160,7 +163,8 @@ def denoise(z, sigma_or_psd=None, profile=None, stages="all", threads=0, progres
         an array is a PSD in the same axes as `z` (see the module's notes); None or "auto"
         estimates the standard deviation with :func:`estimate_noise`, for each volume of a
         series separately.
-    profile: a :class:`Profile`; None takes ``Profile.defaults(volumetric)``.
+    profile: a :class:`Profile`; None takes ``Profile.defaults(volumetric, correlated)``,
+        correlated when `sigma_or_psd` is a PSD that is not flat.
     stages: "all" (hard thresholding, then Wiener filtering) or "hard" (hard thresholding
         alone: faster, coarser).
     threads: worker threads; 0 keeps ``profile.num_threads`` (itself 0 = every core).
@@ -192,8 +196,8 @@ def denoise(z, sigma_or_psd=None, profile=None, stages="all", threads=0, progres
         return _denoise_series(a, sigma_or_psd, profile, stages, threads, progress, rician,
                                coils, mask)
     m = _mask_for(mask, a.shape)
-    profile = _profile_for(a.shape, profile, threads)
     sigma, psd = _noise(a, sigma_or_psd, m, rician, coils)
+    profile = _profile_for(a.shape, profile, threads, psd)
     return _kelvo._denoise(a, sigma, psd, profile, _STAGES[stages], progress, rician, coils, m)
 
 
@@ -206,10 +210,10 @@ def _denoise_series(a, sigma_or_psd, profile, stages, threads, progress, rician,
         masks = _mask_for(mask, a.shape)
     else:
         masks = [_mask_for(mask, shape, "each volume of z")] * count
-    profile = _profile_for(shape, profile, threads)
     fixed = None
     if not (sigma_or_psd is None or (isinstance(sigma_or_psd, str) and sigma_or_psd == "auto")):
         fixed = _noise(a[0], sigma_or_psd)  # one check of the PSD, shared by every volume
+    profile = _profile_for(shape, profile, threads, fixed[1] if fixed else None)
     out = np.empty(a.shape, np.float32)
     for t in range(count):
         hook = None

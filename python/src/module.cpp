@@ -367,8 +367,11 @@ void bindProfile(py::module& m) {
                                "are live views: p.wiener.max_group_size = 16 changes p.")
         .def(py::init([](bool volumetric) { return kelvo::Profile::defaults(volumetric); }),
              py::arg("volumetric") = true)
-        .def_static("defaults", &kelvo::Profile::defaults, py::arg("volumetric"),
-                    "Defaults for a volume (depth > 1) or a 2-D image.")
+        .def_static("defaults",
+                    static_cast<kelvo::Profile (*)(bool, bool)>(&kelvo::Profile::defaults),
+                    py::arg("volumetric"), py::arg("correlated") = false,
+                    "Defaults for a volume (depth > 1) or a 2-D image, under white or "
+                    "correlated noise.")
         .def_readwrite("hard_threshold", &kelvo::Profile::hardThreshold)
         .def_readwrite("wiener", &kelvo::Profile::wiener)
         .def_property("fft_size", tripleGetter(&kelvo::Profile::fftSize),

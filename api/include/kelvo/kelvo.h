@@ -48,6 +48,8 @@ public:
     static Noise spectrum(std::vector<float> psd, Size3 size);
 
     bool isWhite() const { return psd_.empty(); }
+    /// A PSD that is not flat (white noise given as a constant PSD is not correlated).
+    bool isCorrelated() const;
     double sigma() const { return sigma_; }             ///< white: sigma; PSD: sqrt(variance())
     const std::vector<float>& psd() const { return psd_; }  ///< empty for white noise
     Size3 psdSize() const { return psdSize_; }          ///< {0,0,0} for white noise
@@ -115,7 +117,7 @@ void denoise(const float* volume, Size3 size, float* output, const Noise& noise,
              const Profile& profile, const DenoiseOptions& options = {});
 
 /// Convenience form that returns the estimate; the profile defaults to
-/// Profile::defaults(size[2] > 1).
+/// Profile::defaults(size[2] > 1, noise.isCorrelated()).
 std::vector<float> denoise(const std::vector<float>& volume, Size3 size, const Noise& noise,
                            const DenoiseOptions& options = {});
 std::vector<float> denoise(const std::vector<float>& volume, Size3 size, const Noise& noise,

@@ -35,8 +35,12 @@ struct Profile {
     float sharpenAlphaFirstSlice;    ///< alpha-rooting exponent of the first block slice
     int numThreads;                  ///< 0: every core
 
-    /// Defaults for a volume (depth > 1) or an image (depth 1).
+    /// Defaults for a volume (depth > 1) or an image (depth 1) under white noise.
     static Profile defaults(bool volumetric);
+    /// Defaults for a volume or an image under the given kind of noise: correlated noise (a
+    /// PSD that is not flat) takes larger blocks, which hold several correlation lengths of
+    /// the noise and so tell its low frequencies from the signal's.
+    static Profile defaults(bool volumetric, bool correlatedNoise);
 };
 
 }  // namespace kelvo
