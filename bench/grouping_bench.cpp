@@ -1,5 +1,6 @@
 // Grouping benchmarks: block matching on a realistic search (4x4x4 blocks, search radius 5 in
-// every dimension, groups of up to 16) over a noisy phantom, reported per candidate block, and
+// every dimension, groups of up to 16) over a noisy phantom, reported per candidate block (the
+// specialised path and the general loop), and
 // the initial fill of a block collection, reported per block.
 #include <benchmark/benchmark.h>
 
@@ -85,7 +86,11 @@ void BM_getBlockMatches(benchmark::State& state) {
         Vec3<int> lo{}, hi{};
         setSearchWindow(ref, RADIUS, BLOCK, SIZE, lo, hi);
         int count = 0;
-        getBlockMatches<float>(c, offsets.data(), ref, BLOCK, RADIUS, lo, hi, 16, 2, 2.5f, matches.data(), count);
+        if (state.range(0) == 0)
+            getBlockMatches<float>(c, offsets.data(), ref, BLOCK, RADIUS, lo, hi, 16, 2, 2.5f, matches.data(), count);
+        else
+            getBlockMatchesGeneral<float>(c, offsets.data(), ref, BLOCK, RADIUS, lo, hi, 16, 2, 2.5f, matches.data(),
+                                          count);
         benchmark::DoNotOptimize(count);
         benchmark::DoNotOptimize(matches.data());
         candidates += 11 * 11 * 11 - 1;
@@ -94,7 +99,8 @@ void BM_getBlockMatches(benchmark::State& state) {
         static_cast<double>(candidates), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
     state.SetItemsProcessed(candidates);
 }
-BENCHMARK(BM_getBlockMatches)->Unit(benchmark::kMicrosecond);
+// Argument 0: the matcher as the stages call it; 1: its general loop (the plain twin).
+BENCHMARK(BM_getBlockMatches)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
 void BM_extractInitial(benchmark::State& state) {
     const std::vector<float> volume = phantom();

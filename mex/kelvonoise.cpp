@@ -33,6 +33,8 @@
 #include "mex.h"
 #include "sample_data.h"
 
+// The only symbols the helper exports, as for kelvomex: a DLL names them explicitly, an ELF
+// or Mach-O file makes them visible while everything else is built hidden.
 #if defined(_WIN32)
 #define KELVO_MEX_EXPORT extern "C" __declspec(dllexport)
 #else

@@ -11,11 +11,15 @@ PACKAGES=(
   # GNU Octave and its MEX headers, for the kelvomex plug-in
   octave liboctave-dev
   # file formats of the command-line tool
-  libnifti2-dev libtiff-dev zlib1g-dev libpng-dev
+  libnifti2-dev libtiff-dev zlib1g-dev libdeflate-dev libpng-dev
   # Python module, its tests and the comparison benchmarks
   python3 python3-dev pybind11-dev python3-numpy python3-pytest
   python3-skimage python3-dipy python3-dask python3-distributed python3-zarr
   python3-matplotlib
+  # real MRI volumes for the benchmarks and the README's figures (a primate T1 template)
+  mricron-data
+  # the format check of the test script
+  clang-format
 )
 
 SUDO=""

@@ -556,11 +556,15 @@ std::vector<std::uint8_t> loadMask(const std::string& path, const kelvo::cli::Vo
     std::unique_ptr<kelvo::cli::VolumeFile> f = kelvo::cli::readVolume(path);
     const bool series = f->dims[3] > 1;
     if (series) {
-        if (f->dims != in.dims || std::string(f->format()) == "NumPy")
+        // A mask per volume of a series: in the input's own layout (a .npy mask only for a
+        // .npy input of the same storage order).
+        const bool npyMask = std::string(f->format()) == "NumPy";
+        const bool npyInput = std::string(in.format()) == "NumPy";
+        if (f->dims != in.dims || (npyMask && (!npyInput || f->fortranOrder != in.fortranOrder)))
             throw std::invalid_argument("mask " + path + " has " + std::to_string(f->dims[3]) +
-                                        " volumes but its sizes do not match the input's "
-                                        "(give a mask of one volume, or one of the input's shape "
-                                        "in the same format)");
+                                        " volumes but does not match the input's shape and "
+                                        "layout (give a mask of one volume, or one of the "
+                                        "input's shape in its format)");
     } else {
         f = readAligned(path, "mask", order);
     }

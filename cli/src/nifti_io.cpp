@@ -1,12 +1,23 @@
-// NIfTI-1/NIfTI-2 single files (.nii, .nii.gz) through the NIfTI C library. The header read
-// from the input is copied unchanged to the output (geometry, orientation, units, scaling,
-// descriptions); only the sample data is replaced.
+// NIfTI-1/NIfTI-2 single files (.nii, .nii.gz). The header read from the input is copied
+// unchanged to the output (geometry, orientation, units, scaling, descriptions, extensions);
+// only the sample data is replaced.
+//
+// The NIfTI C library parses and builds the headers. The sample data of single files is read
+// and written here, whole-buffer, with libdeflate for .nii.gz: zlib's stream interface, which
+// the library uses, makes gzip the largest part of a volume's reading and writing. The files
+// stay ordinary single-member gzip streams holding the same bytes the library would write.
+#include <libdeflate.h>
 #include <nifti2_io.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <utility>
+#include <vector>
 
 #include "volume_io.h"
 
@@ -36,6 +47,199 @@ bool typeOfDatatype(int datatype, SampleType* t) {
     }
 }
 
+// Byte buffers that `resize` leaves uninitialised: every byte is written before it is read,
+// and zeroing tens of megabytes first would cost as much as the decompression.
+template <typename T>
+struct UninitialisedAllocator : std::allocator<T> {
+    template <typename U>
+    struct rebind {
+        using other = UninitialisedAllocator<U>;
+    };
+    UninitialisedAllocator() = default;
+    template <typename U>
+    UninitialisedAllocator(const UninitialisedAllocator<U>&) {}
+    template <typename U>
+    void construct(U* p) {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <typename U, typename... A>
+    void construct(U* p, A&&... a) {
+        ::new (static_cast<void*>(p)) U(std::forward<A>(a)...);
+    }
+};
+using Bytes = std::vector<unsigned char, UninitialisedAllocator<unsigned char>>;
+
+bool endsWithGz(const std::string& path) {
+    return path.size() >= 3 && path.compare(path.size() - 3, 3, ".gz") == 0;
+}
+
+Bytes readWholeFile(const std::string& path) {
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) throw IoError(path + ": cannot open file");
+    Bytes bytes;
+    if (std::fseek(f, 0, SEEK_END) == 0) {
+        const long size = std::ftell(f);
+        if (size > 0) bytes.resize(static_cast<std::size_t>(size));
+        std::rewind(f);
+    }
+    const std::size_t got = bytes.empty() ? 0 : std::fread(bytes.data(), 1, bytes.size(), f);
+    const bool failed = std::ferror(f) != 0 || got != bytes.size();
+    std::fclose(f);
+    if (failed) throw IoError(path + ": read error");
+    return bytes;
+}
+
+void writeWholeFile(const std::string& path, const Bytes& bytes) {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) throw IoError(path + ": cannot create file (directory missing or not writable?)");
+    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    if (std::fclose(f) != 0 || !written)
+        throw IoError(path + ": write failed (disk full or not writable?)");
+}
+
+// Deflate at this level compresses noisy float samples as well as zlib's default does, in a
+// small fraction of its time.
+constexpr int GZIP_LEVEL = 1;
+
+struct CompressorDeleter {
+    void operator()(libdeflate_compressor* c) const { libdeflate_free_compressor(c); }
+};
+struct DecompressorDeleter {
+    void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
+};
+
+Bytes gzipBytes(const Bytes& in, const std::string& path) {
+    const std::unique_ptr<libdeflate_compressor, CompressorDeleter> c(
+        libdeflate_alloc_compressor(GZIP_LEVEL));
+    if (!c) throw IoError(path + ": out of memory");
+    Bytes out(libdeflate_gzip_compress_bound(c.get(), in.size()));
+    const std::size_t n =
+        libdeflate_gzip_compress(c.get(), in.data(), in.size(), out.data(), out.size());
+    if (n == 0) throw IoError(path + ": gzip compression failed");
+    out.resize(n);
+    return out;
+}
+
+// The first `need` bytes of the gzip file `in` (one or several members), or fewer if the
+// stream holds fewer. Throws IoError on corrupt data.
+Bytes gunzipPrefix(const Bytes& in, std::size_t need, const std::string& path) {
+    const std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> d(
+        libdeflate_alloc_decompressor());
+    if (!d) throw IoError(path + ": out of memory");
+    // A member must be decompressed whole: start from the size recorded at the end of the
+    // file (that of a single member, modulo 2^32) and grow while a member does not fit.
+    // Deflate cannot expand data by more than 1032:1, which bounds the growth and discards
+    // the recorded size of a cut file (whose last four bytes are not a size).
+    const std::size_t limit = in.size() * 1032 + need + 1024;
+    std::size_t capacity = need;
+    if (in.size() >= 4) {
+        const std::size_t recorded = std::size_t(in[in.size() - 4]) |
+                                     std::size_t(in[in.size() - 3]) << 8 |
+                                     std::size_t(in[in.size() - 2]) << 16 |
+                                     std::size_t(in[in.size() - 1]) << 24;
+        if (recorded > capacity && recorded <= limit) capacity = recorded;
+    }
+    Bytes out(capacity);
+    std::size_t inPos = 0, outPos = 0;
+    enum libdeflate_result r = LIBDEFLATE_SUCCESS;
+    while (outPos < need && in.size() - inPos >= 18) {  // 18: the smallest gzip member
+        std::size_t used = 0, produced = 0;
+        r = libdeflate_gzip_decompress_ex(d.get(), in.data() + inPos, in.size() - inPos,
+                                          out.data() + outPos, out.size() - outPos, &used,
+                                          &produced);
+        if (r == LIBDEFLATE_INSUFFICIENT_SPACE && out.size() < limit) {
+            out.resize(std::min(limit, 2 * out.size()));
+            continue;
+        }
+        if (r != LIBDEFLATE_SUCCESS) break;
+        inPos += used;
+        outPos += produced;
+    }
+    if (r != LIBDEFLATE_SUCCESS) throw IoError(path + ": corrupt gzip data");
+    out.resize(std::min(outPos, need));
+    return out;
+}
+
+// The header, extensions and padding that precede the samples in a single NIfTI file, as the
+// NIfTI library writes them; sets nim->iname_offset.
+Bytes niftiFileBytes(nifti_image* nim, const std::string& path) {
+    const bool v2 = nim->nifti_type == NIFTI_FTYPE_NIFTI2_1;
+    nifti_set_iname_offset(nim, v2 ? 2 : 1);
+    Bytes bytes;
+    if (v2) {
+        // This version of the library leaves the NIfTI-2 data offset at 0: set it here, after
+        // the header, the extender and the extensions, on a multiple of 16.
+        std::int64_t offset = static_cast<std::int64_t>(sizeof(nifti_2_header)) + 4;
+        if (nim->num_ext > 0 && nim->ext_list && valid_nifti_extensions(nim))
+            for (int k = 0; k < nim->num_ext; ++k) offset += nim->ext_list[k].esize;
+        nim->iname_offset = (offset + 15) / 16 * 16;
+        nifti_2_header h;
+        if (nifti_convert_nim2n2hdr(nim, &h) != 0) throw IoError(path + ": cannot build the NIfTI header");
+        h.vox_offset = nim->iname_offset;
+        static const char MAGIC[8] = {'n', '+', '2', '\0', '\r', '\n', '\032', '\n'};
+        std::memcpy(h.magic, MAGIC, sizeof MAGIC);
+        bytes.assign(reinterpret_cast<unsigned char*>(&h), reinterpret_cast<unsigned char*>(&h) + sizeof h);
+    } else {
+        nifti_1_header h;
+        if (nifti_convert_nim2n1hdr(nim, &h) != 0) throw IoError(path + ": cannot build the NIfTI header");
+        bytes.assign(reinterpret_cast<unsigned char*>(&h), reinterpret_cast<unsigned char*>(&h) + sizeof h);
+    }
+    // Extender, then each extension as (size, code, data), size a multiple of 16.
+    const bool extensions = nim->num_ext > 0 && nim->ext_list && valid_nifti_extensions(nim);
+    const unsigned char extender[4] = {static_cast<unsigned char>(extensions ? 1 : 0), 0, 0, 0};
+    bytes.insert(bytes.end(), extender, extender + 4);
+    for (int k = 0; extensions && k < nim->num_ext; ++k) {
+        const nifti1_extension& e = nim->ext_list[k];
+        const std::int32_t head[2] = {e.esize, e.ecode};
+        const unsigned char* h = reinterpret_cast<const unsigned char*>(head);
+        bytes.insert(bytes.end(), h, h + sizeof head);
+        bytes.insert(bytes.end(), e.edata, e.edata + (e.esize - 8));
+    }
+    if (nim->iname_offset < static_cast<std::int64_t>(bytes.size()))
+        throw IoError(path + ": inconsistent NIfTI extensions");
+    bytes.resize(static_cast<std::size_t>(nim->iname_offset), 0);
+    return bytes;
+}
+
+/// The image's samples exactly as stored, in the machine's byte order.
+std::vector<char> readRawSamples(const std::string& path, nifti_image* nim, std::size_t count) {
+    const std::size_t bytes = count * std::size_t(nim->nbyper);
+    std::vector<char> raw(bytes);
+    znzFile f = znzopen(nim->iname, "rb", nifti_is_gzfile(nim->iname));
+    if (znz_isnull(f)) throw IoError(path + ": cannot open the image data");
+    const bool ok = znzseek(f, znz_off_t(nim->iname_offset), SEEK_SET) >= 0 &&
+                    znzread(raw.data(), 1, bytes, f) == bytes;
+    znzclose(f);
+    if (!ok) throw IoError(path + ": truncated NIfTI data");
+    if (nim->byteorder != nifti_short_order() && nim->nbyper > 1)
+        nifti_swap_Nbytes(std::int64_t(count), nim->nbyper, raw.data());
+    return raw;
+}
+
+// The samples of `nim` as stored, in the machine's byte order. Single files are read whole
+// here (`bytes` keeps the storage); header and image pairs through the library's streams.
+const void* loadSamples(nifti_image* nim, const std::string& path, Bytes& bytes) {
+    const std::size_t dataBytes = std::size_t(nim->nvox) * std::size_t(nim->nbyper);
+    if (nim->nifti_type != NIFTI_FTYPE_NIFTI1_1 && nim->nifti_type != NIFTI_FTYPE_NIFTI2_1) {
+        const std::vector<char> raw = readRawSamples(path, nim, std::size_t(nim->nvox));
+        bytes.assign(raw.begin(), raw.end());
+        return bytes.data();
+    }
+    if (nim->iname_offset < 0) throw IoError(path + ": wrong NIfTI data offset");
+    const std::size_t offset = static_cast<std::size_t>(nim->iname_offset);
+    bytes = readWholeFile(path);
+    // zlib, and so the library, also reads a .gz name holding plain bytes: so does this.
+    const bool gzip = bytes.size() >= 2 && bytes[0] == 0x1f && bytes[1] == 0x8b;
+    if (endsWithGz(path) && gzip) bytes = gunzipPrefix(bytes, offset + dataBytes, path);
+    if (bytes.size() < offset + dataBytes)
+        throw IoError(path + ": truncated NIfTI data (" + std::to_string(offset + dataBytes) +
+                      " bytes expected, " + std::to_string(bytes.size()) + " found)");
+    unsigned char* data = bytes.data() + offset;
+    if (nim->nbyper > 1 && nim->byteorder != nifti_short_order())
+        nifti_swap_Nbytes(nim->nvox, nim->nbyper, data);
+    return data;
+}
+
 /// NIfTI applies scl_slope/scl_inter only when the slope is finite and non-zero.
 bool scaled(const nifti_image* nim) {
     return std::isfinite(nim->scl_slope) && nim->scl_slope != 0.0 &&
@@ -48,34 +252,6 @@ int headerVersion(const std::string& path) {
     void* header = nifti_read_header(path.c_str(), &version, 0);
     std::free(header);
     return header ? version : 0;
-}
-
-/// Writes `nim` (header, extensions and data) as a single-file NIfTI-2 image, gzip-compressed
-/// for a .gz name. The library writes single files as NIfTI-1 only.
-void writeNifti2(const std::string& path, const nifti_image* nim) {
-    nifti_2_header header;
-    if (nifti_convert_nim2n2hdr(nim, &header) != 0)
-        throw IoError(path + ": cannot build a NIfTI-2 header");
-    static const char MAGIC[8] = {'n', '+', '2', '\0', '\r', '\n', '\032', '\n'};
-    std::memcpy(header.magic, MAGIC, sizeof MAGIC);
-    std::int64_t offset = static_cast<std::int64_t>(sizeof header) + 4;  // header, extender
-    for (int e = 0; e < nim->num_ext; ++e) offset += nim->ext_list[e].esize;
-    header.vox_offset = offset;
-    const bool gz = path.size() > 3 && path.compare(path.size() - 3, 3, ".gz") == 0;
-    znzFile fp = znzopen(path.c_str(), "wb", gz ? 1 : 0);
-    if (znz_isnull(fp)) throw IoError(path + ": cannot create the file");
-    const char extender[4] = {char(nim->num_ext > 0 ? 1 : 0), 0, 0, 0};
-    bool ok = znzwrite(&header, sizeof header, 1, fp) == 1 && znzwrite(extender, 4, 1, fp) == 1;
-    for (int e = 0; ok && e < nim->num_ext; ++e) {
-        const nifti1_extension& x = nim->ext_list[e];
-        const std::int32_t sizeAndCode[2] = {x.esize, x.ecode};
-        ok = znzwrite(sizeAndCode, sizeof sizeAndCode, 1, fp) == 1 &&
-             (x.esize <= 8 || znzwrite(x.edata, std::size_t(x.esize - 8), 1, fp) == 1);
-    }
-    const std::size_t bytes = std::size_t(nim->nvox) * std::size_t(nim->nbyper);
-    ok = ok && (bytes == 0 || znzwrite(nim->data, bytes, 1, fp) == 1);
-    if (znzclose(fp) != 0) ok = false;
-    if (!ok) throw IoError(path + ": write failed (disk full or not writable?)");
 }
 
 class NiftiFile : public VolumeFile {
@@ -100,24 +276,16 @@ public:
             slope = 0.0;
             inter = 0.0;
         }
-        out->nifti_type = NIFTI_FTYPE_NIFTI1_1;
         if (nifti_set_filenames(out.get(), path.c_str(), 0, 1) != 0)
             throw IoError(path + ": not a valid NIfTI file name");
-        const std::size_t bytes = data.size() * sampleBytes(t);
-        out->data = std::calloc(bytes ? bytes : 1, 1);
-        if (!out->data) throw IoError(path + ": out of memory");
-        encodeSamples(data, t, slope, inter, out->data);
-        if (version == 2) {
-            writeNifti2(path, out.get());
-        } else {
-            nifti_image_write(out.get());
-        }
-        // The library reports write errors on stderr only: read the file back to be sure
-        // it is complete before the caller renames it into place.
-        NiftiPtr check(nifti_image_read(path.c_str(), 1));
-        if (!check || !check->data || check->nvox != out->nvox ||
-            check->datatype != out->datatype || headerVersion(path) != version)
-            throw IoError(path + ": write failed (disk full or not writable?)");
+        // The library reports NIfTI-2 files as NIfTI-1 ones: the version comes from the file.
+        out->nifti_type = version == 2 ? NIFTI_FTYPE_NIFTI2_1 : NIFTI_FTYPE_NIFTI1_1;
+        Bytes bytes = niftiFileBytes(out.get(), path);
+        const std::size_t offset = bytes.size();
+        bytes.resize(offset + data.size() * sampleBytes(t));
+        encodeSamples(data, t, slope, inter, bytes.data() + offset);
+        if (endsWithGz(path)) bytes = gzipBytes(bytes, path);
+        writeWholeFile(path, bytes);
     }
 
     int version = 1;  ///< NIfTI version of the source file (1 or 2), kept when writing
@@ -125,28 +293,13 @@ public:
 
 }  // namespace
 
-/// The image's samples exactly as stored, in the machine's byte order.
-std::vector<char> readRawSamples(const std::string& path, nifti_image* nim, std::size_t count) {
-    const std::size_t bytes = count * std::size_t(nim->nbyper);
-    std::vector<char> raw(bytes);
-    znzFile f = znzopen(nim->iname, "rb", nifti_is_gzfile(nim->iname));
-    if (znz_isnull(f)) throw IoError(path + ": cannot open the image data");
-    const bool ok = znzseek(f, znz_off_t(nim->iname_offset), SEEK_SET) >= 0 &&
-                    znzread(raw.data(), 1, bytes, f) == bytes;
-    znzclose(f);
-    if (!ok) throw IoError(path + ": truncated NIfTI data");
-    if (nim->byteorder != nifti_short_order() && nim->nbyper > 1)
-        nifti_swap_Nbytes(std::int64_t(count), nim->nbyper, raw.data());
-    return raw;
-}
-
 std::unique_ptr<VolumeFile> readNifti(const std::string& path) {
     nifti_set_debug_level(0);  // our own one-line messages replace the library's
     FILE* probe = std::fopen(path.c_str(), "rb");
     if (!probe) throw IoError(path + ": cannot open file");
     std::fclose(probe);
-    // Header only: the library's loader replaces NaN and infinite floats by 0, but they mean
-    // "no data" here and must survive, so the samples are read as stored (readRawSamples).
+    // Header and extensions only: the library's loader replaces NaN and infinite floats by 0,
+    // but they mean "no data" here and must survive, so the samples are read as stored.
     NiftiPtr nim(nifti_image_read(path.c_str(), 0));
     if (!nim) throw IoError(path + ": not a readable NIfTI file");
 
@@ -169,9 +322,10 @@ std::unique_ptr<VolumeFile> readNifti(const std::string& path) {
         throw IoError(path + ": wrong dimensions: 1-D data (2-D, 3-D or 4-D needed)");
     const std::size_t count = std::size_t(dims[0] * dims[1] * dims[2] * dims[3]);
     if (std::int64_t(count) != nim->nvox) throw IoError(path + ": inconsistent NIfTI dimensions");
+    Bytes bytes;
+    const void* samples = loadSamples(nim.get(), path, bytes);
     const bool s = scaled(nim.get());
-    const std::vector<char> raw = readRawSamples(path, nim.get(), count);
-    file->values = decodeSamples(raw.data(), count, file->type, s ? nim->scl_slope : 0.0,
+    file->values = decodeSamples(samples, count, file->type, s ? nim->scl_slope : 0.0,
                                  s ? nim->scl_inter : 0.0);
     file->header = std::move(nim);
     file->version = headerVersion(path) == 2 ? 2 : 1;

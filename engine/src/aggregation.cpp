@@ -19,6 +19,27 @@ bool insideVolume(Vec3<int> q, Vec3<int> blockSize, const ImageData<T>& v) {
     return true;
 }
 
+// Adds one block's terms, computed on the way: numerator += value * window / numeratorDivisor,
+// weights += window / weightDivisor. X > 0 fixes the row length at compile time.
+template <int X, typename T>
+inline void addBlockTerms(Vec3<int> q, Vec3<int> blockSize, const T* __restrict values,
+                          const T* __restrict window, T numeratorDivisor, T weightDivisor,
+                          ImageDataMutable<T>& numerator, ImageDataMutable<T>& weights) {
+    const int nx = X > 0 ? X : blockSize.x;
+    for (int k = 0; k < blockSize.z; ++k) {
+        for (int j = 0; j < blockSize.y; ++j, values += nx, window += nx) {
+            const long long offset = static_cast<long long>(q.z + k) * numerator.sliceStride +
+                                     static_cast<long long>(q.y + j) * numerator.size.x + q.x;
+            T* __restrict num = numerator.mutableData + offset;
+            T* __restrict wei = weights.mutableData + offset;
+            for (int i = 0; i < nx; ++i) {
+                num[i] += values[i] * window[i] / numeratorDivisor;
+                wei[i] += window[i] / weightDivisor;
+            }
+        }
+    }
+}
+
 }  // namespace
 
 template <typename T>
@@ -41,18 +62,18 @@ void aggregate(const BlockDistance<T>* matches, Vec3<int> blockSize, int groupSi
         const T weightDivisor = std::max(w, weightFloor);
         const Vec3<int> q = matches[n].position;
         const T* values = group.data + volume * n;
-        int v = 0;
-        for (int k = 0; k < blockSize.z; ++k) {
-            for (int j = 0; j < blockSize.y; ++j) {
-                const long long offset = static_cast<long long>(q.z + k) * numerator.sliceStride +
-                                         static_cast<long long>(q.y + j) * numerator.size.x + q.x;
-                T* num = numerator.mutableData + offset;
-                T* wei = weights.mutableData + offset;
-                for (int i = 0; i < blockSize.x; ++i, ++v) {
-                    num[i] += values[v] * window[v] / numeratorDivisor;
-                    wei[i] += window[v] / weightDivisor;
-                }
-            }
+        switch (blockSize.x) {  // rows of the default block sizes unrolled
+            case 4:
+                addBlockTerms<4>(q, blockSize, values, window, numeratorDivisor, weightDivisor,
+                                 numerator, weights);
+                break;
+            case 8:
+                addBlockTerms<8>(q, blockSize, values, window, numeratorDivisor, weightDivisor,
+                                 numerator, weights);
+                break;
+            default:
+                addBlockTerms<0>(q, blockSize, values, window, numeratorDivisor, weightDivisor,
+                                 numerator, weights);
         }
     }
 }

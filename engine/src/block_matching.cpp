@@ -74,24 +74,73 @@ struct HeapLess {
 // NaN samples would break the heap's ordering: such a candidate ranks as the worst.
 inline float orderable(float d) { return std::isnan(d) ? std::numeric_limits<float>::infinity() : d; }
 
-// Replaces the top of the max-heap heap[0 .. n-1] by `item`, which ranks below the top, and
-// restores the heap by one sift-down (the pop-then-push pair would sift twice). The kept set is
-// the same either way, and the heap order is a total order, so what is unloaded later does
-// not depend on how the heap is arranged.
+// The candidates kept so far: a max-heap under HeapLess in heap[0 .. n-1], at most
+// `capacity` of them. While it fills, every candidate goes in; once full, a candidate that
+// ranks below the top replaces it.
 template <typename T>
-inline void replaceTop(BlockDistance<T>* heap, int n, const BlockDistance<T>& item) {
-    const HeapLess<T> less;
-    int i = 0;
-    for (;;) {
-        int child = 2 * i + 1;
-        if (child >= n) break;
-        if (child + 1 < n && less(heap[child], heap[child + 1])) ++child;
-        if (!less(item, heap[child])) break;
-        heap[i] = heap[child];
-        i = child;
+struct CandidateHeap {
+    BlockDistance<T>* heap;
+    int capacity;
+    int n = 0;
+
+    bool full() const { return n == capacity; }
+    // The distance a candidate must beat once the heap is full.
+    float worst() const { return heap[0].distance; }
+
+    // Adds a candidate while the heap is not full. Until it is, nothing is compared, so the
+    // entries are ordered into a heap once, when the last one arrives.
+    void push(const T* data, float distance, Vec3<int> position) {
+        BlockDistance<T>& e = heap[n];
+        e.data = data;
+        e.distance = orderable(distance);
+        e.position = position;
+        e.shiftedPosition = {0, 0, 0};
+        if (++n == capacity) std::make_heap(heap, heap + n, HeapLess<T>());
     }
-    heap[i] = item;
-}
+
+    // The number of candidates kept, arranged as a heap (also when the window held fewer
+    // than `capacity`).
+    int finish() {
+        if (n < capacity) std::make_heap(heap, heap + n, HeapLess<T>());
+        return n;
+    }
+
+    // Once full: keeps a candidate visited in any order if it ranks below the top, ties in
+    // distance broken by position as the natural visiting order would.
+    void offer(const T* data, float distance, Vec3<int> position) {
+        const float d = orderable(distance);
+        const BlockDistance<T>& top = heap[0];
+        if (d < top.distance ||
+            (d == top.distance &&
+             (position.z != top.position.z   ? position.z < top.position.z
+              : position.y != top.position.y ? position.y < top.position.y
+                                             : position.x < top.position.x)))
+            replaceTop(data, d, position);
+    }
+
+    // Replaces the top by a candidate that ranks below it, restoring the heap by one sift-down
+    // (the pop-then-push pair would sift twice). The kept set is the same either way, and the
+    // heap order is a total order, so what is unloaded later does not depend on how the heap
+    // is arranged.
+    void replaceTop(const T* data, float distance, Vec3<int> position) {
+        const HeapLess<T> less;
+        BlockDistance<T> item;
+        item.data = data;
+        item.distance = distance;
+        item.position = position;
+        item.shiftedPosition = {0, 0, 0};
+        int i = 0;
+        for (;;) {
+            int child = 2 * i + 1;
+            if (child >= n) break;
+            if (child + 1 < n && less(heap[child], heap[child + 1])) ++child;
+            if (!less(item, heap[child])) break;
+            heap[i] = heap[child];
+            i = child;
+        }
+        heap[i] = item;
+    }
+};
 
 // Distances of 64-float blocks (4x4x4 and 8x8x1, the block sizes of both default profiles),
 // with the reference held in registers. The sums are those of squaredDistance on the three
@@ -155,8 +204,7 @@ __attribute__((always_inline)) inline int searchImpl(const BlockCollection<T>& c
     const int cx = c.count.x, cy = c.count.y, cz = c.count.z;
     const int wx = 2 * radius.x + 1, wy = 2 * radius.y + 1;
     const float* reference = reinterpret_cast<const float*>(c.blockAt(ref));
-    const HeapLess<T> less;
-    int n = 0;
+    CandidateHeap<T> kept{heap, capacity};
     for (int z = wmin.z; z <= wmax.z; ++z) {
         const int sz = z % cz;
         for (int y = wmin.y; y <= wmax.y; ++y) {
@@ -171,38 +219,29 @@ __attribute__((always_inline)) inline int searchImpl(const BlockCollection<T>& c
                 const T* block = c.blocks + (rowSlot + sx) * stride;
                 const float* b = reinterpret_cast<const float*>(block);
                 float dist = -offsetRow[x - wmin.x];
-                if (n < capacity) {
-                    dist += squaredDistance(b, reference, run1);
-                    dist += squaredDistance(b + run1, reference + run1, run2);
-                    dist += squaredDistance(b + run1 + run2, reference + run1 + run2, run3);
-                    heap[n].data = block;
-                    heap[n].distance = orderable(dist);
-                    heap[n].position = {x, y, z};
-                    ++n;
-                    std::push_heap(heap, heap + n, less);
-                    continue;
-                }
-                const float worst = heap[0].distance;
+                const float worst = kept.full() ? kept.worst() : std::numeric_limits<float>::infinity();
                 dist += squaredDistance(b, reference, run1);
                 if (dist > worst) continue;
                 dist += squaredDistance(b + run1, reference + run1, run2);
                 if (dist > worst) continue;
                 dist += squaredDistance(b + run1 + run2, reference + run1 + run2, run3);
-                if (!(dist < worst)) continue;  // equal keeps the earlier candidate
-                BlockDistance<T> item;
-                item.data = block;
-                item.distance = dist;
-                item.position = {x, y, z};
-                item.shiftedPosition = {0, 0, 0};
-                replaceTop(heap, n, item);
+                if (!kept.full()) {
+                    kept.push(block, dist, {x, y, z});
+                } else if (dist < worst) {  // equal keeps the earlier candidate
+                    kept.replaceTop(block, dist, {x, y, z});
+                }
             }
         }
     }
-    return n;
+    return kept.finish();
 }
 
 // The search for 64-float blocks: the general form with the runs unrolled and the reference
-// held in registers. Same visiting order, same distances (bit for bit), same decisions.
+// held in registers, giving the same distances bit for bit. The visiting order differs: the
+// 3x3x3 neighbourhood of the reference comes first, so that the heap fills with close
+// candidates and the bar a candidate must pass is low from the start; then the rest of the
+// window in the natural order. CandidateHeap::offer breaks ties by position, so the kept set
+// is the general loop's whatever the order.
 __attribute__((always_inline)) inline int search64(const BlockCollection<float>& c,
                                                    const float* offsets, Vec3<int> ref,
                                                    Vec3<int> radius, Vec3<int> wmin,
@@ -212,65 +251,74 @@ __attribute__((always_inline)) inline int search64(const BlockCollection<float>&
     const int cx = c.count.x, cy = c.count.y, cz = c.count.z;
     const int wx = 2 * radius.x + 1, wy = 2 * radius.y + 1;
     const Reference64 r(c.blockAt(ref));
-    const HeapLess<float> less;
-    int n = 0;
+    CandidateHeap<float> kept{heap, capacity};
+
+    // Candidates x0 .. x1 of row (y, z), the reference skipped.
+    auto row = [&](int y, int z, int x0, int x1) __attribute__((always_inline)) {
+        const float* rowBase = c.blocks + (static_cast<std::int64_t>(z % cz) * cy + y % cy) * cx * stride;
+        const float* offsetRow = offsets + (static_cast<std::int64_t>(z - ref.z + radius.z) * wy +
+                                            (y - ref.y + radius.y)) * wx - ref.x + radius.x;
+        const int skip = (y == ref.y && z == ref.z) ? ref.x : -1;
+        int sx = x0 % cx;
+        for (int x = x0; x <= x1; ++x, sx = (sx + 1 == cx) ? 0 : sx + 1) {
+            if (x == skip) continue;
+            const float* b = rowBase + sx * stride;
+            float dist = -offsetRow[x];
+            if (!kept.full()) {
+                dist += r.run16(b, 0);
+                dist += r.run16(b, 2);
+                dist += r.run32(b);
+                kept.push(b, dist, {x, y, z});
+                continue;
+            }
+            // One rejection, halfway (two of the block's four cache lines). Rejecting after
+            // every run as the general loop does executes fewer operations, but with close
+            // candidates first its outcomes become hard to predict, and it measured slower.
+            const float worst = kept.worst();
+            dist += r.run16(b, 0);
+            dist += r.run16(b, 2);
+            if (dist > worst) continue;
+            dist += r.run32(b);
+            if (__builtin_expect(!(dist > worst), 0)) kept.offer(b, dist, {x, y, z});
+        }
+    };
+
+    Vec3<int> lo{}, hi{};  // the neighbourhood, inside the window
+    for (int d = 0; d < 3; ++d) {
+        lo[d] = std::max(wmin[d], ref[d] - 1);
+        hi[d] = std::min(wmax[d], ref[d] + 1);
+    }
+    for (int z = lo.z; z <= hi.z; ++z)
+        for (int y = lo.y; y <= hi.y; ++y) row(y, z, lo.x, hi.x);
     for (int z = wmin.z; z <= wmax.z; ++z) {
-        const int sz = z % cz;
         for (int y = wmin.y; y <= wmax.y; ++y) {
-            const int sy = y % cy;
-            const float* rowBase =
-                c.blocks + (static_cast<std::int64_t>(sz) * cy + sy) * cx * stride;
-            const float* offsetRow =
-                offsets + (static_cast<std::int64_t>(z - ref.z + radius.z) * wy +
-                           (y - ref.y + radius.y)) * wx + (wmin.x - ref.x + radius.x);
-            const int skip = (y == ref.y && z == ref.z) ? ref.x : -1;
-            int sx = wmin.x % cx;
             {
                 // The blocks the next reference along x (three positions on) adds to its window.
+                const float* rowBase =
+                    c.blocks + (static_cast<std::int64_t>(z % cz) * cy + y % cy) * cx * stride;
                 int px = wmax.x + 1;
                 for (int k = 0; k < 3 && px < c.origin.x + cx; ++k, ++px) {
                     const float* pb = rowBase + (px % cx) * stride;
                     for (int l = 0; l < 4; ++l) __builtin_prefetch(pb + 16 * l);
                 }
             }
-            for (int x = wmin.x; x <= wmax.x; ++x, sx = (sx + 1 == cx) ? 0 : sx + 1) {
-                if (x == skip) continue;
-                const float* b = rowBase + sx * stride;
-                float dist = -offsetRow[x - wmin.x];
-                if (n < capacity) {
-                    dist += r.run16(b, 0);
-                    dist += r.run16(b, 2);
-                    dist += r.run32(b);
-                    heap[n].data = b;
-                    heap[n].distance = orderable(dist);
-                    heap[n].position = {x, y, z};
-                    ++n;
-                    std::push_heap(heap, heap + n, less);
-                    continue;
-                }
-                const float worst = heap[0].distance;
-                dist += r.run16(b, 0);
-                if (dist > worst) continue;
-                dist += r.run16(b, 2);
-                if (dist > worst) continue;
-                dist += r.run32(b);
-                if (!(dist < worst)) continue;  // equal keeps the earlier candidate
-                BlockDistance<float> item;
-                item.data = b;
-                item.distance = dist;
-                item.position = {x, y, z};
-                item.shiftedPosition = {0, 0, 0};
-                replaceTop(heap, n, item);
+            if (z >= lo.z && z <= hi.z && y >= lo.y && y <= hi.y) {
+                row(y, z, wmin.x, lo.x - 1);
+                row(y, z, hi.x + 1, wmax.x);
+            } else {
+                row(y, z, wmin.x, wmax.x);
             }
         }
     }
-    return n;
+    return kept.finish();
 }
 
 KELVO_TARGET_CLONES int searchFloat(const BlockCollection<float>& c, const float* offsets,
                                     Vec3<int> ref, Vec3<int> radius, Vec3<int> wmin,
-                                    Vec3<int> wmax, int capacity, BlockDistance<float>* heap) {
-    if (c.blockVolume == 64) return search64(c, offsets, ref, radius, wmin, wmax, capacity, heap);
+                                    Vec3<int> wmax, int capacity, BlockDistance<float>* heap,
+                                    bool general) {
+    if (c.blockVolume == 64 && !general)
+        return search64(c, offsets, ref, radius, wmin, wmax, capacity, heap);
     return searchImpl(c, offsets, ref, radius, wmin, wmax, capacity, heap);
 }
 
@@ -283,23 +331,20 @@ KELVO_TARGET_CLONES int searchComplex(const BlockCollection<Complex>& c, const f
 
 inline int search(const BlockCollection<float>& c, const float* offsets, Vec3<int> ref,
                   Vec3<int> radius, Vec3<int> wmin, Vec3<int> wmax, int capacity,
-                  BlockDistance<float>* heap) {
-    return searchFloat(c, offsets, ref, radius, wmin, wmax, capacity, heap);
+                  BlockDistance<float>* heap, bool general) {
+    return searchFloat(c, offsets, ref, radius, wmin, wmax, capacity, heap, general);
 }
 inline int search(const BlockCollection<Complex>& c, const float* offsets, Vec3<int> ref,
                   Vec3<int> radius, Vec3<int> wmin, Vec3<int> wmax, int capacity,
-                  BlockDistance<Complex>* heap) {
+                  BlockDistance<Complex>* heap, bool) {
     return searchComplex(c, offsets, ref, radius, wmin, wmax, capacity, heap);
 }
 
-}  // namespace
-
 template <typename T>
-void getBlockMatches(const BlockCollection<T>& collection, const float* matchOffsetTable,
-                     Vec3<int> reference, Vec3<int> blockSize, Vec3<int> searchRadius,
-                     Vec3<int> windowMin, Vec3<int> windowMax, int maxGroupSize,
-                     int minGroupSize, float matchThreshold, BlockDistance<T>* matches,
-                     int& count) {
+void matchBlocks(const BlockCollection<T>& collection, const float* matchOffsetTable,
+                 Vec3<int> reference, Vec3<int> blockSize, Vec3<int> searchRadius,
+                 Vec3<int> windowMin, Vec3<int> windowMax, int maxGroupSize, int minGroupSize,
+                 float matchThreshold, BlockDistance<T>* matches, int& count, bool general) {
     if (maxGroupSize < 1 || !matches)
         throw std::invalid_argument("getBlockMatches: no room for the reference entry");
     if (collection.blockVolume !=
@@ -325,7 +370,7 @@ void getBlockMatches(const BlockCollection<T>& collection, const float* matchOff
     BlockDistance<T>* heap = matches + 1;
     int n = empty ? 0
                   : search(collection, matchOffsetTable, reference, searchRadius, windowMin,
-                           windowMax, maxGroupSize - 1, heap);
+                           windowMax, maxGroupSize - 1, heap, general);
 
     // Trim to a power-of-two group within the threshold, never below minGroupSize
     // (compared as unsigned: a minGroupSize of 0 or less disables the trimming).
@@ -355,11 +400,37 @@ void getBlockMatches(const BlockCollection<T>& collection, const float* matchOff
     count = n + 1;
 }
 
+}  // namespace
+
+template <typename T>
+void getBlockMatches(const BlockCollection<T>& collection, const float* matchOffsetTable,
+                     Vec3<int> reference, Vec3<int> blockSize, Vec3<int> searchRadius,
+                     Vec3<int> windowMin, Vec3<int> windowMax, int maxGroupSize,
+                     int minGroupSize, float matchThreshold, BlockDistance<T>* matches,
+                     int& count) {
+    matchBlocks(collection, matchOffsetTable, reference, blockSize, searchRadius, windowMin,
+                windowMax, maxGroupSize, minGroupSize, matchThreshold, matches, count, false);
+}
+
+template <typename T>
+void getBlockMatchesGeneral(const BlockCollection<T>& collection, const float* matchOffsetTable,
+                            Vec3<int> reference, Vec3<int> blockSize, Vec3<int> searchRadius,
+                            Vec3<int> windowMin, Vec3<int> windowMax, int maxGroupSize,
+                            int minGroupSize, float matchThreshold, BlockDistance<T>* matches,
+                            int& count) {
+    matchBlocks(collection, matchOffsetTable, reference, blockSize, searchRadius, windowMin,
+                windowMax, maxGroupSize, minGroupSize, matchThreshold, matches, count, true);
+}
+
 template void getBlockMatches<float>(const BlockCollection<float>&, const float*, Vec3<int>,
                                      Vec3<int>, Vec3<int>, Vec3<int>, Vec3<int>, int, int,
                                      float, BlockDistance<float>*, int&);
 template void getBlockMatches<Complex>(const BlockCollection<Complex>&, const float*,
                                        Vec3<int>, Vec3<int>, Vec3<int>, Vec3<int>, Vec3<int>,
                                        int, int, float, BlockDistance<Complex>*, int&);
+template void getBlockMatchesGeneral<float>(const BlockCollection<float>&, const float*,
+                                            Vec3<int>, Vec3<int>, Vec3<int>, Vec3<int>,
+                                            Vec3<int>, int, int, float, BlockDistance<float>*,
+                                            int&);
 
 }  // namespace kelvo

@@ -182,14 +182,10 @@ void inverseAndAggregate(const BlockDistance<float>* matches, int count, const G
     }
     const float meanVariance = total / static_cast<float>(count);
 
-    // The terms are computed outside the lock (into the output cube, in place, and into the
-    // variance cube, whose contents are no longer needed); only the additions are serialised.
-    float* weightTerms = memory.variance.data;
-    aggregationTerms(bs, count, output, memory.weights, transforms.window, meanVariance,
-                     output.data, weightTerms);
     // A group inside this thread's private slab range touches samples no other thread
-    // writes: it is added without the lock (each of those samples then receives its
-    // additions from this thread alone, in this thread's order, as under the lock).
+    // writes: it is aggregated in one pass without the lock (each of those samples then
+    // receives its additions from this thread alone, in this thread's order, as under the
+    // lock).
     const int axis = memory.privateAxis;
     int low = matches[0].position[axis];
     int high = low;
@@ -198,9 +194,16 @@ void inverseAndAggregate(const BlockDistance<float>* matches, int count, const G
         high = std::max(high, matches[b].position[axis]);
     }
     if (low >= memory.privateLow && high + bs[axis] <= memory.privateHigh) {
-        addAggregationTerms(matches, bs, count, output.data, weightTerms, numerator, denominator);
+        aggregate<float>(matches, bs, count, output, memory.weights, transforms.window,
+                         meanVariance, numerator, denominator);
         return;
     }
+    // Otherwise the terms are computed outside the lock (into the output cube, in place, and
+    // into the variance cube, whose contents are no longer needed); only the additions are
+    // serialised. Both ways give the same bits.
+    float* weightTerms = memory.variance.data;
+    aggregationTerms(bs, count, output, memory.weights, transforms.window, meanVariance,
+                     output.data, weightTerms);
     std::lock_guard<std::mutex> lock(aggregationMutex);
     addAggregationTerms(matches, bs, count, output.data, weightTerms, numerator, denominator);
 }

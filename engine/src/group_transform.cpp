@@ -124,6 +124,20 @@ KELVO_TARGET_CLONES void haarLanes(const float* in, float* out, long long n, int
     float y[MAX_HAAR * LANES];
     for (long long i0 = 0; i0 < n; i0 += LANES) {
         const int w = static_cast<int>(std::min<long long>(LANES, n - i0));
+        if (w == LANES) {
+            // Full lanes: the forward butterflies write their destination directly, the
+            // inverse ones read their source directly (same operations as below).
+            if (forward) {
+                for (int k = 0; k < G; ++k)
+                    for (int l = 0; l < LANES; ++l) v[k * LANES + l] = in[k * n + i0 + l];
+                haarForwardLanes<LANES>(v, G, out + i0, n);
+            } else {
+                haarInverseLanes<LANES>(in + i0, n, G, v);
+                for (int j = 0; j < G; ++j)
+                    for (int l = 0; l < LANES; ++l) out[j * n + i0 + l] = v[j * LANES + l];
+            }
+            continue;
+        }
         for (int k = 0; k < G; ++k)
             for (int l = 0; l < LANES; ++l) v[k * LANES + l] = l < w ? in[k * n + i0 + l] : 0.f;
         if (forward) {

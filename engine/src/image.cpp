@@ -1,6 +1,7 @@
 #include "kelvo/image.h"
 
 #include <cstdlib>
+#include <cstring>
 #include <utility>
 
 #include "kelvo/block_transform.h"
@@ -20,6 +21,20 @@ template <typename T>
 void ImageData<T>::copyBlock(Vec3<int> position, Vec3<int> blockSize, T* out) const {
     const T* src = data + static_cast<long long>(position.z) * sliceStride +
                    static_cast<long long>(position.y) * size.x + position.x;
+    // Rows of the default block widths are copied with a fixed length: a copy of 4 or 8
+    // samples of unknown length costs more in loop control than in moving the data.
+    if (blockSize.x == 4 || blockSize.x == 8) {
+        for (int k = 0; k < blockSize.z; ++k) {
+            const T* line = src + static_cast<long long>(k) * sliceStride;
+            for (int j = 0; j < blockSize.y; ++j, line += size.x, out += blockSize.x) {
+                if (blockSize.x == 4)
+                    std::memcpy(out, line, 4 * sizeof(T));
+                else
+                    std::memcpy(out, line, 8 * sizeof(T));
+            }
+        }
+        return;
+    }
     for (int k = 0; k < blockSize.z; ++k) {
         for (int j = 0; j < blockSize.y; ++j) {
             const T* line = src + static_cast<long long>(k) * sliceStride +

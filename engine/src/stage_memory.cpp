@@ -1,7 +1,9 @@
 #include "kelvo/stage_memory.h"
 
 #include <algorithm>
+#if !defined(KELVO_NO_THREADS)
 #include <thread>
+#endif
 
 #include "kelvo/memory.h"
 
@@ -24,9 +26,14 @@ bool spansVolume(const Parameters& p) {
 }  // namespace
 
 int stageThreadCount(const Parameters& p) {
+#if defined(KELVO_NO_THREADS)
+    (void)p;
+    return 1;  // the pool runs every loop job on the calling thread
+#else
     if (p.numThreads >= 1) return p.numThreads;
     const unsigned hw = std::thread::hardware_concurrency();
     return hw > 0 ? static_cast<int>(hw) : 1;
+#endif
 }
 
 std::int64_t blockCacheBytes(const Parameters& p, StageName stage) {

@@ -84,16 +84,20 @@ TEST(Volumes, WrappedBuffersAreNotOwned) {
 }
 
 TEST(Volumes, CopyBlockReadsDimensionZeroFastest) {
-    const Vec3<int> s{7, 6, 5};
+    // The generic copy and the fixed-length rows of the default widths, up to the far corner.
+    const Vec3<int> s{11, 10, 5};
     const std::vector<float> vol = randomVolume(s);
     ImageData<float> view(vol.data(), s);
-    const Vec3<int> b{3, 2, 4};
-    std::vector<float> block(24);
-    view.copyBlock({4, 3, 1}, b, block.data());
-    for (int k = 0; k < b.z; ++k)
-        for (int j = 0; j < b.y; ++j)
-            for (int i = 0; i < b.x; ++i)
-                ASSERT_EQ(block[(k * b.y + j) * b.x + i], at(vol, s, 4 + i, 3 + j, 1 + k));
+    for (const Vec3<int> b : {Vec3<int>{3, 2, 4}, Vec3<int>{4, 4, 4}, Vec3<int>{8, 8, 1}}) {
+        const Vec3<int> p{s.x - b.x, s.y - b.y, s.z - b.z};
+        std::vector<float> block(static_cast<std::size_t>(b.x * b.y * b.z) + 1, -7.f);
+        view.copyBlock(p, b, block.data());
+        for (int k = 0; k < b.z; ++k)
+            for (int j = 0; j < b.y; ++j)
+                for (int i = 0; i < b.x; ++i)
+                    ASSERT_EQ(block[(k * b.y + j) * b.x + i], at(vol, s, p.x + i, p.y + j, p.z + k));
+        EXPECT_EQ(block.back(), -7.f);  // nothing written past the block
+    }
 }
 
 TEST(Volumes, ExtractBlockCopiesAndTransformsWithTheGenericProduct) {
