@@ -7,8 +7,8 @@
 #include <random>
 #include <vector>
 
-#include "kelvo/block_transform.h"
-#include "kelvo/tables.h"
+#include "kelvo/engine/block_transform.h"
+#include "kelvo/engine/tables.h"
 
 namespace {
 

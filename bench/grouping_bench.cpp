@@ -8,9 +8,9 @@
 #include <random>
 #include <vector>
 
-#include "kelvo/block_collection.h"
-#include "kelvo/block_matching.h"
-#include "kelvo/thread_pool.h"
+#include "kelvo/engine/block_collection.h"
+#include "kelvo/engine/block_matching.h"
+#include "kelvo/engine/thread_pool.h"
 
 namespace kelvo {
 

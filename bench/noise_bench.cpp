@@ -9,10 +9,10 @@
 #include <random>
 #include <vector>
 
-#include "kelvo/fft.h"
-#include "kelvo/memory.h"
-#include "kelvo/noise_spectrum.h"
-#include "kelvo/variances.h"
+#include "kelvo/engine/fft.h"
+#include "kelvo/engine/memory.h"
+#include "kelvo/engine/noise_spectrum.h"
+#include "kelvo/engine/variances.h"
 
 namespace {
 

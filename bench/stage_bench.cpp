@@ -28,8 +28,10 @@
 #include <string>
 #include <vector>
 
-#include "kelvo/interface.h"
+#include "kelvo/engine/interface.h"
+#include "kelvo/engine/reference_grid.h"
 #include "kelvo/kelvo.h"
+#include "kelvo/stage_records.h"
 #include "kelvo/profile.h"
 
 using namespace kelvo;
@@ -180,8 +182,7 @@ int counts(const std::string& which) {
     std::printf("work counts, %dx%dx%d, default profile, sigma 0.1\n", size.x, size.y, size.z);
     for (int stage = 0; stage < 2; ++stage) {
         const Parameters p = profileParameters(size, sigma, stage == 1, 2);
-        long long locations = 1;
-        for (int d = 0; d < 3; ++d) locations *= size[d] / p.stepSize[d] + 1;
+        const long long locations = ReferenceGrid(p).locationCount();
         std::vector<std::int32_t> sizes(static_cast<std::size_t>(locations));
         std::vector<std::int32_t> pos(static_cast<std::size_t>(locations * p.maxGroupSize * 3));
         std::vector<std::int32_t> sh(pos.size());

@@ -19,7 +19,8 @@ function pro = KELVOProfile(kind)
 %       blockSize       block extent [d1 d2 d3]; [4 4 4] for volumes, [8 8 1] for images.
 %                       Built-in transforms exist for these two sizes only.
 %       stepSize        step of the reference grid; at most the block size in every
-%                       dimension (otherwise samples would go unfiltered).
+%                       dimension the block does not span (otherwise samples would go
+%                       unfiltered); any step where it does, e.g. dimension 3 of an image.
 %       searchRadius    half-size of the block-matching window per dimension.
 %       maxGroupSize    largest number of blocks in a group, 1..64 (groups are trimmed to a
 %                       power of two).

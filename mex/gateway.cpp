@@ -21,9 +21,11 @@
 #include <vector>
 
 #include "gateway.h"
-#include "kelvo/interface.h"
-#include "kelvo/match_storage.h"
-#include "kelvo/records.h"
+#include "kelvo/engine/interface.h"
+#include "kelvo/engine/match_storage.h"
+#include "kelvo/engine/records.h"
+#include "kelvo/engine/reference_grid.h"
+#include "kelvo/engine/helpers.h"
 
 namespace kelvo {
 namespace mex {
@@ -55,13 +57,6 @@ constexpr int MAX_GROUP_LIMIT = 64;
 const char* const RECORD_FIELDS[4] = {"stackCount", "groupSizes", "blockPositions",
                                       "shiftedPositions"};
 
-struct MxDeleter {
-    void operator()(mxArray* a) const {
-        if (a) mxDestroyArray(a);
-    }
-};
-using MxPtr = std::unique_ptr<mxArray, MxDeleter>;
-
 std::string argLabel(int i) { return format("argument %d (%s)", i + 1, ARG_NAMES[i]); }
 
 [[noreturn]] void fail(const char* id, std::string text) {
@@ -80,8 +75,6 @@ std::string argLabel(int i) { return format("argument %d (%s)", i + 1, ARG_NAMES
 }
 
 bool isEmpty(const mxArray* a) { return a == nullptr || mxGetNumberOfElements(a) == 0; }
-
-std::string vecText(const Vec3<int>& v) { return format("[%d %d %d]", v.x, v.y, v.z); }
 
 // Complex input is answered before the class check so that the message names the reason.
 void rejectComplex(int i, const mxArray* a, const char* what) {
@@ -194,22 +187,15 @@ struct StageCall {
     long long locationCount = 0;  ///< reference grid positions: the record's n
 };
 
-// Reference grid positions: prod_d (imageSize[d] / stepSize[d] + 1).
-long long gridLocations(const Parameters& p) {
-    long long n = 1;
-    for (int d = 0; d < 3; ++d) n *= static_cast<long long>(p.imageSize[d] / p.stepSize[d] + 1);
-    return n;
-}
+// The three tables of a replay record, checked for class and shape.
+struct RecordTables {
+    const std::int32_t* sizes;
+    const std::int32_t* positions;
+    const std::int32_t* shifted;
+};
 
-// Checks argument 19 as a record for replay: sizes implied by the volume, the step and
-// maxGroupSize, group sizes within 1..maxGroupSize at every location the stage visits, and
-// every stored block inside the volume and inside its reference's search window (the part
-// of the volume the stage holds for that reference), with shifted positions consistent
-// with the positions. The walk over the grid follows the stage loop's own.
-void checkReplayRecord(const mxArray* rec, const Parameters& p, long long n,
-                       BlockMatchStorage& storage) {
+RecordTables recordTables(const mxArray* rec, long long n, int maxGroupSize) {
     const int i = A_RECORD;
-    const int mgs = p.maxGroupSize;
     const mxArray* gs = mxGetField(rec, 0, "groupSizes");
     const mxArray* bp = mxGetField(rec, 0, "blockPositions");
     const mxArray* sp = mxGetField(rec, 0, "shiftedPositions");
@@ -217,99 +203,85 @@ void checkReplayRecord(const mxArray* rec, const Parameters& p, long long n,
         failArg(i, "kelvo:badRecord", rec,
                 "a match record with the fields groupSizes, blockPositions and "
                 "shiftedPositions (the second output of a recording call)");
-    const std::size_t rows = static_cast<std::size_t>(n) * static_cast<std::size_t>(mgs);
-    auto checkTable = [&](const mxArray* t, const char* field, std::size_t m, std::size_t cols) {
+    const std::size_t rows = static_cast<std::size_t>(n) * static_cast<std::size_t>(maxGroupSize);
+    const auto checkTable = [&](const mxArray* t, const char* field, std::size_t m,
+                                std::size_t cols) {
         if (!mxIsInt32(t) || mxIsComplex(t) || mxGetNumberOfDimensions(t) != 2 ||
             mxGetM(t) != m || mxGetN(t) != cols)
             fail("kelvo:badRecord",
                  format("%s: field %s is %s, expected int32 %zux%zu for this volume, step "
                         "size and maxGroupSize (the record was made with other settings)",
                         argLabel(i).c_str(), field, describe(t).c_str(), m, cols));
+        return static_cast<const std::int32_t*>(mxGetData(t));
     };
-    checkTable(gs, "groupSizes", static_cast<std::size_t>(n), 1);
-    checkTable(bp, "blockPositions", rows, 3);
-    checkTable(sp, "shiftedPositions", rows, 3);
-    const std::int32_t* sizes = static_cast<const std::int32_t*>(mxGetData(gs));
-    const std::int32_t* pos = static_cast<const std::int32_t*>(mxGetData(bp));
-    const std::int32_t* shifted = static_cast<const std::int32_t*>(mxGetData(sp));
-
-    Vec3<int> last{}, grid{};
-    for (int d = 0; d < 3; ++d) {
-        last[d] = std::max(0, p.imageSize[d] - p.blockSize[d]);
-        grid[d] = p.imageSize[d] / p.stepSize[d] + 1;
-    }
-    const bool volumetric = p.imageSize.z > 1;
-    // In a 2-D image the stage loop visits only the first grid plane along dimension 2.
-    const int zCount = volumetric ? grid.z : 1;
-    auto shiftAt = [&](int d, int index) {
-        const int count = p.shiftCount[d] > 1 ? p.shiftCount[d] : 1;
-        return p.shiftCount[d] > 1 ? p.shiftTable[d][index % count] : 0;
-    };
-    for (int zi = 0; zi < zCount; ++zi)
-        for (int yi = 0; yi < grid.y; ++yi)
-            for (int xi = 0; xi < grid.x; ++xi) {
-                const Vec3<int> g{xi * p.stepSize.x, yi * p.stepSize.y, zi * p.stepSize.z};
-                Vec3<int> ref{std::max(0, g.x - shiftAt(0, zi)), std::max(0, g.y - shiftAt(1, xi)),
-                              std::max(0, g.z - shiftAt(2, yi))};
-                bool visited = true;
-                for (int d = 0; d < 3; ++d) {
-                    if (ref[d] >= last[d] + p.stepSize[d]) visited = false;
-                    ref[d] = std::min(ref[d], last[d]);
-                }
-                if (!visited) continue;
-                const long long loc = (static_cast<long long>(zi) * grid.y + yi) * grid.x + xi;
-                const int count = sizes[loc];
-                if (count < 1 || count > mgs)
-                    fail("kelvo:badRecord",
-                         format("%s: groupSizes(%lld) is %d, expected 1..%d (maxGroupSize)",
-                                argLabel(i).c_str(), loc + 1, count, mgs));
-                const std::size_t row0 = static_cast<std::size_t>(loc) * mgs;
-                Vec3<int> minCorner{INT_MAX, INT_MAX, INT_MAX};
-                for (int k = 0; k < count; ++k) {
-                    const std::int32_t* b = pos + 3 * (row0 + k);
-                    for (int d = 0; d < 3; ++d) {
-                        if (b[d] < 0 || b[d] > last[d] || std::abs(b[d] - ref[d]) > p.searchRadius[d])
-                            fail("kelvo:badRecord",
-                                 format("%s: block %d of location %lld is at [%d %d %d], "
-                                        "expected a block inside the volume within the search "
-                                        "radius %s of its reference [%d %d %d]",
-                                        argLabel(i).c_str(), k + 1, loc + 1, b[0], b[1], b[2],
-                                        vecText(p.searchRadius).c_str(), ref.x, ref.y, ref.z));
-                        minCorner[d] = std::min(minCorner[d], static_cast<int>(b[d]));
-                    }
-                }
-                for (int k = 0; k < count; ++k) {
-                    const std::int32_t* b = pos + 3 * (row0 + k);
-                    const std::int32_t* s = shifted + 3 * (row0 + k);
-                    for (int d = 0; d < 3; ++d)
-                        if (s[d] != b[d] - minCorner[d])
-                            fail("kelvo:badRecord",
-                                 format("%s: shifted position of block %d of location %lld is "
-                                        "[%d %d %d], expected its position minus the group's "
-                                        "lowest corner, [%d %d %d]",
-                                        argLabel(i).c_str(), k + 1, loc + 1, s[0], s[1], s[2],
-                                        b[0] - minCorner.x, b[1] - minCorner.y,
-                                        b[2] - minCorner.z));
-                }
-            }
-    // The engine reads the host's tables in replay and never writes them.
-    storage.groupSizes = const_cast<std::int32_t*>(sizes);
-    storage.blockPositions = const_cast<std::int32_t*>(pos);
-    storage.shiftedPositions = const_cast<std::int32_t*>(shifted);
+    return {checkTable(gs, "groupSizes", static_cast<std::size_t>(n), 1),
+            checkTable(bp, "blockPositions", rows, 3),
+            checkTable(sp, "shiftedPositions", rows, 3)};
 }
 
-// Reads and checks every argument; fills `c`. Nothing is created or run here.
-void readArguments(const mxArray* const* prhs, StageCall& c) {
+// Checks the group stored for location `loc` with reference position `ref`: its size, every
+// block inside the volume and the reference's search window, and shifted positions equal
+// to the positions minus the group's lowest corner.
+void checkRecordedGroup(const RecordTables& t, const Parameters& p, const ReferenceGrid& grid,
+                        long long loc, Vec3<int> ref) {
+    const int i = A_RECORD;
+    const int mgs = p.maxGroupSize;
+    const int count = t.sizes[loc];
+    if (count < 1 || count > mgs)
+        fail("kelvo:badRecord", format("%s: groupSizes(%lld) is %d, expected 1..%d (maxGroupSize)",
+                                       argLabel(i).c_str(), loc + 1, count, mgs));
+    const std::size_t row0 = static_cast<std::size_t>(loc) * static_cast<std::size_t>(mgs);
+    const Vec3<int> last = grid.lastPosition();
+    Vec3<int> minCorner{INT_MAX, INT_MAX, INT_MAX};
+    for (int k = 0; k < count; ++k) {
+        const std::int32_t* b = t.positions + 3 * (row0 + k);
+        for (int d = 0; d < 3; ++d) {
+            if (b[d] < 0 || b[d] > last[d] || std::abs(b[d] - ref[d]) > p.searchRadius[d])
+                fail("kelvo:badRecord",
+                     format("%s: block %d of location %lld is at [%d %d %d], expected a block "
+                            "inside the volume within the search radius %s of its reference "
+                            "[%d %d %d]",
+                            argLabel(i).c_str(), k + 1, loc + 1, b[0], b[1], b[2],
+                            vecText(p.searchRadius).c_str(), ref.x, ref.y, ref.z));
+            minCorner[d] = std::min(minCorner[d], static_cast<int>(b[d]));
+        }
+    }
+    for (int k = 0; k < count; ++k) {
+        const std::int32_t* b = t.positions + 3 * (row0 + k);
+        const std::int32_t* s = t.shifted + 3 * (row0 + k);
+        for (int d = 0; d < 3; ++d)
+            if (s[d] != b[d] - minCorner[d])
+                fail("kelvo:badRecord",
+                     format("%s: shifted position of block %d of location %lld is [%d %d %d], "
+                            "expected its position minus the group's lowest corner, [%d %d %d]",
+                            argLabel(i).c_str(), k + 1, loc + 1, s[0], s[1], s[2],
+                            b[0] - minCorner.x, b[1] - minCorner.y, b[2] - minCorner.z));
+    }
+}
+
+// Checks argument 20 as a record for replay: sizes implied by the volume, the step and
+// maxGroupSize, then the group of every location the stage visits (the engine's own walk of
+// the reference grid). Points the engine's record does not number are never visited (the
+// parameter checks refuse shift lists that would visit them).
+void checkReplayRecord(const mxArray* rec, const Parameters& p, long long n,
+                       BlockMatchStorage& storage) {
+    const RecordTables t = recordTables(rec, n, p.maxGroupSize);
+    const ReferenceGrid grid(p);
+    for (int s = 0; s < grid.sliceCount(); ++s) {
+        grid.forEachLocation(s, [&](Vec3<int> gi, Vec3<int> ref) {
+            if (grid.numbered(gi)) checkRecordedGroup(t, p, grid, grid.index(gi), ref);
+            return true;
+        });
+    }
+    // The engine reads the host's tables in replay and never writes them.
+    storage.groupSizes = const_cast<std::int32_t*>(t.sizes);
+    storage.blockPositions = const_cast<std::int32_t*>(t.positions);
+    storage.shiftedPositions = const_cast<std::int32_t*>(t.shifted);
+}
+
+// Scalars, size triples and flags (arguments 4-9, 14-17, 19-21, 23-27).
+void readScalars(const mxArray* const* prhs, StageCall& c) {
     Parameters& p = c.params;
-
-    // --- classes and shapes that do not depend on other arguments ---
-    const mxArray* vol = prhs[A_VOLUME];
-    c.image = singleData(A_VOLUME, vol, "volume");
-    p.imageSize = volumeSize(A_VOLUME, vol, "volume");
-
-    for (int i : {A_GROUP_FWD, A_GROUP_INV, A_BLOCK_FWD, A_BLOCK_INV, A_SHIFTS})
-        if (prhs[i] == nullptr || !mxIsCell(prhs[i]))
-            failArg(i, "kelvo:badClass", prhs[i], "a cell array");
     p.stepSize = readInt3(prhs, A_STEP);
     p.blockSize = readInt3(prhs, A_BLOCK);
     p.maxGroupSize = readInt(prhs, A_MAX_GROUP);
@@ -352,18 +324,22 @@ void readArguments(const mxArray* const* prhs, StageCall& c) {
 
     // Below 1: every core. Above the machine's hardware threads: clamped to them, since more
     // threads than cores only adds per-thread working memory.
-    int threads = readInt(prhs, A_NUM_THREADS);
+    const int threads = readInt(prhs, A_NUM_THREADS);
     const unsigned hw = std::thread::hardware_concurrency();
     const int maxThreads = hw > 0 ? static_cast<int>(std::min(hw, 1024u)) : 64;
     p.numThreads = threads < 1 ? 0 : std::min(threads, maxThreads);
+    p.minGroupSize = 2;
+}
 
-    // PSD: passed as is, its own grid.
+// The PSD (argument 13, passed as is on its own grid) and the shift lists (argument 18:
+// cell d, if present, is an int32 vector; 0 or 1 entries mean no shift).
+void readNoiseAndShifts(const mxArray* const* prhs, StageCall& c) {
+    Parameters& p = c.params;
     const mxArray* psd = prhs[A_PSD];
     c.psd = singleData(A_PSD, psd, "PSD");
     p.psdSize = volumeSize(A_PSD, psd, "PSD");
     requireFinite(A_PSD, c.psd, mxGetNumberOfElements(psd), "PSD values", true, false);
 
-    // Shift lists: cell d (if present) is an int32 vector; 0 or 1 entries mean {0}.
     const mxArray* shifts = prhs[A_SHIFTS];
     if (mxGetNumberOfElements(shifts) > 3)
         failArg(A_SHIFTS, "kelvo:badSize", shifts, "a cell with at most 3 int32 vectors");
@@ -384,15 +360,13 @@ void readArguments(const mxArray* const* prhs, StageCall& c) {
         p.shiftCount[d] = static_cast<int>(count);
         if (count > 1) p.shiftTable[d] = static_cast<const int*>(mxGetData(s));
     }
+}
 
-    p.minGroupSize = 2;
-
-    // --- values the later sizes depend on (the engine checks the rest below) ---
+// Values the later sizes depend on (the engine checks the rest at the end).
+void checkSizes(const mxArray* const* prhs, const Parameters& p) {
     for (int d = 0; d < 3; ++d) {
-        if (p.stepSize[d] < 1)
-            failValue(A_STEP, vecText(p.stepSize), "positive steps");
-        if (p.blockSize[d] < 1)
-            failValue(A_BLOCK, vecText(p.blockSize), "positive block sizes");
+        if (p.stepSize[d] < 1) failValue(A_STEP, vecText(p.stepSize), "positive steps");
+        if (p.blockSize[d] < 1) failValue(A_BLOCK, vecText(p.blockSize), "positive block sizes");
         if (p.blockSize[d] > p.imageSize[d])
             failValue(A_BLOCK, vecText(p.blockSize),
                       format("a block no larger than the volume %s", vecText(p.imageSize).c_str()));
@@ -408,38 +382,46 @@ void readArguments(const mxArray* const* prhs, StageCall& c) {
                                  : format("a group size in 1..%d (larger groups need group "
                                           "matrices in arguments 2 and 3)",
                                           MAX_GROUP_LIMIT));
-    if (p.varianceLimit < 1)
-        failValue(A_VARIANCE_LIMIT, format("%d", p.varianceLimit), "a positive count");
+    if (p.varianceLimit < 0)
+        failValue(A_VARIANCE_LIMIT, format("%d", p.varianceLimit),
+                  "a non-negative count (0 or 1: every component gets the local variance)");
+}
 
-    // Group matrices: cell n-1 holds the n x n matrix for n = 1, 2, 4, ... <= maxGroupSize.
+// Group matrices (arguments 2 and 3): cell n-1 holds the n x n matrix for n = 1, 2, 4, ...
+// <= maxGroupSize; both empty for the built-in Haar tables.
+void readGroupMatrices(const mxArray* const* prhs, StageCall& c) {
+    const Parameters& p = c.params;
     const mxArray* gf = prhs[A_GROUP_FWD];
     const mxArray* gi = prhs[A_GROUP_INV];
-    if (explicitGroups) {
-        for (int a : {A_GROUP_FWD, A_GROUP_INV}) {
-            const mxArray* cell = prhs[a];
-            if (mxGetNumberOfElements(cell) < static_cast<std::size_t>(p.maxGroupSize))
-                failArg(a, "kelvo:badSize", cell,
-                        format("a cell with at least maxGroupSize = %d matrices (cell k holds "
-                               "the k x k group matrix)",
-                               p.maxGroupSize));
-        }
-        c.groupFwdTable.assign(static_cast<std::size_t>(p.maxGroupSize) + 1, nullptr);
-        c.groupInvTable.assign(static_cast<std::size_t>(p.maxGroupSize) + 1, nullptr);
-        for (int n = 1; n <= p.maxGroupSize; n *= 2) {
-            const std::string what = format("group size %d", n);
-            c.groupFwdTable[n] = squareMatrix(A_GROUP_FWD,
-                                              cellAt(gf, static_cast<std::size_t>(n - 1)), n, what);
-            c.groupInvTable[n] = squareMatrix(A_GROUP_INV,
-                                              cellAt(gi, static_cast<std::size_t>(n - 1)), n, what);
-        }
-        c.transforms.groupFwd = c.groupFwdTable.data();
-        c.transforms.groupInv = c.groupInvTable.data();
-    } else if (!isEmpty(gi)) {
-        failArg(A_GROUP_INV, "kelvo:badSize", gi,
-                "an empty cell, since argument 2 (groupFwd) is empty");
+    if (isEmpty(gf)) {
+        if (!isEmpty(gi))
+            failArg(A_GROUP_INV, "kelvo:badSize", gi,
+                    "an empty cell, since argument 2 (groupFwd) is empty");
+        return;
     }
+    for (int a : {A_GROUP_FWD, A_GROUP_INV}) {
+        if (mxGetNumberOfElements(prhs[a]) < static_cast<std::size_t>(p.maxGroupSize))
+            failArg(a, "kelvo:badSize", prhs[a],
+                    format("a cell with at least maxGroupSize = %d matrices (cell k holds the k "
+                           "x k group matrix)",
+                           p.maxGroupSize));
+    }
+    c.groupFwdTable.assign(static_cast<std::size_t>(p.maxGroupSize) + 1, nullptr);
+    c.groupInvTable.assign(static_cast<std::size_t>(p.maxGroupSize) + 1, nullptr);
+    for (int n = 1; n <= p.maxGroupSize; n *= 2) {
+        const std::string what = format("group size %d", n);
+        const std::size_t k = static_cast<std::size_t>(n - 1);
+        c.groupFwdTable[n] = squareMatrix(A_GROUP_FWD, cellAt(gf, k), n, what);
+        c.groupInvTable[n] = squareMatrix(A_GROUP_INV, cellAt(gi, k), n, what);
+    }
+    c.transforms.groupFwd = c.groupFwdTable.data();
+    c.transforms.groupInv = c.groupInvTable.data();
+}
 
-    // Block matrices: all six empty (built-in transforms) or all six blockSize[d] square.
+// Block matrices and window (arguments 10-12): all six matrices empty (built-in transforms,
+// whose window is the engine's) or all six blockSize[d] square with a positive window.
+void readBlockMatrices(const mxArray* const* prhs, StageCall& c) {
+    const Parameters& p = c.params;
     const mxArray* bf = prhs[A_BLOCK_FWD];
     const mxArray* bi = prhs[A_BLOCK_INV];
     for (int a : {A_BLOCK_FWD, A_BLOCK_INV})
@@ -464,38 +446,34 @@ void readArguments(const mxArray* const* prhs, StageCall& c) {
             failArg(A_WINDOW, "kelvo:badSize", win,
                     format("an empty array or %zu elements (the block size %s)", blockVolume,
                            vecText(p.blockSize).c_str()));
-    } else {
-        if (emptyCount != 0)
-            fail("kelvo:badSize",
-                 format("%s and %s: got %d empty matrices of 6, expected either all six empty "
-                        "(built-in transforms) or none",
-                        argLabel(A_BLOCK_FWD).c_str(), argLabel(A_BLOCK_INV).c_str(),
-                        emptyCount));
-        for (int d = 0; d < 3; ++d) {
-            const std::string what = format("dimension %d of the block size %s", d + 1,
-                                            vecText(p.blockSize).c_str());
-            c.transforms.fwd[d] =
-                squareMatrix(A_BLOCK_FWD, cellAt(bf, static_cast<std::size_t>(d)),
-                             p.blockSize[d], what);
-            c.transforms.inv[d] =
-                squareMatrix(A_BLOCK_INV, cellAt(bi, static_cast<std::size_t>(d)),
-                             p.blockSize[d], what);
-        }
-        const float* w = singleData(A_WINDOW, win, "window");
-        if (w == nullptr || mxGetNumberOfElements(win) != blockVolume)
-            failArg(A_WINDOW, "kelvo:badSize", win,
-                    format("%zu elements (the block size %s)", blockVolume,
-                           vecText(p.blockSize).c_str()));
-        // Positive weights everywhere: a zero weight could leave a sample with no weight.
-        requireFinite(A_WINDOW, w, blockVolume, "weights", false, true);
-        c.transforms.window = w;
+        return;
     }
-    // All matrices are real (complex ones were rejected above), so the real-input FFT applies
-    // whenever the grid allows it.
-    p.realFft = p.fftSize.x == p.fftSize.y && (p.fftSize.z == 1 || p.fftSize.z == p.fftSize.x);
+    if (emptyCount != 0)
+        fail("kelvo:badSize",
+             format("%s and %s: got %d empty matrices of 6, expected either all six empty "
+                    "(built-in transforms) or none",
+                    argLabel(A_BLOCK_FWD).c_str(), argLabel(A_BLOCK_INV).c_str(), emptyCount));
+    for (int d = 0; d < 3; ++d) {
+        const std::string what =
+            format("dimension %d of the block size %s", d + 1, vecText(p.blockSize).c_str());
+        const std::size_t k = static_cast<std::size_t>(d);
+        c.transforms.fwd[d] = squareMatrix(A_BLOCK_FWD, cellAt(bf, k), p.blockSize[d], what);
+        c.transforms.inv[d] = squareMatrix(A_BLOCK_INV, cellAt(bi, k), p.blockSize[d], what);
+    }
+    const float* w = singleData(A_WINDOW, win, "window");
+    if (w == nullptr || mxGetNumberOfElements(win) != blockVolume)
+        failArg(A_WINDOW, "kelvo:badSize", win,
+                format("%zu elements (the block size %s)", blockVolume,
+                       vecText(p.blockSize).c_str()));
+    // Positive weights everywhere: a zero weight could leave a sample with no weight.
+    requireFinite(A_WINDOW, w, blockVolume, "weights", false, true);
+    c.transforms.window = w;
+}
 
-    // Pilot: the first stage's estimate, the volume's size; optional (empty) for hard
-    // thresholding, which does not read it.
+// Pilot (argument 22): the first stage's estimate, the volume's size; optional (empty) for
+// hard thresholding, which does not read it.
+void readPilot(const mxArray* const* prhs, StageCall& c) {
+    const Parameters& p = c.params;
     const mxArray* pilot = prhs[A_PILOT];
     const float* pilotData = singleData(A_PILOT, pilot, "pilot estimate");
     if (c.wiener || pilotData != nullptr) {
@@ -512,19 +490,38 @@ void readArguments(const mxArray* const* prhs, StageCall& c) {
         requireFinite(A_PILOT, pilotData, mxGetNumberOfElements(pilot), "samples", false, false);
         c.pilot = pilotData;
     }
+}
+
+// Reads and checks every argument; fills `c`. Nothing is created or run here.
+void readArguments(const mxArray* const* prhs, StageCall& c) {
+    Parameters& p = c.params;
+    const mxArray* vol = prhs[A_VOLUME];
+    c.image = singleData(A_VOLUME, vol, "volume");
+    p.imageSize = volumeSize(A_VOLUME, vol, "volume");
+    for (int i : {A_GROUP_FWD, A_GROUP_INV, A_BLOCK_FWD, A_BLOCK_INV, A_SHIFTS})
+        if (prhs[i] == nullptr || !mxIsCell(prhs[i]))
+            failArg(i, "kelvo:badClass", prhs[i], "a cell array");
+    readScalars(prhs, c);
+    readNoiseAndShifts(prhs, c);
+    checkSizes(prhs, p);
+    readGroupMatrices(prhs, c);
+    readBlockMatrices(prhs, c);
+    // All matrices are real (complex ones were rejected above), so the real-input FFT applies
+    // whenever the grid allows it.
+    p.realFft = p.fftSize.x == p.fftSize.y && (p.fftSize.z == 1 || p.fftSize.z == p.fftSize.x);
+    readPilot(prhs, c);
     requireFinite(A_VOLUME, c.image, mxGetNumberOfElements(vol), "samples", false, false);
 
-    // --- the engine's own soundness checks (steps, blocks, FFT sizes, shifts, ...) ---
+    // The engine's own soundness checks (steps, blocks, FFT sizes, shifts, ...).
     const std::string problem = validateParameters(p);
-    if (!problem.empty())
-        fail("kelvo:badSettings", format("unsound settings: %s", problem.c_str()));
+    if (!problem.empty()) fail("kelvo:badSettings", format("unsound settings: %s", problem.c_str()));
 
-    c.locationCount = gridLocations(p);
+    c.locationCount = ReferenceGrid(p).locationCount();
     const long long rows = c.locationCount * p.maxGroupSize;
     if (c.matchMode != -1 && rows * 3 > INT_MAX)
         fail("kelvo:badSize",
-             format("a match record for %lld locations of up to %d blocks is too "
-                    "large; use larger steps or no record",
+             format("a match record for %lld locations of up to %d blocks is too large; use "
+                    "larger steps or no record",
                     c.locationCount, p.maxGroupSize));
 }
 

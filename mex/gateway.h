@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 
 #include "mex.h"
@@ -32,6 +33,14 @@ void stageCall(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
 
 /// kelvomex('defaults', volumetric): the profile defaults as a host struct.
 void defaultsCall(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
+
+/// Destroys a host array that no output or struct has taken over.
+struct MxDeleter {
+    void operator()(mxArray* a) const {
+        if (a) mxDestroyArray(a);
+    }
+};
+using MxPtr = std::unique_ptr<mxArray, MxDeleter>;
 
 /// printf-style formatting into a std::string (C99 conversions such as %zu everywhere: MinGW's
 /// C++ library uses its own C99 printf, not the C run time's).

@@ -15,7 +15,7 @@
 
 #include "gateway.h"
 #include "kelvo/profile.h"
-#include "kelvo/transform_meta.h"
+#include "kelvo/engine/transform_meta.h"
 
 // The only symbols the plug-in exports: a DLL names them explicitly, an ELF or Mach-O file
 // makes them visible while everything else is built hidden.
@@ -61,13 +61,6 @@ std::string describe(const mxArray* a) {
 
 namespace {
 
-struct MxDeleter {
-    void operator()(mxArray* a) const {
-        if (a) mxDestroyArray(a);
-    }
-};
-using MxPtr = std::unique_ptr<mxArray, MxDeleter>;
-
 MxPtr doubleRow(const std::array<int, 3>& v) {
     MxPtr a(mxCreateDoubleMatrix(1, 3, mxREAL));
     double* p = static_cast<double*>(mxGetData(a.get()));
@@ -93,12 +86,11 @@ MxPtr stageStruct(const StageProfile& st) {
     static const char* names[] = {"blockSize", "stepSize",  "searchRadius",
                                   "maxGroupSize", "threshold", "matchThreshold"};
     MxPtr s(mxCreateStructMatrix(1, 1, 6, names));
-    setField(s.get(), "blockSize", doubleRow(st.blockSize));
-    setField(s.get(), "stepSize", doubleRow(st.stepSize));
-    setField(s.get(), "searchRadius", doubleRow(st.searchRadius));
-    setField(s.get(), "maxGroupSize", doubleScalar(st.maxGroupSize));
-    setField(s.get(), "threshold", doubleScalar(st.threshold));
-    setField(s.get(), "matchThreshold", doubleScalar(st.matchThreshold));
+    // Three size triples, then three scalars, in the order of `names`.
+    const std::array<int, 3>* rows[3] = {&st.blockSize, &st.stepSize, &st.searchRadius};
+    const double scalars[3] = {double(st.maxGroupSize), st.threshold, st.matchThreshold};
+    for (int k = 0; k < 3; ++k) setField(s.get(), names[k], doubleRow(*rows[k]));
+    for (int k = 0; k < 3; ++k) setField(s.get(), names[3 + k], doubleScalar(scalars[k]));
     return s;
 }
 

@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test of the project:
+#   0. the generated transform tables (engine/src/tables.cpp) must be what their generator
+#      (engine/tools/gen_tables.py) writes today;
 #   1. a Release build with warnings as errors: unit tests, plug-in tests in GNU Octave,
 #      command-line and Python tests (everything registered with CTest);
 #   2. the unit tests again under AddressSanitizer and UndefinedBehaviorSanitizer, in a
@@ -16,6 +18,15 @@ jobs=${KELVO_JOBS:-$(nproc)}
 . scripts/cmake_generator.sh
 
 step() { printf '\n==== %s ====\n' "$*"; }
+
+step "generated tables match their generator"
+python=/usr/bin/python3
+[ -x "$python" ] || python=python3
+if ! "$python" engine/tools/gen_tables.py | diff -q - engine/src/tables.cpp >/dev/null; then
+  echo "engine/src/tables.cpp differs from the output of engine/tools/gen_tables.py;" >&2
+  echo "regenerate it: $python engine/tools/gen_tables.py > engine/src/tables.cpp" >&2
+  exit 1
+fi
 
 step "release build (-Wall -Wextra -Werror) and all tests"
 mapfile -t gen < <(generatorArgs "$root/release")

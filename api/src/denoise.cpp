@@ -8,10 +8,11 @@
 #include <stdexcept>
 #include <string>
 
-#include "kelvo/interface.h"
+#include "kelvo/engine/interface.h"
 #include "kelvo/kelvo.h"
 #include "kelvo/magnitude.h"
-#include "kelvo/transform_meta.h"
+#include "kelvo/stage_records.h"
+#include "kelvo/engine/transform_meta.h"
 #include "sample_data.h"
 
 namespace kelvo {

@@ -2,7 +2,8 @@
 #include <algorithm>
 
 #include "kelvo/kelvo.h"
-#include "kelvo/stage_memory.h"
+#include "kelvo/stage_records.h"
+#include "kelvo/engine/stage_memory.h"
 
 namespace kelvo {
 

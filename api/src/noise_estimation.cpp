@@ -145,9 +145,9 @@ double estimateNoise(const float* volume, Size3 size, const NoiseEstimateOptions
                : madOfCells(cells, n);
 }
 
-Noise estimateNoisePsd(const float* volume, Size3 size, Size3 grid,
-                       const NoiseEstimateOptions& options) {
-    checkSize(volume, size);
+namespace {
+
+void checkPsdGrid(Size3 size, Size3 grid) {
     for (int d = 0; d < 3; ++d) {
         const int g = grid[d];
         if (g != 1 && (g < 4 || g > 64 || (g & (g - 1)) != 0))
@@ -157,7 +157,188 @@ Noise estimateNoisePsd(const float* volume, Size3 size, Size3 grid,
     }
     if (size[2] == 1 && grid[2] != 1)
         throw std::invalid_argument("a 2-D image needs a PSD grid of depth 1");
+}
 
+/// The half-overlapping patches of a volume and the high-pass residual of each: the patch
+/// minus its least-squares plane c + a0*x + a1*y + a2*z. Removing the plane, not only the
+/// mean, keeps slow intensity ramps of the signal out of the lowest frequency bins.
+class PatchResiduals {
+public:
+    PatchResiduals(const float* volume, const std::uint8_t* usable, Size3 size, Size3 grid)
+        : volume_(volume), usable_(usable), grid_(grid), s1_(std::size_t(size[0])),
+          s2_(s1_ * size[1]), patchSize_(std::size_t(grid[0]) * grid[1] * grid[2]),
+          patch_(patchSize_) {
+        for (int d = 0; d < 3; ++d) step_[d] = std::max(1, grid[d] / 2);
+        for (int d = 0; d < 3; ++d) positions_[d] = (size[d] - grid[d]) / step_[d] + 1;
+        count_ = std::size_t(positions_[0]) * positions_[1] * positions_[2];
+        for (int d = 0; d < 3; ++d)
+            for (int x = 0; x < grid[d]; ++x) {
+                centred[d][x] = x - 0.5 * (grid[d] - 1);
+                spread[d] += centred[d][x] * centred[d][x];
+            }
+    }
+
+    std::size_t count() const { return count_; }
+    std::size_t patchSize() const { return patchSize_; }
+    /// The residual of the last patch loaded.
+    const std::vector<double>& residual() const { return patch_; }
+
+    /// Loads patch `index` (dimension 0 fastest over the patch positions) as its residual;
+    /// returns the residual's energy, or -1 for a patch with a sample that is not usable.
+    double load(std::size_t index) {
+        const int px = int(index % positions_[0]);
+        const int py = int((index / positions_[0]) % positions_[1]);
+        const int pz = int(index / (std::size_t(positions_[0]) * positions_[1]));
+        double mean = 0.0, slope[3] = {0.0, 0.0, 0.0};
+        std::size_t i = 0;
+        for (int z = 0; z < grid_[2]; ++z)
+            for (int y = 0; y < grid_[1]; ++y) {
+                const std::size_t start = std::size_t(pz * step_[2] + z) * s2_ +
+                                          std::size_t(py * step_[1] + y) * s1_ +
+                                          std::size_t(px) * step_[0];
+                const float* row = volume_ + start;
+                const std::uint8_t* ok = usable_ + start;
+                for (int x = 0; x < grid_[0]; ++x, ++i) {
+                    if (!ok[x]) return -1.0;  // no data or a repeated value: not a noise patch
+                    const double v = row[x];
+                    patch_[i] = v;
+                    mean += v;
+                    slope[0] += v * centred[0][x];
+                    slope[1] += v * centred[1][y];
+                    slope[2] += v * centred[2][z];
+                }
+            }
+        mean /= double(patchSize_);
+        for (int d = 0; d < 3; ++d)
+            slope[d] = spread[d] > 0.0
+                           ? slope[d] / (spread[d] * double(patchSize_) / grid_[d])
+                           : 0.0;
+        double e = 0.0;
+        i = 0;
+        for (int z = 0; z < grid_[2]; ++z)
+            for (int y = 0; y < grid_[1]; ++y)
+                for (int x = 0; x < grid_[0]; ++x, ++i) {
+                    double& v = patch_[i];
+                    v -= mean + slope[0] * centred[0][x] + slope[1] * centred[1][y] +
+                         slope[2] * centred[2][z];
+                    e += v * v;
+                }
+        return e;
+    }
+
+    double centred[3][64];  ///< per dimension, the patch coordinate minus its mean
+    double spread[3] = {0.0, 0.0, 0.0};  ///< per dimension, the squared norm of centred
+
+private:
+    const float* volume_;
+    const std::uint8_t* usable_;
+    Size3 grid_;
+    Size3 step_{}, positions_{};
+    std::size_t s1_, s2_, patchSize_, count_ = 0;
+    std::vector<double> patch_;
+};
+
+/// The plane removal also removes noise: for white noise the expected periodogram of bin k
+/// shrinks by the factor keep[k] = 1 - sum_j |<f_k, q_j>|^2 / N over the orthonormal plane
+/// basis q_j. The constant only touches k = 0 and the ramp along d only the bins on axis d,
+/// so keep[k] = 1 - |A_d(k_d)|^2 / (G_d * S_d) there, with A_d the DFT of the centred
+/// coordinate and S_d its squared norm.
+std::vector<double> planeKeep(const PatchResiduals& patches, Size3 grid,
+                              const std::size_t strides[3]) {
+    std::vector<double> keep(patches.patchSize(), 1.0);
+    keep[0] = 0.0;
+    for (int d = 0; d < 3; ++d) {
+        if (!(patches.spread[d] > 0.0)) continue;
+        for (int k = 1; k < grid[d]; ++k) {
+            std::complex<double> a = 0.0;
+            for (int x = 0; x < grid[d]; ++x)
+                a += patches.centred[d][x] *
+                     std::polar(1.0, -2.0 * 3.14159265358979323846 * k * x / grid[d]);
+            keep[std::size_t(k) * strides[d]] -= std::norm(a) / (grid[d] * patches.spread[d]);
+        }
+    }
+    return keep;
+}
+
+/// Patches whose residual energy exceeds 1.5 times the lower quartile (edges, texture) are
+/// left out; returns that limit. Throws when too few patches hold usable samples or noise.
+double energyLimit(const std::vector<double>& energy, std::size_t patchSize) {
+    std::vector<double> sorted;
+    for (double e : energy)
+        if (e > 0.0) sorted.push_back(e);
+    if (sorted.size() * patchSize < MIN_INFORMATIVE_SAMPLES) {
+        std::size_t seen = 0;
+        for (double e : energy) seen += e >= 0.0;
+        if (seen * patchSize < MIN_INFORMATIVE_SAMPLES) tooFewSamples(seen * patchSize);
+    }
+    if (sorted.size() < 8)
+        throw std::invalid_argument("volume holds no measurable noise (constant patches)");
+    const auto q1 = sorted.begin() + sorted.size() / 4;
+    std::nth_element(sorted.begin(), q1, sorted.end());
+    return 1.5 * *q1;
+}
+
+/// The periodograms |DFT|^2 of the residuals of the patches whose energy is positive and
+/// within `limit`: one row of patchSize bins per selected patch; `used` receives the rows.
+std::vector<float> periodograms(PatchResiduals& patches, const std::vector<double>& energy,
+                                double limit, Size3 grid, std::size_t& used) {
+    const std::size_t patchSize = patches.patchSize();
+    LineDft dft0(grid[0]), dft1(grid[1]), dft2(grid[2]);
+    std::vector<std::complex<double>> spectrum(patchSize);
+    std::vector<float> rows;
+    used = 0;
+    for (std::size_t k = 0; k < patches.count(); ++k) {
+        if (!(energy[k] > 0.0) || energy[k] > limit) continue;
+        patches.load(k);
+        const std::vector<double>& patch = patches.residual();
+        for (std::size_t i = 0; i < patchSize; ++i) spectrum[i] = patch[i];
+        const std::ptrdiff_t g0 = grid[0], g01 = std::ptrdiff_t(grid[0]) * grid[1];
+        for (int z = 0; z < grid[2]; ++z)
+            for (int y = 0; y < grid[1]; ++y) dft0.apply(&spectrum[z * g01 + y * g0], 1);
+        if (grid[1] > 1)
+            for (int z = 0; z < grid[2]; ++z)
+                for (int x = 0; x < grid[0]; ++x) dft1.apply(&spectrum[z * g01 + x], g0);
+        if (grid[2] > 1)
+            for (std::ptrdiff_t xy = 0; xy < g01; ++xy) dft2.apply(&spectrum[xy], g01);
+        for (std::size_t i = 0; i < patchSize; ++i) rows.push_back(float(std::norm(spectrum[i])));
+        ++used;
+    }
+    return rows;
+}
+
+/// Median of each bin over the selected patches, times `scale`: robust to the minority of
+/// patches that still carry some signal at that frequency. A Gaussian periodogram bin is
+/// exponential (median = ln 2 times the mean) except at self-conjugate frequencies (every
+/// k_d 0 or G_d / 2), where it is a scaled chi-square with one degree of freedom (median
+/// 0.4549). Bins the plane removal emptied (keep 0) stay 0.
+std::vector<float> binMedians(const std::vector<float>& rows, std::size_t used,
+                              const std::vector<double>& keep, Size3 grid,
+                              const std::size_t strides[3], double scale) {
+    const std::size_t patchSize = keep.size();
+    std::vector<float> psd(patchSize);
+    std::vector<float> column(used);
+    for (std::size_t i = 0; i < patchSize; ++i) {
+        if (!(keep[i] > 0.0)) continue;
+        for (std::size_t k = 0; k < used; ++k) column[k] = rows[k * patchSize + i];
+        const auto mid = column.begin() + used / 2;
+        std::nth_element(column.begin(), mid, column.end());
+        bool selfConjugate = true;
+        for (int d = 0; d < 3; ++d) {
+            const int kd = int((i / strides[d]) % grid[d]);
+            if (kd != 0 && 2 * kd != grid[d]) selfConjugate = false;
+        }
+        const double medianToMean = selfConjugate ? 1.0 / 0.45493642311957283 : 1.0 / 0.6931471805599453;
+        psd[i] = float(double(*mid) * medianToMean / keep[i] * scale);
+    }
+    return psd;
+}
+
+}  // namespace
+
+Noise estimateNoisePsd(const float* volume, Size3 size, Size3 grid,
+                       const NoiseEstimateOptions& options) {
+    checkSize(volume, size);
+    checkPsdGrid(size, grid);
     std::vector<std::uint8_t> usable = informativeSamples(volume, size, options);
     // Magnitude data: estimate the PSD of the stabilised magnitudes (unit noise) and scale it
     // back to the channel noise.
@@ -173,141 +354,20 @@ Noise estimateNoisePsd(const float* volume, Size3 size, Size3 grid,
         scale = sigma * sigma;
     }
 
-    Size3 step;
-    for (int d = 0; d < 3; ++d) step[d] = std::max(1, grid[d] / 2);
-    Size3 positions;
-    for (int d = 0; d < 3; ++d) positions[d] = (size[d] - grid[d]) / step[d] + 1;
-    const std::size_t patchCount = std::size_t(positions[0]) * positions[1] * positions[2];
-    if (patchCount < 8)
+    PatchResiduals patches(volume, usable.data(), size, grid);
+    if (patches.count() < 8)
         throw std::invalid_argument("volume is too small to estimate a PSD on this grid "
                                     "(fewer than 8 patches)");
+    std::vector<double> energy(patches.count());
+    for (std::size_t k = 0; k < patches.count(); ++k) energy[k] = patches.load(k);
 
-    const std::size_t s1 = std::size_t(size[0]), s2 = s1 * size[1];
-    const std::size_t patchSize = std::size_t(grid[0]) * grid[1] * grid[2];
-
-    // High-pass residual of every patch: the patch minus its least-squares plane
-    // c + a0*x + a1*y + a2*z. Removing the plane, not only the mean, keeps slow intensity
-    // ramps of the signal out of the lowest frequency bins.
-    double centred[3][64];
-    double spread[3] = {0.0, 0.0, 0.0};
-    for (int d = 0; d < 3; ++d)
-        for (int x = 0; x < grid[d]; ++x) {
-            centred[d][x] = x - 0.5 * (grid[d] - 1);
-            spread[d] += centred[d][x] * centred[d][x];
-        }
-    std::vector<double> energy(patchCount);
-    std::vector<double> patch(patchSize);
-    auto loadPatch = [&](std::size_t index) {
-        const int px = int(index % positions[0]);
-        const int py = int((index / positions[0]) % positions[1]);
-        const int pz = int(index / (std::size_t(positions[0]) * positions[1]));
-        double mean = 0.0, slope[3] = {0.0, 0.0, 0.0};
-        std::size_t i = 0;
-        for (int z = 0; z < grid[2]; ++z)
-            for (int y = 0; y < grid[1]; ++y) {
-                const float* row = volume + std::size_t(pz * step[2] + z) * s2 +
-                                   std::size_t(py * step[1] + y) * s1 + std::size_t(px) * step[0];
-                const std::uint8_t* ok = usable.data() + (row - volume);
-                for (int x = 0; x < grid[0]; ++x, ++i) {
-                    if (!ok[x]) return -1.0;  // no data or a repeated value: not a noise patch
-                    const double v = row[x];
-                    patch[i] = v;
-                    mean += v;
-                    slope[0] += v * centred[0][x];
-                    slope[1] += v * centred[1][y];
-                    slope[2] += v * centred[2][z];
-                }
-            }
-        mean /= double(patchSize);
-        for (int d = 0; d < 3; ++d)
-            slope[d] = spread[d] > 0.0
-                           ? slope[d] / (spread[d] * double(patchSize) / grid[d])
-                           : 0.0;
-        double e = 0.0;
-        i = 0;
-        for (int z = 0; z < grid[2]; ++z)
-            for (int y = 0; y < grid[1]; ++y)
-                for (int x = 0; x < grid[0]; ++x, ++i) {
-                    double& v = patch[i];
-                    v -= mean + slope[0] * centred[0][x] + slope[1] * centred[1][y] +
-                         slope[2] * centred[2][z];
-                    e += v * v;
-                }
-        return e;
-    };
-    for (std::size_t k = 0; k < patchCount; ++k) energy[k] = loadPatch(k);
-
-    // The plane removal also removes noise: for white noise the expected periodogram of bin k
-    // shrinks by the factor keep[k] = 1 - sum_j |<f_k, q_j>|^2 / N over the orthonormal plane
-    // basis q_j. The constant only touches k = 0 and the ramp along d only the bins on axis d,
-    // so keep[k] = 1 - |A_d(k_d)|^2 / (G_d * S_d) there, with A_d the DFT of the centred
-    // coordinate and S_d its squared norm.
-    std::vector<double> keep(patchSize, 1.0);
-    keep[0] = 0.0;
     const std::size_t strides[3] = {1, std::size_t(grid[0]), std::size_t(grid[0]) * grid[1]};
-    for (int d = 0; d < 3; ++d) {
-        if (!(spread[d] > 0.0)) continue;
-        for (int k = 1; k < grid[d]; ++k) {
-            std::complex<double> a = 0.0;
-            for (int x = 0; x < grid[d]; ++x)
-                a += centred[d][x] * std::polar(1.0, -2.0 * 3.14159265358979323846 * k * x / grid[d]);
-            keep[std::size_t(k) * strides[d]] -= std::norm(a) / (grid[d] * spread[d]);
-        }
-    }
-
-    std::vector<double> sorted;
-    for (double e : energy)
-        if (e > 0.0) sorted.push_back(e);
-    if (sorted.size() * patchSize < MIN_INFORMATIVE_SAMPLES) {
-        std::size_t seen = 0;
-        for (double e : energy) seen += e >= 0.0;
-        if (seen * patchSize < MIN_INFORMATIVE_SAMPLES) tooFewSamples(seen * patchSize);
-    }
-    if (sorted.size() < 8)
-        throw std::invalid_argument("volume holds no measurable noise (constant patches)");
-    const auto q1 = sorted.begin() + sorted.size() / 4;
-    std::nth_element(sorted.begin(), q1, sorted.end());
-    const double limit = 1.5 * *q1;
-
-    LineDft dft0(grid[0]), dft1(grid[1]), dft2(grid[2]);
-    std::vector<std::complex<double>> spectrum(patchSize);
-    std::vector<float> periodograms;  // one row of patchSize bins per selected patch
+    const std::vector<double> keep = planeKeep(patches, grid, strides);
+    const double limit = energyLimit(energy, patches.patchSize());
     std::size_t used = 0;
-    for (std::size_t k = 0; k < patchCount; ++k) {
-        if (!(energy[k] > 0.0) || energy[k] > limit) continue;
-        loadPatch(k);
-        for (std::size_t i = 0; i < patchSize; ++i) spectrum[i] = patch[i];
-        const std::ptrdiff_t g0 = grid[0], g01 = std::ptrdiff_t(grid[0]) * grid[1];
-        for (int z = 0; z < grid[2]; ++z)
-            for (int y = 0; y < grid[1]; ++y) dft0.apply(&spectrum[z * g01 + y * g0], 1);
-        if (grid[1] > 1)
-            for (int z = 0; z < grid[2]; ++z)
-                for (int x = 0; x < grid[0]; ++x) dft1.apply(&spectrum[z * g01 + x], g0);
-        if (grid[2] > 1)
-            for (std::ptrdiff_t xy = 0; xy < g01; ++xy) dft2.apply(&spectrum[xy], g01);
-        for (std::size_t i = 0; i < patchSize; ++i) periodograms.push_back(float(std::norm(spectrum[i])));
-        ++used;
-    }
+    const std::vector<float> rows = periodograms(patches, energy, limit, grid, used);
+    std::vector<float> psd = binMedians(rows, used, keep, grid, strides, scale);
 
-    // Median of each bin over the selected patches: robust to the minority of patches that
-    // still carry some signal at that frequency. A Gaussian periodogram bin is exponential
-    // (median = ln 2 times the mean) except at self-conjugate frequencies (every k_d 0 or
-    // G_d / 2), where it is a scaled chi-square with one degree of freedom (median 0.4549).
-    std::vector<float> psd(patchSize);
-    std::vector<float> column(used);
-    for (std::size_t i = 0; i < patchSize; ++i) {
-        if (!(keep[i] > 0.0)) continue;
-        for (std::size_t k = 0; k < used; ++k) column[k] = periodograms[k * patchSize + i];
-        const auto mid = column.begin() + used / 2;
-        std::nth_element(column.begin(), mid, column.end());
-        bool selfConjugate = true;
-        for (int d = 0; d < 3; ++d) {
-            const int kd = int((i / strides[d]) % grid[d]);
-            if (kd != 0 && 2 * kd != grid[d]) selfConjugate = false;
-        }
-        const double medianToMean = selfConjugate ? 1.0 / 0.45493642311957283 : 1.0 / 0.6931471805599453;
-        psd[i] = float(double(*mid) * medianToMean / keep[i] * scale);
-    }
     // The constant removal emptied the DC bin: take the mean of its neighbours on each axis.
     double dc = 0.0;
     int neighbours = 0;

@@ -6,8 +6,9 @@
 #include <stdexcept>
 #include <string>
 
-#include "kelvo/interface.h"
+#include "kelvo/engine/interface.h"
 #include "kelvo/kelvo.h"
+#include "kelvo/stage_records.h"
 
 namespace kelvo {
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "kelvo/kelvo.h"
+#include "kelvo/stage_records.h"
 #include "kelvo/synthetic.h"
 
 namespace kelvo {

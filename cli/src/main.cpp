@@ -586,6 +586,41 @@ std::vector<std::uint8_t> loadMask(const std::string& path, const kelvo::cli::Vo
     return mask;
 }
 
+// The noise the options give, white of standard deviation 1 when it is to be estimated.
+kelvo::Noise fixedNoise(const Options& o, const kelvo::cli::VolumeFile& in) {
+    if (!o.sigma.empty() && o.sigma != "auto") {
+        char* end = nullptr;
+        const double s = std::strtod(o.sigma.c_str(), &end);
+        if (*end != '\0') throw UsageError("--sigma: '" + o.sigma + "' is not a number");
+        return kelvo::Noise::white(s);  // rejects negative, zero, NaN
+    }
+    if (!o.psd.empty() && o.psd != "auto") return loadPsd(o.psd, in);
+    return kelvo::Noise::white(1.0);
+}
+
+// Refuses early a run that cannot fit: the samples read and the estimate written are held
+// throughout; the larger of the denoising (one volume at a time) and the writing (the
+// encoded samples and, for NIfTI, their check read-back) comes on top.
+void checkMemory(const Options& o, const kelvo::cli::VolumeFile& in, Size3 size,
+                 const kelvo::Profile& profile, const kelvo::Noise& noise,
+                 const std::vector<std::uint8_t>& mask) {
+    kelvo::DenoiseOptions plan;
+    plan.stages = o.htOnly ? kelvo::Stages::HardThresholding : kelvo::Stages::Both;
+    plan.distribution = o.rician ? kelvo::NoiseDistribution::Rician
+                                 : kelvo::NoiseDistribution::Gaussian;
+    plan.mask = mask.empty() ? nullptr : mask.data();
+    const bool withoutData = std::any_of(in.values.begin(), in.values.end(),
+                                         [](float v) { return !std::isfinite(v); });
+    const double values = double(in.values.size()) * sizeof(float);
+    const double engine = double(kelvo::estimateMemory(size, noise, profile, plan, withoutData));
+    const double need = 2 * values + std::max(engine, 2 * values);
+    const double limit = o.maxMemory > 0 ? o.maxMemory : machineMemory();
+    if (limit > 0 && need > limit)
+        throw IoError(o.in + ": denoising it needs about " + gibText(need) + " of memory, more than " +
+                      (o.maxMemory > 0 ? "--max-memory " : "this machine's ") + gibText(limit) +
+                      "; denoise it in pieces (e.g. kelvo.dask in Python) or on a larger machine");
+}
+
 int run(const Options& o) {
     const char* inFormat = kelvo::cli::formatOf(o.in);
     const char* outFormat = kelvo::cli::formatOf(o.out);
@@ -608,41 +643,13 @@ int run(const Options& o) {
     applyProfileArgs(o, profile);
     profile.numThreads = o.threads;
 
-    kelvo::Noise fixed = kelvo::Noise::white(1.0);
     const bool autoSigma = o.sigma == "auto", autoPsd = o.psd == "auto";
-    if (!o.sigma.empty() && !autoSigma) {
-        char* end = nullptr;
-        const double s = std::strtod(o.sigma.c_str(), &end);
-        if (*end != '\0') throw UsageError("--sigma: '" + o.sigma + "' is not a number");
-        fixed = kelvo::Noise::white(s);  // rejects negative, zero, NaN
-    } else if (!o.psd.empty() && !autoPsd) {
-        fixed = loadPsd(o.psd, *in);
-    }
+    const kelvo::Noise fixed = fixedNoise(o, *in);
     const std::vector<std::uint8_t> mask = o.mask.empty() ? std::vector<std::uint8_t>()
                                                           : loadMask(o.mask, *in);
     const bool maskPerVolume = !mask.empty() && mask.size() > count;
-
-    // Refuse early a run that cannot fit: the samples read and the estimate written are held
-    // throughout; the larger of the denoising (one volume at a time) and the writing (the
-    // encoded samples and, for NIfTI, their check read-back) comes on top.
-    {
-        kelvo::DenoiseOptions plan;
-        plan.stages = o.htOnly ? kelvo::Stages::HardThresholding : kelvo::Stages::Both;
-        plan.distribution = o.rician ? kelvo::NoiseDistribution::Rician
-                                     : kelvo::NoiseDistribution::Gaussian;
-        plan.mask = mask.empty() ? nullptr : mask.data();
-        const bool withoutData = std::any_of(in->values.begin(), in->values.end(),
-                                             [](float v) { return !std::isfinite(v); });
-        const double values = double(in->values.size()) * sizeof(float);
-        const double engine = double(kelvo::estimateMemory(
-            size, autoSigma || autoPsd ? kelvo::Noise::white(1.0) : fixed, profile, plan, withoutData));
-        const double need = 2 * values + std::max(engine, 2 * values);
-        const double limit = o.maxMemory > 0 ? o.maxMemory : machineMemory();
-        if (limit > 0 && need > limit)
-            throw IoError(o.in + ": denoising it needs about " + gibText(need) + " of memory, more than " +
-                          (o.maxMemory > 0 ? "--max-memory " : "this machine's ") + gibText(limit) +
-                          "; denoise it in pieces (e.g. kelvo.dask in Python) or on a larger machine");
-    }
+    checkMemory(o, *in, size, profile, autoSigma || autoPsd ? kelvo::Noise::white(1.0) : fixed,
+                mask);
 
     Progress progress(o.quiet, volumes, o.htOnly ? 1 : 2);
     std::atomic<bool>* cancel = &interrupted;

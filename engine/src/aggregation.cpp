@@ -1,4 +1,4 @@
-#include "kelvo/aggregation.h"
+#include "kelvo/engine/aggregation.h"
 
 #include <algorithm>
 #include <stdexcept>
@@ -40,6 +40,18 @@ inline void addBlockTerms(Vec3<int> q, Vec3<int> blockSize, const T* __restrict 
     }
 }
 
+// The checks both forms of aggregation make before writing anything.
+template <typename T>
+void checkPlacement(const BlockDistance<T>* matches, Vec3<int> blockSize, int groupSize,
+                    const ImageDataMutable<T>& numerator, const ImageDataMutable<T>& weights) {
+    if (numerator.size != weights.size)
+        throw std::invalid_argument("aggregate: numerator and weights differ in size");
+    for (int n = 0; n < groupSize; ++n) {
+        if (!insideVolume(matches[n].position, blockSize, numerator))
+            throw std::out_of_range("aggregate: block outside the volume");
+    }
+}
+
 }  // namespace
 
 template <typename T>
@@ -47,12 +59,7 @@ void aggregate(const BlockDistance<T>* matches, Vec3<int> blockSize, int groupSi
                const Cube4D<T>& group, const T* blockWeights, const T* window, T noiseLevel,
                ImageDataMutable<T>& numerator, ImageDataMutable<T>& weights) {
     if (groupSize <= 0) return;
-    if (numerator.size != weights.size)
-        throw std::invalid_argument("aggregate: numerator and weights differ in size");
-    for (int n = 0; n < groupSize; ++n) {
-        if (!insideVolume(matches[n].position, blockSize, numerator))
-            throw std::out_of_range("aggregate: block outside the volume");
-    }
+    checkPlacement(matches, blockSize, groupSize, numerator, weights);
     const long long volume = static_cast<long long>(blockSize.x) * blockSize.y * blockSize.z;
     const T weightFloor = std::max(static_cast<T>(WEIGHT_FLOOR_PER_NOISE) * noiseLevel,
                                    static_cast<T>(NUMERATOR_FLOOR));
@@ -126,12 +133,7 @@ void addAggregationTerms(const BlockDistance<float>* matches, Vec3<int> blockSiz
                          const float* numeratorTerms, const float* weightTerms,
                          ImageDataMutable<float>& numerator, ImageDataMutable<float>& weights) {
     if (groupSize <= 0) return;
-    if (numerator.size != weights.size)
-        throw std::invalid_argument("aggregate: numerator and weights differ in size");
-    for (int n = 0; n < groupSize; ++n) {
-        if (!insideVolume(matches[n].position, blockSize, numerator))
-            throw std::out_of_range("aggregate: block outside the volume");
-    }
+    checkPlacement(matches, blockSize, groupSize, numerator, weights);
     const long long volume = static_cast<long long>(blockSize.x) * blockSize.y * blockSize.z;
     for (int n = 0; n < groupSize; ++n) {
         const float* num = numeratorTerms + volume * n;
@@ -144,14 +146,17 @@ void addAggregationTerms(const BlockDistance<float>* matches, Vec3<int> blockSiz
     }
 }
 
-void normalise(ImageDataMutable<float>& numerator, const ImageDataMutable<float>& weights) {
+void normalise(ImageDataMutable<float>& numerator, const ImageDataMutable<float>& weights,
+               const float* fallback) {
     if (numerator.size != weights.size)
         throw std::invalid_argument("normalise: numerator and weights differ in size");
     const long long n = static_cast<long long>(numerator.size.x) * numerator.size.y *
                         numerator.size.z;
     float* num = numerator.mutableData;
     const float* wei = weights.data;
-    for (long long v = 0; v < n; ++v) num[v] = wei[v] != 0.0f ? num[v] / wei[v] : 0.0f;
+    for (long long v = 0; v < n; ++v) {
+        num[v] = wei[v] != 0.0f ? num[v] / wei[v] : (fallback ? fallback[v] : 0.0f);
+    }
 }
 
 template void aggregate<float>(const BlockDistance<float>*, Vec3<int>, int,

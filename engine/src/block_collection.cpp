@@ -1,4 +1,4 @@
-#include "kelvo/block_collection.h"
+#include "kelvo/engine/block_collection.h"
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -16,9 +16,10 @@
 #include <memory>
 #include <stdexcept>
 
-#include "kelvo/block_matching.h"
-#include "kelvo/block_transform.h"
-#include "kelvo/thread_pool.h"
+#include "kelvo/engine/block_matching.h"
+#include "kelvo/engine/block_transform.h"
+#include "kelvo/engine/helpers.h"
+#include "kelvo/engine/thread_pool.h"
 
 namespace kelvo {
 
@@ -37,10 +38,6 @@ constexpr std::size_t HUGE_PAGE = std::size_t{2} << 20;
 inline int positionsAlong(int volumeSize, int blockSize) {
     return std::max(volumeSize - blockSize + 1, 0);
 }
-
-struct FreeDeleter {
-    void operator()(float* p) const { std::free(p); }
-};
 
 // Aligned buffers: C17's aligned_alloc where the C library has it; Windows' C run time has
 // none and hands out aligned memory that only its own _aligned_free may release.

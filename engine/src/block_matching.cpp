@@ -1,4 +1,4 @@
-#include "kelvo/block_matching.h"
+#include "kelvo/engine/block_matching.h"
 
 #include <algorithm>
 #include <cassert>
@@ -8,17 +8,10 @@
 #include <limits>
 #include <stdexcept>
 
-// Run-time dispatch for the distance loop: an AVX2 clone and a baseline clone, chosen when
-// the library loads. Both clones perform the same operations in the same order (eight
-// independent lanes, then a fixed reduction), so they give bit-identical distances.
-// ThreadSanitizer builds go without: their instrumented ifunc resolver runs before the
-// sanitizer's run time is set up and crashes at load.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && \
-    !defined(__SANITIZE_THREAD__) && !defined(KELVO_NO_TARGET_CLONES)
-#define KELVO_TARGET_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define KELVO_TARGET_CLONES
-#endif
+// The distance loop's clones perform the same operations in the same order (eight
+// independent lanes, then a fixed reduction, nothing fused), so they give bit-identical
+// distances (see cpu_dispatch.h).
+#include "kelvo/engine/cpu_dispatch.h"
 
 // The vector helpers below are always inlined into the clones, so vector arguments and
 // returns never cross a call boundary whose ABI would depend on the instruction set.
@@ -313,7 +306,7 @@ __attribute__((always_inline)) inline int search64(const BlockCollection<float>&
     return kept.finish();
 }
 
-KELVO_TARGET_CLONES int searchFloat(const BlockCollection<float>& c, const float* offsets,
+KELVO_CLONES int searchFloat(const BlockCollection<float>& c, const float* offsets,
                                     Vec3<int> ref, Vec3<int> radius, Vec3<int> wmin,
                                     Vec3<int> wmax, int capacity, BlockDistance<float>* heap,
                                     bool general) {
@@ -322,7 +315,7 @@ KELVO_TARGET_CLONES int searchFloat(const BlockCollection<float>& c, const float
     return searchImpl(c, offsets, ref, radius, wmin, wmax, capacity, heap);
 }
 
-KELVO_TARGET_CLONES int searchComplex(const BlockCollection<Complex>& c, const float* offsets,
+KELVO_CLONES int searchComplex(const BlockCollection<Complex>& c, const float* offsets,
                                       Vec3<int> ref, Vec3<int> radius, Vec3<int> wmin,
                                       Vec3<int> wmax, int capacity,
                                       BlockDistance<Complex>* heap) {

@@ -1,16 +1,11 @@
-#include "kelvo/block_transform.h"
+#include "kelvo/engine/block_transform.h"
 
 #include <cstring>
 
-// Run-time dispatch for the 4x4x4 kernel: an AVX2 clone and a baseline clone (no fused
-// multiply-add in either, so both give the same bits). Not under ThreadSanitizer, whose
-// ifunc resolver crashes at load.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && \
-    !defined(__SANITIZE_THREAD__) && !defined(KELVO_NO_TARGET_CLONES)
-#define KELVO_BLOCK_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define KELVO_BLOCK_CLONES
-#endif
+// The 4x4x4 kernel's clones fuse no multiply-add, so both give the same bits
+// (see cpu_dispatch.h).
+#include "kelvo/engine/cpu_dispatch.h"
+#include "kelvo/engine/line_products.h"
 
 // The vector helpers of the 4x4x4 kernel are always inlined into its clones, so no vector
 // crosses a call boundary whose ABI would depend on the instruction set.
@@ -43,31 +38,6 @@ void productContiguous(const T* __restrict in, T* __restrict out, const float* _
             T acc = row[0] * src[0];
             for (int m = 1; m < len; ++m) acc += row[m] * src[m];
             dst[j] = acc;
-        }
-    }
-}
-
-// Lines along dimension 1 or 2: sample m of the line starting at offset p of a plane lies at
-// p + m * stride, for p = 0 .. stride-1 (so the `stride` lines of a plane are processed side
-// by side, with contiguous inner loops). `planes` such groups follow each other at
-// `planeStride`.
-template <int N, typename T>
-void productStrided(const T* __restrict in, T* __restrict out, const float* __restrict M, int n,
-                    long long stride, long long planes, long long planeStride) {
-    const int len = N > 0 ? N : n;
-    for (long long b = 0; b < planes; ++b) {
-        const T* src = in + b * planeStride;
-        T* dstPlane = out + b * planeStride;
-        for (int j = 0; j < len; ++j) {
-            const float* row = M + static_cast<long long>(j) * len;
-            T* dst = dstPlane + j * stride;
-            const float r0 = row[0];
-            for (long long p = 0; p < stride; ++p) dst[p] = r0 * src[p];
-            for (int m = 1; m < len; ++m) {
-                const float rm = row[m];
-                const T* s = src + m * stride;
-                for (long long p = 0; p < stride; ++p) dst[p] += rm * s[p];
-            }
         }
     }
 }
@@ -354,7 +324,7 @@ struct Coefficients444 {
     }
 };
 
-KELVO_BLOCK_CLONES void blocks444(const float* in, float* out, long long count,
+KELVO_CLONES void blocks444(const float* in, float* out, long long count,
                                   const float* m0, const float* m1, const float* m2) {
     const Coefficients444 c(m0, m1, m2);
     const I8 b0{0, 0, 0, 0, 4, 4, 4, 4}, b1{1, 1, 1, 1, 5, 5, 5, 5};

@@ -1,16 +1,9 @@
-#include "kelvo/fft.h"
+#include "kelvo/engine/fft.h"
 
 #include <stdexcept>
 #include <string>
 
-// Run-time dispatch (baseline and x86-64-v3); not under ThreadSanitizer, whose instrumented
-// ifunc resolver runs before the sanitizer's run time is set up and crashes at load.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && \
-    !defined(__SANITIZE_THREAD__) && !defined(KELVO_NO_TARGET_CLONES)
-#define KELVO_FFT_CLONES __attribute__((target_clones("default", "arch=x86-64-v3")))
-#else
-#define KELVO_FFT_CLONES
-#endif
+#include "kelvo/engine/cpu_dispatch.h"
 
 namespace kelvo {
 
@@ -133,7 +126,7 @@ int bitReversed(int k, int n) {
     return r;
 }
 
-KELVO_FFT_CLONES void fftBatchInPlace(
+KELVO_CLONES void fftBatchInPlace(
     Complex* data, int n, long long stride, int width) {
     if (!isFftSize(n)) unsupportedSize(n);
     if (data == nullptr || width < 0 || stride < width) {

@@ -8,13 +8,13 @@
 #include <stdexcept>
 #include <string>
 
-#include "kelvo/aggregation.h"
-#include "kelvo/block_matching.h"
-#include "kelvo/block_transform.h"
-#include "kelvo/group_transform.h"
-#include "kelvo/stage.h"
-#include "kelvo/tables.h"
-#include "kelvo/variances.h"
+#include "kelvo/engine/aggregation.h"
+#include "kelvo/engine/block_matching.h"
+#include "kelvo/engine/block_transform.h"
+#include "kelvo/engine/group_transform.h"
+#include "kelvo/engine/stage.h"
+#include "kelvo/engine/tables.h"
+#include "kelvo/engine/variances.h"
 
 namespace kelvo {
 
@@ -241,14 +241,42 @@ Vec3<int> fourierSize(const Parameters& params) {
 // The noise variance of every coefficient of the group just transformed, in memory.variance;
 // the first min(varianceLimit, count) group components are computed exactly.
 Cube4D<float> groupVariances(const Parameters& params, const GroupMatrices& g, int count,
-                             const float* noiseSpectrumA, const float* noiseSpectrumB,
+                             const float* K3fT3, const float* localVar,
                              BlockDistance<float>* matches, Memory& memory, TempMemory& temp) {
     Cube4D<float> variance = memory.variance;
     variance.n = count;
     const int K = params.varianceLimit < count ? params.varianceLimit : count;
     calculateVariances(count, params.blockSize, params.fftSize, fourierSize(params), K,
-                       g.forward, noiseSpectrumA, noiseSpectrumB, variance, matches, temp);
+                       g.forward, K3fT3, localVar, variance, matches, temp);
     return variance;
+}
+
+// A group formed at one reference location: its members and its group matrices.
+struct Group {
+    BlockDistance<float>* matches;
+    int count;
+    GroupMatrices g;
+    long long B;  ///< block volume
+};
+
+// Obtains the group of `reference` on `collection` (search or replay) in memory.matches.
+Group formGroup(Vec3<int> reference, const Parameters& params, const TransformsMeta& transforms,
+                const float* matchOffsetTable, int referenceIndex,
+                const BlockCollection<float>& collection, Memory& memory,
+                BlockMatchStorage* storage) {
+    BlockDistance<float>* matches = memory.matches;
+    const int count = obtainGroup(reference, params, matchOffsetTable, referenceIndex, collection,
+                                  matches, storage);
+    const Vec3<int> bs = params.blockSize;
+    return {matches, count, groupMatrices(transforms, count),
+            static_cast<long long>(bs.x) * bs.y * bs.z};
+}
+
+// The group's members transformed into `cube` (one of the thread's spectrum cubes).
+Cube4D<float> groupSpectrum(const Group& group, Cube4D<float> cube) {
+    cube.n = group.count;
+    forwardGroupTransform(group.matches, group.count, group.g, group.B, cube);
+    return cube;
 }
 
 }  // namespace
@@ -256,29 +284,24 @@ Cube4D<float> groupVariances(const Parameters& params, const GroupMatrices& g, i
 template <>
 void processReferenceLocation<HARD_THRESHOLDING>(
     Vec3<int> reference, const Parameters& params, const TransformsMeta& transforms,
-    const float* matchOffsetTable, const float* noiseSpectrumA, const float* noiseSpectrumB,
+    const float* matchOffsetTable, const float* K3fT3, const float* localVar,
     int referenceIndex, const BlockCollection<float>& collection,
     ImageDataMutable<float>& numerator, ImageDataMutable<float>& denominator, Memory& memory,
     TempMemory& temp, const BlockCollection<float>* /*pilotCollection*/,
     BlockMatchStorage* storage) {
     static std::mutex aggregationMutex;
-    BlockDistance<float>* matches = memory.matches;
-    const int count = obtainGroup(reference, params, matchOffsetTable, referenceIndex, collection,
-                                  matches, storage);
-    const GroupMatrices g = groupMatrices(transforms, count);
-    const Vec3<int> bs = params.blockSize;
-    const long long B = static_cast<long long>(bs.x) * bs.y * bs.z;
-
-    Cube4D<float> spectrum = memory.spectrum;
-    spectrum.n = count;
-    forwardGroupTransform(matches, count, g, B, spectrum);
-
-    const Cube4D<float> variance = groupVariances(params, g, count, noiseSpectrumA,
-                                                  noiseSpectrumB, matches, memory, temp);
+    const Group group = formGroup(reference, params, transforms, matchOffsetTable,
+                                  referenceIndex, collection, memory, storage);
+    BlockDistance<float>* matches = group.matches;
+    const int count = group.count;
+    const GroupMatrices& g = group.g;
+    const Cube4D<float> spectrum = groupSpectrum(group, memory.spectrum);
+    const Cube4D<float> variance =
+        groupVariances(params, g, count, K3fT3, localVar, matches, memory, temp);
 
     // Hard threshold; index 0 (the DC of the group mean) is never touched, and a coefficient
     // whose square equals the product survives.
-    const long long n = B * count;
+    const long long n = group.B * count;
     float* s = spectrum.data;
     float* v = variance.data;
     const float t2 = params.thresholdSquared;
@@ -297,35 +320,27 @@ void processReferenceLocation<HARD_THRESHOLDING>(
 template <>
 void processReferenceLocation<WIENER>(
     Vec3<int> reference, const Parameters& params, const TransformsMeta& transforms,
-    const float* matchOffsetTable, const float* noiseSpectrumA, const float* noiseSpectrumB,
+    const float* matchOffsetTable, const float* K3fT3, const float* localVar,
     int referenceIndex, const BlockCollection<float>& collection,
     ImageDataMutable<float>& numerator, ImageDataMutable<float>& denominator, Memory& memory,
     TempMemory& temp, const BlockCollection<float>* pilotCollection,
     BlockMatchStorage* storage) {
     static std::mutex aggregationMutex;
-    BlockDistance<float>* matches = memory.matches;
-    const int count = obtainGroup(reference, params, matchOffsetTable, referenceIndex,
-                                  *pilotCollection, matches, storage);
-    const GroupMatrices g = groupMatrices(transforms, count);
-    const Vec3<int> bs = params.blockSize;
-    const long long B = static_cast<long long>(bs.x) * bs.y * bs.z;
-
-    Cube4D<float> pilotSpectrum = memory.pilotSpectrum;
-    pilotSpectrum.n = count;
-    forwardGroupTransform(matches, count, g, B, pilotSpectrum);
-
+    const Group group = formGroup(reference, params, transforms, matchOffsetTable,
+                                  referenceIndex, *pilotCollection, memory, storage);
+    BlockDistance<float>* matches = group.matches;
+    const int count = group.count;
+    const GroupMatrices& g = group.g;
+    const Cube4D<float> pilotSpectrum = groupSpectrum(group, memory.pilotSpectrum);
     // The same positions in the noisy volume's collection.
     for (int k = 0; k < count; ++k) matches[k].data = collection.blockAt(matches[k].position);
-    Cube4D<float> spectrum = memory.spectrum;
-    spectrum.n = count;
-    forwardGroupTransform(matches, count, g, B, spectrum);
-
-    const Cube4D<float> variance = groupVariances(params, g, count, noiseSpectrumA,
-                                                  noiseSpectrumB, matches, memory, temp);
+    const Cube4D<float> spectrum = groupSpectrum(group, memory.spectrum);
+    const Cube4D<float> variance =
+        groupVariances(params, g, count, K3fT3, localVar, matches, memory, temp);
 
     // Empirical Wiener gain p^2 / (max(1e-8, v) * threshold + p^2). A zero pilot coefficient
     // gives gain 0 even when the threshold is 0 (where the quotient would be 0/0).
-    const long long n = B * count;
+    const long long n = group.B * count;
     const float* p = pilotSpectrum.data;
     float* s = spectrum.data;
     float* v = variance.data;

@@ -1,18 +1,13 @@
-#include "kelvo/group_transform.h"
+#include "kelvo/engine/group_transform.h"
 
 #include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
-// Run-time dispatch for the butterflies over lanes: an AVX2 clone and a baseline clone, which
-// perform the same operations (additions, subtractions and products, nothing fused), so
-// they give the same bits. Not under ThreadSanitizer (its ifunc resolver crashes at load).
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && \
-    !defined(__SANITIZE_THREAD__) && !defined(KELVO_NO_TARGET_CLONES)
-#define KELVO_TARGET_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define KELVO_TARGET_CLONES
-#endif
+// The butterflies' clones perform the same operations (additions, subtractions and
+// products, nothing fused), so they give the same bits (see cpu_dispatch.h).
+#include "kelvo/engine/cpu_dispatch.h"
+#include "kelvo/engine/line_products.h"
 
 namespace kelvo {
 
@@ -102,24 +97,9 @@ int haarSizeOf(StandardTransform kind, bool& forward) {
     }
 }
 
-template <typename T>
-void genericProduct(const T* in, int G, const float* M, T* out, long long n) {
-    for (int j = 0; j < G; ++j) {
-        T* o = out + j * n;
-        const float* row = M + static_cast<long long>(j) * G;
-        const float c0 = row[0];
-        for (long long i = 0; i < n; ++i) o[i] = c0 * in[i];
-        for (int k = 1; k < G; ++k) {
-            const float c = row[k];
-            const T* src = in + k * n;
-            for (long long i = 0; i < n; ++i) o[i] += c * src[i];
-        }
-    }
-}
-
 // Haar butterflies over whole groups, member-major (coefficient i of member k at k*n + i),
 // LANES adjacent coefficients at a time.
-KELVO_TARGET_CLONES void haarLanes(const float* in, float* out, long long n, int G, bool forward) {
+KELVO_CLONES void haarLanes(const float* in, float* out, long long n, int G, bool forward) {
     float v[MAX_HAAR * LANES];
     float y[MAX_HAAR * LANES];
     for (long long i0 = 0; i0 < n; i0 += LANES) {
@@ -154,7 +134,7 @@ KELVO_TARGET_CLONES void haarLanes(const float* in, float* out, long long n, int
 
 // forwardHaarGroup's body: members read through the match list, full lanes written straight
 // to their destination.
-KELVO_TARGET_CLONES void haarGroupLanes(const BlockDistance<float>* matches, int G, float* dst,
+KELVO_CLONES void haarGroupLanes(const BlockDistance<float>* matches, int G, float* dst,
                                         long long n) {
     float v[MAX_HAAR * LANES];
     float y[MAX_HAAR * LANES];
@@ -187,7 +167,8 @@ void transformBlocksNL(const Cube4D<T>& in, int G, const float* M, StandardTrans
     const int haar = haarSizeOf(kind, forward);
     if (haar != G) {  // not a Haar kind, or one that describes another group size
         if (M) {
-            genericProduct(in.data, G, M, out.data, n);
+            // out[j * n + i] = sum_k M[j * G + k] in[k * n + i]: G lines of stride n.
+            productStrided<0>(in.data, out.data, M, G, n, 1, 0);
         } else if (G == 1) {  // the identity: the default tables hold no 1 x 1 matrix
             std::memcpy(out.data, in.data, static_cast<std::size_t>(n) * sizeof(T));
         } else {

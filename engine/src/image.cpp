@@ -1,12 +1,12 @@
-#include "kelvo/image.h"
+#include "kelvo/engine/image.h"
 
 #include <cstdlib>
 #include <cstring>
 #include <utility>
 
-#include "kelvo/block_transform.h"
-#include "kelvo/memory.h"
-#include "kelvo/tables.h"
+#include "kelvo/engine/block_transform.h"
+#include "kelvo/engine/memory.h"
+#include "kelvo/engine/tables.h"
 
 namespace kelvo {
 

@@ -1,5 +1,5 @@
 // The stage entry points and the soundness checks of a parameter record.
-#include "kelvo/interface.h"
+#include "kelvo/engine/interface.h"
 
 #include <algorithm>
 #include <climits>
@@ -8,10 +8,13 @@
 #include <stdexcept>
 #include <vector>
 
-#include "kelvo/stage.h"
-#include "kelvo/stage_memory.h"
-#include "kelvo/tables.h"
-#include "kelvo/transform_meta.h"
+#include "kelvo/engine/fft.h"
+#include "kelvo/engine/helpers.h"
+#include "kelvo/engine/reference_grid.h"
+#include "kelvo/engine/stage.h"
+#include "kelvo/engine/stage_memory.h"
+#include "kelvo/engine/tables.h"
+#include "kelvo/engine/transform_meta.h"
 
 namespace kelvo {
 
@@ -19,97 +22,26 @@ namespace {
 
 const char* const DIM_NAMES[3] = {"0", "1", "2"};
 
-std::string vecText(Vec3<int> v) {
-    std::ostringstream s;
-    s << "[" << v.x << ", " << v.y << ", " << v.z << "]";
-    return s.str();
-}
-
-bool isPowerOfTwoFftSize(int n) { return n == 4 || n == 8 || n == 16 || n == 32 || n == 64; }
-
 // Walks the reference grid exactly as the stage loop does, without filtering, to check that
-// every processed location has a distinct index inside the match record and that the blocks
-// of the processed locations cover every sample. Only needed when shift lists are in use:
-// without shifts and with steps no larger than the blocks both hold by construction.
+// every processed location has an index of its own inside the match record. Only needed
+// when shift lists are in use: without shifts every processed grid point is numbered.
+// Samples that no reference block covers are allowed: matched blocks usually cover them,
+// and a sample that ends with no weight takes the stage's input value.
 std::string checkShiftedGrid(const Parameters& p) {
-    Vec3<int> last, grid;
-    for (int d = 0; d < 3; ++d) {
-        last[d] = std::max(0, p.imageSize[d] - p.blockSize[d]);
-        grid[d] = p.imageSize[d] / p.stepSize[d] + 1;
+    const ReferenceGrid grid(p);
+    std::string problem;
+    for (int s = 0; s < grid.sliceCount() && problem.empty(); ++s) {
+        grid.forEachLocation(s, [&](Vec3<int> gi, Vec3<int>) {
+            if (grid.numbered(gi)) return true;
+            const Vec3<int> g{gi.x * p.stepSize.x, gi.y * p.stepSize.y, gi.z * p.stepSize.z};
+            problem = "the shift lists make the grid point (" + std::to_string(g.x) + ", " +
+                      std::to_string(g.y) + ", " + std::to_string(g.z) +
+                      ") a reference location whose index collides with another one; use "
+                      "shifts between 0 and the block size minus (imageSize mod step)";
+            return false;
+        });
     }
-    const bool volumetric = p.imageSize.z > 1;
-    // The shift of one dimension is picked by the grid index of another, so coverage is not
-    // separable: mark the block origins of the processed locations, then dilate them by the
-    // block size one dimension at a time.
-    const long long samples =
-        static_cast<long long>(p.imageSize.x) * p.imageSize.y * p.imageSize.z;
-    if (samples > (1LL << 27)) {
-        return "shift lists are supported for volumes of at most 2^27 samples";
-    }
-    const long long positions = static_cast<long long>(last.x + 1) * (last.y + 1) * (last.z + 1);
-    std::vector<unsigned char> origin(static_cast<std::size_t>(positions), 0);
-    for (int z = 0; z < (volumetric ? p.imageSize.z + p.stepSize.z : 1); z += p.stepSize.z) {
-        for (int y = 0; y < p.imageSize.y + p.stepSize.y; y += p.stepSize.y) {
-            for (int x = 0; x < p.imageSize.x + p.stepSize.x; x += p.stepSize.x) {
-                const int xi = x / p.stepSize.x, yi = y / p.stepSize.y, zi = z / p.stepSize.z;
-                Vec3<int> q{std::max(0, x - p.shiftTable[0][zi % p.shiftCount[0]]),
-                            std::max(0, y - p.shiftTable[1][xi % p.shiftCount[1]]),
-                            std::max(0, z - p.shiftTable[2][yi % p.shiftCount[2]])};
-                bool inside = true;
-                for (int d = 0; d < 3; ++d) inside = inside && q[d] < last[d] + p.stepSize[d];
-                if (!inside) continue;
-                if (xi >= grid.x || yi >= grid.y || zi >= grid.z) {
-                    return "the shift lists make the grid point (" + std::to_string(x) + ", " +
-                           std::to_string(y) + ", " + std::to_string(z) +
-                           ") a reference location whose index collides with another one; use "
-                           "shifts between 0 and the block size minus (imageSize mod step)";
-                }
-                for (int d = 0; d < 3; ++d) q[d] = std::min(q[d], last[d]);
-                origin[static_cast<std::size_t>(
-                    (static_cast<long long>(q.z) * (last.y + 1) + q.y) * (last.x + 1) + q.x)] = 1;
-            }
-        }
-    }
-    // A sample is covered when some origin q has q <= sample < q + blockSize.
-    const Vec3<int> s = p.imageSize, b = p.blockSize;
-    auto dilate = [](const std::vector<unsigned char>& in, Vec3<int> inDims, int dim, int width,
-                     int outLen) {
-        Vec3<int> outDims = inDims;
-        outDims[dim] = outLen;
-        std::vector<unsigned char> out(
-            static_cast<std::size_t>(outDims.x) * outDims.y * outDims.z, 0);
-        for (int k = 0; k < inDims.z; ++k)
-            for (int j = 0; j < inDims.y; ++j)
-                for (int i = 0; i < inDims.x; ++i) {
-                    if (!in[static_cast<std::size_t>((static_cast<long long>(k) * inDims.y + j) *
-                                                         inDims.x + i)])
-                        continue;
-                    Vec3<int> c{i, j, k};
-                    for (int w = 0; w < width; ++w) {
-                        Vec3<int> o = c;
-                        o[dim] = c[dim] + w;
-                        out[static_cast<std::size_t>(
-                            (static_cast<long long>(o.z) * outDims.y + o.y) * outDims.x + o.x)] =
-                            1;
-                    }
-                }
-        return out;
-    };
-    Vec3<int> dims{last.x + 1, last.y + 1, last.z + 1};
-    std::vector<unsigned char> cover = dilate(origin, dims, 0, b.x, s.x);
-    dims.x = s.x;
-    cover = dilate(cover, dims, 1, b.y, s.y);
-    dims.y = s.y;
-    cover = dilate(cover, dims, 2, b.z, s.z);
-    for (std::size_t v = 0; v < cover.size(); ++v) {
-        if (!cover[v]) {
-            const long long vv = static_cast<long long>(v);
-            return "the shift lists leave the sample (" + std::to_string(vv % s.x) + ", " +
-                   std::to_string((vv / s.x) % s.y) + ", " + std::to_string(vv / (s.x * s.y)) +
-                   ") outside every block; use non-negative shifts no larger than the block size";
-        }
-    }
-    return "";
+    return problem;
 }
 
 }  // namespace
@@ -133,10 +65,14 @@ std::string validateParameters(const Parameters& p) {
                 << ")";
             return err.str();
         }
-        if (p.stepSize[d] < 1 || p.stepSize[d] > p.blockSize[d]) {
+        // A step larger than the block skips samples, except where the block spans the
+        // volume: there is one position along that dimension whatever the step.
+        if (p.stepSize[d] < 1 ||
+            (p.stepSize[d] > p.blockSize[d] && p.blockSize[d] < p.imageSize[d])) {
             err << "stepSize " << vecText(p.stepSize) << " must be between 1 and the block size "
                 << vecText(p.blockSize)
-                << " in every dimension, or some samples are covered by no block (dimension "
+                << " in every dimension where the block is smaller than the volume, or some "
+                   "samples are covered by no block (dimension "
                 << DIM_NAMES[d] << ")";
             return err.str();
         }
@@ -149,10 +85,16 @@ std::string validateParameters(const Parameters& p) {
             return err.str();
         }
         const int F = p.fftSize[d];
-        if (!(isPowerOfTwoFftSize(F) || (d > 0 && F == 1))) {
+        if (!(isFftSize(F) || (d > 0 && F == 1))) {
             err << "fftSize " << vecText(p.fftSize)
                 << " must be 4, 8, 16, 32 or 64 in every dimension (1 is allowed in dimensions 1 "
                    "and 2)";
+            return err.str();
+        }
+        if (p.fftSize[d] < p.blockSize[d]) {
+            err << "fftSize " << vecText(p.fftSize) << " must be at least the block size "
+                << vecText(p.blockSize) << " in every dimension (dimension " << DIM_NAMES[d]
+                << ")";
             return err.str();
         }
         if (p.shiftCount[d] > 1 && !p.shiftTable[d]) {
@@ -183,10 +125,12 @@ std::string validateParameters(const Parameters& p) {
         err << "numThreads " << p.numThreads << " exceeds 1024; pass 0 to use every core";
         return err.str();
     }
+    // Lists of 0 or 1 entries mean no shift, whatever their table pointer holds.
     bool shifted = false;
     for (int d = 0; d < 3; ++d) {
-        const int n = p.shiftCount[d] > 1 ? p.shiftCount[d] : 1;
-        for (int i = 0; i < n && p.shiftCount[d] > 1; ++i) shifted = shifted || p.shiftTable[d][i] != 0;
+        for (int i = 0; i < p.shiftCount[d] && p.shiftCount[d] > 1; ++i) {
+            shifted = shifted || p.shiftTable[d][i] != 0;
+        }
     }
     if (shifted) return checkShiftedGrid(p);
     return "";

@@ -1,4 +1,4 @@
-#include "kelvo/memory.h"
+#include "kelvo/engine/memory.h"
 
 #include <algorithm>
 #include <cmath>

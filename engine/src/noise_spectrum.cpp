@@ -1,4 +1,4 @@
-#include "kelvo/noise_spectrum.h"
+#include "kelvo/engine/noise_spectrum.h"
 
 #include <algorithm>
 #include <cmath>

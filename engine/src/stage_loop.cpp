@@ -14,21 +14,18 @@
 #include <utility>
 #include <vector>
 
-#include "kelvo/aggregation.h"
-#include "kelvo/noise_spectrum.h"
-#include "kelvo/stage.h"
-#include "kelvo/tables.h"
-#include "kelvo/thread_pool.h"
-#include "kelvo/variances.h"
+#include "kelvo/engine/aggregation.h"
+#include "kelvo/engine/helpers.h"
+#include "kelvo/engine/noise_spectrum.h"
+#include "kelvo/engine/reference_grid.h"
+#include "kelvo/engine/stage.h"
+#include "kelvo/engine/tables.h"
+#include "kelvo/engine/thread_pool.h"
+#include "kelvo/engine/variances.h"
 
 namespace kelvo {
 
 namespace {
-
-struct FreeDeleter {
-    void operator()(void* p) const { std::free(p); }
-};
-using FloatBuffer = std::unique_ptr<float, FreeDeleter>;
 
 void report(const char* message) {
     std::fputs(message, stderr);
@@ -95,15 +92,293 @@ void fillMatchOffsetTable(float* table, const Parameters& params, Vec3<int> four
     }
 }
 
-// Block positions held per dimension by a thread's collection: the whole extent when the
-// collection is not split or its window covers the volume anyway.
-bool coversWholeVolume(const Parameters& params, Vec3<int> extent) {
-    for (int d = 0; d < 3; ++d) {
-        const int positions = params.imageSize[d] - params.blockSize[d] + 1;
-        const int slots = std::min(2 * extent[d] + 2, params.imageSize[d] - params.blockSize[d]) + 1;
-        if (slots < positions) return false;
+// The noise quantities of a stage, derived from the PSD once and only read by the workers.
+struct NoiseArrays {
+    FloatBuffer matchOffsetTable;  ///< expected noise distance per search-window displacement
+    FloatBuffer K3fT3;             ///< per frequency, noise weight of each block coefficient
+    FloatBuffer localVar;          ///< total noise variance of each block coefficient
+};
+
+// Fills `noise` for `params` (false when an allocation failed). The main thread's `temp`
+// computes the two-block groups of the match offset table.
+template <int Stage>
+bool prepareNoiseArrays(NoiseArrays& noise, const float* psd, const Parameters& params,
+                        const TransformsMeta& transforms, Vec3<int> fourier, TempMemory& temp) {
+    const Vec3<int> r = params.searchRadius;
+    const long long tableSize = static_cast<long long>(2 * r.x + 1) * (2 * r.y + 1) * (2 * r.z + 1);
+    noise.matchOffsetTable.reset(
+        static_cast<float*>(std::malloc(static_cast<std::size_t>(tableSize) * sizeof(float))));
+    float* raw = nullptr;
+    if (noise.matchOffsetTable) {
+        computeK3fT3(psd, params.psdSize, params.fftSize, fourier, params.blockSize,
+                     transforms.fwd, raw);
+    }
+    noise.K3fT3.reset(raw);
+    raw = nullptr;
+    if (noise.matchOffsetTable && noise.K3fT3) {
+        computeLocalVar(noise.K3fT3.get(), fourier,
+                        params.blockSize.x * params.blockSize.y * params.blockSize.z, raw);
+    }
+    noise.localVar.reset(raw);
+    if (!noise.localVar) return false;
+    float* table = noise.matchOffsetTable.get();
+    if (Stage == WIENER || params.matchNoiseWeight <= 0.0f) {
+        std::fill(table, table + tableSize, 0.0f);
+    } else {
+        fillMatchOffsetTable(table, params, fourier, noise.K3fT3.get(), noise.localVar.get(), temp);
     }
     return true;
+}
+
+// How the slices of the walk are divided among the threads: thread t takes slices
+// [t * slicesPerThread, min((t + 1) * slicesPerThread, sliceCount)), and may aggregate
+// without the lock inside privateRange[t] along the slide axis.
+struct SlabPlan {
+    int sliceCount = 0;
+    int slicesPerThread = 0;
+    std::vector<std::pair<int, int>> privateRange;
+
+    int first(int t) const { return t * slicesPerThread; }
+    int end(int t) const { return std::min((t + 1) * slicesPerThread, sliceCount); }
+};
+
+// Samples thread t can write along the slide axis: its references (every shift applied,
+// clamped like the walk) widened by the search radius and the block.
+std::pair<int, int> threadReach(const ReferenceGrid& grid, const Parameters& params,
+                                const SlabPlan& plan, int t) {
+    const int axis = grid.slideAxis();
+    const int step = params.stepSize[axis];
+    const int last = grid.lastPosition()[axis];
+    int lo = INT_MAX, hi = INT_MIN;
+    for (int sl = plan.first(t); sl < plan.end(t); ++sl) {
+        for (int k = 0; k < params.shiftCount[axis]; ++k) {
+            const int shift = params.shiftTable[axis] ? params.shiftTable[axis][k] : 0;
+            const long long p = std::min<long long>(
+                std::max<long long>(0, static_cast<long long>(sl) * step - shift), last);
+            lo = std::min(lo, static_cast<int>(p));
+            hi = std::max(hi, static_cast<int>(p));
+        }
+    }
+    return {std::max(0, lo - params.searchRadius[axis]),
+            std::min(params.imageSize[axis], hi + params.searchRadius[axis] + params.blockSize[axis])};
+}
+
+// Divides the slices among `threadCount` threads. Where no other thread reaches, a thread
+// aggregates without the lock; replayed groups may lie anywhere, so a replay keeps every
+// addition under the lock (empty private ranges).
+SlabPlan planSlabs(const ReferenceGrid& grid, const Parameters& params, int threadCount,
+                   bool replaying) {
+    SlabPlan plan;
+    plan.sliceCount = grid.sliceCount();
+    plan.slicesPerThread = static_cast<int>(
+        std::ceil(static_cast<float>(plan.sliceCount) / static_cast<float>(threadCount)));
+    std::vector<std::pair<int, int>> reach(static_cast<std::size_t>(threadCount), {0, 0});
+    for (int t = 0; t < threadCount; ++t) {
+        if (plan.first(t) < plan.end(t)) reach[static_cast<std::size_t>(t)] = threadReach(grid, params, plan, t);
+    }
+    plan.privateRange.assign(static_cast<std::size_t>(threadCount), {0, 0});
+    for (int t = 0; t < threadCount && !replaying; ++t) {
+        std::pair<int, int> own = reach[static_cast<std::size_t>(t)];
+        for (int u = 0; u < threadCount && own.first < own.second; ++u) {
+            const std::pair<int, int> other = reach[static_cast<std::size_t>(u)];
+            if (u == t || other.first >= other.second) continue;
+            if (other.second <= own.first || other.first >= own.second) continue;
+            // Keep the larger part of own outside other.
+            const int below = other.first - own.first;
+            const int above = own.second - other.second;
+            if (below >= above) {
+                own.second = std::max(own.first, other.first);
+            } else {
+                own.first = std::min(own.second, other.second);
+            }
+        }
+        plan.privateRange[static_cast<std::size_t>(t)] = own;
+    }
+    return plan;
+}
+
+// What every worker of one stage shares: inputs, noise arrays, outputs and the run's state.
+template <int Stage>
+struct StageContext {
+    const ImageData<float>& image;
+    const ImageData<float>* pilot;
+    const Parameters& params;
+    const TransformsMeta& transforms;
+    const ReferenceGrid& grid;
+    const SlabPlan& plan;
+    const NoiseArrays& noise;
+    ImageDataMutable<float>& numerator;
+    ImageDataMutable<float>& weights;
+    BlockMatchStorage* storage;
+    const StageHooks* hooks;
+    Vec3<int> extent;  ///< collection extent + 1, as the collections take it
+    bool wholeCollection;
+    std::shared_ptr<BlockCollection<float>> sharedCollection;
+    std::shared_ptr<BlockCollection<float>> sharedPilotCollection;
+    std::atomic<bool> failed{false};
+    std::mutex progressMutex;
+    int slicesDone = 0;  ///< guarded by progressMutex
+
+    bool cancelRequested() const {
+        return hooks && hooks->cancel && hooks->cancel->load(std::memory_order_relaxed);
+    }
+};
+
+// The body of the stage's loop job, called once per thread with the thread's index: it
+// walks the thread's slices and filters every reference location on them with the thread's
+// own working memory and (unless shared) block collections.
+template <int Stage>
+class SlabWorker {
+public:
+    explicit SlabWorker(StageContext<Stage>& context) : c_(context) {}
+
+    void operator()(int t) const {
+        if (c_.failed) return;
+        Memory memory = allocateMemory<float>(c_.params);
+        TempMemory temp = createTempMemory<float>(c_.params);
+        if (!memory.ok || !temp.ok) return fail("Error: could not allocate working memory");
+        const std::pair<int, int> own = c_.plan.privateRange[static_cast<std::size_t>(t)];
+        memory.privateAxis = c_.grid.slideAxis();
+        memory.privateLow = own.first;
+        memory.privateHigh = own.second;
+        std::shared_ptr<BlockCollection<float>> collection = c_.sharedCollection;
+        std::shared_ptr<BlockCollection<float>> pilotCollection = c_.sharedPilotCollection;
+        if (!c_.wholeCollection && !allocateCollections(collection, pilotCollection)) {
+            return fail("Failed to allocate block memory");
+        }
+        BlockCollection<float>* pilotBlocks = Stage == WIENER ? pilotCollection.get() : nullptr;
+        const NoiseArrays& noise = c_.noise;
+        const auto filter = [&](Vec3<int> gi, Vec3<int> p) {
+            if (c_.failed || c_.cancelRequested()) return false;
+            if (!c_.wholeCollection) {
+                moveCollections<Stage>(p, c_.params.searchRadius, c_.params.blockSize,
+                                       c_.transforms.fwd, c_.transforms.fwdKinds, temp, c_.image,
+                                       c_.pilot, *collection, pilotBlocks);
+            }
+            processReferenceLocation<Stage>(
+                p, c_.params, c_.transforms, noise.matchOffsetTable.get(), noise.K3fT3.get(),
+                noise.localVar.get(), static_cast<int>(c_.grid.index(gi)), *collection,
+                c_.numerator, c_.weights, memory, temp, pilotBlocks, c_.storage);
+            return true;
+        };
+        for (int s = c_.plan.first(t); s < c_.plan.end(t); ++s) {
+            if (!c_.grid.forEachLocation(s, filter)) return;
+            reportProgress();
+        }
+    }
+
+private:
+    void fail(const char* message) const {
+        report(message);
+        c_.failed = true;
+    }
+
+    bool allocateCollections(std::shared_ptr<BlockCollection<float>>& collection,
+                             std::shared_ptr<BlockCollection<float>>& pilotCollection) const {
+        const Parameters& p = c_.params;
+        collection = std::make_shared<BlockCollection<float>>();
+        pilotCollection = std::make_shared<BlockCollection<float>>();
+        if (!collection->allocate(p.imageSize, p.blockSize, c_.extent)) return false;
+        return Stage != WIENER ||
+               pilotCollection->allocate(p.imageSize, p.blockSize, c_.extent) != nullptr;
+    }
+
+    void reportProgress() const {
+        if (!c_.hooks || !c_.hooks->progress) return;
+        // Counted under the lock, so the reported fractions never go backwards.
+        std::lock_guard<std::mutex> lock(c_.progressMutex);
+        ++c_.slicesDone;
+        c_.hooks->progress(static_cast<float>(c_.slicesDone) /
+                           static_cast<float>(c_.plan.sliceCount));
+    }
+
+    StageContext<Stage>& c_;
+};
+
+// Fills the collections shared by every thread when they cover the whole volume: once
+// here, only read by the workers. False when an allocation failed.
+template <int Stage>
+bool fillSharedCollections(StageContext<Stage>& c, TempMemory& temp) {
+    const Vec3<int> origin{0, 0, 0};
+    bool ok = c.sharedCollection->extractInitial(c.image, origin, c.params.blockSize,
+                                                 c.transforms.fwd, c.transforms.fwdKinds, true,
+                                                 temp, c.extent);
+    if (ok && Stage == WIENER) {
+        ok = c.sharedPilotCollection->extractInitial(*c.pilot, origin, c.params.blockSize,
+                                                     c.transforms.fwd, c.transforms.fwdKinds,
+                                                     true, temp, c.extent);
+    }
+    return ok;
+}
+
+void zeroVolume(ImageDataMutable<float>& volume) {
+    std::memset(volume.mutableData, 0, static_cast<std::size_t>(volume.count) * sizeof(float));
+}
+
+StageOutcome endOutOfMemory(const char* message, ImageDataMutable<float>& numerator) {
+    report(message);
+    zeroVolume(numerator);
+    return StageOutcome::OutOfMemory;
+}
+
+// Collection extent + 1 per dimension, as the collections take it: the search radius when
+// the dimension is split, else the whole volume.
+Vec3<int> collectionExtent(const Parameters& params) {
+    Vec3<int> extent;
+    for (int d = 0; d < 3; ++d) {
+        extent[d] = (params.splitComp[d] ? params.searchRadius[d] : params.imageSize[d]) + 1;
+    }
+    return extent;
+}
+
+template <int Stage>
+StageOutcome runLoop(const ImageData<float>& image, const float* psd, const Parameters& params,
+                     const TransformsMeta& transforms, ImageDataMutable<float>& numerator,
+                     BlockMatchStorage* storage, const ImageData<float>* pilot,
+                     const StageHooks* hooks) {
+    PoolSession pool(params.numThreads);
+    // The main thread's working memory also computes the two-block groups of the match
+    // offset table, so it is sized for at least two blocks.
+    Parameters mainParams = params;
+    mainParams.maxGroupSize = std::max(2, params.maxGroupSize);
+    Memory mainMemory = allocateMemory<float>(mainParams);
+    TempMemory mainTemp = createTempMemory<float>(mainParams);
+    if (!mainMemory.ok || !mainTemp.ok) {
+        return endOutOfMemory("Error: could not allocate working memory", numerator);
+    }
+    ImageDataMutable<float> weights;
+    if (!weights.createEmpty(params.imageSize)) {
+        return endOutOfMemory("Failed to allocate memory for buffer.", numerator);
+    }
+    const Vec3<int> fourier{halvedFirstFftDimension(params), params.fftSize.y, params.fftSize.z};
+    NoiseArrays noise;
+    if (!prepareNoiseArrays<Stage>(noise, psd, params, transforms, fourier, mainTemp)) {
+        return endOutOfMemory("Could not allocate memory for variances", numerator);
+    }
+    if (storage) storage->stackCount = 0;
+
+    const ReferenceGrid grid(params);
+    const SlabPlan plan =
+        planSlabs(grid, params, THREAD_POOL.getNumThreads(), storage && storage->replay);
+    const Vec3<int> extent = collectionExtent(params);
+    StageContext<Stage> context{image, pilot, params, transforms, grid, plan, noise, numerator,
+                                weights, storage, hooks, extent,
+                                collectionCoversVolume(params.imageSize, params.blockSize, extent),
+                                std::make_shared<BlockCollection<float>>(),
+                                std::make_shared<BlockCollection<float>>(), {false}, {}, 0};
+    if (context.wholeCollection && !fillSharedCollections(context, mainTemp)) {
+        report("Failed to allocate block memory");
+        context.failed = true;
+    }
+    if (!context.failed) THREAD_POOL.newLoopJob(SlabWorker<Stage>(context));
+    const bool cancelled = hooks && hooks->cancel && hooks->cancel->load();
+    if (context.failed || cancelled) {
+        zeroVolume(numerator);
+        return context.failed ? StageOutcome::OutOfMemory : StageOutcome::Cancelled;
+    }
+    if (storage) storage->stackCount = static_cast<int>(grid.locationCount());
+    normalise(numerator, weights, image.data);
+    return StageOutcome::Completed;
 }
 
 }  // namespace
@@ -113,251 +388,10 @@ StageOutcome kelvoLoop(const ImageData<float>& image, const float* psd, const Pa
                        const TransformsMeta& transforms, ImageDataMutable<float>& numerator,
                        BlockMatchStorage* storage, const ImageData<float>* pilot,
                        const StageHooks* hooks) {
-    const auto zeroNumerator = [&numerator] {
-        std::memset(numerator.mutableData, 0,
-                    static_cast<std::size_t>(numerator.count) * sizeof(float));
-    };
     try {
-        PoolSession pool(params.numThreads);
-        const int threadCount = THREAD_POOL.getNumThreads();
-
-        // The main thread's working memory also computes the two-block groups of the match
-        // offset table, so it is sized for at least two blocks.
-        Parameters mainParams = params;
-        mainParams.maxGroupSize = std::max(2, params.maxGroupSize);
-        Memory mainMemory = allocateMemory<float>(mainParams);
-        TempMemory mainTemp = createTempMemory<float>(mainParams);
-        if (!mainMemory.ok || !mainTemp.ok) {
-            report("Error: could not allocate working memory");
-            zeroNumerator();
-            return StageOutcome::OutOfMemory;
-        }
-
-        ImageDataMutable<float> weights;
-        if (!weights.createEmpty(params.imageSize)) {
-            report("Failed to allocate memory for buffer.");
-            zeroNumerator();
-            return StageOutcome::OutOfMemory;
-        }
-
-        const Vec3<int> fourier{halvedFirstFftDimension(params), params.fftSize.y,
-                                params.fftSize.z};
-        const Vec3<int> r = params.searchRadius;
-        const long long tableSize =
-            static_cast<long long>(2 * r.x + 1) * (2 * r.y + 1) * (2 * r.z + 1);
-        FloatBuffer offsetTable(
-            static_cast<float*>(std::malloc(static_cast<std::size_t>(tableSize) * sizeof(float))));
-        float* K3fT3Raw = nullptr;
-        if (offsetTable) {
-            computeK3fT3(psd, params.psdSize, params.fftSize, fourier, params.blockSize,
-                         transforms.fwd, K3fT3Raw);
-        }
-        FloatBuffer K3fT3(K3fT3Raw);
-        float* localVarRaw = nullptr;
-        if (offsetTable && K3fT3) {
-            computeLocalVar(K3fT3.get(), fourier,
-                            params.blockSize.x * params.blockSize.y * params.blockSize.z,
-                            localVarRaw);
-        }
-        FloatBuffer localVar(localVarRaw);
-        if (!localVar) {
-            report("Could not allocate memory for variances");
-            zeroNumerator();
-            return StageOutcome::OutOfMemory;
-        }
-
-        if (Stage == WIENER || params.matchNoiseWeight <= 0.0f) {
-            std::fill(offsetTable.get(), offsetTable.get() + tableSize, 0.0f);
-        } else {
-            fillMatchOffsetTable(offsetTable.get(), params, fourier, K3fT3.get(), localVar.get(),
-                                 mainTemp);
-        }
-
-        if (storage) storage->stackCount = 0;
-
-        // Geometry of the walk.
-        const bool volumetric = params.imageSize.z > 1;
-        const int slideLength = volumetric ? params.imageSize.z : params.imageSize.y;
-        const int slideStep = volumetric ? params.stepSize.z : params.stepSize.y;
-        Vec3<int> lastPosition;
-        Vec3<int> extent;  // collection extent + 1, as the collections take it
-        Vec3<int> gridCount;
-        for (int d = 0; d < 3; ++d) {
-            lastPosition[d] = std::max(0, params.imageSize[d] - params.blockSize[d]);
-            const int collectionExtent =
-                params.splitComp[d] ? params.searchRadius[d] : params.imageSize[d];
-            extent[d] = collectionExtent + 1;
-            gridCount[d] = params.imageSize[d] / params.stepSize[d] + 1;
-        }
-        const bool wholeCollection = coversWholeVolume(params, extent);
-
-        // Collections shared by every thread when they cover the whole volume: filled once
-        // here and only read by the workers.
-        auto sharedCollection = std::make_shared<BlockCollection<float>>();
-        auto sharedPilotCollection = std::make_shared<BlockCollection<float>>();
-        std::atomic<bool> failed{false};
-        if (wholeCollection) {
-            bool ok = sharedCollection->extractInitial(image, {0, 0, 0}, params.blockSize,
-                                                       transforms.fwd, transforms.fwdKinds, true,
-                                                       mainTemp, extent);
-            if (ok && Stage == WIENER) {
-                ok = sharedPilotCollection->extractInitial(*pilot, {0, 0, 0}, params.blockSize,
-                                                           transforms.fwd, transforms.fwdKinds,
-                                                           true, mainTemp, extent);
-            }
-            if (!ok) {
-                report("Failed to allocate block memory");
-                failed = true;
-            }
-        }
-
-        const int slabCount = (slideLength + slideStep + slideStep - 1) / slideStep;
-        const int slabsPerThread = static_cast<int>(
-            std::ceil(static_cast<float>(slabCount) / static_cast<float>(threadCount)));
-        // Samples each thread can write along the slide dimension: its references (every
-        // shift applied, clamped like the walk) widened by the search radius and the block.
-        // Where no other thread reaches, a thread aggregates without the lock. Replayed
-        // groups may lie anywhere, so a replay keeps every addition under the lock.
-        const int slideAxis = volumetric ? 2 : 1;
-        std::vector<std::pair<int, int>> reach(static_cast<std::size_t>(threadCount), {0, 0});
-        for (int t = 0; t < threadCount; ++t) {
-            const int first = t * slabsPerThread;
-            const int end = std::min((t + 1) * slabsPerThread, slabCount);
-            if (first >= end) continue;
-            int lo = INT_MAX, hi = INT_MIN;
-            for (int sl = first; sl < end; ++sl) {
-                for (int k = 0; k < params.shiftCount[slideAxis]; ++k) {
-                    const int shift = params.shiftTable[slideAxis] ? params.shiftTable[slideAxis][k] : 0;
-                    const long long p = std::min<long long>(
-                        std::max<long long>(0, static_cast<long long>(sl) * slideStep - shift),
-                        lastPosition[slideAxis]);
-                    lo = std::min(lo, static_cast<int>(p));
-                    hi = std::max(hi, static_cast<int>(p));
-                }
-            }
-            reach[static_cast<std::size_t>(t)] = {
-                std::max(0, lo - params.searchRadius[slideAxis]),
-                std::min(params.imageSize[slideAxis],
-                         hi + params.searchRadius[slideAxis] + params.blockSize[slideAxis])};
-        }
-        const bool replaying = storage && storage->replay;
-        const auto privateRange = [&](int t) {
-            std::pair<int, int> own = reach[static_cast<std::size_t>(t)];
-            if (replaying) return std::pair<int, int>{0, 0};
-            for (int u = 0; u < threadCount && own.first < own.second; ++u) {
-                const std::pair<int, int> other = reach[static_cast<std::size_t>(u)];
-                if (u == t || other.first >= other.second) continue;
-                if (other.second <= own.first || other.first >= own.second) continue;
-                // Keep the larger part of own outside other.
-                const int below = other.first - own.first;
-                const int above = own.second - other.second;
-                if (below >= above) {
-                    own.second = std::max(own.first, other.first);
-                } else {
-                    own.first = std::min(own.second, other.second);
-                }
-            }
-            return own;
-        };
-        int slabsDone = 0;  // guarded by progressMutex
-        std::mutex progressMutex;
-        bool cancelled = false;
-
-        const auto worker = [&](int t) {
-            if (failed) return;
-            Memory memory = allocateMemory<float>(params);
-            TempMemory temp = createTempMemory<float>(params);
-            if (!memory.ok || !temp.ok) {
-                report("Error: could not allocate working memory");
-                failed = true;
-                return;
-            }
-            const std::pair<int, int> own = privateRange(t);
-            memory.privateAxis = slideAxis;
-            memory.privateLow = own.first;
-            memory.privateHigh = own.second;
-            std::shared_ptr<BlockCollection<float>> collection = sharedCollection;
-            std::shared_ptr<BlockCollection<float>> pilotCollection = sharedPilotCollection;
-            if (!wholeCollection) {
-                collection = std::make_shared<BlockCollection<float>>();
-                pilotCollection = std::make_shared<BlockCollection<float>>();
-                bool ok =
-                    collection->allocate(params.imageSize, params.blockSize, extent) != nullptr;
-                if (ok && Stage == WIENER) {
-                    ok = pilotCollection->allocate(params.imageSize, params.blockSize, extent) !=
-                         nullptr;
-                }
-                if (!ok) {
-                    report("Failed to allocate block memory");
-                    failed = true;
-                    return;
-                }
-            }
-
-            const int firstSlab = t * slabsPerThread;
-            const int endSlab = std::min((t + 1) * slabsPerThread, slabCount);
-            for (int s = firstSlab; s < endSlab; ++s) {
-                const int slabStart = s * slideStep;
-                const int z = volumetric ? slabStart : 0;
-                const int yBegin = volumetric ? 0 : slabStart;
-                const int yEnd = volumetric ? params.imageSize.y + params.stepSize.y : slabStart + 1;
-                for (int y = yBegin; y < yEnd; y += params.stepSize.y) {
-                    if (failed) return;
-                    if (hooks && hooks->cancel && hooks->cancel->load(std::memory_order_relaxed)) {
-                        return;
-                    }
-                    for (int x = 0; x < params.imageSize.x + params.stepSize.x;
-                         x += params.stepSize.x) {
-                        const int xi = x / params.stepSize.x;
-                        const int yi = y / params.stepSize.y;
-                        const int zi = z / params.stepSize.z;
-                        Vec3<int> p{
-                            std::max(0, x - params.shiftTable[0][zi % params.shiftCount[0]]),
-                            std::max(0, y - params.shiftTable[1][xi % params.shiftCount[1]]),
-                            std::max(0, z - params.shiftTable[2][yi % params.shiftCount[2]])};
-                        bool inside = true;
-                        for (int d = 0; d < 3; ++d) {
-                            inside = inside && p[d] < lastPosition[d] + params.stepSize[d];
-                        }
-                        if (!inside) continue;
-                        for (int d = 0; d < 3; ++d) p[d] = std::min(p[d], lastPosition[d]);
-                        if (!wholeCollection) {
-                            moveCollections<Stage>(p, params.searchRadius, params.blockSize,
-                                                   transforms.fwd, transforms.fwdKinds, temp,
-                                                   image, pilot, *collection,
-                                                   Stage == WIENER ? pilotCollection.get()
-                                                                   : nullptr);
-                        }
-                        const int index = (zi * gridCount.y + yi) * gridCount.x + xi;
-                        processReferenceLocation<Stage>(
-                            p, params, transforms, offsetTable.get(), K3fT3.get(), localVar.get(),
-                            index, *collection, numerator, weights, memory, temp,
-                            Stage == WIENER ? pilotCollection.get() : nullptr, storage);
-                    }
-                }
-                if (hooks && hooks->progress) {
-                    // Counted under the lock, so the reported fractions never go backwards.
-                    std::lock_guard<std::mutex> lock(progressMutex);
-                    ++slabsDone;
-                    hooks->progress(static_cast<float>(slabsDone) / static_cast<float>(slabCount));
-                }
-            }
-        };
-        if (!failed) THREAD_POOL.newLoopJob(worker);
-        cancelled = hooks && hooks->cancel && hooks->cancel->load();
-
-        if (failed || cancelled) {
-            zeroNumerator();
-            return failed ? StageOutcome::OutOfMemory : StageOutcome::Cancelled;
-        }
-        if (storage) {
-            storage->stackCount =
-                gridCount.x * gridCount.y * (params.imageSize.z / params.stepSize.z + 1);
-        }
-        normalise(numerator, weights);
-        return StageOutcome::Completed;
+        return runLoop<Stage>(image, psd, params, transforms, numerator, storage, pilot, hooks);
     } catch (...) {
-        zeroNumerator();
+        zeroVolume(numerator);
         throw;
     }
 }

@@ -1,11 +1,11 @@
-#include "kelvo/stage_memory.h"
+#include "kelvo/engine/stage_memory.h"
 
 #include <algorithm>
 #if !defined(KELVO_NO_THREADS)
 #include <thread>
 #endif
 
-#include "kelvo/memory.h"
+#include "kelvo/engine/memory.h"
 
 namespace kelvo {
 

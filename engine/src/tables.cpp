@@ -8,7 +8,7 @@
 // orthonormal Haar in dyadic order); inverse tables are the transposes. HAAR_2_FWD/INV hold
 // 0.70709997 (0x3F350481) instead of 1/sqrt(2), so their product scales by 0.99998.
 // BIOR_8_INV is the exact inverse of BIOR_8_FWD, not its transpose.
-#include "kelvo/tables.h"
+#include "kelvo/engine/tables.h"
 
 namespace kelvo {
 

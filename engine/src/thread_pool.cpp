@@ -1,4 +1,4 @@
-#include "kelvo/thread_pool.h"
+#include "kelvo/engine/thread_pool.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>

@@ -1,4 +1,4 @@
-#include "kelvo/transform_meta.h"
+#include "kelvo/engine/transform_meta.h"
 
 #include <cmath>
 #include <cstdint>
@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "kelvo/tables.h"
+#include "kelvo/engine/tables.h"
 
 namespace kelvo {
 

@@ -1,19 +1,12 @@
-#include "kelvo/variances.h"
+#include "kelvo/engine/variances.h"
 
 #include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
-#include "kelvo/fft.h"
+#include "kelvo/engine/fft.h"
 
-// Run-time dispatch (baseline and x86-64-v3); not under ThreadSanitizer, whose instrumented
-// ifunc resolver runs before the sanitizer's run time is set up and crashes at load.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && \
-    !defined(__SANITIZE_THREAD__) && !defined(KELVO_NO_TARGET_CLONES)
-#define KELVO_PRODUCT_CLONES __attribute__((target_clones("default", "arch=x86-64-v3")))
-#else
-#define KELVO_PRODUCT_CLONES
-#endif
+#include "kelvo/engine/cpu_dispatch.h"
 
 namespace kelvo {
 
@@ -71,7 +64,7 @@ inline __attribute__((always_inline)) void productRows(const float* A, int B, lo
 }
 
 // The K x m by m x B product of the exact components, four components per sweep over A.
-KELVO_PRODUCT_CLONES void exactProduct(
+KELVO_CLONES void exactProduct(
     const float* A, int B, long long m, const float* power, long long pstride, int K,
     float* out) {
     int k = 0;

@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "kelvo/aggregation.h"
+#include "kelvo/engine/aggregation.h"
 
 namespace kelvo {
 
@@ -41,9 +41,22 @@ TEST(Aggregation, OneBlockWithUnitWeightComesBackUnchanged) {
                 EXPECT_EQ(v.num(2 + x, 1 + j, 1 + k), block[static_cast<std::size_t>(i)]);
                 EXPECT_EQ(v.wei(2 + x, 1 + j, 1 + k), 1.f);
             }
-    // Uncovered samples have weight 0 and come out 0, not 0/0.
+    // Uncovered samples have weight 0 and come out 0 without a fallback, not 0/0.
     EXPECT_EQ(v.num(0, 0, 0), 0.f);
     EXPECT_FALSE(std::isnan(v.num(4, 5, 3)));
+
+    // With the stage's input as fallback, uncovered samples take it; covered ones do not.
+    Volumes f({5, 6, 4});
+    aggregate<float>(&m, b, 1, group, weight.data(), window.data(), 3.f, f.numerator, f.weights);
+    std::vector<float> input(5 * 6 * 4);
+    for (std::size_t s = 0; s < input.size(); ++s) input[s] = 100.f + static_cast<float>(s);
+    normalise(f.numerator, f.weights, input.data());
+    for (int s = 0; s < 5 * 6 * 4; ++s) {
+        const float expected = v.wei(s % 5, (s / 5) % 6, s / 30) != 0.f
+                                   ? v.num(s % 5, (s / 5) % 6, s / 30)
+                                   : input[static_cast<std::size_t>(s)];
+        EXPECT_EQ(f.num(s % 5, (s / 5) % 6, s / 30), expected) << s;
+    }
 }
 
 TEST(Aggregation, ZeroWeightUsesTheTwoDifferentFloors) {

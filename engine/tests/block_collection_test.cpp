@@ -14,10 +14,10 @@
 #include <random>
 #include <vector>
 
-#include "kelvo/block_collection.h"
-#include "kelvo/block_matching.h"
-#include "kelvo/block_transform.h"
-#include "kelvo/thread_pool.h"
+#include "kelvo/engine/block_collection.h"
+#include "kelvo/engine/block_matching.h"
+#include "kelvo/engine/block_transform.h"
+#include "kelvo/engine/thread_pool.h"
 
 namespace kelvo {
 

@@ -12,7 +12,7 @@
 #include <sstream>
 #include <vector>
 
-#include "kelvo/block_matching.h"
+#include "kelvo/engine/block_matching.h"
 
 namespace kelvo {
 

@@ -1,6 +1,6 @@
 // Separable block transform: the generic product against a plain reference, the 8-point
 // butterflies against the table products, round trips, flat blocks and in-place use.
-#include "kelvo/block_transform.h"
+#include "kelvo/engine/block_transform.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include <random>
 #include <vector>
 
-#include "kelvo/tables.h"
+#include "kelvo/engine/tables.h"
 
 namespace kelvo {
 namespace {

@@ -9,7 +9,7 @@
 #include <random>
 #include <vector>
 
-#include "kelvo/group_transform.h"
+#include "kelvo/engine/group_transform.h"
 
 namespace kelvo {
 namespace {

@@ -1,6 +1,6 @@
 // Volumes: zero-filled creation, wrapping a caller's buffer, block extraction (copy plus the
 // generic forward transform) and accumulation.
-#include "kelvo/image.h"
+#include "kelvo/engine/image.h"
 
 #include <gtest/gtest.h>
 
@@ -8,9 +8,9 @@
 #include <random>
 #include <vector>
 
-#include "kelvo/block_transform.h"
-#include "kelvo/memory.h"
-#include "kelvo/tables.h"
+#include "kelvo/engine/block_transform.h"
+#include "kelvo/engine/memory.h"
+#include "kelvo/engine/tables.h"
 
 namespace kelvo {
 namespace {

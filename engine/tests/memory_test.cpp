@@ -1,5 +1,5 @@
 // Working memory: buffer sizes follow the parameters, and partly built records free safely.
-#include "kelvo/memory.h"
+#include "kelvo/engine/memory.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 // The impossible-size test needs malloc to report failure with a null pointer, as the C

@@ -13,7 +13,7 @@
 #include <random>
 #include <vector>
 
-#include "kelvo/noise_spectrum.h"
+#include "kelvo/engine/noise_spectrum.h"
 
 // Under AddressSanitizer impossible allocations must return null instead of aborting.
 extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }

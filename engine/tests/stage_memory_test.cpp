@@ -5,9 +5,9 @@
 
 #include <vector>
 
-#include "kelvo/block_collection.h"
-#include "kelvo/interface.h"
-#include "kelvo/stage_memory.h"
+#include "kelvo/engine/block_collection.h"
+#include "kelvo/engine/interface.h"
+#include "kelvo/engine/stage_memory.h"
 #include "stage_support.h"
 
 namespace kelvo {

@@ -6,8 +6,8 @@
 #include <random>
 #include <vector>
 
-#include "kelvo/interface.h"
-#include "kelvo/records.h"
+#include "kelvo/engine/interface.h"
+#include "kelvo/engine/records.h"
 
 namespace kelvo {
 namespace testing {

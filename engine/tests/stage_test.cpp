@@ -8,9 +8,11 @@
 #include <cmath>
 #include <complex>
 #include <stdexcept>
+#include <string>
 
-#include "kelvo/interface.h"
-#include "kelvo/transform_meta.h"
+#include "kelvo/engine/interface.h"
+#include "kelvo/engine/reference_grid.h"
+#include "kelvo/engine/transform_meta.h"
 #include "stage_support.h"
 
 namespace kelvo {
@@ -225,8 +227,7 @@ struct Record {
     std::vector<std::int32_t> sizes, positions, shifted;
     BlockMatchStorage storage;
     Record(const Parameters& p, int replay) {
-        const int n = (p.imageSize.x / p.stepSize.x + 1) * (p.imageSize.y / p.stepSize.y + 1) *
-                      (p.imageSize.z / p.stepSize.z + 1);
+        const int n = static_cast<int>(ReferenceGrid(p).locationCount());
         sizes.assign(static_cast<std::size_t>(n), 0);
         positions.assign(static_cast<std::size_t>(n) * p.maxGroupSize * 3, 0);
         shifted.assign(positions.size(), 0);
@@ -269,13 +270,83 @@ TEST(Stages, RecordedMatchesReplayToTheSameEstimate) {
     ASSERT_EQ(kelvoInterfaceWie(noisy.data(), psd.data(), searched.data(), wReplay.data(),
                                 &record.storage, wie, noTransforms()),
               StageOutcome::Completed);
-    // A different pilot with the same record: the groups stay those of the record.
+    EXPECT_GT(maxAbsDifference(wSearch, wReplay), 1e-4f);
+
+    // A different pilot with the same record: the groups stay those of the record, which
+    // the replay leaves as it was, so the estimate is not that of a search on this pilot.
     const std::vector<float> otherPilot = addWhiteNoise(searched, 0.02f, 5u);
+    const Record before = record;
     ASSERT_EQ(kelvoInterfaceWie(noisy.data(), psd.data(), otherPilot.data(), wReplay2.data(),
                                 &record.storage, wie, noTransforms()),
               StageOutcome::Completed);
-    EXPECT_GT(maxAbsDifference(wSearch, wReplay), 1e-4f);
     EXPECT_TRUE(allFinite(wReplay2));
+    EXPECT_TRUE(record.sizes == before.sizes && record.positions == before.positions &&
+                record.shifted == before.shifted);
+    std::vector<float> otherSearch(noisy.size(), 0.0f), otherReplay(noisy.size(), 0.0f);
+    Record own(wie, 0);
+    ASSERT_EQ(kelvoInterfaceWie(noisy.data(), psd.data(), otherPilot.data(), otherSearch.data(),
+                                &own.storage, wie, noTransforms()),
+              StageOutcome::Completed);
+    EXPECT_GT(maxAbsDifference(wReplay2, otherSearch), 1e-4f);
+    // The groups the Wiener stage records on that pilot replay to its own estimate.
+    own.bind(wie, 1);
+    ASSERT_EQ(kelvoInterfaceWie(noisy.data(), psd.data(), otherPilot.data(), otherReplay.data(),
+                                &own.storage, wie, noTransforms()),
+              StageOutcome::Completed);
+    EXPECT_LT(maxAbsDifference(otherSearch, otherReplay), 1e-6f);
+}
+
+// The locations a stage records, and the reference block of each, against the documented
+// rule evaluated here directly: grid point g, p_d = max(0, g_d - shift), skipped when some
+// p_d >= last_d + step_d, else clamped to last_d; shifts of dimension 0, 1, 2 picked by the
+// grid index of dimension 2, 0, 1.
+TEST(Stages, RecordedLocationsFollowTheReferenceGridRule) {
+    const int shifts[3] = {0, 2, 1};
+    for (const Vec3<int> size : {Vec3<int>{23, 19, 11}, Vec3<int>{30, 27, 1}}) {
+        const std::vector<float> noisy = addWhiteNoise(phantom(size), 0.1f, 4u);
+        const std::vector<float> psd = whitePsd(0.1f);
+        Parameters p = defaultParameters(size, 0.1f, false);
+        const int used = size.z > 1 ? 3 : 2;
+        for (int d = 0; d < used; ++d) {
+            p.shiftCount[d] = 3;
+            p.shiftTable[d] = shifts;
+        }
+        ASSERT_EQ(validateParameters(p), "");
+        Record record(p, 0);
+        std::vector<float> out(noisy.size(), 0.0f);
+        ASSERT_EQ(kelvoInterfaceHT(noisy.data(), psd.data(), out.data(), &record.storage, p,
+                                   noTransforms()),
+                  StageOutcome::Completed);
+        Vec3<int> count, last;
+        for (int d = 0; d < 3; ++d) {
+            count[d] = size[d] / p.stepSize[d] + 1;
+            last[d] = size[d] - p.blockSize[d];
+        }
+        int visited = 0;
+        for (int zi = 0; zi < (size.z > 1 ? count.z : 1); ++zi)
+            for (int yi = 0; yi < count.y; ++yi)
+                for (int xi = 0; xi < count.x; ++xi) {
+                    const int selector[3] = {zi, xi, yi};
+                    const int g[3] = {xi * p.stepSize.x, yi * p.stepSize.y, zi * p.stepSize.z};
+                    bool skip = false;
+                    int q[3];
+                    for (int d = 0; d < 3; ++d) {
+                        const int shift = d < used ? shifts[selector[d] % 3] : 0;
+                        q[d] = std::max(0, g[d] - shift);
+                        skip = skip || q[d] >= last[d] + p.stepSize[d];
+                        q[d] = std::min(q[d], last[d]);
+                    }
+                    const std::size_t loc =
+                        (static_cast<std::size_t>(zi) * count.y + yi) * count.x + xi;
+                    ASSERT_EQ(record.sizes[loc] > 0, !skip) << xi << " " << yi << " " << zi;
+                    if (skip) continue;
+                    ++visited;
+                    const std::int32_t* first = &record.positions[loc * p.maxGroupSize * 3];
+                    EXPECT_TRUE(first[0] == q[0] && first[1] == q[1] && first[2] == q[2])
+                        << xi << " " << yi << " " << zi;
+                }
+        EXPECT_GT(visited, 20);
+    }
 }
 
 TEST(Stages, AVolumeOfOneBlockHasOneLocation) {
@@ -390,23 +461,58 @@ TEST(Stages, ShiftListsAreHonouredOrRejected) {
               StageOutcome::Completed);
     EXPECT_EQ(maxAbsDifference(outA, outB), 0.0f);
 
-    Parameters all = defaultParameters(size, 0.1f, false);
-    for (int d = 0; d < 3; ++d) {
-        all.shiftCount[d] = 3;
-        all.shiftTable[d] = good;
-    }
-    EXPECT_NE(validateParameters(all).find("outside every block"), std::string::npos);
-
-    // A negative shift leaves the low border uncovered; a large one makes indices collide.
-    const int negative[2] = {0, -2};
+    // A shift beyond (block - imageSize mod step) moves a grid point past the record's
+    // numbering onto a location: its index would collide with another one.
     const int large[2] = {0, 7};
-    for (const int* list : {negative, large}) {
-        Parameters q = defaultParameters(size, 0.1f, false);
-        q.shiftCount[0] = 2;
-        q.shiftTable[0] = list;
-        EXPECT_THROW(kelvoInterfaceHT(noisy.data(), psd.data(), out.data(), nullptr, q,
-                                      noTransforms()),
-                     std::invalid_argument);
+    Parameters q = defaultParameters(size, 0.1f, false);
+    q.shiftCount[0] = 2;
+    q.shiftTable[0] = large;
+    EXPECT_NE(validateParameters(q).find("collides"), std::string::npos);
+    EXPECT_THROW(kelvoInterfaceHT(noisy.data(), psd.data(), out.data(), nullptr, q,
+                                  noTransforms()),
+                 std::invalid_argument);
+
+    // A list of length 1 with a null table next to a real list in another dimension.
+    Parameters n = defaultParameters(size, 0.1f, false);
+    n.shiftCount[1] = 3;
+    n.shiftTable[1] = good;
+    n.shiftCount[0] = 1;
+    n.shiftTable[0] = nullptr;
+    EXPECT_EQ(validateParameters(n), "");
+}
+
+// Shift lists may leave samples outside every reference block. With a search radius of 0
+// every group is its reference block alone, so such samples get no weight in either stage
+// and must come out as the stage's input, finite, while covered samples are filtered.
+TEST(Stages, SamplesWithoutWeightKeepTheInput) {
+    const Vec3<int> size{12, 4, 4};
+    const std::vector<float> noisy = addWhiteNoise(phantom(size), 0.1f, 21u);
+    const std::vector<float> psd = whitePsd(0.1f);
+    const int negative[2] = {-2, -2};  // references at x = 2, 6, 8: x = 0, 1 uncovered
+    for (const bool wiener : {false, true}) {
+        Parameters p = defaultParameters(size, 0.1f, wiener);
+        p.stepSize = {4, 4, 4};
+        p.searchRadius = {0, 0, 0};
+        p.shiftCount[0] = 2;
+        p.shiftTable[0] = negative;
+        ASSERT_EQ(validateParameters(p), "");
+        std::vector<float> out(noisy.size(), 0.0f);
+        const StageOutcome outcome =
+            wiener ? kelvoInterfaceWie(noisy.data(), psd.data(), noisy.data(), out.data(), nullptr,
+                                       p, noTransforms())
+                   : kelvoInterfaceHT(noisy.data(), psd.data(), out.data(), nullptr, p,
+                                      noTransforms());
+        ASSERT_EQ(outcome, StageOutcome::Completed);
+        int changed = 0;
+        for (int v = 0; v < size.x * size.y * size.z; ++v) {
+            ASSERT_TRUE(std::isfinite(out[v])) << v;
+            if (v % size.x < 2) {
+                EXPECT_EQ(out[v], noisy[v]) << "uncovered sample " << v << ", stage " << wiener;
+            } else {
+                changed += out[v] != noisy[v];
+            }
+        }
+        EXPECT_GT(changed, size.x * size.y * size.z / 2) << "stage " << wiener;
     }
 }
 
@@ -415,40 +521,52 @@ TEST(Stages, UnsoundParametersAreRejectedBeforeRunning) {
     const std::vector<float> noisy(16 * 16 * 8, 0.5f);
     const std::vector<float> psd = whitePsd(0.1f);
     std::vector<float> out(noisy.size(), 0.25f);
-    auto expectRejected = [&](Parameters p, const char* what) {
-        EXPECT_FALSE(validateParameters(p).empty()) << what;
-        EXPECT_THROW(kelvoInterfaceHT(noisy.data(), psd.data(), out.data(), nullptr, p,
-                                      noTransforms()),
-                     std::invalid_argument)
-            << what;
+    // The check that fires names the setting `field` first, and the entry point throws the
+    // same message.
+    auto expectRejected = [&](Parameters p, const char* field, const char* what) {
+        const std::string problem = validateParameters(p);
+        EXPECT_EQ(problem.rfind(field, 0), 0u) << what << ": " << problem;
+        try {
+            kelvoInterfaceHT(noisy.data(), psd.data(), out.data(), nullptr, p, noTransforms());
+            ADD_FAILURE() << what << ": not rejected";
+        } catch (const std::invalid_argument& e) {
+            EXPECT_EQ(e.what(), problem) << what;
+        }
     };
     Parameters p = defaultParameters(size, 0.1f, false);
     EXPECT_EQ(validateParameters(p), "");
     Parameters q = p;
     q.stepSize = {5, 3, 3};
-    expectRejected(q, "step larger than the block");
+    expectRejected(q, "stepSize", "step larger than the block");
     q = p;
     q.stepSize = {0, 3, 3};
-    expectRejected(q, "zero step");
+    expectRejected(q, "stepSize", "zero step");
     q = p;
     q.blockSize = {4, 4, 9};
-    expectRejected(q, "block deeper than the volume");
+    expectRejected(q, "blockSize", "block deeper than the volume");
     q = p;
     q.fftSize = {12, 8, 8};
-    expectRejected(q, "FFT size not a power of two");
+    expectRejected(q, "fftSize", "FFT size not a power of two");
     q = p;
     q.fftSize = {128, 8, 8};
-    expectRejected(q, "FFT size beyond 64");
+    expectRejected(q, "fftSize", "FFT size beyond 64");
+    q = p;
+    q.blockSize = {4, 4, 8};
+    q.fftSize = {8, 8, 4};
+    expectRejected(q, "fftSize", "FFT grid smaller than the block");
+    q = p;
+    q.stepSize = {3, 3, 5};
+    expectRejected(q, "stepSize", "step larger than a block that is smaller than the volume");
     q = p;
     q.maxGroupSize = 0;
-    expectRejected(q, "empty groups");
+    expectRejected(q, "maxGroupSize", "empty groups");
     q = p;
     q.maxGroupSize = 128;
     EXPECT_THROW(kelvoInterfaceHT(noisy.data(), psd.data(), out.data(), nullptr, q, noTransforms()),
                  std::invalid_argument);
     q = p;
     q.threshold = -1.0f;
-    expectRejected(q, "negative threshold");
+    expectRejected(q, "threshold", "negative threshold");
     q = p;
     q.blockSize = {5, 5, 5};
     q.stepSize = {3, 3, 3};

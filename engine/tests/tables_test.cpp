@@ -1,6 +1,6 @@
 // Built-in tables against their defining rules (evaluated independently in double precision),
 // the listed telling values, and the structure of the pointer tables and default records.
-#include "kelvo/tables.h"
+#include "kelvo/engine/tables.h"
 
 #include <gtest/gtest.h>
 

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "kelvo/thread_pool.h"
+#include "kelvo/engine/thread_pool.h"
 
 namespace kelvo {
 namespace {

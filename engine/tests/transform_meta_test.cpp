@@ -1,6 +1,6 @@
 // Transform selection: which matrices resolve to which kinds, the 0.001 tolerance, the order
 // of comparison, the group kind tables and the records' ownership.
-#include "kelvo/transform_meta.h"
+#include "kelvo/engine/transform_meta.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "kelvo/tables.h"
+#include "kelvo/engine/tables.h"
 
 namespace kelvo {
 namespace {

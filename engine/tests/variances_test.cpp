@@ -21,9 +21,9 @@
 #include <string>
 #include <vector>
 
-#include "kelvo/memory.h"
-#include "kelvo/noise_spectrum.h"
-#include "kelvo/variances.h"
+#include "kelvo/engine/memory.h"
+#include "kelvo/engine/noise_spectrum.h"
+#include "kelvo/engine/variances.h"
 
 namespace kelvo {
 namespace {

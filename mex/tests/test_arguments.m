@@ -60,7 +60,7 @@ cases = {
     13, single([]), 'kelvo:badSize', 'psd empty'
     14, int32([8 8]), 'kelvo:badClass', 'fftSize 2 elements'
     15, single(-1), 'kelvo:badValue', 'matchNoiseWeight negative'
-    16, int32(0), 'kelvo:badValue', 'varianceLimit zero'
+    16, int32(-1), 'kelvo:badValue', 'varianceLimit negative'
     17, [0 0 1], 'kelvo:badClass', 'splitComp double'
     17, [false true], 'kelvo:badClass', 'splitComp 2 elements'
     18, [], 'kelvo:badClass', 'shifts not a cell'
@@ -95,6 +95,8 @@ args = good; args{14} = int32([5 8 8]);
 kelvo_expect_error('fftSize not a power of two', 'kelvo:badSettings', args{:});
 args = good; args{14} = int32([128 128 128]);
 kelvo_expect_error('fftSize beyond 64', 'kelvo:badSettings', args{:});
+args = kelvo_test_args(z2, 0.1); args{14} = int32([4 4 1]);
+kelvo_expect_error('fftSize smaller than the 8x8 block', 'kelvo:badSettings', args{:});
 args = good; args{5} = int32([5 5 5]); args{4} = int32([3 3 3]);
 kelvo_expect_error('no built-in transform for 5x5x5', 'kelvo:missingTransform', args{:});
 
@@ -165,6 +167,28 @@ args{20} = r;
 kelvo_expect_error('replay with inconsistent shift', 'kelvo:badRecord', args{:});
 args = good; args{19} = int32(1); args{6} = int32(8); args{20} = plausibleRecord(size(z3), double(good{4}), double(good{5}), m);
 kelvo_expect_error('replay with another maxGroupSize', 'kelvo:badRecord', args{:});
+
+% Calls the contract accepts. A 2-D image has one position along dimension 3 whatever the
+% step there: steps 3 and 4 give the estimate of step 1 (one thread: a fixed order of sums).
+g2 = kelvo_test_args(z2, 0.1); g2{27} = int32(1);
+ref = kelvomex(g2{:});
+for s3 = [3 4]
+    args = g2; args{4}(3) = int32(s3);
+    assert(isequal(kelvomex(args{:}), ref), 'FAILED 2-D image with step %d in dimension 3', s3);
+end
+% varianceLimit 0 and 1: every component gets the local variance; still a sound estimate.
+for v = [0 1]
+    args = good; args{16} = int32(v);
+    y = kelvomex(args{:});
+    assert(all(isfinite(y(:))) && isequal(size(y), size(z3)), 'FAILED varianceLimit %d', v);
+end
+% Shifts that leave samples outside every reference block: with a search radius of 0 no
+% matched block covers them either, so they keep the input (columns 1 and 2 here).
+args = g2; args{9} = int32([0 0 0]); args{18} = {int32([-2 -2])};
+y = kelvomex(args{:});
+assert(all(isfinite(y(:))), 'FAILED uncovered samples: non-finite estimate');
+assert(isequal(y(1:2, :), z2(1:2, :)), 'FAILED uncovered samples do not keep the input');
+assert(any(any(y(3:end, :) ~= z2(3:end, :))), 'FAILED covered samples not filtered');
 
 % The host is still running and a sound call succeeds, with one or two outputs.
 y = kelvomex(good{:});

@@ -309,11 +309,8 @@ kelvo::StageProfile stageFromState(const py::tuple& t) {
 
 }  // namespace
 
-PYBIND11_MODULE(_kelvo, m) {
-    m.doc() = "Compiled core of the kelvo package; use the functions of `kelvo` instead.";
-
-    py::register_exception<kelvo::Cancelled>(m, "Cancelled", PyExc_RuntimeError);
-
+// kelvo.StageProfile: the settings of one stage.
+void bindStageProfile(py::module& m) {
     py::class_<kelvo::StageProfile>(m, "StageProfile",
                                     "Settings of one stage; per-dimension tuples are (x, y, z), "
                                     "x being the last NumPy axis.")
@@ -334,7 +331,10 @@ PYBIND11_MODULE(_kelvo, m) {
         .def("__copy__", [](const kelvo::StageProfile& s) { return s; })
         .def("__deepcopy__", [](const kelvo::StageProfile& s, py::dict) { return s; })
         .def(py::pickle(&stageState, &stageFromState));
+}
 
+// kelvo.Profile: the settings of a run, picklable and comparable by value.
+void bindProfile(py::module& m) {
     auto profileState = [](const kelvo::Profile& p) {
         return py::make_tuple(stageState(p.hardThreshold), stageState(p.wiener), p.fftSize,
                               p.varianceLimit, p.splitComp, p.matchNoiseWeight, p.sharpen,
@@ -403,6 +403,15 @@ PYBIND11_MODULE(_kelvo, m) {
         .def("__copy__", [](const kelvo::Profile& p) { return p; })
         .def("__deepcopy__", [](const kelvo::Profile& p, py::dict) { return p; })
         .def(py::pickle(profileState, profileFromState));
+}
+
+PYBIND11_MODULE(_kelvo, m) {
+    m.doc() = "Compiled core of the kelvo package; use the functions of `kelvo` instead.";
+
+    py::register_exception<kelvo::Cancelled>(m, "Cancelled", PyExc_RuntimeError);
+
+    bindStageProfile(m);
+    bindProfile(m);
 
     m.def("_denoise", &denoiseArray, py::arg("volume"), py::arg("sigma"), py::arg("psd"),
           py::arg("profile"), py::arg("hard_only"), py::arg("progress"), py::arg("rician"),

@@ -33,7 +33,6 @@
 #include <vector>
 
 #include "kelvo/profile.h"
-#include "kelvo/records.h"
 
 namespace kelvo {
 
@@ -170,12 +169,6 @@ constexpr std::size_t MIN_INFORMATIVE_SAMPLES = 2000;
 Noise estimateNoisePsd(const float* volume, Size3 size, Size3 grid,
                        const NoiseEstimateOptions& options = {});
 
-/// The engine parameter record of one stage for a volume of `size`, `noise` and `profile`,
-/// as `denoise` builds it (exposed for tools and tests). Throws std::invalid_argument with a
-/// message naming the first problem, including every check of validateParameters.
-Parameters stageParameters(StageName stage, const Profile& profile, Size3 size,
-                           const Noise& noise);
-
 /// Peak bytes that `denoise` allocates for a volume of `size` besides the caller's input and
 /// output: the pilot (both stages), the engine's PSD, a flag per sample, working copies of the
 /// volume when `options` ask for magnitude noise or a mask and, for the larger stage, its
@@ -188,10 +181,5 @@ Parameters stageParameters(StageName stage, const Profile& profile, Size3 size,
 /// like `denoise` for arguments it would refuse.
 std::int64_t estimateMemory(Size3 size, const Noise& noise, const Profile& profile,
                             const DenoiseOptions& options = {}, bool withoutData = false);
-
-/// The PSD handed to the engine for `noise` and `profile`: the constant
-/// sigma^2 * F0 * F1 * F2 on the fftSize grid for white noise, the caller's PSD otherwise.
-/// `psdSize` receives its grid.
-std::vector<float> enginePsd(const Noise& noise, const Profile& profile, Size3* psdSize);
 
 }  // namespace kelvo

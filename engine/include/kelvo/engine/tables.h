@@ -4,7 +4,7 @@
 // the same way: x[m] = sum_j INV[m*n + j] * Y[j].
 #pragma once
 
-#include "kelvo/records.h"
+#include "kelvo/engine/records.h"
 
 namespace kelvo {
 
@@ -46,6 +46,7 @@ extern const float KAISER_4x4x4[64];
 /// inverse kinds 19, 24, 30, 31).
 extern const float* const standardTransformsList[32];
 
+/// HAAR_NL_*: "NL" for non-local, the group dimension (as in transformBlocksNL).
 /// Group-dimension Haar tables indexed by group size 0..64: sizes 2, 4, ..., 64 hold the Haar
 /// table of that size; every other entry (0 and 1 included) is null.
 extern const float* const HAAR_NL_FWD[65];

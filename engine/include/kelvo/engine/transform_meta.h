@@ -4,10 +4,11 @@
 
 #include <exception>
 
-#include "kelvo/records.h"
+#include "kelvo/engine/records.h"
 
 namespace kelvo {
 
+/// TransformsMeta: "meta" for the kinds it adds to the matrices.
 /// Resolved transforms: the nine pointers as passed plus one kind per matrix. The two group
 /// kind tables (maxGroupSize + 1 ints, indexed by group size) are owned by the record and
 /// released with it; null means ARB_FWD / ARB_INV for every size. Move-only.

@@ -1,12 +1,14 @@
 // Transform along the group (fourth) dimension.
 #pragma once
 
-#include "kelvo/image.h"
-#include "kelvo/memory.h"
-#include "kelvo/records.h"
+#include "kelvo/engine/image.h"
+#include "kelvo/engine/memory.h"
+#include "kelvo/engine/records.h"
 
 namespace kelvo {
 
+/// transformBlocksNL: "NL" for non-local, the group dimension (blocks from anywhere in the
+/// search window).
 /// out[j*n + i] = sum_k M[j*G + k] * in[k*n + i] for the G members of `in` (n = block
 /// volume). The Haar kinds HAAR4..32_NL_FWD/INV use butterflies with the same result; every
 /// other kind (2-point Haar and ARB included) the generic product. `in` is not modified and

@@ -17,7 +17,7 @@
 // the exact noise variance of each coefficient of a transformed group.
 #pragma once
 
-#include "kelvo/records.h"
+#include "kelvo/engine/records.h"
 
 namespace kelvo {
 

@@ -8,8 +8,8 @@
 // Both records are move-only.
 #pragma once
 
-#include "kelvo/image.h"
-#include "kelvo/records.h"
+#include "kelvo/engine/image.h"
+#include "kelvo/engine/records.h"
 
 namespace kelvo {
 

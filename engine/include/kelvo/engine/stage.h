@@ -1,13 +1,13 @@
 // The stage loop and the per-location filters of both stages.
 #pragma once
 
-#include "kelvo/block_collection.h"
-#include "kelvo/image.h"
-#include "kelvo/interface.h"
-#include "kelvo/match_storage.h"
-#include "kelvo/memory.h"
-#include "kelvo/records.h"
-#include "kelvo/transform_meta.h"
+#include "kelvo/engine/block_collection.h"
+#include "kelvo/engine/image.h"
+#include "kelvo/engine/interface.h"
+#include "kelvo/engine/match_storage.h"
+#include "kelvo/engine/memory.h"
+#include "kelvo/engine/records.h"
+#include "kelvo/engine/transform_meta.h"
 
 namespace kelvo {
 
@@ -17,12 +17,14 @@ namespace kelvo {
 /// With a match record in replay mode the stored group is used instead of a search; in record
 /// mode the group found is stored under `referenceIndex`. The additions to the shared
 /// volumes happen under the stage's own aggregation mutex; everything else uses the calling
-/// thread's `memory` and `temp`. Throws std::invalid_argument for a replayed group that the
+/// thread's `memory` and `temp`. `K3fT3` holds, per noise-grid frequency, the noise weight
+/// of each block coefficient and `localVar` the total noise variance of each coefficient
+/// (see noise_spectrum.h); `matchOffsetTable` the expected noise distance per displacement. Throws std::invalid_argument for a replayed group that the
 /// collections cannot serve or no group matrix exists for.
 template <int Stage>
 void processReferenceLocation(Vec3<int> reference, const Parameters& params,
                               const TransformsMeta& transforms, const float* matchOffsetTable,
-                              const float* noiseSpectrumA, const float* noiseSpectrumB,
+                              const float* K3fT3, const float* localVar,
                               int referenceIndex, const BlockCollection<float>& collection,
                               ImageDataMutable<float>& numerator,
                               ImageDataMutable<float>& denominator, Memory& memory,

@@ -2,9 +2,9 @@
 // reference block, as a match list whose size is trimmed to a power of two.
 #pragma once
 
-#include "kelvo/block_collection.h"
-#include "kelvo/memory.h"
-#include "kelvo/records.h"
+#include "kelvo/engine/block_collection.h"
+#include "kelvo/engine/memory.h"
+#include "kelvo/engine/records.h"
 
 namespace kelvo {
 

@@ -5,9 +5,9 @@
 
 #include <cstdint>
 
-#include "kelvo/image.h"
-#include "kelvo/memory.h"
-#include "kelvo/records.h"
+#include "kelvo/engine/image.h"
+#include "kelvo/engine/memory.h"
+#include "kelvo/engine/records.h"
 
 namespace kelvo {
 

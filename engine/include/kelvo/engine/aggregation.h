@@ -1,8 +1,8 @@
 // Aggregation of filtered blocks into the shared numerator and weight volumes.
 #pragma once
 
-#include "kelvo/image.h"
-#include "kelvo/memory.h"
+#include "kelvo/engine/image.h"
+#include "kelvo/engine/memory.h"
 
 namespace kelvo {
 
@@ -32,7 +32,9 @@ void addAggregationTerms(const BlockDistance<float>* matches, Vec3<int> blockSiz
                          ImageDataMutable<float>& numerator, ImageDataMutable<float>& weights);
 
 /// numerator[v] /= weights[v] for every sample. A sample with weight 0 (no block covered it)
-/// becomes 0 rather than 0/0. Throws std::invalid_argument when the volumes differ in size.
-void normalise(ImageDataMutable<float>& numerator, const ImageDataMutable<float>& weights);
+/// becomes fallback[v], the stage's input there (0 when `fallback` is null), never 0/0.
+/// Throws std::invalid_argument when the volumes differ in size.
+void normalise(ImageDataMutable<float>& numerator, const ImageDataMutable<float>& weights,
+               const float* fallback = nullptr);
 
 }  // namespace kelvo

@@ -1,10 +1,11 @@
 // Small fixed-size unscaled forward DFTs (n = 4, 8, 16, 32, 64).
 #pragma once
 
-#include "kelvo/records.h"
+#include "kelvo/engine/records.h"
 
 namespace kelvo {
 
+/// creal32_T: the host's name for an interleaved single-precision complex sample.
 /// Same layout as Complex: real, then imaginary, single precision.
 struct creal32_T {
     float re;
@@ -12,6 +13,7 @@ struct creal32_T {
 };
 static_assert(sizeof(creal32_T) == sizeof(Complex), "creal32_T must match Complex");
 
+/// fv0, fv1: the cosine and negative sine tables ("v" for value) of the 64-point kernel.
 /// Twiddles of the 64-point kernel: fv0[k] = cos(2 pi k / 64), fv1[k] = -sin(2 pi k / 64),
 /// k = 0 .. 32, in single precision (fv0[16] and fv1[0] exactly 0, fv1[32] = -0). Every
 /// smaller size reads them with the step 64 / n.

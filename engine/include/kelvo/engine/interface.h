@@ -14,8 +14,8 @@
 #include <functional>
 #include <string>
 
-#include "kelvo/match_storage.h"
-#include "kelvo/records.h"
+#include "kelvo/engine/match_storage.h"
+#include "kelvo/engine/records.h"
 
 namespace kelvo {
 
@@ -34,6 +34,7 @@ struct StageHooks {
     const std::atomic<bool>* cancel = nullptr;
 };
 
+/// kelvoInterfaceHT: "HT" for hard thresholding; kelvoInterfaceWie: "Wie" for Wiener.
 /// Hard-thresholding stage. On any outcome other than Completed the output holds no
 /// estimate (it is set to zero, never to 0/0).
 StageOutcome kelvoInterfaceHT(const float* image, const float* psd, float* output,
@@ -46,10 +47,13 @@ StageOutcome kelvoInterfaceWie(const float* image, const float* psd, const float
                                Transforms transforms, const StageHooks* hooks = nullptr);
 
 /// Human-readable description of the first reason why `params` cannot be run soundly
-/// (non-positive sizes or steps, blocks larger than the volume, uncovered samples, FFT sizes
-/// outside 4..64, group sizes beyond 64, colliding location indices, ...), or an empty
+/// (non-positive sizes or steps, blocks larger than the volume, steps larger than a block
+/// smaller than the volume, FFT sizes outside 4..64 or below the block, group sizes beyond
+/// 64, colliding location indices, ...), or an empty
 /// string when the record is sound. The entry points throw std::invalid_argument with this
-/// text; interfaces may call it first to report the error in their own way.
+/// text; interfaces may call it first to report the error in their own way. Shift lists
+/// that leave samples outside every reference block are sound: matched blocks usually cover
+/// them, and a sample no block covers takes the stage's input value.
 std::string validateParameters(const Parameters& params);
 
 }  // namespace kelvo

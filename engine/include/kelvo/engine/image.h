@@ -5,7 +5,7 @@
 // way, blockSize0 * blockSize1 * blockSize2 floats. Nothing here owns a thread or a lock.
 #pragma once
 
-#include "kelvo/records.h"
+#include "kelvo/engine/records.h"
 
 namespace kelvo {
 

@@ -3,7 +3,7 @@
 // depends only on the matrices passed.
 #pragma once
 
-#include "kelvo/records.h"
+#include "kelvo/engine/records.h"
 
 namespace kelvo {
 

@@ -14,7 +14,7 @@
 
 #include <cstdint>
 
-#include "kelvo/records.h"
+#include "kelvo/engine/records.h"
 
 namespace kelvo {
 

@@ -1,9 +1,9 @@
 // Per-coefficient noise variances of a transformed group under correlated noise.
 #pragma once
 
-#include "kelvo/image.h"
-#include "kelvo/memory.h"
-#include "kelvo/records.h"
+#include "kelvo/engine/image.h"
+#include "kelvo/engine/memory.h"
+#include "kelvo/engine/records.h"
 
 namespace kelvo {
 
@@ -12,20 +12,21 @@ namespace kelvo {
 /// coefficient of the group whose members are matches[0..count-1] transformed along the
 /// group dimension with the count x count matrix `groupMatrix`. The first K components are
 /// computed exactly from the blocks' shifted positions; the rest share the remaining energy.
-/// `A` is the K3fT3 array, `B` the local variance array (may be null when K == count).
+/// `K3fT3` and `localVar` are the arrays of noise_spectrum.h (`localVar` may be null when
+/// K == count).
 /// F = fftSize (noise grid), Fp = Fourier size. The matches' shifted positions are reduced
 /// modulo F in place. Uses `temp`; allocates nothing. FFT size errors propagate.
 ///
-/// variance(i, k) = sum_f A[f * Bn + i] * |DFT(plane_k)(f)|^2 for k < K, where plane_k holds
+/// variance(i, k) = sum_f K3fT3[f * Bn + i] * |DFT(plane_k)(f)|^2 for k < K, where plane_k holds
 /// groupMatrix[k * count + b] at block b's reduced shifted position on the F grid and f runs
 /// over the frequencies of the K3fT3 array (f0 < min(Fp0, F0), dimension 2 fastest). For
-/// k >= K: variance(i, k) = max(0, B[i] * count - sum_{k'<K} variance(i, k')) / (count - K).
+/// k >= K: variance(i, k) = max(0, localVar[i] * count - sum_{k'<K} variance(i, k')) / (count - K).
 ///
 /// Throws std::invalid_argument, before changing anything, for an F dimension that is not 1
 /// or an FFT size (4..64, powers of two), for an Fp or working memory that does not fit F,
 /// for count < 1, K outside 0..count, or a missing array that is needed.
 void calculateVariances(int count, Vec3<int> blockSize, Vec3<int> F, Vec3<int> Fp, int K,
-                        const float* groupMatrix, const float* A, const float* B,
+                        const float* groupMatrix, const float* K3fT3, const float* localVar,
                         Cube4D<float>& out, BlockDistance<float>* matches, TempMemory& temp);
 
 /// Power spectra of the first K group kernels, from their transforms along dimension 0.

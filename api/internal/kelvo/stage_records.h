@@ -1,0 +1,24 @@
+// Internal to Kelvo: the bridge between the public API and the engine's records. The API's
+// own sources, the tests and the benchmarks include it; interfaces built on the public API
+// (tool, Python module, plug-in host functions) do not need it.
+#pragma once
+
+#include <vector>
+
+#include "kelvo/kelvo.h"
+#include "kelvo/engine/records.h"
+
+namespace kelvo {
+
+/// The engine parameter record of one stage for a volume of `size`, `noise` and `profile`,
+/// as `denoise` builds it. Throws std::invalid_argument with a message naming the first
+/// problem, including every check of validateParameters.
+Parameters stageParameters(StageName stage, const Profile& profile, Size3 size,
+                           const Noise& noise);
+
+/// The PSD handed to the engine for `noise` and `profile`: the constant
+/// sigma^2 * F0 * F1 * F2 on the fftSize grid for white noise, the caller's PSD otherwise.
+/// `psdSize` receives its grid.
+std::vector<float> enginePsd(const Noise& noise, const Profile& profile, Size3* psdSize);
+
+}  // namespace kelvo
