@@ -44,7 +44,8 @@ float fma128(long long n) { return fmaChains<V4>(n); }
 
 // Sum of a buffer with eight accumulators (one vector load per add).
 template <typename V>
-__attribute__((always_inline)) inline float loadSum(const float* p, std::size_t floats, int passes) {
+__attribute__((always_inline)) inline float loadSum(const float* p, std::size_t floats,
+                                                    int passes) {
     constexpr std::size_t W = sizeof(V) / sizeof(float);
     V acc[8] = {};
     for (int r = 0; r < passes; ++r) {
@@ -86,14 +87,17 @@ void BM_fmaRate(benchmark::State& state) {
     const long long iterations = 1 << 20;
     const int lanes = w / 32;
     for (auto _ : state) {
-        float r = w == 512 ? fma512(iterations) : (w == 256 ? fma256(iterations) : fma128(iterations));
+        float r =
+            w == 512 ? fma512(iterations) : (w == 256 ? fma256(iterations) : fma128(iterations));
         benchmark::DoNotOptimize(r);
     }
     // One FMA = 2 floating-point operations; counted per lane.
-    state.counters["FMA_per_ns"] = benchmark::Counter(
-        static_cast<double>(state.iterations()) * iterations * 12 * lanes, benchmark::Counter::kIsRate);
-    state.counters["GFLOPs"] = benchmark::Counter(
-        2e-9 * static_cast<double>(state.iterations()) * iterations * 12 * lanes, benchmark::Counter::kIsRate);
+    state.counters["FMA_per_ns"] =
+        benchmark::Counter(static_cast<double>(state.iterations()) * iterations * 12 * lanes,
+                           benchmark::Counter::kIsRate);
+    state.counters["GFLOPs"] =
+        benchmark::Counter(2e-9 * static_cast<double>(state.iterations()) * iterations * 12 * lanes,
+                           benchmark::Counter::kIsRate);
     state.SetLabel(w == 512 ? "avx512" : (w == 256 ? "avx2+fma" : "sse2"));
 }
 BENCHMARK(BM_fmaRate);
@@ -101,8 +105,8 @@ BENCHMARK(BM_fmaRate);
 void BM_loadBandwidth(benchmark::State& state) {
     const std::size_t bytes = static_cast<std::size_t>(state.range(0)) * 1024;
     // Cache-line aligned, so that no vector load straddles two lines.
-    std::unique_ptr<float, void (*)(void*)> memory(static_cast<float*>(std::aligned_alloc(64, bytes)),
-                                                   std::free);
+    std::unique_ptr<float, void (*)(void*)> memory(
+        static_cast<float*>(std::aligned_alloc(64, bytes)), std::free);
     float* const data = memory.get();
     const std::size_t floats = bytes / sizeof(float);
     for (std::size_t i = 0; i < floats; ++i) data[i] = 1.0f;
@@ -118,7 +122,14 @@ void BM_loadBandwidth(benchmark::State& state) {
                             static_cast<std::int64_t>(bytes));
     state.SetLabel(std::to_string(bytes / 1024) + " KiB working set");
 }
-BENCHMARK(BM_loadBandwidth)->Arg(16)->Arg(256)->Arg(512)->Arg(1024)->Arg(2048)->Arg(8192)->Arg(64 * 1024);
+BENCHMARK(BM_loadBandwidth)
+    ->Arg(16)
+    ->Arg(256)
+    ->Arg(512)
+    ->Arg(1024)
+    ->Arg(2048)
+    ->Arg(8192)
+    ->Arg(64 * 1024);
 
 }  // namespace
 

@@ -43,8 +43,8 @@ std::vector<float> dct4() {
     const double pi = std::acos(-1.0);
     for (int k = 0; k < 4; ++k)
         for (int x = 0; x < 4; ++x)
-            m[static_cast<std::size_t>(k * 4 + x)] =
-                static_cast<float>(std::sqrt((k == 0 ? 1.0 : 2.0) / 4) * std::cos(pi * (2 * x + 1) * k / 8.0));
+            m[static_cast<std::size_t>(k * 4 + x)] = static_cast<float>(
+                std::sqrt((k == 0 ? 1.0 : 2.0) / 4) * std::cos(pi * (2 * x + 1) * k / 8.0));
     return m;
 }
 
@@ -57,8 +57,8 @@ TempMemory temp() {
     return createTempMemory<float>(p);
 }
 
-const Vec3<TransformsMetas::StandardTransform> KINDS{TransformsMetas::DCT4_FWD, TransformsMetas::DCT4_FWD,
-                                                     TransformsMetas::DCT4_FWD};
+const Vec3<TransformsMetas::StandardTransform> KINDS{
+    TransformsMetas::DCT4_FWD, TransformsMetas::DCT4_FWD, TransformsMetas::DCT4_FWD};
 
 void BM_getBlockMatches(benchmark::State& state) {
     const std::vector<float> volume = phantom();
@@ -68,7 +68,8 @@ void BM_getBlockMatches(benchmark::State& state) {
     BlockCollection<float> c;
     const Vec3<int> extent{SIZE.x + 1, SIZE.y + 1, SIZE.z + 1};
     THREAD_POOL.launchPool(1);
-    c.extractInitial(image, {0, 0, 0}, BLOCK, {m.data(), m.data(), m.data()}, KINDS, true, t, extent);
+    c.extractInitial(image, {0, 0, 0}, BLOCK, {m.data(), m.data(), m.data()}, KINDS, true, t,
+                     extent);
     THREAD_POOL.clearPool();
     // Expected-noise offsets of the size of the hard-thresholding stage's correction.
     std::vector<float> offsets(11 * 11 * 11, 0.f);
@@ -87,10 +88,11 @@ void BM_getBlockMatches(benchmark::State& state) {
         setSearchWindow(ref, RADIUS, BLOCK, SIZE, lo, hi);
         int count = 0;
         if (state.range(0) == 0)
-            getBlockMatches<float>(c, offsets.data(), ref, BLOCK, RADIUS, lo, hi, 16, 2, 2.5f, matches.data(), count);
+            getBlockMatches<float>(c, offsets.data(), ref, BLOCK, RADIUS, lo, hi, 16, 2, 2.5f,
+                                   matches.data(), count);
         else
-            getBlockMatchesGeneral<float>(c, offsets.data(), ref, BLOCK, RADIUS, lo, hi, 16, 2, 2.5f, matches.data(),
-                                          count);
+            getBlockMatchesGeneral<float>(c, offsets.data(), ref, BLOCK, RADIUS, lo, hi, 16, 2,
+                                          2.5f, matches.data(), count);
         benchmark::DoNotOptimize(count);
         benchmark::DoNotOptimize(matches.data());
         candidates += 11 * 11 * 11 - 1;
@@ -113,7 +115,8 @@ void BM_extractInitial(benchmark::State& state) {
     c.allocate(SIZE, BLOCK, extent);
     long long blocks = 0;
     for (auto _ : state) {
-        c.extractInitial(image, {20, 20, 12}, BLOCK, {m.data(), m.data(), m.data()}, KINDS, false, t, extent);
+        c.extractInitial(image, {20, 20, 12}, BLOCK, {m.data(), m.data(), m.data()}, KINDS, false,
+                         t, extent);
         blocks += static_cast<long long>(c.count.x) * c.count.y * c.count.z;
         benchmark::DoNotOptimize(c.blocks);
     }

@@ -49,10 +49,10 @@ int main(int argc, char** argv) {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     const double gib = 1024.0 * 1024.0 * 1024.0;
-    std::printf("%dx%dx%d, %s, %d threads: peak resident %.2f GiB, estimate %.2f GiB "
-                "(input and output %.2f GiB), %.1f s\n",
-                size[0], size[1], size[2], both ? "both stages" : "hard thresholding",
-                profile.numThreads, double(usage.ru_maxrss) * 1024.0 / gib, estimate / gib,
-                2 * bytes / gib, seconds);
+    std::printf(
+        "%dx%dx%d, %s, %d threads: peak resident %.2f GiB, estimate %.2f GiB "
+        "(input and output %.2f GiB), %.1f s\n",
+        size[0], size[1], size[2], both ? "both stages" : "hard thresholding", profile.numThreads,
+        double(usage.ru_maxrss) * 1024.0 / gib, estimate / gib, 2 * bytes / gib, seconds);
     return out.empty() ? 1 : 0;
 }

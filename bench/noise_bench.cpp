@@ -23,7 +23,8 @@ std::vector<float> dct(int n) {
     for (int j = 0; j < n; ++j) {
         const double c = j == 0 ? std::sqrt(1.0 / n) : std::sqrt(2.0 / n);
         for (int k = 0; k < n; ++k) {
-            m[j * n + k] = static_cast<float>(c * std::cos(3.141592653589793 * (2 * k + 1) * j / (2.0 * n)));
+            m[j * n + k] =
+                static_cast<float>(c * std::cos(3.141592653589793 * (2 * k + 1) * j / (2.0 * n)));
         }
     }
     return m;
@@ -67,7 +68,8 @@ void prepare(const Case& c, Prepared& s) {
     s.G = dct(c.count);
     s.psd.resize(static_cast<std::size_t>(c.F.x) * c.F.y * c.F.z);
     for (float& v : s.psd) v = u(rng);
-    computeK3fT3(s.psd.data(), c.F, c.F, s.Fp, c.n, {s.fwd[0].data(), s.fwd[1].data(), s.fwd[2].data()}, s.K3);
+    computeK3fT3(s.psd.data(), c.F, c.F, s.Fp, c.n,
+                 {s.fwd[0].data(), s.fwd[1].data(), s.fwd[2].data()}, s.K3);
     computeLocalVar(s.K3, s.Fp, c.n.x * c.n.y * c.n.z, s.lv);
     s.temp = createTempMemory<float>(s.p);
     s.var.resize(static_cast<std::size_t>(c.n.x) * c.n.y * c.n.z * c.count);
@@ -100,7 +102,8 @@ void BM_ComputeK3fT3(benchmark::State& state, Case c) {
     prepare(c, s);
     for (auto _ : state) {
         float* K3 = nullptr;
-        computeK3fT3(s.psd.data(), c.F, c.F, s.Fp, c.n, {s.fwd[0].data(), s.fwd[1].data(), s.fwd[2].data()}, K3);
+        computeK3fT3(s.psd.data(), c.F, c.F, s.Fp, c.n,
+                     {s.fwd[0].data(), s.fwd[1].data(), s.fwd[2].data()}, K3);
         benchmark::DoNotOptimize(K3);
         std::free(K3);
     }
@@ -121,10 +124,14 @@ const Case GROUP_2D{{8, 8, 1}, {32, 32, 1}, 16, 4, 16};
 const Case PAIR_3D{{4, 4, 4}, {8, 8, 8}, 2, 2, 5};
 const Case PAIR_2D{{8, 8, 1}, {32, 32, 1}, 2, 2, 16};
 
-BENCHMARK_CAPTURE(BM_CalculateVariances, blocks4x4x4_group16_K4_fft8x8x8, GROUP_3D)->Unit(benchmark::kMicrosecond);
-BENCHMARK_CAPTURE(BM_CalculateVariances, blocks8x8x1_group16_K4_fft32x32x1, GROUP_2D)->Unit(benchmark::kMicrosecond);
-BENCHMARK_CAPTURE(BM_CalculateVariances, blocks4x4x4_pair_K2_fft8x8x8, PAIR_3D)->Unit(benchmark::kMicrosecond);
-BENCHMARK_CAPTURE(BM_CalculateVariances, blocks8x8x1_pair_K2_fft32x32x1, PAIR_2D)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_CalculateVariances, blocks4x4x4_group16_K4_fft8x8x8, GROUP_3D)
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_CalculateVariances, blocks8x8x1_group16_K4_fft32x32x1, GROUP_2D)
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_CalculateVariances, blocks4x4x4_pair_K2_fft8x8x8, PAIR_3D)
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_CalculateVariances, blocks8x8x1_pair_K2_fft32x32x1, PAIR_2D)
+    ->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BM_ComputeK3fT3, blocks4x4x4_fft8x8x8, GROUP_3D)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BM_ComputeK3fT3, blocks8x8x1_fft32x32x1, GROUP_2D)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Fft)->Arg(8)->Arg(32)->Arg(64);

@@ -31,8 +31,8 @@
 #include "kelvo/engine/interface.h"
 #include "kelvo/engine/reference_grid.h"
 #include "kelvo/kelvo.h"
-#include "kelvo/stage_records.h"
 #include "kelvo/profile.h"
+#include "kelvo/stage_records.h"
 
 using namespace kelvo;
 
@@ -85,7 +85,8 @@ double seconds(std::chrono::steady_clock::time_point a) {
 double cpuSeconds() {
     rusage ru{};
     getrusage(RUSAGE_SELF, &ru);
-    return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + 1e-6 * (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec);
+    return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec +
+           1e-6 * (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec);
 }
 
 double peakMiB() {
@@ -94,8 +95,8 @@ double peakMiB() {
     return ru.ru_maxrss / 1024.0;
 }
 
-const Transforms NONE{{nullptr, nullptr, nullptr}, {nullptr, nullptr, nullptr}, nullptr, nullptr,
-                      nullptr};
+const Transforms NONE{
+    {nullptr, nullptr, nullptr}, {nullptr, nullptr, nullptr}, nullptr, nullptr, nullptr};
 
 struct Case {
     Vec3<int> size;
@@ -194,12 +195,12 @@ int counts(const std::string& which) {
         if (stage == 0) {
             kelvoInterfaceHT(c.noisy.data(), psd.data(), pilot.data(), &rec, p, NONE);
         } else {
-            kelvoInterfaceWie(c.noisy.data(), psd.data(), pilot.data(), out.data(), &rec, p,
-                              NONE);
+            kelvoInterfaceWie(c.noisy.data(), psd.data(), pilot.data(), out.data(), &rec, p, NONE);
         }
         // Reference locations actually filtered and the candidates their windows hold: the
         // walk of the stage loop (grid points past the last block position clamp to it).
-        const Vec3<int> last{std::max(0, size.x - p.blockSize.x), std::max(0, size.y - p.blockSize.y),
+        const Vec3<int> last{std::max(0, size.x - p.blockSize.x),
+                             std::max(0, size.y - p.blockSize.y),
                              std::max(0, size.z - p.blockSize.z)};
         long long filtered = 0, candidates = 0;
         std::vector<int> axis[3];
@@ -231,20 +232,26 @@ int counts(const std::string& which) {
         const int F0 = p.fftSize.x / 2 + 1;
         const long long m = static_cast<long long>(F0) * p.fftSize.y * p.fftSize.z;
         long long exact = 0;  // group components with the exact variance
-        for (int g = 1; g <= 64; ++g) exact += static_cast<long long>(histogram[g]) * std::min(g, p.varianceLimit);
-        std::printf("%s: %lld locations, %lld group members (mean group %.2f; groups of 1/2/4/8/16/32: "
-                    "%d/%d/%d/%d/%d/%d)\n",
-                    stage == 0 ? "hard thresholding" : "Wiener", filtered, members,
-                    double(members) / filtered, histogram[1], histogram[2], histogram[4],
-                    histogram[8], histogram[16], histogram[32]);
+        for (int g = 1; g <= 64; ++g)
+            exact += static_cast<long long>(histogram[g]) * std::min(g, p.varianceLimit);
+        std::printf(
+            "%s: %lld locations, %lld group members (mean group %.2f; groups of 1/2/4/8/16/32: "
+            "%d/%d/%d/%d/%d/%d)\n",
+            stage == 0 ? "hard thresholding" : "Wiener", filtered, members,
+            double(members) / filtered, histogram[1], histogram[2], histogram[4], histogram[8],
+            histogram[16], histogram[32]);
         std::printf("  candidate block distances %lld (%lld floats each at most)\n", candidates, B);
-        std::printf("  forward block transforms  %lld per collection (block positions), x%d collections\n",
-                    positions, stage == 0 ? 1 : 2);
+        std::printf(
+            "  forward block transforms  %lld per collection (block positions), x%d collections\n",
+            positions, stage == 0 ? 1 : 2);
         std::printf("  inverse block transforms  %lld\n", members);
-        std::printf("  group transforms          %lld member-coefficients forward (x%d), %lld inverse\n",
-                    members * B, stage == 0 ? 1 : 2, members * B);
-        std::printf("  variance products         %lld multiply-adds (%lld exact components x %lld x %lld)\n",
-                    exact * m * B, exact, m, B);
+        std::printf(
+            "  group transforms          %lld member-coefficients forward (x%d), %lld inverse\n",
+            members * B, stage == 0 ? 1 : 2, members * B);
+        std::printf(
+            "  variance products         %lld multiply-adds (%lld exact components x %lld x "
+            "%lld)\n",
+            exact * m * B, exact, m, B);
         std::printf("  aggregation additions     %lld (numerator and weights)\n", 2 * members * B);
     }
     return 0;
@@ -284,7 +291,8 @@ int rawFile(int argc, char** argv) {
         return 1;
     }
     std::fclose(o);
-    std::printf("HT %.3f s, Wiener %.3f s, both %.3f s, peak %.0f MiB\n", ht, wie, ht + wie, peakMiB());
+    std::printf("HT %.3f s, Wiener %.3f s, both %.3f s, peak %.0f MiB\n", ht, wie, ht + wie,
+                peakMiB());
     return 0;
 }
 
@@ -293,7 +301,8 @@ int rawFile(int argc, char** argv) {
 int main(int argc, char** argv) {
     const std::string mode = argc > 1 ? argv[1] : "";
     if (mode == "3d" || mode == "2d") {
-        const Case c = makeCase(mode == "3d" ? Vec3<int>{128, 128, 128} : Vec3<int>{512, 512, 1}, 0.1f);
+        const Case c =
+            makeCase(mode == "3d" ? Vec3<int>{128, 128, 128} : Vec3<int>{512, 512, 1}, 0.1f);
         runStages(c, legacyParameters, argc > 2 ? std::atoi(argv[2]) : 2, mode.c_str());
         return 0;
     }

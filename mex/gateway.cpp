@@ -11,6 +11,8 @@
 // count (`isEmpty`), never by the data pointer.
 //
 // Complex data is rejected: the engine filters real samples only.
+#include "gateway.h"
+
 #include <algorithm>
 #include <array>
 #include <climits>
@@ -20,12 +22,11 @@
 #include <thread>
 #include <vector>
 
-#include "gateway.h"
+#include "kelvo/engine/helpers.h"
 #include "kelvo/engine/interface.h"
 #include "kelvo/engine/match_storage.h"
 #include "kelvo/engine/records.h"
 #include "kelvo/engine/reference_grid.h"
-#include "kelvo/engine/helpers.h"
 
 namespace kelvo {
 namespace mex {
@@ -35,21 +36,62 @@ constexpr int ARG_COUNT = 27;
 
 // Positions of the arguments (0-based, as prhs is indexed).
 enum Arg : int {
-    A_VOLUME = 0, A_GROUP_FWD, A_GROUP_INV, A_STEP, A_BLOCK, A_MAX_GROUP, A_THRESHOLD,
-    A_MATCH_THRESHOLD, A_SEARCH_RADIUS, A_BLOCK_FWD, A_BLOCK_INV, A_WINDOW, A_PSD, A_FFT_SIZE,
-    A_MATCH_NOISE_WEIGHT, A_VARIANCE_LIMIT, A_SPLIT_COMP, A_SHIFTS, A_MATCH_MODE, A_RECORD,
-    A_WIENER, A_PILOT, A_SHARPEN, A_SHARPEN_VARIANCE, A_SHARPEN_ALPHA,
-    A_SHARPEN_ALPHA_FIRST, A_NUM_THREADS
+    A_VOLUME = 0,
+    A_GROUP_FWD,
+    A_GROUP_INV,
+    A_STEP,
+    A_BLOCK,
+    A_MAX_GROUP,
+    A_THRESHOLD,
+    A_MATCH_THRESHOLD,
+    A_SEARCH_RADIUS,
+    A_BLOCK_FWD,
+    A_BLOCK_INV,
+    A_WINDOW,
+    A_PSD,
+    A_FFT_SIZE,
+    A_MATCH_NOISE_WEIGHT,
+    A_VARIANCE_LIMIT,
+    A_SPLIT_COMP,
+    A_SHIFTS,
+    A_MATCH_MODE,
+    A_RECORD,
+    A_WIENER,
+    A_PILOT,
+    A_SHARPEN,
+    A_SHARPEN_VARIANCE,
+    A_SHARPEN_ALPHA,
+    A_SHARPEN_ALPHA_FIRST,
+    A_NUM_THREADS
 };
 
-const char* const ARG_NAMES[ARG_COUNT] = {
-    "volume",         "groupFwd",        "groupInv",     "stepSize",
-    "blockSize",      "maxGroupSize",    "threshold",    "matchThreshold",
-    "searchRadius",   "blockFwd",        "blockInv",     "window",
-    "psd",            "fftSize",         "matchNoiseWeight", "varianceLimit",
-    "splitComp",      "shifts",          "matchMode",    "matchRecord",
-    "wienerStage",    "pilot",           "sharpen",      "sharpenVariance",
-    "sharpenAlpha",   "sharpenAlphaFirstSlice", "numThreads"};
+const char* const ARG_NAMES[ARG_COUNT] = {"volume",
+                                          "groupFwd",
+                                          "groupInv",
+                                          "stepSize",
+                                          "blockSize",
+                                          "maxGroupSize",
+                                          "threshold",
+                                          "matchThreshold",
+                                          "searchRadius",
+                                          "blockFwd",
+                                          "blockInv",
+                                          "window",
+                                          "psd",
+                                          "fftSize",
+                                          "matchNoiseWeight",
+                                          "varianceLimit",
+                                          "splitComp",
+                                          "shifts",
+                                          "matchMode",
+                                          "matchRecord",
+                                          "wienerStage",
+                                          "pilot",
+                                          "sharpen",
+                                          "sharpenVariance",
+                                          "sharpenAlpha",
+                                          "sharpenAlphaFirstSlice",
+                                          "numThreads"};
 
 /// Largest group the engine's built-in group tables (HAAR_NL_FWD/INV) cover.
 constexpr int MAX_GROUP_LIMIT = 64;
@@ -70,8 +112,8 @@ std::string argLabel(int i) { return format("argument %d (%s)", i + 1, ARG_NAMES
 }
 
 [[noreturn]] void failValue(int i, const std::string& got, const std::string& expected) {
-    fail("kelvo:badValue", format("%s: got %s, expected %s", argLabel(i).c_str(), got.c_str(),
-                                  expected.c_str()));
+    fail("kelvo:badValue",
+         format("%s: got %s, expected %s", argLabel(i).c_str(), got.c_str(), expected.c_str()));
 }
 
 bool isEmpty(const mxArray* a) { return a == nullptr || mxGetNumberOfElements(a) == 0; }
@@ -98,9 +140,9 @@ void requireFinite(int i, const float* p, std::size_t n, const char* what, bool 
     for (std::size_t k = 0; k < n; ++k) {
         const float v = p[k];
         if (!std::isfinite(v))
-            fail("kelvo:nonFinite", format("%s: element %zu is %g, expected finite %s",
-                                           argLabel(i).c_str(), k + 1, static_cast<double>(v),
-                                           what));
+            fail("kelvo:nonFinite",
+                 format("%s: element %zu is %g, expected finite %s", argLabel(i).c_str(), k + 1,
+                        static_cast<double>(v), what));
         if ((positive && !(v > 0.0f)) || (nonNegative && v < 0.0f))
             failValue(i, format("element %zu = %g", k + 1, static_cast<double>(v)),
                       format("%s %s", positive ? "positive" : "non-negative", what));
@@ -163,8 +205,8 @@ const float* squareMatrix(int i, const mxArray* a, int n, const std::string& wha
     if (mxGetNumberOfDimensions(a) != 2 || mxGetM(a) != static_cast<std::size_t>(n) ||
         mxGetN(a) != static_cast<std::size_t>(n))
         failArg(i, "kelvo:badSize", a, format("a %dx%d single matrix (%s)", n, n, what.c_str()));
-    requireFinite(i, p, static_cast<std::size_t>(n) * static_cast<std::size_t>(n), "entries",
-                  false, false);
+    requireFinite(i, p, static_cast<std::size_t>(n) * static_cast<std::size_t>(n), "entries", false,
+                  false);
     return p;
 }
 
@@ -206,8 +248,8 @@ RecordTables recordTables(const mxArray* rec, long long n, int maxGroupSize) {
     const std::size_t rows = static_cast<std::size_t>(n) * static_cast<std::size_t>(maxGroupSize);
     const auto checkTable = [&](const mxArray* t, const char* field, std::size_t m,
                                 std::size_t cols) {
-        if (!mxIsInt32(t) || mxIsComplex(t) || mxGetNumberOfDimensions(t) != 2 ||
-            mxGetM(t) != m || mxGetN(t) != cols)
+        if (!mxIsInt32(t) || mxIsComplex(t) || mxGetNumberOfDimensions(t) != 2 || mxGetM(t) != m ||
+            mxGetN(t) != cols)
             fail("kelvo:badRecord",
                  format("%s: field %s is %s, expected int32 %zux%zu for this volume, step "
                         "size and maxGroupSize (the record was made with other settings)",
@@ -215,8 +257,7 @@ RecordTables recordTables(const mxArray* rec, long long n, int maxGroupSize) {
         return static_cast<const std::int32_t*>(mxGetData(t));
     };
     return {checkTable(gs, "groupSizes", static_cast<std::size_t>(n), 1),
-            checkTable(bp, "blockPositions", rows, 3),
-            checkTable(sp, "shiftedPositions", rows, 3)};
+            checkTable(bp, "blockPositions", rows, 3), checkTable(sp, "shiftedPositions", rows, 3)};
 }
 
 // Checks the group stored for location `loc` with reference position `ref`: its size, every
@@ -351,8 +392,7 @@ void readNoiseAndShifts(const mxArray* const* prhs, StageCall& c) {
         if (!mxIsInt32(s) || mxIsComplex(s) || mxGetNumberOfDimensions(s) != 2 ||
             std::min(mxGetM(s), mxGetN(s)) != 1)
             fail("kelvo:badClass", format("%s: cell %d is %s, expected an int32 vector",
-                                          argLabel(A_SHIFTS).c_str(), d + 1,
-                                          describe(s).c_str()));
+                                          argLabel(A_SHIFTS).c_str(), d + 1, describe(s).c_str()));
         const std::size_t count = mxGetNumberOfElements(s);
         if (count > static_cast<std::size_t>(INT_MAX))
             fail("kelvo:badSize", format("%s: cell %d has %zu shifts, too many",
@@ -462,9 +502,9 @@ void readBlockMatrices(const mxArray* const* prhs, StageCall& c) {
     }
     const float* w = singleData(A_WINDOW, win, "window");
     if (w == nullptr || mxGetNumberOfElements(win) != blockVolume)
-        failArg(A_WINDOW, "kelvo:badSize", win,
-                format("%zu elements (the block size %s)", blockVolume,
-                       vecText(p.blockSize).c_str()));
+        failArg(
+            A_WINDOW, "kelvo:badSize", win,
+            format("%zu elements (the block size %s)", blockVolume, vecText(p.blockSize).c_str()));
     // Positive weights everywhere: a zero weight could leave a sample with no weight.
     requireFinite(A_WINDOW, w, blockVolume, "weights", false, true);
     c.transforms.window = w;
@@ -478,12 +518,11 @@ void readPilot(const mxArray* const* prhs, StageCall& c) {
     const float* pilotData = singleData(A_PILOT, pilot, "pilot estimate");
     if (c.wiener || pilotData != nullptr) {
         const mwSize nd = mxGetNumberOfDimensions(pilot);
-        const bool sameSize = pilotData != nullptr && nd <= 3 &&
-                              volumeSize(A_PILOT, pilot, "pilot") == p.imageSize;
+        const bool sameSize =
+            pilotData != nullptr && nd <= 3 && volumeSize(A_PILOT, pilot, "pilot") == p.imageSize;
         if (!sameSize)
             failArg(A_PILOT, "kelvo:badSize", pilot,
-                    format("a single array of the volume's size %s%s",
-                           vecText(p.imageSize).c_str(),
+                    format("a single array of the volume's size %s%s", vecText(p.imageSize).c_str(),
                            c.wiener ? "" : " or an empty array (hard thresholding)"));
     }
     if (c.wiener) {
@@ -514,7 +553,8 @@ void readArguments(const mxArray* const* prhs, StageCall& c) {
 
     // The engine's own soundness checks (steps, blocks, FFT sizes, shifts, ...).
     const std::string problem = validateParameters(p);
-    if (!problem.empty()) fail("kelvo:badSettings", format("unsound settings: %s", problem.c_str()));
+    if (!problem.empty())
+        fail("kelvo:badSettings", format("unsound settings: %s", problem.c_str()));
 
     c.locationCount = ReferenceGrid(p).locationCount();
     const long long rows = c.locationCount * p.maxGroupSize;
@@ -529,8 +569,8 @@ void readArguments(const mxArray* const* prhs, StageCall& c) {
 
 void stageCall(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     if (nrhs != ARG_COUNT)
-        fail("kelvo:nargin", format("got %d arguments, expected %d (or 'defaults')",
-                                    nrhs, ARG_COUNT));
+        fail("kelvo:nargin",
+             format("got %d arguments, expected %d (or 'defaults')", nrhs, ARG_COUNT));
     if (nlhs > 2)
         fail("kelvo:nargout", format("got %d outputs requested, expected at most 2 "
                                      "(estimate, match record)",
@@ -591,8 +631,8 @@ void stageCall(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
              "the stage ran out of memory (see the message above); try "
              "pro.splitComp = [false, false, true] or fewer threads");
     if (outcome != StageOutcome::Completed)
-        fail("kelvo:stageFailed", format("the stage did not complete (outcome %d)",
-                                         static_cast<int>(outcome)));
+        fail("kelvo:stageFailed",
+             format("the stage did not complete (outcome %d)", static_cast<int>(outcome)));
 
     if (c.matchMode == 0 && recordOut) {
         MxPtr count(mxCreateNumericMatrix(1, 1, mxINT32_CLASS, mxREAL));

@@ -14,8 +14,8 @@
 #include <stdexcept>
 
 #include "gateway.h"
-#include "kelvo/profile.h"
 #include "kelvo/engine/transform_meta.h"
+#include "kelvo/profile.h"
 
 // The only symbols the plug-in exports: a DLL names them explicitly, an ELF or Mach-O file
 // makes them visible while everything else is built hidden.
@@ -83,7 +83,7 @@ void setField(mxArray* s, const char* name, MxPtr value) {
 }
 
 MxPtr stageStruct(const StageProfile& st) {
-    static const char* names[] = {"blockSize", "stepSize",  "searchRadius",
+    static const char* names[] = {"blockSize",    "stepSize",  "searchRadius",
                                   "maxGroupSize", "threshold", "matchThreshold"};
     MxPtr s(mxCreateStructMatrix(1, 1, 6, names));
     // Three size triples, then three scalars, in the order of `names`.
@@ -98,12 +98,11 @@ MxPtr stageStruct(const StageProfile& st) {
 
 void defaultsCall(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     if (nrhs != 2)
-        throw GatewayError{"kelvo:nargin",
-                           format("kelvomex('defaults', volumetric): got %d arguments, expected 2",
-                                  nrhs)};
+        throw GatewayError{
+            "kelvo:nargin",
+            format("kelvomex('defaults', volumetric): got %d arguments, expected 2", nrhs)};
     const mxArray* v = prhs[1];
-    if ((!mxIsLogical(v) && !mxIsNumeric(v)) || mxIsComplex(v) ||
-        mxGetNumberOfElements(v) != 1)
+    if ((!mxIsLogical(v) && !mxIsNumeric(v)) || mxIsComplex(v) || mxGetNumberOfElements(v) != 1)
         throw GatewayError{"kelvo:badClass",
                            format("kelvomex('defaults', volumetric): argument 2 (volumetric): "
                                   "got %s, expected a logical scalar",
@@ -114,10 +113,10 @@ void defaultsCall(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     const bool volumetric = mxGetScalar(v) != 0.0;
     const Profile p = Profile::defaults(volumetric);
 
-    static const char* names[] = {"hardThreshold",   "wiener",        "fftSize",
-                                  "varianceLimit",   "splitComp",     "matchNoiseWeight",
-                                  "sharpen",         "sharpenVariance", "sharpenAlpha",
-                                  "sharpenAlphaFirstSlice", "numThreads"};
+    static const char* names[] = {
+        "hardThreshold",    "wiener",  "fftSize",         "varianceLimit", "splitComp",
+        "matchNoiseWeight", "sharpen", "sharpenVariance", "sharpenAlpha",  "sharpenAlphaFirstSlice",
+        "numThreads"};
     MxPtr s(mxCreateStructMatrix(1, 1, 11, names));
     setField(s.get(), "hardThreshold", stageStruct(p.hardThreshold));
     setField(s.get(), "wiener", stageStruct(p.wiener));
@@ -165,9 +164,10 @@ void guardedCall(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], Hos
         return;
     } catch (const MissingTransformException& e) {
         id = "kelvo:missingTransform";
-        text = format("no built-in transform fits this block size (%s); pass block "
-                      "matrices in arguments 10 and 11",
-                      e.what());
+        text = format(
+            "no built-in transform fits this block size (%s); pass block "
+            "matrices in arguments 10 and 11",
+            e.what());
     } catch (const std::invalid_argument& e) {
         id = "kelvo:badSettings";
         text = format("the engine rejected the settings: %s", e.what());

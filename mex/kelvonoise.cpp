@@ -127,8 +127,9 @@ void estimateCall(int nrhs, const mxArray* prhs[], mxArray* plhs[]) {
     if (mxGetNumberOfElements(m) != 0) {
         if (!(mxIsNumeric(m) || mxIsLogical(m)) || mxIsComplex(m) ||
             mxGetNumberOfElements(m) != z.size())
-            fail("kelvo:badSize", argName(cmd, 2) + " (mask) must be [] or a real array of "
-                                                    "z's size");
+            fail("kelvo:badSize", argName(cmd, 2) +
+                                      " (mask) must be [] or a real array of "
+                                      "z's size");
         mask.resize(z.size());
         for (std::size_t i = 0; i < z.size(); ++i) {
             // Any class: compare each element with zero through the host's double view.
@@ -139,15 +140,17 @@ void estimateCall(int nrhs, const mxArray* prhs[], mxArray* plhs[]) {
             else if (mxIsSingle(m))
                 mask[i] = static_cast<const float*>(mxGetData(m))[i] != 0 ? 1 : 0;
             else
-                fail("kelvo:badClass", argName(cmd, 2) + " (mask) must be logical, single "
-                                                         "or double");
+                fail("kelvo:badClass", argName(cmd, 2) +
+                                           " (mask) must be logical, single "
+                                           "or double");
         }
     }
     char name[16] = {0};
     if (!mxIsChar(prhs[3]) || mxGetString(prhs[3], name, sizeof name) != 0 ||
         (std::strcmp(name, "gaussian") != 0 && std::strcmp(name, "rician") != 0))
-        fail("kelvo:badValue", argName(cmd, 3) + " (distribution) must be 'gaussian' or "
-                                                 "'rician'");
+        fail("kelvo:badValue", argName(cmd, 3) +
+                                   " (distribution) must be 'gaussian' or "
+                                   "'rician'");
     kelvo::NoiseEstimateOptions options;
     options.mask = mask.empty() ? nullptr : mask.data();
     options.distribution = std::strcmp(name, "rician") == 0 ? kelvo::NoiseDistribution::Rician
@@ -174,8 +177,8 @@ void magnitudeCall(bool forward, int nrhs, const mxArray* prhs[], mxArray* plhs[
 
 void fillCall(int nrhs, const mxArray* prhs[], mxArray* plhs[]) {
     if (nrhs != 2)
-        fail("kelvo:nargin", "kelvonoise('fill', z): got " + std::to_string(nrhs) +
-                                 " arguments, expected 2");
+        fail("kelvo:nargin",
+             "kelvonoise('fill', z): got " + std::to_string(nrhs) + " arguments, expected 2");
     const kelvo::Size3 size = volumeSize(prhs[1], argName("fill", 1) + " (z)");
     std::vector<float> z = samples(prhs[1]);
     kelvo::detail::fillNonFinite(z.data(), size);
@@ -191,8 +194,9 @@ void guardedCall(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], Pen
     try {
         char form[16] = {0};
         if (nrhs < 1 || !mxIsChar(prhs[0]) || mxGetString(prhs[0], form, sizeof form) != 0)
-            fail("kelvo:badCallForm", "kelvonoise: the first argument must be 'estimate', "
-                                      "'stabilise', 'unstabilise' or 'fill'");
+            fail("kelvo:badCallForm",
+                 "kelvonoise: the first argument must be 'estimate', "
+                 "'stabilise', 'unstabilise' or 'fill'");
         if (nlhs > 1) fail("kelvo:nargout", "kelvonoise returns one output");
         if (std::strcmp(form, "estimate") == 0)
             estimateCall(nrhs, prhs, plhs);

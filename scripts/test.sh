@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test of the project:
-#   0. the generated transform tables (engine/src/tables.cpp) must be what their generator
+#   0. the C++ sources must be formatted as .clang-format says, and the generated transform
+#      tables (engine/src/tables.cpp, not formatted) must be what their generator
 #      (engine/tools/gen_tables.py) writes today;
 #   1. a Release build with warnings as errors: unit tests, plug-in tests in GNU Octave,
 #      command-line and Python tests (everything registered with CTest);
@@ -18,6 +19,17 @@ jobs=${KELVO_JOBS:-$(nproc)}
 . scripts/cmake_generator.sh
 
 step() { printf '\n==== %s ====\n' "$*"; }
+
+step "C++ sources formatted with .clang-format"
+mapfile -t sources < <(git ls-files '*.cpp' '*.h' | grep -v '^engine/src/tables\.cpp$')
+if ! clang-format --dry-run --Werror "${sources[@]}" 2>/tmp/kelvo-format.$$; then
+  head -n 20 /tmp/kelvo-format.$$ >&2
+  rm -f /tmp/kelvo-format.$$
+  echo "some sources differ from .clang-format; format them: git ls-files '*.cpp' '*.h' |" >&2
+  echo "  grep -v '^engine/src/tables.cpp\$' | xargs clang-format -i" >&2
+  exit 1
+fi
+rm -f /tmp/kelvo-format.$$
 
 step "generated tables match their generator"
 python=/usr/bin/python3

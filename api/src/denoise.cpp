@@ -9,10 +9,10 @@
 #include <string>
 
 #include "kelvo/engine/interface.h"
+#include "kelvo/engine/transform_meta.h"
 #include "kelvo/kelvo.h"
 #include "kelvo/magnitude.h"
 #include "kelvo/stage_records.h"
-#include "kelvo/engine/transform_meta.h"
 #include "sample_data.h"
 
 namespace kelvo {
@@ -34,13 +34,13 @@ void runStage(StageName stage, const float* volume, const float* psd, const floa
     hooks.cancel = options.cancel;
 
     std::fill(output, output + count, 0.0f);  // the entry points accumulate into it
-    Transforms none{};                         // null fwd: built-in transforms by block size
+    Transforms none{};                        // null fwd: built-in transforms by block size
     StageOutcome outcome;
     try {
-        outcome = stage == HARD_THRESHOLDING
-                      ? kelvoInterfaceHT(volume, psd, output, nullptr, params, none, &hooks)
-                      : kelvoInterfaceWie(volume, psd, pilot, output, nullptr, params, none,
-                                          &hooks);
+        outcome =
+            stage == HARD_THRESHOLDING
+                ? kelvoInterfaceHT(volume, psd, output, nullptr, params, none, &hooks)
+                : kelvoInterfaceWie(volume, psd, pilot, output, nullptr, params, none, &hooks);
     } catch (const MissingTransformException& e) {
         std::fill(output, output + count, 0.0f);
         throw std::invalid_argument(e.what());
@@ -60,7 +60,6 @@ void runStage(StageName stage, const float* volume, const float* psd, const floa
     }
     throw std::logic_error("unknown stage outcome");
 }
-
 
 /// Region that is processed: the bounding box of the samples with data, grown by a margin
 /// of two blocks (context for the blocks on the edge of the data) and at least one block in
@@ -137,17 +136,16 @@ void denoise(const float* volume, Size3 size, float* output, const Noise& noise,
     // stabilised magnitudes.
     const Region region = processedRegion(hasData, size, profile);
     const double sigma = noise.sigma();
-    const Noise runNoise =
-        !rician ? noise
-        : noise.isWhite()
-            ? Noise::white(1.0)
-            : Noise::spectrum(
-                  [&] {
-                      std::vector<float> p = noise.psd();
-                      for (float& v : p) v = float(double(v) / (sigma * sigma));
-                      return p;
-                  }(),
-                  noise.psdSize());
+    const Noise runNoise = !rician           ? noise
+                           : noise.isWhite() ? Noise::white(1.0)
+                                             : Noise::spectrum(
+                                                   [&] {
+                                                       std::vector<float> p = noise.psd();
+                                                       for (float& v : p)
+                                                           v = float(double(v) / (sigma * sigma));
+                                                       return p;
+                                                   }(),
+                                                   noise.psdSize());
     const Parameters ht = stageParameters(HARD_THRESHOLDING, profile, region.size, runNoise);
     const Parameters wie = options.stages == Stages::Both
                                ? stageParameters(WIENER, profile, region.size, runNoise)
@@ -159,8 +157,9 @@ void denoise(const float* volume, Size3 size, float* output, const Noise& noise,
     const std::size_t regionCount = detail::sampleCount(region.size);
     // The plain case (Gaussian noise, every sample finite, data reaching the margins) runs on
     // the caller's buffers without copies.
-    const bool direct = !rician && region.size == size &&
-                        std::all_of(volume, volume + count, [](float v) { return std::isfinite(v); });
+    const bool direct =
+        !rician && region.size == size &&
+        std::all_of(volume, volume + count, [](float v) { return std::isfinite(v); });
     std::vector<float> work, result;
     const float* input = volume;
     float* estimate = output;
@@ -177,8 +176,7 @@ void denoise(const float* volume, Size3 size, float* output, const Noise& noise,
     Size3 psdSize{};
     const std::vector<float> psd = enginePsd(runNoise, profile, &psdSize);
     if (options.stages == Stages::HardThresholding) {
-        runStage(HARD_THRESHOLDING, input, psd.data(), nullptr, estimate, regionCount, ht,
-                 options);
+        runStage(HARD_THRESHOLDING, input, psd.data(), nullptr, estimate, regionCount, ht, options);
     } else {
         std::vector<float> pilot(regionCount);
         runStage(HARD_THRESHOLDING, input, psd.data(), nullptr, pilot.data(), regionCount, ht,
@@ -199,8 +197,7 @@ void denoise(const float* volume, Size3 size, float* output, const Noise& noise,
 
 std::vector<float> denoise(const std::vector<float>& volume, Size3 size, const Noise& noise,
                            const Profile& profile, const DenoiseOptions& options) {
-    const double count = double(std::max(size[0], 0)) * std::max(size[1], 0) *
-                         std::max(size[2], 0);
+    const double count = double(std::max(size[0], 0)) * std::max(size[1], 0) * std::max(size[2], 0);
     if (double(volume.size()) != count)
         throw std::invalid_argument("volume holds " + std::to_string(volume.size()) +
                                     " samples but its size needs " +

@@ -64,7 +64,8 @@ public:
         if (!(m > 0.0)) return f_[0] + m * slope_[0];
         const double t = m / M_STEP;
         const std::size_t i = std::size_t(t);
-        if (i + 1 >= f_.size()) return f_.back() + (m - M_STEP * double(f_.size() - 1)) * slope_.back();
+        if (i + 1 >= f_.size())
+            return f_.back() + (m - M_STEP * double(f_.size() - 1)) * slope_.back();
         const double w = t - double(i);
         return f_[i] + w * (f_[i + 1] - f_[i]);
     }
@@ -73,8 +74,8 @@ public:
         if (!(y > expectation_[0])) return 0.0;
         const std::size_t last = expectation_.size() - 1;
         if (y >= expectation_[last]) {
-            const double s = (expectation_[last] - expectation_[last - 1]) /
-                             (nu_[last] - nu_[last - 1]);
+            const double s =
+                (expectation_[last] - expectation_[last - 1]) / (nu_[last] - nu_[last - 1]);
             return nu_[last] + (y - expectation_[last]) / s;
         }
         const std::size_t hi = std::size_t(

@@ -4,9 +4,9 @@
 #include <cmath>
 #include <complex>
 #include <cstdint>
-#include <string>
 #include <sstream>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "kelvo/kelvo.h"
@@ -28,8 +28,8 @@ void checkSize(const float* volume, const Size3& size) {
 
 [[noreturn]] void tooFewSamples(std::size_t found) {
     throw std::invalid_argument(
-        "too few informative samples to estimate the noise (" + std::to_string(found) +
-        ", need " + std::to_string(MIN_INFORMATIVE_SAMPLES) +
+        "too few informative samples to estimate the noise (" + std::to_string(found) + ", need " +
+        std::to_string(MIN_INFORMATIVE_SAMPLES) +
         "; NaN/Inf, samples outside the mask and runs of a repeated value are left out): "
         "give the noise level instead");
 }
@@ -112,8 +112,7 @@ class LineDft {
 public:
     explicit LineDft(int n) : n_(n), twiddle_(std::size_t(n)), line_(std::size_t(n)) {
         const double pi = 3.14159265358979323846;
-        for (int k = 0; k < n; ++k)
-            twiddle_[k] = std::polar(1.0, -2.0 * pi * k / n);
+        for (int k = 0; k < n; ++k) twiddle_[k] = std::polar(1.0, -2.0 * pi * k / n);
     }
     void apply(std::complex<double>* data, std::ptrdiff_t stride) {
         for (int k = 0; k < n_; ++k) {
@@ -152,8 +151,7 @@ void checkPsdGrid(Size3 size, Size3 grid) {
         const int g = grid[d];
         if (g != 1 && (g < 4 || g > 64 || (g & (g - 1)) != 0))
             throw std::invalid_argument("PSD grid sides must be 1 or powers of two from 4 to 64");
-        if (g > size[d])
-            throw std::invalid_argument("volume is smaller than the PSD grid");
+        if (g > size[d]) throw std::invalid_argument("volume is smaller than the PSD grid");
     }
     if (size[2] == 1 && grid[2] != 1)
         throw std::invalid_argument("a 2-D image needs a PSD grid of depth 1");
@@ -165,8 +163,12 @@ void checkPsdGrid(Size3 size, Size3 grid) {
 class PatchResiduals {
 public:
     PatchResiduals(const float* volume, const std::uint8_t* usable, Size3 size, Size3 grid)
-        : volume_(volume), usable_(usable), grid_(grid), s1_(std::size_t(size[0])),
-          s2_(s1_ * size[1]), patchSize_(std::size_t(grid[0]) * grid[1] * grid[2]),
+        : volume_(volume),
+          usable_(usable),
+          grid_(grid),
+          s1_(std::size_t(size[0])),
+          s2_(s1_ * size[1]),
+          patchSize_(std::size_t(grid[0]) * grid[1] * grid[2]),
           patch_(patchSize_) {
         for (int d = 0; d < 3; ++d) step_[d] = std::max(1, grid[d] / 2);
         for (int d = 0; d < 3; ++d) positions_[d] = (size[d] - grid[d]) / step_[d] + 1;
@@ -210,9 +212,8 @@ public:
             }
         mean /= double(patchSize_);
         for (int d = 0; d < 3; ++d)
-            slope[d] = spread[d] > 0.0
-                           ? slope[d] / (spread[d] * double(patchSize_) / grid_[d])
-                           : 0.0;
+            slope[d] =
+                spread[d] > 0.0 ? slope[d] / (spread[d] * double(patchSize_) / grid_[d]) : 0.0;
         double e = 0.0;
         i = 0;
         for (int z = 0; z < grid_[2]; ++z)
@@ -226,7 +227,7 @@ public:
         return e;
     }
 
-    double centred[3][64];  ///< per dimension, the patch coordinate minus its mean
+    double centred[3][64];               ///< per dimension, the patch coordinate minus its mean
     double spread[3] = {0.0, 0.0, 0.0};  ///< per dimension, the squared norm of centred
 
 private:
@@ -327,7 +328,8 @@ std::vector<float> binMedians(const std::vector<float>& rows, std::size_t used,
             const int kd = int((i / strides[d]) % grid[d]);
             if (kd != 0 && 2 * kd != grid[d]) selfConjugate = false;
         }
-        const double medianToMean = selfConjugate ? 1.0 / 0.45493642311957283 : 1.0 / 0.6931471805599453;
+        const double medianToMean =
+            selfConjugate ? 1.0 / 0.45493642311957283 : 1.0 / 0.6931471805599453;
         psd[i] = float(double(*mid) * medianToMean / keep[i] * scale);
     }
     return psd;
@@ -356,8 +358,9 @@ Noise estimateNoisePsd(const float* volume, Size3 size, Size3 grid,
 
     PatchResiduals patches(volume, usable.data(), size, grid);
     if (patches.count() < 8)
-        throw std::invalid_argument("volume is too small to estimate a PSD on this grid "
-                                    "(fewer than 8 patches)");
+        throw std::invalid_argument(
+            "volume is too small to estimate a PSD on this grid "
+            "(fewer than 8 patches)");
     std::vector<double> energy(patches.count());
     for (std::size_t k = 0; k < patches.count(); ++k) energy[k] = patches.load(k);
 

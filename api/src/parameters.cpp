@@ -28,8 +28,8 @@ bool isPowerOfTwo(int v) { return v > 0 && (v & (v - 1)) == 0; }
 
 Noise Noise::white(double sigma) {
     if (!std::isfinite(sigma) || sigma <= 0.0)
-        fail("noise standard deviation must be positive and finite (got " +
-             std::to_string(sigma) + ")");
+        fail("noise standard deviation must be positive and finite (got " + std::to_string(sigma) +
+             ")");
     Noise n;
     n.sigma_ = sigma;
     return n;
@@ -40,8 +40,8 @@ Noise Noise::spectrum(std::vector<float> psd, Size3 size) {
         if (size[d] < 1 || size[d] > 1024) fail("PSD size " + sizeText(size) + " is invalid");
     const std::size_t count = std::size_t(size[0]) * size[1] * size[2];
     if (psd.size() != count)
-        fail("PSD holds " + std::to_string(psd.size()) + " values but its size " +
-             sizeText(size) + " needs " + std::to_string(count));
+        fail("PSD holds " + std::to_string(psd.size()) + " values but its size " + sizeText(size) +
+             " needs " + std::to_string(count));
     double sum = 0.0;
     for (float v : psd) {
         if (!std::isfinite(v) || v < 0.0f) fail("PSD values must be finite and non-negative");
@@ -65,8 +65,8 @@ bool Noise::isCorrelated() const {
 std::vector<float> enginePsd(const Noise& noise, const Profile& profile, Size3* psdSize) {
     if (noise.isWhite()) {
         const Size3 f = profile.fftSize;
-        const std::size_t count = std::size_t(std::max(f[0], 1)) * std::max(f[1], 1) *
-                                  std::max(f[2], 1);
+        const std::size_t count =
+            std::size_t(std::max(f[0], 1)) * std::max(f[1], 1) * std::max(f[2], 1);
         if (psdSize) *psdSize = f;
         return std::vector<float>(count, float(noise.variance() * double(count)));
     }
@@ -92,8 +92,9 @@ Parameters stageParameters(StageName stage, const Profile& profile, Size3 size,
                  " is not supported: 1 to 16 samples per dimension, at least 2 in all (4x4x4 "
                  "for volumes and 8x8x1 for images are the defaults)");
     if (image && block[2] != 1)
-        fail("a 2-D image (depth 1) needs blocks of depth 1, such as 8x8x1; use the image "
-             "profile (Profile::defaults(false))");
+        fail(
+            "a 2-D image (depth 1) needs blocks of depth 1, such as 8x8x1; use the image "
+            "profile (Profile::defaults(false))");
     for (int d = 0; d < 3; ++d)
         if (block[d] > size[d])
             fail("volume " + sizeText(size) + " is smaller than the " + sizeText(block) +
@@ -111,7 +112,8 @@ Parameters stageParameters(StageName stage, const Profile& profile, Size3 size,
         const bool flatDim = d == 2 && block[2] == 1;
         if (flatDim ? fft[d] != 1 && (fft[d] < 4 || !isPowerOfTwo(fft[d]) || fft[d] > 64)
                     : fft[d] < 4 || fft[d] > 64 || !isPowerOfTwo(fft[d]))
-            fail("FFT size " + sizeText(fft) + " is invalid (powers of two from 4 to 64; 1 "
+            fail("FFT size " + sizeText(fft) +
+                 " is invalid (powers of two from 4 to 64; 1 "
                  "along a flat block dimension)");
         if (fft[d] < block[d])
             fail("FFT size " + sizeText(fft) + " is smaller than the block " + sizeText(block));

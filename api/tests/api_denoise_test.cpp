@@ -90,43 +90,52 @@ TEST(StageParameters, PsdNoiseVarianceAndSmallVolumes) {
 TEST(StageParameters, RejectsWhatCannotRun) {
     const Noise n = Noise::white(0.1);
     const Profile vol = Profile::defaults(true), img = Profile::defaults(false);
-    EXPECT_NE(invalidMessage([&] { stageParameters(HARD_THRESHOLDING, vol, {3, 40, 40}, n); })
-                  .find("smaller than"),
+    EXPECT_NE(invalidMessage([&] {
+                  stageParameters(HARD_THRESHOLDING, vol, {3, 40, 40}, n);
+              }).find("smaller than"),
               std::string::npos);
-    EXPECT_NE(invalidMessage([&] { stageParameters(HARD_THRESHOLDING, vol, {40, 40, 1}, n); })
-                  .find("2-D image"),
+    EXPECT_NE(invalidMessage([&] {
+                  stageParameters(HARD_THRESHOLDING, vol, {40, 40, 1}, n);
+              }).find("2-D image"),
               std::string::npos);
-    EXPECT_NE(invalidMessage([&] { stageParameters(HARD_THRESHOLDING, img, {0, 4, 1}, n); })
-                  .find("invalid"),
+    EXPECT_NE(invalidMessage([&] {
+                  stageParameters(HARD_THRESHOLDING, img, {0, 4, 1}, n);
+              }).find("invalid"),
               std::string::npos);
     Profile bad = vol;
     for (Size3 block : {Size3{17, 4, 4}, Size3{1, 1, 1}, Size3{4, 0, 4}}) {
         bad.hardThreshold.blockSize = block;
-        EXPECT_NE(invalidMessage([&] { stageParameters(HARD_THRESHOLDING, bad, {40, 40, 40}, n); })
-                      .find("not supported"),
+        EXPECT_NE(invalidMessage([&] {
+                      stageParameters(HARD_THRESHOLDING, bad, {40, 40, 40}, n);
+                  }).find("not supported"),
                   std::string::npos);
     }
     bad = img;
     bad.wiener.blockSize = {8, 8, 2};
-    EXPECT_NE(invalidMessage([&] { stageParameters(WIENER, bad, {40, 40, 1}, n); })
-                  .find("depth 1"),
+    EXPECT_NE(invalidMessage([&] {
+                  stageParameters(WIENER, bad, {40, 40, 1}, n);
+              }).find("depth 1"),
               std::string::npos);
     bad = vol;
     bad.wiener.maxGroupSize = 24;
-    EXPECT_NE(invalidMessage([&] { stageParameters(WIENER, bad, {40, 40, 40}, n); })
-                  .find("power of two"),
+    EXPECT_NE(invalidMessage([&] {
+                  stageParameters(WIENER, bad, {40, 40, 40}, n);
+              }).find("power of two"),
               std::string::npos);
     bad = vol;
     bad.fftSize = {8, 8, 128};
-    EXPECT_NE(invalidMessage([&] { stageParameters(WIENER, bad, {40, 40, 40}, n); })
-                  .find("FFT size"),
+    EXPECT_NE(invalidMessage([&] {
+                  stageParameters(WIENER, bad, {40, 40, 40}, n);
+              }).find("FFT size"),
               std::string::npos);
     const Noise deep = Noise::spectrum(std::vector<float>(64, 1.0f), {4, 4, 4});
-    EXPECT_NE(invalidMessage([&] { stageParameters(HARD_THRESHOLDING, img, {64, 64, 1}, deep); })
-                  .find("does not fit"),
+    EXPECT_NE(invalidMessage([&] {
+                  stageParameters(HARD_THRESHOLDING, img, {64, 64, 1}, deep);
+              }).find("does not fit"),
               std::string::npos);
-    EXPECT_NE(invalidMessage([&] { stageParameters(HARD_THRESHOLDING, img, {1 << 16, 1 << 16, 1}, n); })
-                  .find("too large"),
+    EXPECT_NE(invalidMessage([&] {
+                  stageParameters(HARD_THRESHOLDING, img, {1 << 16, 1 << 16, 1}, n);
+              }).find("too large"),
               std::string::npos);
 
     EXPECT_THROW(Noise::white(-1.0), std::invalid_argument);
@@ -175,8 +184,9 @@ TEST(Denoise, ReportsProgressPerStageAndCancels) {
     c.cancel = &cancel;
     c.progress = [&](int, float) { cancel = true; };
     std::vector<float> out(v.size(), 7.0f);
-    EXPECT_THROW(denoise(v.data(), size, out.data(), Noise::white(0.1), Profile::defaults(false), c),
-                 Cancelled);
+    EXPECT_THROW(
+        denoise(v.data(), size, out.data(), Noise::white(0.1), Profile::defaults(false), c),
+        Cancelled);
     for (float x : out) ASSERT_EQ(x, 0.0f);  // no partial estimate is left behind
 }
 
@@ -191,7 +201,8 @@ TEST(Denoise, ImprovesPhantoms) {
         const std::vector<float> clean = makePhantom(c.size);
         const std::vector<float> noise = gaussianNoise(clean.size(), SEED);
         std::vector<float> noisy(clean.size());
-        for (std::size_t i = 0; i < clean.size(); ++i) noisy[i] = clean[i] + float(c.sigma) * noise[i];
+        for (std::size_t i = 0; i < clean.size(); ++i)
+            noisy[i] = clean[i] + float(c.sigma) * noise[i];
         DenoiseOptions htOnly;
         htOnly.stages = Stages::HardThresholding;
         const std::vector<float> ht = denoise(noisy, c.size, Noise::white(c.sigma), htOnly);
@@ -199,8 +210,8 @@ TEST(Denoise, ImprovesPhantoms) {
         const double before = psnr(clean, noisy), afterHt = psnr(clean, ht),
                      after = psnr(clean, both);
         std::printf("seed %llu size %dx%dx%d sigma %.2f: PSNR %.2f -> HT %.2f -> both %.2f dB\n",
-                    static_cast<unsigned long long>(SEED), c.size[0], c.size[1], c.size[2],
-                    c.sigma, before, afterHt, after);
+                    static_cast<unsigned long long>(SEED), c.size[0], c.size[1], c.size[2], c.sigma,
+                    before, afterHt, after);
         EXPECT_GT(afterHt, before + 5.0);
         EXPECT_GT(after, afterHt - 0.1);
     }
@@ -213,7 +224,8 @@ TEST(Denoise, NonDefaultBlockSizesRunOnGeneratedTransforms) {
         Size3 size;
         Size3 htBlock, wieBlock;
     };
-    for (const Case& c : {Case{{40, 40, 32}, {6, 6, 6}, {5, 3, 7}}, Case{{96, 80, 1}, {6, 6, 1}, {12, 10, 1}}}) {
+    for (const Case& c :
+         {Case{{40, 40, 32}, {6, 6, 6}, {5, 3, 7}}, Case{{96, 80, 1}, {6, 6, 1}, {12, 10, 1}}}) {
         const std::vector<float> clean = makePhantom(c.size);
         const std::vector<float> noise = gaussianNoise(clean.size(), SEED + 1);
         std::vector<float> noisy(clean.size());
@@ -266,12 +278,16 @@ TEST(Denoise, CorrelatedNoiseDefaultsBeatTheWhiteOnes) {
         const Noise n = Noise::spectrum(psd, grid);
         ASSERT_TRUE(n.isCorrelated());
         EXPECT_FALSE(Noise::spectrum(std::vector<float>(count, 2.0f), grid).isCorrelated());
-        const double white = psnr(clean, denoise(noisy, c.size, n, Profile::defaults(volume, false)));
-        const double correlated = psnr(clean, denoise(noisy, c.size, n, Profile::defaults(volume, true)));
+        const double white =
+            psnr(clean, denoise(noisy, c.size, n, Profile::defaults(volume, false)));
+        const double correlated =
+            psnr(clean, denoise(noisy, c.size, n, Profile::defaults(volume, true)));
         const double automatic = psnr(clean, denoise(noisy, c.size, n));
-        std::printf("seed %llu size %dx%dx%d box-correlated sigma 0.1: noisy %.2f, white defaults "
-                    "%.2f, correlated defaults %.2f dB\n", static_cast<unsigned long long>(SEED + 2),
-                    c.size[0], c.size[1], c.size[2], psnr(clean, noisy), white, correlated);
+        std::printf(
+            "seed %llu size %dx%dx%d box-correlated sigma 0.1: noisy %.2f, white defaults "
+            "%.2f, correlated defaults %.2f dB\n",
+            static_cast<unsigned long long>(SEED + 2), c.size[0], c.size[1], c.size[2],
+            psnr(clean, noisy), white, correlated);
         EXPECT_GT(correlated, white + c.margin);
         EXPECT_NEAR(automatic, correlated, 0.01);  // summation order may differ between runs
     }

@@ -137,11 +137,11 @@ TEST(EstimateNoisePsd, CorrelatedNoiseFollowsTheSpectrum) {
         const double k2 = 0.25 * 0.25 * 2 + 0.36;
         const double trueSigma = sigma * std::pow(std::sqrt(k2), c.size[2] > 1 ? 3 : 2);
         const double mad = estimateNoise(noisy.data(), c.size);
-        std::printf("correlated %dx%dx%d grid %dx%dx%d: variance %+.2f%%, bins mean %.2f%% "
-                    "max %.2f%%; true sigma %.4f, PSD sigma %.4f, MAD sigma %.4f\n",
-                    c.size[0], c.size[1], c.size[2], c.grid[0], c.grid[1], c.grid[2],
-                    100 * err.variance, 100 * err.meanBin, 100 * err.maxBin, trueSigma,
-                    est.sigma(), mad);
+        std::printf(
+            "correlated %dx%dx%d grid %dx%dx%d: variance %+.2f%%, bins mean %.2f%% "
+            "max %.2f%%; true sigma %.4f, PSD sigma %.4f, MAD sigma %.4f\n",
+            c.size[0], c.size[1], c.size[2], c.grid[0], c.grid[1], c.grid[2], 100 * err.variance,
+            100 * err.meanBin, 100 * err.maxBin, trueSigma, est.sigma(), mad);
         EXPECT_LT(std::fabs(err.variance), 0.06);
         EXPECT_LT(err.meanBin, 0.10);
         EXPECT_LT(mad, trueSigma);  // documented limit of the white estimate

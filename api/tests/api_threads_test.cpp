@@ -74,7 +74,8 @@ TEST(ConcurrentCalls, FinishAndMatchTheSameCallMadeAlone) {
     for (int t = 0; t < 2; ++t) {
         std::printf("job %d: largest difference from the call alone %g\n", t,
                     *std::max_element(worst[t].begin(), worst[t].end()));
-        for (int r = 0; r < ROUNDS; ++r) EXPECT_LT(worst[t][r], 2e-6f) << "job " << t << " round " << r;
+        for (int r = 0; r < ROUNDS; ++r)
+            EXPECT_LT(worst[t][r], 2e-6f) << "job " << t << " round " << r;
     }
 }
 

@@ -27,8 +27,8 @@ int main(int argc, char** argv) {
         const std::vector<float> unit = kelvo::gaussianNoise(clean.size(), seed);
         std::vector<float> noisy(clean.size());
         for (std::size_t i = 0; i < clean.size(); ++i) noisy[i] = clean[i] + float(sigma) * unit[i];
-        std::printf("phantom %dx%dx%d, white noise sigma %.2f (seed %llu), both stages\n",
-                    size[0], size[1], size[2], sigma, static_cast<unsigned long long>(seed));
+        std::printf("phantom %dx%dx%d, white noise sigma %.2f (seed %llu), both stages\n", size[0],
+                    size[1], size[2], sigma, static_cast<unsigned long long>(seed));
 
         const auto t0 = std::chrono::steady_clock::now();
         const std::vector<float> denoised = kelvo::denoise(noisy, size, kelvo::Noise::white(sigma));

@@ -27,8 +27,7 @@ void writeGreyPng(const std::string& path, int width, int height,
     png_set_IHDR(png, info, png_uint_32(width), png_uint_32(height), 8, PNG_COLOR_TYPE_GRAY,
                  PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     png_write_info(png, info);
-    for (int y = 0; y < height; ++y)
-        png_write_row(png, pixels.data() + std::size_t(y) * width);
+    for (int y = 0; y < height; ++y) png_write_row(png, pixels.data() + std::size_t(y) * width);
     png_write_end(png, nullptr);
     png_destroy_write_struct(&png, &info);
     if (std::fclose(f) != 0) throw std::runtime_error(path + ": PNG write failed");

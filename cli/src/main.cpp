@@ -117,7 +117,7 @@ double parseByteSize(const std::string& opt, const std::string& text) {
     char* end = nullptr;
     double v = std::strtod(text.c_str(), &end);
     const std::string unit = end ? end : "";
-    const double scale = unit.empty() ? 1.0
+    const double scale = unit.empty()                 ? 1.0
                          : unit == "K" || unit == "k" ? 1024.0
                          : unit == "M" || unit == "m" ? 1024.0 * 1024.0
                          : unit == "G" || unit == "g" ? 1024.0 * 1024.0 * 1024.0
@@ -138,7 +138,8 @@ double machineMemory() {
 #else
     double bytes = double(sysconf(_SC_PHYS_PAGES)) * double(sysconf(_SC_PAGESIZE));
     if (!(bytes > 0)) bytes = 0;
-    for (const char* path : {"/sys/fs/cgroup/memory.max", "/sys/fs/cgroup/memory/memory.limit_in_bytes"}) {
+    for (const char* path :
+         {"/sys/fs/cgroup/memory.max", "/sys/fs/cgroup/memory/memory.limit_in_bytes"}) {
         if (FILE* f = std::fopen(path, "r")) {
             double limit = 0;
             if (std::fscanf(f, "%lf", &limit) == 1 && limit > 0 && (bytes == 0 || limit < bytes))
@@ -168,7 +169,7 @@ struct Options {
     int coils = 0;  // 0: not given
     bool htOnly = false, quiet = false, asFloat = false;
     int threads = 0;
-    double maxMemory = 0.0;  // bytes; 0: the machine's memory
+    double maxMemory = 0.0;                                        // bytes; 0: the machine's memory
     std::vector<std::pair<std::string, std::string>> profileArgs;  // applied once dims known
 };
 
@@ -216,8 +217,8 @@ Options parseArgs(int argc, char** argv) {
         } else if (a == "--max-memory") {
             o.maxMemory = parseByteSize(a, value());
         } else if (a == "--threshold" || a == "--wiener-threshold" || a == "--search" ||
-                   a == "--step" || a == "--block" || a == "--group" || a == "--match" || a == "--fft" ||
-                   a == "--sharpen") {
+                   a == "--step" || a == "--block" || a == "--group" || a == "--match" ||
+                   a == "--fft" || a == "--sharpen") {
             o.profileArgs.emplace_back(a, value());
         } else if (a.size() > 1 && a[0] == '-') {
             throw UsageError("unknown option " + a);
@@ -246,18 +247,21 @@ void applyProfileArgs(const Options& o, kelvo::Profile& p) {
             p.wiener.threshold = float(parseNumber(opt, text));
         } else if (opt == "--search") {
             p.hardThreshold.searchRadius = p.wiener.searchRadius = parseTriple(opt, text);
-            if (p.hardThreshold.blockSize[2] == 1) p.hardThreshold.searchRadius[2] = p.wiener.searchRadius[2] = 0;
+            if (p.hardThreshold.blockSize[2] == 1)
+                p.hardThreshold.searchRadius[2] = p.wiener.searchRadius[2] = 0;
         } else if (opt == "--step") {
             p.hardThreshold.stepSize = p.wiener.stepSize = parseTriple(opt, text);
-            if (p.hardThreshold.blockSize[2] == 1) p.hardThreshold.stepSize[2] = p.wiener.stepSize[2] = 1;
+            if (p.hardThreshold.blockSize[2] == 1)
+                p.hardThreshold.stepSize[2] = p.wiener.stepSize[2] = 1;
             // A step beyond the block leaves samples that no block covers.
             for (int d = 0; d < 3; ++d) {
                 const int block = std::min(p.hardThreshold.blockSize[d], p.wiener.blockSize[d]);
                 const int step = p.hardThreshold.stepSize[d];
                 if (step < 1 || step > block)
-                    throw UsageError("--step " + text + ": the step must be between 1 and the block size " +
-                                     std::to_string(block) + " (dimension " + std::to_string(d) + " got " +
-                                     std::to_string(step) + ")");
+                    throw UsageError("--step " + text +
+                                     ": the step must be between 1 and the block size " +
+                                     std::to_string(block) + " (dimension " + std::to_string(d) +
+                                     " got " + std::to_string(step) + ")");
             }
         } else if (opt == "--block") {
             const bool flat = p.hardThreshold.blockSize[2] == 1;
@@ -292,7 +296,10 @@ void applyProfileArgs(const Options& o, kelvo::Profile& p) {
 class Progress {
 public:
     Progress(bool quiet, int volumes, int stages)
-        : quiet_(quiet), tty_(isatty(STDERR_FILENO) == 1), volumes_(volumes), stages_(stages),
+        : quiet_(quiet),
+          tty_(isatty(STDERR_FILENO) == 1),
+          volumes_(volumes),
+          stages_(stages),
           start_(Clock::now()) {}
 
     void begin(int volume) {
@@ -308,8 +315,8 @@ public:
             stage_ = stage;
             stageStart_ = now;
         }
-        const double done = (double(volume_ * stages_ + stage) + fraction) /
-                            double(volumes_ * stages_);
+        const double done =
+            (double(volume_ * stages_ + stage) + fraction) / double(volumes_ * stages_);
         if (tty_) {
             if (fraction < 1.0f && now - lastDraw_ < std::chrono::milliseconds(100)) return;
             lastDraw_ = now;
@@ -327,8 +334,8 @@ public:
             std::fflush(stderr);
         } else if (fraction >= 1.0f && stage != lastLine_) {
             lastLine_ = stage;
-            std::fprintf(stderr, "kelvo: %s%s done in %.1f s\n", prefix().c_str(),
-                         stageName(stage), seconds(now - stageStart_));
+            std::fprintf(stderr, "kelvo: %s%s done in %.1f s\n", prefix().c_str(), stageName(stage),
+                         seconds(now - stageStart_));
         }
     }
 
@@ -354,9 +361,9 @@ private:
         return stage == 0 ? "hard thresholding" : "Wiener filtering";
     }
     std::string prefix() const {
-        return volumes_ > 1 ? "volume " + std::to_string(volume_ + 1) + "/" +
-                                  std::to_string(volumes_) + " "
-                            : std::string();
+        return volumes_ > 1
+                   ? "volume " + std::to_string(volume_ + 1) + "/" + std::to_string(volumes_) + " "
+                   : std::string();
     }
 
     bool quiet_, tty_;
@@ -386,9 +393,9 @@ bool sameFile(const std::string& a, const std::string& b) {
     };
     const auto identify = [](const std::string& path) {
         Identity id;
-        const HANDLE h = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE |
-                                     FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                     FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        const HANDLE h =
+            CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
         if (h == INVALID_HANDLE_VALUE) return id;
         id.known = GetFileInformationByHandle(h, &id.info) != 0;
         CloseHandle(h);
@@ -412,13 +419,15 @@ public:
     explicit TempOutput(const std::string& finalPath) : final_(finalPath) {
         const std::size_t slash = lastSeparator(finalPath);
         const std::string dir = slash == std::string::npos ? "" : finalPath.substr(0, slash + 1);
-        const std::string name = slash == std::string::npos ? finalPath : finalPath.substr(slash + 1);
+        const std::string name =
+            slash == std::string::npos ? finalPath : finalPath.substr(slash + 1);
         // The extension stays last: the writers choose compression and format by it.
         temp_ = dir + ".kelvo-tmp-" + std::to_string(getpid()) + "-" + name;
         const int fd = open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
         if (fd < 0)
             throw IoError(finalPath + ": cannot write the output in the folder " +
-                          (dir.empty() ? std::string("./") : dir) + " (" + std::strerror(errno) + ")");
+                          (dir.empty() ? std::string("./") : dir) + " (" + std::strerror(errno) +
+                          ")");
         close(fd);
     }
     ~TempOutput() {
@@ -434,7 +443,8 @@ public:
                           std::to_string(GetLastError()) + ")");
 #else
         if (std::rename(temp_.c_str(), final_.c_str()) != 0)
-            throw IoError(final_ + ": cannot replace the output file (" + std::strerror(errno) + ")");
+            throw IoError(final_ + ": cannot replace the output file (" + std::strerror(errno) +
+                          ")");
 #endif
         committed_ = true;
     }
@@ -450,7 +460,8 @@ private:
 void checkOutputPath(const Options& o) {
     struct stat outInfo;
     if (stat(o.out.c_str(), &outInfo) == 0) {
-        if (S_ISDIR(outInfo.st_mode)) throw IoError(o.out + ": is a folder; give an output file name");
+        if (S_ISDIR(outInfo.st_mode))
+            throw IoError(o.out + ": is a folder; give an output file name");
         std::vector<std::pair<std::string, const char*>> inputs{{o.in, "the input"}};
         if (!o.psd.empty() && o.psd != "auto") inputs.emplace_back(o.psd, "the PSD file");
         if (!o.mask.empty()) inputs.emplace_back(o.mask, "the mask file");
@@ -474,8 +485,7 @@ void checkOutputPath(const Options& o) {
 
 std::string shapeText(const std::vector<std::int64_t>& shape) {
     std::string t = "(";
-    for (std::size_t i = 0; i < shape.size(); ++i)
-        t += (i ? ", " : "") + std::to_string(shape[i]);
+    for (std::size_t i = 0; i < shape.size(); ++i) t += (i ? ", " : "") + std::to_string(shape[i]);
     return t + (shape.size() == 1 ? ",)" : ")");
 }
 
@@ -523,8 +533,8 @@ std::unique_ptr<kelvo::cli::VolumeFile> readAligned(const std::string& path, con
         for (std::int64_t y = 0; y < d[1]; ++y)
             for (std::int64_t x = 0; x < d[0]; ++x, ++i) {
                 // new layout: dims reversed over the rank
-                const std::size_t j = rank == 3 ? std::size_t(z + d[2] * (y + d[1] * x))
-                                                : std::size_t(y + d[1] * x);
+                const std::size_t j =
+                    rank == 3 ? std::size_t(z + d[2] * (y + d[1] * x)) : std::size_t(y + d[1] * x);
                 t[j] = f->values[i];
             }
     f->values.swap(t);
@@ -551,10 +561,11 @@ kelvo::Noise loadPsd(const std::string& path, const kelvo::cli::VolumeFile& in) 
     if (reversed && !same && f->dims[2] == (rank == 3 ? in.dims[0] : 1))
         throw std::invalid_argument(
             "PSD " + path + " has shape " + shapeText(userShape(f->dims, rank, order)) +
-            " but the volume's shape is " + shapeText(userShape(in.dims, rank, order)) +
-            " in " + order.name + "; the PSD's axes are reversed: save it in the volume's axis order");
+            " but the volume's shape is " + shapeText(userShape(in.dims, rank, order)) + " in " +
+            order.name + "; the PSD's axes are reversed: save it in the volume's axis order");
     try {
-        return kelvo::Noise::spectrum(f->values, {int(f->dims[0]), int(f->dims[1]), int(f->dims[2])});
+        return kelvo::Noise::spectrum(f->values,
+                                      {int(f->dims[0]), int(f->dims[1]), int(f->dims[2])});
     } catch (const std::invalid_argument& e) {
         throw std::invalid_argument("PSD " + path + ": " + e.what());
     }
@@ -616,17 +627,18 @@ void checkMemory(const Options& o, const kelvo::cli::VolumeFile& in, Size3 size,
                  const std::vector<std::uint8_t>& mask) {
     kelvo::DenoiseOptions plan;
     plan.stages = o.htOnly ? kelvo::Stages::HardThresholding : kelvo::Stages::Both;
-    plan.distribution = o.rician ? kelvo::NoiseDistribution::Rician
-                                 : kelvo::NoiseDistribution::Gaussian;
+    plan.distribution =
+        o.rician ? kelvo::NoiseDistribution::Rician : kelvo::NoiseDistribution::Gaussian;
     plan.mask = mask.empty() ? nullptr : mask.data();
-    const bool withoutData = std::any_of(in.values.begin(), in.values.end(),
-                                         [](float v) { return !std::isfinite(v); });
+    const bool withoutData =
+        std::any_of(in.values.begin(), in.values.end(), [](float v) { return !std::isfinite(v); });
     const double values = double(in.values.size()) * sizeof(float);
     const double engine = double(kelvo::estimateMemory(size, noise, profile, plan, withoutData));
     const double need = 2 * values + std::max(engine, 2 * values);
     const double limit = o.maxMemory > 0 ? o.maxMemory : machineMemory();
     if (limit > 0 && need > limit)
-        throw IoError(o.in + ": denoising it needs about " + gibText(need) + " of memory, more than " +
+        throw IoError(o.in + ": denoising it needs about " + gibText(need) +
+                      " of memory, more than " +
                       (o.maxMemory > 0 ? "--max-memory " : "this machine's ") + gibText(limit) +
                       "; denoise it in pieces (e.g. kelvo.dask in Python) or on a larger machine");
 }
@@ -635,7 +647,8 @@ int run(const Options& o) {
     const char* inFormat = kelvo::cli::formatOf(o.in);
     const char* outFormat = kelvo::cli::formatOf(o.out);
     if (!outFormat)
-        throw UsageError(o.out + ": unsupported output type (use .nii, .nii.gz, .tif, .tiff or .npy)");
+        throw UsageError(o.out +
+                         ": unsupported output type (use .nii, .nii.gz, .tif, .tiff or .npy)");
     if (inFormat && std::strcmp(inFormat, outFormat) != 0)
         throw UsageError(std::string("output must be a ") + inFormat + " file like the input");
     checkOutputPath(o);
@@ -651,12 +664,11 @@ int run(const Options& o) {
 
     const bool autoSigma = o.sigma == "auto", autoPsd = o.psd == "auto";
     const kelvo::Noise fixed = fixedNoise(o, *in);
-    const std::vector<std::uint8_t> mask = o.mask.empty() ? std::vector<std::uint8_t>()
-                                                          : loadMask(o.mask, *in);
+    const std::vector<std::uint8_t> mask =
+        o.mask.empty() ? std::vector<std::uint8_t>() : loadMask(o.mask, *in);
     const bool maskPerVolume = !mask.empty() && mask.size() > count;
     // Correlated noise (a PSD file that is not flat, or an estimated PSD) has its own defaults.
-    kelvo::Profile profile =
-        kelvo::Profile::defaults(size[2] > 1, autoPsd || fixed.isCorrelated());
+    kelvo::Profile profile = kelvo::Profile::defaults(size[2] > 1, autoPsd || fixed.isCorrelated());
     applyProfileArgs(o, profile);
     profile.numThreads = o.threads;
     checkMemory(o, *in, size, profile, autoSigma || autoPsd ? kelvo::Noise::white(1.0) : fixed,
@@ -666,8 +678,8 @@ int run(const Options& o) {
     std::atomic<bool>* cancel = &interrupted;
     kelvo::DenoiseOptions options;
     options.stages = o.htOnly ? kelvo::Stages::HardThresholding : kelvo::Stages::Both;
-    options.distribution = o.rician ? kelvo::NoiseDistribution::Rician
-                                    : kelvo::NoiseDistribution::Gaussian;
+    options.distribution =
+        o.rician ? kelvo::NoiseDistribution::Rician : kelvo::NoiseDistribution::Gaussian;
     options.coils = o.coils;
     kelvo::NoiseEstimateOptions estimate;
     estimate.distribution = options.distribution;

@@ -35,15 +35,32 @@ using NiftiPtr = std::unique_ptr<nifti_image, NiftiDeleter>;
 
 bool typeOfDatatype(int datatype, SampleType* t) {
     switch (datatype) {
-        case DT_UINT8: *t = SampleType::U8; return true;
-        case DT_INT8: *t = SampleType::I8; return true;
-        case DT_UINT16: *t = SampleType::U16; return true;
-        case DT_INT16: *t = SampleType::I16; return true;
-        case DT_UINT32: *t = SampleType::U32; return true;
-        case DT_INT32: *t = SampleType::I32; return true;
-        case DT_FLOAT32: *t = SampleType::F32; return true;
-        case DT_FLOAT64: *t = SampleType::F64; return true;
-        default: return false;
+        case DT_UINT8:
+            *t = SampleType::U8;
+            return true;
+        case DT_INT8:
+            *t = SampleType::I8;
+            return true;
+        case DT_UINT16:
+            *t = SampleType::U16;
+            return true;
+        case DT_INT16:
+            *t = SampleType::I16;
+            return true;
+        case DT_UINT32:
+            *t = SampleType::U32;
+            return true;
+        case DT_INT32:
+            *t = SampleType::I32;
+            return true;
+        case DT_FLOAT32:
+            *t = SampleType::F32;
+            return true;
+        case DT_FLOAT64:
+            *t = SampleType::F64;
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -133,10 +150,9 @@ Bytes gunzipPrefix(const Bytes& in, std::size_t need, const std::string& path) {
     const std::size_t limit = in.size() * 1032 + need + 1024;
     std::size_t capacity = need;
     if (in.size() >= 4) {
-        const std::size_t recorded = std::size_t(in[in.size() - 4]) |
-                                     std::size_t(in[in.size() - 3]) << 8 |
-                                     std::size_t(in[in.size() - 2]) << 16 |
-                                     std::size_t(in[in.size() - 1]) << 24;
+        const std::size_t recorded =
+            std::size_t(in[in.size() - 4]) | std::size_t(in[in.size() - 3]) << 8 |
+            std::size_t(in[in.size() - 2]) << 16 | std::size_t(in[in.size() - 1]) << 24;
         if (recorded > capacity && recorded <= limit) capacity = recorded;
     }
     Bytes out(capacity);
@@ -174,15 +190,19 @@ Bytes niftiFileBytes(nifti_image* nim, const std::string& path) {
             for (int k = 0; k < nim->num_ext; ++k) offset += nim->ext_list[k].esize;
         nim->iname_offset = (offset + 15) / 16 * 16;
         nifti_2_header h;
-        if (nifti_convert_nim2n2hdr(nim, &h) != 0) throw IoError(path + ": cannot build the NIfTI header");
+        if (nifti_convert_nim2n2hdr(nim, &h) != 0)
+            throw IoError(path + ": cannot build the NIfTI header");
         h.vox_offset = nim->iname_offset;
         static const char MAGIC[8] = {'n', '+', '2', '\0', '\r', '\n', '\032', '\n'};
         std::memcpy(h.magic, MAGIC, sizeof MAGIC);
-        bytes.assign(reinterpret_cast<unsigned char*>(&h), reinterpret_cast<unsigned char*>(&h) + sizeof h);
+        bytes.assign(reinterpret_cast<unsigned char*>(&h),
+                     reinterpret_cast<unsigned char*>(&h) + sizeof h);
     } else {
         nifti_1_header h;
-        if (nifti_convert_nim2n1hdr(nim, &h) != 0) throw IoError(path + ": cannot build the NIfTI header");
-        bytes.assign(reinterpret_cast<unsigned char*>(&h), reinterpret_cast<unsigned char*>(&h) + sizeof h);
+        if (nifti_convert_nim2n1hdr(nim, &h) != 0)
+            throw IoError(path + ": cannot build the NIfTI header");
+        bytes.assign(reinterpret_cast<unsigned char*>(&h),
+                     reinterpret_cast<unsigned char*>(&h) + sizeof h);
     }
     // Extender, then each extension as (size, code, data), size a multiple of 16.
     const bool extensions = nim->num_ext > 0 && nim->ext_list && valid_nifti_extensions(nim);
@@ -242,8 +262,7 @@ const void* loadSamples(nifti_image* nim, const std::string& path, Bytes& bytes)
 
 /// NIfTI applies scl_slope/scl_inter only when the slope is finite and non-zero.
 bool scaled(const nifti_image* nim) {
-    return std::isfinite(nim->scl_slope) && nim->scl_slope != 0.0 &&
-           std::isfinite(nim->scl_inter);
+    return std::isfinite(nim->scl_slope) && nim->scl_slope != 0.0 && std::isfinite(nim->scl_inter);
 }
 
 /// NIfTI version (1 or 2) of the header of a file, 0 when it has none.

@@ -27,8 +27,7 @@ SampleType typeOfDescr(const std::string& path, const std::string& descr) {
     const std::string code = descr.substr(1);
     const bool single = code == "u1" || code == "i1";
     if (!single && order == '>')
-        throw IoError(path + ": big-endian NumPy arrays are not supported (dtype '" + descr +
-                      "')");
+        throw IoError(path + ": big-endian NumPy arrays are not supported (dtype '" + descr + "')");
     if (order != '<' && order != '|' && order != '=')
         throw IoError(path + ": unsupported NumPy dtype '" + descr + "'");
     if (code == "u1") return SampleType::U8;
@@ -45,14 +44,22 @@ SampleType typeOfDescr(const std::string& path, const std::string& descr) {
 
 std::string descrOf(SampleType t) {
     switch (t) {
-        case SampleType::U8: return "|u1";
-        case SampleType::I8: return "|i1";
-        case SampleType::U16: return "<u2";
-        case SampleType::I16: return "<i2";
-        case SampleType::U32: return "<u4";
-        case SampleType::I32: return "<i4";
-        case SampleType::F32: return "<f4";
-        case SampleType::F64: return "<f8";
+        case SampleType::U8:
+            return "|u1";
+        case SampleType::I8:
+            return "|i1";
+        case SampleType::U16:
+            return "<u2";
+        case SampleType::I16:
+            return "<i2";
+        case SampleType::U32:
+            return "<u4";
+        case SampleType::I32:
+            return "<i4";
+        case SampleType::F32:
+            return "<f4";
+        case SampleType::F64:
+            return "<f8";
     }
     return "<f4";
 }
@@ -63,8 +70,8 @@ NpyHeader parseHeader(const std::string& path, const std::string& text) {
     NpyHeader h;
     auto valueAfter = [&](const char* key) -> std::size_t {
         const std::size_t k = text.find(key);
-        if (k == std::string::npos) throw IoError(path + ": malformed NumPy header (no " +
-                                                  std::string(key) + ")");
+        if (k == std::string::npos)
+            throw IoError(path + ": malformed NumPy header (no " + std::string(key) + ")");
         const std::size_t colon = text.find(':', k);
         if (colon == std::string::npos) throw IoError(path + ": malformed NumPy header");
         return text.find_first_not_of(" ", colon + 1);
@@ -112,11 +119,11 @@ public:
 
     static void writeArray(const std::string& path, const NpyHeader& h, SampleType t,
                            const std::vector<float>& data) {
-        std::string dict = "{'descr': '" + h.descr + "', 'fortran_order': " +
-                           (h.fortran ? "True" : "False") + ", 'shape': (";
+        std::string dict = "{'descr': '" + h.descr +
+                           "', 'fortran_order': " + (h.fortran ? "True" : "False") + ", 'shape': (";
         for (std::size_t i = 0; i < h.shape.size(); ++i)
-            dict += std::to_string(h.shape[i]) + (h.shape.size() == 1 || i + 1 < h.shape.size()
-                                                       ? ", " : "");
+            dict += std::to_string(h.shape[i]) +
+                    (h.shape.size() == 1 || i + 1 < h.shape.size() ? ", " : "");
         dict += "), }";
         // Magic (6) + version (2) + length (2) + dict + padding + '\n' is a multiple of 64.
         std::size_t total = 10 + dict.size() + 1;
@@ -159,8 +166,8 @@ std::unique_ptr<VolumeFile> readNpy(const std::string& path) {
     } else if (version[0] == 2 || version[0] == 3) {
         unsigned char b[4];
         in.read(reinterpret_cast<char*>(b), 4);
-        headerLen = b[0] | (std::size_t(b[1]) << 8) | (std::size_t(b[2]) << 16) |
-                    (std::size_t(b[3]) << 24);
+        headerLen =
+            b[0] | (std::size_t(b[1]) << 8) | (std::size_t(b[2]) << 16) | (std::size_t(b[3]) << 24);
     } else {
         throw IoError(path + ": unsupported NumPy format version " + std::to_string(version[0]));
     }

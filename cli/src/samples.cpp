@@ -1,7 +1,7 @@
 // Conversion between stored samples and physical float values, and format detection.
 #include <algorithm>
-#include <cmath>
 #include <cctype>
+#include <cmath>
 #include <cstring>
 #include <limits>
 
@@ -53,14 +53,22 @@ bool endsWith(const std::string& s, const char* suffix) {
 
 const char* sampleTypeName(SampleType t) {
     switch (t) {
-        case SampleType::U8: return "uint8";
-        case SampleType::I8: return "int8";
-        case SampleType::U16: return "uint16";
-        case SampleType::I16: return "int16";
-        case SampleType::U32: return "uint32";
-        case SampleType::I32: return "int32";
-        case SampleType::F32: return "float32";
-        case SampleType::F64: return "float64";
+        case SampleType::U8:
+            return "uint8";
+        case SampleType::I8:
+            return "int8";
+        case SampleType::U16:
+            return "uint16";
+        case SampleType::I16:
+            return "int16";
+        case SampleType::U32:
+            return "uint32";
+        case SampleType::I32:
+            return "int32";
+        case SampleType::F32:
+            return "float32";
+        case SampleType::F64:
+            return "float64";
     }
     return "?";
 }
@@ -68,42 +76,62 @@ const char* sampleTypeName(SampleType t) {
 std::size_t sampleBytes(SampleType t) {
     switch (t) {
         case SampleType::U8:
-        case SampleType::I8: return 1;
+        case SampleType::I8:
+            return 1;
         case SampleType::U16:
-        case SampleType::I16: return 2;
+        case SampleType::I16:
+            return 2;
         case SampleType::U32:
         case SampleType::I32:
-        case SampleType::F32: return 4;
-        case SampleType::F64: return 8;
+        case SampleType::F32:
+            return 4;
+        case SampleType::F64:
+            return 8;
     }
     return 0;
 }
 
-void encodeSamples(const std::vector<float>& values, SampleType type, double slope,
-                   double inter, void* out) {
+void encodeSamples(const std::vector<float>& values, SampleType type, double slope, double inter,
+                   void* out) {
     switch (type) {
-        case SampleType::U8: return encodeAs<std::uint8_t>(values, slope, inter, out);
-        case SampleType::I8: return encodeAs<std::int8_t>(values, slope, inter, out);
-        case SampleType::U16: return encodeAs<std::uint16_t>(values, slope, inter, out);
-        case SampleType::I16: return encodeAs<std::int16_t>(values, slope, inter, out);
-        case SampleType::U32: return encodeAs<std::uint32_t>(values, slope, inter, out);
-        case SampleType::I32: return encodeAs<std::int32_t>(values, slope, inter, out);
-        case SampleType::F32: return encodeAs<float>(values, slope, inter, out);
-        case SampleType::F64: return encodeAs<double>(values, slope, inter, out);
+        case SampleType::U8:
+            return encodeAs<std::uint8_t>(values, slope, inter, out);
+        case SampleType::I8:
+            return encodeAs<std::int8_t>(values, slope, inter, out);
+        case SampleType::U16:
+            return encodeAs<std::uint16_t>(values, slope, inter, out);
+        case SampleType::I16:
+            return encodeAs<std::int16_t>(values, slope, inter, out);
+        case SampleType::U32:
+            return encodeAs<std::uint32_t>(values, slope, inter, out);
+        case SampleType::I32:
+            return encodeAs<std::int32_t>(values, slope, inter, out);
+        case SampleType::F32:
+            return encodeAs<float>(values, slope, inter, out);
+        case SampleType::F64:
+            return encodeAs<double>(values, slope, inter, out);
     }
 }
 
-std::vector<float> decodeSamples(const void* in, std::size_t count, SampleType type,
-                                 double slope, double inter) {
+std::vector<float> decodeSamples(const void* in, std::size_t count, SampleType type, double slope,
+                                 double inter) {
     switch (type) {
-        case SampleType::U8: return decodeAs<std::uint8_t>(in, count, slope, inter);
-        case SampleType::I8: return decodeAs<std::int8_t>(in, count, slope, inter);
-        case SampleType::U16: return decodeAs<std::uint16_t>(in, count, slope, inter);
-        case SampleType::I16: return decodeAs<std::int16_t>(in, count, slope, inter);
-        case SampleType::U32: return decodeAs<std::uint32_t>(in, count, slope, inter);
-        case SampleType::I32: return decodeAs<std::int32_t>(in, count, slope, inter);
-        case SampleType::F32: return decodeAs<float>(in, count, slope, inter);
-        case SampleType::F64: return decodeAs<double>(in, count, slope, inter);
+        case SampleType::U8:
+            return decodeAs<std::uint8_t>(in, count, slope, inter);
+        case SampleType::I8:
+            return decodeAs<std::int8_t>(in, count, slope, inter);
+        case SampleType::U16:
+            return decodeAs<std::uint16_t>(in, count, slope, inter);
+        case SampleType::I16:
+            return decodeAs<std::int16_t>(in, count, slope, inter);
+        case SampleType::U32:
+            return decodeAs<std::uint32_t>(in, count, slope, inter);
+        case SampleType::I32:
+            return decodeAs<std::int32_t>(in, count, slope, inter);
+        case SampleType::F32:
+            return decodeAs<float>(in, count, slope, inter);
+        case SampleType::F64:
+            return decodeAs<double>(in, count, slope, inter);
     }
     return {};
 }
@@ -127,14 +155,16 @@ std::unique_ptr<VolumeFile> readVolume(const std::string& path) {
 // A tool built without a format's library still recognises its files, and says so.
 #if defined(KELVO_CLI_NO_NIFTI)
 std::unique_ptr<VolumeFile> readNifti(const std::string& path) {
-    throw IoError(path + ": this build of kelvo has no NIfTI support (built without libnifti2); "
-                         "convert the file to .npy");
+    throw IoError(path +
+                  ": this build of kelvo has no NIfTI support (built without libnifti2); "
+                  "convert the file to .npy");
 }
 #endif
 #if defined(KELVO_CLI_NO_TIFF)
 std::unique_ptr<VolumeFile> readTiff(const std::string& path) {
-    throw IoError(path + ": this build of kelvo has no TIFF support (built without libtiff); "
-                         "convert the file to .npy");
+    throw IoError(path +
+                  ": this build of kelvo has no TIFF support (built without libtiff); "
+                  "convert the file to .npy");
 }
 #endif
 

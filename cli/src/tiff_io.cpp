@@ -57,11 +57,16 @@ void typeTags(SampleType t, int* bits, int* format) {
     *bits = int(sampleBytes(t) * 8);
     switch (t) {
         case SampleType::F32:
-        case SampleType::F64: *format = SAMPLEFORMAT_IEEEFP; break;
+        case SampleType::F64:
+            *format = SAMPLEFORMAT_IEEEFP;
+            break;
         case SampleType::I8:
         case SampleType::I16:
-        case SampleType::I32: *format = SAMPLEFORMAT_INT; break;
-        default: *format = SAMPLEFORMAT_UINT;
+        case SampleType::I32:
+            *format = SAMPLEFORMAT_INT;
+            break;
+        default:
+            *format = SAMPLEFORMAT_UINT;
     }
 }
 
@@ -117,8 +122,8 @@ public:
                 TIFFSetField(o, TIFFTAG_IMAGEDESCRIPTION, description.c_str());
             const std::size_t rowBytes = std::size_t(dims[0]) * sampleBytes(t);
             for (std::int64_t y = 0; y < dims[1]; ++y)
-                if (TIFFWriteScanline(o, page.data() + std::size_t(y) * rowBytes,
-                                      std::uint32_t(y), 0) < 0)
+                if (TIFFWriteScanline(o, page.data() + std::size_t(y) * rowBytes, std::uint32_t(y),
+                                      0) < 0)
                     throw IoError(path + ": write failed " + lastTiffError);
             if (!TIFFWriteDirectory(o)) throw IoError(path + ": write failed " + lastTiffError);
         }
@@ -180,8 +185,7 @@ std::unique_ptr<VolumeFile> readTiff(const std::string& path) {
                 file->resUnit = unit;
             }
             char* desc = nullptr;
-            if (TIFFGetField(t, TIFFTAG_IMAGEDESCRIPTION, &desc) && desc)
-                file->description = desc;
+            if (TIFFGetField(t, TIFFTAG_IMAGEDESCRIPTION, &desc) && desc) file->description = desc;
             if (w < 1 || h < 1) throw IoError(path + ": wrong dimensions (empty page)");
         } else if (w != width || h != height || type != file->type) {
             throw IoError(path + ": page " + std::to_string(pages + 1) +

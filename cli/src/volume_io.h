@@ -30,11 +30,11 @@ const char* sampleTypeName(SampleType t);
 
 /// Converts physical values to stored samples of `type`: (v - inter) / slope, rounded to
 /// nearest and clamped to the type's range for integer types. `slope` 0 means no scaling.
-void encodeSamples(const std::vector<float>& values, SampleType type, double slope,
-                   double inter, void* out);
+void encodeSamples(const std::vector<float>& values, SampleType type, double slope, double inter,
+                   void* out);
 /// Converts `count` stored samples to physical values slope * s + inter (slope 0: s).
-std::vector<float> decodeSamples(const void* in, std::size_t count, SampleType type,
-                                 double slope, double inter);
+std::vector<float> decodeSamples(const void* in, std::size_t count, SampleType type, double slope,
+                                 double inter);
 std::size_t sampleBytes(SampleType t);
 
 /// A volume file in memory.

@@ -1,7 +1,6 @@
 // The tool's file formats: sample conversion with scaling, rounding and clamping; NumPy,
 // NIfTI and TIFF round trips that keep data type, layout and header; malformed files.
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 #include <zlib.h>
 
@@ -28,8 +27,9 @@ std::string tempPath(const std::string& name) {
 /// A version-1.0 .npy file with the given dtype, shape literal and raw little-endian data.
 void writeRawNpy(const std::string& path, const std::string& descr, const std::string& shape,
                  const std::vector<char>& raw, bool fortran = false) {
-    std::string dict = "{'descr': '" + descr + "', 'fortran_order': " +
-                       (fortran ? "True" : "False") + ", 'shape': " + shape + ", }";
+    std::string dict = "{'descr': '" + descr +
+                       "', 'fortran_order': " + (fortran ? "True" : "False") +
+                       ", 'shape': " + shape + ", }";
     dict.append(64 - (10 + dict.size() + 1) % 64, ' ');
     dict += '\n';
     std::ofstream o(path, std::ios::binary | std::ios::trunc);
@@ -77,10 +77,10 @@ TEST(Npy, RoundTripKeepsTypeOrderAndShape) {
         const char* descr;
         SampleType type;
     };
-    for (const Typed& t : {Typed{"|u1", SampleType::U8}, Typed{"|i1", SampleType::I8},
-                           Typed{"<u2", SampleType::U16}, Typed{"<i2", SampleType::I16},
-                           Typed{"<u4", SampleType::U32}, Typed{"<i4", SampleType::I32},
-                           Typed{"<f8", SampleType::F64}}) {
+    for (const Typed& t :
+         {Typed{"|u1", SampleType::U8}, Typed{"|i1", SampleType::I8}, Typed{"<u2", SampleType::U16},
+          Typed{"<i2", SampleType::I16}, Typed{"<u4", SampleType::U32},
+          Typed{"<i4", SampleType::I32}, Typed{"<f8", SampleType::F64}}) {
         std::vector<float> small(12);
         for (std::size_t i = 0; i < small.size(); ++i) small[i] = float(i * 7 % 100);
         std::vector<char> raw(small.size() * sampleBytes(t.type));
@@ -99,8 +99,9 @@ TEST(Npy, RoundTripKeepsTypeOrderAndShape) {
     // Fortran order: axis i is dimension i.
     const std::string q = tempPath("f.npy");
     const std::int16_t data[6] = {1, 2, 3, 4, 5, -6};
-    writeRawNpy(q, "<i2", "(3, 2)", std::vector<char>(reinterpret_cast<const char*>(data),
-                                                        reinterpret_cast<const char*>(data) + 12),
+    writeRawNpy(q, "<i2", "(3, 2)",
+                std::vector<char>(reinterpret_cast<const char*>(data),
+                                  reinterpret_cast<const char*>(data) + 12),
                 true);
     std::unique_ptr<VolumeFile> g = readNpy(q);
     EXPECT_EQ(g->dims, (std::array<std::int64_t, 4>{3, 2, 1, 1}));
@@ -183,9 +184,11 @@ TEST(Nifti, OwnSampleReadingAndWritingMatchTheLibrary) {
     const float special[] = {std::numeric_limits<float>::quiet_NaN(),
                              std::numeric_limits<float>::infinity(),
                              -std::numeric_limits<float>::infinity(), -0.0f, 1e-40f};
-    struct Case { const char* name; bool extension; };
-    for (const Case c : {Case{"a.nii", true}, Case{"b.nii.gz", true},
-                         Case{"d.nii", false}}) {
+    struct Case {
+        const char* name;
+        bool extension;
+    };
+    for (const Case c : {Case{"a.nii", true}, Case{"b.nii.gz", true}, Case{"d.nii", false}}) {
         SCOPED_TRACE(c.name);
         const std::string p = tempPath(c.name), q = tempPath(std::string("out_") + c.name),
                           r = tempPath(std::string("lib_") + c.name);
@@ -253,7 +256,8 @@ TEST(Nifti, OwnSampleReadingAndWritingMatchTheLibrary) {
     std::vector<unsigned char> be = bytes;
     swap_nifti_header(be.data(), 1);
     for (std::size_t i = 352; i + 1 < be.size(); i += 2) std::swap(be[i], be[i + 1]);
-    std::ofstream(swapped, std::ios::binary).write(reinterpret_cast<const char*>(be.data()), std::streamsize(be.size()));
+    std::ofstream(swapped, std::ios::binary)
+        .write(reinterpret_cast<const char*>(be.data()), std::streamsize(be.size()));
     for (const char* mode : {"wb", "ab"}) {  // "ab" appends a second member
         gzFile g = gzopen(multi.c_str(), mode);
         ASSERT_TRUE(g);
@@ -262,7 +266,8 @@ TEST(Nifti, OwnSampleReadingAndWritingMatchTheLibrary) {
         gzclose(g);
     }
     const std::string plain = tempPath("plain.nii.gz");  // a .gz name, plain bytes
-    std::ofstream(plain, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    std::ofstream(plain, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
     const std::vector<float> original = readNifti(p)->values;
     EXPECT_EQ(readNifti(swapped)->values, original);
     EXPECT_EQ(readNifti(multi)->values, original);

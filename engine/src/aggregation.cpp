@@ -139,9 +139,14 @@ void addAggregationTerms(const BlockDistance<float>* matches, Vec3<int> blockSiz
         const float* num = numeratorTerms + volume * n;
         const float* wei = weightTerms + volume * n;
         switch (blockSize.x) {
-            case 4: addBlock<4>(matches[n].position, blockSize, num, wei, numerator, weights); break;
-            case 8: addBlock<8>(matches[n].position, blockSize, num, wei, numerator, weights); break;
-            default: addBlock<0>(matches[n].position, blockSize, num, wei, numerator, weights);
+            case 4:
+                addBlock<4>(matches[n].position, blockSize, num, wei, numerator, weights);
+                break;
+            case 8:
+                addBlock<8>(matches[n].position, blockSize, num, wei, numerator, weights);
+                break;
+            default:
+                addBlock<0>(matches[n].position, blockSize, num, wei, numerator, weights);
         }
     }
 }
@@ -150,8 +155,8 @@ void normalise(ImageDataMutable<float>& numerator, const ImageDataMutable<float>
                const float* fallback) {
     if (numerator.size != weights.size)
         throw std::invalid_argument("normalise: numerator and weights differ in size");
-    const long long n = static_cast<long long>(numerator.size.x) * numerator.size.y *
-                        numerator.size.z;
+    const long long n =
+        static_cast<long long>(numerator.size.x) * numerator.size.y * numerator.size.z;
     float* num = numerator.mutableData;
     const float* wei = weights.data;
     for (long long v = 0; v < n; ++v) {
@@ -159,8 +164,8 @@ void normalise(ImageDataMutable<float>& numerator, const ImageDataMutable<float>
     }
 }
 
-template void aggregate<float>(const BlockDistance<float>*, Vec3<int>, int,
-                               const Cube4D<float>&, const float*, const float*, float,
-                               ImageDataMutable<float>&, ImageDataMutable<float>&);
+template void aggregate<float>(const BlockDistance<float>*, Vec3<int>, int, const Cube4D<float>&,
+                               const float*, const float*, float, ImageDataMutable<float>&,
+                               ImageDataMutable<float>&);
 
 }  // namespace kelvo

@@ -107,10 +107,9 @@ T* BlockCollection<T>::allocate(std::int64_t blockCount, std::int64_t floatsPerB
     filled = false;  // the slots no longer hold what the box says
     capacity = blockCount;
     blockVolume = floatsPerBlock;
-    const bool sane = blockCount > 0 && floatsPerBlock > 0 &&
-                      blockCount <= INT64_MAX / floatsPerBlock &&
-                      static_cast<std::uint64_t>(blockCount * floatsPerBlock) <=
-                          SIZE_MAX / sizeof(T);
+    const bool sane =
+        blockCount > 0 && floatsPerBlock > 0 && blockCount <= INT64_MAX / floatsPerBlock &&
+        static_cast<std::uint64_t>(blockCount * floatsPerBlock) <= SIZE_MAX / sizeof(T);
     totalFloats = sane ? blockCount * floatsPerBlock : 0;
     // The old contents are never needed (the collection is refilled), so the buffer is
     // replaced rather than reallocated: a fresh buffer can start on a cache line, where the
@@ -129,7 +128,8 @@ T* BlockCollection<T>::allocate(std::int64_t blockCount, std::int64_t floatsPerB
         const std::size_t size = (rounded + alignment - 1) / alignment * alignment;
         if (rounded >= bytes && size >= rounded) grown = alignedAllocate(alignment, size);
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
-        if (grown && large) madvise(grown, size, MADV_HUGEPAGE);  // advice only: failure is harmless
+        if (grown && large)
+            madvise(grown, size, MADV_HUGEPAGE);  // advice only: failure is harmless
 #endif
     }
     if (!grown) {
@@ -157,12 +157,12 @@ T* BlockCollection<T>::allocate(Vec3<int> volumeSize, Vec3<int> blockSize, Vec3<
             return nullptr;
         }
         const long long e = std::max(extent[d], 0);
-        slots[d] = static_cast<int>(std::min<long long>(2 * e + 2, volumeSize[d] - blockSize[d]) + 1);
+        slots[d] =
+            static_cast<int>(std::min<long long>(2 * e + 2, volumeSize[d] - blockSize[d]) + 1);
     }
     std::int64_t total = 0;
     T* result = allocate(static_cast<std::int64_t>(slots.x) * slots.y * slots.z,
-                         static_cast<std::int64_t>(blockSize.x) * blockSize.y * blockSize.z,
-                         total);
+                         static_cast<std::int64_t>(blockSize.x) * blockSize.y * blockSize.z, total);
     box = result ? slots : Vec3<int>{0, 0, 0};
     return result;
 }
@@ -216,9 +216,8 @@ bool BlockCollection<T>::extractInitial(const ImageData<float>& image, Vec3<int>
     const int threads = std::max(THREAD_POOL.getNumThreads(), 1);
     const std::int64_t per = (total + threads - 1) / threads;
     float* const base = reinterpret_cast<float*>(blocks);
-    std::unique_ptr<float, FreeDeleter> scratch(static_cast<float*>(
-        std::malloc(static_cast<std::size_t>(threads) * 2 * static_cast<std::size_t>(volume) *
-                    sizeof(float))));
+    std::unique_ptr<float, FreeDeleter> scratch(static_cast<float*>(std::malloc(
+        static_cast<std::size_t>(threads) * 2 * static_cast<std::size_t>(volume) * sizeof(float))));
     if (scratch) {
         float* const s = scratch.get();
         THREAD_POOL.newLoopJob([&](int t) {
@@ -375,8 +374,7 @@ void keepInStep(BlockCollection<float>& c, const ImageData<float>& image, Vec3<i
         if (boxSize[d] < 1 || boxSize[d] < windowMax[d] - windowMin[d] + 1)
             throw std::logic_error("block collection smaller than the search window");
     }
-    if (!c.blocks ||
-        static_cast<std::int64_t>(boxSize.x) * boxSize.y * boxSize.z > c.capacity ||
+    if (!c.blocks || static_cast<std::int64_t>(boxSize.x) * boxSize.y * boxSize.z > c.capacity ||
         c.blockVolume != static_cast<std::int64_t>(blockSize.x) * blockSize.y * blockSize.z)
         throw std::logic_error("block collection has no buffer for its box");
 
@@ -419,9 +417,8 @@ void keepInStep(BlockCollection<float>& c, const ImageData<float>& image, Vec3<i
 template <int Stage>
 void moveCollections(Vec3<int> reference, Vec3<int> searchRadius, Vec3<int> blockSize,
                      Vec3<const float*> matrices, Vec3<TransformsMetas::StandardTransform> kinds,
-                     TempMemory& temp, const ImageData<float>& image,
-                     const ImageData<float>* pilot, BlockCollection<float>& collection,
-                     BlockCollection<float>* pilotCollection) {
+                     TempMemory& temp, const ImageData<float>& image, const ImageData<float>* pilot,
+                     BlockCollection<float>& collection, BlockCollection<float>* pilotCollection) {
     Vec3<int> windowMin{0, 0, 0};
     Vec3<int> windowMax{0, 0, 0};
     setSearchWindow(reference, searchRadius, blockSize, image.size, windowMin, windowMax);
@@ -447,10 +444,12 @@ template bool BlockCollection<Complex>::holds(Vec3<int>) const;
 template Complex* BlockCollection<Complex>::allocate(std::int64_t, std::int64_t, std::int64_t&);
 template Complex* BlockCollection<Complex>::allocate(Vec3<int>, Vec3<int>, Vec3<int>);
 
-template void moveCollections<HARD_THRESHOLDING>(
-    Vec3<int>, Vec3<int>, Vec3<int>, Vec3<const float*>,
-    Vec3<TransformsMetas::StandardTransform>, TempMemory&, const ImageData<float>&,
-    const ImageData<float>*, BlockCollection<float>&, BlockCollection<float>*);
+template void moveCollections<HARD_THRESHOLDING>(Vec3<int>, Vec3<int>, Vec3<int>,
+                                                 Vec3<const float*>,
+                                                 Vec3<TransformsMetas::StandardTransform>,
+                                                 TempMemory&, const ImageData<float>&,
+                                                 const ImageData<float>*, BlockCollection<float>&,
+                                                 BlockCollection<float>*);
 template void moveCollections<WIENER>(Vec3<int>, Vec3<int>, Vec3<int>, Vec3<const float*>,
                                       Vec3<TransformsMetas::StandardTransform>, TempMemory&,
                                       const ImageData<float>&, const ImageData<float>*,

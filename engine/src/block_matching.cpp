@@ -32,8 +32,7 @@ namespace {
 // Sum of squared differences of n floats. Eight accumulators make the loop a vector loop
 // without reassociating anything the compiler would have to prove: lane l sums the elements
 // i with i mod 8 == l, in order.
-__attribute__((always_inline)) inline float squaredDistance(const float* a, const float* b,
-                                                            int n) {
+__attribute__((always_inline)) inline float squaredDistance(const float* a, const float* b, int n) {
     float acc[8] = {0.f, 0.f, 0.f, 0.f, 0.f, 0.f, 0.f, 0.f};
     int i = 0;
     for (; i + 8 <= n; i += 8) {
@@ -65,7 +64,9 @@ struct HeapLess {
 };
 
 // NaN samples would break the heap's ordering: such a candidate ranks as the worst.
-inline float orderable(float d) { return std::isnan(d) ? std::numeric_limits<float>::infinity() : d; }
+inline float orderable(float d) {
+    return std::isnan(d) ? std::numeric_limits<float>::infinity() : d;
+}
 
 // The candidates kept so far: a max-heap under HeapLess in heap[0 .. n-1], at most
 // `capacity` of them. While it fills, every candidate goes in; once full, a candidate that
@@ -104,10 +105,9 @@ struct CandidateHeap {
         const float d = orderable(distance);
         const BlockDistance<T>& top = heap[0];
         if (d < top.distance ||
-            (d == top.distance &&
-             (position.z != top.position.z   ? position.z < top.position.z
-              : position.y != top.position.y ? position.y < top.position.y
-                                             : position.x < top.position.x)))
+            (d == top.distance && (position.z != top.position.z   ? position.z < top.position.z
+                                   : position.y != top.position.y ? position.y < top.position.y
+                                                                  : position.x < top.position.x)))
             replaceTop(data, d, position);
     }
 
@@ -204,15 +204,18 @@ __attribute__((always_inline)) inline int searchImpl(const BlockCollection<T>& c
             const int sy = y % cy;
             const std::int64_t rowSlot = (static_cast<std::int64_t>(sz) * cy + sy) * cx;
             const float* offsetRow =
-                offsets + (static_cast<std::int64_t>(z - ref.z + radius.z) * wy +
-                           (y - ref.y + radius.y)) * wx + (wmin.x - ref.x + radius.x);
+                offsets +
+                (static_cast<std::int64_t>(z - ref.z + radius.z) * wy + (y - ref.y + radius.y)) *
+                    wx +
+                (wmin.x - ref.x + radius.x);
             int sx = wmin.x % cx;
             for (int x = wmin.x; x <= wmax.x; ++x, sx = (sx + 1 == cx) ? 0 : sx + 1) {
                 if (x == ref.x && y == ref.y && z == ref.z) continue;
                 const T* block = c.blocks + (rowSlot + sx) * stride;
                 const float* b = reinterpret_cast<const float*>(block);
                 float dist = -offsetRow[x - wmin.x];
-                const float worst = kept.full() ? kept.worst() : std::numeric_limits<float>::infinity();
+                const float worst =
+                    kept.full() ? kept.worst() : std::numeric_limits<float>::infinity();
                 dist += squaredDistance(b, reference, run1);
                 if (dist > worst) continue;
                 dist += squaredDistance(b + run1, reference + run1, run2);
@@ -237,9 +240,8 @@ __attribute__((always_inline)) inline int searchImpl(const BlockCollection<T>& c
 // is the general loop's whatever the order.
 __attribute__((always_inline)) inline int search64(const BlockCollection<float>& c,
                                                    const float* offsets, Vec3<int> ref,
-                                                   Vec3<int> radius, Vec3<int> wmin,
-                                                   Vec3<int> wmax, int capacity,
-                                                   BlockDistance<float>* heap) {
+                                                   Vec3<int> radius, Vec3<int> wmin, Vec3<int> wmax,
+                                                   int capacity, BlockDistance<float>* heap) {
     constexpr std::int64_t stride = 64;
     const int cx = c.count.x, cy = c.count.y, cz = c.count.z;
     const int wx = 2 * radius.x + 1, wy = 2 * radius.y + 1;
@@ -248,9 +250,12 @@ __attribute__((always_inline)) inline int search64(const BlockCollection<float>&
 
     // Candidates x0 .. x1 of row (y, z), the reference skipped.
     auto row = [&](int y, int z, int x0, int x1) __attribute__((always_inline)) {
-        const float* rowBase = c.blocks + (static_cast<std::int64_t>(z % cz) * cy + y % cy) * cx * stride;
-        const float* offsetRow = offsets + (static_cast<std::int64_t>(z - ref.z + radius.z) * wy +
-                                            (y - ref.y + radius.y)) * wx - ref.x + radius.x;
+        const float* rowBase =
+            c.blocks + (static_cast<std::int64_t>(z % cz) * cy + y % cy) * cx * stride;
+        const float* offsetRow =
+            offsets +
+            (static_cast<std::int64_t>(z - ref.z + radius.z) * wy + (y - ref.y + radius.y)) * wx -
+            ref.x + radius.x;
         const int skip = (y == ref.y && z == ref.z) ? ref.x : -1;
         int sx = x0 % cx;
         for (int x = x0; x <= x1; ++x, sx = (sx + 1 == cx) ? 0 : sx + 1) {
@@ -306,19 +311,17 @@ __attribute__((always_inline)) inline int search64(const BlockCollection<float>&
     return kept.finish();
 }
 
-KELVO_CLONES int searchFloat(const BlockCollection<float>& c, const float* offsets,
-                                    Vec3<int> ref, Vec3<int> radius, Vec3<int> wmin,
-                                    Vec3<int> wmax, int capacity, BlockDistance<float>* heap,
-                                    bool general) {
+KELVO_CLONES int searchFloat(const BlockCollection<float>& c, const float* offsets, Vec3<int> ref,
+                             Vec3<int> radius, Vec3<int> wmin, Vec3<int> wmax, int capacity,
+                             BlockDistance<float>* heap, bool general) {
     if (c.blockVolume == 64 && !general)
         return search64(c, offsets, ref, radius, wmin, wmax, capacity, heap);
     return searchImpl(c, offsets, ref, radius, wmin, wmax, capacity, heap);
 }
 
 KELVO_CLONES int searchComplex(const BlockCollection<Complex>& c, const float* offsets,
-                                      Vec3<int> ref, Vec3<int> radius, Vec3<int> wmin,
-                                      Vec3<int> wmax, int capacity,
-                                      BlockDistance<Complex>* heap) {
+                               Vec3<int> ref, Vec3<int> radius, Vec3<int> wmin, Vec3<int> wmax,
+                               int capacity, BlockDistance<Complex>* heap) {
     return searchImpl(c, offsets, ref, radius, wmin, wmax, capacity, heap);
 }
 
@@ -398,9 +401,8 @@ void matchBlocks(const BlockCollection<T>& collection, const float* matchOffsetT
 template <typename T>
 void getBlockMatches(const BlockCollection<T>& collection, const float* matchOffsetTable,
                      Vec3<int> reference, Vec3<int> blockSize, Vec3<int> searchRadius,
-                     Vec3<int> windowMin, Vec3<int> windowMax, int maxGroupSize,
-                     int minGroupSize, float matchThreshold, BlockDistance<T>* matches,
-                     int& count) {
+                     Vec3<int> windowMin, Vec3<int> windowMax, int maxGroupSize, int minGroupSize,
+                     float matchThreshold, BlockDistance<T>* matches, int& count) {
     matchBlocks(collection, matchOffsetTable, reference, blockSize, searchRadius, windowMin,
                 windowMax, maxGroupSize, minGroupSize, matchThreshold, matches, count, false);
 }
@@ -416,14 +418,13 @@ void getBlockMatchesGeneral(const BlockCollection<T>& collection, const float* m
 }
 
 template void getBlockMatches<float>(const BlockCollection<float>&, const float*, Vec3<int>,
-                                     Vec3<int>, Vec3<int>, Vec3<int>, Vec3<int>, int, int,
-                                     float, BlockDistance<float>*, int&);
-template void getBlockMatches<Complex>(const BlockCollection<Complex>&, const float*,
-                                       Vec3<int>, Vec3<int>, Vec3<int>, Vec3<int>, Vec3<int>,
-                                       int, int, float, BlockDistance<Complex>*, int&);
-template void getBlockMatchesGeneral<float>(const BlockCollection<float>&, const float*,
-                                            Vec3<int>, Vec3<int>, Vec3<int>, Vec3<int>,
-                                            Vec3<int>, int, int, float, BlockDistance<float>*,
-                                            int&);
+                                     Vec3<int>, Vec3<int>, Vec3<int>, Vec3<int>, int, int, float,
+                                     BlockDistance<float>*, int&);
+template void getBlockMatches<Complex>(const BlockCollection<Complex>&, const float*, Vec3<int>,
+                                       Vec3<int>, Vec3<int>, Vec3<int>, Vec3<int>, int, int, float,
+                                       BlockDistance<Complex>*, int&);
+template void getBlockMatchesGeneral<float>(const BlockCollection<float>&, const float*, Vec3<int>,
+                                            Vec3<int>, Vec3<int>, Vec3<int>, Vec3<int>, int, int,
+                                            float, BlockDistance<float>*, int&);
 
 }  // namespace kelvo

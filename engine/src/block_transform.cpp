@@ -317,15 +317,15 @@ struct Coefficients444 {
         for (int m = 0; m < 4; ++m) {
             d0[m] = lanes(m0[m], m0[4 + m], m0[8 + m], m0[12 + m]);
             d1lo[m] = V8{m1[m], m1[m], m1[m], m1[m], m1[4 + m], m1[4 + m], m1[4 + m], m1[4 + m]};
-            d1hi[m] = V8{m1[8 + m], m1[8 + m], m1[8 + m], m1[8 + m],
+            d1hi[m] = V8{m1[8 + m],  m1[8 + m],  m1[8 + m],  m1[8 + m],
                          m1[12 + m], m1[12 + m], m1[12 + m], m1[12 + m]};
         }
         for (int k = 0; k < 16; ++k) d2[k] = m2[k];
     }
 };
 
-KELVO_CLONES void blocks444(const float* in, float* out, long long count,
-                                  const float* m0, const float* m1, const float* m2) {
+KELVO_CLONES void blocks444(const float* in, float* out, long long count, const float* m0,
+                            const float* m1, const float* m2) {
     const Coefficients444 c(m0, m1, m2);
     const I8 b0{0, 0, 0, 0, 4, 4, 4, 4}, b1{1, 1, 1, 1, 5, 5, 5, 5};
     const I8 b2{2, 2, 2, 2, 6, 6, 6, 6}, b3{3, 3, 3, 3, 7, 7, 7, 7};

@@ -8,20 +8,20 @@
 namespace kelvo {
 
 // Rounded to single precision from the exact values; all sizes share them.
-const float fv0[33] = {
-    1.0f,          0.99518472f,   0.980785251f,  0.956940353f,  0.923879504f,  0.881921291f,
-    0.831469595f,  0.773010433f,  0.707106769f,  0.634393275f,  0.555570245f,  0.471396744f,
-    0.382683426f,  0.290284663f,  0.195090324f,  0.0980171412f, 0.0f,          -0.0980171412f,
-    -0.195090324f, -0.290284663f, -0.382683426f, -0.471396744f, -0.555570245f, -0.634393275f,
-    -0.707106769f, -0.773010433f, -0.831469595f, -0.881921291f, -0.923879504f, -0.956940353f,
-    -0.980785251f, -0.99518472f,  -1.0f};
-const float fv1[33] = {
-    0.0f,          -0.0980171412f, -0.195090324f, -0.290284663f, -0.382683426f, -0.471396744f,
-    -0.555570245f, -0.634393275f,  -0.707106769f, -0.773010433f, -0.831469595f, -0.881921291f,
-    -0.923879504f, -0.956940353f,  -0.980785251f, -0.99518472f,  -1.0f,         -0.99518472f,
-    -0.980785251f, -0.956940353f,  -0.923879504f, -0.881921291f, -0.831469595f, -0.773010433f,
-    -0.707106769f, -0.634393275f,  -0.555570245f, -0.471396744f, -0.382683426f, -0.290284663f,
-    -0.195090324f, -0.0980171412f, -0.0f};
+const float fv0[33] = {1.0f,          0.99518472f,   0.980785251f,   0.956940353f,  0.923879504f,
+                       0.881921291f,  0.831469595f,  0.773010433f,   0.707106769f,  0.634393275f,
+                       0.555570245f,  0.471396744f,  0.382683426f,   0.290284663f,  0.195090324f,
+                       0.0980171412f, 0.0f,          -0.0980171412f, -0.195090324f, -0.290284663f,
+                       -0.382683426f, -0.471396744f, -0.555570245f,  -0.634393275f, -0.707106769f,
+                       -0.773010433f, -0.831469595f, -0.881921291f,  -0.923879504f, -0.956940353f,
+                       -0.980785251f, -0.99518472f,  -1.0f};
+const float fv1[33] = {0.0f,          -0.0980171412f, -0.195090324f, -0.290284663f, -0.382683426f,
+                       -0.471396744f, -0.555570245f,  -0.634393275f, -0.707106769f, -0.773010433f,
+                       -0.831469595f, -0.881921291f,  -0.923879504f, -0.956940353f, -0.980785251f,
+                       -0.99518472f,  -1.0f,          -0.99518472f,  -0.980785251f, -0.956940353f,
+                       -0.923879504f, -0.881921291f,  -0.831469595f, -0.773010433f, -0.707106769f,
+                       -0.634393275f, -0.555570245f,  -0.471396744f, -0.382683426f, -0.290284663f,
+                       -0.195090324f, -0.0980171412f, -0.0f};
 
 namespace {
 
@@ -126,8 +126,7 @@ int bitReversed(int k, int n) {
     return r;
 }
 
-KELVO_CLONES void fftBatchInPlace(
-    Complex* data, int n, long long stride, int width) {
+KELVO_CLONES void fftBatchInPlace(Complex* data, int n, long long stride, int width) {
     if (!isFftSize(n)) unsupportedSize(n);
     if (data == nullptr || width < 0 || stride < width) {
         throw std::invalid_argument("fftBatchInPlace: bad buffer, stride or width");
@@ -173,22 +172,42 @@ void FFTComplex64(const creal32_T* in, creal32_T* out) { Dit<64, creal32_T>::run
 void fftComplex(int n, Complex* in, Complex* out) {
     checkArguments(n, in, out);
     switch (n) {
-        case 4: Dit<4, Complex>::run(in, 1, out); break;
-        case 8: Dit<8, Complex>::run(in, 1, out); break;
-        case 16: Dit<16, Complex>::run(in, 1, out); break;
-        case 32: Dit<32, Complex>::run(in, 1, out); break;
-        default: Dit<64, Complex>::run(in, 1, out); break;  // the FFTComplex64 kernel
+        case 4:
+            Dit<4, Complex>::run(in, 1, out);
+            break;
+        case 8:
+            Dit<8, Complex>::run(in, 1, out);
+            break;
+        case 16:
+            Dit<16, Complex>::run(in, 1, out);
+            break;
+        case 32:
+            Dit<32, Complex>::run(in, 1, out);
+            break;
+        default:
+            Dit<64, Complex>::run(in, 1, out);
+            break;  // the FFTComplex64 kernel
     }
 }
 
 void fftReal(int n, Complex* in, Complex* out) {
     checkArguments(n, in, out);
     switch (n) {
-        case 4: realKernel<4>(in, out); break;
-        case 8: realKernel<8>(in, out); break;
-        case 16: realKernel<16>(in, out); break;
-        case 32: realKernel<32>(in, out); break;
-        default: realKernel<64>(in, out); break;
+        case 4:
+            realKernel<4>(in, out);
+            break;
+        case 8:
+            realKernel<8>(in, out);
+            break;
+        case 16:
+            realKernel<16>(in, out);
+            break;
+        case 32:
+            realKernel<32>(in, out);
+            break;
+        default:
+            realKernel<64>(in, out);
+            break;
     }
 }
 

@@ -64,8 +64,8 @@ int obtainGroup(Vec3<int> reference, const Parameters& params, const float* matc
     }
 
     Vec3<int> windowMin, windowMax;
-    setSearchWindow(reference, params.searchRadius, params.blockSize, params.imageSize,
-                    windowMin, windowMax);
+    setSearchWindow(reference, params.searchRadius, params.blockSize, params.imageSize, windowMin,
+                    windowMax);
     getBlockMatches<float>(searchCollection, matchOffsetTable, reference, params.blockSize,
                            params.searchRadius, windowMin, windowMax, params.maxGroupSize,
                            params.minGroupSize, params.matchThreshold, matches, count);
@@ -107,8 +107,8 @@ GroupMatrices groupMatrices(const TransformsMeta& transforms, int count) {
     if (g.kind == TransformsMetas::ARB_FWD && count >= 4 && count <= 32 &&
         (count & (count - 1)) == 0 && g.forward == HAAR_NL_FWD[count] &&
         g.inverse == HAAR_NL_INV[count]) {
-        g.kind = count == 4 ? TransformsMetas::HAAR4_NL_FWD
-                 : count == 8 ? TransformsMetas::HAAR8_NL_FWD
+        g.kind = count == 4    ? TransformsMetas::HAAR4_NL_FWD
+                 : count == 8  ? TransformsMetas::HAAR8_NL_FWD
                  : count == 16 ? TransformsMetas::HAAR16_NL_FWD
                                : TransformsMetas::HAAR32_NL_FWD;
     }
@@ -145,8 +145,8 @@ void forwardGroupTransform(const BlockDistance<float>* matches, int count, const
 // Inverse group transform, inverse block transforms, and the aggregation weights from the
 // residual variances: blockVariance[b] = sum_j G[b*count + j]^2 * sum_i variance(i, j).
 void inverseAndAggregate(const BlockDistance<float>* matches, int count, const GroupMatrices& g,
-                         const Parameters& params, const TransformsMeta& transforms,
-                         Memory& memory, TempMemory& temp, std::mutex& aggregationMutex,
+                         const Parameters& params, const TransformsMeta& transforms, Memory& memory,
+                         TempMemory& temp, std::mutex& aggregationMutex,
                          ImageDataMutable<float>& numerator, ImageDataMutable<float>& denominator) {
     const Vec3<int> bs = params.blockSize;
     const long long B = static_cast<long long>(bs.x) * bs.y * bs.z;
@@ -230,7 +230,8 @@ void alphaRooting(const Parameters& params, float* spectrum, float* variance, lo
         const float w = std::pow(std::fabs(c), exponents[t]);
         const float value = std::copysign(S[t] * w, c);
         spectrum[k] = value;
-        if (params.sharpenVariance) variance[k] = (Bf[t] * variance[k] / (value * value) + A[t]) * w * w;
+        if (params.sharpenVariance)
+            variance[k] = (Bf[t] * variance[k] / (value * value) + A[t]) * w * w;
     }
 }
 
@@ -241,9 +242,8 @@ Vec3<int> fourierSize(const Parameters& params) {
 // The noise variance of every coefficient of the group just transformed, in memory.variance;
 // the first min(varianceLimit, count) group components are computed exactly.
 Cube4D<float> groupVariances(const Parameters& params, const GroupMatrices& g, int count,
-                             const float* K3fT3, const float* localVar,
-                             const NoiseLags* noiseLags, BlockDistance<float>* matches,
-                             Memory& memory, TempMemory& temp) {
+                             const float* K3fT3, const float* localVar, const NoiseLags* noiseLags,
+                             BlockDistance<float>* matches, Memory& memory, TempMemory& temp) {
     Cube4D<float> variance = memory.variance;
     variance.n = count;
     const int K = params.varianceLimit < count ? params.varianceLimit : count;
@@ -251,8 +251,8 @@ Cube4D<float> groupVariances(const Parameters& params, const GroupMatrices& g, i
         calculateVariancesFromLags(count, K, g.forward, *noiseLags, variance, matches);
         return variance;
     }
-    calculateVariances(count, params.blockSize, params.fftSize, fourierSize(params), K,
-                       g.forward, K3fT3, localVar, variance, matches, temp);
+    calculateVariances(count, params.blockSize, params.fftSize, fourierSize(params), K, g.forward,
+                       K3fT3, localVar, variance, matches, temp);
     return variance;
 }
 
@@ -295,8 +295,8 @@ void processReferenceLocation<HARD_THRESHOLDING>(
     TempMemory& temp, const BlockCollection<float>* /*pilotCollection*/,
     BlockMatchStorage* storage) {
     static std::mutex aggregationMutex;
-    const Group group = formGroup(reference, params, transforms, matchOffsetTable,
-                                  referenceIndex, collection, memory, storage);
+    const Group group = formGroup(reference, params, transforms, matchOffsetTable, referenceIndex,
+                                  collection, memory, storage);
     BlockDistance<float>* matches = group.matches;
     const int count = group.count;
     const GroupMatrices& g = group.g;
@@ -328,11 +328,10 @@ void processReferenceLocation<WIENER>(
     const float* matchOffsetTable, const float* K3fT3, const float* localVar,
     const NoiseLags* noiseLags, int referenceIndex, const BlockCollection<float>& collection,
     ImageDataMutable<float>& numerator, ImageDataMutable<float>& denominator, Memory& memory,
-    TempMemory& temp, const BlockCollection<float>* pilotCollection,
-    BlockMatchStorage* storage) {
+    TempMemory& temp, const BlockCollection<float>* pilotCollection, BlockMatchStorage* storage) {
     static std::mutex aggregationMutex;
-    const Group group = formGroup(reference, params, transforms, matchOffsetTable,
-                                  referenceIndex, *pilotCollection, memory, storage);
+    const Group group = formGroup(reference, params, transforms, matchOffsetTable, referenceIndex,
+                                  *pilotCollection, memory, storage);
     BlockDistance<float>* matches = group.matches;
     const int count = group.count;
     const GroupMatrices& g = group.g;

@@ -23,7 +23,8 @@ struct MatrixSet {
 void transposeInto(const std::vector<float>& m, int n, std::vector<float>& out) {
     out.resize(m.size());
     for (int r = 0; r < n; ++r)
-        for (int c = 0; c < n; ++c) out[static_cast<std::size_t>(c) * n + r] = m[static_cast<std::size_t>(r) * n + c];
+        for (int c = 0; c < n; ++c)
+            out[static_cast<std::size_t>(c) * n + r] = m[static_cast<std::size_t>(r) * n + c];
 }
 
 std::vector<float> dct(int n) {
@@ -34,7 +35,8 @@ std::vector<float> dct(int n) {
         for (int x = 0; x < n; ++x) {
             // Entries that the rule makes zero are stored as zero, not as rounding residues.
             const double v = c * std::cos(pi * (2 * x + 1) * k / (2.0 * n));
-            m[static_cast<std::size_t>(k) * n + x] = std::fabs(v) < 1e-12 ? 0.0f : static_cast<float>(v);
+            m[static_cast<std::size_t>(k) * n + x] =
+                std::fabs(v) < 1e-12 ? 0.0f : static_cast<float>(v);
         }
     }
     return m;
@@ -50,8 +52,12 @@ std::vector<float> haar(int n) {
         const int begin = segments[s].first, L = segments[s].second - segments[s].first;
         if (L < 2) continue;
         const int p = (L + 1) / 2, q = L - p;
-        for (int x = 0; x < p; ++x) m[static_cast<std::size_t>(row) * n + begin + x] = std::sqrt(double(q) / (double(p) * L));
-        for (int x = p; x < L; ++x) m[static_cast<std::size_t>(row) * n + begin + x] = -std::sqrt(double(p) / (double(q) * L));
+        for (int x = 0; x < p; ++x)
+            m[static_cast<std::size_t>(row) * n + begin + x] =
+                std::sqrt(double(q) / (double(p) * L));
+        for (int x = p; x < L; ++x)
+            m[static_cast<std::size_t>(row) * n + begin + x] =
+                -std::sqrt(double(p) / (double(q) * L));
         ++row;
         segments.push_back({begin, begin + p});
         segments.push_back({begin + p, begin + L});

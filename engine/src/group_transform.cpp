@@ -17,12 +17,9 @@ using TransformsMetas::StandardTransform;
 
 // sqrt(2^-m) for m = 0 .. 5, rounded once to single precision: the Haar scale of level j for
 // a group of G = 2^L members is sqrt(2^j / G) = HAAR_SCALE[L - j] (1/sqrt(2) = 0.70710677).
-const float HAAR_SCALE[6] = {1.0f,
-                             static_cast<float>(0.70710678118654752440),
-                             0.5f,
-                             static_cast<float>(0.35355339059327376220),
-                             0.25f,
-                             static_cast<float>(0.17677669529663688110)};
+const float HAAR_SCALE[6] = {1.0f,  static_cast<float>(0.70710678118654752440),
+                             0.5f,  static_cast<float>(0.35355339059327376220),
+                             0.25f, static_cast<float>(0.17677669529663688110)};
 
 // Coefficient positions handled together: the butterflies run over these lanes, which lets
 // the compiler vectorise across coefficient positions.
@@ -85,15 +82,32 @@ inline void haarInverseLanes(const float* y, long long ystride, int G, float* v)
 
 int haarSizeOf(StandardTransform kind, bool& forward) {
     switch (kind) {
-        case TransformsMetas::HAAR4_NL_FWD: forward = true; return 4;
-        case TransformsMetas::HAAR8_NL_FWD: forward = true; return 8;
-        case TransformsMetas::HAAR16_NL_FWD: forward = true; return 16;
-        case TransformsMetas::HAAR32_NL_FWD: forward = true; return 32;
-        case TransformsMetas::HAAR4_NL_INV: forward = false; return 4;
-        case TransformsMetas::HAAR8_NL_INV: forward = false; return 8;
-        case TransformsMetas::HAAR16_NL_INV: forward = false; return 16;
-        case TransformsMetas::HAAR32_NL_INV: forward = false; return 32;
-        default: return 0;
+        case TransformsMetas::HAAR4_NL_FWD:
+            forward = true;
+            return 4;
+        case TransformsMetas::HAAR8_NL_FWD:
+            forward = true;
+            return 8;
+        case TransformsMetas::HAAR16_NL_FWD:
+            forward = true;
+            return 16;
+        case TransformsMetas::HAAR32_NL_FWD:
+            forward = true;
+            return 32;
+        case TransformsMetas::HAAR4_NL_INV:
+            forward = false;
+            return 4;
+        case TransformsMetas::HAAR8_NL_INV:
+            forward = false;
+            return 8;
+        case TransformsMetas::HAAR16_NL_INV:
+            forward = false;
+            return 16;
+        case TransformsMetas::HAAR32_NL_INV:
+            forward = false;
+            return 32;
+        default:
+            return 0;
     }
 }
 
@@ -135,7 +149,7 @@ KELVO_CLONES void haarLanes(const float* in, float* out, long long n, int G, boo
 // forwardHaarGroup's body: members read through the match list, full lanes written straight
 // to their destination.
 KELVO_CLONES void haarGroupLanes(const BlockDistance<float>* matches, int G, float* dst,
-                                        long long n) {
+                                 long long n) {
     float v[MAX_HAAR * LANES];
     float y[MAX_HAAR * LANES];
     for (long long i0 = 0; i0 < n; i0 += LANES) {
@@ -149,7 +163,8 @@ KELVO_CLONES void haarGroupLanes(const BlockDistance<float>* matches, int G, flo
             continue;
         }
         for (int k = 0; k < G; ++k)
-            for (int l = 0; l < LANES; ++l) v[k * LANES + l] = l < w ? matches[k].data[i0 + l] : 0.f;
+            for (int l = 0; l < LANES; ++l)
+                v[k * LANES + l] = l < w ? matches[k].data[i0 + l] : 0.f;
         haarForwardLanes<LANES>(v, G, y, LANES);
         for (int j = 0; j < G; ++j)
             for (int l = 0; l < w; ++l) dst[j * n + i0 + l] = y[j * LANES + l];
@@ -180,8 +195,8 @@ void transformBlocksNL(const Cube4D<T>& in, int G, const float* M, StandardTrans
               forward);
 }
 
-void forwardHaar_32_16_8_4_2_1(const BlockDistance<float>* matches, int i, float* dst,
-                               int stride, int G) {
+void forwardHaar_32_16_8_4_2_1(const BlockDistance<float>* matches, int i, float* dst, int stride,
+                               int G) {
     if (G < 1 || G > MAX_HAAR || (G & (G - 1)) != 0)
         throw std::invalid_argument("forwardHaar_32_16_8_4_2_1: group size not in 1, 2, ..., 32");
     float v[MAX_HAAR];
@@ -195,7 +210,7 @@ void forwardHaarGroup(const BlockDistance<float>* matches, int G, float* dst, lo
     haarGroupLanes(matches, G, dst, n);
 }
 
-template void transformBlocksNL<float>(const Cube4D<float>&, int, const float*,
-                                       StandardTransform, Cube4D<float>&, Vec3<int>);
+template void transformBlocksNL<float>(const Cube4D<float>&, int, const float*, StandardTransform,
+                                       Cube4D<float>&, Vec3<int>);
 
 }  // namespace kelvo

@@ -37,8 +37,8 @@ void ImageData<T>::copyBlock(Vec3<int> position, Vec3<int> blockSize, T* out) co
     }
     for (int k = 0; k < blockSize.z; ++k) {
         for (int j = 0; j < blockSize.y; ++j) {
-            const T* line = src + static_cast<long long>(k) * sliceStride +
-                            static_cast<long long>(j) * size.x;
+            const T* line =
+                src + static_cast<long long>(k) * sliceStride + static_cast<long long>(j) * size.x;
             for (int i = 0; i < blockSize.x; ++i) *out++ = line[i];
         }
     }

@@ -62,8 +62,7 @@ std::string validateParameters(const Parameters& p) {
     for (int d = 0; d < 3; ++d) {
         if (p.blockSize[d] < 1 || p.blockSize[d] > p.imageSize[d]) {
             err << "blockSize " << vecText(p.blockSize) << " must be between 1 and the volume size "
-                << vecText(p.imageSize) << " in every dimension (dimension " << DIM_NAMES[d]
-                << ")";
+                << vecText(p.imageSize) << " in every dimension (dimension " << DIM_NAMES[d] << ")";
             return err.str();
         }
         // A step larger than the block skips samples, except where the block spans the
@@ -94,8 +93,7 @@ std::string validateParameters(const Parameters& p) {
         }
         if (p.fftSize[d] < p.blockSize[d]) {
             err << "fftSize " << vecText(p.fftSize) << " must be at least the block size "
-                << vecText(p.blockSize) << " in every dimension (dimension " << DIM_NAMES[d]
-                << ")";
+                << vecText(p.blockSize) << " in every dimension (dimension " << DIM_NAMES[d] << ")";
             return err.str();
         }
         if (p.shiftCount[d] > 1 && !p.shiftTable[d]) {
@@ -217,8 +215,8 @@ StageOutcome runStage(const float* image, const float* psd, const float* pilot, 
 }  // namespace
 
 StageOutcome kelvoInterfaceHT(const float* image, const float* psd, float* output,
-                              BlockMatchStorage* storage, Parameters params,
-                              Transforms transforms, const StageHooks* hooks) {
+                              BlockMatchStorage* storage, Parameters params, Transforms transforms,
+                              const StageHooks* hooks) {
     return runStage<HARD_THRESHOLDING>(image, psd, nullptr, output, storage, params, transforms,
                                        hooks);
 }

@@ -128,8 +128,7 @@ Memory allocateMemory(const Parameters& p) {
     m.variance = allocateCube<float>(b.x, b.y, b.z, N);
     m.output = allocateCube<float>(b.x, b.y, b.z, N);
     m.weights = allocateArray<float>(N);
-    m.ok = m.spectrum.data && m.pilotSpectrum.data && m.variance.data && m.output.data &&
-           m.weights;
+    m.ok = m.spectrum.data && m.pilotSpectrum.data && m.variance.data && m.output.data && m.weights;
     if (!m.ok) m.free();
     return m;
 }
@@ -154,8 +153,8 @@ TempMemory createTempMemory(const Parameters& p) {
     t.blockA = allocateArray<float>(B);
     t.blockB = allocateArray<float>(B);
     t.blockC = allocateArray<float>(B);
-    t.ok = t.lineA && t.lineB && t.floats && t.planes.data && t.power.data && t.mask &&
-           t.blockA && t.blockB && t.blockC;
+    t.ok = t.lineA && t.lineB && t.floats && t.planes.data && t.power.data && t.mask && t.blockA &&
+           t.blockB && t.blockC;
     if (!t.ok) {
         const int M = t.M;
         t.free();

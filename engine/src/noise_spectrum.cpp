@@ -88,7 +88,8 @@ void resizePSD(const float* psd, Vec3<int> S, Vec3<int> F, float*& out) {
     for (int f2 = 0; f2 < S.z; ++f2) {
         for (int f1 = 0; f1 < S.y; ++f1) {
             for (int f0 = 0; f0 < S.x; ++f0, ++i) {
-                const double v = 0.5 * (static_cast<double>(psd[i]) + psd[mirrorIndex(f0, f1, f2, S)]);
+                const double v =
+                    0.5 * (static_cast<double>(psd[i]) + psd[mirrorIndex(f0, f1, f2, S)]);
                 sym[i] = static_cast<float>(v);
                 sourceSum += v;
             }
@@ -118,7 +119,8 @@ void resizePSD(const float* psd, Vec3<int> S, Vec3<int> F, float*& out) {
                 double v = 0.0;
                 for (int q = 0; q < 4; ++q) {
                     if (w12[q] == 0.0) continue;
-                    const float* line = sym + slices[q] * S01 + static_cast<long long>(rows[q]) * S.x;
+                    const float* line =
+                        sym + slices[q] * S01 + static_cast<long long>(rows[q]) * S.x;
                     v += w12[q] * (a.wLo * line[a.lo] + a.wHi * line[a.hi]);
                 }
                 r[t] = static_cast<float>(v);
@@ -156,8 +158,8 @@ void transformToFourier(int n, int L, const float* matrix, float* out) {
     }
 }
 
-void calculateK3fT3(const float* resizedPsd, Vec3<const float*> spectra, Vec3<int> n,
-                    Vec3<int> F, Vec3<int> Fp, float* out) {
+void calculateK3fT3(const float* resizedPsd, Vec3<const float*> spectra, Vec3<int> n, Vec3<int> F,
+                    Vec3<int> Fp, float* out) {
     const long long B = volume(n);
     const double Ftot = static_cast<double>(volume(F));
     const double norm = 1.0 / (Ftot * Ftot);  // Ftot^2 reaches 2^36 on a 64^3 grid: no int
@@ -172,8 +174,8 @@ void calculateK3fT3(const float* resizedPsd, Vec3<const float*> spectra, Vec3<in
                     continue;
                 }
                 // the resized PSD keeps the volume's own layout, dimension 0 fastest
-                const double r =
-                    w * resizedPsd[f0 + static_cast<long long>(F.x) * (f1 + static_cast<long long>(F.y) * f2)];
+                const double r = w * resizedPsd[f0 + static_cast<long long>(F.x) *
+                                                         (f1 + static_cast<long long>(F.y) * f2)];
                 long long i = 0;
                 for (int b2 = 0; b2 < n.z; ++b2) {
                     const double p2 = r * spectra.z[static_cast<long long>(b2) * F.z + f2];
@@ -210,7 +212,8 @@ void computeK3fT3(const float* psd, Vec3<int> S, Vec3<int> F, Vec3<int> Fp, Vec3
     float* spectra[3] = {nullptr, nullptr, nullptr};
     float* resized = nullptr;
     if (result) {
-        for (int d = 0; d < 3; ++d) spectra[d] = allocateFloats(static_cast<long long>(n[d]) * F[d]);
+        for (int d = 0; d < 3; ++d)
+            spectra[d] = allocateFloats(static_cast<long long>(n[d]) * F[d]);
         if (spectra[0] && spectra[1] && spectra[2]) resizePSD(psd, S, F, resized);
     }
     if (resized) {

@@ -2,8 +2,8 @@
 // the pool's threads, keeps each thread's block collections in step with its reference
 // location, filters every location and normalises the accumulated estimate.
 #include <algorithm>
-#include <climits>
 #include <atomic>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -42,8 +42,9 @@ struct PoolSession {
     ~PoolSession() { THREAD_POOL.clearPool(); }
     static std::unique_lock<std::mutex> acquire() {
         if (ThreadPool::insideLoopJob()) {
-            throw std::logic_error("a stage cannot be started from inside a running stage "
-                                   "(for example from its progress callback)");
+            throw std::logic_error(
+                "a stage cannot be started from inside a running stage "
+                "(for example from its progress callback)");
         }
         return std::unique_lock<std::mutex>(stageMutex);
     }
@@ -110,8 +111,8 @@ bool prepareNoiseArrays(NoiseArrays& noise, const float* psd, const Parameters& 
         static_cast<float*>(std::malloc(static_cast<std::size_t>(tableSize) * sizeof(float))));
     float* raw = nullptr;
     if (noise.matchOffsetTable) {
-        computeK3fT3(psd, params.psdSize, params.fftSize, fourier, params.blockSize,
-                     transforms.fwd, raw);
+        computeK3fT3(psd, params.psdSize, params.fftSize, fourier, params.blockSize, transforms.fwd,
+                     raw);
     }
     noise.K3fT3.reset(raw);
     raw = nullptr;
@@ -164,8 +165,9 @@ std::pair<int, int> threadReach(const ReferenceGrid& grid, const Parameters& par
             hi = std::max(hi, static_cast<int>(p));
         }
     }
-    return {std::max(0, lo - params.searchRadius[axis]),
-            std::min(params.imageSize[axis], hi + params.searchRadius[axis] + params.blockSize[axis])};
+    return {
+        std::max(0, lo - params.searchRadius[axis]),
+        std::min(params.imageSize[axis], hi + params.searchRadius[axis] + params.blockSize[axis])};
 }
 
 // Divides the slices among `threadCount` threads. Where no other thread reaches, a thread
@@ -179,7 +181,8 @@ SlabPlan planSlabs(const ReferenceGrid& grid, const Parameters& params, int thre
         std::ceil(static_cast<float>(plan.sliceCount) / static_cast<float>(threadCount)));
     std::vector<std::pair<int, int>> reach(static_cast<std::size_t>(threadCount), {0, 0});
     for (int t = 0; t < threadCount; ++t) {
-        if (plan.first(t) < plan.end(t)) reach[static_cast<std::size_t>(t)] = threadReach(grid, params, plan, t);
+        if (plan.first(t) < plan.end(t))
+            reach[static_cast<std::size_t>(t)] = threadReach(grid, params, plan, t);
     }
     plan.privateRange.assign(static_cast<std::size_t>(threadCount), {0, 0});
     for (int t = 0; t < threadCount && !replaying; ++t) {
@@ -305,13 +308,13 @@ private:
 template <int Stage>
 bool fillSharedCollections(StageContext<Stage>& c, TempMemory& temp) {
     const Vec3<int> origin{0, 0, 0};
-    bool ok = c.sharedCollection->extractInitial(c.image, origin, c.params.blockSize,
-                                                 c.transforms.fwd, c.transforms.fwdKinds, true,
-                                                 temp, c.extent);
+    bool ok =
+        c.sharedCollection->extractInitial(c.image, origin, c.params.blockSize, c.transforms.fwd,
+                                           c.transforms.fwdKinds, true, temp, c.extent);
     if (ok && Stage == WIENER) {
         ok = c.sharedPilotCollection->extractInitial(*c.pilot, origin, c.params.blockSize,
-                                                     c.transforms.fwd, c.transforms.fwdKinds,
-                                                     true, temp, c.extent);
+                                                     c.transforms.fwd, c.transforms.fwdKinds, true,
+                                                     temp, c.extent);
     }
     return ok;
 }
@@ -366,11 +369,24 @@ StageOutcome runLoop(const ImageData<float>& image, const float* psd, const Para
     const SlabPlan plan =
         planSlabs(grid, params, THREAD_POOL.getNumThreads(), storage && storage->replay);
     const Vec3<int> extent = collectionExtent(params);
-    StageContext<Stage> context{image, pilot, params, transforms, grid, plan, noise, numerator,
-                                weights, storage, hooks, extent,
+    StageContext<Stage> context{image,
+                                pilot,
+                                params,
+                                transforms,
+                                grid,
+                                plan,
+                                noise,
+                                numerator,
+                                weights,
+                                storage,
+                                hooks,
+                                extent,
                                 collectionCoversVolume(params.imageSize, params.blockSize, extent),
                                 std::make_shared<BlockCollection<float>>(),
-                                std::make_shared<BlockCollection<float>>(), {false}, {}, 0};
+                                std::make_shared<BlockCollection<float>>(),
+                                {false},
+                                {},
+                                0};
     if (context.wholeCollection && !fillSharedCollections(context, mainTemp)) {
         report("Failed to allocate block memory");
         context.failed = true;

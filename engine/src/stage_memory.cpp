@@ -13,12 +13,14 @@ namespace {
 
 std::int64_t blocksHeld(const Parameters& p, int d) {
     const int extent = (p.splitComp[d] ? p.searchRadius[d] : p.imageSize[d]) + 1;
-    return std::min<std::int64_t>(2LL * extent + 2, std::max(0, p.imageSize[d] - p.blockSize[d])) + 1;
+    return std::min<std::int64_t>(2LL * extent + 2, std::max(0, p.imageSize[d] - p.blockSize[d])) +
+           1;
 }
 
 bool spansVolume(const Parameters& p) {
     for (int d = 0; d < 3; ++d) {
-        if (blocksHeld(p, d) < std::int64_t(std::max(0, p.imageSize[d] - p.blockSize[d])) + 1) return false;
+        if (blocksHeld(p, d) < std::int64_t(std::max(0, p.imageSize[d] - p.blockSize[d])) + 1)
+            return false;
     }
     return true;
 }
@@ -40,7 +42,8 @@ std::int64_t blockCacheBytes(const Parameters& p, StageName stage) {
     const std::int64_t block = std::int64_t(p.blockSize.x) * p.blockSize.y * p.blockSize.z;
     const std::int64_t one = blocksHeld(p, 0) * blocksHeld(p, 1) * blocksHeld(p, 2) * block *
                              std::int64_t(sizeof(float));
-    const std::int64_t caches = (stage == WIENER ? 2 : 1) * (spansVolume(p) ? 1 : stageThreadCount(p));
+    const std::int64_t caches =
+        (stage == WIENER ? 2 : 1) * (spansVolume(p) ? 1 : stageThreadCount(p));
     return one * caches;
 }
 
@@ -56,13 +59,14 @@ std::int64_t stageMemoryBytes(const Parameters& p, StageName stage) {
     const std::int64_t half = std::int64_t(halvedFirstFftDimension(p)) * F.y * F.z;
     const std::int64_t M = std::max(F.x, std::max(F.y, F.z));
     // Memory and TempMemory of one thread (memory.h).
-    const std::int64_t perThread =
-        N * std::int64_t(sizeof(BlockDistance<float>)) + 4 * N * block * 4 + N * 4 +
-        2 * 2 * M * std::int64_t(sizeof(Complex)) + N * 4 + grid * N * std::int64_t(sizeof(Complex)) +
-        half * N * 4 + std::int64_t(F.y) * F.z + 3 * block * 4;
+    const std::int64_t perThread = N * std::int64_t(sizeof(BlockDistance<float>)) +
+                                   4 * N * block * 4 + N * 4 +
+                                   2 * 2 * M * std::int64_t(sizeof(Complex)) + N * 4 +
+                                   grid * N * std::int64_t(sizeof(Complex)) + half * N * 4 +
+                                   std::int64_t(F.y) * F.z + 3 * block * 4;
     const std::int64_t samples = std::int64_t(p.imageSize.x) * p.imageSize.y * p.imageSize.z;
-    const std::int64_t window = std::int64_t(2 * p.searchRadius.x + 1) * (2 * p.searchRadius.y + 1) *
-                                (2 * p.searchRadius.z + 1);
+    const std::int64_t window = std::int64_t(2 * p.searchRadius.x + 1) *
+                                (2 * p.searchRadius.y + 1) * (2 * p.searchRadius.z + 1);
     // The noise arrays: K3fT3 and, while it is built, the resampled PSD and its spectra.
     const std::int64_t noise = (half * block + block + grid + window) * 4;
     return samples * 4 + blockCacheBytes(p, stage) + (stageThreadCount(p) + 1) * perThread + noise;

@@ -8,10 +8,9 @@
 #include <stdexcept>
 #include <vector>
 
+#include "kelvo/engine/cpu_dispatch.h"
 #include "kelvo/engine/fft.h"
 #include "kelvo/engine/noise_spectrum.h"
-
-#include "kelvo/engine/cpu_dispatch.h"
 
 namespace kelvo {
 
@@ -29,9 +28,8 @@ typedef float v8f __attribute__((vector_size(32)));
 // coefficients i0 .. i0 + 15, accumulated in registers.
 template <int KC>
 inline __attribute__((always_inline)) void productBlock16(const float* A, int B, long long m,
-                                                          const float* power,
-                                                          long long pstride, float* out,
-                                                          int i0) {
+                                                          const float* power, long long pstride,
+                                                          float* out, int i0) {
     v8f acc[KC][2];
     for (int k = 0; k < KC; ++k) acc[k][0] = acc[k][1] = v8f{};
     const float* a = A + i0;
@@ -69,16 +67,26 @@ inline __attribute__((always_inline)) void productRows(const float* A, int B, lo
 }
 
 // The K x m by m x B product of the exact components, four components per sweep over A.
-KELVO_CLONES void exactProduct(
-    const float* A, int B, long long m, const float* power, long long pstride, int K,
-    float* out) {
+KELVO_CLONES void exactProduct(const float* A, int B, long long m, const float* power,
+                               long long pstride, int K, float* out) {
     int k = 0;
-    for (; k + 4 <= K; k += 4) productRows<4>(A, B, m, power + k * pstride, pstride, out + static_cast<long long>(k) * B);
+    for (; k + 4 <= K; k += 4)
+        productRows<4>(A, B, m, power + k * pstride, pstride, out + static_cast<long long>(k) * B);
     switch (K - k) {
-        case 3: productRows<3>(A, B, m, power + k * pstride, pstride, out + static_cast<long long>(k) * B); break;
-        case 2: productRows<2>(A, B, m, power + k * pstride, pstride, out + static_cast<long long>(k) * B); break;
-        case 1: productRows<1>(A, B, m, power + k * pstride, pstride, out + static_cast<long long>(k) * B); break;
-        default: break;
+        case 3:
+            productRows<3>(A, B, m, power + k * pstride, pstride,
+                           out + static_cast<long long>(k) * B);
+            break;
+        case 2:
+            productRows<2>(A, B, m, power + k * pstride, pstride,
+                           out + static_cast<long long>(k) * B);
+            break;
+        case 1:
+            productRows<1>(A, B, m, power + k * pstride, pstride,
+                           out + static_cast<long long>(k) * B);
+            break;
+        default:
+            break;
     }
 }
 
@@ -157,8 +165,9 @@ void calculateVariances(int count, Vec3<int> blockSize, Vec3<int> F, Vec3<int> F
             "calculateVariances: the variance cube does not fit the group");
     const int F0q = std::min(Fp.x, F.x);
     if (K > 0) {
-        require(temp.lineA && temp.lineB && temp.mask && temp.M >= std::max(F.x, std::max(F.y, F.z)),
-                "calculateVariances: working memory lines too short");
+        require(
+            temp.lineA && temp.lineB && temp.mask && temp.M >= std::max(F.x, std::max(F.y, F.z)),
+            "calculateVariances: working memory lines too short");
         require(temp.planes.data && temp.planes.x == F.x && temp.planes.y == F.y &&
                     temp.planes.z == F.z && temp.planes.n >= K,
                 "calculateVariances: working memory planes do not fit the FFT size");
@@ -257,7 +266,8 @@ std::vector<double> autocovariance(const float* P, Vec3<int> G, Vec3<int> X) {
             for (int f = 0; f < G[d]; ++f) {
                 const long long phase = ((static_cast<long long>(f) * x) % G[d] + G[d]) % G[d];
                 const double a = twoPi * double(phase) / G[d];
-                twiddle[d][static_cast<std::size_t>(x + X[d]) * G[d] + f] = cd(std::cos(a), std::sin(a));
+                twiddle[d][static_cast<std::size_t>(x + X[d]) * G[d] + f] =
+                    cd(std::cos(a), std::sin(a));
             }
         }
     }
@@ -281,9 +291,12 @@ std::vector<double> autocovariance(const float* P, Vec3<int> G, Vec3<int> X) {
             for (int x0 = 0; x0 < L[0]; ++x0) {
                 cd acc = 0.0;
                 for (int f1 = 0; f1 < G[1]; ++f1) {
-                    acc += a0[static_cast<std::size_t>((static_cast<long long>(f2) * G[1] + f1) * L[0] + x0)] * t[f1];
+                    acc += a0[static_cast<std::size_t>(
+                               (static_cast<long long>(f2) * G[1] + f1) * L[0] + x0)] *
+                           t[f1];
                 }
-                a1[static_cast<std::size_t>((static_cast<long long>(f2) * L[1] + x1) * L[0] + x0)] = acc;
+                a1[static_cast<std::size_t>((static_cast<long long>(f2) * L[1] + x1) * L[0] + x0)] =
+                    acc;
             }
         }
     }
@@ -296,9 +309,13 @@ std::vector<double> autocovariance(const float* P, Vec3<int> G, Vec3<int> X) {
             for (int x0 = 0; x0 < L[0]; ++x0) {
                 double acc = 0.0;
                 for (int f2 = 0; f2 < G[2]; ++f2) {
-                    acc += (a1[static_cast<std::size_t>((static_cast<long long>(f2) * L[1] + x1) * L[0] + x0)] * t[f2]).real();
+                    acc += (a1[static_cast<std::size_t>(
+                                (static_cast<long long>(f2) * L[1] + x1) * L[0] + x0)] *
+                            t[f2])
+                               .real();
                 }
-                C[static_cast<std::size_t>((static_cast<long long>(x2) * L[1] + x1) * L[0] + x0)] = acc / (Gtot * Gtot);
+                C[static_cast<std::size_t>((static_cast<long long>(x2) * L[1] + x1) * L[0] + x0)] =
+                    acc / (Gtot * Gtot);
             }
         }
     }
@@ -307,8 +324,8 @@ std::vector<double> autocovariance(const float* P, Vec3<int> G, Vec3<int> X) {
 
 }  // namespace
 
-bool buildNoiseLags(const float* psd, Vec3<int> S, Vec3<int> F, Vec3<int> n,
-                    Vec3<const float*> fwd, Vec3<int> maxSpacing, NoiseLags& lags) {
+bool buildNoiseLags(const float* psd, Vec3<int> S, Vec3<int> F, Vec3<int> n, Vec3<const float*> fwd,
+                    Vec3<int> maxSpacing, NoiseLags& lags) {
     require(psd && fwd.x && fwd.y && fwd.z, "buildNoiseLags: null PSD or block matrix");
     for (int d = 0; d < 3; ++d) {
         require(S[d] > 0 && F[d] > 0 && n[d] > 0 && maxSpacing[d] >= 0,
@@ -361,7 +378,8 @@ bool buildNoiseLags(const float* psd, Vec3<int> S, Vec3<int> F, Vec3<int> n,
         const int Lx[3] = {2 * X[0] + 1, 2 * X[1] + 1, 2 * X[2] + 1};
         const auto cAt = [&](int x0, int x1, int x2) -> double {
             if (std::abs(x0) > X[0] || std::abs(x1) > X[1] || std::abs(x2) > X[2]) return 0.0;
-            return C[static_cast<std::size_t>(((x2 + X[2]) * Lx[1] + x1 + X[1]) * Lx[0] + x0 + X[0])];
+            return C[static_cast<std::size_t>(((x2 + X[2]) * Lx[1] + x1 + X[1]) * Lx[0] + x0 +
+                                              X[0])];
         };
         const double c0 = cAt(0, 0, 0);
         Vec3<int> L{0, 0, 0};
@@ -398,7 +416,9 @@ bool buildNoiseLags(const float* psd, Vec3<int> S, Vec3<int> F, Vec3<int> n,
                         for (int e = -(n[2] - 1); e <= n[2] - 1; ++e) {
                             acc += rAt(2, j2, e) * cAt(x0, x1, t2 + e);
                         }
-                        a2[static_cast<std::size_t>(((j2 * D[2] + t2 + reach[2]) * E[1] + x1 + W[1]) * E[0] + x0 + W[0])] = acc;
+                        a2[static_cast<std::size_t>(
+                            ((j2 * D[2] + t2 + reach[2]) * E[1] + x1 + W[1]) * E[0] + x0 + W[0])] =
+                            acc;
                     }
         // Dimension 1: a1[(((j1 * n2 + j2) * D2 + delta2) * D1 + delta1) * E0 + x0].
         std::vector<double> a1(static_cast<std::size_t>(n[1]) * n[2] * D[2] * D[1] * E[0], 0.0);
@@ -410,23 +430,31 @@ bool buildNoiseLags(const float* psd, Vec3<int> S, Vec3<int> F, Vec3<int> n,
                             double acc = 0.0;
                             for (int e = -(n[1] - 1); e <= n[1] - 1; ++e) {
                                 acc += rAt(1, j1, e) *
-                                       a2[static_cast<std::size_t>(((j2 * D[2] + t2) * E[1] + t1 + e + W[1]) * E[0] + x0)];
+                                       a2[static_cast<std::size_t>(
+                                           ((j2 * D[2] + t2) * E[1] + t1 + e + W[1]) * E[0] + x0)];
                             }
-                            a1[static_cast<std::size_t>((((j1 * n[2] + j2) * D[2] + t2) * D[1] + t1 + reach[1]) * E[0] + x0)] = acc;
+                            a1[static_cast<std::size_t>(
+                                (((j1 * n[2] + j2) * D[2] + t2) * D[1] + t1 + reach[1]) * E[0] +
+                                x0)] = acc;
                         }
         // Dimension 0, into the table: row delta, coefficient (j0, j1, j2).
         const int B = n[0] * n[1] * n[2];
         const long long rows = static_cast<long long>(D[0]) * D[1] * D[2];
-        float* table = static_cast<float*>(std::malloc(static_cast<std::size_t>(rows * B) * sizeof(float)));
+        float* table =
+            static_cast<float*>(std::malloc(static_cast<std::size_t>(rows * B) * sizeof(float)));
         if (!table) return false;
         lags.table.reset(table);
         for (int t2 = 0; t2 < D[2]; ++t2)
             for (int t1 = 0; t1 < D[1]; ++t1)
                 for (int t0 = -reach[0]; t0 <= reach[0]; ++t0) {
-                    float* row = table + ((static_cast<long long>(t2) * D[1] + t1) * D[0] + t0 + reach[0]) * B;
+                    float* row =
+                        table +
+                        ((static_cast<long long>(t2) * D[1] + t1) * D[0] + t0 + reach[0]) * B;
                     for (int j2 = 0; j2 < n[2]; ++j2)
                         for (int j1 = 0; j1 < n[1]; ++j1) {
-                            const double* src = a1.data() + (((j1 * n[2] + j2) * D[2] + t2) * D[1] + t1) * static_cast<long long>(E[0]);
+                            const double* src =
+                                a1.data() + (((j1 * n[2] + j2) * D[2] + t2) * D[1] + t1) *
+                                                static_cast<long long>(E[0]);
                             for (int j0 = 0; j0 < n[0]; ++j0) {
                                 double acc = 0.0;
                                 for (int e = -(n[0] - 1); e <= n[0] - 1; ++e) {
@@ -446,9 +474,8 @@ bool buildNoiseLags(const float* psd, Vec3<int> S, Vec3<int> F, Vec3<int> n,
     }
 }
 
-void calculateVariancesFromLags(int count, int K, const float* groupMatrix,
-                                const NoiseLags& lags, Cube4D<float>& out,
-                                const BlockDistance<float>* matches) {
+void calculateVariancesFromLags(int count, int K, const float* groupMatrix, const NoiseLags& lags,
+                                Cube4D<float>& out, const BlockDistance<float>* matches) {
     require(count >= 1 && K >= 0 && K <= count, "calculateVariancesFromLags: need 0 <= K <= count");
     require(groupMatrix && matches && lags.table, "calculateVariancesFromLags: null argument");
     const int B = lags.coefficients;
@@ -480,7 +507,8 @@ void calculateVariancesFromLags(int count, int K, const float* groupMatrix,
             }
         }
     }
-    for (long long j = 0; j < static_cast<long long>(K) * B; ++j) variance[j] = std::max(0.0f, variance[j]);
+    for (long long j = 0; j < static_cast<long long>(K) * B; ++j)
+        variance[j] = std::max(0.0f, variance[j]);
 
     if (K < count) {
         float* first = variance + static_cast<long long>(K) * B;

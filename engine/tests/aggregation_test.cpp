@@ -1,5 +1,7 @@
 // Aggregation: the two divisor floors, overlapping blocks against a double-precision sum,
 // bounds checks, and the normalisation with uncovered samples.
+#include "kelvo/engine/aggregation.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -7,8 +9,6 @@
 #include <cstring>
 #include <random>
 #include <vector>
-
-#include "kelvo/engine/aggregation.h"
 
 namespace kelvo {
 
@@ -20,8 +20,12 @@ struct Volumes {
         EXPECT_TRUE(numerator.createEmpty(size));
         EXPECT_TRUE(weights.createEmpty(size));
     }
-    float num(int x, int y, int z) const { return numerator.data[(z * numerator.size.y + y) * numerator.size.x + x]; }
-    float wei(int x, int y, int z) const { return weights.data[(z * weights.size.y + y) * weights.size.x + x]; }
+    float num(int x, int y, int z) const {
+        return numerator.data[(z * numerator.size.y + y) * numerator.size.x + x];
+    }
+    float wei(int x, int y, int z) const {
+        return weights.data[(z * weights.size.y + y) * weights.size.x + x];
+    }
 };
 
 TEST(Aggregation, OneBlockWithUnitWeightComesBackUnchanged) {
@@ -97,21 +101,27 @@ TEST(Aggregation, OverlappingGroupsAgreeWithADoublePrecisionSum) {
         std::vector<float> data(static_cast<std::size_t>(n * bv)), weights(n);
         for (float& x : data) x = u(rng) - 1.f;
         for (int k = 0; k < n; ++k) {
-            m[static_cast<std::size_t>(k)].position = {static_cast<int>(rng() % 7), static_cast<int>(rng() % 6),
+            m[static_cast<std::size_t>(k)].position = {static_cast<int>(rng() % 7),
+                                                       static_cast<int>(rng() % 6),
                                                        static_cast<int>(rng() % 4)};
             weights[static_cast<std::size_t>(k)] = u(rng);
         }
         Cube4D<float> group{b.x, b.y, b.z, n, data.data()};
-        aggregate<float>(m.data(), b, n, group, weights.data(), window.data(), 0.5f, v.numerator, v.weights);
+        aggregate<float>(m.data(), b, n, group, weights.data(), window.data(), 0.5f, v.numerator,
+                         v.weights);
         for (int k = 0; k < n; ++k) {
             const Vec3<int> q = m[static_cast<std::size_t>(k)].position;
             for (int c = 0; c < b.z; ++c)
                 for (int j = 0; j < b.y; ++j)
                     for (int i = 0; i < b.x; ++i) {
                         const int e = (c * b.y + j) * b.x + i;
-                        const std::size_t at = static_cast<std::size_t>(((q.z + c) * size.y + q.y + j) * size.x + q.x + i);
-                        num[at] += double(data[static_cast<std::size_t>(k * bv + e)]) * window[static_cast<std::size_t>(e)] / weights[static_cast<std::size_t>(k)];
-                        wei[at] += double(window[static_cast<std::size_t>(e)]) / weights[static_cast<std::size_t>(k)];
+                        const std::size_t at = static_cast<std::size_t>(
+                            ((q.z + c) * size.y + q.y + j) * size.x + q.x + i);
+                        num[at] += double(data[static_cast<std::size_t>(k * bv + e)]) *
+                                   window[static_cast<std::size_t>(e)] /
+                                   weights[static_cast<std::size_t>(k)];
+                        wei[at] += double(window[static_cast<std::size_t>(e)]) /
+                                   weights[static_cast<std::size_t>(k)];
                     }
         }
     }
@@ -139,21 +149,26 @@ TEST(Aggregation, TermsThenAdditionsEqualAggregateBitForBit) {
         for (float& w : window) w = u(rng) + 1.f;
         for (int g = 0; g < 5; ++g) {
             std::vector<BlockDistance<float>> m(n);
-            std::vector<float> data(static_cast<std::size_t>(n * bv)), weights(n), terms(data.size());
+            std::vector<float> data(static_cast<std::size_t>(n * bv)), weights(n),
+                terms(data.size());
             for (float& x : data) x = u(rng);
             for (int k = 0; k < n; ++k) {
-                m[static_cast<std::size_t>(k)].position = {static_cast<int>(rng() % 10), static_cast<int>(rng() % 7),
+                m[static_cast<std::size_t>(k)].position = {static_cast<int>(rng() % 10),
+                                                           static_cast<int>(rng() % 7),
                                                            static_cast<int>(rng() % 4)};
                 weights[static_cast<std::size_t>(k)] = k % 5 == 0 ? 0.f : u(rng) + 1.f;
             }
             Cube4D<float> group{b.x, b.y, b.z, n, data.data()};
-            aggregate<float>(m.data(), b, n, group, weights.data(), window.data(), 0.3f, plain.numerator,
-                             plain.weights);
-            aggregationTerms(b, n, group, weights.data(), window.data(), 0.3f, data.data(), terms.data());
-            addAggregationTerms(m.data(), b, n, data.data(), terms.data(), split.numerator, split.weights);
+            aggregate<float>(m.data(), b, n, group, weights.data(), window.data(), 0.3f,
+                             plain.numerator, plain.weights);
+            aggregationTerms(b, n, group, weights.data(), window.data(), 0.3f, data.data(),
+                             terms.data());
+            addAggregationTerms(m.data(), b, n, data.data(), terms.data(), split.numerator,
+                                split.weights);
         }
         const std::size_t count = static_cast<std::size_t>(size.x) * size.y * size.z;
-        ASSERT_EQ(std::memcmp(plain.numerator.data, split.numerator.data, count * sizeof(float)), 0);
+        ASSERT_EQ(std::memcmp(plain.numerator.data, split.numerator.data, count * sizeof(float)),
+                  0);
         ASSERT_EQ(std::memcmp(plain.weights.data, split.weights.data, count * sizeof(float)), 0);
     }
 }
@@ -165,12 +180,16 @@ TEST(Aggregation, EmptyGroupsAndBadPositionsLeaveTheVolumesUntouched) {
     std::vector<BlockDistance<float>> m(2);
     m[1].position = {3, 0, 0};  // reaches past the end in dimension 0
     Cube4D<float> group{2, 2, 1, 2, data.data()};
-    aggregate<float>(m.data(), b, 0, group, weights.data(), window.data(), 1.f, v.numerator, v.weights);
-    aggregate<float>(m.data(), b, -2, group, weights.data(), window.data(), 1.f, v.numerator, v.weights);
-    EXPECT_THROW(aggregate<float>(m.data(), b, 2, group, weights.data(), window.data(), 1.f, v.numerator, v.weights),
+    aggregate<float>(m.data(), b, 0, group, weights.data(), window.data(), 1.f, v.numerator,
+                     v.weights);
+    aggregate<float>(m.data(), b, -2, group, weights.data(), window.data(), 1.f, v.numerator,
+                     v.weights);
+    EXPECT_THROW(aggregate<float>(m.data(), b, 2, group, weights.data(), window.data(), 1.f,
+                                  v.numerator, v.weights),
                  std::out_of_range);
     m[1].position = {0, -1, 0};
-    EXPECT_THROW(aggregate<float>(m.data(), b, 2, group, weights.data(), window.data(), 1.f, v.numerator, v.weights),
+    EXPECT_THROW(aggregate<float>(m.data(), b, 2, group, weights.data(), window.data(), 1.f,
+                                  v.numerator, v.weights),
                  std::out_of_range);
     for (int i = 0; i < 16; ++i) {
         EXPECT_EQ(v.numerator.data[i], 0.f);

@@ -2,9 +2,9 @@
 // window under random walks of the stage loop's reference grid (sizes, steps, radii, shift
 // lists, split dimensions, thread counts): every block read must be exactly the transform of
 // the block at its position.
-#include <gtest/gtest.h>
+#include "kelvo/engine/block_collection.h"
 
-#include "reference_matrices.h"
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
@@ -14,10 +14,10 @@
 #include <random>
 #include <vector>
 
-#include "kelvo/engine/block_collection.h"
 #include "kelvo/engine/block_matching.h"
 #include "kelvo/engine/block_transform.h"
 #include "kelvo/engine/thread_pool.h"
+#include "reference_matrices.h"
 
 namespace kelvo {
 
@@ -34,7 +34,8 @@ struct Fixture {
     Vec3<const float*> matrices;
     TempMemory temp;
 
-    explicit Fixture(Vec3<int> b) : blockSize(b), m0(dctMatrix(b.x)), m1(dctMatrix(b.y)), m2(dctMatrix(b.z)) {
+    explicit Fixture(Vec3<int> b)
+        : blockSize(b), m0(dctMatrix(b.x)), m1(dctMatrix(b.y)), m2(dctMatrix(b.z)) {
         matrices = {m0.data(), m1.data(), m2.data()};
         temp = makeTemp(b);
     }
@@ -68,8 +69,8 @@ std::vector<double> directTransform(const ImageData<float>& image, Vec3<int> p, 
                     for (int j = 0; j < b.y; ++j)
                         for (int i = 0; i < b.x; ++i)
                             acc += double(m.x[a * b.x + i]) * m.y[bb * b.y + j] * m.z[c * b.z + k] *
-                                   image.data[(p.z + k) * image.sliceStride + (p.y + j) * image.size.x +
-                                              p.x + i];
+                                   image.data[(p.z + k) * image.sliceStride +
+                                              (p.y + j) * image.size.x + p.x + i];
                 out[static_cast<std::size_t>((c * b.y + bb) * b.x + a)] = acc;
             }
     return out;
@@ -84,7 +85,7 @@ TEST(BlockCollection, PerThreadAllocationSizes) {
     EXPECT_EQ(c.blockVolume, 64);
     EXPECT_TRUE(collectionCoversVolume({40, 20, 9}, {4, 4, 4}, {30, 30, 30}));
     EXPECT_FALSE(collectionCoversVolume({40, 20, 9}, {4, 4, 4}, {3, 30, 30}));
-    EXPECT_TRUE(collectionCoversVolume({10, 20, 9}, {4, 4, 4}, {2, 30, 30}));  // 2*2+3 >= 7
+    EXPECT_TRUE(collectionCoversVolume({10, 20, 9}, {4, 4, 4}, {2, 30, 30}));   // 2*2+3 >= 7
     EXPECT_FALSE(collectionCoversVolume({3, 20, 9}, {4, 4, 4}, {30, 30, 30}));  // no fit
     std::int64_t total = 0;
     ASSERT_NE(c.allocate(6, 10, total), nullptr);
@@ -99,11 +100,13 @@ TEST(BlockCollection, AllocationFailureWritesTheAdviceAndLeavesNoBuffer) {
     ::testing::internal::CaptureStdout();
     EXPECT_EQ(c.allocate(INT64_MAX / 2, 64, total), nullptr);
     const std::string out = ::testing::internal::GetCapturedStdout();
-    EXPECT_EQ(out,
-              "Failed to allocate block memory! \n"
-              "If profile.splitComp is set to [false, false, false], this is likely fixed by \n"
-              "setting the value to [false, false, true] or, if still failing [false, true, true]. \n"
-              "pro = KELVOProfile(); pro.splitComp = [false, false, true]; y_est = KELVO(z, PSD, pro);\n");
+    EXPECT_EQ(
+        out,
+        "Failed to allocate block memory! \n"
+        "If profile.splitComp is set to [false, false, false], this is likely fixed by \n"
+        "setting the value to [false, false, true] or, if still failing [false, true, true]. \n"
+        "pro = KELVOProfile(); pro.splitComp = [false, false, true]; y_est = KELVO(z, PSD, "
+        "pro);\n");
     EXPECT_EQ(c.blocks, nullptr);
     EXPECT_FALSE(c.filled);
 }
@@ -118,7 +121,8 @@ TEST(BlockCollection, InitialFillMatchesTheDirectTransformOnEveryThreadCount) {
         std::vector<float> vol = randomVolume(size, rng);
         ImageData<float> image(vol.data(), size);
         BlockCollection<float> c;
-        ASSERT_TRUE(c.extractInitial(image, {5, 2, 6}, f.blockSize, f.matrices, ARB, true, f.temp, {1, 1, 1}));
+        ASSERT_TRUE(c.extractInitial(image, {5, 2, 6}, f.blockSize, f.matrices, ARB, true, f.temp,
+                                     {1, 1, 1}));
         // origin = clamp(start - e - 1), last = min(size - block, origin + 2e + 2).
         EXPECT_EQ(c.origin, (Vec3<int>{3, 0, 4}));
         EXPECT_EQ(c.count, (Vec3<int>{5, 5, 2}));
@@ -127,7 +131,8 @@ TEST(BlockCollection, InitialFillMatchesTheDirectTransformOnEveryThreadCount) {
         for (p.z = 4; p.z <= 5; ++p.z)
             for (p.y = 0; p.y <= 4; ++p.y)
                 for (p.x = 3; p.x <= 7; ++p.x) {
-                    const std::vector<double> ref = directTransform(image, p, f.blockSize, f.matrices);
+                    const std::vector<double> ref =
+                        directTransform(image, p, f.blockSize, f.matrices);
                     const float* got = c.blockAt(p);
                     for (std::size_t v = 0; v < ref.size(); ++v)
                         ASSERT_NEAR(got[v], ref[v], 24 * 6e-8 * 8) << "thread count " << threads;
@@ -137,7 +142,8 @@ TEST(BlockCollection, InitialFillMatchesTheDirectTransformOnEveryThreadCount) {
         BlockCollection<float> small;
         std::int64_t total = 0;
         small.allocate(4, 24, total);
-        EXPECT_FALSE(small.extractInitial(image, {5, 2, 6}, f.blockSize, f.matrices, ARB, false, f.temp, {1, 1, 1}));
+        EXPECT_FALSE(small.extractInitial(image, {5, 2, 6}, f.blockSize, f.matrices, ARB, false,
+                                          f.temp, {1, 1, 1}));
         THREAD_POOL.clearPool();
     }
 }
@@ -148,7 +154,8 @@ TEST(BlockCollection, StartPastTheEndStillYieldsAValidWindow) {
     std::vector<float> vol(30, 1.f);
     ImageData<float> image(vol.data(), size);
     BlockCollection<float> c;
-    ASSERT_TRUE(c.extractInitial(image, {9, 9, 0}, f.blockSize, f.matrices, ARB, true, f.temp, {0, 0, 0}));
+    ASSERT_TRUE(
+        c.extractInitial(image, {9, 9, 0}, f.blockSize, f.matrices, ARB, true, f.temp, {0, 0, 0}));
     EXPECT_EQ(c.origin, (Vec3<int>{4, 3, 0}));
     EXPECT_EQ(c.count, (Vec3<int>{1, 1, 1}));
 }
@@ -160,7 +167,8 @@ TEST(BlockCollection, MoveAtTheVolumeEndExtractsNothingButAdvancesTheOrigin) {
     std::vector<float> vol = randomVolume(size, rng);
     ImageData<float> image(vol.data(), size);
     BlockCollection<float> c;
-    ASSERT_TRUE(c.extractInitial(image, {6, 0, 0}, f.blockSize, f.matrices, ARB, true, f.temp, {1, 1, 1}));
+    ASSERT_TRUE(
+        c.extractInitial(image, {6, 0, 0}, f.blockSize, f.matrices, ARB, true, f.temp, {1, 1, 1}));
     EXPECT_EQ(c.origin.x + c.count.x - 1, 6);  // already at size - block
     const std::vector<float> before(c.blocks, c.blocks + c.capacity * c.blockVolume);
     c.moveInImage(image, {1, 0, 0}, f.temp);
@@ -181,7 +189,8 @@ TEST(BlockCollection, WholeVolumeCollectionIsFilledOnceAndNeverMoved) {
     const Vec3<int> extent{size.x + 1, size.y + 1, size.z + 1};
     ASSERT_TRUE(collectionCoversVolume(size, f.blockSize, extent));
     BlockCollection<float> c;
-    ASSERT_TRUE(c.extractInitial(image, {0, 0, 0}, f.blockSize, f.matrices, ARB, true, f.temp, extent));
+    ASSERT_TRUE(
+        c.extractInitial(image, {0, 0, 0}, f.blockSize, f.matrices, ARB, true, f.temp, extent));
     ASSERT_TRUE(c.coversVolume());
     // Poison the slot of position (0, 0, 0), outside every search window below: a refill or
     // a move would overwrite it.
@@ -190,8 +199,8 @@ TEST(BlockCollection, WholeVolumeCollectionIsFilledOnceAndNeverMoved) {
     for (p.z = 0; p.z <= 3; ++p.z)
         for (p.y = 0; p.y <= 4; ++p.y)
             for (p.x = 3; p.x <= 5; ++p.x)
-                moveCollections<HARD_THRESHOLDING>(p, {2, 2, 2}, f.blockSize, f.matrices, ARB, f.temp,
-                                                   image, nullptr, c, nullptr);
+                moveCollections<HARD_THRESHOLDING>(p, {2, 2, 2}, f.blockSize, f.matrices, ARB,
+                                                   f.temp, image, nullptr, c, nullptr);
     EXPECT_EQ(c.blocks[0], 12345.f);
     EXPECT_EQ(c.origin, (Vec3<int>{0, 0, 0}));
 }
@@ -208,8 +217,10 @@ TEST(BlockCollection, ChangingTheTransformRefillsInsteadOfMixing) {
     other[1] = -other[1];
     other[3] = -other[3];
     const Vec3<const float*> otherMatrices{other.data(), other.data(), other.data()};
-    moveCollections<HARD_THRESHOLDING>({2, 2, 2}, {1, 1, 1}, f.blockSize, f.matrices, ARB, f.temp, image, nullptr, c, nullptr);
-    moveCollections<HARD_THRESHOLDING>({3, 2, 2}, {1, 1, 1}, f.blockSize, otherMatrices, ARB, f.temp, image, nullptr, c, nullptr);
+    moveCollections<HARD_THRESHOLDING>({2, 2, 2}, {1, 1, 1}, f.blockSize, f.matrices, ARB, f.temp,
+                                       image, nullptr, c, nullptr);
+    moveCollections<HARD_THRESHOLDING>({3, 2, 2}, {1, 1, 1}, f.blockSize, otherMatrices, ARB,
+                                       f.temp, image, nullptr, c, nullptr);
     EXPECT_EQ(c.matrices, otherMatrices);
     EXPECT_TRUE(c.verifyBlocks(image, {2, 1, 1}, {4, 3, 3}, f.temp));
 }
@@ -240,9 +251,10 @@ struct WalkConfig {
 
 void describe(const WalkConfig& w, std::ostream& os) {
     os << "size " << w.size.x << "x" << w.size.y << "x" << w.size.z << " block " << w.block.x << "x"
-       << w.block.y << "x" << w.block.z << " step " << w.step.x << "," << w.step.y << "," << w.step.z
-       << " radius " << w.radius.x << "," << w.radius.y << "," << w.radius.z << " split " << w.split[0]
-       << w.split[1] << w.split[2] << " threads " << w.threads << " shifts";
+       << w.block.y << "x" << w.block.z << " step " << w.step.x << "," << w.step.y << ","
+       << w.step.z << " radius " << w.radius.x << "," << w.radius.y << "," << w.radius.z
+       << " split " << w.split[0] << w.split[1] << w.split[2] << " threads " << w.threads
+       << " shifts";
     for (int d = 0; d < 3; ++d) {
         os << " [";
         for (int s : w.shifts[d]) os << s << " ";
@@ -275,8 +287,10 @@ int walk(const WalkConfig& w, std::mt19937& rng, int& locations) {
     const int threads = THREAD_POOL.getNumThreads();
     const int per = (slabCount + threads - 1) / threads;
     if (whole) {
-        EXPECT_TRUE(shared->extractInitial(image, {0, 0, 0}, w.block, f0.matrices, ARB, true, f0.temp, extent));
-        EXPECT_TRUE(sharedPilot->extractInitial(pilot, {0, 0, 0}, w.block, f0.matrices, ARB, true, f0.temp, extent));
+        EXPECT_TRUE(shared->extractInitial(image, {0, 0, 0}, w.block, f0.matrices, ARB, true,
+                                           f0.temp, extent));
+        EXPECT_TRUE(sharedPilot->extractInitial(pilot, {0, 0, 0}, w.block, f0.matrices, ARB, true,
+                                                f0.temp, extent));
     }
     std::atomic<int> bad{0}, visited{0};
     THREAD_POOL.newLoopJob([&](int t) {
@@ -292,7 +306,10 @@ int walk(const WalkConfig& w, std::mt19937& rng, int& locations) {
             }
         }
         std::vector<BlockDistance<float>> matches(8);
-        std::vector<float> offsets(static_cast<std::size_t>((2 * w.radius.x + 1) * (2 * w.radius.y + 1) * (2 * w.radius.z + 1)), 0.f);
+        std::vector<float> offsets(
+            static_cast<std::size_t>((2 * w.radius.x + 1) * (2 * w.radius.y + 1) *
+                                     (2 * w.radius.z + 1)),
+            0.f);
         for (int s = t * per; s < std::min((t + 1) * per, slabCount); ++s) {
             const int slabStart = s * slideStep;
             const int yBegin = volumetric ? 0 : slabStart;
@@ -310,18 +327,23 @@ int walk(const WalkConfig& w, std::mt19937& rng, int& locations) {
                         p[d] = std::min(p[d], last[d]);
                     }
                     if (!inside) continue;
-                    moveCollections<WIENER>(p, w.radius, w.block, f.matrices, ARB, f.temp, image, &pilot, *c, pc.get());
+                    moveCollections<WIENER>(p, w.radius, w.block, f.matrices, ARB, f.temp, image,
+                                            &pilot, *c, pc.get());
                     Vec3<int> lo{}, hi{};
                     setSearchWindow(p, w.radius, w.block, w.size, lo, hi);
                     ++visited;
-                    if (!c->verifyBlocks(image, lo, hi, f.temp) || !pc->verifyBlocks(pilot, lo, hi, f.temp)) {
+                    if (!c->verifyBlocks(image, lo, hi, f.temp) ||
+                        !pc->verifyBlocks(pilot, lo, hi, f.temp)) {
                         ++bad;
                         continue;
                     }
                     int count = 0;
-                    getBlockMatches<float>(*pc, offsets.data(), p, w.block, w.radius, lo, hi, 8, 2, 1e30f, matches.data(), count);
+                    getBlockMatches<float>(*pc, offsets.data(), p, w.block, w.radius, lo, hi, 8, 2,
+                                           1e30f, matches.data(), count);
                     for (int k = 0; k < count; ++k)
-                        if (matches[static_cast<std::size_t>(k)].data != pc->blockAt(matches[static_cast<std::size_t>(k)].position)) ++bad;
+                        if (matches[static_cast<std::size_t>(k)].data !=
+                            pc->blockAt(matches[static_cast<std::size_t>(k)].position))
+                            ++bad;
                 }
             }
         }
@@ -341,7 +363,8 @@ TEST(BlockCollection, RandomWalksOfTheStageLoopReadOnlyExactBlocks) {
         WalkConfig w;
         const bool flat = pick(0, 3) == 0;
         w.block = {pick(1, 4), pick(1, 4), flat ? 1 : pick(1, 3)};
-        w.size = {w.block.x + pick(0, 14), w.block.y + pick(0, 12), flat ? 1 : w.block.z + pick(0, 9)};
+        w.size = {w.block.x + pick(0, 14), w.block.y + pick(0, 12),
+                  flat ? 1 : w.block.z + pick(0, 9)};
         w.step = {pick(1, 6), pick(1, 6), pick(1, 6)};
         w.radius = {pick(0, 4), pick(0, 4), flat ? 0 : pick(0, 3)};
         for (int d = 0; d < 3; ++d) {

@@ -1,6 +1,8 @@
 // Block matching against an independent brute-force search: all candidates, full distances,
 // stable order of visit, then the trimming rule. Ring-buffer collections are filled directly
 // with synthetic blocks so that slot addressing is exercised as well.
+#include "kelvo/engine/block_matching.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,8 +13,6 @@
 #include <random>
 #include <sstream>
 #include <vector>
-
-#include "kelvo/engine/block_matching.h"
 
 namespace kelvo {
 
@@ -50,7 +50,8 @@ Complex randomEntry<Complex>(std::mt19937& rng, bool integer, int range) {
 }
 
 template <typename T>
-SyntheticVolume<T> makeVolume(Vec3<int> size, Vec3<int> block, std::mt19937& rng, bool integer, int range) {
+SyntheticVolume<T> makeVolume(Vec3<int> size, Vec3<int> block, std::mt19937& rng, bool integer,
+                              int range) {
     SyntheticVolume<T> v;
     v.size = size;
     v.block = block;
@@ -63,9 +64,11 @@ SyntheticVolume<T> makeVolume(Vec3<int> size, Vec3<int> block, std::mt19937& rng
 
 // A ring collection holding the box [origin, origin + count) of the synthetic volume.
 template <typename T>
-void fillCollection(BlockCollection<T>& c, const SyntheticVolume<T>& v, Vec3<int> origin, Vec3<int> count) {
+void fillCollection(BlockCollection<T>& c, const SyntheticVolume<T>& v, Vec3<int> origin,
+                    Vec3<int> count) {
     std::int64_t total = 0;
-    ASSERT_NE(c.allocate(static_cast<std::int64_t>(count.x) * count.y * count.z, v.d, total), nullptr);
+    ASSERT_NE(c.allocate(static_cast<std::int64_t>(count.x) * count.y * count.z, v.d, total),
+              nullptr);
     c.origin = origin;
     c.count = count;
     c.sourceSize = v.size;
@@ -84,8 +87,9 @@ struct Expected {
 };
 
 template <typename T>
-std::vector<Expected> bruteForce(const SyntheticVolume<T>& v, const std::vector<float>& offsets, Vec3<int> ref,
-                                 Vec3<int> r, int maxGroupSize, int minGroupSize, float threshold) {
+std::vector<Expected> bruteForce(const SyntheticVolume<T>& v, const std::vector<float>& offsets,
+                                 Vec3<int> ref, Vec3<int> r, int maxGroupSize, int minGroupSize,
+                                 float threshold) {
     Vec3<int> lo{}, hi{};
     setSearchWindow(ref, r, v.block, v.size, lo, hi);
     std::vector<Expected> all;
@@ -95,13 +99,16 @@ std::vector<Expected> bruteForce(const SyntheticVolume<T>& v, const std::vector<
             for (p.x = lo.x; p.x <= hi.x; ++p.x) {
                 if (p == ref) continue;
                 double dist = -offsets[static_cast<std::size_t>(
-                    ((p.z - ref.z + r.z) * (2 * r.y + 1) + (p.y - ref.y + r.y)) * (2 * r.x + 1) + p.x - ref.x + r.x)];
-                for (int i = 0; i < v.d; ++i) dist += squaredModulus(minus(v.at(p)[i], v.at(ref)[i]));
+                    ((p.z - ref.z + r.z) * (2 * r.y + 1) + (p.y - ref.y + r.y)) * (2 * r.x + 1) +
+                    p.x - ref.x + r.x)];
+                for (int i = 0; i < v.d; ++i)
+                    dist += squaredModulus(minus(v.at(p)[i], v.at(ref)[i]));
                 all.push_back({p, dist});
             }
     std::stable_sort(all.begin(), all.end(),
                      [](const Expected& a, const Expected& b) { return a.distance < b.distance; });
-    std::size_t n = std::min<std::size_t>(all.size(), static_cast<std::size_t>(std::max(maxGroupSize - 1, 0)));
+    std::size_t n =
+        std::min<std::size_t>(all.size(), static_cast<std::size_t>(std::max(maxGroupSize - 1, 0)));
     while (n > static_cast<unsigned>(minGroupSize) - 1u) {
         const std::size_t size = n + 1;
         if (all[n - 1].distance > threshold || (size & (size - 1)) != 0)
@@ -115,15 +122,17 @@ std::vector<Expected> bruteForce(const SyntheticVolume<T>& v, const std::vector<
 
 template <typename T>
 void checkAgainstBruteForce(const BlockCollection<T>& c, const SyntheticVolume<T>& v,
-                            const std::vector<float>& offsets, Vec3<int> ref, Vec3<int> r, int maxGroupSize,
-                            int minGroupSize, float threshold, double tolerance, const std::string& what) {
+                            const std::vector<float>& offsets, Vec3<int> ref, Vec3<int> r,
+                            int maxGroupSize, int minGroupSize, float threshold, double tolerance,
+                            const std::string& what) {
     Vec3<int> lo{}, hi{};
     setSearchWindow(ref, r, v.block, v.size, lo, hi);
     std::vector<BlockDistance<T>> matches(static_cast<std::size_t>(maxGroupSize));
     int count = -1;
-    getBlockMatches<T>(c, offsets.data(), ref, v.block, r, lo, hi, maxGroupSize, minGroupSize, threshold,
-                       matches.data(), count);
-    const std::vector<Expected> expected = bruteForce(v, offsets, ref, r, maxGroupSize, minGroupSize, threshold);
+    getBlockMatches<T>(c, offsets.data(), ref, v.block, r, lo, hi, maxGroupSize, minGroupSize,
+                       threshold, matches.data(), count);
+    const std::vector<Expected> expected =
+        bruteForce(v, offsets, ref, r, maxGroupSize, minGroupSize, threshold);
     ASSERT_EQ(count, static_cast<int>(expected.size()) + 1) << what;
     Vec3<int> corner = ref;
     for (const Expected& e : expected)
@@ -131,17 +140,20 @@ void checkAgainstBruteForce(const BlockCollection<T>& c, const SyntheticVolume<T
     EXPECT_EQ(matches[0].position, ref) << what;
     EXPECT_EQ(matches[0].distance, 0.f) << what;
     EXPECT_EQ(matches[0].data, c.blockAt(ref)) << what;
-    EXPECT_EQ(matches[0].shiftedPosition, (Vec3<int>{ref.x - corner.x, ref.y - corner.y, ref.z - corner.z})) << what;
+    EXPECT_EQ(matches[0].shiftedPosition,
+              (Vec3<int>{ref.x - corner.x, ref.y - corner.y, ref.z - corner.z}))
+        << what;
     for (std::size_t k = 0; k < expected.size(); ++k) {
         const BlockDistance<T>& m = matches[k + 1];
         const Vec3<int> e = expected[k].position;
         ASSERT_EQ(m.position, e) << what << " entry " << k + 1;
         ASSERT_NEAR(m.distance, expected[k].distance, tolerance) << what << " entry " << k + 1;
         ASSERT_EQ(m.data, c.blockAt(e)) << what;
-        ASSERT_TRUE(std::equal(v.at(e), v.at(e) + v.d, m.data, [](T a, T b) {
-            return squaredModulus(minus(a, b)) == 0.f;
-        })) << what << ": slot holds another block";
-        EXPECT_EQ(m.shiftedPosition, (Vec3<int>{e.x - corner.x, e.y - corner.y, e.z - corner.z})) << what;
+        ASSERT_TRUE(std::equal(v.at(e), v.at(e) + v.d, m.data,
+                               [](T a, T b) { return squaredModulus(minus(a, b)) == 0.f; }))
+            << what << ": slot holds another block";
+        EXPECT_EQ(m.shiftedPosition, (Vec3<int>{e.x - corner.x, e.y - corner.y, e.z - corner.z}))
+            << what;
     }
 }
 
@@ -155,7 +167,8 @@ void randomComparisons(unsigned seed, bool integer, bool block64 = false) {
     for (int trial = 0; trial < 400; ++trial) {
         // Blocks of 64 entries take the matcher's register path (both default profiles).
         const Vec3<int> shapes64[] = {{4, 4, 4}, {8, 8, 1}, {2, 4, 8}, {16, 4, 1}};
-        const Vec3<int> block = block64 ? shapes64[pick(0, 3)] : Vec3<int>{pick(1, 4), pick(1, 4), pick(1, 3)};
+        const Vec3<int> block =
+            block64 ? shapes64[pick(0, 3)] : Vec3<int>{pick(1, 4), pick(1, 4), pick(1, 3)};
         const Vec3<int> size{block.x + pick(0, 10), block.y + pick(0, 10), block.z + pick(0, 6)};
         const int range = pick(1, 3);  // few values: many exact ties
         SyntheticVolume<T> v = makeVolume<T>(size, block, rng, integer, range);
@@ -171,32 +184,38 @@ void randomComparisons(unsigned seed, bool integer, bool block64 = false) {
         Vec3<int> origin{}, count{};
         for (int k = 0; k < 3; ++k) {
             count[k] = pick(hi[k] - lo[k] + 1, v.npos[k]);
-            origin[k] = pick(std::max(0, hi[k] - count[k] + 1), std::min(lo[k], v.npos[k] - count[k]));
+            origin[k] =
+                pick(std::max(0, hi[k] - count[k] + 1), std::min(lo[k], v.npos[k] - count[k]));
         }
         BlockCollection<T> c;
         fillCollection(c, v, origin, count);
-        std::vector<float> offsets(static_cast<std::size_t>((2 * r.x + 1) * (2 * r.y + 1) * (2 * r.z + 1)));
+        std::vector<float> offsets(
+            static_cast<std::size_t>((2 * r.x + 1) * (2 * r.y + 1) * (2 * r.z + 1)));
         const int offsetRange = pick(0, 2) == 0 ? 0 : 40;
         for (float& o : offsets)
-            o = integer ? static_cast<float>(pick(-offsetRange, offsetRange))
-                        : std::uniform_real_distribution<float>(-1.f, 1.f)(rng) * offsetRange * 0.1f;
+            o = integer
+                    ? static_cast<float>(pick(-offsetRange, offsetRange))
+                    : std::uniform_real_distribution<float>(-1.f, 1.f)(rng) * offsetRange * 0.1f;
         const int maxGroupSize = groupSizes[pick(0, 7)];
         const int minGroupSize = minSizes[pick(0, 5)];
         const float threshold = pick(0, 2) == 0 ? 1e30f : static_cast<float>(pick(-20, 60));
         // Integer data sums exactly; otherwise d terms of at most 8 each, summed in float.
-        const double tolerance = integer ? 0.0 : (2.0 * v.d + 4) * 1.2e-7 * (8.0 * v.d + 4 + offsetRange);
+        const double tolerance =
+            integer ? 0.0 : (2.0 * v.d + 4) * 1.2e-7 * (8.0 * v.d + 4 + offsetRange);
         std::ostringstream what;
-        what << "trial " << trial << " size " << size.x << "x" << size.y << "x" << size.z << " block "
-             << block.x << "x" << block.y << "x" << block.z << " ref " << ref.x << "," << ref.y << ","
-             << ref.z << " radius " << r.x << "," << r.y << "," << r.z << " group " << maxGroupSize << "/"
-             << minGroupSize << " threshold " << threshold;
-        checkAgainstBruteForce<T>(c, v, offsets, ref, r, maxGroupSize, minGroupSize, threshold, tolerance,
-                                  what.str());
+        what << "trial " << trial << " size " << size.x << "x" << size.y << "x" << size.z
+             << " block " << block.x << "x" << block.y << "x" << block.z << " ref " << ref.x << ","
+             << ref.y << "," << ref.z << " radius " << r.x << "," << r.y << "," << r.z << " group "
+             << maxGroupSize << "/" << minGroupSize << " threshold " << threshold;
+        checkAgainstBruteForce<T>(c, v, offsets, ref, r, maxGroupSize, minGroupSize, threshold,
+                                  tolerance, what.str());
         if (testing::Test::HasFatalFailure()) return;
     }
 }
 
-TEST(BlockMatching, AgreesWithBruteForceOnIntegerBlocksWithTies) { randomComparisons<float>(101, true); }
+TEST(BlockMatching, AgreesWithBruteForceOnIntegerBlocksWithTies) {
+    randomComparisons<float>(101, true);
+}
 TEST(BlockMatching, AgreesWithBruteForceOnRandomBlocks) { randomComparisons<float>(202, false); }
 TEST(BlockMatching, BlocksOf64EntriesAgreeWithBruteForce) {
     randomComparisons<float>(505, true, true);
@@ -210,16 +229,18 @@ TEST(BlockMatching, BlocksOf64EntriesMatchTheGeneralLoopExactly) {
     std::mt19937 rng(707);
     std::normal_distribution<float> noise(0.f, 0.3f);
     for (const Vec3<int> block : {Vec3<int>{4, 4, 4}, Vec3<int>{8, 8, 1}}) {
-        SyntheticVolume<float> v = makeVolume<float>(block.z == 1 ? Vec3<int>{30, 28, 1} : Vec3<int>{16, 14, 12},
-                                                     block, rng, false, 1);
+        SyntheticVolume<float> v = makeVolume<float>(
+            block.z == 1 ? Vec3<int>{30, 28, 1} : Vec3<int>{16, 14, 12}, block, rng, false, 1);
         for (std::size_t i = 0; i < v.entries.size(); ++i) {
             const std::size_t slot = i / static_cast<std::size_t>(v.d);
-            v.entries[i] = std::sin(0.9f * float(slot % 7) + 0.3f * float(i % 64)) * float(i % 5) + noise(rng);
+            v.entries[i] =
+                std::sin(0.9f * float(slot % 7) + 0.3f * float(i % 64)) * float(i % 5) + noise(rng);
         }
         BlockCollection<float> c;
         fillCollection(c, v, {0, 0, 0}, v.npos);
         const Vec3<int> r{3, 3, block.z == 1 ? 0 : 2};
-        std::vector<float> offsets(static_cast<std::size_t>((2 * r.x + 1) * (2 * r.y + 1) * (2 * r.z + 1)));
+        std::vector<float> offsets(
+            static_cast<std::size_t>((2 * r.x + 1) * (2 * r.y + 1) * (2 * r.z + 1)));
         for (float& o : offsets) o = std::uniform_real_distribution<float>(0.f, 2.f)(rng);
         for (const int groupSize : {8, 16, 32})
             for (const float threshold : {1e30f, 40.f}) {
@@ -231,15 +252,17 @@ TEST(BlockMatching, BlocksOf64EntriesMatchTheGeneralLoopExactly) {
                             Vec3<int> lo{}, hi{};
                             setSearchWindow(ref, r, block, v.size, lo, hi);
                             int na = 0, nb = 0;
-                            getBlockMatches<float>(c, offsets.data(), ref, block, r, lo, hi, groupSize, 1, threshold,
-                                                   a.data(), na);
-                            getBlockMatchesGeneral<float>(c, offsets.data(), ref, block, r, lo, hi, groupSize, 1,
-                                                          threshold, b.data(), nb);
+                            getBlockMatches<float>(c, offsets.data(), ref, block, r, lo, hi,
+                                                   groupSize, 1, threshold, a.data(), na);
+                            getBlockMatchesGeneral<float>(c, offsets.data(), ref, block, r, lo, hi,
+                                                          groupSize, 1, threshold, b.data(), nb);
                             ASSERT_EQ(na, nb);
                             for (int k = 0; k < na; ++k) {
                                 ASSERT_EQ(a[k].position, b[k].position) << k;
                                 ASSERT_EQ(a[k].data, b[k].data);
-                                ASSERT_EQ(std::memcmp(&a[k].distance, &b[k].distance, sizeof(float)), 0) << k;
+                                ASSERT_EQ(
+                                    std::memcmp(&a[k].distance, &b[k].distance, sizeof(float)), 0)
+                                    << k;
                                 ASSERT_EQ(a[k].shiftedPosition, b[k].shiftedPosition);
                             }
                         }
@@ -272,8 +295,8 @@ struct Row {
         setSearchWindow({ref, 0, 0}, {radius, 0, 0}, v.block, v.size, lo, hi);
         m.assign(static_cast<std::size_t>(maxGroupSize), BlockDistance<float>{});
         int count = 0;
-        getBlockMatches<float>(c, offsets.data(), {ref, 0, 0}, v.block, {radius, 0, 0}, lo, hi, maxGroupSize,
-                               minGroupSize, threshold, m.data(), count);
+        getBlockMatches<float>(c, offsets.data(), {ref, 0, 0}, v.block, {radius, 0, 0}, lo, hi,
+                               maxGroupSize, minGroupSize, threshold, m.data(), count);
         return count;
     }
 };

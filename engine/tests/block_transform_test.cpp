@@ -5,8 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <vector>
@@ -270,7 +270,8 @@ TEST(BlockTransform, Blocks444EqualTheGenericProductBitForBit) {
             transf3DGeneric<float>(blocks.data() + 64 * k, matrices, kinds, a.data(), b.data(),
                                    plain.data() + 64 * k, size);
         transf3D<float>(blocks.data(), matrices, kinds, a.data(), b.data(), fast.data(), size);
-        ASSERT_EQ(std::memcmp(fast.data(), plain.data(), 64 * sizeof(float)), 0) << "trial " << trial;
+        ASSERT_EQ(std::memcmp(fast.data(), plain.data(), 64 * sizeof(float)), 0)
+            << "trial " << trial;
         transformBlocks444(blocks.data(), blocks.data(), 5, matrices);
         ASSERT_EQ(std::memcmp(blocks.data(), plain.data(), blocks.size() * sizeof(float)), 0)
             << "trial " << trial;

@@ -1,5 +1,7 @@
 // Small DFT kernels: agreement with a direct double-precision DFT at every size, the exact
 // promises of the real transform, and refusal of other sizes before anything is written.
+#include "kelvo/engine/fft.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -8,8 +10,6 @@
 #include <limits>
 #include <random>
 #include <vector>
-
-#include "kelvo/engine/fft.h"
 
 namespace kelvo {
 namespace {
@@ -25,7 +25,8 @@ std::vector<std::complex<double>> directDft(const std::vector<Complex>& x, bool 
     for (int k = 0; k < n; ++k) {
         std::complex<double> s = 0.0;
         for (int m = 0; m < n; ++m) {
-            const double a = -2.0 * PI * static_cast<double>((static_cast<long long>(k) * m) % n) / n;
+            const double a =
+                -2.0 * PI * static_cast<double>((static_cast<long long>(k) * m) % n) / n;
             const std::complex<double> v(x[m].re, realOnly ? 0.0 : x[m].im);
             s += v * std::complex<double>(std::cos(a), std::sin(a));
         }

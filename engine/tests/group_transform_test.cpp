@@ -1,6 +1,8 @@
 // Group-dimension transform: Haar butterflies against the generic product with Haar matrices
 // built here in double precision, round trips, the 2-point table's 0.99998 scale, and the
 // forward Haar read through a match list with its exact constants.
+#include "kelvo/engine/group_transform.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -8,8 +10,6 @@
 #include <cstring>
 #include <random>
 #include <vector>
-
-#include "kelvo/engine/group_transform.h"
 
 namespace kelvo {
 namespace {
@@ -26,17 +26,21 @@ std::vector<double> haar(int n) {
         const int k = r - (1 << j), w = n >> j;
         const double v = std::sqrt(double(1 << j) / n);
         for (int x = k * w; x < k * w + w / 2; ++x) m[static_cast<std::size_t>(r) * n + x] = v;
-        for (int x = k * w + w / 2; x < (k + 1) * w; ++x) m[static_cast<std::size_t>(r) * n + x] = -v;
+        for (int x = k * w + w / 2; x < (k + 1) * w; ++x)
+            m[static_cast<std::size_t>(r) * n + x] = -v;
     }
     return m;
 }
 std::vector<double> transpose(const std::vector<double>& m, int n) {
     std::vector<double> t(m.size());
     for (int i = 0; i < n; ++i)
-        for (int j = 0; j < n; ++j) t[static_cast<std::size_t>(j) * n + i] = m[static_cast<std::size_t>(i) * n + j];
+        for (int j = 0; j < n; ++j)
+            t[static_cast<std::size_t>(j) * n + i] = m[static_cast<std::size_t>(i) * n + j];
     return t;
 }
-std::vector<float> toFloat(const std::vector<double>& m) { return std::vector<float>(m.begin(), m.end()); }
+std::vector<float> toFloat(const std::vector<double>& m) {
+    return std::vector<float>(m.begin(), m.end());
+}
 
 StandardTransform haarKind(int G, bool forward) {
     const int base = G == 4 ? 10 : G == 8 ? 11 : G == 16 ? 12 : 13;
@@ -52,7 +56,8 @@ void product(const std::vector<float>& M, const std::vector<float>& in, int G, i
     for (int j = 0; j < G; ++j)
         for (int i = 0; i < n; ++i)
             for (int k = 0; k < G; ++k) {
-                const double t = double(M[static_cast<std::size_t>(j * G + k)]) * in[static_cast<std::size_t>(k * n + i)];
+                const double t = double(M[static_cast<std::size_t>(j * G + k)]) *
+                                 in[static_cast<std::size_t>(k * n + i)];
                 out[static_cast<std::size_t>(j * n + i)] += t;
                 bound[static_cast<std::size_t>(j * n + i)] += std::fabs(t) * (G + 2) * 1.2e-7;
             }
@@ -82,12 +87,14 @@ TEST(GroupTransform, HaarButterfliesAgreeWithTheProductForEverySize) {
                 std::vector<double> ref, bound;
                 product(M, in, G, n, ref, bound);
                 for (std::size_t v = 0; v < out.size(); ++v)
-                    ASSERT_NEAR(out[v], ref[v], bound[v] + 1e-30) << "G " << G << (forward ? " fwd" : " inv");
+                    ASSERT_NEAR(out[v], ref[v], bound[v] + 1e-30)
+                        << "G " << G << (forward ? " fwd" : " inv");
                 // The generic path (ARB kind) with the same table agrees too.
                 std::vector<float> generic(in.size());
                 Cube4D<float> cg{b.x, b.y, b.z, G, generic.data()};
                 transformBlocksNL<float>(ci, G, M.data(), forward ? ARB_FWD : ARB_INV, cg, b);
-                for (std::size_t v = 0; v < out.size(); ++v) ASSERT_NEAR(generic[v], ref[v], bound[v] + 1e-30);
+                for (std::size_t v = 0; v < out.size(); ++v)
+                    ASSERT_NEAR(generic[v], ref[v], bound[v] + 1e-30);
             }
         }
     }
@@ -101,7 +108,8 @@ TEST(GroupTransform, ForwardThenInverseRestoresTheGroup) {
         const std::vector<double> fwd = haar(G);
         const std::vector<float> F = toFloat(fwd), I = toFloat(transpose(fwd, G));
         std::vector<float> in = randomGroup(G, n, rng), mid(in.size()), back(in.size());
-        Cube4D<float> ci{4, 4, 4, G, in.data()}, cm{4, 4, 4, G, mid.data()}, cb{4, 4, 4, G, back.data()};
+        Cube4D<float> ci{4, 4, 4, G, in.data()}, cm{4, 4, 4, G, mid.data()},
+            cb{4, 4, 4, G, back.data()};
         transformBlocksNL<float>(ci, G, F.data(), haarKind(G, true), cm, b);
         transformBlocksNL<float>(cm, G, I.data(), haarKind(G, false), cb, b);
         // Two passes of at most log2(G) + 1 roundings on values of magnitude <= 4 sqrt(G).
@@ -117,7 +125,8 @@ TEST(GroupTransform, TwoPointTableScalesTheRoundTripBy099998) {
     std::mt19937 rng(9);
     const Vec3<int> b{4, 4, 4};
     std::vector<float> in = randomGroup(2, 64, rng), mid(128), back(128);
-    Cube4D<float> ci{4, 4, 4, 2, in.data()}, cm{4, 4, 4, 2, mid.data()}, cb{4, 4, 4, 2, back.data()};
+    Cube4D<float> ci{4, 4, 4, 2, in.data()}, cm{4, 4, 4, 2, mid.data()},
+        cb{4, 4, 4, 2, back.data()};
     transformBlocksNL<float>(ci, 2, H2.data(), HAAR2_NL_FWD, cm, b);
     transformBlocksNL<float>(cm, 2, H2.data(), HAAR2_NL_INV, cb, b);
     const double scale = 2.0 * double(s) * double(s);
@@ -126,7 +135,8 @@ TEST(GroupTransform, TwoPointTableScalesTheRoundTripBy099998) {
     for (std::size_t v = 0; v < in.size(); ++v) {
         const std::size_t i = v % 64;
         // Four roundings on values bounded by the pair's magnitudes.
-        ASSERT_NEAR(back[v], scale * in[v], 4 * 1.2e-7 * (std::fabs(in[i]) + std::fabs(in[64 + i])));
+        ASSERT_NEAR(back[v], scale * in[v],
+                    4 * 1.2e-7 * (std::fabs(in[i]) + std::fabs(in[64 + i])));
         cross += double(back[v]) * in[v];
         norm += double(in[v]) * in[v];
     }
@@ -144,7 +154,8 @@ TEST(GroupTransform, OtherSizesUseTheGenericProduct) {
         transformBlocksNL<float>(ci, G, M.data(), G == 4 ? HAAR8_NL_FWD : ARB_FWD, co, b);
         std::vector<double> ref, bound;
         product(M, in, G, 6, ref, bound);
-        for (std::size_t v = 0; v < out.size(); ++v) ASSERT_NEAR(out[v], ref[v], bound[v] + 1e-30) << "G " << G;
+        for (std::size_t v = 0; v < out.size(); ++v)
+            ASSERT_NEAR(out[v], ref[v], bound[v] + 1e-30) << "G " << G;
     }
     std::vector<float> in(18, 1.f), out(18);
     Cube4D<float> ci{3, 2, 1, 3, in.data()}, co{3, 2, 1, 3, out.data()};
@@ -173,19 +184,24 @@ TEST(GroupTransform, ForwardHaarThroughTheMatchListUsesTheExactConstants) {
         std::vector<float> blocks = randomGroup(G, n, rng);
         std::vector<BlockDistance<float>> m(static_cast<std::size_t>(G));
         // Members scattered in reverse order: only the match list says where they are.
-        for (int k = 0; k < G; ++k) m[static_cast<std::size_t>(k)].data = blocks.data() + (G - 1 - k) * n;
+        for (int k = 0; k < G; ++k)
+            m[static_cast<std::size_t>(k)].data = blocks.data() + (G - 1 - k) * n;
         std::vector<float> gathered(static_cast<std::size_t>(G) * n);
         for (int k = 0; k < G; ++k)
-            std::memcpy(&gathered[static_cast<std::size_t>(k) * n], m[static_cast<std::size_t>(k)].data, n * sizeof(float));
+            std::memcpy(&gathered[static_cast<std::size_t>(k) * n],
+                        m[static_cast<std::size_t>(k)].data, n * sizeof(float));
         const int stride = n + 3;
         std::vector<float> dst(static_cast<std::size_t>(stride) * G, 0.f);
-        for (int i = 0; i < n; ++i) forwardHaar_32_16_8_4_2_1(m.data(), i, dst.data() + i, stride, G);
+        for (int i = 0; i < n; ++i)
+            forwardHaar_32_16_8_4_2_1(m.data(), i, dst.data() + i, stride, G);
         std::vector<double> ref, bound;
         product(toFloat(haar(G)), gathered, G, n, ref, bound);
         for (int j = 0; j < G; ++j)
             for (int i = 0; i < n; ++i)
-                ASSERT_NEAR(dst[static_cast<std::size_t>(j * stride + i)], ref[static_cast<std::size_t>(j * n + i)],
-                            bound[static_cast<std::size_t>(j * n + i)]) << "G " << G;
+                ASSERT_NEAR(dst[static_cast<std::size_t>(j * stride + i)],
+                            ref[static_cast<std::size_t>(j * n + i)],
+                            bound[static_cast<std::size_t>(j * n + i)])
+                    << "G " << G;
         if (G == 2 || G == 4) {
             const float c = 0.70710677f;
             for (int i = 0; i < n; ++i) {
@@ -219,12 +235,15 @@ TEST(GroupTransform, WholeGroupForwardHaarEqualsThePerCoefficientOne) {
         for (int G : {1, 2, 4, 8, 16, 32}) {
             std::vector<float> blocks = randomGroup(G, n, rng);
             std::vector<BlockDistance<float>> m(static_cast<std::size_t>(G));
-            for (int k = 0; k < G; ++k) m[static_cast<std::size_t>(k)].data = blocks.data() + (G - 1 - k) * n;
+            for (int k = 0; k < G; ++k)
+                m[static_cast<std::size_t>(k)].data = blocks.data() + (G - 1 - k) * n;
             std::vector<float> one(static_cast<std::size_t>(G) * n), all(one.size(), -1.f);
-            for (int i = 0; i < n; ++i) forwardHaar_32_16_8_4_2_1(m.data(), i, one.data() + i, n, G);
+            for (int i = 0; i < n; ++i)
+                forwardHaar_32_16_8_4_2_1(m.data(), i, one.data() + i, n, G);
             forwardHaarGroup(m.data(), G, all.data(), n);
             for (std::size_t k = 0; k < one.size(); ++k)
-                ASSERT_EQ(std::memcmp(&one[k], &all[k], sizeof(float)), 0) << "n " << n << " G " << G << " at " << k;
+                ASSERT_EQ(std::memcmp(&one[k], &all[k], sizeof(float)), 0)
+                    << "n " << n << " G " << G << " at " << k;
         }
     }
     std::vector<BlockDistance<float>> m(64);

@@ -95,7 +95,8 @@ TEST(Volumes, CopyBlockReadsDimensionZeroFastest) {
         for (int k = 0; k < b.z; ++k)
             for (int j = 0; j < b.y; ++j)
                 for (int i = 0; i < b.x; ++i)
-                    ASSERT_EQ(block[(k * b.y + j) * b.x + i], at(vol, s, p.x + i, p.y + j, p.z + k));
+                    ASSERT_EQ(block[(k * b.y + j) * b.x + i],
+                              at(vol, s, p.x + i, p.y + j, p.z + k));
         EXPECT_EQ(block.back(), -7.f);  // nothing written past the block
     }
 }

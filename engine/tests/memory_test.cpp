@@ -9,8 +9,8 @@ extern "C" const char* __asan_default_options() { return "allocator_may_return_n
 
 #include <gtest/gtest.h>
 
-#include <climits>
 #include <algorithm>
+#include <climits>
 
 namespace kelvo {
 namespace {

@@ -2,9 +2,9 @@
 // the flat-PSD identity with and without the half-spectrum fold, the orientation of an
 // anisotropic PSD against a brute-force 3-D DFT of every block basis function, and the null
 // results of impossible allocations.
-#include <gtest/gtest.h>
+#include "kelvo/engine/noise_spectrum.h"
 
-#include "reference_matrices.h"
+#include <gtest/gtest.h>
 
 #include <cmath>
 #include <complex>
@@ -13,7 +13,7 @@
 #include <random>
 #include <vector>
 
-#include "kelvo/engine/noise_spectrum.h"
+#include "reference_matrices.h"
 
 // Under AddressSanitizer impossible allocations must return null instead of aborting.
 extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
@@ -98,14 +98,17 @@ TEST(ResizePsd, KeepsTheNoiseVarianceAndIsSymmetric) {
         for (float v : psd) sourceSum += v;
         const double Ftot = static_cast<double>(vol(c.F)), Stot = static_cast<double>(vol(c.S));
         for (long long i = 0; i < vol(c.F); ++i) sum += r.p[i];
-        EXPECT_NEAR(sum / (Ftot * Ftot), sourceSum / (Stot * Stot), 1e-6 * sourceSum / (Stot * Stot))
-            << c.S.x << "x" << c.S.y << "x" << c.S.z << " -> " << c.F.x << "x" << c.F.y << "x" << c.F.z;
+        EXPECT_NEAR(sum / (Ftot * Ftot), sourceSum / (Stot * Stot),
+                    1e-6 * sourceSum / (Stot * Stot))
+            << c.S.x << "x" << c.S.y << "x" << c.S.z << " -> " << c.F.x << "x" << c.F.y << "x"
+            << c.F.z;
         for (int t2 = 0; t2 < c.F.z; ++t2)
             for (int t1 = 0; t1 < c.F.y; ++t1)
                 for (int t0 = 0; t0 < c.F.x; ++t0) {
                     const float a = r.p[t0 + c.F.x * (t1 + c.F.y * t2)];
-                    const float b = r.p[(c.F.x - t0) % c.F.x +
-                                        c.F.x * ((c.F.y - t1) % c.F.y + c.F.y * ((c.F.z - t2) % c.F.z))];
+                    const float b =
+                        r.p[(c.F.x - t0) % c.F.x +
+                            c.F.x * ((c.F.y - t1) % c.F.y + c.F.y * ((c.F.z - t2) % c.F.z))];
                     ASSERT_NEAR(a, b, 4 * EPS * a) << t0 << " " << t1 << " " << t2;
                 }
     }
@@ -139,7 +142,7 @@ TEST(NoiseSpectrum, FlatPsdGivesTheWhiteNoiseVarianceWithAndWithoutTheFold) {
         int Fp0;
     };
     const Case cases[] = {
-        {{4, 4, 4}, {8, 8, 8}, 8},  {{4, 4, 4}, {8, 8, 8}, 5},    {{4, 4, 4}, {16, 8, 4}, 9},
+        {{4, 4, 4}, {8, 8, 8}, 8},    {{4, 4, 4}, {8, 8, 8}, 5},    {{4, 4, 4}, {16, 8, 4}, 9},
         {{8, 8, 1}, {32, 32, 1}, 17}, {{8, 8, 1}, {32, 32, 1}, 32}, {{8, 4, 2}, {8, 16, 4}, 6},
         {{4, 4, 4}, {4, 4, 4}, 3},
     };
@@ -203,14 +206,19 @@ TEST(NoiseSpectrum, AnisotropicPsdMatchesABruteForceDftOfEveryBasisFunction) {
                             for (int t2 = 0; t2 < n.z; ++t2)
                                 for (int t1 = 0; t1 < n.y; ++t1)
                                     for (int t0 = 0; t0 < n.x; ++t0) {
-                                        const double w = double(m0[b0 * n.x + t0]) * m1[b1 * n.y + t1] * m2[b2 * n.z + t2];
-                                        const double a = -2 * PI * (double(f0 * t0) / F.x + double(f1 * t1) / F.y + double(f2 * t2) / F.z);
+                                        const double w = double(m0[b0 * n.x + t0]) *
+                                                         m1[b1 * n.y + t1] * m2[b2 * n.z + t2];
+                                        const double a =
+                                            -2 * PI *
+                                            (double(f0 * t0) / F.x + double(f1 * t1) / F.y +
+                                             double(f2 * t2) / F.z);
                                         s += w * std::complex<double>(std::cos(a), std::sin(a));
                                     }
                             // The engine uses the symmetric part of the PSD.
-                            const double R = 0.5 * (psd[f0 + F.x * (f1 + F.y * f2)] +
-                                                    psd[(F.x - f0) % F.x + F.x * ((F.y - f1) % F.y +
-                                                                                 F.y * ((F.z - f2) % F.z))]);
+                            const double R =
+                                0.5 * (psd[f0 + F.x * (f1 + F.y * f2)] +
+                                       psd[(F.x - f0) % F.x +
+                                           F.x * ((F.y - f1) % F.y + F.y * ((F.z - f2) % F.z))]);
                             const double expected = std::norm(s) * R / (Ftot * Ftot);
                             const long long f = (static_cast<long long>(f0) * F.y + f1) * F.z + f2;
                             const int i = b0 + n.x * (b1 + n.y * b2);
@@ -251,7 +259,8 @@ TEST(NoiseSpectrum, ExtraRowsBeyondTheGridAreZero) {
     const float one = 1.0f;
     const std::vector<float> m = dct(4);
     Owned K3;
-    computeK3fT3(psd.data(), {1, 8, 1}, {1, 8, 1}, {2, 8, 1}, {1, 4, 1}, {&one, m.data(), &one}, K3.p);
+    computeK3fT3(psd.data(), {1, 8, 1}, {1, 8, 1}, {2, 8, 1}, {1, 4, 1}, {&one, m.data(), &one},
+                 K3.p);
     ASSERT_NE(K3.p, nullptr);
     for (int e = 8 * 4; e < 2 * 8 * 4; ++e) EXPECT_EQ(K3.p[e], 0.0f);
     Owned lv;

@@ -1,13 +1,14 @@
 // Memory planning of a stage: the block-cache sizes agree with what the collections
 // allocate, large inputs get caches that fit the budget while ordinary ones keep theirs, and
 // a stage with the caches split to fit a small budget gives the same estimate.
+#include "kelvo/engine/stage_memory.h"
+
 #include <gtest/gtest.h>
 
 #include <vector>
 
 #include "kelvo/engine/block_collection.h"
 #include "kelvo/engine/interface.h"
-#include "kelvo/engine/stage_memory.h"
 #include "stage_support.h"
 
 namespace kelvo {
@@ -56,7 +57,8 @@ TEST(StageMemory, LargeInputsSplitTheirCachesOrdinaryOnesKeepThem) {
             fitBlockCaches(p, stage);
             EXPECT_LE(blockCacheBytes(p, stage), BLOCK_CACHE_BUDGET) << c.size.x << " " << stage;
             for (int d = 0; d < 3; ++d)
-                EXPECT_EQ(p.splitComp[d], c.split[d]) << c.size.x << " stage " << stage << " dim " << d;
+                EXPECT_EQ(p.splitComp[d], c.split[d])
+                    << c.size.x << " stage " << stage << " dim " << d;
         }
     }
 }

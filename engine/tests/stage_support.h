@@ -26,7 +26,8 @@ inline std::vector<float> phantom(Vec3<int> size) {
                 double value = 0.2 + 0.1 * u;
                 if (u * u / 0.7 + w * w / 0.5 + t * t / 0.8 < 1.0) value = 0.5 + 0.1 * w;
                 if ((u - 0.3) * (u - 0.3) + (w + 0.2) * (w + 0.2) + t * t < 0.06) value = 0.9;
-                if ((u + 0.35) * (u + 0.35) / 0.02 + (w - 0.1) * (w - 0.1) / 0.1 + t * t / 0.5 < 1.0) {
+                if ((u + 0.35) * (u + 0.35) / 0.02 + (w - 0.1) * (w - 0.1) / 0.1 + t * t / 0.5 <
+                    1.0) {
                     value = 0.1;
                 }
                 v[static_cast<std::size_t>((z * size.y + y) * size.x + x)] =
@@ -88,13 +89,15 @@ inline Parameters defaultParameters(Vec3<int> imageSize, float sigma, bool wiene
 /// grid scales it by the grid's point count.
 inline std::vector<float> whitePsd(float sigma) { return {sigma * sigma}; }
 
-inline Transforms noTransforms() { return Transforms{{nullptr, nullptr, nullptr},
-                                                     {nullptr, nullptr, nullptr},
-                                                     nullptr, nullptr, nullptr}; }
+inline Transforms noTransforms() {
+    return Transforms{
+        {nullptr, nullptr, nullptr}, {nullptr, nullptr, nullptr}, nullptr, nullptr, nullptr};
+}
 
 /// Hard thresholding then Wiener filtering with the same noise model.
-inline std::vector<float> denoiseBoth(const std::vector<float>& noisy, const std::vector<float>& psd,
-                                      Parameters ht, Parameters wie) {
+inline std::vector<float> denoiseBoth(const std::vector<float>& noisy,
+                                      const std::vector<float>& psd, Parameters ht,
+                                      Parameters wie) {
     std::vector<float> pilot(noisy.size(), 0.0f), out(noisy.size(), 0.0f);
     if (kelvoInterfaceHT(noisy.data(), psd.data(), pilot.data(), nullptr, ht, noTransforms()) !=
         StageOutcome::Completed) {

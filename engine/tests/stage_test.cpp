@@ -3,8 +3,8 @@
 // the match record, shift lists, and every way a call can fail.
 #include <gtest/gtest.h>
 
-#include <climits>
 #include <atomic>
+#include <climits>
 #include <cmath>
 #include <complex>
 #include <stdexcept>
@@ -53,9 +53,9 @@ TEST(Stages, SmoothVolumeComesBackNearlyUnchanged) {
             for (int x = 0; x < size.x; ++x)
                 smooth[static_cast<std::size_t>((z * size.y + y) * size.x + x)] =
                     0.5f + 0.2f * std::sin(0.2f * x) * std::cos(0.15f * y) + 0.01f * z;
-    const std::vector<float> out = denoiseBoth(smooth, whitePsd(0.05f),
-                                               defaultParameters(size, 0.05f, false),
-                                               defaultParameters(size, 0.05f, true));
+    const std::vector<float> out =
+        denoiseBoth(smooth, whitePsd(0.05f), defaultParameters(size, 0.05f, false),
+                    defaultParameters(size, 0.05f, true));
     ASSERT_EQ(out.size(), smooth.size());
     EXPECT_GT(psnr(out, smooth), 45.0);
 }
@@ -71,9 +71,9 @@ TEST(Stages, WhiteNoisePhantomGainsPsnr) {
     for (const GainCase& c : {GainCase{{40, 40, 24}, 8.0}, GainCase{{96, 96, 1}, 6.0}}) {
         const std::vector<float> clean = phantom(c.size);
         const std::vector<float> noisy = addWhiteNoise(clean, 0.1f, 1234u);
-        const std::vector<float> out = denoiseBoth(noisy, whitePsd(0.1f),
-                                                   defaultParameters(c.size, 0.1f, false),
-                                                   defaultParameters(c.size, 0.1f, true));
+        const std::vector<float> out =
+            denoiseBoth(noisy, whitePsd(0.1f), defaultParameters(c.size, 0.1f, false),
+                        defaultParameters(c.size, 0.1f, true));
         ASSERT_EQ(out.size(), clean.size());
         const double before = psnr(noisy, clean), after = psnr(out, clean);
         std::printf("phantom %dx%dx%d: PSNR %.2f dB -> %.2f dB (gain %.2f dB)\n", c.size.x,
@@ -114,7 +114,8 @@ CorrelatedNoise correlatedNoise(Vec3<int> size, float sigmaWhite, std::uint32_t 
             std::complex<double> K(0.0, 0.0);
             for (int a = 0; a < 3; ++a)
                 for (int b = 0; b < 2; ++b) {
-                    const double phase = -2.0 * pi * (fx * (a - 1.0) / size.x + fy * double(b) / size.y);
+                    const double phase =
+                        -2.0 * pi * (fx * (a - 1.0) / size.x + fy * double(b) / size.y);
                     K += double(k0[a] * k1[b]) * std::polar(1.0, phase);
                 }
             c.psd[static_cast<std::size_t>(fy * size.x + fx)] =
@@ -136,17 +137,20 @@ TEST(Stages, TruePsdOfCorrelatedNoiseBeatsAFlatPsd) {
     variance /= double(noisy.size()) * double(noisy.size());  // Parseval: mean PSD / N
     const float sigma = static_cast<float>(std::sqrt(variance));
 
-    Parameters ht = defaultParameters(size, sigma, false), wie = defaultParameters(size, sigma, true);
+    Parameters ht = defaultParameters(size, sigma, false),
+               wie = defaultParameters(size, sigma, true);
     ht.psdSize = wie.psdSize = {size.x, size.y, 1};
     const std::vector<float> withTruePsd = denoiseBoth(noisy, cn.psd, ht, wie);
-    const std::vector<float> flat(noisy.size(), static_cast<float>(variance * double(noisy.size())));
+    const std::vector<float> flat(noisy.size(),
+                                  static_cast<float>(variance * double(noisy.size())));
     const std::vector<float> withFlatPsd = denoiseBoth(noisy, flat, ht, wie);
     ASSERT_FALSE(withTruePsd.empty());
     ASSERT_FALSE(withFlatPsd.empty());
     const double before = psnr(noisy, clean), truePsd = psnr(withTruePsd, clean),
                  flatPsd = psnr(withFlatPsd, clean);
-    std::printf("correlated noise (sigma %.3f): %.2f dB noisy, %.2f dB flat PSD, %.2f dB true PSD\n",
-                sigma, before, flatPsd, truePsd);
+    std::printf(
+        "correlated noise (sigma %.3f): %.2f dB noisy, %.2f dB flat PSD, %.2f dB true PSD\n", sigma,
+        before, flatPsd, truePsd);
     EXPECT_GT(truePsd, flatPsd + 0.3);
     EXPECT_GT(truePsd, before + 3.0);
 }
@@ -214,10 +218,12 @@ TEST(Stages, SplitCollectionsServeFreshBlocksForLargeStepsAndShifts) {
             q.splitComp[d] = true;
         }
         const std::vector<float> psd = whitePsd(0.1f);
-        ASSERT_EQ(kelvoInterfaceHT(noisy.data(), psd.data(), whole.data(), nullptr, p, noTransforms()),
-                  StageOutcome::Completed);
-        ASSERT_EQ(kelvoInterfaceHT(noisy.data(), psd.data(), split.data(), nullptr, q, noTransforms()),
-                  StageOutcome::Completed);
+        ASSERT_EQ(
+            kelvoInterfaceHT(noisy.data(), psd.data(), whole.data(), nullptr, p, noTransforms()),
+            StageOutcome::Completed);
+        ASSERT_EQ(
+            kelvoInterfaceHT(noisy.data(), psd.data(), split.data(), nullptr, q, noTransforms()),
+            StageOutcome::Completed);
         EXPECT_LT(maxAbsDifference(whole, split), 2e-5f)
             << "radius " << radiusStep.x << " step " << radiusStep.y << " shifts " << radiusStep.z;
     }
@@ -234,8 +240,8 @@ struct Record {
         bind(p, replay);
     }
     void bind(const Parameters& p, int replay) {
-        storage = BlockMatchStorage{p.maxGroupSize, sizes.data(), positions.data(), shifted.data(),
-                                    0, replay};
+        storage = BlockMatchStorage{
+            p.maxGroupSize, sizes.data(), positions.data(), shifted.data(), 0, replay};
     }
 };
 
@@ -356,9 +362,9 @@ TEST(Stages, AVolumeOfOneBlockHasOneLocation) {
     Record record(p, 0);
     std::vector<float> out(64, 0.0f);
     const std::vector<float> psd = whitePsd(0.01f);
-    ASSERT_EQ(kelvoInterfaceHT(noisy.data(), psd.data(), out.data(), &record.storage, p,
-                               noTransforms()),
-              StageOutcome::Completed);
+    ASSERT_EQ(
+        kelvoInterfaceHT(noisy.data(), psd.data(), out.data(), &record.storage, p, noTransforms()),
+        StageOutcome::Completed);
     EXPECT_EQ(record.sizes[0], 1);
     for (std::size_t i = 1; i < record.sizes.size(); ++i) EXPECT_EQ(record.sizes[i], 0);
     EXPECT_TRUE(allFinite(out));
@@ -399,8 +405,9 @@ TEST(Stages, GroupsOfOneBlockUseTheIdentity) {
         p.maxGroupSize = 1;
         p.matchNoiseWeight = noiseWeight;
         std::vector<float> out(noisy.size(), 0.0f);
-        ASSERT_EQ(kelvoInterfaceHT(noisy.data(), psd.data(), out.data(), nullptr, p, noTransforms()),
-                  StageOutcome::Completed);
+        ASSERT_EQ(
+            kelvoInterfaceHT(noisy.data(), psd.data(), out.data(), nullptr, p, noTransforms()),
+            StageOutcome::Completed);
         EXPECT_TRUE(allFinite(out));
         EXPECT_GT(psnr(out, phantom(size)), psnr(noisy, phantom(size)));
     }
@@ -468,8 +475,7 @@ TEST(Stages, ShiftListsAreHonouredOrRejected) {
     q.shiftCount[0] = 2;
     q.shiftTable[0] = large;
     EXPECT_NE(validateParameters(q).find("collides"), std::string::npos);
-    EXPECT_THROW(kelvoInterfaceHT(noisy.data(), psd.data(), out.data(), nullptr, q,
-                                  noTransforms()),
+    EXPECT_THROW(kelvoInterfaceHT(noisy.data(), psd.data(), out.data(), nullptr, q, noTransforms()),
                  std::invalid_argument);
 
     // A list of length 1 with a null table next to a real list in another dimension.
@@ -497,11 +503,11 @@ TEST(Stages, SamplesWithoutWeightKeepTheInput) {
         p.shiftTable[0] = negative;
         ASSERT_EQ(validateParameters(p), "");
         std::vector<float> out(noisy.size(), 0.0f);
-        const StageOutcome outcome =
-            wiener ? kelvoInterfaceWie(noisy.data(), psd.data(), noisy.data(), out.data(), nullptr,
-                                       p, noTransforms())
-                   : kelvoInterfaceHT(noisy.data(), psd.data(), out.data(), nullptr, p,
-                                      noTransforms());
+        const StageOutcome outcome = wiener
+                                         ? kelvoInterfaceWie(noisy.data(), psd.data(), noisy.data(),
+                                                             out.data(), nullptr, p, noTransforms())
+                                         : kelvoInterfaceHT(noisy.data(), psd.data(), out.data(),
+                                                            nullptr, p, noTransforms());
         ASSERT_EQ(outcome, StageOutcome::Completed);
         int changed = 0;
         for (int v = 0; v < size.x * size.y * size.z; ++v) {
@@ -578,9 +584,9 @@ TEST(Stages, AnExceptionOnAWorkerReachesTheCallerAndClearsTheOutput) {
     Parameters p = defaultParameters(size, 0.1f, false);
     Record record(p, 1);  // a replay record full of empty groups
     std::vector<float> out(noisy.size(), 0.0f);
-    EXPECT_THROW(kelvoInterfaceHT(noisy.data(), psd.data(), out.data(), &record.storage, p,
-                                  noTransforms()),
-                 std::invalid_argument);
+    EXPECT_THROW(
+        kelvoInterfaceHT(noisy.data(), psd.data(), out.data(), &record.storage, p, noTransforms()),
+        std::invalid_argument);
     EXPECT_LT(maxAbsDifference(out, std::vector<float>(out.size(), 0.0f)), 1e-30f);
     // The pool is usable again afterwards.
     ASSERT_EQ(kelvoInterfaceHT(noisy.data(), psd.data(), out.data(), nullptr, p, noTransforms()),
@@ -599,9 +605,9 @@ TEST(Stages, ProgressReachesOneAndCancellationStopsTheStage) {
         EXPECT_GE(f, last);
         last = f;
     };
-    ASSERT_EQ(kelvoInterfaceHT(noisy.data(), psd.data(), out.data(), nullptr, p, noTransforms(),
-                               &hooks),
-              StageOutcome::Completed);
+    ASSERT_EQ(
+        kelvoInterfaceHT(noisy.data(), psd.data(), out.data(), nullptr, p, noTransforms(), &hooks),
+        StageOutcome::Completed);
     EXPECT_FLOAT_EQ(last, 1.0f);
 
     std::atomic<bool> cancel{false};

@@ -2,8 +2,6 @@
 // the listed telling values, and the structure of the pointer tables and default records.
 #include "kelvo/engine/tables.h"
 
-#include "kelvo/engine/generated_transforms.h"
-
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -11,6 +9,8 @@
 #include <cstring>
 #include <limits>
 #include <vector>
+
+#include "kelvo/engine/generated_transforms.h"
 
 namespace kelvo {
 namespace {
@@ -239,10 +239,13 @@ TEST(TransformTables, GeneratedMatricesAreOrthonormalWithTheirTransposesAsInvers
         expectProductIsIdentity(generatedHaar(n, true), haar, n, "generated Haar");
         expectProductIsIdentity(haar, generatedHaar(n, true), n, "generated Haar");
         // Row 0 is the mean; every other row is a difference of two adjacent segments.
-        for (int x = 0; x < n; ++x) EXPECT_EQ(haar[x], static_cast<float>(1.0 / std::sqrt(double(n))));
+        for (int x = 0; x < n; ++x)
+            EXPECT_EQ(haar[x], static_cast<float>(1.0 / std::sqrt(double(n))));
         for (int r = 1; r < n; ++r) {
             int changes = 0;
-            for (int x = 1; x < n; ++x) changes += (haar[r * n + x] > 0) != (haar[r * n + x - 1] > 0) || (haar[r * n + x] == 0) != (haar[r * n + x - 1] == 0);
+            for (int x = 1; x < n; ++x)
+                changes += (haar[r * n + x] > 0) != (haar[r * n + x - 1] > 0) ||
+                           (haar[r * n + x] == 0) != (haar[r * n + x - 1] == 0);
             EXPECT_LE(changes, 3) << "row " << r;
         }
         if ((n & (n - 1)) == 0) expectRoundedRule(haar, haarRule(n), "generated dyadic Haar");

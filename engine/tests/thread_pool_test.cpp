@@ -1,4 +1,6 @@
 // Thread pool: index coverage, inline execution rules, nesting and exception transport.
+#include "kelvo/engine/thread_pool.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -7,8 +9,6 @@
 #include <stdexcept>
 #include <thread>
 #include <vector>
-
-#include "kelvo/engine/thread_pool.h"
 
 namespace kelvo {
 namespace {
@@ -71,7 +71,7 @@ TEST(ThreadPool, EveryIndexRunsExactlyOnceUnderRepeatedUse) {
         ThreadPool pool;
         pool.launchPool(threads);
         const int rounds = 300;
-        std::vector<std::atomic<int>> hits(static_cast<std::size_t>(threads));
+        std::vector<std::atomic<int> > hits(static_cast<std::size_t>(threads));
         for (auto& h : hits) h = 0;
         std::atomic<int> outOfRange{0};
         for (int r = 0; r < rounds; ++r) {
@@ -108,7 +108,7 @@ TEST(ThreadPool, NestedJobRunsAllIndexesOnTheIssuingThreadInOrder) {
     ThreadPool pool;
     pool.launchPool(3);
     std::mutex m;
-    std::vector<std::vector<int>> inner(3);
+    std::vector<std::vector<int> > inner(3);
     std::atomic<int> foreign{0};
     pool.newLoopJob([&](int outer) {
         const std::thread::id me = std::this_thread::get_id();
@@ -131,9 +131,9 @@ TEST(ThreadPool, AnExceptionIsRethrownAfterEveryIndexFinished) {
         pool.launchPool(threads);
         std::atomic<int> ran{0};
         EXPECT_THROW(pool.newLoopJob([&](int i) {
-                         ++ran;
-                         if (i == 0 || i == threads - 1) throw std::runtime_error("index failed");
-                     }),
+            ++ran;
+            if (i == 0 || i == threads - 1) throw std::runtime_error("index failed");
+        }),
                      std::runtime_error);
         EXPECT_EQ(ran.load(), threads);
         // The pool is usable again afterwards, with no exception left over.
@@ -149,11 +149,11 @@ TEST(ThreadPool, AnExceptionInANestedJobReachesTheOuterCaller) {
     pool.launchPool(2);
     std::atomic<int> innerRan{0};
     EXPECT_THROW(pool.newLoopJob([&](int) {
-                     pool.newLoopJob([&](int i) {
-                         ++innerRan;
-                         if (i == 0) throw std::logic_error("inner");
-                     });
-                 }),
+        pool.newLoopJob([&](int i) {
+            ++innerRan;
+            if (i == 0) throw std::logic_error("inner");
+        });
+    }),
                  std::logic_error);
     EXPECT_EQ(innerRan.load(), 4);  // both inner indexes ran in both outer indexes
     pool.clearPool();

@@ -7,9 +7,9 @@
 // the empirical variance of every coefficient is compared with calculateVariances and with
 // the local variance array. A brute-force double-precision evaluation of the same variance
 // formula over the full grid pins the values down to rounding.
-#include <gtest/gtest.h>
+#include "kelvo/engine/variances.h"
 
-#include "reference_matrices.h"
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
@@ -23,7 +23,7 @@
 
 #include "kelvo/engine/memory.h"
 #include "kelvo/engine/noise_spectrum.h"
-#include "kelvo/engine/variances.h"
+#include "reference_matrices.h"
 
 namespace kelvo {
 namespace {
@@ -35,7 +35,7 @@ std::vector<float> dct(int n) { return testing::dctMatrix(n); }
 
 const float S2 = 0.70710677f;
 const std::vector<float> HAAR4 = {0.5f, 0.5f, 0.5f, 0.5f, 0.5f, 0.5f, -0.5f, -0.5f,
-                                  S2,   -S2,  0.0f, 0.0f, 0.0f, 0.0f, S2,   -S2};
+                                  S2,   -S2,  0.0f, 0.0f, 0.0f, 0.0f, S2,    -S2};
 const std::vector<float> SIZE2 = {S2, S2, S2, -S2};
 
 struct Tap {
@@ -44,7 +44,7 @@ struct Tap {
 };
 
 // Strongly correlated along dimension 0, mildly along 1, weakly along 2.
-const std::vector<Tap> KERNEL = {{0, 0, 0, 1.0}, {1, 0, 0, 0.9}, {2, 0, 0, 0.6}, {3, 0, 0, 0.3},
+const std::vector<Tap> KERNEL = {{0, 0, 0, 1.0},  {1, 0, 0, 0.9},  {2, 0, 0, 0.6}, {3, 0, 0, 0.3},
                                  {0, 1, 0, 0.35}, {1, 1, 0, -0.2}, {0, 0, 1, 0.15}};
 
 struct Scenario {
@@ -71,7 +71,9 @@ std::vector<float> kernelPsd(const Scenario& s) {
             for (int f0 = 0; f0 < s.F.x; ++f0, ++idx) {
                 std::complex<double> H = 0.0;
                 for (const Tap& t : KERNEL) {
-                    const double a = -2 * PI * (double(f0) * t.t0 / s.F.x + double(f1) * t.t1 / s.F.y + double(f2) * t.t2 / s.F.z);
+                    const double a = -2 * PI *
+                                     (double(f0) * t.t0 / s.F.x + double(f1) * t.t1 / s.F.y +
+                                      double(f2) * t.t2 / s.F.z);
                     H += t.v * std::complex<double>(std::cos(a), std::sin(a));
                 }
                 psd[idx] = static_cast<float>(s.Ftot() * std::norm(H));
@@ -113,7 +115,8 @@ std::vector<BlockDistance<float>> matchesFor(const Scenario& s) {
 
 void runEngine(const Scenario& s, const std::vector<float>& psd, int K, Engine& e) {
     const Vec3<int> Fp{s.Fp0, s.F.y, s.F.z};
-    computeK3fT3(psd.data(), s.F, s.F, Fp, s.n, {s.m[0].data(), s.m[1].data(), s.m[2].data()}, e.K3);
+    computeK3fT3(psd.data(), s.F, s.F, Fp, s.n, {s.m[0].data(), s.m[1].data(), s.m[2].data()},
+                 e.K3);
     ASSERT_NE(e.K3, nullptr);
     computeLocalVar(e.K3, Fp, s.B(), e.lv);
     ASSERT_NE(e.lv, nullptr);
@@ -127,7 +130,8 @@ void runEngine(const Scenario& s, const std::vector<float>& psd, int K, Engine& 
     out.n = s.count();
     out.data = e.var.data();
     std::vector<BlockDistance<float>> matches = matchesFor(s);
-    calculateVariances(s.count(), s.n, s.F, Fp, K, s.G.data(), e.K3, e.lv, out, matches.data(), temp);
+    calculateVariances(s.count(), s.n, s.F, Fp, K, s.G.data(), e.K3, e.lv, out, matches.data(),
+                       temp);
 }
 
 // var(i, k) = 1/Ftot^2 sum_f P(f) |W_i(f)|^2 |sum_b G[k,b] e^{-2 pi i f.p_b/F}|^2 over the
@@ -145,7 +149,8 @@ std::vector<double> bruteForce(const Scenario& s, const std::vector<float>& psd)
                 std::complex<double> acc = 0.0;
                 for (int t = 0; t < s.n[d]; ++t) {
                     const double a = -2 * PI * double(f) * t / s.F[d];
-                    acc += double(s.m[d][b * s.n[d] + t]) * std::complex<double>(std::cos(a), std::sin(a));
+                    acc += double(s.m[d][b * s.n[d] + t]) *
+                           std::complex<double>(std::cos(a), std::sin(a));
                 }
                 P[d][b * s.F[d] + f] = std::norm(acc);
             }
@@ -158,15 +163,20 @@ std::vector<double> bruteForce(const Scenario& s, const std::vector<float>& psd)
                 for (int k = 0; k < N; ++k) {
                     std::complex<double> g = 0.0;
                     for (int b = 0; b < N; ++b) {
-                        const double a = -2 * PI * (double(f0) * s.pos[b].x / s.F.x + double(f1) * s.pos[b].y / s.F.y + double(f2) * s.pos[b].z / s.F.z);
-                        g += double(s.G[k * N + b]) * std::complex<double>(std::cos(a), std::sin(a));
+                        const double a =
+                            -2 * PI *
+                            (double(f0) * s.pos[b].x / s.F.x + double(f1) * s.pos[b].y / s.F.y +
+                             double(f2) * s.pos[b].z / s.F.z);
+                        g +=
+                            double(s.G[k * N + b]) * std::complex<double>(std::cos(a), std::sin(a));
                     }
                     const double pk = std::norm(g) * R;
                     int i = 0;
                     for (int b2 = 0; b2 < s.n.z; ++b2)
                         for (int b1 = 0; b1 < s.n.y; ++b1)
                             for (int b0 = 0; b0 < s.n.x; ++b0, ++i) {
-                                var[k * B + i] += pk * P[0][b0 * s.F.x + f0] * P[1][b1 * s.F.y + f1] * P[2][b2 * s.F.z + f2];
+                                var[k * B + i] += pk * P[0][b0 * s.F.x + f0] *
+                                                  P[1][b1 * s.F.y + f1] * P[2][b2 * s.F.z + f2];
                             }
                 }
             }
@@ -189,7 +199,8 @@ void transformBlock(const Scenario& s, std::vector<double>& v, std::vector<doubl
                     const long long base = a * st[0] + b * st[1] + c * st[2];
                     for (int j = 0; j < L; ++j) {
                         double acc = 0.0;
-                        for (int t = 0; t < L; ++t) acc += s.m[d][j * L + t] * tmp[base + t * st[d]];
+                        for (int t = 0; t < L; ++t)
+                            acc += s.m[d][j * L + t] * tmp[base + t * st[d]];
                         v[base + j * st[d]] = acc;
                     }
                 }
@@ -212,7 +223,8 @@ Empirical monteCarlo(const Scenario& s, int R, unsigned seed) {
     e.group.assign(static_cast<std::size_t>(B) * N, 0.0);
     e.block.assign(static_cast<std::size_t>(B) * N, 0.0);
     auto at = [&](int a, int b, int z) {
-        return wrap(a, s.F.x) + s.F.x * (wrap(b, s.F.y) + static_cast<long long>(s.F.y) * wrap(z, s.F.z));
+        return wrap(a, s.F.x) +
+               s.F.x * (wrap(b, s.F.y) + static_cast<long long>(s.F.y) * wrap(z, s.F.z));
     };
     // Circular convolution x = h * w through precomputed source indices, and the grid
     // index of every block sample.
@@ -222,7 +234,8 @@ Empirical monteCarlo(const Scenario& s, int R, unsigned seed) {
         for (int y = 0; y < s.F.y; ++y)
             for (int a = 0; a < s.F.x; ++a)
                 for (int t = 0; t < T; ++t)
-                    src[t * Ftot + at(a, y, z)] = at(a - KERNEL[t].t0, y - KERNEL[t].t1, z - KERNEL[t].t2);
+                    src[t * Ftot + at(a, y, z)] =
+                        at(a - KERNEL[t].t0, y - KERNEL[t].t1, z - KERNEL[t].t2);
     std::vector<long long> sample(static_cast<std::size_t>(N) * B);
     for (int b = 0; b < N; ++b) {
         int i = 0;
@@ -353,14 +366,16 @@ TEST(Variances, MatchMonteCarloNoiseForEveryCoefficient) {
             for (int i = 0; i < B; ++i) {
                 const double v = e.var[k * B + i];
                 const double d = std::abs(emp.group[k * B + i] - v);
-                EXPECT_LE(d, z * v + floor) << "group component " << k << " coefficient " << i
-                                            << " predicted " << v << " measured " << emp.group[k * B + i];
+                EXPECT_LE(d, z * v + floor)
+                    << "group component " << k << " coefficient " << i << " predicted " << v
+                    << " measured " << emp.group[k * B + i];
                 if (v > 0 && d / v > worstRatio) {
                     worstRatio = d / v;
                     worst = k * B + i;
                 }
             }
-        std::printf("%s: largest relative deviation %.4f at %d (bound %.4f)\n", s.name.c_str(), worstRatio, worst, z);
+        std::printf("%s: largest relative deviation %.4f at %d (bound %.4f)\n", s.name.c_str(),
+                    worstRatio, worst, z);
         for (int b = 0; b < s.count(); ++b)
             for (int i = 0; i < B; ++i) {
                 const double v = e.lv[i];
@@ -436,8 +451,8 @@ TEST(Variances, OneBlockGivesTheRowSumsAndCoincidingBlocksAdd) {
 }
 
 // The exact covariance of the transformed group, straight from the noise's non-periodic
-// autocovariance: var(i, k) = sum_{b,b'} G[k,b] G[k,b'] sum_{u,v} T_i[u] T_i[v] C(p_b + u - p_b' - v),
-// with C(x) = sum_t h_t h_{t-x} for the kernel noise, or s2 * [x == 0] for white noise.
+// autocovariance: var(i, k) = sum_{b,b'} G[k,b] G[k,b'] sum_{u,v} T_i[u] T_i[v] C(p_b + u - p_b' -
+// v), with C(x) = sum_t h_t h_{t-x} for the kernel noise, or s2 * [x == 0] for white noise.
 std::vector<double> exactCovariance(const Scenario& s, const std::vector<Tap>& kernel, double s2) {
     const int B = s.B(), N = s.count();
     const auto C = [&](int x0, int x1, int x2) {
@@ -454,7 +469,8 @@ std::vector<double> exactCovariance(const Scenario& s, const std::vector<Tap>& k
         const int j0 = i % s.n.x, j1 = (i / s.n.x) % s.n.y, j2 = i / (s.n.x * s.n.y);
         for (int u = 0; u < B; ++u) {
             const int u0 = u % s.n.x, u1 = (u / s.n.x) % s.n.y, u2 = u / (s.n.x * s.n.y);
-            basis[i][u] = double(s.m[0][j0 * s.n.x + u0]) * s.m[1][j1 * s.n.y + u1] * s.m[2][j2 * s.n.z + u2];
+            basis[i][u] =
+                double(s.m[0][j0 * s.n.x + u0]) * s.m[1][j1 * s.n.y + u1] * s.m[2][j2 * s.n.z + u2];
         }
     }
     std::vector<double> var(static_cast<std::size_t>(B) * N, 0.0);
@@ -466,18 +482,23 @@ std::vector<double> exactCovariance(const Scenario& s, const std::vector<Tap>& k
                     for (int v = 0; v < B; ++v) {
                         const double t = basis[i][u] * basis[i][v];
                         if (t == 0.0) continue;
-                        cov += t * C(s.pos[b].x + u % s.n.x - s.pos[c].x - v % s.n.x,
-                                     s.pos[b].y + (u / s.n.x) % s.n.y - s.pos[c].y - (v / s.n.x) % s.n.y,
-                                     s.pos[b].z + u / (s.n.x * s.n.y) - s.pos[c].z - v / (s.n.x * s.n.y));
+                        cov +=
+                            t *
+                            C(s.pos[b].x + u % s.n.x - s.pos[c].x - v % s.n.x,
+                              s.pos[b].y + (u / s.n.x) % s.n.y - s.pos[c].y - (v / s.n.x) % s.n.y,
+                              s.pos[b].z + u / (s.n.x * s.n.y) - s.pos[c].z - v / (s.n.x * s.n.y));
                     }
-                for (int k = 0; k < N; ++k) var[k * B + i] += double(s.G[k * N + b]) * s.G[k * N + c] * cov;
+                for (int k = 0; k < N; ++k)
+                    var[k * B + i] += double(s.G[k * N + b]) * s.G[k * N + c] * cov;
             }
     return var;
 }
 
-std::vector<float> lagVariances(const Scenario& s, const std::vector<float>& psd, Vec3<int> maxSpacing, int K) {
+std::vector<float> lagVariances(const Scenario& s, const std::vector<float>& psd,
+                                Vec3<int> maxSpacing, int K) {
     NoiseLags lags;
-    EXPECT_TRUE(buildNoiseLags(psd.data(), s.F, s.F, s.n, {s.m[0].data(), s.m[1].data(), s.m[2].data()}, maxSpacing, lags));
+    EXPECT_TRUE(buildNoiseLags(psd.data(), s.F, s.F, s.n,
+                               {s.m[0].data(), s.m[1].data(), s.m[2].data()}, maxSpacing, lags));
     std::vector<float> var(static_cast<std::size_t>(s.B()) * s.count(), -1.0f);
     Cube4D<float> out{s.n.x, s.n.y, s.n.z, s.count(), var.data()};
     const std::vector<BlockDistance<float>> matches = matchesFor(s);
@@ -492,7 +513,8 @@ TEST(Variances, LagTableGivesTheExactCovarianceForMembersAnySearchWindowApart) {
     cube.pos = {{0, 0, 0}, {6, 0, 0}, {8, 1, 0}, {1, 10, 3}, {10, 10, 10}, {2, 3, 9}};
     cube.G = dct(6);
     Scenario flat = setups()[2];
-    flat.pos = {{0, 0, 0}, {12, 0, 0}, {16, 3, 0}, {5, 24, 0}, {24, 24, 0}, {3, 5, 0}, {9, 2, 0}, {20, 20, 0}};
+    flat.pos = {{0, 0, 0},   {12, 0, 0}, {16, 3, 0}, {5, 24, 0},
+                {24, 24, 0}, {3, 5, 0},  {9, 2, 0},  {20, 20, 0}};
     flat.G = dct(8);
     Scenario mixed = setups()[4];  // non-orthonormal matrices, non-cubic grid
     mixed.pos = {{0, 0, 0}, {9, 1, 1}, {14, 6, 3}, {3, 5, 0}};
@@ -503,8 +525,10 @@ TEST(Variances, LagTableGivesTheExactCovarianceForMembersAnySearchWindowApart) {
             if (white == false && s->n.z == 1) continue;  // the kernel reaches along dimension 2
             SCOPED_TRACE(s->name + (white ? ", white" : ", correlated"));
             const double s2 = 0.37;
-            const std::vector<float> psd = white ? std::vector<float>(s->Ftot(), float(s2 * s->Ftot())) : kernelPsd(*s);
-            const std::vector<double> want = exactCovariance(*s, white ? std::vector<Tap>{} : KERNEL, s2);
+            const std::vector<float> psd =
+                white ? std::vector<float>(s->Ftot(), float(s2 * s->Ftot())) : kernelPsd(*s);
+            const std::vector<double> want =
+                exactCovariance(*s, white ? std::vector<Tap>{} : KERNEL, s2);
             for (int K : {s->count(), 2}) {
                 const std::vector<float> got = lagVariances(*s, psd, spacing, K);
                 const int B = s->B();
@@ -518,7 +542,8 @@ TEST(Variances, LagTableGivesTheExactCovarianceForMembersAnySearchWindowApart) {
                             for (int c = K; c < s->count(); ++c) rest += want[c * B + i];
                             expected = rest / (s->count() - K);
                         }
-                        ASSERT_NEAR(got[k * B + i], expected, 2e-5 * scale) << "K " << K << " k " << k << " i " << i;
+                        ASSERT_NEAR(got[k * B + i], expected, 2e-5 * scale)
+                            << "K " << K << " k " << k << " i " << i;
                     }
             }
         }
@@ -529,7 +554,8 @@ TEST(Variances, LagTableGivesTheExactCovarianceForMembersAnySearchWindowApart) {
         Scenario two = setups()[0];
         two.pos = {{0, 0, 0}, {gap, 0, 0}};
         two.G = SIZE2;
-        const std::vector<float> got = lagVariances(two, std::vector<float>(two.Ftot(), 512.0f), {10, 10, 10}, 2);
+        const std::vector<float> got =
+            lagVariances(two, std::vector<float>(two.Ftot(), 512.0f), {10, 10, 10}, 2);
         for (float v : got) ASSERT_NEAR(v, 1.0f, 1e-5f) << "gap " << gap;
     }
 }
@@ -544,13 +570,15 @@ TEST(Variances, LagTableAgreesWithThePeriodicGridWhereTheGridDoesNotAlias) {
     s.G = dct(5);
     for (bool white : {true, false}) {
         SCOPED_TRACE(white ? "white" : "correlated");
-        const std::vector<float> psd = white ? std::vector<float>(s.Ftot(), 3.0f * s.Ftot()) : kernelPsd(s);
+        const std::vector<float> psd =
+            white ? std::vector<float>(s.Ftot(), 3.0f * s.Ftot()) : kernelPsd(s);
         Engine e;
         runEngine(s, psd, 2, e);
         const std::vector<float> got = lagVariances(s, psd, {10, 10, 10}, 2);
         double scale = 0.0;
         for (int i = 0; i < s.B(); ++i) scale = std::max(scale, double(e.lv[i]));
-        for (std::size_t j = 0; j < got.size(); ++j) ASSERT_NEAR(got[j], e.var[j], 1e-4 * scale) << j;
+        for (std::size_t j = 0; j < got.size(); ++j)
+            ASSERT_NEAR(got[j], e.var[j], 1e-4 * scale) << j;
     }
 }
 
@@ -571,20 +599,32 @@ TEST(Variances, BadArgumentsThrowBeforeAnythingChanges) {
         EXPECT_EQ(m[3].shiftedPosition, (Vec3<int>{33, 1, 2}));
         for (float v : var) ASSERT_EQ(v, -3.0f);
     };
-    EXPECT_THROW(calculateVariances(4, s.n, {12, 8, 8}, {12, 8, 8}, 4, G, e.K3, e.lv, out, m.data(), temp), std::exception);
-    EXPECT_THROW(calculateVariances(4, s.n, {8, 8, 2}, {5, 8, 2}, 4, G, e.K3, e.lv, out, m.data(), temp), std::exception);
-    EXPECT_THROW(calculateVariances(4, s.n, s.F, {4, 8, 8}, 4, G, e.K3, e.lv, out, m.data(), temp), std::exception);
-    EXPECT_THROW(calculateVariances(4, s.n, s.F, Fp, 5, G, e.K3, e.lv, out, m.data(), temp), std::exception);
-    EXPECT_THROW(calculateVariances(4, s.n, s.F, Fp, 2, G, e.K3, nullptr, out, m.data(), temp), std::exception);
-    EXPECT_THROW(calculateVariances(4, s.n, {16, 16, 16}, {9, 16, 16}, 2, G, e.K3, e.lv, out, m.data(), temp), std::exception);
+    EXPECT_THROW(
+        calculateVariances(4, s.n, {12, 8, 8}, {12, 8, 8}, 4, G, e.K3, e.lv, out, m.data(), temp),
+        std::exception);
+    EXPECT_THROW(
+        calculateVariances(4, s.n, {8, 8, 2}, {5, 8, 2}, 4, G, e.K3, e.lv, out, m.data(), temp),
+        std::exception);
+    EXPECT_THROW(calculateVariances(4, s.n, s.F, {4, 8, 8}, 4, G, e.K3, e.lv, out, m.data(), temp),
+                 std::exception);
+    EXPECT_THROW(calculateVariances(4, s.n, s.F, Fp, 5, G, e.K3, e.lv, out, m.data(), temp),
+                 std::exception);
+    EXPECT_THROW(calculateVariances(4, s.n, s.F, Fp, 2, G, e.K3, nullptr, out, m.data(), temp),
+                 std::exception);
+    EXPECT_THROW(calculateVariances(4, s.n, {16, 16, 16}, {9, 16, 16}, 2, G, e.K3, e.lv, out,
+                                    m.data(), temp),
+                 std::exception);
     Cube4D<float> small{s.n.x, s.n.y, s.n.z, 3, var.data()};
-    EXPECT_THROW(calculateVariances(4, s.n, s.F, Fp, 4, G, e.K3, e.lv, small, m.data(), temp), std::exception);
+    EXPECT_THROW(calculateVariances(4, s.n, s.F, Fp, 4, G, e.K3, e.lv, small, m.data(), temp),
+                 std::exception);
     NoiseLags lags;
-    EXPECT_TRUE(buildNoiseLags(psd.data(), s.F, s.F, s.n, {s.m[0].data(), s.m[1].data(), s.m[2].data()}, {8, 8, 8}, lags));
+    EXPECT_TRUE(buildNoiseLags(psd.data(), s.F, s.F, s.n,
+                               {s.m[0].data(), s.m[1].data(), s.m[2].data()}, {8, 8, 8}, lags));
     EXPECT_THROW(calculateVariancesFromLags(4, 5, G, lags, out, m.data()), std::exception);
     EXPECT_THROW(calculateVariancesFromLags(4, 2, G, lags, small, m.data()), std::exception);
     EXPECT_THROW(calculateVariancesFromLags(4, 2, G, NoiseLags{}, out, m.data()), std::exception);
-    EXPECT_THROW(buildNoiseLags(psd.data(), s.F, s.F, {0, 4, 4}, {G, G, G}, {8, 8, 8}, lags), std::exception);
+    EXPECT_THROW(buildNoiseLags(psd.data(), s.F, s.F, {0, 4, 4}, {G, G, G}, {8, 8, 8}, lags),
+                 std::exception);
     unchanged();
 }
 

@@ -19,8 +19,8 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
-#include <cstdint>
 #include <condition_variable>
+#include <cstdint>
 #include <exception>
 #include <mutex>
 #include <sstream>
@@ -122,8 +122,8 @@ public:
                 doneSignal.notify_one();
             });
             std::unique_lock<std::mutex> lock(doneMutex);
-            while (!doneSignal.wait_for(lock, std::chrono::milliseconds(100),
-                                        [&] { return done; })) {
+            while (
+                !doneSignal.wait_for(lock, std::chrono::milliseconds(100), [&] { return done; })) {
                 lock.unlock();
                 pollSignals();
                 lock.lock();
@@ -284,8 +284,8 @@ std::string stageRepr(const kelvo::StageProfile& s) {
     std::ostringstream os;
     os << "StageProfile(block_size=" << tripleText(s.blockSize)
        << ", step_size=" << tripleText(s.stepSize)
-       << ", search_radius=" << tripleText(s.searchRadius)
-       << ", max_group_size=" << s.maxGroupSize << ", threshold=" << floatText(s.threshold)
+       << ", search_radius=" << tripleText(s.searchRadius) << ", max_group_size=" << s.maxGroupSize
+       << ", threshold=" << floatText(s.threshold)
        << ", match_threshold=" << floatText(s.matchThreshold) << ")";
     return os.str();
 }
@@ -325,9 +325,10 @@ void bindStageProfile(py::module& m) {
         .def_readwrite("threshold", &kelvo::StageProfile::threshold)
         .def_readwrite("match_threshold", &kelvo::StageProfile::matchThreshold)
         .def("__repr__", &stageRepr)
-        .def("__eq__", [](const kelvo::StageProfile& a, const kelvo::StageProfile& b) {
-            return stageState(a).equal(stageState(b));
-        })
+        .def("__eq__",
+             [](const kelvo::StageProfile& a, const kelvo::StageProfile& b) {
+                 return stageState(a).equal(stageState(b));
+             })
         .def("__copy__", [](const kelvo::StageProfile& s) { return s; })
         .def("__deepcopy__", [](const kelvo::StageProfile& s, py::dict) { return s; })
         .def(py::pickle(&stageState, &stageFromState));
@@ -400,9 +401,10 @@ void bindProfile(py::module& m) {
                     << ", num_threads=" << p.numThreads << ")";
                  return os.str();
              })
-        .def("__eq__", [profileState](const kelvo::Profile& a, const kelvo::Profile& b) {
-            return profileState(a).equal(profileState(b));
-        })
+        .def("__eq__",
+             [profileState](const kelvo::Profile& a, const kelvo::Profile& b) {
+                 return profileState(a).equal(profileState(b));
+             })
         .def("__copy__", [](const kelvo::Profile& p) { return p; })
         .def("__deepcopy__", [](const kelvo::Profile& p, py::dict) { return p; })
         .def(py::pickle(profileState, profileFromState));

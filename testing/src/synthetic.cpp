@@ -67,9 +67,9 @@ std::vector<float> makePhantom(Size3 size) {
                 double value = 0.1 + 0.05 * (u + 1.0);  // smooth background ramp
                 if (inside(0, 0, 0, 0.9, 0.8, 0.85)) value = 0.3 + 0.1 * w;  // outer shell
                 if (inside(0, 0, 0, 0.8, 0.7, 0.75)) value = 0.45;           // interior
-                if (inside(-0.3, 0.1, 0.1, 0.3, 0.25, 0.35)) value = 0.8;     // bright ellipsoid
-                if (inside(0.35, -0.2, -0.1, 0.2, 0.3, 0.25)) value = 0.15;   // dark ellipsoid
-                if (inside(0.1, 0.35, 0.0, 0.12, 0.1, 0.15)) value = 1.0;     // small bright
+                if (inside(-0.3, 0.1, 0.1, 0.3, 0.25, 0.35)) value = 0.8;    // bright ellipsoid
+                if (inside(0.35, -0.2, -0.1, 0.2, 0.3, 0.25)) value = 0.15;  // dark ellipsoid
+                if (inside(0.1, 0.35, 0.0, 0.12, 0.1, 0.15)) value = 1.0;    // small bright
                 // A smooth blob (no sharp edge) and a thin bar, both inside the shell.
                 const double r2 = (u - 0.25) * (u - 0.25) + (w - 0.3) * (w - 0.3) + s * s;
                 if (inside(0, 0, 0, 0.8, 0.7, 0.75)) value += 0.25 * std::exp(-r2 / 0.02);
@@ -121,8 +121,7 @@ std::vector<float> correlatedNoise(Size3 size, double sigma, const std::vector<d
     return out;
 }
 
-double psnr(const std::vector<float>& reference, const std::vector<float>& estimate,
-            double peak) {
+double psnr(const std::vector<float>& reference, const std::vector<float>& estimate, double peak) {
     if (reference.size() != estimate.size() || reference.empty())
         throw std::invalid_argument("psnr needs two non-empty volumes of the same size");
     double sum = 0.0;

@@ -50,9 +50,9 @@ public:
     bool isWhite() const { return psd_.empty(); }
     /// A PSD that is not flat (white noise given as a constant PSD is not correlated).
     bool isCorrelated() const;
-    double sigma() const { return sigma_; }             ///< white: sigma; PSD: sqrt(variance())
+    double sigma() const { return sigma_; }                 ///< white: sigma; PSD: sqrt(variance())
     const std::vector<float>& psd() const { return psd_; }  ///< empty for white noise
-    Size3 psdSize() const { return psdSize_; }          ///< {0,0,0} for white noise
+    Size3 psdSize() const { return psdSize_; }              ///< {0,0,0} for white noise
     /// Variance of one noise sample: sigma^2, or mean(PSD) / (F0 * F1 * F2).
     double variance() const { return sigma_ * sigma_; }
 
@@ -111,8 +111,8 @@ struct DenoiseOptions {
 /// noise's sigma, both stages run on unit noise (the PSD scaled by 1 / sigma^2), and the
 /// estimate is mapped back by the unbiased inverse. Samples without data: see above.
 /// Throws std::invalid_argument (bad sizes, profile, noise, coils or mask; no sample with
-/// data; a volume smaller than a block), std::bad_alloc (memory) or Cancelled. Argument errors are thrown
-/// before `output` is touched; after a failure during the run `output` is all zero.
+/// data; a volume smaller than a block), std::bad_alloc (memory) or Cancelled. Argument errors are
+/// thrown before `output` is touched; after a failure during the run `output` is all zero.
 void denoise(const float* volume, Size3 size, float* output, const Noise& noise,
              const Profile& profile, const DenoiseOptions& options = {});
 

@@ -25,15 +25,15 @@ struct StageProfile {
 struct Profile {
     StageProfile hardThreshold;
     StageProfile wiener;
-    std::array<int, 3> fftSize;      ///< grid of the noise model (powers of two, 4..64)
-    int varianceLimit;               ///< group components whose noise variance is exact
-    std::array<bool, 3> splitComp;   ///< per dimension: cache only the search window
-    float matchNoiseWeight;          ///< > 0 subtracts the expected noise from distances
-    bool sharpen;                    ///< alpha rooting after hard thresholding
-    bool sharpenVariance;            ///< alpha rooting also updates the variances
-    float sharpenAlpha;              ///< alpha-rooting exponent
-    float sharpenAlphaFirstSlice;    ///< alpha-rooting exponent of the first block slice
-    int numThreads;                  ///< 0: every core
+    std::array<int, 3> fftSize;     ///< grid of the noise model (powers of two, 4..64)
+    int varianceLimit;              ///< group components whose noise variance is exact
+    std::array<bool, 3> splitComp;  ///< per dimension: cache only the search window
+    float matchNoiseWeight;         ///< > 0 subtracts the expected noise from distances
+    bool sharpen;                   ///< alpha rooting after hard thresholding
+    bool sharpenVariance;           ///< alpha rooting also updates the variances
+    float sharpenAlpha;             ///< alpha-rooting exponent
+    float sharpenAlphaFirstSlice;   ///< alpha-rooting exponent of the first block slice
+    int numThreads;                 ///< 0: every core
 
     /// Defaults for a volume (depth > 1) or an image (depth 1) under white noise.
     static Profile defaults(bool volumetric);

@@ -5,16 +5,15 @@
 
 #include <vector>
 
-#include "kelvo/kelvo.h"
 #include "kelvo/engine/records.h"
+#include "kelvo/kelvo.h"
 
 namespace kelvo {
 
 /// The engine parameter record of one stage for a volume of `size`, `noise` and `profile`,
 /// as `denoise` builds it. Throws std::invalid_argument with a message naming the first
 /// problem, including every check of validateParameters.
-Parameters stageParameters(StageName stage, const Profile& profile, Size3 size,
-                           const Noise& noise);
+Parameters stageParameters(StageName stage, const Profile& profile, Size3 size, const Noise& noise);
 
 /// The PSD handed to the engine for `noise` and `profile`: the constant
 /// sigma^2 * F0 * F1 * F2 on the fftSize grid for white noise, the caller's PSD otherwise.

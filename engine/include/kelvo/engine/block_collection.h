@@ -37,9 +37,8 @@ struct BlockCollection {
     Vec3<int> sourceSize{0, 0, 0};
     Vec3<int> sourceBlockSize{0, 0, 0};
     Vec3<const float*> matrices{nullptr, nullptr, nullptr};
-    Vec3<TransformsMetas::StandardTransform> kinds{TransformsMetas::ARB_FWD,
-                                                   TransformsMetas::ARB_FWD,
-                                                   TransformsMetas::ARB_FWD};
+    Vec3<TransformsMetas::StandardTransform> kinds{
+        TransformsMetas::ARB_FWD, TransformsMetas::ARB_FWD, TransformsMetas::ARB_FWD};
 
     BlockCollection() = default;
     ~BlockCollection();
@@ -72,9 +71,8 @@ struct BlockCollection {
     /// Fills the collection for the window around block position `start`; the transforms
     /// run as one loop job on the thread pool. Returns false when there is no buffer.
     bool extractInitial(const ImageData<float>& image, Vec3<int> start, Vec3<int> blockSize,
-                        Vec3<const float*> matrices,
-                        Vec3<TransformsMetas::StandardTransform> kinds, bool allocateFlag,
-                        TempMemory& temp, Vec3<int> extent);
+                        Vec3<const float*> matrices, Vec3<TransformsMetas::StandardTransform> kinds,
+                        bool allocateFlag, TempMemory& temp, Vec3<int> extent);
 
     /// Advances the box by `move` (non-negative per dimension): blocks that enter the box are
     /// extracted and transformed with the collection's own transform (the one of its last
@@ -118,8 +116,7 @@ bool collectionCoversVolume(Vec3<int> volumeSize, Vec3<int> blockSize, Vec3<int>
 template <int Stage>
 void moveCollections(Vec3<int> reference, Vec3<int> searchRadius, Vec3<int> blockSize,
                      Vec3<const float*> matrices, Vec3<TransformsMetas::StandardTransform> kinds,
-                     TempMemory& temp, const ImageData<float>& image,
-                     const ImageData<float>* pilot, BlockCollection<float>& collection,
-                     BlockCollection<float>* pilotCollection);
+                     TempMemory& temp, const ImageData<float>& image, const ImageData<float>* pilot,
+                     BlockCollection<float>& collection, BlockCollection<float>* pilotCollection);
 
 }  // namespace kelvo

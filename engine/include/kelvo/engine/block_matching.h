@@ -22,9 +22,8 @@ void setSearchWindow(Vec3<int> reference, Vec3<int> searchRadius, Vec3<int> bloc
 template <typename T>
 void getBlockMatches(const BlockCollection<T>& collection, const float* matchOffsetTable,
                      Vec3<int> reference, Vec3<int> blockSize, Vec3<int> searchRadius,
-                     Vec3<int> windowMin, Vec3<int> windowMax, int maxGroupSize,
-                     int minGroupSize, float matchThreshold, BlockDistance<T>* matches,
-                     int& count);
+                     Vec3<int> windowMin, Vec3<int> windowMax, int maxGroupSize, int minGroupSize,
+                     float matchThreshold, BlockDistance<T>* matches, int& count);
 
 /// getBlockMatches through the general search loop only, without the specialised path of
 /// 64-entry float blocks: the plain form the specialised path must agree with exactly (same

@@ -29,7 +29,6 @@ void transf3DGeneric(const T* in, Vec3<const float*> matrices,
 /// of dimension d. Each block gets the same bits as transf3DGeneric with these matrices: the
 /// products and sums are the same, in the same order, held in vector registers instead of
 /// scratch arrays. transf3D uses it for every 4x4x4 block. Allocates nothing.
-void transformBlocks444(const float* in, float* out, long long count,
-                        Vec3<const float*> matrices);
+void transformBlocks444(const float* in, float* out, long long count, Vec3<const float*> matrices);
 
 }  // namespace kelvo

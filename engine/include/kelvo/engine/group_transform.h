@@ -24,8 +24,8 @@ void transformBlocksNL(const Cube4D<T>& in, int G, const float* M,
 /// at matches[k].data); output coefficient j goes to dst[j * stride]. G in {1,2,4,8,16,32}
 /// (std::invalid_argument otherwise). Constants: sqrt(2^j / G) at level j, 0.70710677 for the
 /// finest pair differences.
-void forwardHaar_32_16_8_4_2_1(const BlockDistance<float>* matches, int i, float* dst,
-                               int stride, int G);
+void forwardHaar_32_16_8_4_2_1(const BlockDistance<float>* matches, int i, float* dst, int stride,
+                               int G);
 
 /// Forward Haar of every coefficient of the group at once: for i = 0 .. n-1 the same values,
 /// bit for bit, as forwardHaar_32_16_8_4_2_1(matches, i, dst + i, n, G), i.e. output

@@ -27,8 +27,8 @@ struct ImageData {
     /// transforms it in place with the forward separable transform, every dimension taken as
     /// a general matrix. Uses the block scratch buffers of `temp`. The block must lie inside
     /// the volume.
-    void extractBlock(Vec3<int> position, Vec3<int> blockSize, Vec3<const float*> matrices,
-                      T* out, TempMemory& temp) const;
+    void extractBlock(Vec3<int> position, Vec3<int> blockSize, Vec3<const float*> matrices, T* out,
+                      TempMemory& temp) const;
     /// Copies the block at `position` into `out` without transforming it.
     void copyBlock(Vec3<int> position, Vec3<int> blockSize, T* out) const;
 };

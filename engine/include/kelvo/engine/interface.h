@@ -38,8 +38,8 @@ struct StageHooks {
 /// Hard-thresholding stage. On any outcome other than Completed the output holds no
 /// estimate (it is set to zero, never to 0/0).
 StageOutcome kelvoInterfaceHT(const float* image, const float* psd, float* output,
-                              BlockMatchStorage* storage, Parameters params,
-                              Transforms transforms, const StageHooks* hooks = nullptr);
+                              BlockMatchStorage* storage, Parameters params, Transforms transforms,
+                              const StageHooks* hooks = nullptr);
 
 /// Wiener stage on the pilot estimate `pilot` (same size as `image`).
 StageOutcome kelvoInterfaceWie(const float* image, const float* psd, const float* pilot,

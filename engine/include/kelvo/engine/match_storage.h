@@ -10,8 +10,8 @@
 namespace kelvo {
 
 struct BlockMatchStorage {
-    int maxGroupSize = 0;                ///< row stride of the position tables
-    std::int32_t* groupSizes = nullptr;  ///< one entry per reference location
+    int maxGroupSize = 0;                      ///< row stride of the position tables
+    std::int32_t* groupSizes = nullptr;        ///< one entry per reference location
     std::int32_t* blockPositions = nullptr;    ///< three int32 per row: block position
     std::int32_t* shiftedPositions = nullptr;  ///< three int32 per row: shifted position
     int stackCount = 0;  ///< number of reference locations, set by the stage loop

@@ -16,9 +16,9 @@ namespace kelvo {
 /// One member of a group.
 template <typename T>
 struct BlockDistance {
-    const T* data = nullptr;  ///< the block's stored (transformed) entries in a collection
-    float distance = 0.0f;    ///< matching distance; 0 for the reference entry
-    Vec3<int> position{0, 0, 0};         ///< first voxel of the block in the volume
+    const T* data = nullptr;      ///< the block's stored (transformed) entries in a collection
+    float distance = 0.0f;        ///< matching distance; 0 for the reference entry
+    Vec3<int> position{0, 0, 0};  ///< first voxel of the block in the volume
     Vec3<int> shiftedPosition{0, 0, 0};  ///< position minus the group's minimum corner
 
     bool operator<(const BlockDistance& o) const { return distance < o.distance; }
@@ -27,12 +27,12 @@ struct BlockDistance {
 /// Buffers that hold one group. Sizes: N = maxGroupSize, B = block volume.
 struct Memory {
     BlockDistance<float>* matches = nullptr;  ///< N entries (new[])
-    Cube4D<float> spectrum;       ///< (bx, by, bz, N): group spectrum (noisy)
-    Cube4D<float> pilotSpectrum;  ///< (bx, by, bz, N): pilot group spectrum (Wiener)
-    Cube4D<float> variance;       ///< (bx, by, bz, N): noise variance per coefficient
-    Cube4D<float> output;         ///< (bx, by, bz, N): filtered blocks
-    float* weights = nullptr;     ///< N floats: per-member weights
-    bool ok = false;              ///< every buffer above was obtained
+    Cube4D<float> spectrum;                   ///< (bx, by, bz, N): group spectrum (noisy)
+    Cube4D<float> pilotSpectrum;              ///< (bx, by, bz, N): pilot group spectrum (Wiener)
+    Cube4D<float> variance;                   ///< (bx, by, bz, N): noise variance per coefficient
+    Cube4D<float> output;                     ///< (bx, by, bz, N): filtered blocks
+    float* weights = nullptr;                 ///< N floats: per-member weights
+    bool ok = false;                          ///< every buffer above was obtained
     /// Samples whose coordinate along `privateAxis` lies in [privateLow, privateHigh) are
     /// written by this thread alone during the stage (set by the stage loop; empty by
     /// default): a group lying wholly inside may be aggregated without the stage's lock.
@@ -52,16 +52,16 @@ struct Memory {
 /// Scratch for transforms and the variance computation. F = fftSize, F0' = the halved first
 /// FFT dimension when the real FFT applies, M = max(F0, F1, F2).
 struct TempMemory {
-    Complex* lineA = nullptr;    ///< 2 * M Complex: FFT line scratch
-    Complex* lineB = nullptr;    ///< same
-    float* floats = nullptr;     ///< N floats
-    Cube4D<Complex> planes;      ///< (F0, F1, F2, N): spectra of the group's blocks
-    Cube4D<float> power;         ///< (F2, F1, F0', N): variance spectra, dims reversed
-    bool* mask = nullptr;        ///< F1 * F2 flags: planes' rows that hold data
-    float* blockA = nullptr;     ///< B floats: block-transform scratch
-    float* blockB = nullptr;     ///< B floats: block-transform scratch
-    float* blockC = nullptr;     ///< B floats: block extraction
-    int M = 0;                   ///< max(F0, F1, F2)
+    Complex* lineA = nullptr;  ///< 2 * M Complex: FFT line scratch
+    Complex* lineB = nullptr;  ///< same
+    float* floats = nullptr;   ///< N floats
+    Cube4D<Complex> planes;    ///< (F0, F1, F2, N): spectra of the group's blocks
+    Cube4D<float> power;       ///< (F2, F1, F0', N): variance spectra, dims reversed
+    bool* mask = nullptr;      ///< F1 * F2 flags: planes' rows that hold data
+    float* blockA = nullptr;   ///< B floats: block-transform scratch
+    float* blockB = nullptr;   ///< B floats: block-transform scratch
+    float* blockC = nullptr;   ///< B floats: block extraction
+    int M = 0;                 ///< max(F0, F1, F2)
     bool ok = false;
 
     TempMemory() = default;

@@ -58,7 +58,7 @@ void transformToFourier(int n, int L, const float* matrix, float* out);
 
 /// Fills `out` (Fp0*F1*F2 * B floats) with the K3fT3 array from the resized PSD and the
 /// per-dimension power spectra (spectra[d] holds n_d * F_d floats, see transformToFourier).
-void calculateK3fT3(const float* resizedPsd, Vec3<const float*> spectra, Vec3<int> n,
-                    Vec3<int> F, Vec3<int> Fp, float* out);
+void calculateK3fT3(const float* resizedPsd, Vec3<const float*> spectra, Vec3<int> n, Vec3<int> F,
+                    Vec3<int> Fp, float* out);
 
 }  // namespace kelvo

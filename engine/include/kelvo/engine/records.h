@@ -70,39 +70,39 @@ enum StageName : int { HARD_THRESHOLDING = 0, WIENER = 1 };
 
 /// The stage's numeric settings. Field order is part of the contract.
 struct Parameters {
-    Vec3<int> blockSize;          ///< block extent per dimension (4,4,4 or 8,8,1 by default)
-    Vec3<int> fftSize;            ///< grid of the noise model (PSD resampled to it)
-    bool realFft;                 ///< first dimension of the spectra stored as F0/2+1 bins
-    int maxGroupSize;             ///< largest group; also the match record's row stride
-    int varianceLimit;            ///< group components whose variance is computed exactly
-    float thresholdSquared;       ///< hard threshold: zero c when thresholdSquared*var > c*c
-    float threshold;              ///< threshold multiplier (Wiener stage scales variances)
-    float matchNoiseWeight;       ///< > 0: subtract the expected noise distance when matching
-    Vec3<int> searchRadius;       ///< half-extent of the search window per dimension
-    Vec3<int> imageSize;          ///< volume size (third is 1 for 2-D data)
-    Vec3<int> psdSize;            ///< size of the PSD as passed
-    Vec3<int> stepSize;           ///< reference grid step per dimension
-    int minGroupSize;             ///< smallest group block matching keeps (2)
-    float matchThreshold;         ///< largest accepted block distance
-    bool splitComp[3];            ///< per dimension: cache only the search window
-    int shiftCount[3];            ///< length of each reference-shift list
-    const int* shiftTable[3];     ///< reference-shift lists, picked cyclically
-    float secondThreshold;        ///< carried, read by no stage
-    bool sharpen;                 ///< alpha rooting in the hard-thresholding stage
-    bool sharpenVariance;         ///< alpha rooting also updates the variances
-    float sharpenAlpha;           ///< alpha-rooting exponent, third-dimension index != 0
-    float sharpenAlphaFirstSlice; ///< alpha-rooting exponent, third-dimension index 0
-    int numThreads;               ///< threads requested from the pool (< 1: all cores)
+    Vec3<int> blockSize;           ///< block extent per dimension (4,4,4 or 8,8,1 by default)
+    Vec3<int> fftSize;             ///< grid of the noise model (PSD resampled to it)
+    bool realFft;                  ///< first dimension of the spectra stored as F0/2+1 bins
+    int maxGroupSize;              ///< largest group; also the match record's row stride
+    int varianceLimit;             ///< group components whose variance is computed exactly
+    float thresholdSquared;        ///< hard threshold: zero c when thresholdSquared*var > c*c
+    float threshold;               ///< threshold multiplier (Wiener stage scales variances)
+    float matchNoiseWeight;        ///< > 0: subtract the expected noise distance when matching
+    Vec3<int> searchRadius;        ///< half-extent of the search window per dimension
+    Vec3<int> imageSize;           ///< volume size (third is 1 for 2-D data)
+    Vec3<int> psdSize;             ///< size of the PSD as passed
+    Vec3<int> stepSize;            ///< reference grid step per dimension
+    int minGroupSize;              ///< smallest group block matching keeps (2)
+    float matchThreshold;          ///< largest accepted block distance
+    bool splitComp[3];             ///< per dimension: cache only the search window
+    int shiftCount[3];             ///< length of each reference-shift list
+    const int* shiftTable[3];      ///< reference-shift lists, picked cyclically
+    float secondThreshold;         ///< carried, read by no stage
+    bool sharpen;                  ///< alpha rooting in the hard-thresholding stage
+    bool sharpenVariance;          ///< alpha rooting also updates the variances
+    float sharpenAlpha;            ///< alpha-rooting exponent, third-dimension index != 0
+    float sharpenAlphaFirstSlice;  ///< alpha-rooting exponent, third-dimension index 0
+    int numThreads;                ///< threads requested from the pool (< 1: all cores)
 };
 
 /// The nine matrix and window pointers of a stage. The engine never frees them.
 /// Matrices are n x n floats, row-major, row j giving output coefficient j.
 struct Transforms {
-    Vec3<const float*> fwd;       ///< forward block matrix per dimension
-    Vec3<const float*> inv;       ///< inverse block matrix per dimension
-    const float* const* groupFwd; ///< indexed by group size n: n x n forward matrix
-    const float* const* groupInv; ///< same for the inverse
-    const float* window;          ///< aggregation window, one float per block sample
+    Vec3<const float*> fwd;        ///< forward block matrix per dimension
+    Vec3<const float*> inv;        ///< inverse block matrix per dimension
+    const float* const* groupFwd;  ///< indexed by group size n: n x n forward matrix
+    const float* const* groupInv;  ///< same for the inverse
+    const float* window;           ///< aggregation window, one float per block sample
 };
 
 /// The one-entry shift list {0} that replaces a list of length 0 or 1.

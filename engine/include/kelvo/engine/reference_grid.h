@@ -29,7 +29,8 @@ public:
             last_[d] = std::max(0, params.imageSize[d] - params.blockSize[d]);
             count_[d] = params.imageSize[d] / params.stepSize[d] + 1;
             walk_[d] = (params.imageSize[d] + 2 * params.stepSize[d] - 1) / params.stepSize[d];
-            shiftCount_[d] = params.shiftCount[d] > 1 && params.shiftTable[d] ? params.shiftCount[d] : 0;
+            shiftCount_[d] =
+                params.shiftCount[d] > 1 && params.shiftTable[d] ? params.shiftCount[d] : 0;
             shiftTable_[d] = params.shiftTable[d];
         }
         volumetric_ = params.imageSize.z > 1;

@@ -28,9 +28,8 @@ namespace kelvo {
 template <int Stage>
 void processReferenceLocation(Vec3<int> reference, const Parameters& params,
                               const TransformsMeta& transforms, const float* matchOffsetTable,
-                              const float* K3fT3, const float* localVar,
-                              const NoiseLags* noiseLags, int referenceIndex,
-                              const BlockCollection<float>& collection,
+                              const float* K3fT3, const float* localVar, const NoiseLags* noiseLags,
+                              int referenceIndex, const BlockCollection<float>& collection,
                               ImageDataMutable<float>& numerator,
                               ImageDataMutable<float>& denominator, Memory& memory,
                               TempMemory& temp, const BlockCollection<float>* pilotCollection,

@@ -59,7 +59,7 @@ extern const Vec3<const float*> DEFAULT_FWD_3D;  // DCT-4 x3
 extern const Vec3<const float*> DEFAULT_INV_3D;
 extern const Vec3<const float*> DEFAULT_FWD_2D;  // DCT-8, DCT-8, ONE
 extern const Vec3<const float*> DEFAULT_INV_2D;
-extern const Vec3<const float*> BIOR_FWD_2D;     // BIOR-8, BIOR-8, ONE
+extern const Vec3<const float*> BIOR_FWD_2D;  // BIOR-8, BIOR-8, ONE
 extern const Vec3<const float*> BIOR_INV_2D;
 
 extern const Transforms DEFAULT_TRANSFORMS_3D;      // DCT-4 blocks, KAISER_4x4x4

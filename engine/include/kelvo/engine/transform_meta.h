@@ -18,13 +18,11 @@ struct TransformsMeta {
     const float* const* groupFwd = nullptr;
     const float* const* groupInv = nullptr;
     const float* window = nullptr;
-    Vec3<TransformsMetas::StandardTransform> fwdKinds{TransformsMetas::ARB_FWD,
-                                                      TransformsMetas::ARB_FWD,
-                                                      TransformsMetas::ARB_FWD};
+    Vec3<TransformsMetas::StandardTransform> fwdKinds{
+        TransformsMetas::ARB_FWD, TransformsMetas::ARB_FWD, TransformsMetas::ARB_FWD};
     int* groupFwdKinds = nullptr;
-    Vec3<TransformsMetas::StandardTransform> invKinds{TransformsMetas::ARB_INV,
-                                                      TransformsMetas::ARB_INV,
-                                                      TransformsMetas::ARB_INV};
+    Vec3<TransformsMetas::StandardTransform> invKinds{
+        TransformsMetas::ARB_INV, TransformsMetas::ARB_INV, TransformsMetas::ARB_INV};
     int* groupInvKinds = nullptr;
 
     TransformsMeta() = default;

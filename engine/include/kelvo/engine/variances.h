@@ -84,8 +84,8 @@ struct NoiseLags {
 /// zero beyond half its grid (a PSD on a grid describes noise correlated over less than
 /// half of it); a flat PSD gives white noise exactly. Returns false, leaving `lags` empty,
 /// when memory runs out; throws std::invalid_argument for null or non-positive inputs.
-bool buildNoiseLags(const float* psd, Vec3<int> S, Vec3<int> F, Vec3<int> n,
-                    Vec3<const float*> fwd, Vec3<int> maxSpacing, NoiseLags& lags);
+bool buildNoiseLags(const float* psd, Vec3<int> S, Vec3<int> F, Vec3<int> n, Vec3<const float*> fwd,
+                    Vec3<int> maxSpacing, NoiseLags& lags);
 
 /// The noise variance of every coefficient of a group, from the lag table: for k < K,
 ///   variance(i, k) = sum_{b, b'} G[k, b] G[k, b'] c_i(p_b - p_b')
@@ -94,8 +94,7 @@ bool buildNoiseLags(const float* psd, Vec3<int> S, Vec3<int> F, Vec3<int> n,
 /// variance. Results are clamped at 0. Same output layout as calculateVariances; reads the
 /// match list only. Allocates nothing. Throws std::invalid_argument for count < 1, K outside
 /// 0..count, a null argument or an output cube that does not fit.
-void calculateVariancesFromLags(int count, int K, const float* groupMatrix,
-                                const NoiseLags& lags, Cube4D<float>& out,
-                                const BlockDistance<float>* matches);
+void calculateVariancesFromLags(int count, int K, const float* groupMatrix, const NoiseLags& lags,
+                                Cube4D<float>& out, const BlockDistance<float>* matches);
 
 }  // namespace kelvo
