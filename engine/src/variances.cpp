@@ -322,6 +322,152 @@ std::vector<double> autocovariance(const float* P, Vec3<int> G, Vec3<int> X) {
     return C;
 }
 
+// The noise autocovariance on lags |x_d| <= X_d, read as zero beyond them.
+struct SampledAutocovariance {
+    std::vector<double> C;
+    Vec3<int> X{0, 0, 0};
+
+    double at(int x0, int x1, int x2) const {
+        if (std::abs(x0) > X[0] || std::abs(x1) > X[1] || std::abs(x2) > X[2]) return 0.0;
+        const int L0 = 2 * X[0] + 1, L1 = 2 * X[1] + 1;
+        return C[static_cast<std::size_t>(((x2 + X[2]) * L1 + x1 + X[1]) * L0 + x0 + X[0])];
+    }
+};
+
+// The autocovariance of the noise of `psd` (grid S, resampled to the noise grid F where that
+// is finer) on the lags that may matter: within half the grid, and no farther than `cap` (a
+// member displacement) plus a block of size n. A flat PSD gives the variance alone, exactly.
+// False when memory runs out.
+bool sampleAutocovariance(const float* psd, Vec3<int> S, Vec3<int> F, Vec3<int> n, Vec3<int> cap,
+                          SampledAutocovariance& out) {
+    Vec3<int> G;
+    bool resample = false;
+    for (int d = 0; d < 3; ++d) {
+        G[d] = std::max(S[d], F[d]);
+        resample = resample || G[d] != S[d];
+    }
+    std::unique_ptr<float[], NoiseLags::FreeDeleter> resized;
+    const float* P = psd;
+    if (resample) {
+        float* r = nullptr;
+        resizePSD(psd, S, G, r);
+        if (!r) return false;
+        resized.reset(r);
+        P = r;
+    }
+    const long long Gtot = static_cast<long long>(G[0]) * G[1] * G[2];
+    Vec3<int> X;
+    for (int d = 0; d < 3; ++d) X[d] = std::min((G[d] - 1) / 2, cap[d] + n[d] - 1);
+    float lo = P[0], hi = P[0];
+    for (long long f = 1; f < Gtot; ++f) {
+        lo = std::min(lo, P[f]);
+        hi = std::max(hi, P[f]);
+    }
+    if (hi - lo <= 1e-6f * std::fabs(hi)) {
+        out.X = {0, 0, 0};
+        out.C.assign(1, double(P[0]) / double(Gtot));
+    } else {
+        out.X = X;
+        out.C = autocovariance(P, G, X);
+    }
+    return true;
+}
+
+// Correlation length L_d: the largest |x_d| with a non-negligible autocovariance.
+Vec3<int> correlationLength(const SampledAutocovariance& c) {
+    const Vec3<int> X = c.X;
+    const double c0 = c.at(0, 0, 0);
+    Vec3<int> L{0, 0, 0};
+    for (int x2 = -X[2]; x2 <= X[2]; ++x2)
+        for (int x1 = -X[1]; x1 <= X[1]; ++x1)
+            for (int x0 = -X[0]; x0 <= X[0]; ++x0) {
+                if (std::fabs(c.at(x0, x1, x2)) > NEGLIGIBLE_COVARIANCE * std::fabs(c0)) {
+                    L = {std::max(L[0], std::abs(x0)), std::max(L[1], std::abs(x1)),
+                         std::max(L[2], std::abs(x2))};
+                }
+            }
+    return L;
+}
+
+// Row autocorrelations of the forward block matrices: r_d(j, e) = sum_k T_d[j, k] T_d[j, k + e].
+struct RowCorrelations {
+    std::vector<double> r[3];
+    Vec3<int> n;
+
+    double at(int d, int j, int e) const {
+        return r[d][static_cast<std::size_t>(j) * (2 * n[d] - 1) + e + n[d] - 1];
+    }
+};
+
+// Fills lags.table: c_i(delta) = sum_e r_0(e0) r_1(e1) r_2(e2) C(delta + e), one dimension at
+// a time, over |delta_d| <= reach_d and the autocovariance read on |x_d| <= reach_d + n_d - 1.
+// False when memory runs out.
+bool fillLagTable(const SampledAutocovariance& c, const RowCorrelations& rows, Vec3<int> reach,
+                  NoiseLags& lags) {
+    const Vec3<int> n = rows.n;
+    Vec3<int> W;
+    for (int d = 0; d < 3; ++d) W[d] = reach[d] + n[d] - 1;
+    const int D[3] = {2 * reach[0] + 1, 2 * reach[1] + 1, 2 * reach[2] + 1};
+    const int E[3] = {2 * W[0] + 1, 2 * W[1] + 1, 2 * W[2] + 1};
+    // Dimension 2: a2[((j2 * D2 + delta2) * E1 + x1) * E0 + x0].
+    std::vector<double> a2(static_cast<std::size_t>(n[2]) * D[2] * E[1] * E[0], 0.0);
+    for (int j2 = 0; j2 < n[2]; ++j2)
+        for (int t2 = -reach[2]; t2 <= reach[2]; ++t2)
+            for (int x1 = -W[1]; x1 <= W[1]; ++x1)
+                for (int x0 = -W[0]; x0 <= W[0]; ++x0) {
+                    double acc = 0.0;
+                    for (int e = -(n[2] - 1); e <= n[2] - 1; ++e) {
+                        acc += rows.at(2, j2, e) * c.at(x0, x1, t2 + e);
+                    }
+                    a2[static_cast<std::size_t>(
+                        ((j2 * D[2] + t2 + reach[2]) * E[1] + x1 + W[1]) * E[0] + x0 + W[0])] = acc;
+                }
+    // Dimension 1: a1[(((j1 * n2 + j2) * D2 + delta2) * D1 + delta1) * E0 + x0].
+    std::vector<double> a1(static_cast<std::size_t>(n[1]) * n[2] * D[2] * D[1] * E[0], 0.0);
+    for (int j1 = 0; j1 < n[1]; ++j1)
+        for (int j2 = 0; j2 < n[2]; ++j2)
+            for (int t2 = 0; t2 < D[2]; ++t2)
+                for (int t1 = -reach[1]; t1 <= reach[1]; ++t1)
+                    for (int x0 = 0; x0 < E[0]; ++x0) {
+                        double acc = 0.0;
+                        for (int e = -(n[1] - 1); e <= n[1] - 1; ++e) {
+                            acc += rows.at(1, j1, e) *
+                                   a2[static_cast<std::size_t>(
+                                       ((j2 * D[2] + t2) * E[1] + t1 + e + W[1]) * E[0] + x0)];
+                        }
+                        a1[static_cast<std::size_t>(
+                            (((j1 * n[2] + j2) * D[2] + t2) * D[1] + t1 + reach[1]) * E[0] + x0)] =
+                            acc;
+                    }
+    // Dimension 0, into the table: row delta, coefficient (j0, j1, j2).
+    const int B = n[0] * n[1] * n[2];
+    const long long count = static_cast<long long>(D[0]) * D[1] * D[2];
+    float* table =
+        static_cast<float*>(std::malloc(static_cast<std::size_t>(count * B) * sizeof(float)));
+    if (!table) return false;
+    lags.table.reset(table);
+    for (int t2 = 0; t2 < D[2]; ++t2)
+        for (int t1 = 0; t1 < D[1]; ++t1)
+            for (int t0 = -reach[0]; t0 <= reach[0]; ++t0) {
+                float* row =
+                    table + ((static_cast<long long>(t2) * D[1] + t1) * D[0] + t0 + reach[0]) * B;
+                for (int j2 = 0; j2 < n[2]; ++j2)
+                    for (int j1 = 0; j1 < n[1]; ++j1) {
+                        const double* src =
+                            a1.data() + (((j1 * n[2] + j2) * D[2] + t2) * D[1] + t1) *
+                                            static_cast<long long>(E[0]);
+                        for (int j0 = 0; j0 < n[0]; ++j0) {
+                            double acc = 0.0;
+                            for (int e = -(n[0] - 1); e <= n[0] - 1; ++e) {
+                                acc += rows.at(0, j0, e) * src[t0 + e + W[0]];
+                            }
+                            row[(j2 * n[1] + j1) * n[0] + j0] = static_cast<float>(acc);
+                        }
+                    }
+            }
+    return true;
+}
+
 }  // namespace
 
 bool buildNoiseLags(const float* psd, Vec3<int> S, Vec3<int> F, Vec3<int> n, Vec3<const float*> fwd,
@@ -333,140 +479,23 @@ bool buildNoiseLags(const float* psd, Vec3<int> S, Vec3<int> F, Vec3<int> n, Vec
     }
     lags = NoiseLags{};
     try {
-        // The grid the PSD describes: its own, or the noise grid where that is finer.
-        Vec3<int> G;
-        bool resample = false;
-        for (int d = 0; d < 3; ++d) {
-            G[d] = std::max(S[d], F[d]);
-            resample = resample || G[d] != S[d];
+        Vec3<int> cap;
+        for (int d = 0; d < 3; ++d) cap[d] = std::max(maxSpacing[d], n[d] - 1);
+        SampledAutocovariance c;
+        if (!sampleAutocovariance(psd, S, F, n, cap, c)) return false;
+        const Vec3<int> L = correlationLength(c);
+        Vec3<int> reach;
+        for (int d = 0; d < 3; ++d) reach[d] = std::min(n[d] - 1 + L[d], cap[d]);
+        RowCorrelations rows;
+        rows.n = n;
+        for (int d = 0; d < 3; ++d) rows.r[d] = rowAutocorrelations(fwd[d], n[d]);
+        if (!fillLagTable(c, rows, reach, lags)) {
+            lags = NoiseLags{};
+            return false;
         }
-        std::unique_ptr<float[], NoiseLags::FreeDeleter> resized;
-        const float* P = psd;
-        if (resample) {
-            float* r = nullptr;
-            resizePSD(psd, S, G, r);
-            if (!r) return false;
-            resized.reset(r);
-            P = r;
-        }
-        const long long Gtot = static_cast<long long>(G[0]) * G[1] * G[2];
-
-        // Lags of the autocovariance that may matter: within half the grid, and no farther
-        // than a member displacement plus a block.
-        Vec3<int> cap, X;
-        for (int d = 0; d < 3; ++d) {
-            cap[d] = std::max(maxSpacing[d], n[d] - 1);
-            X[d] = std::min((G[d] - 1) / 2, cap[d] + n[d] - 1);
-        }
-        float lo = P[0], hi = P[0];
-        for (long long f = 1; f < Gtot; ++f) {
-            lo = std::min(lo, P[f]);
-            hi = std::max(hi, P[f]);
-        }
-        const bool flat = hi - lo <= 1e-6f * std::fabs(hi);
-        std::vector<double> C;
-        if (flat) {
-            // White noise: the variance alone, exactly.
-            X = {0, 0, 0};
-            C.assign(1, double(P[0]) / double(Gtot));
-        } else {
-            C = autocovariance(P, G, X);
-        }
-        resized.reset();
-
-        // Correlation length L_d: the largest |x_d| with a non-negligible autocovariance.
-        const int Lx[3] = {2 * X[0] + 1, 2 * X[1] + 1, 2 * X[2] + 1};
-        const auto cAt = [&](int x0, int x1, int x2) -> double {
-            if (std::abs(x0) > X[0] || std::abs(x1) > X[1] || std::abs(x2) > X[2]) return 0.0;
-            return C[static_cast<std::size_t>(((x2 + X[2]) * Lx[1] + x1 + X[1]) * Lx[0] + x0 +
-                                              X[0])];
-        };
-        const double c0 = cAt(0, 0, 0);
-        Vec3<int> L{0, 0, 0};
-        for (int x2 = -X[2]; x2 <= X[2]; ++x2)
-            for (int x1 = -X[1]; x1 <= X[1]; ++x1)
-                for (int x0 = -X[0]; x0 <= X[0]; ++x0) {
-                    if (std::fabs(cAt(x0, x1, x2)) > NEGLIGIBLE_COVARIANCE * std::fabs(c0)) {
-                        L = {std::max(L[0], std::abs(x0)), std::max(L[1], std::abs(x1)),
-                             std::max(L[2], std::abs(x2))};
-                    }
-                }
-
-        // c_i(delta) = sum_e r_0(e0) r_1(e1) r_2(e2) C(delta + e), one dimension at a time,
-        // over |delta_d| <= reach_d and the autocovariance read on |x_d| <= reach_d + n_d - 1.
-        Vec3<int> reach, W;
-        for (int d = 0; d < 3; ++d) {
-            reach[d] = std::min(n[d] - 1 + L[d], cap[d]);
-            W[d] = reach[d] + n[d] - 1;
-        }
-        std::vector<double> r[3];
-        for (int d = 0; d < 3; ++d) r[d] = rowAutocorrelations(fwd[d], n[d]);
-        const int D[3] = {2 * reach[0] + 1, 2 * reach[1] + 1, 2 * reach[2] + 1};
-        const int E[3] = {2 * W[0] + 1, 2 * W[1] + 1, 2 * W[2] + 1};
-        const auto rAt = [&](int d, int j, int e) {
-            return r[d][static_cast<std::size_t>(j) * (2 * n[d] - 1) + e + n[d] - 1];
-        };
-        // Dimension 2: a2[((j2 * D2 + delta2) * E1 + x1) * E0 + x0].
-        std::vector<double> a2(static_cast<std::size_t>(n[2]) * D[2] * E[1] * E[0], 0.0);
-        for (int j2 = 0; j2 < n[2]; ++j2)
-            for (int t2 = -reach[2]; t2 <= reach[2]; ++t2)
-                for (int x1 = -W[1]; x1 <= W[1]; ++x1)
-                    for (int x0 = -W[0]; x0 <= W[0]; ++x0) {
-                        double acc = 0.0;
-                        for (int e = -(n[2] - 1); e <= n[2] - 1; ++e) {
-                            acc += rAt(2, j2, e) * cAt(x0, x1, t2 + e);
-                        }
-                        a2[static_cast<std::size_t>(
-                            ((j2 * D[2] + t2 + reach[2]) * E[1] + x1 + W[1]) * E[0] + x0 + W[0])] =
-                            acc;
-                    }
-        // Dimension 1: a1[(((j1 * n2 + j2) * D2 + delta2) * D1 + delta1) * E0 + x0].
-        std::vector<double> a1(static_cast<std::size_t>(n[1]) * n[2] * D[2] * D[1] * E[0], 0.0);
-        for (int j1 = 0; j1 < n[1]; ++j1)
-            for (int j2 = 0; j2 < n[2]; ++j2)
-                for (int t2 = 0; t2 < D[2]; ++t2)
-                    for (int t1 = -reach[1]; t1 <= reach[1]; ++t1)
-                        for (int x0 = 0; x0 < E[0]; ++x0) {
-                            double acc = 0.0;
-                            for (int e = -(n[1] - 1); e <= n[1] - 1; ++e) {
-                                acc += rAt(1, j1, e) *
-                                       a2[static_cast<std::size_t>(
-                                           ((j2 * D[2] + t2) * E[1] + t1 + e + W[1]) * E[0] + x0)];
-                            }
-                            a1[static_cast<std::size_t>(
-                                (((j1 * n[2] + j2) * D[2] + t2) * D[1] + t1 + reach[1]) * E[0] +
-                                x0)] = acc;
-                        }
-        // Dimension 0, into the table: row delta, coefficient (j0, j1, j2).
-        const int B = n[0] * n[1] * n[2];
-        const long long rows = static_cast<long long>(D[0]) * D[1] * D[2];
-        float* table =
-            static_cast<float*>(std::malloc(static_cast<std::size_t>(rows * B) * sizeof(float)));
-        if (!table) return false;
-        lags.table.reset(table);
-        for (int t2 = 0; t2 < D[2]; ++t2)
-            for (int t1 = 0; t1 < D[1]; ++t1)
-                for (int t0 = -reach[0]; t0 <= reach[0]; ++t0) {
-                    float* row =
-                        table +
-                        ((static_cast<long long>(t2) * D[1] + t1) * D[0] + t0 + reach[0]) * B;
-                    for (int j2 = 0; j2 < n[2]; ++j2)
-                        for (int j1 = 0; j1 < n[1]; ++j1) {
-                            const double* src =
-                                a1.data() + (((j1 * n[2] + j2) * D[2] + t2) * D[1] + t1) *
-                                                static_cast<long long>(E[0]);
-                            for (int j0 = 0; j0 < n[0]; ++j0) {
-                                double acc = 0.0;
-                                for (int e = -(n[0] - 1); e <= n[0] - 1; ++e) {
-                                    acc += rAt(0, j0, e) * src[t0 + e + W[0]];
-                                }
-                                row[(j2 * n[1] + j1) * n[0] + j0] = static_cast<float>(acc);
-                            }
-                        }
-                }
         lags.blockSize = n;
         lags.reach = reach;
-        lags.coefficients = B;
+        lags.coefficients = n[0] * n[1] * n[2];
         return true;
     } catch (const std::bad_alloc&) {
         lags = NoiseLags{};
