@@ -16,6 +16,22 @@ namespace kelvo {
 
 namespace {
 
+// Components K..count-1 of a group (not computed exactly) share what the exact ones leave
+// of the group's total noise energy, count * single[i] for an orthonormal group transform.
+void shareRemainder(float* variance, int Bn, int K, int count, const float* single) {
+    if (K >= count) return;
+    float* first = variance + static_cast<long long>(K) * Bn;
+    const float share = 1.0f / static_cast<float>(count - K);
+    for (int i = 0; i < Bn; ++i) {
+        float sumK = 0.0f;
+        for (int k = 0; k < K; ++k) sumK += variance[static_cast<long long>(k) * Bn + i];
+        first[i] = std::max(0.0f, single[i] * static_cast<float>(count) - sumK) * share;
+    }
+    for (int k = K + 1; k < count; ++k) {
+        std::memcpy(variance + static_cast<long long>(k) * Bn, first, sizeof(float) * Bn);
+    }
+}
+
 bool isGridSize(int n) { return n == 1 || isFftSize(n); }
 
 inline float power2(const Complex& c) { return c.re * c.re + c.im * c.im; }
@@ -213,20 +229,7 @@ void calculateVariances(int count, Vec3<int> blockSize, Vec3<int> F, Vec3<int> F
         exactProduct(A, Bn, m, temp.power.data, temp.power.blockVolume(), K, variance);
     }
 
-    if (K < count) {
-        // The components not computed exactly share what the exact ones leave of the
-        // group's total noise energy, count * B[i] for an orthonormal group transform.
-        float* first = variance + static_cast<long long>(K) * Bn;
-        const float share = 1.0f / static_cast<float>(count - K);
-        for (int i = 0; i < Bn; ++i) {
-            float sumK = 0.0f;
-            for (int k = 0; k < K; ++k) sumK += variance[static_cast<long long>(k) * Bn + i];
-            first[i] = std::max(0.0f, B[i] * static_cast<float>(count) - sumK) * share;
-        }
-        for (int k = K + 1; k < count; ++k) {
-            std::memcpy(variance + static_cast<long long>(k) * Bn, first, sizeof(float) * Bn);
-        }
-    }
+    shareRemainder(variance, Bn, K, count, B);
 }
 
 namespace {
@@ -539,18 +542,7 @@ void calculateVariancesFromLags(int count, int K, const float* groupMatrix, cons
     for (long long j = 0; j < static_cast<long long>(K) * B; ++j)
         variance[j] = std::max(0.0f, variance[j]);
 
-    if (K < count) {
-        float* first = variance + static_cast<long long>(K) * B;
-        const float share = 1.0f / static_cast<float>(count - K);
-        for (int i = 0; i < B; ++i) {
-            float sumK = 0.0f;
-            for (int k = 0; k < K; ++k) sumK += variance[static_cast<long long>(k) * B + i];
-            first[i] = std::max(0.0f, single[i] * static_cast<float>(count) - sumK) * share;
-        }
-        for (int k = K + 1; k < count; ++k) {
-            std::memcpy(variance + static_cast<long long>(k) * B, first, sizeof(float) * B);
-        }
-    }
+    shareRemainder(variance, B, K, count, single);
 }
 
 }  // namespace kelvo
