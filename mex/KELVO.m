@@ -66,14 +66,14 @@ volSize = volSize(1:3);
 count = size(z, 4);
 volumetric = volSize(3) > 1;
 
+noise = noiseArgument(sigma_psd, volSize);
 if nargin < 3 || isempty(profile)
     profile = KELVOProfile();
 end
-pro = resolveProfile(profile, volumetric);
+pro = resolveProfile(profile, volumetric, isstruct(noise) && isCorrelated(noise.psd));
 checkVolumeFits(pro, volSize);
 [rician, coils] = noiseModel(pro);
 mask = maskOf(pro.mask, size(z), volSize, count);
-noise = noiseArgument(sigma_psd, volSize);
 
 wantHT = nargout >= 2;
 wantWie = nargout >= 3;
@@ -360,9 +360,16 @@ else
 end
 end
 
-function pro = resolveProfile(profile, volumetric)
+function c = isCorrelated(psd)
+% A PSD that is not flat describes correlated noise (a constant PSD is white noise), by the
+% test of the C++ library.
+c = ~isempty(psd) && max(psd(:)) - min(psd(:)) > 1e-6 * max(psd(:));
+end
+
+function pro = resolveProfile(profile, volumetric, correlated)
 % Completes a user profile: unknown fields are errors, missing ones take the defaults, and an
-% 'auto' profile on a 2-D image swaps every unchanged volume default for the image default.
+% 'auto' profile on a 2-D image or under correlated noise swaps every unchanged default of a
+% volume under white noise for the default of that input.
 if ~isstruct(profile) || ~isscalar(profile)
     error('kelvo:badProfile', ['KELVO: profile must be a struct from KELVOProfile; got %s. ' ...
           'Start from pro = KELVOProfile() and change its fields'], class(profile));
@@ -376,12 +383,23 @@ if ~ischar(kind) || ~any(strcmp(kind, {'auto', 'volume', 'image'}))
           '''image''; got %s'], describeValue(kind));
 end
 volDefaults = KELVOProfile('volume');
-if strcmp(kind, 'image') || (strcmp(kind, 'auto') && ~volumetric)
+auto = strcmp(kind, 'auto');
+if auto
+    noise = 'white';
+    if correlated
+        noise = 'correlated';
+    end
+    if volumetric
+        base = KELVOProfile('volume', noise);
+    else
+        base = KELVOProfile('image', noise);
+    end
+elseif strcmp(kind, 'image')
     base = KELVOProfile('image');
 else
     base = volDefaults;
 end
-pro = mergeFields(base, profile, volDefaults, strcmp(kind, 'auto') && ~volumetric, '');
+pro = mergeFields(base, profile, volDefaults, auto && (~volumetric || correlated), '');
 checkProfile(pro);
 end
 
@@ -490,9 +508,9 @@ end
 
 function checkStage(st, name)
 block = checkNumber(st.blockSize, [name '.blockSize'], 3, true, '[4 4 4]');
-if ~(isequal(block, [4 4 4]) || isequal(block, [8 8 1]))
-    badValue([name '.blockSize'], block, ['[4 4 4] (volumes) or [8 8 1] (images), the ' ...
-             'sizes with built-in transforms']);
+if any(block < 1 | block > 16)
+    badValue([name '.blockSize'], block, ['1 to 16 samples per dimension, e.g. [4 4 4] ' ...
+             '(volumes) or [8 8 1] (images)']);
 end
 step = checkNumber(st.stepSize, [name '.stepSize'], 3, true, '[3 3 3]');
 if any(step < 1)

@@ -1,23 +1,27 @@
-function pro = KELVOProfile(kind)
+function pro = KELVOProfile(kind, noise)
 %KELVOPROFILE Settings of a KELVO denoising run, with the tuned defaults.
 %
 %   pro = KELVOProfile() returns the default profile. It adapts to the input of KELVO:
-%   on a 3-D volume every setting is used as it stands; on a 2-D image every setting still
-%   equal to its volume default is replaced by its image default, while every setting you
-%   changed is kept. Example (the advice of the out-of-memory message):
+%   on a 3-D volume under white noise every setting is used as it stands; on a 2-D image,
+%   or with a PSD that is not flat (correlated noise), every setting still equal to its
+%   white-noise volume default is replaced by the default for that input, while every
+%   setting you changed is kept. Example (the advice of the out-of-memory message):
 %
 %       pro = KELVOProfile(); pro.splitComp = [false, false, true];
 %       y_est = KELVO(z, PSD, pro);
 %
 %   pro = KELVOProfile('volume') and pro = KELVOProfile('image') return the fixed defaults
-%   for 3-D volumes and for 2-D images; they are used as they stand.
+%   for 3-D volumes and for 2-D images under white noise; pro = KELVOProfile(kind,
+%   'correlated') those for correlated noise (larger blocks, which see across the noise's
+%   correlation). They are used as they stand.
 %
-%   The defaults come from the plug-in (kelvomex('defaults', volumetric)), so the host
-%   functions and the C++ library always agree. Fields:
+%   The white-noise defaults come from the plug-in (kelvomex('defaults', volumetric)), so
+%   the host functions and the C++ library always agree; the correlated-noise defaults
+%   change the same few fields as kelvo::Profile::defaults(volumetric, true). Fields:
 %
 %   hardThreshold, wiener   settings of the two stages, each a struct with
-%       blockSize       block extent [d1 d2 d3]; [4 4 4] for volumes, [8 8 1] for images.
-%                       Built-in transforms exist for these two sizes only.
+%       blockSize       block extent [d1 d2 d3], 1 to 16 per dimension; [4 4 4] for
+%                       volumes, [8 8 1] for images (white noise).
 %       stepSize        step of the reference grid; at most the block size in every
 %                       dimension the block does not span (otherwise samples would go
 %                       unfiltered); any step where it does, e.g. dimension 3 of an image.
@@ -55,25 +59,62 @@ function pro = KELVOProfile(kind)
 %
 %   See also KELVO.
 
-if nargin > 1
-    error('kelvo:nargin', ['KELVOProfile: got %d arguments, expected KELVOProfile() or ' ...
-          'KELVOProfile(kind) with kind ''auto'', ''volume'' or ''image'''], nargin);
+if nargin > 2
+    error('kelvo:nargin', ['KELVOProfile: got %d arguments, expected KELVOProfile(), ' ...
+          'KELVOProfile(kind) with kind ''auto'', ''volume'' or ''image'', or ' ...
+          'KELVOProfile(kind, noise) with noise ''white'' or ''correlated'''], nargin);
 end
 if nargin < 1
     kind = 'auto';
 end
-if ~ischar(kind) || ~any(strcmp(kind, {'auto', 'volume', 'image'}))
-    if ischar(kind)
-        got = ['''' kind ''''];
-    else
-        got = sprintf('a %s', class(kind));
-    end
-    error('kelvo:badProfile', ['KELVOProfile: kind must be ''auto'', ''volume'' or ' ...
-          '''image''; got %s'], got);
+if nargin < 2
+    noise = 'white';
 end
-pro = kelvomex('defaults', ~strcmp(kind, 'image'));
+if ~ischar(noise) || ~any(strcmp(noise, {'white', 'correlated'}))
+    error('kelvo:badProfile', ['KELVOProfile: noise must be ''white'' or ''correlated'' ' ...
+          '(a PSD that is not flat); got %s'], describe(noise));
+end
+if ~ischar(kind) || ~any(strcmp(kind, {'auto', 'volume', 'image'}))
+    error('kelvo:badProfile', ['KELVOProfile: kind must be ''auto'', ''volume'' or ' ...
+          '''image''; got %s'], describe(kind));
+end
+if strcmp(kind, 'auto') && strcmp(noise, 'correlated')
+    error('kelvo:badProfile', ['KELVOProfile: an ''auto'' profile adapts to the noise ' ...
+          'itself; pass KELVOProfile() or KELVOProfile(''volume'' or ''image'', ' ...
+          '''correlated'')']);
+end
+volumetric = ~strcmp(kind, 'image');
+pro = kelvomex('defaults', volumetric);
+if strcmp(noise, 'correlated')
+    pro = correlatedDefaults(pro, volumetric);
+end
 pro.kind = kind;
 pro.noiseDistribution = 'gaussian';
 pro.coils = 1;
 pro.mask = [];
+end
+
+function pro = correlatedDefaults(pro, volumetric)
+% Correlated noise puts most of its power into a block's low frequencies, which small blocks
+% cannot tell from the signal's; blocks wider than the noise's correlation can. These are the
+% changes kelvo::Profile::defaults(volumetric, true) makes to the white-noise defaults (the
+% plug-in's 'defaults' form returns the white ones only); test_kelvo checks that KELVO and
+% the command-line tool give the same result for a PSD.
+if volumetric
+    pro.hardThreshold.blockSize = [6 6 6];
+    pro.wiener.blockSize = [6 6 6];
+    pro.hardThreshold.stepSize = [5 5 5];
+    pro.wiener.stepSize = [5 5 5];
+    pro.hardThreshold.maxGroupSize = 32;
+else
+    pro.wiener.blockSize = [12 12 1];
+end
+end
+
+function s = describe(v)
+if ischar(v)
+    s = ['''' v ''''];
+else
+    s = sprintf('a %s', class(v));
+end
 end

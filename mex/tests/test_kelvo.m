@@ -13,7 +13,7 @@ z = single(x + sigma * randn(size(x)));
 pro = KELVOProfile(); pro.splitcomp = [false false true];
 proNested = KELVOProfile(); proNested.wiener.blocksize = [4 4 4];
 proSize = KELVOProfile(); proSize.fftSize = [8 8];
-proBlock = KELVOProfile(); proBlock.hardThreshold.blockSize = [5 5 5];
+proBlock = KELVOProfile(); proBlock.hardThreshold.blockSize = [17 4 4];
 proStep = KELVOProfile(); proStep.wiener.stepSize = [5 3 3];
 proFft = KELVOProfile('image'); proFft.fftSize = [4 4 1];
 proDist = KELVOProfile(); proDist.noiseDistribution = 'rice';
@@ -29,8 +29,8 @@ cases = {
         {'wiener.blocksize', 'wiener.blockSize'}
     'field of the wrong size', @() KELVO(z, sigma, proSize), 'kelvo:badProfile', ...
         {'''fftSize''', '3 finite', '[8 8]'}
-    'block without transform', @() KELVO(z, sigma, proBlock), 'kelvo:badProfile', ...
-        {'hardThreshold.blockSize', '[4 4 4]'}
+    'block larger than 16', @() KELVO(z, sigma, proBlock), 'kelvo:badProfile', ...
+        {'hardThreshold.blockSize', '[17 4 4]', '1 to 16'}
     'step larger than the block', @() KELVO(z, sigma, proStep), 'kelvo:badProfile', ...
         {'wiener.stepSize', '[5 3 3]'}
     'FFT grid smaller than the block', @() KELVO(z(:, :, 1), sigma, proFft), ...
@@ -49,6 +49,7 @@ cases = {
     'mask that selects nothing', @() KELVO(z, sigma, proEmpty), 'kelvo:noData', {'mask'}
     '5-D input', @() KELVO(ones(8, 8, 4, 2, 2), sigma), 'kelvo:badInput', {'z'}
     'profile kind', @() KELVOProfile('volumes'), 'kelvo:badProfile', {'''volumes'''}
+    'profile noise', @() KELVOProfile('volume', 'pink'), 'kelvo:badProfile', {'''pink'''}
 };
 for k = 1:size(cases, 1)
     expectError(cases{k, :});
@@ -65,6 +66,9 @@ for t = 1:2
 end
 [~, mHT, mWie] = KELVO(series, sigma, pro);
 assert(numel(mHT) == 2 && numel(mWie) == 2, 'FAILED one record per volume');
+
+% ---- correlated noise: the defaults of the C++ library, as the command-line tool runs them
+correlatedDefaults(x, seed);
 
 % ---- 'auto' and samples without data
 sigmaHat = kelvonoise('estimate', z, [], 'gaussian', 1);
@@ -141,6 +145,100 @@ catch err
     return;
 end
 error('kelvo_test:noError', 'FAILED %s: no error raised, expected %s', what, id);
+end
+
+function correlatedDefaults(x, seed)
+% With a PSD that is not flat and no profile (or an unchanged 'auto' one), KELVO uses the
+% correlated-noise defaults (6x6x6 blocks at step 5 on a volume), the same ones the C++
+% library and the command-line tool choose: their results agree.
+randn('state', seed + 1);
+w = randn(size(x));
+n = zeros(size(x));
+for s = -1:1
+    for t = -1:1
+        for u = -1:1
+            n = n + circshift(w, [s t u]) / 27;
+        end
+    end
+end
+z = single(x + 0.1 / std(n(:)) * n);
+% E|fftn(noise)|^2 of the box-filtered noise on an 8x8x8 grid.
+h = zeros(8, 8, 8);
+h([1 2 8], [1 2 8], [1 2 8]) = 1 / 27;
+psd = single((0.1 / std(n(:)))^2 * 512 * abs(fftn(h)).^2);
+pro = KELVOProfile();
+pro.numThreads = 1;
+[y, mHT] = KELVO(z, psd, pro);
+white = KELVOProfile('volume');
+white.numThreads = 1;
+yWhite = KELVO(z, psd, white);
+% Reference positions of 6x6x6 blocks at step 5 on 32x32x12: 6 x 6 x 2 (plus the border).
+assert(numel(mHT.groupSizes) == 7 * 7 * 3, 'FAILED correlated defaults not chosen (%d groups)', ...
+       numel(mHT.groupSizes));
+fprintf('  correlated: RMSE %.4f (white-noise defaults %.4f)\n', rmse(y, x), rmse(yWhite, x));
+tool = fullfile(fileparts(which('kelvomex')), '..', 'cli', 'kelvo');
+if ~exist(tool, 'file')
+    fprintf('  correlated: %s not built, the comparison with the tool is skipped\n', tool);
+    return;
+end
+dir = tempname();
+mkdir(dir);
+cleanup = onCleanup(@() removeDir(dir));
+writeNpy(fullfile(dir, 'z.npy'), z);
+writeNpy(fullfile(dir, 'psd.npy'), psd);
+[status, text] = system(sprintf('"%s" denoise "%s" "%s" --psd "%s" --threads 1 --quiet', ...
+                                tool, fullfile(dir, 'z.npy'), fullfile(dir, 'y.npy'), ...
+                                fullfile(dir, 'psd.npy')));
+assert(status == 0, 'FAILED the tool: %s', text);
+yTool = readNpy(fullfile(dir, 'y.npy'));
+fprintf('  correlated: KELVO and the tool differ by at most %.2g\n', ...
+        max(abs(double(yTool(:)) - double(y(:)))));
+assert(isequal(size(yTool), size(y)) && max(abs(yTool(:) - y(:))) < 1e-4, ...
+       'FAILED KELVO and the tool disagree for a PSD');
+assert(max(abs(yWhite(:) - y(:))) > 1e-2, 'FAILED the white-noise defaults give the same');
+end
+
+function removeDir(dir)
+delete(fullfile(dir, '*.npy'));
+rmdir(dir);
+end
+
+function writeNpy(path, a)
+% A float32 .npy file in Fortran order (the samples as Octave stores them).
+shape = sprintf('%d, ', size(a));
+header = sprintf('{''descr'': ''<f4'', ''fortran_order'': True, ''shape'': (%s), }', ...
+                 shape(1:end - 2));
+pad = 64 - mod(10 + numel(header) + 1, 64);
+header = [header, repmat(' ', 1, mod(pad, 64)), sprintf('\n')];
+f = fopen(path, 'w', 'ieee-le');
+fwrite(f, [147, double('NUMPY'), 1, 0], 'uint8');
+fwrite(f, numel(header), 'uint16');
+fwrite(f, header, 'char');
+fwrite(f, single(a), 'single');
+fclose(f);
+end
+
+function a = readNpy(path)
+% A float32 .npy file written by the tool (either order).
+f = fopen(path, 'r', 'ieee-le');
+magic = fread(f, 8, 'uint8')';
+assert(isequal(magic(1:6), [147, double('NUMPY')]), 'FAILED %s is not a .npy file', path);
+if magic(7) == 1
+    len = fread(f, 1, 'uint16');
+else
+    len = fread(f, 1, 'uint32');
+end
+header = char(fread(f, len, 'char')');
+data = single(fread(f, Inf, 'single=>single'));
+fclose(f);
+assert(~isempty(strfind(header, '''<f4''')), 'FAILED %s does not hold float32: %s', path, header);
+shape = str2num(regexprep(regexp(header, '''shape'': \(([^)]*)\)', 'tokens', 'once'){1}, ...
+                          ',\s*$', '')); %#ok<ST2NM>
+if ~isempty(strfind(header, '''fortran_order'': True'))
+    a = reshape(data, [shape, 1]);
+else
+    a = permute(reshape(data, [fliplr(shape), 1]), numel(shape):-1:1);
+end
 end
 
 function e = rmse(a, b)

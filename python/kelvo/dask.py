@@ -155,10 +155,6 @@ def denoise(array, sigma_or_psd=None, profile=None, stages="all", threads=0, chu
         if mask.dtype.kind not in "biuf":
             raise TypeError(f"mask must be a boolean or numeric array (got {mask.dtype})")
         mask = mask != 0
-    if profile is None:
-        profile = kelvo.Profile.defaults(kelvo.is_volumetric(arr.shape))
-    profile = kelvo._profile_for(arr.shape, profile, threads)
-
     if sigma_or_psd is None or (isinstance(sigma_or_psd, str) and sigma_or_psd == "auto"):
         limit = _AUTO_CROP_VOLUME if kelvo.is_volumetric(arr.shape) else _AUTO_CROP_IMAGE
         crop_mask = None if mask is None else np.asarray(_central_crop(mask, limit))
@@ -170,6 +166,9 @@ def denoise(array, sigma_or_psd=None, profile=None, stages="all", threads=0, chu
         if psd is not None:
             kelvo._check_psd_axes(psd.shape, arr.shape)
             psd = np.ascontiguousarray(psd, dtype=np.float32)
+    # No profile: the defaults kelvo.denoise would pick for the whole array and this noise
+    # (those of correlated noise for a PSD that is not flat).
+    profile = kelvo._profile_for(arr.shape, profile, threads, psd)
 
     depth, unit = overlap_depth(arr.shape, profile, stages)
     if chunks is None:

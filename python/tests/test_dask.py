@@ -70,14 +70,22 @@ def test_overlap_depth_and_alignment():
 
 
 def test_chunked_equals_whole_image(client):
+    # White noise, and a PSD that is not flat: without a profile both interfaces must choose
+    # the same defaults (those of correlated noise for the PSD), or the results would differ.
     sigma = 12.0
     z, _ = textured((300, 260), sigma)
-    whole = kelvo.denoise(z, sigma, threads=1)
-    result = kd.denoise(da.from_array(z, chunks=(80, 64)), sigma, threads=1)
-    assert all(c % 3 == 0 for axis in result.chunks for c in axis[:-1])
-    err = seam_error(result.compute(), whole)
-    print(f"image 300x260 in {result.chunks}: seam error {err} (one engine thread)")
-    assert err == 0.0  # one engine thread: bit for bit
+    fy, fx = np.meshgrid(np.fft.fftfreq(32), np.fft.fftfreq(32), indexing="ij")
+    lowpass = np.cos(np.pi * fy) ** 2 * np.cos(np.pi * fx) ** 2
+    psd = (sigma ** 2 * 32 * 32 * lowpass / lowpass.mean()).astype(np.float32)
+    for noise in (sigma, psd):
+        whole = kelvo.denoise(z, noise, threads=1)
+        result = kd.denoise(da.from_array(z, chunks=(80, 64)), noise, threads=1)
+        assert all(c % 3 == 0 for axis in result.chunks for c in axis[:-1])
+        assert min(len(axis) for axis in result.chunks) > 1
+        err = seam_error(result.compute(), whole)
+        print(f"image 300x260 in {result.chunks}, {'white' if noise is sigma else 'PSD'}: "
+              f"seam error {err} (one engine thread)")
+        assert err == 0.0  # one engine thread: bit for bit
 
 
 def test_chunked_equals_whole_volume_anisotropic(client):
