@@ -106,6 +106,8 @@ if volumetric
     pro.hardThreshold.stepSize = [5 5 5];
     pro.wiener.stepSize = [5 5 5];
     pro.hardThreshold.maxGroupSize = 32;
+    pro.hardThreshold.threshold = 3.0;
+    pro.wiener.threshold = 1.3;
 else
     pro.wiener.blockSize = [12 12 1];
 end
