@@ -217,8 +217,8 @@ TEST(Denoise, ImprovesPhantoms) {
     }
 }
 
-// The volume thresholds (2.7 hard, 0.9 Wiener) were chosen on real data; on a phantom they
-// must still beat the former 3.0 / 1.3, most at the lowest noise.
+// The volume thresholds (2.9 hard, 1.0 Wiener) were chosen on real data; on a phantom they
+// must still beat the former 3.0 / 1.3.
 TEST(Denoise, VolumeThresholdsBeatTheFormerOnes) {
     const Size3 size{40, 40, 32};
     const std::vector<float> clean = makePhantom(size);

@@ -86,7 +86,7 @@ def test_profile_changes_only_by_assignment():
     p.sharpen = True
     text = repr(p)
     assert "sharpen=True" in text and "split_comp=(False, False, True)" in text
-    assert "true" not in text and "false" not in text and "threshold=2.7" in text
+    assert "true" not in text and "false" not in text and "threshold=2.9" in text
 
 
 def test_default_profile_is_the_shared_one():
