@@ -51,10 +51,10 @@ def anisotropic_volume_profile():
 def test_overlap_depth_and_alignment():
     depth, unit = kd.overlap_depth((40, 256, 256))  # defaults: R 4 and 5, B 4, step 3
     assert unit == (3, 3, 3) and depth == (24, 24, 24)  # 11 + 13 rounded up to 3
-    depth, unit = kd.overlap_depth((256, 256))  # images: R 8 and 12, B 8 along x and y
-    assert unit == (3, 3) and depth == (54, 54)  # 23 + 31
+    depth, unit = kd.overlap_depth((256, 256))  # images: R 12 in both stages, B 8
+    assert unit == (3, 3) and depth == (63, 63)  # 31 + 31 rounded up to 3
     depth, unit = kd.overlap_depth((256, 256), stages="hard")
-    assert depth == (24, 24)  # 23 rounded up to 3
+    assert depth == (33, 33)  # 31 rounded up to 3
     depth, unit = kd.overlap_depth((40, 64, 64), anisotropic_volume_profile())
     # axis 0 is z: reach (2+4-1) + (2+4-1) = 10 -> 10; y: 7 + 9 = 16 -> 18; x: 9 + 7 -> 18
     assert unit == (2, 3, 6) and depth == (10, 18, 18)
