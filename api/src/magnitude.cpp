@@ -162,7 +162,7 @@ const MagnitudeMaps& mapsFor(int coils) {
 }
 
 /// Half the side of clearNoiseFloor's box.
-constexpr int FLOOR_RADIUS = 2;
+constexpr int FLOOR_RADIUS = 3;
 
 /// Replaces every line of `values` along dimension `dim` by its moving mean over
 /// 2 * FLOOR_RADIUS + 1 samples, the window cut at the line's ends. `line` holds one line.
