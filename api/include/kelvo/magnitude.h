@@ -43,7 +43,9 @@ void unstabiliseMagnitude(float* data, std::size_t count, double sigma, int coil
 /// std::invalid_argument for a null `data`, a size below 1 or sigma not finite and > 0.
 void clearNoiseFloor(float* data, Size3 size, double sigma);
 
-/// The level, in units of sigma, below which clearNoiseFloor takes a neighbourhood for empty.
+/// The level, in units of sigma, below which clearNoiseFloor takes a neighbourhood for empty,
+/// and half the side of its box (a result depends on the estimate this far around it).
 constexpr double NOISE_FLOOR_LEVEL = 0.5;
+constexpr int NOISE_FLOOR_RADIUS = 3;
 
 }  // namespace kelvo
