@@ -527,28 +527,36 @@ void calculateVariancesFromLags(int count, int K, const float* groupMatrix, cons
         for (int i = 0; i < B; ++i) v[i] = diagonal * single[i];
     }
     // The correlated pairs are listed in batches, then added by the vector kernel four
-    // components at a time (each coefficient still receives them in pair order).
+    // components at a time (each coefficient still receives them in pair order). A pair's
+    // row is found as lags.at would find it, from the row of displacement zero.
     constexpr int BATCH = 256;
     const float* rows[BATCH];
     float weights[BATCH * LAG_PAIR_COMPONENTS];
+    const Vec3<int> reach = lags.reach;
+    const long long L0 = 2 * reach.x + 1, L1 = 2 * reach.y + 1;
+    const float* zero = lags.variances();
     for (int k0 = 0; k0 < K; k0 += LAG_PAIR_COMPONENTS) {
         const int kc = std::min(LAG_PAIR_COMPONENTS, K - k0);
         float* v = variance + static_cast<long long>(k0) * B;
         int pairs = 0;
         for (int b = 0; b < count; ++b) {
             const Vec3<int> pb = matches[b].shiftedPosition;
+            float twice[LAG_PAIR_COMPONENTS];
+            for (int k = 0; k < kc; ++k) twice[k] = 2.0f * G(k0 + k, b);
             for (int c = b + 1; c < count; ++c) {
                 const Vec3<int> pc = matches[c].shiftedPosition;
-                const float* row = lags.at({pb.x - pc.x, pb.y - pc.y, pb.z - pc.z});
-                if (!row) continue;
+                const int dx = pb.x - pc.x, dy = pb.y - pc.y, dz = pb.z - pc.z;
+                if (dx < -reach.x || dx > reach.x || dy < -reach.y || dy > reach.y ||
+                    dz < -reach.z || dz > reach.z)
+                    continue;
                 float* w = weights + LAG_PAIR_COMPONENTS * pairs;
                 bool any = false;
                 for (int k = 0; k < kc; ++k) {
-                    w[k] = 2.0f * G(k0 + k, b) * G(k0 + k, c);
+                    w[k] = twice[k] * G(k0 + k, c);
                     any = any || w[k] != 0.0f;
                 }
                 if (!any) continue;
-                rows[pairs] = row;
+                rows[pairs] = zero + ((dz * L1 + dy) * L0 + dx) * B;
                 if (++pairs == BATCH) {
                     accumulateLagPairs(v, B, kc, rows, weights, pairs);
                     pairs = 0;
