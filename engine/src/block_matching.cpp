@@ -336,6 +336,60 @@ inline int search(const BlockCollection<Complex>& c, const float* offsets, Vec3<
     return searchComplex(c, offsets, ref, radius, wmin, wmax, capacity, heap);
 }
 
+// Ranks of up to RANK_MAX candidates: each candidate's key orders it as HeapLess does (the
+// distance's bits mapped to an unsigned order in the high half, its position in the window
+// in the low half), and its rank is the number of keys below its own. Counting every pair
+// without branches costs less than sorting candidates in random order with mispredicted
+// comparisons.
+constexpr int RANK_MAX = 64;
+typedef long long I64x4 __attribute__((vector_size(32)));
+
+KELVO_CLONES void rankKeys(const long long* keys, int n, int* rank) {
+    const int vectors = (n + 3) / 4;  // keys[n .. 4 * vectors - 1] hold LLONG_MAX
+    for (int i = 0; i < n; ++i) {
+        const I64x4 k = {keys[i], keys[i], keys[i], keys[i]};
+        I64x4 below = {0, 0, 0, 0};
+        for (int v = 0; v < vectors; ++v) {
+            I64x4 x;
+            std::memcpy(&x, keys + 4 * v, sizeof x);
+            below += x < k;  // -1 per key below
+        }
+        rank[i] = -static_cast<int>(below[0] + below[1] + below[2] + below[3]);
+    }
+}
+
+// Sorts a[0 .. n-1] ascending under HeapLess; false (nothing done) when there are too many
+// candidates or the window is too large for the keys.
+template <typename T>
+bool sortByRank(BlockDistance<T>* a, int n, Vec3<int> windowMin) {
+    if (n > RANK_MAX) return false;
+    long long keys[RANK_MAX] = {};
+    for (int i = 0; i < n; ++i) {
+        const Vec3<int> p = a[i].position;
+        const int dx = p.x - windowMin.x, dy = p.y - windowMin.y, dz = p.z - windowMin.z;
+        if (dx < 0 || dy < 0 || dz < 0 || dx >= 1024 || dy >= 1024 || dz >= 1024) return false;
+        // +0 for -0, so that the two zeros share a key as they compare equal; a NaN distance
+        // was stored as infinity.
+        const float d = a[i].distance + 0.0f;
+        std::uint32_t u;
+        std::memcpy(&u, &d, sizeof u);
+        u = (u & 0x80000000u) ? ~u : (u | 0x80000000u);
+        const std::uint64_t key = (static_cast<std::uint64_t>(u) << 32) |
+                                  (static_cast<std::uint64_t>(dz) << 20) |
+                                  (static_cast<std::uint64_t>(dy) << 10) |
+                                  static_cast<std::uint64_t>(dx);
+        // Signed keys compare as the unsigned ones do once the top bit is flipped.
+        keys[i] = static_cast<long long>(key ^ 0x8000000000000000ull);
+    }
+    for (int i = n; i < (n + 3) / 4 * 4; ++i) keys[i] = std::numeric_limits<long long>::max();
+    int rank[RANK_MAX];
+    rankKeys(keys, n, rank);
+    BlockDistance<T> sorted[RANK_MAX];
+    for (int i = 0; i < n; ++i) sorted[rank[i]] = a[i];
+    std::copy(sorted, sorted + n, a);
+    return true;
+}
+
 template <typename T>
 void matchBlocks(const BlockCollection<T>& collection, const float* matchOffsetTable,
                  Vec3<int> reference, Vec3<int> blockSize, Vec3<int> searchRadius,
@@ -369,19 +423,20 @@ void matchBlocks(const BlockCollection<T>& collection, const float* matchOffsetT
                            windowMax, maxGroupSize - 1, heap, general);
 
     // Trim to a power-of-two group within the threshold, never below minGroupSize
-    // (compared as unsigned: a minGroupSize of 0 or less disables the trimming).
-    const HeapLess<T> less;
+    // (compared as unsigned: a minGroupSize of 0 or less disables the trimming). The heap's
+    // order is total, so sorting all candidates first and then dropping the largest gives
+    // the entries that popping the top would leave, in the same order.
     const unsigned keepAtLeast = static_cast<unsigned>(minGroupSize) - 1u;
+    if (!sortByRank(heap, n, windowMin)) std::sort_heap(heap, heap + n, HeapLess<T>());
     while (static_cast<unsigned>(n) > keepAtLeast) {
         const unsigned size = static_cast<unsigned>(n) + 1u;
-        if (heap[0].distance > matchThreshold || (size & (size - 1u)) != 0u) {
-            std::pop_heap(heap, heap + n, less);
+        if (heap[n - 1].distance > matchThreshold || (size & (size - 1u)) != 0u) {
             --n;
         } else {
             break;
         }
     }
-    std::sort_heap(heap, heap + n, less);  // ascending: entries 1 .. n
+    // ascending: entries 1 .. n
 
     Vec3<int> minCorner = reference;
     for (int k = 0; k < n; ++k)
