@@ -544,20 +544,24 @@ void calculateVariancesFromLags(int count, int K, const float* groupMatrix, cons
             float twice[LAG_PAIR_COMPONENTS];
             for (int k = 0; k < kc; ++k) twice[k] = 2.0f * G(k0 + k, b);
             for (int c = b + 1; c < count; ++c) {
+                // Every pair is written to the next free entry, which only advances for a
+                // pair that counts: whether one does is not predictable, so no branch decides.
                 const Vec3<int> pc = matches[c].shiftedPosition;
                 const int dx = pb.x - pc.x, dy = pb.y - pc.y, dz = pb.z - pc.z;
-                if (dx < -reach.x || dx > reach.x || dy < -reach.y || dy > reach.y ||
-                    dz < -reach.z || dz > reach.z)
-                    continue;
+                const bool inReach =
+                    (static_cast<unsigned>(dx + reach.x) <= static_cast<unsigned>(2 * reach.x)) &
+                    (static_cast<unsigned>(dy + reach.y) <= static_cast<unsigned>(2 * reach.y)) &
+                    (static_cast<unsigned>(dz + reach.z) <= static_cast<unsigned>(2 * reach.z));
                 float* w = weights + LAG_PAIR_COMPONENTS * pairs;
                 bool any = false;
                 for (int k = 0; k < kc; ++k) {
                     w[k] = twice[k] * G(k0 + k, c);
-                    any = any || w[k] != 0.0f;
+                    any = any | (w[k] != 0.0f);
                 }
-                if (!any) continue;
-                rows[pairs] = zero + ((dz * L1 + dy) * L0 + dx) * B;
-                if (++pairs == BATCH) {
+                const long long lag = inReach ? (dz * L1 + dy) * L0 + dx : 0;
+                rows[pairs] = zero + lag * B;
+                pairs += static_cast<int>(inReach & any);
+                if (pairs == BATCH) {
                     accumulateLagPairs(v, B, kc, rows, weights, pairs);
                     pairs = 0;
                 }
