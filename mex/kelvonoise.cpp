@@ -12,7 +12,8 @@
 // deviation of the noise as kelvo::estimateNoise measures it (for 'rician', of each complex
 // channel), leaving out NaN/Inf, samples outside the mask and runs of an exactly repeated
 // value. 'stabilise' and 'unstabilise' are the variance-stabilising map of magnitude data and
-// its unbiased inverse (kelvo/magnitude.h). 'fill' replaces every non-finite sample as
+// its unbiased inverse followed by the clearing of the noise floor, as kelvo::denoise applies
+// them (kelvo/magnitude.h). 'fill' replaces every non-finite sample as
 // kelvo::denoise does before the block processing. The array results are single.
 //
 // Errors are raised with kelvo: identifiers once every C++ object of the call is gone
@@ -164,14 +165,16 @@ void magnitudeCall(bool forward, int nrhs, const mxArray* prhs[], mxArray* plhs[
     if (nrhs != 4)
         fail("kelvo:nargin", std::string("kelvonoise('") + cmd + "', z, sigma, coils): got " +
                                  std::to_string(nrhs) + " arguments, expected 4");
-    volumeSize(prhs[1], argName(cmd, 1) + " (z)");
+    const kelvo::Size3 size = volumeSize(prhs[1], argName(cmd, 1) + " (z)");
     std::vector<float> z = samples(prhs[1]);
     const double sigma = positiveScalar(prhs[2], argName(cmd, 2) + " (sigma)");
     const int coils = coilCount(prhs[3], argName(cmd, 3) + " (coils)");
     if (forward)
         kelvo::stabiliseMagnitude(z.data(), z.size(), sigma, coils);
-    else
+    else {
         kelvo::unstabiliseMagnitude(z.data(), z.size(), sigma, coils);
+        kelvo::clearNoiseFloor(z.data(), size, sigma);
+    }
     plhs[0] = singleArrayLike(prhs[1], z);
 }
 

@@ -190,7 +190,10 @@ void denoise(const float* volume, Size3 size, float* output, const Noise& noise,
             if (!hasData[i]) output[i] = volume[i];
         return;
     }
-    if (rician) unstabiliseMagnitude(result.data(), regionCount, sigma, coils);
+    if (rician) {
+        unstabiliseMagnitude(result.data(), regionCount, sigma, coils);
+        clearNoiseFloor(result.data(), region.size, sigma);
+    }
     std::copy(volume, volume + count, output);
     copyRegion(result.data(), output, size, region, false, hasData.data());
 }

@@ -161,6 +161,33 @@ const MagnitudeMaps& mapsFor(int coils) {
     return *maps;
 }
 
+/// Half the side of clearNoiseFloor's box.
+constexpr int FLOOR_RADIUS = 2;
+
+/// Replaces every line of `values` along dimension `dim` by its moving mean over
+/// 2 * FLOOR_RADIUS + 1 samples, the window cut at the line's ends. `line` holds one line.
+void movingMeanAlong(std::vector<float>& values, Size3 size, int dim, std::vector<double>& line) {
+    const std::size_t n = std::size_t(size[dim]);
+    if (n == 1) return;
+    const std::size_t stride = dim == 0   ? 1
+                               : dim == 1 ? std::size_t(size[0])
+                                          : std::size_t(size[0]) * size[1];
+    const std::size_t lines = values.size() / n;
+    line.resize(n);
+    for (std::size_t l = 0; l < lines; ++l) {
+        // Line l starts at the l-th sample whose coordinate along dim is 0.
+        const std::size_t start = (l / stride) * stride * n + l % stride;
+        for (std::size_t i = 0; i < n; ++i) line[i] = values[start + i * stride];
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::size_t lo = i >= FLOOR_RADIUS ? i - FLOOR_RADIUS : 0;
+            const std::size_t hi = std::min(n - 1, i + FLOOR_RADIUS);
+            double sum = 0.0;
+            for (std::size_t j = lo; j <= hi; ++j) sum += line[j];
+            values[start + i * stride] = float(sum / double(hi - lo + 1));
+        }
+    }
+}
+
 void checkArguments(const float* data, std::size_t count, double sigma, int coils) {
     if (!data && count > 0) throw std::invalid_argument("magnitude data must not be null");
     if (!std::isfinite(sigma) || sigma <= 0.0)
@@ -184,6 +211,22 @@ void unstabiliseMagnitude(float* data, std::size_t count, double sigma, int coil
     const MagnitudeMaps& maps = mapsFor(coils);
     for (std::size_t i = 0; i < count; ++i)
         if (std::isfinite(data[i])) data[i] = float(sigma * maps.inverse(double(data[i])));
+}
+
+void clearNoiseFloor(float* data, Size3 size, double sigma) {
+    if (!data) throw std::invalid_argument("estimate data must not be null");
+    if (size[0] < 1 || size[1] < 1 || size[2] < 1)
+        throw std::invalid_argument("estimate size must be at least 1 in every dimension");
+    if (!std::isfinite(sigma) || sigma <= 0.0)
+        throw std::invalid_argument("sigma of magnitude data must be finite and > 0");
+    const std::size_t count = std::size_t(size[0]) * size[1] * size[2];
+    // The box mean is separable: the moving means along x, then y, then z.
+    std::vector<float> mean(data, data + count);
+    std::vector<double> line;
+    for (int dim = 0; dim < 3; ++dim) movingMeanAlong(mean, size, dim, line);
+    const double level = NOISE_FLOOR_LEVEL * sigma;
+    for (std::size_t i = 0; i < count; ++i)
+        if (std::isfinite(mean[i]) && double(mean[i]) < level) data[i] = 0.0f;
 }
 
 }  // namespace kelvo

@@ -1,6 +1,8 @@
 // Samples without data: the masks of usable samples and the fill of non-finite ones.
 #include "sample_data.h"
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <stdexcept>
 
@@ -46,20 +48,46 @@ void clearConstantRuns(const float* volume, Size3 size, std::vector<std::uint8_t
         if (inRun[i]) usable[i] = 0;
 }
 
+namespace {
+
+/// The first layers of the fill, as deep as a block reaches, take the mean of the known samples
+/// in a box of side 2 * WIDE_RADIUS + 1 instead of the face neighbours alone: one noisy edge
+/// sample continued outwards would look like structure to the block matching, and the edge
+/// of the data would be denoised less.
+constexpr int WIDE_LAYERS = 4, WIDE_RADIUS = 2;
+
+}  // namespace
+
 void fillNonFinite(float* volume, Size3 size) {
     const std::size_t count = sampleCount(size);
     const std::ptrdiff_t stride[3] = {1, size[0], std::ptrdiff_t(size[0]) * size[1]};
     std::vector<std::uint8_t> known(count);
     for (std::size_t i = 0; i < count; ++i) known[i] = std::isfinite(volume[i]);
 
+    auto position = [&](std::size_t i) {
+        return std::array<int, 3>{int(i % size[0]), int((i / size[0]) % size[1]),
+                                  int(i / (std::size_t(size[0]) * size[1]))};
+    };
     // Visits the face neighbours of sample i inside the volume.
     auto forNeighbours = [&](std::size_t i, auto&& visit) {
-        const int pos[3] = {int(i % size[0]), int((i / size[0]) % size[1]),
-                            int(i / (std::size_t(size[0]) * size[1]))};
+        const std::array<int, 3> pos = position(i);
         for (int d = 0; d < 3; ++d) {
             if (pos[d] > 0) visit(i - stride[d]);
             if (pos[d] + 1 < size[d]) visit(i + stride[d]);
         }
+    };
+    // Visits the samples of the box of the given radius around sample i inside the volume.
+    auto forBox = [&](std::size_t i, int radius, auto&& visit) {
+        const std::array<int, 3> pos = position(i);
+        int lo[3], hi[3];
+        for (int d = 0; d < 3; ++d) {
+            lo[d] = std::max(pos[d] - radius, 0);
+            hi[d] = std::min(pos[d] + radius, size[d] - 1);
+        }
+        for (int z = lo[2]; z <= hi[2]; ++z)
+            for (int y = lo[1]; y <= hi[1]; ++y)
+                for (int x = lo[0]; x <= hi[0]; ++x)
+                    visit(std::size_t(x + stride[1] * y + stride[2] * z));
     };
     std::vector<std::size_t> layer, next;
     std::vector<std::uint8_t> queued(count, 0);
@@ -73,19 +101,23 @@ void fillNonFinite(float* volume, Size3 size) {
             }
         }
     std::vector<float> values;
-    while (!layer.empty()) {
+    for (int depth = 0; !layer.empty(); ++depth) {
         // Values of a layer come from earlier layers only, so the fill does not depend on the
         // order in which a layer is visited.
         values.resize(layer.size());
         for (std::size_t k = 0; k < layer.size(); ++k) {
             double sum = 0.0;
             int n = 0;
-            forNeighbours(layer[k], [&](std::size_t j) {
+            auto add = [&](std::size_t j) {
                 if (known[j]) {
                     sum += volume[j];
                     ++n;
                 }
-            });
+            };
+            if (depth < WIDE_LAYERS)
+                forBox(layer[k], WIDE_RADIUS, add);
+            else
+                forNeighbours(layer[k], add);
             values[k] = float(sum / n);
         }
         next.clear();

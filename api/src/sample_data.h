@@ -24,9 +24,11 @@ std::vector<std::uint8_t> samplesWithData(const float* volume, Size3 size,
 /// (a zeroed or clipped background): they say nothing about the noise.
 void clearConstantRuns(const float* volume, Size3 size, std::vector<std::uint8_t>& usable);
 
-/// Replaces every non-finite sample of `volume` by the mean of its finite (or already filled)
-/// face neighbours, layer by layer outwards from the finite samples: a smooth continuation of
-/// the data that keeps blocks on the edge of the data free of steps. Needs one finite sample.
+/// Replaces every non-finite sample of `volume`, layer by layer outwards from the finite
+/// samples, by the mean of the finite (or already filled) samples around it: in a 5x5x5 box
+/// for the first four layers, which averages the edge's noise away, then of its face
+/// neighbours. A smooth continuation of the data that keeps blocks on the edge of the data
+/// free of steps and of repeated noise. Needs one finite sample.
 void fillNonFinite(float* volume, Size3 size);
 
 /// Checks the number of coils and returns it.

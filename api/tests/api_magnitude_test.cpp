@@ -3,6 +3,7 @@
 // (independent of the quadrature that builds the maps).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <vector>
@@ -42,6 +43,54 @@ TEST(Magnitude, StabilisedNoiseIsUnitAndInverseIsUnbiased) {
             EXPECT_NEAR(y, nu * sigma, nu > 0.0 ? tolerance : 0.05 * sigma);
         }
     }
+}
+
+// The clearing of the noise floor against a box mean computed sample by sample, on a field
+// whose local means straddle the level, in a volume and in an image, around a NaN.
+TEST(Magnitude, NoiseFloorClearingFollowsTheBoxMean) {
+    const double sigma = 0.2;
+    for (Size3 size : {Size3{9, 7, 6}, Size3{11, 8, 1}}) {
+        std::mt19937_64 rng(99 + size[2]);
+        std::uniform_real_distribution<float> value(0.0f, float(1.1 * sigma));
+        const std::size_t count = std::size_t(size[0]) * size[1] * size[2];
+        std::vector<float> data(count);
+        for (float& v : data) v = value(rng);
+        const std::size_t nanAt = count / 2 + 3;
+        data[nanAt] = std::nanf("");
+        std::vector<float> cleared = data;
+        clearNoiseFloor(cleared.data(), size, sigma);
+        auto at = [&](int x, int y, int z) {
+            return std::size_t(z) * size[0] * size[1] + std::size_t(y) * size[0] + x;
+        };
+        int zeros = 0, kept = 0;
+        for (int z = 0; z < size[2]; ++z)
+            for (int y = 0; y < size[1]; ++y)
+                for (int x = 0; x < size[0]; ++x) {
+                    double sum = 0.0;
+                    int n = 0;
+                    for (int c = std::max(z - 2, 0); c <= std::min(z + 2, size[2] - 1); ++c)
+                        for (int b = std::max(y - 2, 0); b <= std::min(y + 2, size[1] - 1); ++b)
+                            for (int a = std::max(x - 2, 0); a <= std::min(x + 2, size[0] - 1);
+                                 ++a, ++n)
+                                sum += data[at(a, b, c)];
+                    const std::size_t i = at(x, y, z);
+                    const double level = NOISE_FLOOR_LEVEL * sigma;
+                    if (std::isnan(sum)) {
+                        EXPECT_TRUE(cleared[i] == data[i] ||
+                                    (std::isnan(cleared[i]) && i == nanAt));
+                    } else if (std::fabs(sum / n - level) > 1e-5) {
+                        const bool empty = sum / n < level;
+                        EXPECT_EQ(cleared[i], empty ? 0.0f : data[i]) << x << "," << y << "," << z;
+                        (empty ? zeros : kept) += 1;
+                    }
+                }
+        EXPECT_TRUE(std::isnan(cleared[nanAt]));
+        EXPECT_GT(zeros, 5);  // both outcomes occur
+        EXPECT_GT(kept, 5);
+    }
+    std::vector<float> v(8, 0.0f);
+    EXPECT_THROW(clearNoiseFloor(v.data(), Size3{2, 2, 0}, 0.1), std::invalid_argument);
+    EXPECT_THROW(clearNoiseFloor(nullptr, Size3{2, 2, 2}, 0.1), std::invalid_argument);
 }
 
 TEST(Magnitude, KeepsNonFiniteAndRejectsBadArguments) {

@@ -168,7 +168,9 @@ TEST(RealData, MaskedSamplesAreCopiedAndMagnitudeBiasIsRemoved) {
             ++n;
         }
     EXPECT_GT(bgGaussian / n, 1.0 * sigma);  // the Gaussian model keeps the bias
-    EXPECT_LT(std::fabs(bgMagnitude / n), 0.3 * sigma);
+    // About 0.25 sigma from the unbiased inverse alone; the floor clearing takes off a third
+    // even on this small phantom, whose background mostly lies near the object.
+    EXPECT_LT(std::fabs(bgMagnitude / n), 0.2 * sigma);
     EXPECT_GT(psnr(dark, magnitude), psnr(dark, gaussian) + 1.0);
 }
 

@@ -323,12 +323,12 @@ def test_samples_without_data_come_back_unchanged():
     assert np.array_equal(np.isnan(out), np.isnan(holed))
     assert np.array_equal(out[~finite], holed[~finite], equal_nan=True)  # Inf keeps its sign
     assert np.all(np.isfinite(out[finite]))
-    # The data is denoised about as well as the same samples without the background (the
-    # samples next to the background are the hardest: the fill continues their noise).
+    # The data is denoised about as well as the same samples without the background (1.09
+    # times the error; 1.37 when the fill continued the edge's noise outwards).
     ref = kelvo.denoise(z[:, :, 12:], sigma)
     inside = finite[:, :, 12:]
     assert rmse(out[:, :, 12:][inside], clean[:, :, 12:][inside]) < \
-        1.5 * rmse(ref[inside], clean[:, :, 12:][inside])
+        1.2 * rmse(ref[inside], clean[:, :, 12:][inside])
     # NaNs do not pull the estimate: it is that of the samples with data.
     assert kelvo.estimate_noise(holed) == pytest.approx(kelvo.estimate_noise(z[:, :, 12:]),
                                                         rel=0.05)

@@ -15,6 +15,8 @@
 
 #include <cstddef>
 
+#include "kelvo/kelvo.h"
+
 namespace kelvo {
 
 /// Replaces each of `count` magnitudes by its stabilised value f(m / sigma): afterwards the
@@ -27,5 +29,21 @@ void stabiliseMagnitude(float* data, std::size_t count, double sigma, int coils)
 /// where E[f(M / sigma) | nu] = y, and by 0 for y below the expectation at nu = 0.
 /// Non-finite samples are left as they are. Same arguments and errors as stabiliseMagnitude.
 void unstabiliseMagnitude(float* data, std::size_t count, double sigma, int coils);
+
+/// Samples of an unstabilised estimate whose neighbourhood holds no detectable signal are set
+/// to zero: every sample where the mean of the estimate over the 5x5x5 box around it (cut at
+/// the volume's faces; 5x5 for a depth of 1) is below `NOISE_FLOOR_LEVEL` * sigma.
+///
+/// Near zero signal the expectation of the stabilised magnitude is flat (it grows with the
+/// square of the signal), so the unbiased inverse turns the small residual error of a denoised
+/// background into a speckle of a quarter of a sigma. Where the estimate's local mean is that
+/// low the data cannot tell the signal from zero, and zero is the better answer; tissue with
+/// any visible signal has a mean well above it. `data` holds size[0] * size[1] * size[2]
+/// samples, x fastest; a box holding a non-finite sample is left as it is. Throws
+/// std::invalid_argument for a null `data`, a size below 1 or sigma not finite and > 0.
+void clearNoiseFloor(float* data, Size3 size, double sigma);
+
+/// The level, in units of sigma, below which clearNoiseFloor takes a neighbourhood for empty.
+constexpr double NOISE_FLOOR_LEVEL = 0.5;
 
 }  // namespace kelvo
