@@ -403,10 +403,9 @@ bool sortByRank(BlockDistance<T>* a, int n, Vec3<int> windowMin) {
         std::uint32_t u;
         std::memcpy(&u, &d, sizeof u);
         u = (u & 0x80000000u) ? ~u : (u | 0x80000000u);
-        const std::uint64_t key = (static_cast<std::uint64_t>(u) << 32) |
-                                  (static_cast<std::uint64_t>(dz) << 20) |
-                                  (static_cast<std::uint64_t>(dy) << 10) |
-                                  static_cast<std::uint64_t>(dx);
+        const std::uint64_t key =
+            (static_cast<std::uint64_t>(u) << 32) | (static_cast<std::uint64_t>(dz) << 20) |
+            (static_cast<std::uint64_t>(dy) << 10) | static_cast<std::uint64_t>(dx);
         // Signed keys compare as the unsigned ones do once the top bit is flipped.
         keys[i] = static_cast<long long>(key ^ 0x8000000000000000ull);
     }

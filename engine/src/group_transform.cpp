@@ -153,12 +153,18 @@ __attribute__((always_inline)) inline void haarLanesOf(const float* in, float* o
 
 KELVO_CLONES void haarLanes(const float* in, float* out, long long n, int G, bool forward) {
     switch (G) {
-        case 1: return haarLanesOf<1>(in, out, n, forward);
-        case 2: return haarLanesOf<2>(in, out, n, forward);
-        case 4: return haarLanesOf<4>(in, out, n, forward);
-        case 8: return haarLanesOf<8>(in, out, n, forward);
-        case 16: return haarLanesOf<16>(in, out, n, forward);
-        default: return haarLanesOf<32>(in, out, n, forward);
+        case 1:
+            return haarLanesOf<1>(in, out, n, forward);
+        case 2:
+            return haarLanesOf<2>(in, out, n, forward);
+        case 4:
+            return haarLanesOf<4>(in, out, n, forward);
+        case 8:
+            return haarLanesOf<8>(in, out, n, forward);
+        case 16:
+            return haarLanesOf<16>(in, out, n, forward);
+        default:
+            return haarLanesOf<32>(in, out, n, forward);
     }
 }
 
@@ -191,12 +197,18 @@ __attribute__((always_inline)) inline void haarGroupLanesOf(const BlockDistance<
 KELVO_CLONES void haarGroupLanes(const BlockDistance<float>* matches, int G, float* dst,
                                  long long n) {
     switch (G) {
-        case 1: return haarGroupLanesOf<1>(matches, dst, n);
-        case 2: return haarGroupLanesOf<2>(matches, dst, n);
-        case 4: return haarGroupLanesOf<4>(matches, dst, n);
-        case 8: return haarGroupLanesOf<8>(matches, dst, n);
-        case 16: return haarGroupLanesOf<16>(matches, dst, n);
-        default: return haarGroupLanesOf<32>(matches, dst, n);
+        case 1:
+            return haarGroupLanesOf<1>(matches, dst, n);
+        case 2:
+            return haarGroupLanesOf<2>(matches, dst, n);
+        case 4:
+            return haarGroupLanesOf<4>(matches, dst, n);
+        case 8:
+            return haarGroupLanesOf<8>(matches, dst, n);
+        case 16:
+            return haarGroupLanesOf<16>(matches, dst, n);
+        default:
+            return haarGroupLanesOf<32>(matches, dst, n);
     }
 }
 
@@ -231,12 +243,18 @@ void forwardHaar_32_16_8_4_2_1(const BlockDistance<float>* matches, int i, float
     float v[MAX_HAAR];
     for (int k = 0; k < G; ++k) v[k] = matches[k].data[i];
     switch (G) {
-        case 1: return haarForwardLanes<1, 1>(v, dst, stride);
-        case 2: return haarForwardLanes<1, 2>(v, dst, stride);
-        case 4: return haarForwardLanes<1, 4>(v, dst, stride);
-        case 8: return haarForwardLanes<1, 8>(v, dst, stride);
-        case 16: return haarForwardLanes<1, 16>(v, dst, stride);
-        default: return haarForwardLanes<1, 32>(v, dst, stride);
+        case 1:
+            return haarForwardLanes<1, 1>(v, dst, stride);
+        case 2:
+            return haarForwardLanes<1, 2>(v, dst, stride);
+        case 4:
+            return haarForwardLanes<1, 4>(v, dst, stride);
+        case 8:
+            return haarForwardLanes<1, 8>(v, dst, stride);
+        case 16:
+            return haarForwardLanes<1, 16>(v, dst, stride);
+        default:
+            return haarForwardLanes<1, 32>(v, dst, stride);
     }
 }
 

@@ -38,8 +38,7 @@ __attribute__((always_inline)) inline float reduce8(V8 a) {
     return y[0] + y[2];
 }
 
-__attribute__((always_inline)) inline void wienerOne(float p, float& s, float& v,
-                                                     float threshold) {
+__attribute__((always_inline)) inline void wienerOne(float p, float& s, float& v, float threshold) {
     const float p2 = p * p;
     const float floored = v > 1e-8f ? v : 1e-8f;
     const float denom = floored * threshold + p2;

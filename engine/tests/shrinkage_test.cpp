@@ -27,12 +27,23 @@ struct Case {
             v[k] = std::fabs(normal(rng));
             p[k] = normal(rng);
             switch (rng() % 8) {
-                case 0: p[k] = 0.0f; break;
-                case 1: v[k] = 1e-12f; break;
-                case 2: v[k] = s[k] * s[k]; break;  // t2 = 1: the square equals the product
-                case 3: v[k] = rng() % 2 ? NaN : 0.0f; break;
-                case 4: p[k] = rng() % 2 ? NaN : -0.0f; break;
-                default: break;
+                case 0:
+                    p[k] = 0.0f;
+                    break;
+                case 1:
+                    v[k] = 1e-12f;
+                    break;
+                case 2:
+                    v[k] = s[k] * s[k];
+                    break;  // t2 = 1: the square equals the product
+                case 3:
+                    v[k] = rng() % 2 ? NaN : 0.0f;
+                    break;
+                case 4:
+                    p[k] = rng() % 2 ? NaN : -0.0f;
+                    break;
+                default:
+                    break;
             }
         }
     }

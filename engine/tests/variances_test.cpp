@@ -15,8 +15,8 @@
 #include <cmath>
 #include <complex>
 #include <cstdio>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <string>
@@ -654,8 +654,7 @@ TEST(Variances, LagPairKernelEqualsThePlainLoopBitForBit) {
                 for (float& x : fast) x = std::fabs(normal(rng));
                 std::vector<float> plain = fast;
                 accumulateLagPairs(fast.data(), B, components, rows.data(), w.data(), pairs);
-                accumulateLagPairsPlain(plain.data(), B, components, rows.data(), w.data(),
-                                        pairs);
+                accumulateLagPairsPlain(plain.data(), B, components, rows.data(), w.data(), pairs);
                 EXPECT_EQ(0, std::memcmp(fast.data(), plain.data(), sizeof(float) * fast.size()))
                     << "B " << B << ", components " << components << ", pairs " << pairs;
             }
@@ -671,8 +670,8 @@ TEST(Variances, LagPathOfALargeGroupEqualsThePairwiseSum) {
     const std::vector<float> m = dct(4);
     const std::vector<float> psd(512, 0.01f * 512);  // white, on an 8^3 grid
     NoiseLags lags;
-    ASSERT_TRUE(buildNoiseLags(psd.data(), {8, 8, 8}, {8, 8, 8}, n,
-                               {m.data(), m.data(), m.data()}, {10, 10, 10}, lags));
+    ASSERT_TRUE(buildNoiseLags(psd.data(), {8, 8, 8}, {8, 8, 8}, n, {m.data(), m.data(), m.data()},
+                               {10, 10, 10}, lags));
     std::mt19937 rng(9);
     std::normal_distribution<float> normal(0.0f, 0.2f);
     std::vector<float> G(static_cast<std::size_t>(count) * count);
@@ -691,13 +690,15 @@ TEST(Variances, LagPathOfALargeGroupEqualsThePairwiseSum) {
             float v = diagonal * single[i];
             for (int b = 0; b < count; ++b)
                 for (int c = b + 1; c < count; ++c) {
-                    const Vec3<int> pb = matches[b].shiftedPosition, pc = matches[c].shiftedPosition;
+                    const Vec3<int> pb = matches[b].shiftedPosition,
+                                    pc = matches[c].shiftedPosition;
                     const float* row = lags.at({pb.x - pc.x, pb.y - pc.y, pb.z - pc.z});
                     ASSERT_NE(row, nullptr);
                     const float w = 2.0f * G[k * count + b] * G[k * count + c];
                     v += w * row[i];
                 }
-            EXPECT_EQ(std::max(0.0f, v), var[k * B + i]) << "component " << k << ", coefficient " << i;
+            EXPECT_EQ(std::max(0.0f, v), var[k * B + i])
+                << "component " << k << ", coefficient " << i;
         }
     }
 }
