@@ -161,11 +161,8 @@ const MagnitudeMaps& mapsFor(int coils) {
     return *maps;
 }
 
-/// Half the side of clearNoiseFloor's box.
-constexpr int FLOOR_RADIUS = 2;
-
 /// Replaces every line of `values` along dimension `dim` by its moving mean over
-/// 2 * FLOOR_RADIUS + 1 samples, the window cut at the line's ends. `line` holds one line.
+/// 2 * NOISE_FLOOR_RADIUS + 1 samples, the window cut at the line's ends. `line` holds one line.
 void movingMeanAlong(std::vector<float>& values, Size3 size, int dim, std::vector<double>& line) {
     const std::size_t n = std::size_t(size[dim]);
     if (n == 1) return;
@@ -179,8 +176,8 @@ void movingMeanAlong(std::vector<float>& values, Size3 size, int dim, std::vecto
         const std::size_t start = (l / stride) * stride * n + l % stride;
         for (std::size_t i = 0; i < n; ++i) line[i] = values[start + i * stride];
         for (std::size_t i = 0; i < n; ++i) {
-            const std::size_t lo = i >= FLOOR_RADIUS ? i - FLOOR_RADIUS : 0;
-            const std::size_t hi = std::min(n - 1, i + FLOOR_RADIUS);
+            const std::size_t lo = i >= NOISE_FLOOR_RADIUS ? i - NOISE_FLOOR_RADIUS : 0;
+            const std::size_t hi = std::min(n - 1, i + NOISE_FLOOR_RADIUS);
             double sum = 0.0;
             for (std::size_t j = lo; j <= hi; ++j) sum += line[j];
             values[start + i * stride] = float(sum / double(hi - lo + 1));

@@ -46,16 +46,18 @@ TEST(Magnitude, StabilisedNoiseIsUnitAndInverseIsUnbiased) {
 }
 
 // The clearing of the noise floor against a box mean computed sample by sample, on a field
-// whose local means straddle the level, in a volume and in an image, around a NaN.
+// whose local means cross the level, in a volume and in an image, around a NaN.
 TEST(Magnitude, NoiseFloorClearingFollowsTheBoxMean) {
     const double sigma = 0.2;
-    for (Size3 size : {Size3{9, 7, 6}, Size3{11, 8, 1}}) {
+    for (Size3 size : {Size3{14, 12, 9}, Size3{16, 13, 1}}) {
         std::mt19937_64 rng(99 + size[2]);
         std::uniform_real_distribution<float> value(0.0f, float(1.1 * sigma));
         const std::size_t count = std::size_t(size[0]) * size[1] * size[2];
         std::vector<float> data(count);
-        for (float& v : data) v = value(rng);
-        const std::size_t nanAt = count / 2 + 3;
+        // A ramp along x, so that the box means cross the level halfway.
+        for (std::size_t i = 0; i < count; ++i)
+            data[i] = value(rng) * 2.0f * (float(i % size[0]) + 0.5f) / float(size[0]);
+        const std::size_t nanAt = std::size_t(size[0]) * 2 + 3;  // near a corner
         data[nanAt] = std::nanf("");
         std::vector<float> cleared = data;
         clearNoiseFloor(cleared.data(), size, sigma);
@@ -68,9 +70,9 @@ TEST(Magnitude, NoiseFloorClearingFollowsTheBoxMean) {
                 for (int x = 0; x < size[0]; ++x) {
                     double sum = 0.0;
                     int n = 0;
-                    for (int c = std::max(z - 2, 0); c <= std::min(z + 2, size[2] - 1); ++c)
-                        for (int b = std::max(y - 2, 0); b <= std::min(y + 2, size[1] - 1); ++b)
-                            for (int a = std::max(x - 2, 0); a <= std::min(x + 2, size[0] - 1);
+                    for (int c = std::max(z - 3, 0); c <= std::min(z + 3, size[2] - 1); ++c)
+                        for (int b = std::max(y - 3, 0); b <= std::min(y + 3, size[1] - 1); ++b)
+                            for (int a = std::max(x - 3, 0); a <= std::min(x + 3, size[0] - 1);
                                  ++a, ++n)
                                 sum += data[at(a, b, c)];
                     const std::size_t i = at(x, y, z);

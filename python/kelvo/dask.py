@@ -51,11 +51,13 @@ def _lcm(a, b):
     return a * b // math.gcd(a, b)
 
 
-def overlap_depth(shape, profile=None, stages="all"):
+def overlap_depth(shape, profile=None, stages="all", noise="gaussian"):
     """(depth, unit) per axis of an array of `shape` (NumPy axis order).
 
     depth: the margin each chunk needs on every side for its interior to match the
     whole-volume result; unit: the grid step that chunk boundaries must be multiples of.
+    Magnitude data (noise "rician") need a few samples more: the clearing of the noise floor
+    looks at the estimate around each sample.
     """
     if len(shape) not in (2, 3):
         raise ValueError(f"arrays must have 2 or 3 dimensions (got shape {tuple(shape)})")
@@ -70,7 +72,7 @@ def overlap_depth(shape, profile=None, stages="all"):
     depth, unit = [], []
     for axis in range(ndim):
         d = ndim - 1 - axis  # engine dimension of this axis
-        reach, step = 0, 1
+        reach, step = (kelvo._kelvo.NOISE_FLOOR_RADIUS if noise == "rician" else 0), 1
         for s in used:
             block = s.block_size[d]
             reach += max(0, 2 * s.search_radius[d] + block - 1)
@@ -171,7 +173,7 @@ def denoise(array, sigma_or_psd=None, profile=None, stages="all", threads=0, chu
             kelvo._check_psd_axes(psd.shape, arr.shape)
             psd = np.ascontiguousarray(psd, dtype=np.float32)
 
-    depth, unit = overlap_depth(arr.shape, profile, stages)
+    depth, unit = overlap_depth(arr.shape, profile, stages, noise)
     if chunks is None:
         target = [max(c) for c in arr.chunks]
     else:

@@ -30,6 +30,7 @@
 #include <utility>
 
 #include "kelvo/kelvo.h"
+#include "kelvo/magnitude.h"
 #include "kelvo/profile.h"
 
 namespace py = pybind11;
@@ -414,6 +415,9 @@ PYBIND11_MODULE(_kelvo, m) {
     m.doc() = "Compiled core of the kelvo package; use the functions of `kelvo` instead.";
 
     py::register_exception<kelvo::Cancelled>(m, "Cancelled", PyExc_RuntimeError);
+    // How far around a magnitude sample the clearing of the noise floor looks (kelvo.dask
+    // widens its chunks' overlap by it).
+    m.attr("NOISE_FLOOR_RADIUS") = kelvo::NOISE_FLOOR_RADIUS;
 
     bindStageProfile(m);
     bindProfile(m);

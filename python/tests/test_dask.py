@@ -144,12 +144,13 @@ def test_auto_sigma_is_estimated_once(client):
 def test_magnitude_noise_masks_and_chunks_without_data(client):
     sigma = 5.0
     _, clean = textured((30, 64, 64), 0.0, seed=SEED + 4)
+    clean[:, 26:38, 26:38] = 0.0  # a dark column across two chunk seams: its noise floor is cleared
     rng = np.random.default_rng(SEED + 4)
     m = np.abs(clean + rng.normal(0, sigma, clean.shape) +
                1j * rng.normal(0, sigma, clean.shape)).astype(np.float32)
     arr = da.from_array(m, chunks=(15, 32, 32))
-    # The magnitude maps act sample by sample: chunks still agree bit for bit, and "auto"
-    # is the whole array's Rician estimate.
+    # Chunks agree bit for bit, the clearing of the dark column's noise floor included, and
+    # "auto" is the whole array's Rician estimate.
     whole = kelvo.denoise(m, "auto", threads=1, noise="rician")
     assert seam_error(kd.denoise(arr, "auto", threads=1, noise="rician").compute(), whole) == 0
     # A NaN background that fills whole chunks, and a mask: both come back unchanged.

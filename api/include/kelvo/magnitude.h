@@ -31,8 +31,8 @@ void stabiliseMagnitude(float* data, std::size_t count, double sigma, int coils)
 void unstabiliseMagnitude(float* data, std::size_t count, double sigma, int coils);
 
 /// Samples of an unstabilised estimate whose neighbourhood holds no detectable signal are set
-/// to zero: every sample where the mean of the estimate over the 5x5x5 box around it (cut at
-/// the volume's faces; 5x5 for a depth of 1) is below `NOISE_FLOOR_LEVEL` * sigma.
+/// to zero: every sample where the mean of the estimate over the 7x7x7 box around it (cut at
+/// the volume's faces; 7x7 for a depth of 1) is below `NOISE_FLOOR_LEVEL` * sigma.
 ///
 /// Near zero signal the expectation of the stabilised magnitude is flat (it grows with the
 /// square of the signal), so the unbiased inverse turns the small residual error of a denoised
@@ -43,7 +43,9 @@ void unstabiliseMagnitude(float* data, std::size_t count, double sigma, int coil
 /// std::invalid_argument for a null `data`, a size below 1 or sigma not finite and > 0.
 void clearNoiseFloor(float* data, Size3 size, double sigma);
 
-/// The level, in units of sigma, below which clearNoiseFloor takes a neighbourhood for empty.
+/// The level, in units of sigma, below which clearNoiseFloor takes a neighbourhood for empty,
+/// and half the side of its box (a result depends on the estimate this far around it).
 constexpr double NOISE_FLOOR_LEVEL = 0.5;
+constexpr int NOISE_FLOOR_RADIUS = 3;
 
 }  // namespace kelvo
