@@ -5,13 +5,14 @@
 //   stage_bench 3d|2d T            # one of those with T threads
 //   stage_bench big [T]            # 181x217x181, default volume profile, T threads (2)
 //   stage_bench image [T]          # 512x512, default image profile, T threads (2)
-//   stage_bench speedup [big|image]  # the same case with 1 and 2 threads, and the ratio
+//   stage_bench mid [T]            # 96^3, default volume profile, T threads (2)
+//   stage_bench speedup [big|mid|image]  # that case with 1 and 2 threads, and the ratio
 //   stage_bench counts [big|image] # the work the stages do (group sizes from a match record)
 //   stage_bench raw IN OUT X Y Z SIGMA [T]  # both stages on a float32 raw volume (X fastest),
 //                                  # default profile, white noise SIGMA; the estimate to OUT
 //                                  # (used by bench/compare_nlm.py)
 //
-// The "big" and "image" cases take the default profile of the API (white noise of standard
+// The "big", "mid" and "image" cases take the default profile of the API (white noise of standard
 // deviation 0.1 on a range of 1, flat PSD) and print per stage the wall and CPU seconds,
 // Mvoxel/s and the peak memory of the process.
 #include <sys/resource.h>
@@ -149,7 +150,8 @@ double runStages(const Case& c, Parameters (*record)(Vec3<int>, float, bool, int
 }
 
 Vec3<int> caseSize(const std::string& which) {
-    return which == "image" ? Vec3<int>{512, 512, 1} : Vec3<int>{181, 217, 181};
+    if (which == "image") return {512, 512, 1};
+    return which == "mid" ? Vec3<int>{96, 96, 96} : Vec3<int>{181, 217, 181};
 }
 
 // Runs `f` in a child process; the child writes one double back through a pipe.
@@ -306,7 +308,7 @@ int main(int argc, char** argv) {
         runStages(c, legacyParameters, argc > 2 ? std::atoi(argv[2]) : 2, mode.c_str());
         return 0;
     }
-    if (mode == "big" || mode == "image") {
+    if (mode == "big" || mode == "mid" || mode == "image") {
         const Case c = makeCase(caseSize(mode), 0.1f);
         runStages(c, profileParameters, argc > 2 ? std::atoi(argv[2]) : 2, mode.c_str());
         return 0;

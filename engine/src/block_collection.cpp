@@ -204,18 +204,28 @@ bool BlockCollection<T>::extractInitial(const ImageData<float>& image, Vec3<int>
     matrices = transformMatrices;
     kinds = transformKinds;
 
-    Vec3<int> p{0, 0, 0};
-    for (p.z = origin.z; p.z < origin.z + count.z; ++p.z)
-        for (p.y = origin.y; p.y < origin.y + count.y; ++p.y)
-            for (p.x = origin.x; p.x < origin.x + count.x; ++p.x)
-                image.copyBlock(p, blockSize, reinterpret_cast<float*>(blockAt(p)));
+    float* const base = reinterpret_cast<float*>(blocks);
+    // Copies the blocks of slots [begin, end) out of the volume: slot s holds the one
+    // position of the window whose coordinates reduce to s's (the invariant of blockAt).
+    const auto copySlots = [&](std::int64_t begin, std::int64_t end) {
+        const Vec3<int> first{origin.x % count.x, origin.y % count.y, origin.z % count.z};
+        for (std::int64_t slot = begin; slot < end; ++slot) {
+            const std::int64_t row = slot / count.x;
+            const int s[3] = {static_cast<int>(slot % count.x), static_cast<int>(row % count.y),
+                              static_cast<int>(row / count.y)};
+            Vec3<int> p{0, 0, 0};
+            for (int d = 0; d < 3; ++d) p[d] = origin[d] + (s[d] - first[d] + count[d]) % count[d];
+            image.copyBlock(p, blockSize, base + slot * volume);
+        }
+    };
 
-    // Transform every slot in place, spread over the pool: index t takes slots
-    // [t * per, min((t + 1) * per, total)), each index with scratch of its own (an index
-    // may run on any thread, or all of them inline on this one inside a running job).
+    // Copy and transform every slot in place, spread over the pool (the copies touch the
+    // buffer's pages for the first time, which costs as much as the transforms): index t
+    // takes slots [t * per, min((t + 1) * per, total)), each index with scratch of its own
+    // (an index may run on any thread, or all of them inline on this one inside a running
+    // job).
     const int threads = std::max(THREAD_POOL.getNumThreads(), 1);
     const std::int64_t per = (total + threads - 1) / threads;
-    float* const base = reinterpret_cast<float*>(blocks);
     std::unique_ptr<float, FreeDeleter> scratch(static_cast<float*>(std::malloc(
         static_cast<std::size_t>(threads) * 2 * static_cast<std::size_t>(volume) * sizeof(float))));
     if (scratch) {
@@ -225,6 +235,7 @@ bool BlockCollection<T>::extractInitial(const ImageData<float>& image, Vec3<int>
             float* b = a + volume;
             const std::int64_t end = std::min<std::int64_t>((t + 1) * per, total);
             const std::int64_t begin = static_cast<std::int64_t>(t) * per;
+            copySlots(begin, end);
             if (blockSize == Vec3<int>{4, 4, 4}) {
                 if (end > begin)
                     transformBlocks444(base + begin * volume, base + begin * volume, end - begin,
@@ -237,7 +248,9 @@ bool BlockCollection<T>::extractInitial(const ImageData<float>& image, Vec3<int>
             }
         });
     } else {
-        // No memory for per-index scratch: transform on this thread with its own scratch.
+        // No memory for per-index scratch: copy and transform on this thread with its own
+        // scratch.
+        copySlots(0, total);
         for (std::int64_t slot = 0; slot < total; ++slot) {
             float* block = base + slot * volume;
             transf3D<float>(block, transformMatrices, transformKinds, temp.blockA, temp.blockB,

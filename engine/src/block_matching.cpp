@@ -29,24 +29,35 @@ void setSearchWindow(Vec3<int> reference, Vec3<int> searchRadius, Vec3<int> bloc
 
 namespace {
 
-// Sum of squared differences of n floats. Eight accumulators make the loop a vector loop
-// without reassociating anything the compiler would have to prove: lane l sums the elements
-// i with i mod 8 == l, in order.
-__attribute__((always_inline)) inline float squaredDistance(const float* a, const float* b, int n) {
-    float acc[8] = {0.f, 0.f, 0.f, 0.f, 0.f, 0.f, 0.f, 0.f};
-    int i = 0;
-    for (; i + 8 <= n; i += 8) {
+// Squared differences of a[begin .. end-1] and b[begin .. end-1] added into eight lane sums:
+// element i goes to lane i mod 8, in order. A distance is minus the offset plus the lanes
+// reduced by a fixed tree (reduceLanes), so the partial distance after a run and the full
+// distance come from the same running sums. Adding non-negative squares never lowers a lane,
+// and rounding is monotone, so a partial distance never exceeds the full one: rejecting a
+// candidate whose partial distance is above the bar rejects only candidates the full
+// distance would reject, wherever the runs end.
+__attribute__((always_inline)) inline void addSquares(const float* a, const float* b, int begin,
+                                                      int end, float* lanes) {
+    int i = begin;
+    for (; i < end && (i & 7) != 0; ++i) {
+        const float t = a[i] - b[i];
+        lanes[i & 7] += t * t;
+    }
+    for (; i + 8 <= end; i += 8) {
         for (int l = 0; l < 8; ++l) {
             const float t = a[i + l] - b[i + l];
-            acc[l] += t * t;
+            lanes[l] += t * t;
         }
     }
-    float s = ((acc[0] + acc[4]) + (acc[1] + acc[5])) + ((acc[2] + acc[6]) + (acc[3] + acc[7]));
-    for (; i < n; ++i) {
+    for (; i < end; ++i) {
         const float t = a[i] - b[i];
-        s += t * t;
+        lanes[i & 7] += t * t;
     }
-    return s;
+}
+
+// ((a0 + a4) + (a1 + a5)) + ((a2 + a6) + (a3 + a7)).
+__attribute__((always_inline)) inline float reduceLanes(const float* a) {
+    return ((a[0] + a[4]) + (a[1] + a[5])) + ((a[2] + a[6]) + (a[3] + a[7]));
 }
 
 // Heap order: by distance; an equal distance ranks the later visited candidate (z, then y,
@@ -136,10 +147,8 @@ struct CandidateHeap {
 };
 
 // Distances of 64-float blocks (4x4x4 and 8x8x1, the block sizes of both default profiles),
-// with the reference held in registers. The sums are those of squaredDistance on the three
-// runs of 16, 16 and 32 floats, operation for operation: lane l of a run adds the squares of
-// the elements i = l mod 8 in order, and the lanes are reduced by the same tree, so this path
-// gives the same bits as the general one.
+// with the reference held in registers: the eight lane sums of addSquares are one vector,
+// reduced by reduceLanes' tree, so this path gives the general one's bits.
 typedef float V8 __attribute__((vector_size(32)));
 typedef float V4 __attribute__((vector_size(16)));
 typedef int I4 __attribute__((vector_size(16)));
@@ -164,18 +173,25 @@ struct Reference64 {
     explicit Reference64(const float* p) {
         for (int k = 0; k < 8; ++k) r[k] = load8(p + 8 * k);
     }
-    // Run of 2 vectors starting at vector k0.
-    __attribute__((always_inline)) inline float run16(const float* b, int k0) const {
-        const V8 t0 = load8(b + 8 * k0) - r[k0];
-        const V8 t1 = load8(b + 8 * k0 + 8) - r[k0 + 1];
-        return reduce8(t0 * t0 + t1 * t1);
+    __attribute__((always_inline)) inline V8 square(const float* b, int k) const {
+        const V8 t = load8(b + 8 * k) - r[k];
+        return t * t;
     }
-    __attribute__((always_inline)) inline float run32(const float* b) const {
-        const V8 t0 = load8(b + 32) - r[4];
-        const V8 t1 = load8(b + 40) - r[5];
-        const V8 t2 = load8(b + 48) - r[6];
-        const V8 t3 = load8(b + 56) - r[7];
-        return reduce8(((t0 * t0 + t1 * t1) + t2 * t2) + t3 * t3);
+    // Lane sums of the first half of the block (vectors 0 to 3), added in order.
+    __attribute__((always_inline)) inline V8 firstHalf(const float* b) const {
+        V8 acc = square(b, 0);
+        acc += square(b, 1);
+        acc += square(b, 2);
+        acc += square(b, 3);
+        return acc;
+    }
+    // The lane sums carried on over the second half.
+    __attribute__((always_inline)) inline V8 secondHalf(const float* b, V8 acc) const {
+        acc += square(b, 4);
+        acc += square(b, 5);
+        acc += square(b, 6);
+        acc += square(b, 7);
+        return acc;
     }
 };
 
@@ -213,14 +229,16 @@ __attribute__((always_inline)) inline int searchImpl(const BlockCollection<T>& c
                 if (x == ref.x && y == ref.y && z == ref.z) continue;
                 const T* block = c.blocks + (rowSlot + sx) * stride;
                 const float* b = reinterpret_cast<const float*>(block);
-                float dist = -offsetRow[x - wmin.x];
+                const float start = -offsetRow[x - wmin.x];
                 const float worst =
                     kept.full() ? kept.worst() : std::numeric_limits<float>::infinity();
-                dist += squaredDistance(b, reference, run1);
-                if (dist > worst) continue;
-                dist += squaredDistance(b + run1, reference + run1, run2);
-                if (dist > worst) continue;
-                dist += squaredDistance(b + run1 + run2, reference + run1 + run2, run3);
+                float lanes[8] = {0.f, 0.f, 0.f, 0.f, 0.f, 0.f, 0.f, 0.f};
+                addSquares(b, reference, 0, run1, lanes);
+                if (start + reduceLanes(lanes) > worst) continue;
+                addSquares(b, reference, run1, run1 + run2, lanes);
+                if (start + reduceLanes(lanes) > worst) continue;
+                addSquares(b, reference, run1 + run2, run1 + run2 + run3, lanes);
+                const float dist = start + reduceLanes(lanes);
                 if (!kept.full()) {
                     kept.push(block, dist, {x, y, z});
                 } else if (dist < worst) {  // equal keeps the earlier candidate
@@ -248,35 +266,42 @@ __attribute__((always_inline)) inline int search64(const BlockCollection<float>&
     const Reference64 r(c.blockAt(ref));
     CandidateHeap<float> kept{heap, capacity};
 
+    // Slots of the window's first position per dimension; a position `delta` further on is
+    // at slot base + delta, wrapped once (the window is never longer than the collection).
+    // Integer divisions per row cost as much as several candidates.
+    const Vec3<int> base{wmin.x % cx, wmin.y % cy, wmin.z % cz};
+    const auto slot = [](int first, int delta, int n) __attribute__((always_inline)) {
+        const int s = first + delta;
+        return s >= n ? s - n : s;
+    };
+
     // Candidates x0 .. x1 of row (y, z), the reference skipped.
     auto row = [&](int y, int z, int x0, int x1) __attribute__((always_inline)) {
         const float* rowBase =
-            c.blocks + (static_cast<std::int64_t>(z % cz) * cy + y % cy) * cx * stride;
+            c.blocks + (static_cast<std::int64_t>(slot(base.z, z - wmin.z, cz)) * cy +
+                        slot(base.y, y - wmin.y, cy)) *
+                           cx * stride;
         const float* offsetRow =
             offsets +
             (static_cast<std::int64_t>(z - ref.z + radius.z) * wy + (y - ref.y + radius.y)) * wx -
             ref.x + radius.x;
         const int skip = (y == ref.y && z == ref.z) ? ref.x : -1;
-        int sx = x0 % cx;
+        int sx = slot(base.x, x0 - wmin.x, cx);
         for (int x = x0; x <= x1; ++x, sx = (sx + 1 == cx) ? 0 : sx + 1) {
             if (x == skip) continue;
             const float* b = rowBase + sx * stride;
-            float dist = -offsetRow[x];
+            const float start = -offsetRow[x];
             if (!kept.full()) {
-                dist += r.run16(b, 0);
-                dist += r.run16(b, 2);
-                dist += r.run32(b);
-                kept.push(b, dist, {x, y, z});
+                kept.push(b, start + reduce8(r.secondHalf(b, r.firstHalf(b))), {x, y, z});
                 continue;
             }
             // One rejection, halfway (two of the block's four cache lines). Rejecting after
             // every run as the general loop does executes fewer operations, but with close
             // candidates first its outcomes become hard to predict, and it measured slower.
             const float worst = kept.worst();
-            dist += r.run16(b, 0);
-            dist += r.run16(b, 2);
-            if (dist > worst) continue;
-            dist += r.run32(b);
+            const V8 half = r.firstHalf(b);
+            if (start + reduce8(half) > worst) continue;
+            const float dist = start + reduce8(r.secondHalf(b, half));
             if (__builtin_expect(!(dist > worst), 0)) kept.offer(b, dist, {x, y, z});
         }
     };
@@ -288,15 +313,19 @@ __attribute__((always_inline)) inline int search64(const BlockCollection<float>&
     }
     for (int z = lo.z; z <= hi.z; ++z)
         for (int y = lo.y; y <= hi.y; ++y) row(y, z, lo.x, hi.x);
+    // The blocks the next reference along x (three positions on) adds to its window: up to
+    // three slots past the window's end, while the collection holds them.
+    const int ahead = std::max(0, std::min(3, c.origin.x + cx - (wmax.x + 1)));
+    const int aheadSlot = ahead > 0 ? slot(base.x, wmax.x + 1 - wmin.x, cx) : 0;
     for (int z = wmin.z; z <= wmax.z; ++z) {
         for (int y = wmin.y; y <= wmax.y; ++y) {
             {
-                // The blocks the next reference along x (three positions on) adds to its window.
                 const float* rowBase =
-                    c.blocks + (static_cast<std::int64_t>(z % cz) * cy + y % cy) * cx * stride;
-                int px = wmax.x + 1;
-                for (int k = 0; k < 3 && px < c.origin.x + cx; ++k, ++px) {
-                    const float* pb = rowBase + (px % cx) * stride;
+                    c.blocks + (static_cast<std::int64_t>(slot(base.z, z - wmin.z, cz)) * cy +
+                                slot(base.y, y - wmin.y, cy)) *
+                                   cx * stride;
+                for (int k = 0, px = aheadSlot; k < ahead; ++k, px = (px + 1 == cx) ? 0 : px + 1) {
+                    const float* pb = rowBase + px * stride;
                     for (int l = 0; l < 4; ++l) __builtin_prefetch(pb + 16 * l);
                 }
             }
@@ -336,6 +365,59 @@ inline int search(const BlockCollection<Complex>& c, const float* offsets, Vec3<
     return searchComplex(c, offsets, ref, radius, wmin, wmax, capacity, heap);
 }
 
+// Ranks of up to RANK_MAX candidates: each candidate's key orders it as HeapLess does (the
+// distance's bits mapped to an unsigned order in the high half, its position in the window
+// in the low half), and its rank is the number of keys below its own. Counting every pair
+// without branches costs less than sorting candidates in random order with mispredicted
+// comparisons.
+constexpr int RANK_MAX = 64;
+typedef long long I64x4 __attribute__((vector_size(32)));
+
+KELVO_CLONES void rankKeys(const long long* keys, int n, int* rank) {
+    const int vectors = (n + 3) / 4;  // keys[n .. 4 * vectors - 1] hold LLONG_MAX
+    for (int i = 0; i < n; ++i) {
+        const I64x4 k = {keys[i], keys[i], keys[i], keys[i]};
+        I64x4 below = {0, 0, 0, 0};
+        for (int v = 0; v < vectors; ++v) {
+            I64x4 x;
+            std::memcpy(&x, keys + 4 * v, sizeof x);
+            below += x < k;  // -1 per key below
+        }
+        rank[i] = -static_cast<int>(below[0] + below[1] + below[2] + below[3]);
+    }
+}
+
+// Sorts a[0 .. n-1] ascending under HeapLess; false (nothing done) when there are too many
+// candidates or the window is too large for the keys.
+template <typename T>
+bool sortByRank(BlockDistance<T>* a, int n, Vec3<int> windowMin) {
+    if (n > RANK_MAX) return false;
+    long long keys[RANK_MAX] = {};
+    for (int i = 0; i < n; ++i) {
+        const Vec3<int> p = a[i].position;
+        const int dx = p.x - windowMin.x, dy = p.y - windowMin.y, dz = p.z - windowMin.z;
+        if (dx < 0 || dy < 0 || dz < 0 || dx >= 1024 || dy >= 1024 || dz >= 1024) return false;
+        // +0 for -0, so that the two zeros share a key as they compare equal; a NaN distance
+        // was stored as infinity.
+        const float d = a[i].distance + 0.0f;
+        std::uint32_t u;
+        std::memcpy(&u, &d, sizeof u);
+        u = (u & 0x80000000u) ? ~u : (u | 0x80000000u);
+        const std::uint64_t key =
+            (static_cast<std::uint64_t>(u) << 32) | (static_cast<std::uint64_t>(dz) << 20) |
+            (static_cast<std::uint64_t>(dy) << 10) | static_cast<std::uint64_t>(dx);
+        // Signed keys compare as the unsigned ones do once the top bit is flipped.
+        keys[i] = static_cast<long long>(key ^ 0x8000000000000000ull);
+    }
+    for (int i = n; i < (n + 3) / 4 * 4; ++i) keys[i] = std::numeric_limits<long long>::max();
+    int rank[RANK_MAX];
+    rankKeys(keys, n, rank);
+    BlockDistance<T> sorted[RANK_MAX];
+    for (int i = 0; i < n; ++i) sorted[rank[i]] = a[i];
+    std::copy(sorted, sorted + n, a);
+    return true;
+}
+
 template <typename T>
 void matchBlocks(const BlockCollection<T>& collection, const float* matchOffsetTable,
                  Vec3<int> reference, Vec3<int> blockSize, Vec3<int> searchRadius,
@@ -369,19 +451,20 @@ void matchBlocks(const BlockCollection<T>& collection, const float* matchOffsetT
                            windowMax, maxGroupSize - 1, heap, general);
 
     // Trim to a power-of-two group within the threshold, never below minGroupSize
-    // (compared as unsigned: a minGroupSize of 0 or less disables the trimming).
-    const HeapLess<T> less;
+    // (compared as unsigned: a minGroupSize of 0 or less disables the trimming). The heap's
+    // order is total, so sorting all candidates first and then dropping the largest gives
+    // the entries that popping the top would leave, in the same order.
     const unsigned keepAtLeast = static_cast<unsigned>(minGroupSize) - 1u;
+    if (!sortByRank(heap, n, windowMin)) std::sort_heap(heap, heap + n, HeapLess<T>());
     while (static_cast<unsigned>(n) > keepAtLeast) {
         const unsigned size = static_cast<unsigned>(n) + 1u;
-        if (heap[0].distance > matchThreshold || (size & (size - 1u)) != 0u) {
-            std::pop_heap(heap, heap + n, less);
+        if (heap[n - 1].distance > matchThreshold || (size & (size - 1u)) != 0u) {
             --n;
         } else {
             break;
         }
     }
-    std::sort_heap(heap, heap + n, less);  // ascending: entries 1 .. n
+    // ascending: entries 1 .. n
 
     Vec3<int> minCorner = reference;
     for (int k = 0; k < n; ++k)

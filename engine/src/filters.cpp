@@ -12,6 +12,7 @@
 #include "kelvo/engine/block_matching.h"
 #include "kelvo/engine/block_transform.h"
 #include "kelvo/engine/group_transform.h"
+#include "kelvo/engine/shrinkage.h"
 #include "kelvo/engine/stage.h"
 #include "kelvo/engine/tables.h"
 #include "kelvo/engine/variances.h"
@@ -166,12 +167,7 @@ void inverseAndAggregate(const BlockDistance<float>* matches, int count, const G
     }
 
     float* componentVariance = temp.floats;
-    for (int j = 0; j < count; ++j) {
-        const float* v = memory.variance.data + B * j;
-        float s = 0.0f;
-        for (long long i = 0; i < B; ++i) s += v[i];
-        componentVariance[j] = s;
-    }
+    componentSums(memory.variance.data, B, count, componentVariance);
     float total = 0.0f;
     for (int b = 0; b < count; ++b) {
         const float* row = g.inverse + static_cast<long long>(b) * count;
@@ -309,13 +305,7 @@ void processReferenceLocation<HARD_THRESHOLDING>(
     const long long n = group.B * count;
     float* s = spectrum.data;
     float* v = variance.data;
-    const float t2 = params.thresholdSquared;
-    for (long long k = 1; k < n; ++k) {
-        if (t2 * v[k] > s[k] * s[k]) {
-            s[k] = 0.0f;
-            v[k] = 0.0f;
-        }
-    }
+    hardThreshold(s, v, n, params.thresholdSquared);
     if (params.sharpen) alphaRooting(params, s, v, n);
 
     inverseAndAggregate(matches, count, g, params, transforms, memory, temp, aggregationMutex,
@@ -344,21 +334,8 @@ void processReferenceLocation<WIENER>(
 
     // Empirical Wiener gain p^2 / (max(1e-8, v) * threshold + p^2). A zero pilot coefficient
     // gives gain 0 even when the threshold is 0 (where the quotient would be 0/0).
-    const long long n = group.B * count;
-    const float* p = pilotSpectrum.data;
-    float* s = spectrum.data;
-    float* v = variance.data;
-    const float threshold = params.threshold;
-    for (long long k = 0; k < n; ++k) {
-        const float p2 = p[k] * p[k];
-        // max(1e-8, v) as fmax computes it (a NaN variance gives the floor), written as a
-        // comparison so that the loop stays a vector loop instead of calling fmaxf.
-        const float floored = v[k] > 1e-8f ? v[k] : 1e-8f;
-        const float denom = floored * threshold + p2;
-        const float gain = p2 > 0.0f ? p2 / denom : 0.0f;
-        s[k] *= gain;
-        v[k] *= gain * gain;
-    }
+    wienerGains(pilotSpectrum.data, spectrum.data, variance.data, group.B * count,
+                params.threshold);
 
     inverseAndAggregate(matches, count, g, params, transforms, memory, temp, aggregationMutex,
                         numerator, denominator);

@@ -26,7 +26,7 @@ const float HAAR_SCALE[6] = {1.0f,  static_cast<float>(0.70710678118654752440),
 constexpr int LANES = 8;
 constexpr int MAX_HAAR = 32;
 
-inline int log2Exact(int g) {
+constexpr int log2Exact(int g) {
     int l = 0;
     while ((1 << l) < g) ++l;
     return l;
@@ -36,9 +36,11 @@ inline int log2Exact(int g) {
 // destroyed). Output coefficient j of lane l goes to dst[j * stride + l]. Pair differences
 // and sums are formed unscaled and each level is scaled once, so output 0 is
 // (sum of all members) * sqrt(1/G) and the finest differences are (a - b) * 0.70710677.
-template <int W>
-inline void haarForwardLanes(float* v, int G, float* dst, long long stride) {
-    const int L = log2Exact(G);
+// G is a template argument so that the butterflies unroll and the members stay in registers.
+template <int W, int G>
+__attribute__((always_inline)) inline void haarForwardLanes(float* v, float* dst,
+                                                            long long stride) {
+    constexpr int L = log2Exact(G);
     int level = L - 1;
     for (int half = G / 2; half >= 1; half /= 2, --level) {
         const float c = HAAR_SCALE[L - level];
@@ -57,9 +59,10 @@ inline void haarForwardLanes(float* v, int G, float* dst, long long stride) {
 
 // Inverse (transpose) Haar: y[j * ystride + l] holds coefficient j of lane l; member m of
 // lane l is written to v[m * W + l].
-template <int W>
-inline void haarInverseLanes(const float* y, long long ystride, int G, float* v) {
-    const int L = log2Exact(G);
+template <int W, int G>
+__attribute__((always_inline)) inline void haarInverseLanes(const float* y, long long ystride,
+                                                            float* v) {
+    constexpr int L = log2Exact(G);
     const float c0 = HAAR_SCALE[L];
     for (int l = 0; l < W; ++l) v[l] = y[l] * c0;
     int level = 0;
@@ -113,9 +116,11 @@ int haarSizeOf(StandardTransform kind, bool& forward) {
 
 // Haar butterflies over whole groups, member-major (coefficient i of member k at k*n + i),
 // LANES adjacent coefficients at a time.
-KELVO_CLONES void haarLanes(const float* in, float* out, long long n, int G, bool forward) {
-    float v[MAX_HAAR * LANES];
-    float y[MAX_HAAR * LANES];
+template <int G>
+__attribute__((always_inline)) inline void haarLanesOf(const float* in, float* out, long long n,
+                                                       bool forward) {
+    float v[G * LANES];
+    float y[G * LANES];
     for (long long i0 = 0; i0 < n; i0 += LANES) {
         const int w = static_cast<int>(std::min<long long>(LANES, n - i0));
         if (w == LANES) {
@@ -124,9 +129,9 @@ KELVO_CLONES void haarLanes(const float* in, float* out, long long n, int G, boo
             if (forward) {
                 for (int k = 0; k < G; ++k)
                     for (int l = 0; l < LANES; ++l) v[k * LANES + l] = in[k * n + i0 + l];
-                haarForwardLanes<LANES>(v, G, out + i0, n);
+                haarForwardLanes<LANES, G>(v, out + i0, n);
             } else {
-                haarInverseLanes<LANES>(in + i0, n, G, v);
+                haarInverseLanes<LANES, G>(in + i0, n, v);
                 for (int j = 0; j < G; ++j)
                     for (int l = 0; l < LANES; ++l) out[j * n + i0 + l] = v[j * LANES + l];
             }
@@ -135,10 +140,10 @@ KELVO_CLONES void haarLanes(const float* in, float* out, long long n, int G, boo
         for (int k = 0; k < G; ++k)
             for (int l = 0; l < LANES; ++l) v[k * LANES + l] = l < w ? in[k * n + i0 + l] : 0.f;
         if (forward) {
-            haarForwardLanes<LANES>(v, G, y, LANES);
+            haarForwardLanes<LANES, G>(v, y, LANES);
         } else {
             std::memcpy(y, v, sizeof(float) * static_cast<std::size_t>(G) * LANES);
-            haarInverseLanes<LANES>(y, LANES, G, v);
+            haarInverseLanes<LANES, G>(y, LANES, v);
             std::memcpy(y, v, sizeof(float) * static_cast<std::size_t>(G) * LANES);
         }
         for (int j = 0; j < G; ++j)
@@ -146,12 +151,30 @@ KELVO_CLONES void haarLanes(const float* in, float* out, long long n, int G, boo
     }
 }
 
+KELVO_CLONES void haarLanes(const float* in, float* out, long long n, int G, bool forward) {
+    switch (G) {
+        case 1:
+            return haarLanesOf<1>(in, out, n, forward);
+        case 2:
+            return haarLanesOf<2>(in, out, n, forward);
+        case 4:
+            return haarLanesOf<4>(in, out, n, forward);
+        case 8:
+            return haarLanesOf<8>(in, out, n, forward);
+        case 16:
+            return haarLanesOf<16>(in, out, n, forward);
+        default:
+            return haarLanesOf<32>(in, out, n, forward);
+    }
+}
+
 // forwardHaarGroup's body: members read through the match list, full lanes written straight
 // to their destination.
-KELVO_CLONES void haarGroupLanes(const BlockDistance<float>* matches, int G, float* dst,
-                                 long long n) {
-    float v[MAX_HAAR * LANES];
-    float y[MAX_HAAR * LANES];
+template <int G>
+__attribute__((always_inline)) inline void haarGroupLanesOf(const BlockDistance<float>* matches,
+                                                            float* dst, long long n) {
+    float v[G * LANES];
+    float y[G * LANES];
     for (long long i0 = 0; i0 < n; i0 += LANES) {
         const int w = static_cast<int>(std::min<long long>(LANES, n - i0));
         if (w == LANES) {
@@ -159,15 +182,33 @@ KELVO_CLONES void haarGroupLanes(const BlockDistance<float>* matches, int G, flo
                 const float* src = matches[k].data + i0;
                 for (int l = 0; l < LANES; ++l) v[k * LANES + l] = src[l];
             }
-            haarForwardLanes<LANES>(v, G, dst + i0, n);
+            haarForwardLanes<LANES, G>(v, dst + i0, n);
             continue;
         }
         for (int k = 0; k < G; ++k)
             for (int l = 0; l < LANES; ++l)
                 v[k * LANES + l] = l < w ? matches[k].data[i0 + l] : 0.f;
-        haarForwardLanes<LANES>(v, G, y, LANES);
+        haarForwardLanes<LANES, G>(v, y, LANES);
         for (int j = 0; j < G; ++j)
             for (int l = 0; l < w; ++l) dst[j * n + i0 + l] = y[j * LANES + l];
+    }
+}
+
+KELVO_CLONES void haarGroupLanes(const BlockDistance<float>* matches, int G, float* dst,
+                                 long long n) {
+    switch (G) {
+        case 1:
+            return haarGroupLanesOf<1>(matches, dst, n);
+        case 2:
+            return haarGroupLanesOf<2>(matches, dst, n);
+        case 4:
+            return haarGroupLanesOf<4>(matches, dst, n);
+        case 8:
+            return haarGroupLanesOf<8>(matches, dst, n);
+        case 16:
+            return haarGroupLanesOf<16>(matches, dst, n);
+        default:
+            return haarGroupLanesOf<32>(matches, dst, n);
     }
 }
 
@@ -201,7 +242,20 @@ void forwardHaar_32_16_8_4_2_1(const BlockDistance<float>* matches, int i, float
         throw std::invalid_argument("forwardHaar_32_16_8_4_2_1: group size not in 1, 2, ..., 32");
     float v[MAX_HAAR];
     for (int k = 0; k < G; ++k) v[k] = matches[k].data[i];
-    haarForwardLanes<1>(v, G, dst, stride);
+    switch (G) {
+        case 1:
+            return haarForwardLanes<1, 1>(v, dst, stride);
+        case 2:
+            return haarForwardLanes<1, 2>(v, dst, stride);
+        case 4:
+            return haarForwardLanes<1, 4>(v, dst, stride);
+        case 8:
+            return haarForwardLanes<1, 8>(v, dst, stride);
+        case 16:
+            return haarForwardLanes<1, 16>(v, dst, stride);
+        default:
+            return haarForwardLanes<1, 32>(v, dst, stride);
+    }
 }
 
 void forwardHaarGroup(const BlockDistance<float>* matches, int G, float* dst, long long n) {

@@ -11,6 +11,7 @@
 #include "kelvo/engine/cpu_dispatch.h"
 #include "kelvo/engine/fft.h"
 #include "kelvo/engine/noise_spectrum.h"
+#include "kelvo/engine/variance_kernels.h"
 
 namespace kelvo {
 
@@ -525,19 +526,48 @@ void calculateVariancesFromLags(int count, int K, const float* groupMatrix, cons
         float* v = variance + static_cast<long long>(k) * B;
         for (int i = 0; i < B; ++i) v[i] = diagonal * single[i];
     }
-    for (int b = 0; b < count && K > 0; ++b) {
-        const Vec3<int> pb = matches[b].shiftedPosition;
-        for (int c = b + 1; c < count; ++c) {
-            const Vec3<int> pc = matches[c].shiftedPosition;
-            const float* row = lags.at({pb.x - pc.x, pb.y - pc.y, pb.z - pc.z});
-            if (!row) continue;
-            for (int k = 0; k < K; ++k) {
-                const float w = 2.0f * G(k, b) * G(k, c);
-                if (w == 0.0f) continue;
-                float* __restrict v = variance + static_cast<long long>(k) * B;
-                for (int i = 0; i < B; ++i) v[i] += w * row[i];
+    // The correlated pairs are listed in batches, then added by the vector kernel four
+    // components at a time (each coefficient still receives them in pair order). A pair's
+    // row is found as lags.at would find it, from the row of displacement zero.
+    constexpr int BATCH = 256;
+    const float* rows[BATCH];
+    float weights[BATCH * LAG_PAIR_COMPONENTS];
+    const Vec3<int> reach = lags.reach;
+    const long long L0 = 2 * reach.x + 1, L1 = 2 * reach.y + 1;
+    const float* zero = lags.variances();
+    for (int k0 = 0; k0 < K; k0 += LAG_PAIR_COMPONENTS) {
+        const int kc = std::min(LAG_PAIR_COMPONENTS, K - k0);
+        float* v = variance + static_cast<long long>(k0) * B;
+        int pairs = 0;
+        for (int b = 0; b < count; ++b) {
+            const Vec3<int> pb = matches[b].shiftedPosition;
+            float twice[LAG_PAIR_COMPONENTS];
+            for (int k = 0; k < kc; ++k) twice[k] = 2.0f * G(k0 + k, b);
+            for (int c = b + 1; c < count; ++c) {
+                // Every pair is written to the next free entry, which only advances for a
+                // pair that counts: whether one does is not predictable, so no branch decides.
+                const Vec3<int> pc = matches[c].shiftedPosition;
+                const int dx = pb.x - pc.x, dy = pb.y - pc.y, dz = pb.z - pc.z;
+                const bool inReach =
+                    (static_cast<unsigned>(dx + reach.x) <= static_cast<unsigned>(2 * reach.x)) &
+                    (static_cast<unsigned>(dy + reach.y) <= static_cast<unsigned>(2 * reach.y)) &
+                    (static_cast<unsigned>(dz + reach.z) <= static_cast<unsigned>(2 * reach.z));
+                float* w = weights + LAG_PAIR_COMPONENTS * pairs;
+                bool any = false;
+                for (int k = 0; k < kc; ++k) {
+                    w[k] = twice[k] * G(k0 + k, c);
+                    any = any | (w[k] != 0.0f);
+                }
+                const long long lag = inReach ? (dz * L1 + dy) * L0 + dx : 0;
+                rows[pairs] = zero + lag * B;
+                pairs += static_cast<int>(inReach & any);
+                if (pairs == BATCH) {
+                    accumulateLagPairs(v, B, kc, rows, weights, pairs);
+                    pairs = 0;
+                }
             }
         }
+        accumulateLagPairs(v, B, kc, rows, weights, pairs);
     }
     for (long long j = 0; j < static_cast<long long>(K) * B; ++j)
         variance[j] = std::max(0.0f, variance[j]);

@@ -16,6 +16,7 @@
 #include <complex>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <string>
@@ -23,6 +24,7 @@
 
 #include "kelvo/engine/memory.h"
 #include "kelvo/engine/noise_spectrum.h"
+#include "kelvo/engine/variance_kernels.h"
 #include "reference_matrices.h"
 
 namespace kelvo {
@@ -626,6 +628,79 @@ TEST(Variances, BadArgumentsThrowBeforeAnythingChanges) {
     EXPECT_THROW(buildNoiseLags(psd.data(), s.F, s.F, {0, 4, 4}, {G, G, G}, {8, 8, 8}, lags),
                  std::exception);
     unchanged();
+}
+
+}  // namespace
+}  // namespace kelvo
+
+namespace kelvo {
+namespace {
+
+// The lag path's vector kernel against its plain twin, bit for bit: whole 16-coefficient
+// chunks and a remainder, every component count, zero weights, and more pairs than a batch.
+TEST(Variances, LagPairKernelEqualsThePlainLoopBitForBit) {
+    std::mt19937 rng(5);
+    std::normal_distribution<float> normal(0.0f, 1.0f);
+    for (int B : {64, 27}) {
+        std::vector<float> table(static_cast<std::size_t>(B) * 40);
+        for (float& t : table) t = normal(rng);
+        for (int components = 1; components <= LAG_PAIR_COMPONENTS; ++components) {
+            for (int pairs : {0, 1, 300}) {
+                std::vector<const float*> rows(static_cast<std::size_t>(pairs));
+                std::vector<float> w(static_cast<std::size_t>(pairs) * LAG_PAIR_COMPONENTS);
+                for (int p = 0; p < pairs; ++p) rows[p] = table.data() + B * (rng() % 40);
+                for (float& x : w) x = rng() % 3 == 0 ? 0.0f : normal(rng);
+                std::vector<float> fast(static_cast<std::size_t>(B) * components);
+                for (float& x : fast) x = std::fabs(normal(rng));
+                std::vector<float> plain = fast;
+                accumulateLagPairs(fast.data(), B, components, rows.data(), w.data(), pairs);
+                accumulateLagPairsPlain(plain.data(), B, components, rows.data(), w.data(), pairs);
+                EXPECT_EQ(0, std::memcmp(fast.data(), plain.data(), sizeof(float) * fast.size()))
+                    << "B " << B << ", components " << components << ", pairs " << pairs;
+            }
+        }
+    }
+}
+
+// A group of 32 overlapping members (496 correlated pairs, two batches) and K = 6 (two
+// passes of components): the lag path equals the pairwise sum written out in pair order.
+TEST(Variances, LagPathOfALargeGroupEqualsThePairwiseSum) {
+    const Vec3<int> n{4, 4, 4};
+    const int B = 64, count = 32, K = 6;
+    const std::vector<float> m = dct(4);
+    const std::vector<float> psd(512, 0.01f * 512);  // white, on an 8^3 grid
+    NoiseLags lags;
+    ASSERT_TRUE(buildNoiseLags(psd.data(), {8, 8, 8}, {8, 8, 8}, n, {m.data(), m.data(), m.data()},
+                               {10, 10, 10}, lags));
+    std::mt19937 rng(9);
+    std::normal_distribution<float> normal(0.0f, 0.2f);
+    std::vector<float> G(static_cast<std::size_t>(count) * count);
+    for (float& g : G) g = rng() % 4 == 0 ? 0.0f : normal(rng);
+    std::vector<BlockDistance<float>> matches(count);
+    for (int b = 0; b < count; ++b) matches[b].shiftedPosition = {b % 4, (b / 4) % 4, b / 16};
+    std::vector<float> var(static_cast<std::size_t>(B) * count);
+    Cube4D<float> out{n.x, n.y, n.z, count, var.data()};
+    calculateVariancesFromLags(count, K, G.data(), lags, out, matches.data());
+
+    const float* single = lags.variances();
+    for (int k = 0; k < K; ++k) {
+        float diagonal = 0.0f;
+        for (int b = 0; b < count; ++b) diagonal += G[k * count + b] * G[k * count + b];
+        for (int i = 0; i < B; ++i) {
+            float v = diagonal * single[i];
+            for (int b = 0; b < count; ++b)
+                for (int c = b + 1; c < count; ++c) {
+                    const Vec3<int> pb = matches[b].shiftedPosition,
+                                    pc = matches[c].shiftedPosition;
+                    const float* row = lags.at({pb.x - pc.x, pb.y - pc.y, pb.z - pc.z});
+                    ASSERT_NE(row, nullptr);
+                    const float w = 2.0f * G[k * count + b] * G[k * count + c];
+                    v += w * row[i];
+                }
+            EXPECT_EQ(std::max(0.0f, v), var[k * B + i])
+                << "component " << k << ", coefficient " << i;
+        }
+    }
 }
 
 }  // namespace

@@ -1,0 +1,101 @@
+// The inner loop of the group variances' lag path: every correlated pair of members adds its
+// weighted covariance row to the variances of the components it weighs.
+#include "kelvo/engine/variance_kernels.h"
+
+#include <cstring>
+
+// Built with -ffp-contract=off (engine/CMakeLists.txt): every product is rounded before it
+// is added, in both clones and in the plain loop, so the three give the same bits.
+#include "kelvo/engine/cpu_dispatch.h"
+
+// The vector helpers are always inlined into the clones (see block_matching.cpp).
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+namespace kelvo {
+
+namespace {
+
+typedef float V8 __attribute__((vector_size(32)));
+
+__attribute__((always_inline)) inline V8 load8(const float* p) {
+    V8 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+__attribute__((always_inline)) inline void store8(float* p, V8 v) { std::memcpy(p, &v, sizeof v); }
+
+// Coefficients i0 .. i0 + 15 of KC components, held in registers over the whole pair list:
+// each coefficient still receives its additions in pair order.
+template <int KC>
+__attribute__((always_inline)) inline void chunk16(float* v, int B, const float* const* rows,
+                                                   const float* weights, int pairs, int i0) {
+    V8 acc[KC][2];
+    for (int k = 0; k < KC; ++k) {
+        acc[k][0] = load8(v + static_cast<long long>(k) * B + i0);
+        acc[k][1] = load8(v + static_cast<long long>(k) * B + i0 + 8);
+    }
+    for (int p = 0; p < pairs; ++p) {
+        const V8 r0 = load8(rows[p] + i0);
+        const V8 r1 = load8(rows[p] + i0 + 8);
+        const float* w = weights + LAG_PAIR_COMPONENTS * p;
+        for (int k = 0; k < KC; ++k) {
+            acc[k][0] += w[k] * r0;
+            acc[k][1] += w[k] * r1;
+        }
+    }
+    for (int k = 0; k < KC; ++k) {
+        store8(v + static_cast<long long>(k) * B + i0, acc[k][0]);
+        store8(v + static_cast<long long>(k) * B + i0 + 8, acc[k][1]);
+    }
+}
+
+template <int KC>
+__attribute__((always_inline)) inline void accumulate(float* v, int B, const float* const* rows,
+                                                      const float* weights, int pairs) {
+    int i0 = 0;
+    for (; i0 + 16 <= B; i0 += 16) chunk16<KC>(v, B, rows, weights, pairs, i0);
+    for (int k = 0; k < KC; ++k) {
+        float* vk = v + static_cast<long long>(k) * B;
+        for (int i = i0; i < B; ++i) {
+            float a = vk[i];
+            for (int p = 0; p < pairs; ++p) a += weights[LAG_PAIR_COMPONENTS * p + k] * rows[p][i];
+            vk[i] = a;
+        }
+    }
+}
+
+}  // namespace
+
+KELVO_CLONES void accumulateLagPairs(float* v, int B, int components, const float* const* rows,
+                                     const float* weights, int pairs) {
+    switch (components) {
+        case 1:
+            accumulate<1>(v, B, rows, weights, pairs);
+            break;
+        case 2:
+            accumulate<2>(v, B, rows, weights, pairs);
+            break;
+        case 3:
+            accumulate<3>(v, B, rows, weights, pairs);
+            break;
+        case 4:
+            accumulate<4>(v, B, rows, weights, pairs);
+            break;
+        default:
+            break;
+    }
+}
+
+void accumulateLagPairsPlain(float* v, int B, int components, const float* const* rows,
+                             const float* weights, int pairs) {
+    for (int p = 0; p < pairs; ++p) {
+        for (int k = 0; k < components; ++k) {
+            const float w = weights[LAG_PAIR_COMPONENTS * p + k];
+            float* vk = v + static_cast<long long>(k) * B;
+            for (int i = 0; i < B; ++i) vk[i] += w * rows[p][i];
+        }
+    }
+}
+
+}  // namespace kelvo
