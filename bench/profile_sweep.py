@@ -12,8 +12,11 @@ the PSNR of every case, the mean and smallest difference to the baseline, and th
 CPU time relative to the baseline's (indicative only on a shared machine). Noise seeds are
 fixed (100 + case index), the true sigma or PSD is given.
 """
-import sys, time, json
-sys.path.insert(0, '/work/wt/quality/bench')
+import json
+import os
+import sys
+import time
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # bench_data beside this file
 import numpy as np
 import bench_data as bd
 sys.path.insert(0, sys.argv[1])
@@ -46,7 +49,7 @@ for cfg in configs:
     name = cfg.pop("name", json.dumps(cfg))
     res = []; t0 = time.process_time()
     for (nm, v, kind, s), z in zip(cs, noisy):
-        p = kelvo.Profile.defaults(v.ndim == 3)
+        p = kelvo.Profile.defaults(v.ndim == 3, kind != "white")  # what denoise would pick
         for k, val in cfg.items(): setp(p, k, val)
         if kind == "white": noise = s
         else:
