@@ -12,6 +12,7 @@
 // independent lanes, then a fixed reduction, nothing fused), so they give bit-identical
 // distances (see cpu_dispatch.h).
 #include "kelvo/engine/cpu_dispatch.h"
+#include "kelvo/engine/vector8.h"
 
 // The vector helpers below are always inlined into the clones, so vector arguments and
 // returns never cross a call boundary whose ABI would depend on the instruction set.
@@ -28,6 +29,8 @@ void setSearchWindow(Vec3<int> reference, Vec3<int> searchRadius, Vec3<int> bloc
 }
 
 namespace {
+
+using namespace vec8;
 
 // Squared differences of a[begin .. end-1] and b[begin .. end-1] added into eight lane sums:
 // element i goes to lane i mod 8, in order. A distance is minus the offset plus the lanes
@@ -149,25 +152,6 @@ struct CandidateHeap {
 // Distances of 64-float blocks (4x4x4 and 8x8x1, the block sizes of both default profiles),
 // with the reference held in registers: the eight lane sums of addSquares are one vector,
 // reduced by reduceLanes' tree, so this path gives the general one's bits.
-typedef float V8 __attribute__((vector_size(32)));
-typedef float V4 __attribute__((vector_size(16)));
-typedef int I4 __attribute__((vector_size(16)));
-
-__attribute__((always_inline)) inline V8 load8(const float* p) {
-    V8 v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-// ((a0 + a4) + (a1 + a5)) + ((a2 + a6) + (a3 + a7)).
-__attribute__((always_inline)) inline float reduce8(V8 a) {
-    const V4 lo = {a[0], a[1], a[2], a[3]};
-    const V4 hi = {a[4], a[5], a[6], a[7]};
-    const V4 x = lo + hi;
-    const V4 y = x + __builtin_shuffle(x, I4{1, 0, 3, 2});
-    return y[0] + y[2];
-}
-
 struct Reference64 {
     V8 r[8];
     explicit Reference64(const float* p) {

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "kelvo/engine/cpu_dispatch.h"
+#include "kelvo/engine/vector8.h"
 
 // The vector helpers are always inlined into the clones (see block_matching.cpp).
 #pragma GCC diagnostic ignored "-Wpsabi"
@@ -14,29 +15,7 @@ namespace kelvo {
 
 namespace {
 
-typedef float V8 __attribute__((vector_size(32)));
-typedef int I8 __attribute__((vector_size(32)));
-typedef float V4 __attribute__((vector_size(16)));
-typedef int I4 __attribute__((vector_size(16)));
-
-__attribute__((always_inline)) inline V8 load8(const float* p) {
-    V8 v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-__attribute__((always_inline)) inline void store8(float* p, V8 v) { std::memcpy(p, &v, sizeof v); }
-
-__attribute__((always_inline)) inline V8 splat(float x) { return V8{x, x, x, x, x, x, x, x}; }
-
-// ((a0 + a4) + (a1 + a5)) + ((a2 + a6) + (a3 + a7)).
-__attribute__((always_inline)) inline float reduce8(V8 a) {
-    const V4 lo = {a[0], a[1], a[2], a[3]};
-    const V4 hi = {a[4], a[5], a[6], a[7]};
-    const V4 x = lo + hi;
-    const V4 y = x + __builtin_shuffle(x, I4{1, 0, 3, 2});
-    return y[0] + y[2];
-}
+using namespace vec8;
 
 __attribute__((always_inline)) inline void wienerOne(float p, float& s, float& v, float threshold) {
     const float p2 = p * p;

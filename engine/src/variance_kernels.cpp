@@ -7,6 +7,7 @@
 // Built with -ffp-contract=off (engine/CMakeLists.txt): every product is rounded before it
 // is added, in both clones and in the plain loop, so the three give the same bits.
 #include "kelvo/engine/cpu_dispatch.h"
+#include "kelvo/engine/vector8.h"
 
 // The vector helpers are always inlined into the clones (see block_matching.cpp).
 #pragma GCC diagnostic ignored "-Wpsabi"
@@ -15,15 +16,7 @@ namespace kelvo {
 
 namespace {
 
-typedef float V8 __attribute__((vector_size(32)));
-
-__attribute__((always_inline)) inline V8 load8(const float* p) {
-    V8 v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-__attribute__((always_inline)) inline void store8(float* p, V8 v) { std::memcpy(p, &v, sizeof v); }
+using namespace vec8;
 
 // Coefficients i0 .. i0 + 15 of KC components, held in registers over the whole pair list:
 // each coefficient still receives its additions in pair order.
