@@ -185,10 +185,14 @@ void movingMeanAlong(std::vector<float>& values, Size3 size, int dim, std::vecto
     }
 }
 
-void checkArguments(const float* data, std::size_t count, double sigma, int coils) {
-    if (!data && count > 0) throw std::invalid_argument("magnitude data must not be null");
+void checkSigma(double sigma) {
     if (!std::isfinite(sigma) || sigma <= 0.0)
         throw std::invalid_argument("sigma of magnitude data must be finite and > 0");
+}
+
+void checkArguments(const float* data, std::size_t count, double sigma, int coils) {
+    if (!data && count > 0) throw std::invalid_argument("magnitude data must not be null");
+    checkSigma(sigma);
     if (coils < 1 || coils > 64)
         throw std::invalid_argument("coils must be from 1 to 64 (got " + std::to_string(coils) +
                                     ")");
@@ -214,8 +218,7 @@ void clearNoiseFloor(float* data, Size3 size, double sigma) {
     if (!data) throw std::invalid_argument("estimate data must not be null");
     if (size[0] < 1 || size[1] < 1 || size[2] < 1)
         throw std::invalid_argument("estimate size must be at least 1 in every dimension");
-    if (!std::isfinite(sigma) || sigma <= 0.0)
-        throw std::invalid_argument("sigma of magnitude data must be finite and > 0");
+    checkSigma(sigma);
     const std::size_t count = std::size_t(size[0]) * size[1] * size[2];
     // The box mean is separable: the moving means along x, then y, then z.
     std::vector<float> mean(data, data + count);

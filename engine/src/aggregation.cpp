@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <type_traits>
 
 namespace kelvo {
 
@@ -19,25 +20,62 @@ bool insideVolume(Vec3<int> q, Vec3<int> blockSize, const ImageData<T>& v) {
     return true;
 }
 
-// Adds one block's terms, computed on the way: numerator += value * window / numeratorDivisor,
-// weights += window / weightDivisor. X > 0 fixes the row length at compile time.
-template <int X, typename T>
-inline void addBlockTerms(Vec3<int> q, Vec3<int> blockSize, const T* __restrict values,
-                          const T* __restrict window, T numeratorDivisor, T weightDivisor,
-                          ImageDataMutable<T>& numerator, ImageDataMutable<T>& weights) {
-    const int nx = X > 0 ? X : blockSize.x;
+// Calls add(numeratorRow, weightsRow, rowInBlock, rowLength) for every row of the block at q:
+// pointers to the row's first sample in the numerator and in the weights, the row's index
+// within the block and its length. X > 0 passes the length as a compile-time constant
+// (std::integral_constant), so that the caller's row loop is unrolled.
+template <int X, typename T, typename AddRow>
+inline void forEachBlockRow(Vec3<int> q, Vec3<int> blockSize, ImageDataMutable<T>& numerator,
+                            ImageDataMutable<T>& weights, AddRow&& add) {
+    long long row = 0;
     for (int k = 0; k < blockSize.z; ++k) {
-        for (int j = 0; j < blockSize.y; ++j, values += nx, window += nx) {
+        for (int j = 0; j < blockSize.y; ++j, ++row) {
             const long long offset = static_cast<long long>(q.z + k) * numerator.sliceStride +
                                      static_cast<long long>(q.y + j) * numerator.size.x + q.x;
-            T* __restrict num = numerator.mutableData + offset;
-            T* __restrict wei = weights.mutableData + offset;
-            for (int i = 0; i < nx; ++i) {
-                num[i] += values[i] * window[i] / numeratorDivisor;
-                wei[i] += window[i] / weightDivisor;
+            T* num = numerator.mutableData + offset;
+            T* wei = weights.mutableData + offset;
+            if constexpr (X > 0) {
+                add(num, wei, row, std::integral_constant<int, X>{});
+            } else {
+                add(num, wei, row, blockSize.x);
             }
         }
     }
+}
+
+// Calls forEachBlockRow with the row length fixed for the default block sizes.
+template <typename T, typename AddRow>
+inline void forEachRowOfBlock(Vec3<int> q, Vec3<int> blockSize, ImageDataMutable<T>& numerator,
+                              ImageDataMutable<T>& weights, AddRow&& add) {
+    switch (blockSize.x) {
+        case 4:
+            forEachBlockRow<4>(q, blockSize, numerator, weights, add);
+            break;
+        case 8:
+            forEachBlockRow<8>(q, blockSize, numerator, weights, add);
+            break;
+        default:
+            forEachBlockRow<0>(q, blockSize, numerator, weights, add);
+    }
+}
+
+// The divisors of one block's terms: numerator += value * window / numerator, weights +=
+// window / weight.
+template <typename T>
+struct Divisors {
+    T numerator, weight;
+};
+
+template <typename T>
+T weightFloorFor(T noiseLevel) {
+    return std::max(static_cast<T>(WEIGHT_FLOOR_PER_NOISE) * noiseLevel,
+                    static_cast<T>(NUMERATOR_FLOOR));
+}
+
+template <typename T>
+Divisors<T> divisorsFor(T blockWeight, T weightFloor) {
+    return {std::max(blockWeight, static_cast<T>(NUMERATOR_FLOOR)),
+            std::max(blockWeight, weightFloor)};
 }
 
 // The checks both forms of aggregation make before writing anything.
@@ -61,27 +99,20 @@ void aggregate(const BlockDistance<T>* matches, Vec3<int> blockSize, int groupSi
     if (groupSize <= 0) return;
     checkPlacement(matches, blockSize, groupSize, numerator, weights);
     const long long volume = static_cast<long long>(blockSize.x) * blockSize.y * blockSize.z;
-    const T weightFloor = std::max(static_cast<T>(WEIGHT_FLOOR_PER_NOISE) * noiseLevel,
-                                   static_cast<T>(NUMERATOR_FLOOR));
+    const T weightFloor = weightFloorFor(noiseLevel);
     for (int n = 0; n < groupSize; ++n) {
-        const T w = blockWeights[n];
-        const T numeratorDivisor = std::max(w, static_cast<T>(NUMERATOR_FLOOR));
-        const T weightDivisor = std::max(w, weightFloor);
-        const Vec3<int> q = matches[n].position;
+        const Divisors<T> d = divisorsFor(blockWeights[n], weightFloor);
         const T* values = group.data + volume * n;
-        switch (blockSize.x) {  // rows of the default block sizes unrolled
-            case 4:
-                addBlockTerms<4>(q, blockSize, values, window, numeratorDivisor, weightDivisor,
-                                 numerator, weights);
-                break;
-            case 8:
-                addBlockTerms<8>(q, blockSize, values, window, numeratorDivisor, weightDivisor,
-                                 numerator, weights);
-                break;
-            default:
-                addBlockTerms<0>(q, blockSize, values, window, numeratorDivisor, weightDivisor,
-                                 numerator, weights);
-        }
+        // The terms computed on the way, row by row (rows of the default sizes unrolled).
+        forEachRowOfBlock(matches[n].position, blockSize, numerator, weights,
+                          [&](T* __restrict num, T* __restrict wei, long long row, auto nx) {
+                              const T* __restrict v = values + row * nx;
+                              const T* __restrict win = window + row * nx;
+                              for (int i = 0; i < nx; ++i) {
+                                  num[i] += v[i] * win[i] / d.numerator;
+                                  wei[i] += win[i] / d.weight;
+                              }
+                          });
     }
 }
 
@@ -90,44 +121,18 @@ void aggregationTerms(Vec3<int> blockSize, int groupSize, const Cube4D<float>& g
                       float* numeratorTerms, float* weightTerms) {
     if (groupSize <= 0) return;
     const long long volume = static_cast<long long>(blockSize.x) * blockSize.y * blockSize.z;
-    const float weightFloor = std::max(WEIGHT_FLOOR_PER_NOISE * noiseLevel, NUMERATOR_FLOOR);
+    const float weightFloor = weightFloorFor(noiseLevel);
     for (int n = 0; n < groupSize; ++n) {
-        const float w = blockWeights[n];
-        const float numeratorDivisor = std::max(w, NUMERATOR_FLOOR);
-        const float weightDivisor = std::max(w, weightFloor);
+        const Divisors<float> d = divisorsFor(blockWeights[n], weightFloor);
         const float* values = group.data + volume * n;
         float* num = numeratorTerms + volume * n;
         float* wei = weightTerms + volume * n;
         for (long long v = 0; v < volume; ++v) {
-            num[v] = values[v] * window[v] / numeratorDivisor;
-            wei[v] = window[v] / weightDivisor;
+            num[v] = values[v] * window[v] / d.numerator;
+            wei[v] = window[v] / d.weight;
         }
     }
 }
-
-namespace {
-
-// Adds the rows of one block; X > 0 fixes the row length at compile time.
-template <int X>
-inline void addBlock(Vec3<int> q, Vec3<int> blockSize, const float* __restrict num,
-                     const float* __restrict wei, ImageDataMutable<float>& numerator,
-                     ImageDataMutable<float>& weights) {
-    const int nx = X > 0 ? X : blockSize.x;
-    for (int k = 0; k < blockSize.z; ++k) {
-        for (int j = 0; j < blockSize.y; ++j, num += nx, wei += nx) {
-            const long long offset = static_cast<long long>(q.z + k) * numerator.sliceStride +
-                                     static_cast<long long>(q.y + j) * numerator.size.x + q.x;
-            float* __restrict a = numerator.mutableData + offset;
-            float* __restrict b = weights.mutableData + offset;
-            for (int i = 0; i < nx; ++i) {
-                a[i] += num[i];
-                b[i] += wei[i];
-            }
-        }
-    }
-}
-
-}  // namespace
 
 void addAggregationTerms(const BlockDistance<float>* matches, Vec3<int> blockSize, int groupSize,
                          const float* numeratorTerms, const float* weightTerms,
@@ -138,16 +143,15 @@ void addAggregationTerms(const BlockDistance<float>* matches, Vec3<int> blockSiz
     for (int n = 0; n < groupSize; ++n) {
         const float* num = numeratorTerms + volume * n;
         const float* wei = weightTerms + volume * n;
-        switch (blockSize.x) {
-            case 4:
-                addBlock<4>(matches[n].position, blockSize, num, wei, numerator, weights);
-                break;
-            case 8:
-                addBlock<8>(matches[n].position, blockSize, num, wei, numerator, weights);
-                break;
-            default:
-                addBlock<0>(matches[n].position, blockSize, num, wei, numerator, weights);
-        }
+        forEachRowOfBlock(matches[n].position, blockSize, numerator, weights,
+                          [&](float* __restrict a, float* __restrict b, long long row, auto nx) {
+                              const float* __restrict from = num + row * nx;
+                              const float* __restrict weightsFrom = wei + row * nx;
+                              for (int i = 0; i < nx; ++i) {
+                                  a[i] += from[i];
+                                  b[i] += weightsFrom[i];
+                              }
+                          });
     }
 }
 
