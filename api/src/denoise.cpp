@@ -12,6 +12,7 @@
 #include "kelvo/engine/transform_meta.h"
 #include "kelvo/kelvo.h"
 #include "kelvo/magnitude.h"
+#include "kelvo/multiscale.h"
 #include "kelvo/stage_records.h"
 #include "sample_data.h"
 
@@ -150,6 +151,20 @@ void denoise(const float* volume, Size3 size, float* output, const Noise& noise,
     const Parameters wie = options.stages == Stages::Both
                                ? stageParameters(WIENER, profile, region.size, runNoise)
                                : Parameters{};
+    // Under correlated noise a binned copy is denoised first (see kelvo/multiscale.h); its
+    // records are checked here with the others.
+    const bool multiscale = multiscaleApplies(region.size, runNoise, profile);
+    const std::array<bool, 3> binned = binnedAxes(region.size);
+    const Size3 coarse = coarseSize(region.size, binned);
+    const Noise coarseNoise =
+        multiscale ? Noise::spectrum(coarseNoisePsd(runNoise.psd(), runNoise.psdSize(), binned),
+                                     runNoise.psdSize())
+                   : Noise::white(1.0);
+    const Parameters coarseHt =
+        multiscale ? stageParameters(HARD_THRESHOLDING, profile, coarse, coarseNoise) : Parameters{};
+    const Parameters coarseWie = multiscale && options.stages == Stages::Both
+                                     ? stageParameters(WIENER, profile, coarse, coarseNoise)
+                                     : Parameters{};
     if (options.cancel && options.cancel->load()) throw Cancelled();
 
     // From here on the output is all zero unless the run completes.
@@ -173,15 +188,48 @@ void denoise(const float* volume, Size3 size, float* output, const Noise& noise,
         estimate = result.data();
     }
 
-    Size3 psdSize{};
-    const std::vector<float> psd = enginePsd(runNoise, profile, &psdSize);
-    if (options.stages == Stages::HardThresholding) {
-        runStage(HARD_THRESHOLDING, input, psd.data(), nullptr, estimate, regionCount, ht, options);
+    // Each scale runs the requested stages on its own input, PSD and records. With the coarse
+    // scale, a stage's progress runs over [0, share) on the coarse copy and [share, 1] on the
+    // full volume, share being the coarse copy's part of the samples.
+    auto runScale = [&](const float* in, const Noise& scaleNoise, float* out, std::size_t n,
+                        const Parameters& p1, const Parameters& p2, float from, float span) {
+        DenoiseOptions scaled = options;
+        if (options.progress)
+            scaled.progress = [&options, from, span](int stage, float fraction) {
+                options.progress(stage, from + span * fraction);
+            };
+        Size3 psdSize{};
+        const std::vector<float> psd = enginePsd(scaleNoise, profile, &psdSize);
+        if (options.stages == Stages::HardThresholding) {
+            runStage(HARD_THRESHOLDING, in, psd.data(), nullptr, out, n, p1, scaled);
+        } else {
+            std::vector<float> pilot(n);
+            runStage(HARD_THRESHOLDING, in, psd.data(), nullptr, pilot.data(), n, p1, scaled);
+            runStage(WIENER, in, psd.data(), pilot.data(), out, n, p2, scaled);
+        }
+    };
+    if (!multiscale) {
+        runScale(input, runNoise, estimate, regionCount, ht, wie, 0.0f, 1.0f);
     } else {
-        std::vector<float> pilot(regionCount);
-        runStage(HARD_THRESHOLDING, input, psd.data(), nullptr, pilot.data(), regionCount, ht,
-                 options);
-        runStage(WIENER, input, psd.data(), pilot.data(), estimate, regionCount, wie, options);
+        const std::size_t coarseCount = detail::sampleCount(coarse);
+        const float share = float(double(coarseCount) / double(coarseCount + regionCount));
+        std::vector<float> coarseEstimate(coarseCount);
+        try {
+            {
+                std::vector<float> coarseInput(coarseCount);
+                binByTwo(input, region.size, binned, coarseInput.data());
+                runScale(coarseInput.data(), coarseNoise, coarseEstimate.data(), coarseCount,
+                         coarseHt, coarseWie, 0.0f, share);
+            }
+            runScale(input, runNoise, estimate, regionCount, ht, wie, share, 1.0f - share);
+            // The limit of the correction is the binned noise's standard deviation.
+            std::vector<float> scratch;
+            addCoarseCorrection(estimate, region.size, binned, coarseEstimate.data(),
+                                float(coarseNoise.sigma()), scratch);
+        } catch (...) {
+            std::fill(estimate, estimate + regionCount, 0.0f);
+            throw;
+        }
     }
 
     // Samples without data keep their input value exactly (NaN payloads included).

@@ -3,6 +3,7 @@
 
 #include "kelvo/engine/stage_memory.h"
 #include "kelvo/kelvo.h"
+#include "kelvo/multiscale.h"
 #include "kelvo/stage_records.h"
 
 namespace kelvo {
@@ -25,6 +26,26 @@ std::int64_t estimateMemory(Size3 size, const Noise& noise, const Profile& profi
         fitBlockCaches(wie, WIENER);
         // The pilot (the first stage's estimate) lives through both stages.
         bytes = samples * 4 + std::max(bytes, stageMemoryBytes(wie, WIENER));
+    }
+    if (multiscaleApplies(size, noise, profile)) {
+        // The binned copy runs first, with its input and estimate besides its stages' own
+        // memory; its estimate (and then a scratch copy of it) lives on through the full
+        // volume's stages.
+        const std::array<bool, 3> binned = binnedAxes(size);
+        const Size3 coarse = coarseSize(size, binned);
+        const std::int64_t coarseSamples = std::int64_t(coarse[0]) * coarse[1] * coarse[2];
+        const std::vector<float> coarsePsd = coarseNoisePsd(noise.psd(), noise.psdSize(), binned);
+        const Noise coarseNoise = Noise::spectrum(coarsePsd, noise.psdSize());
+        Parameters cht = stageParameters(HARD_THRESHOLDING, profile, coarse, coarseNoise);
+        fitBlockCaches(cht, HARD_THRESHOLDING);
+        std::int64_t coarseBytes = stageMemoryBytes(cht, HARD_THRESHOLDING);
+        if (options.stages == Stages::Both) {
+            Parameters cwie = stageParameters(WIENER, profile, coarse, coarseNoise);
+            fitBlockCaches(cwie, WIENER);
+            coarseBytes = coarseSamples * 4 + std::max(coarseBytes, stageMemoryBytes(cwie, WIENER));
+        }
+        bytes = std::max(bytes + coarseSamples * 4, coarseBytes + 2 * coarseSamples * 4);
+        bytes = std::max(bytes, 2 * coarseSamples * 4);
     }
     return bytes + psd * 4 + extra;
 }

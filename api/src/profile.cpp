@@ -45,6 +45,7 @@ Profile Profile::defaults(bool volumetric) {
     p.sharpenVariance = false;
     p.sharpenAlpha = 1.0f;
     p.sharpenAlphaFirstSlice = 1.0f;
+    p.multiscale = true;
     p.numThreads = 0;
     return p;
 }

@@ -1,0 +1,50 @@
+// Internal to Kelvo: the coarse scale of a denoising run under correlated noise. Low-pass
+// noise puts most of its power at frequencies that blocks of a few samples cannot tell from
+// the signal; a copy binned by 2 along every axis sees those frequencies at twice the
+// relative resolution. `denoise` denoises that copy with the binned noise's PSD and takes the
+// low-pass content of its result from it (addCoarseCorrection).
+#pragma once
+
+#include <array>
+#include <vector>
+
+#include "kelvo/kelvo.h"
+
+namespace kelvo {
+
+/// Axes that are binned: every axis longer than one sample.
+std::array<bool, 3> binnedAxes(Size3 size);
+
+/// Whether `denoise` adds the coarse scale for a processed volume of `size`: the profile
+/// asks for it, the noise is correlated, and the binned volume holds a block of each stage.
+bool multiscaleApplies(Size3 size, const Noise& noise, const Profile& profile);
+
+/// Size of `size` binned by 2 along `binned`: ceil(n / 2) there, n elsewhere.
+Size3 coarseSize(Size3 size, std::array<bool, 3> binned);
+
+/// Means of pairs of samples along every binned axis (2x2x2 cells in a volume, 2x2 in an
+/// image) of `volume` into `coarse` (coarseSize samples). A last, odd sample forms a cell
+/// with itself.
+void binByTwo(const float* volume, Size3 size, std::array<bool, 3> binned, float* coarse);
+
+/// PSD (on the same grid `psdSize`, kelvo's convention) of the noise described by `psd`
+/// after binning by 2 along `binned`. Exact for noise whose autocorrelation is shorter than
+/// half the PSD's grid along each axis: the autocorrelation r of the PSD, taken as zero
+/// beyond half the grid (the lag of exactly half an even grid shared between its two
+/// signs), becomes (2 r(2m) + r(2m + 1) + r(2m - 1)) / 4 along each binned axis, the
+/// autocorrelation of means of pairs sampled every second position. Along an axis whose
+/// grid is 1 the noise is white, and binning halves its power.
+std::vector<float> coarseNoisePsd(const std::vector<float>& psd, Size3 psdSize,
+                                  std::array<bool, 3> binned);
+
+/// Replaces the low-pass content of `fine` (size `size`) by that of `coarse` (the denoised
+/// binned copy, coarseSize samples): adds to `fine` the linear cell-centred interpolation of
+/// the difference c = coarse - binByTwo(fine), each difference first attenuated as
+/// c / (1 + (c / limit)^2). Differences well below `limit` (the standard deviation of the
+/// binned noise) are low-frequency noise left in `fine` and pass; large ones come from
+/// detail that binning lost, and are mostly kept out. `scratch` is resized to the coarse
+/// size.
+void addCoarseCorrection(float* fine, Size3 size, std::array<bool, 3> binned,
+                         const float* coarse, float limit, std::vector<float>& scratch);
+
+}  // namespace kelvo
