@@ -21,6 +21,15 @@ pilot samples that the whole-volume run sees, and the chunk's own border positio
 the trimmed margin. At the array's edges no margin is added (``boundary="none"``), so the
 edge chunks share the whole volume's edges and border positions.
 
+Under correlated noise (a PSD that is not flat) with ``profile.multiscale``, each run also
+denoises a copy binned by 2 and adds to every sample a correction interpolated from the
+binned cells at most one cell away, each cell comparing the binned copy's estimate with the
+mean of two samples of the full estimate. A sample then also depends on 2 * reach_coarse
+samples (reach_coarse: the formula above, the same in binned samples) plus 3, and on the full
+estimate up to 3 samples away: the overlap is 2 * reach + 3 and the chunk boundaries move to
+multiples of 2 * unit, so that the binned cells and the binned copy's reference grid line up
+with the whole array's.
+
 What is exact: with one engine thread per run the chunked result equals the whole-volume
 result bit for bit. With several engine threads the order in which the threads add blocks
 into a sample varies from run to run (for the whole volume too), so the results agree to
@@ -51,20 +60,23 @@ def _lcm(a, b):
     return a * b // math.gcd(a, b)
 
 
-def overlap_depth(shape, profile=None, stages="all", noise="gaussian"):
+def overlap_depth(shape, profile=None, stages="all", noise="gaussian", correlated=False):
     """(depth, unit) per axis of an array of `shape` (NumPy axis order).
 
     depth: the margin each chunk needs on every side for its interior to match the
     whole-volume result; unit: the grid step that chunk boundaries must be multiples of.
     Magnitude data (noise "rician") need a few samples more: the clearing of the noise floor
-    looks at the estimate around each sample.
+    looks at the estimate around each sample. `correlated`: the noise is a PSD that is not
+    flat, so that a profile with ``multiscale`` also runs the binned copy (see the module's
+    notes); None takes the correlated defaults then.
     """
     if len(shape) not in (2, 3):
         raise ValueError(f"arrays must have 2 or 3 dimensions (got shape {tuple(shape)})")
     if stages not in ("all", "both", "hard", "hard_thresholding"):
         raise ValueError(f"unknown stages {stages!r}")
     if profile is None:
-        profile = kelvo.Profile.defaults(kelvo.is_volumetric(shape))
+        profile = kelvo.Profile.defaults(kelvo.is_volumetric(shape), bool(correlated))
+    multiscale = bool(correlated) and profile.multiscale
     used = [profile.hard_threshold]
     if stages in ("all", "both"):
         used.append(profile.wiener)
@@ -72,12 +84,19 @@ def overlap_depth(shape, profile=None, stages="all", noise="gaussian"):
     depth, unit = [], []
     for axis in range(ndim):
         d = ndim - 1 - axis  # engine dimension of this axis
-        reach, step = (kelvo._kelvo.NOISE_FLOOR_RADIUS if noise == "rician" else 0), 1
+        floor = kelvo._kelvo.NOISE_FLOOR_RADIUS if noise == "rician" else 0
+        reach, step = floor, 1
         for s in used:
             block = s.block_size[d]
             reach += max(0, 2 * s.search_radius[d] + block - 1)
             # The engine never steps further than a block.
             step = _lcm(step, max(1, min(s.step_size[d], block)))
+        if multiscale and shape[axis] > 1:
+            # The binned copy's reach counts twice (the noise floor's clearing comes after
+            # the correction); the binned cells must start on even samples and the binned
+            # copy's reference grid on the whole array's.
+            reach = 2 * (reach - floor) + 3 + floor
+            step *= 2
         depth.append(-(-reach // step) * step)
         unit.append(step)
     return tuple(depth), tuple(unit)
@@ -172,7 +191,9 @@ def denoise(array, sigma_or_psd=None, profile=None, stages="all", threads=0, chu
     # (those of correlated noise for a PSD that is not flat).
     profile = kelvo._profile_for(arr.shape, profile, threads, psd)
 
-    depth, unit = overlap_depth(arr.shape, profile, stages, noise)
+    correlated = psd is not None and psd.size > 0 and float(np.ptp(psd)) > 1e-6 * float(
+        np.max(psd))
+    depth, unit = overlap_depth(arr.shape, profile, stages, noise, correlated)
     if chunks is None:
         target = [max(c) for c in arr.chunks]
     else:

@@ -341,10 +341,11 @@ void bindProfile(py::module& m) {
         return py::make_tuple(stageState(p.hardThreshold), stageState(p.wiener), p.fftSize,
                               p.varianceLimit, p.splitComp, p.matchNoiseWeight, p.sharpen,
                               p.sharpenVariance, p.sharpenAlpha, p.sharpenAlphaFirstSlice,
-                              p.numThreads);
+                              p.numThreads, p.multiscale);
     };
     auto profileFromState = [](const py::tuple& t) {
-        if (t.size() != 11) throw std::runtime_error("invalid Profile state");
+        // 11 fields: a profile pickled before the coarse scale existed (it then applies).
+        if (t.size() != 11 && t.size() != 12) throw std::runtime_error("invalid Profile state");
         kelvo::Profile p{};
         p.hardThreshold = stageFromState(t[0].cast<py::tuple>());
         p.wiener = stageFromState(t[1].cast<py::tuple>());
@@ -357,6 +358,7 @@ void bindProfile(py::module& m) {
         p.sharpenAlpha = t[8].cast<float>();
         p.sharpenAlphaFirstSlice = t[9].cast<float>();
         p.numThreads = t[10].cast<int>();
+        p.multiscale = t.size() == 12 ? t[11].cast<bool>() : true;
         return p;
     };
 
@@ -386,6 +388,9 @@ void bindProfile(py::module& m) {
         .def_readwrite("sharpen_variance", &kelvo::Profile::sharpenVariance)
         .def_readwrite("sharpen_alpha", &kelvo::Profile::sharpenAlpha)
         .def_readwrite("sharpen_alpha_first_slice", &kelvo::Profile::sharpenAlphaFirstSlice)
+        .def_readwrite("multiscale", &kelvo::Profile::multiscale,
+                       "Correlated noise only: also denoise a copy binned by 2 along every "
+                       "axis and take the estimate's low frequencies from it.")
         .def_readwrite("num_threads", &kelvo::Profile::numThreads)
         .def("__repr__",
              [](const kelvo::Profile& p) {
@@ -399,6 +404,7 @@ void bindProfile(py::module& m) {
                     << ", sharpen_variance=" << pythonBool(p.sharpenVariance)
                     << ", sharpen_alpha=" << floatText(p.sharpenAlpha)
                     << ", sharpen_alpha_first_slice=" << floatText(p.sharpenAlphaFirstSlice)
+                    << ", multiscale=" << pythonBool(p.multiscale)
                     << ", num_threads=" << p.numThreads << ")";
                  return os.str();
              })
