@@ -188,48 +188,61 @@ void denoise(const float* volume, Size3 size, float* output, const Noise& noise,
         estimate = result.data();
     }
 
-    // Each scale runs the requested stages on its own input, PSD and records. With the coarse
-    // scale, a stage's progress runs over [0, share) on the coarse copy and [share, 1] on the
-    // full volume, share being the coarse copy's part of the samples.
-    auto runScale = [&](const float* in, const Noise& scaleNoise, float* out, std::size_t n,
-                        const Parameters& p1, const Parameters& p2, float from, float span) {
-        DenoiseOptions scaled = options;
+    // With the coarse scale each stage runs on the binned copy first and then on the full
+    // volume; the stage's progress covers [0, share) on the copy, share being its part of the
+    // samples, so that each stage still reports one rising fraction.
+    const std::size_t coarseCount = multiscale ? detail::sampleCount(coarse) : 0;
+    const float share = float(double(coarseCount) / double(coarseCount + regionCount));
+    auto scaled = [&options](float from, float span) {
+        DenoiseOptions o = options;
         if (options.progress)
-            scaled.progress = [&options, from, span](int stage, float fraction) {
+            o.progress = [&options, from, span](int stage, float fraction) {
                 options.progress(stage, from + span * fraction);
             };
-        Size3 psdSize{};
-        const std::vector<float> psd = enginePsd(scaleNoise, profile, &psdSize);
-        if (options.stages == Stages::HardThresholding) {
-            runStage(HARD_THRESHOLDING, in, psd.data(), nullptr, out, n, p1, scaled);
-        } else {
-            std::vector<float> pilot(n);
-            runStage(HARD_THRESHOLDING, in, psd.data(), nullptr, pilot.data(), n, p1, scaled);
-            runStage(WIENER, in, psd.data(), pilot.data(), out, n, p2, scaled);
-        }
+        return o;
     };
-    if (!multiscale) {
-        runScale(input, runNoise, estimate, regionCount, ht, wie, 0.0f, 1.0f);
-    } else {
-        const std::size_t coarseCount = detail::sampleCount(coarse);
-        const float share = float(double(coarseCount) / double(coarseCount + regionCount));
-        std::vector<float> coarseEstimate(coarseCount);
-        try {
-            {
-                std::vector<float> coarseInput(coarseCount);
-                binByTwo(input, region.size, binned, coarseInput.data());
-                runScale(coarseInput.data(), coarseNoise, coarseEstimate.data(), coarseCount,
-                         coarseHt, coarseWie, 0.0f, share);
-            }
-            runScale(input, runNoise, estimate, regionCount, ht, wie, share, 1.0f - share);
-            // The limit of the correction is the binned noise's standard deviation.
-            std::vector<float> scratch;
-            addCoarseCorrection(estimate, region.size, binned, coarseEstimate.data(),
-                                float(coarseNoise.sigma()), scratch);
-        } catch (...) {
-            std::fill(estimate, estimate + regionCount, 0.0f);
-            throw;
+    const DenoiseOptions coarseOptions = scaled(0.0f, share),
+                         fineOptions = scaled(share, 1.0f - share);
+    Size3 psdSize{};
+    const std::vector<float> psd = enginePsd(runNoise, profile, &psdSize);
+    try {
+        std::vector<float> coarseInput, coarsePsd, coarsePilot, coarseEstimate(coarseCount);
+        if (multiscale) {
+            coarseInput.resize(coarseCount);
+            binByTwo(input, region.size, binned, coarseInput.data());
+            coarsePsd = enginePsd(coarseNoise, profile, &psdSize);
         }
+        if (options.stages == Stages::HardThresholding) {
+            if (multiscale)
+                runStage(HARD_THRESHOLDING, coarseInput.data(), coarsePsd.data(), nullptr,
+                         coarseEstimate.data(), coarseCount, coarseHt, coarseOptions);
+            runStage(HARD_THRESHOLDING, input, psd.data(), nullptr, estimate, regionCount, ht,
+                     fineOptions);
+        } else {
+            std::vector<float> pilot(regionCount);
+            if (multiscale) {
+                coarsePilot.resize(coarseCount);
+                runStage(HARD_THRESHOLDING, coarseInput.data(), coarsePsd.data(), nullptr,
+                         coarsePilot.data(), coarseCount, coarseHt, coarseOptions);
+            }
+            runStage(HARD_THRESHOLDING, input, psd.data(), nullptr, pilot.data(), regionCount, ht,
+                     fineOptions);
+            if (multiscale)
+                runStage(WIENER, coarseInput.data(), coarsePsd.data(), coarsePilot.data(),
+                         coarseEstimate.data(), coarseCount, coarseWie, coarseOptions);
+            runStage(WIENER, input, psd.data(), pilot.data(), estimate, regionCount, wie,
+                     fineOptions);
+        }
+        if (multiscale) {
+            // Differences are attenuated beyond the binned noise's standard deviation.
+            coarseInput = std::vector<float>();
+            coarsePilot = std::vector<float>();
+            addCoarseCorrection(estimate, region.size, binned, coarseEstimate.data(),
+                                float(coarseNoise.sigma()), coarseInput);
+        }
+    } catch (...) {
+        std::fill(estimate, estimate + regionCount, 0.0f);
+        throw;
     }
 
     // Samples without data keep their input value exactly (NaN payloads included).

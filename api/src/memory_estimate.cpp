@@ -28,24 +28,23 @@ std::int64_t estimateMemory(Size3 size, const Noise& noise, const Profile& profi
         bytes = samples * 4 + std::max(bytes, stageMemoryBytes(wie, WIENER));
     }
     if (multiscaleApplies(size, noise, profile)) {
-        // The binned copy runs first, with its input and estimate besides its stages' own
-        // memory; its estimate (and then a scratch copy of it) lives on through the full
-        // volume's stages.
+        // Each stage runs on the binned copy, then on the full volume: the copy's input,
+        // pilot and estimate live through the run, and the full volume's pilot through the
+        // copy's Wiener stage.
         const std::array<bool, 3> binned = binnedAxes(size);
         const Size3 coarse = coarseSize(size, binned);
         const std::int64_t coarseSamples = std::int64_t(coarse[0]) * coarse[1] * coarse[2];
-        const std::vector<float> coarsePsd = coarseNoisePsd(noise.psd(), noise.psdSize(), binned);
-        const Noise coarseNoise = Noise::spectrum(coarsePsd, noise.psdSize());
+        const Noise coarseNoise =
+            Noise::spectrum(coarseNoisePsd(noise.psd(), noise.psdSize(), binned), noise.psdSize());
         Parameters cht = stageParameters(HARD_THRESHOLDING, profile, coarse, coarseNoise);
         fitBlockCaches(cht, HARD_THRESHOLDING);
         std::int64_t coarseBytes = stageMemoryBytes(cht, HARD_THRESHOLDING);
         if (options.stages == Stages::Both) {
             Parameters cwie = stageParameters(WIENER, profile, coarse, coarseNoise);
             fitBlockCaches(cwie, WIENER);
-            coarseBytes = coarseSamples * 4 + std::max(coarseBytes, stageMemoryBytes(cwie, WIENER));
+            coarseBytes = samples * 4 + std::max(coarseBytes, stageMemoryBytes(cwie, WIENER));
         }
-        bytes = std::max(bytes + coarseSamples * 4, coarseBytes + 2 * coarseSamples * 4);
-        bytes = std::max(bytes, 2 * coarseSamples * 4);
+        bytes = std::max(bytes, coarseBytes) + 3 * coarseSamples * 4 + psd * 4;
     }
     return bytes + psd * 4 + extra;
 }

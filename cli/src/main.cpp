@@ -72,6 +72,8 @@ const char* USAGE =
     "  --match F[,G]      match threshold factor, hard thresholding[,Wiener]\n"
     "  --fft N[,N,N]      grid of the noise model (powers of two, 4..64)\n"
     "  --sharpen ALPHA    alpha rooting after hard thresholding\n"
+    "  --multiscale on|off  correlated noise (--psd): also denoise a copy binned by 2 and\n"
+    "                     take the low frequencies from it (default on)\n"
     "  --float            write float32 samples instead of the input's data type\n"
     "  --max-memory SIZE  refuse runs estimated to need more (e.g. 4G, 512M; default: the\n"
     "                     machine's memory)\n"
@@ -218,7 +220,7 @@ Options parseArgs(int argc, char** argv) {
             o.maxMemory = parseByteSize(a, value());
         } else if (a == "--threshold" || a == "--wiener-threshold" || a == "--search" ||
                    a == "--step" || a == "--block" || a == "--group" || a == "--match" ||
-                   a == "--fft" || a == "--sharpen") {
+                   a == "--fft" || a == "--sharpen" || a == "--multiscale") {
             o.profileArgs.emplace_back(a, value());
         } else if (a.size() > 1 && a[0] == '-') {
             throw UsageError("unknown option " + a);
@@ -287,6 +289,10 @@ void applyProfileArgs(const Options& o, kelvo::Profile& p) {
         } else if (opt == "--sharpen") {
             p.sharpen = true;
             p.sharpenAlpha = p.sharpenAlphaFirstSlice = float(parseNumber(opt, text));
+        } else if (opt == "--multiscale") {
+            if (text != "on" && text != "off")
+                throw UsageError("--multiscale must be on or off (got '" + text + "')");
+            p.multiscale = text == "on";
         }
     }
 }

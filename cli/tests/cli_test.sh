@@ -141,6 +141,7 @@ expect_fail "empty mask" 1 "no sample inside the mask" "$o" denoise "$in/mri.nii
 expect_fail "no coils" 2 "--coils" "$o" denoise "$in/mri.nii" "$o" --sigma 0.1 --noise rician --coils 0
 expect_fail "coils without magnitude noise" 2 "--coils" "$o" denoise "$in/mri.nii" "$o" --sigma 0.1 --coils 4
 expect_fail "unknown noise model" 2 "--noise" "$o" denoise "$in/mri.nii" "$o" --sigma 0.1 --noise poisson
+expect_fail "multiscale neither on nor off" 2 "--multiscale" "$o" denoise "$in/mri.nii" "$o" --sigma 0.1 --multiscale yes
 expect_fail "magnitude noise with a PSD of the wrong size" 1 "does not fit" "$out/bad.npy" \
   denoise "$in/img.npy" "$out/bad.npy" --noise rician --psd "$in/psd3d.npy"
 
