@@ -1,0 +1,118 @@
+// The coarse scale of correlated-noise runs: the binned noise's PSD against an exact
+// computation from the filter that made the noise, and the transfer of a coarse estimate.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "kelvo/multiscale.h"
+
+namespace kelvo {
+namespace {
+
+/// Spectrum factor along one axis of noise made by filtering white noise of unit variance with
+/// `taps` (unit norm), then (when `binned`) averaging pairs and keeping every second sample:
+/// sum_m r(m) cos(2 pi f m / n) on a grid of n, r being the autocorrelation of the combined
+/// filter g at lags that are multiples of the sampling step.
+std::vector<double> exactFactor(const std::vector<double>& taps, int n, bool binned) {
+    std::vector<double> g = taps;
+    if (binned) {
+        g.assign(taps.size() + 1, 0.0);
+        for (std::size_t j = 0; j < taps.size(); ++j) {
+            g[j] += 0.5 * taps[j];
+            g[j + 1] += 0.5 * taps[j];
+        }
+    }
+    const int step = binned ? 2 : 1, len = int(g.size());
+    std::vector<double> out(static_cast<std::size_t>(n), 0.0);
+    const double pi = std::acos(-1.0);
+    for (int m = -len; m <= len; ++m) {
+        double r = 0.0;
+        for (int j = 0; j < len; ++j) {
+            const int k = j + step * m;
+            if (k >= 0 && k < len) r += g[j] * g[k];
+        }
+        for (int f = 0; f < n; ++f) out[f] += r * std::cos(2.0 * pi * f * m / n);
+    }
+    return out;
+}
+
+std::vector<float> exactPsd(const std::vector<double> (&taps)[3], Size3 grid,
+                            std::array<bool, 3> binned, double variance) {
+    std::vector<double> factor[3];
+    for (int d = 0; d < 3; ++d) factor[d] = exactFactor(taps[d], grid[d], binned[d]);
+    const int count = grid[0] * grid[1] * grid[2];
+    std::vector<float> psd(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i)
+        psd[i] = float(count * variance * factor[0][i % grid[0]] *
+                       factor[1][(i / grid[0]) % grid[1]] * factor[2][i / (grid[0] * grid[1])]);
+    return psd;
+}
+
+TEST(Multiscale, BinnedNoisePsdIsExact) {
+    const double s3 = std::sqrt(3.0), s6 = std::sqrt(6.0), s2 = std::sqrt(2.0);
+    struct Case {
+        std::vector<double> taps[3];
+        Size3 grid;
+        std::array<bool, 3> binned;
+    };
+    const Case cases[] = {
+        // A 3x3 box, a (1, 2, 1) kernel and a high-pass pair along the three axes.
+        {{{1 / s3, 1 / s3, 1 / s3}, {1 / s6, 2 / s6, 1 / s6}, {1 / s2, -1 / s2}},
+         {8, 8, 8},
+         {true, true, true}},
+        // An image: the third axis is neither filtered nor binned.
+        {{{1 / s3, 1 / s3, 1 / s3}, {1 / s6, 2 / s6, 1 / s6}, {1.0}}, {16, 8, 1}, {true, true, false}},
+        // A PSD grid of 1 along a binned axis: white noise along it, whose power binning halves.
+        {{{1 / s3, 1 / s3, 1 / s3}, {1.0}, {1.0}}, {8, 1, 1}, {true, true, true}},
+    };
+    const double variance = 0.01;
+    for (const Case& c : cases) {
+        const std::vector<float> fine = exactPsd(c.taps, c.grid, {false, false, false}, variance);
+        const std::vector<float> want = exactPsd(c.taps, c.grid, c.binned, variance);
+        const std::vector<float> got = coarseNoisePsd(fine, c.grid, c.binned);
+        ASSERT_EQ(got.size(), want.size());
+        double peak = 0.0, error = 0.0;
+        for (std::size_t i = 0; i < got.size(); ++i) {
+            peak = std::max(peak, double(want[i]));
+            error = std::max(error, std::fabs(double(got[i]) - double(want[i])));
+        }
+        EXPECT_LT(error, 1e-5 * peak) << "grid " << c.grid[0] << "x" << c.grid[1] << "x" << c.grid[2];
+    }
+}
+
+// Binning means pairs (an odd last sample forms a cell of its own); the correction interpolates
+// with weights that sum to one everywhere, edges included, so a constant difference between the
+// coarse estimate and the binned fine one moves every fine sample by its attenuated value, and
+// no difference changes nothing.
+TEST(Multiscale, BinningAndCorrection) {
+    for (const Size3 size : {Size3{7, 6, 5}, Size3{9, 4, 1}}) {
+        const std::array<bool, 3> binned = binnedAxes(size);
+        const Size3 c = coarseSize(size, binned);
+        EXPECT_EQ(c[0], (size[0] + 1) / 2);
+        EXPECT_EQ(c[2], size[2] > 1 ? (size[2] + 1) / 2 : 1);
+        std::vector<float> fine(std::size_t(size[0]) * size[1] * size[2]);
+        for (std::size_t i = 0; i < fine.size(); ++i) fine[i] = float(i % size[0]);  // x ramp
+        std::vector<float> coarse(std::size_t(c[0]) * c[1] * c[2]);
+        binByTwo(fine.data(), size, binned, coarse.data());
+        for (std::size_t i = 0; i < coarse.size(); ++i) {
+            const int x = int(i % c[0]);
+            const float want = 2 * x + 1 < size[0] ? 2.0f * x + 0.5f : 2.0f * x;
+            ASSERT_FLOAT_EQ(coarse[i], want) << "cell " << i;
+        }
+
+        std::vector<float> scratch, same = fine;
+        addCoarseCorrection(same.data(), size, binned, coarse.data(), 0.1f, scratch);
+        EXPECT_EQ(same, fine);
+        const float delta = 0.05f, limit = 0.1f;
+        for (float& v : coarse) v += delta;
+        std::vector<float> moved = fine;
+        addCoarseCorrection(moved.data(), size, binned, coarse.data(), limit, scratch);
+        const float shift = delta / (1.0f + (delta / limit) * (delta / limit));
+        for (std::size_t i = 0; i < fine.size(); ++i)
+            ASSERT_NEAR(moved[i] - fine[i], shift, 1e-5f) << "sample " << i;
+    }
+}
+
+}  // namespace
+}  // namespace kelvo
