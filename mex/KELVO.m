@@ -168,6 +168,19 @@ else
     end
 end
 
+% Under correlated noise a copy binned by 2 along every dimension longer than one sample is
+% denoised too, each stage on it before the full volume, and the estimate takes its low-pass
+% content from the copy's estimate, as kelvo::denoise does (KELVOProfile, multiscale).
+cropSize = size(crop);
+multiscale = logical(pro.multiscale) && isCorrelated(psd) && coarseFits(cropSize, pro);
+if multiscale
+    cropC = kelvonoise('bin', crop);
+    psdC = kelvonoise('coarsepsd', psd, cropSize);
+    varianceC = mean(double(psdC(:))) / numel(psdC);
+    args = stageArguments(cropC, psdC, pro, pro.hardThreshold, varianceC, false, ...
+                          single([]), false);
+    y1c = kelvomex(args{:});
+end
 argsHT = stageArguments(crop, psd, pro, pro.hardThreshold, noiseVariance, false, ...
                         single([]), wantHT);
 if wantHT
@@ -175,11 +188,19 @@ if wantHT
 else
     y1 = kelvomex(argsHT{:});
 end
+if multiscale
+    args = stageArguments(cropC, psdC, pro, pro.wiener, varianceC, true, y1c, false);
+    y2c = kelvomex(args{:});
+end
 argsWie = stageArguments(crop, psd, pro, pro.wiener, noiseVariance, true, y1, wantWie);
 if wantWie
     [y2, matchesWie] = kelvomex(argsWie{:});
 else
     y2 = kelvomex(argsWie{:});
+end
+if multiscale
+    % Differences are attenuated beyond the binned noise's standard deviation.
+    y2 = kelvonoise('correct', y2, y2c, sqrt(varianceC));
 end
 if rician
     y2 = kelvonoise('unstabilise', y2, sigma, coils);
@@ -195,6 +216,15 @@ out = y_est(box{:});
 keep = hasData(box{:});
 out(keep) = y2(keep);
 y_est(box{:}) = out;
+end
+
+function fits = coarseFits(sz, pro)
+% Whether the copy binned by 2 holds a block of each stage (else it is not made).
+sz = [sz, ones(1, 3 - numel(sz))];
+binned = sz > 1;
+sz(binned) = ceil(sz(binned) / 2);
+block = max(double(pro.hardThreshold.blockSize(:)'), double(pro.wiener.blockSize(:)'));
+fits = all(sz >= block);
 end
 
 function box = dataBox(hasData, pro)
@@ -492,6 +522,7 @@ if v < 0
     badValue('matchNoiseWeight', v, 'a weight >= 0 (0 disables it)');
 end
 checkNumber(pro.sharpen, 'sharpen', 1, true, 'true or false');
+checkNumber(pro.multiscale, 'multiscale', 1, true, 'true or false');
 checkNumber(pro.sharpenVariance, 'sharpenVariance', 1, true, 'true or false');
 for f = {'sharpenAlpha', 'sharpenAlphaFirstSlice'}
     v = checkNumber(pro.(f{1}), f{1}, 1, false, 'a number');

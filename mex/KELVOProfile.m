@@ -43,6 +43,10 @@ function pro = KELVOProfile(kind, noise)
 %                           thresholding only); 0 disables it.
 %   sharpen, sharpenVariance, sharpenAlpha, sharpenAlphaFirstSlice
 %                           alpha rooting after hard thresholding (off by default).
+%   multiscale              correlated noise only (a PSD that is not flat): also denoise a
+%                           copy binned by 2 along every dimension (2x2x2 or 2x2 means)
+%                           and take the estimate's low frequencies from it (true by
+%                           default; skipped when the binned copy is smaller than a block).
 %   numThreads              worker threads; 0 (or less) uses every core, larger counts than
 %                           the machine's cores are clamped to them.
 %   kind                    'auto', 'volume' or 'image' (see above).

@@ -116,8 +116,8 @@ void defaultsCall(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     static const char* names[] = {
         "hardThreshold",    "wiener",  "fftSize",         "varianceLimit", "splitComp",
         "matchNoiseWeight", "sharpen", "sharpenVariance", "sharpenAlpha",  "sharpenAlphaFirstSlice",
-        "numThreads"};
-    MxPtr s(mxCreateStructMatrix(1, 1, 11, names));
+        "multiscale",       "numThreads"};
+    MxPtr s(mxCreateStructMatrix(1, 1, 12, names));
     setField(s.get(), "hardThreshold", stageStruct(p.hardThreshold));
     setField(s.get(), "wiener", stageStruct(p.wiener));
     setField(s.get(), "fftSize", doubleRow(p.fftSize));
@@ -128,6 +128,7 @@ void defaultsCall(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     setField(s.get(), "sharpenVariance", MxPtr(mxCreateLogicalScalar(p.sharpenVariance)));
     setField(s.get(), "sharpenAlpha", doubleScalar(p.sharpenAlpha));
     setField(s.get(), "sharpenAlphaFirstSlice", doubleScalar(p.sharpenAlphaFirstSlice));
+    setField(s.get(), "multiscale", MxPtr(mxCreateLogicalScalar(p.multiscale)));
     setField(s.get(), "numThreads", doubleScalar(p.numThreads));
     plhs[0] = s.release();
 }

@@ -5,6 +5,9 @@
 //   y     = kelvonoise('stabilise', z, sigma, coils)
 //   x     = kelvonoise('unstabilise', y, sigma, coils)
 //   y     = kelvonoise('fill', z)
+//   zc    = kelvonoise('bin', z)
+//   psdc  = kelvonoise('coarsepsd', psd, volumeSize)
+//   y     = kelvonoise('correct', y, yc, limit)
 //
 // z is a real single or double 2-D or 3-D array; the host's column-major layout is the API's
 // layout (dimension 1 fastest). mask is [] or a logical or numeric array of z's size,
@@ -15,6 +18,11 @@
 // its unbiased inverse followed by the clearing of the noise floor, as kelvo::denoise applies
 // them (kelvo/magnitude.h). 'fill' replaces every non-finite sample as
 // kelvo::denoise does before the block processing. The array results are single.
+// Under correlated noise kelvo::denoise also denoises a copy binned by 2 along every axis
+// longer than one sample; 'bin' makes that copy, 'coarsepsd' the binned noise's PSD (on the
+// PSD's own grid) for a volume of size volumeSize, and 'correct' adds to the estimate y the
+// low-pass content of the binned copy's estimate yc, differences attenuated beyond limit
+// (kelvo/multiscale.h).
 //
 // Errors are raised with kelvo: identifiers once every C++ object of the call is gone
 // (mexErrMsgIdAndTxt does not return).
@@ -31,6 +39,7 @@
 
 #include "kelvo/kelvo.h"
 #include "kelvo/magnitude.h"
+#include "kelvo/multiscale.h"
 #include "mex.h"
 #include "sample_data.h"
 
@@ -188,6 +197,55 @@ void fillCall(int nrhs, const mxArray* prhs[], mxArray* plhs[]) {
     plhs[0] = singleArrayLike(prhs[1], z);
 }
 
+/// The result array of a binned copy of a volume of `size`.
+mxArray* singleArrayOfSize(kelvo::Size3 size, const std::vector<float>& data) {
+    const mwSize dims[3] = {mwSize(size[0]), mwSize(size[1]), mwSize(size[2])};
+    mxArray* out = mxCreateNumericArray(size[2] > 1 ? 3 : 2, dims, mxSINGLE_CLASS, mxREAL);
+    if (!out) fail("kelvo:outOfMemory", "could not create the result");
+    std::copy(data.begin(), data.end(), static_cast<float*>(mxGetData(out)));
+    return out;
+}
+
+void multiscaleCall(const char* cmd, int nrhs, const mxArray* prhs[], mxArray* plhs[]) {
+    const int expected = std::strcmp(cmd, "bin") == 0 ? 2 : std::strcmp(cmd, "coarsepsd") == 0 ? 3 : 4;
+    if (nrhs != expected)
+        fail("kelvo:nargin", std::string("kelvonoise('") + cmd + "', ...): got " +
+                                 std::to_string(nrhs) + " arguments, expected " +
+                                 std::to_string(expected));
+    const kelvo::Size3 size = volumeSize(prhs[1], argName(cmd, 1));
+    const std::vector<float> a = samples(prhs[1]);
+    if (std::strcmp(cmd, "bin") == 0) {
+        const std::array<bool, 3> binned = kelvo::binnedAxes(size);
+        const kelvo::Size3 c = kelvo::coarseSize(size, binned);
+        std::vector<float> out(std::size_t(c[0]) * c[1] * c[2]);
+        kelvo::binByTwo(a.data(), size, binned, out.data());
+        plhs[0] = singleArrayOfSize(c, out);
+    } else if (std::strcmp(cmd, "coarsepsd") == 0) {
+        const mxArray* v = prhs[2];
+        if (!(mxIsSingle(v) || mxIsDouble(v)) || mxIsComplex(v) ||
+            mxGetNumberOfElements(v) < 2 || mxGetNumberOfElements(v) > 3)
+            fail("kelvo:badClass", argName(cmd, 2) + " (volumeSize) must be a row of 2 or 3 sizes");
+        kelvo::Size3 volume{{1, 1, 1}};
+        const std::vector<float> sizes = samples(v);
+        for (std::size_t d = 0; d < sizes.size(); ++d) {
+            if (!(sizes[d] >= 1.0f)) fail("kelvo:badValue", argName(cmd, 2) + " (volumeSize) must hold sizes >= 1");
+            volume[d] = int(sizes[d]);
+        }
+        plhs[0] = singleArrayLike(prhs[1],
+                                  kelvo::coarseNoisePsd(a, size, kelvo::binnedAxes(volume)));
+    } else {
+        const std::array<bool, 3> binned = kelvo::binnedAxes(size);
+        const kelvo::Size3 c = kelvo::coarseSize(size, binned);
+        if (volumeSize(prhs[2], argName(cmd, 2) + " (yc)") != c)
+            fail("kelvo:badSize", argName(cmd, 2) + " (yc) must have the binned size of y");
+        std::vector<float> y = a, scratch;
+        kelvo::addCoarseCorrection(y.data(), size, binned, samples(prhs[2]).data(),
+                                   float(positiveScalar(prhs[3], argName(cmd, 3) + " (limit)")),
+                                   scratch);
+        plhs[0] = singleArrayLike(prhs[1], y);
+    }
+}
+
 void copyInto(char* dst, std::size_t n, const std::string& src) {
     std::snprintf(dst, n, "%s", src.c_str());
 }
@@ -209,10 +267,14 @@ void guardedCall(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], Pen
             magnitudeCall(false, nrhs, prhs, plhs);
         else if (std::strcmp(form, "fill") == 0)
             fillCall(nrhs, prhs, plhs);
+        else if (std::strcmp(form, "bin") == 0 || std::strcmp(form, "coarsepsd") == 0 ||
+                 std::strcmp(form, "correct") == 0)
+            multiscaleCall(form, nrhs, prhs, plhs);
         else
             fail("kelvo:badCallForm", std::string("kelvonoise: unknown call form '") + form +
                                           "'; expected 'estimate', 'stabilise', "
-                                          "'unstabilise' or 'fill'");
+                                          "'unstabilise', 'fill', 'bin', 'coarsepsd' or "
+                                          "'correct'");
         return;
     } catch (const CallError& e) {
         id = e.id;
