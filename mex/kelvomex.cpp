@@ -113,10 +113,12 @@ void defaultsCall(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     const bool volumetric = mxGetScalar(v) != 0.0;
     const Profile p = Profile::defaults(volumetric);
 
-    static const char* names[] = {
-        "hardThreshold",    "wiener",  "fftSize",         "varianceLimit", "splitComp",
-        "matchNoiseWeight", "sharpen", "sharpenVariance", "sharpenAlpha",  "sharpenAlphaFirstSlice",
-        "multiscale",       "numThreads"};
+    static const char* names[] = {"hardThreshold", "wiener",
+                                  "fftSize",       "varianceLimit",
+                                  "splitComp",     "matchNoiseWeight",
+                                  "sharpen",       "sharpenVariance",
+                                  "sharpenAlpha",  "sharpenAlphaFirstSlice",
+                                  "multiscale",    "numThreads"};
     MxPtr s(mxCreateStructMatrix(1, 1, 12, names));
     setField(s.get(), "hardThreshold", stageStruct(p.hardThreshold));
     setField(s.get(), "wiener", stageStruct(p.wiener));

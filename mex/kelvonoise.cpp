@@ -207,7 +207,9 @@ mxArray* singleArrayOfSize(kelvo::Size3 size, const std::vector<float>& data) {
 }
 
 void multiscaleCall(const char* cmd, int nrhs, const mxArray* prhs[], mxArray* plhs[]) {
-    const int expected = std::strcmp(cmd, "bin") == 0 ? 2 : std::strcmp(cmd, "coarsepsd") == 0 ? 3 : 4;
+    const int expected = std::strcmp(cmd, "bin") == 0         ? 2
+                         : std::strcmp(cmd, "coarsepsd") == 0 ? 3
+                                                              : 4;
     if (nrhs != expected)
         fail("kelvo:nargin", std::string("kelvonoise('") + cmd + "', ...): got " +
                                  std::to_string(nrhs) + " arguments, expected " +
@@ -222,17 +224,18 @@ void multiscaleCall(const char* cmd, int nrhs, const mxArray* prhs[], mxArray* p
         plhs[0] = singleArrayOfSize(c, out);
     } else if (std::strcmp(cmd, "coarsepsd") == 0) {
         const mxArray* v = prhs[2];
-        if (!(mxIsSingle(v) || mxIsDouble(v)) || mxIsComplex(v) ||
-            mxGetNumberOfElements(v) < 2 || mxGetNumberOfElements(v) > 3)
+        if (!(mxIsSingle(v) || mxIsDouble(v)) || mxIsComplex(v) || mxGetNumberOfElements(v) < 2 ||
+            mxGetNumberOfElements(v) > 3)
             fail("kelvo:badClass", argName(cmd, 2) + " (volumeSize) must be a row of 2 or 3 sizes");
         kelvo::Size3 volume{{1, 1, 1}};
         const std::vector<float> sizes = samples(v);
         for (std::size_t d = 0; d < sizes.size(); ++d) {
-            if (!(sizes[d] >= 1.0f)) fail("kelvo:badValue", argName(cmd, 2) + " (volumeSize) must hold sizes >= 1");
+            if (!(sizes[d] >= 1.0f))
+                fail("kelvo:badValue", argName(cmd, 2) + " (volumeSize) must hold sizes >= 1");
             volume[d] = int(sizes[d]);
         }
-        plhs[0] = singleArrayLike(prhs[1],
-                                  kelvo::coarseNoisePsd(a, size, kelvo::binnedAxes(volume)));
+        plhs[0] =
+            singleArrayLike(prhs[1], kelvo::coarseNoisePsd(a, size, kelvo::binnedAxes(volume)));
     } else {
         const std::array<bool, 3> binned = kelvo::binnedAxes(size);
         const kelvo::Size3 c = kelvo::coarseSize(size, binned);

@@ -161,7 +161,8 @@ void denoise(const float* volume, Size3 size, float* output, const Noise& noise,
                                      runNoise.psdSize())
                    : Noise::white(1.0);
     const Parameters coarseHt =
-        multiscale ? stageParameters(HARD_THRESHOLDING, profile, coarse, coarseNoise) : Parameters{};
+        multiscale ? stageParameters(HARD_THRESHOLDING, profile, coarse, coarseNoise)
+                   : Parameters{};
     const Parameters coarseWie = multiscale && options.stages == Stages::Both
                                      ? stageParameters(WIENER, profile, coarse, coarseNoise)
                                      : Parameters{};

@@ -30,7 +30,8 @@ void dftAxis(std::vector<Cplx>& a, Size3 s, int d, int sign) {
         const std::size_t start = (l / stride) * stride * std::size_t(n) + l % stride;
         for (int f = 0; f < n; ++f) {
             Cplx sum = 0.0;
-            for (int k = 0; k < n; ++k) sum += a[start + std::size_t(k) * stride] * twiddle[(std::size_t(f) * k) % n];
+            for (int k = 0; k < n; ++k)
+                sum += a[start + std::size_t(k) * stride] * twiddle[(std::size_t(f) * k) % n];
             line[f] = sum;
         }
         for (int f = 0; f < n; ++f) a[start + std::size_t(f) * stride] = line[f];
@@ -48,9 +49,7 @@ double centredLag(const std::vector<double>& line, int n, int k) {
 
 }  // namespace
 
-std::array<bool, 3> binnedAxes(Size3 size) {
-    return {size[0] > 1, size[1] > 1, size[2] > 1};
-}
+std::array<bool, 3> binnedAxes(Size3 size) { return {size[0] > 1, size[1] > 1, size[2] > 1}; }
 
 bool multiscaleApplies(Size3 size, const Noise& noise, const Profile& profile) {
     if (!profile.multiscale || !noise.isCorrelated()) return false;
@@ -91,7 +90,8 @@ void binByTwo(const float* volume, Size3 size, std::array<bool, 3> binned, float
                 for (int zz : {z0, z1})
                     for (int yy : {y0, y1})
                         for (int xx : {x0, x1})
-                            sum += volume[std::size_t(zz) * s2 + std::size_t(yy) * s1 + std::size_t(xx)];
+                            sum += volume[std::size_t(zz) * s2 + std::size_t(yy) * s1 +
+                                          std::size_t(xx)];
                 coarse[out] = float(sum / 8.0);
             }
         }
@@ -115,11 +115,13 @@ std::vector<float> coarseNoisePsd(const std::vector<float>& psd, Size3 psdSize,
     for (int d = 0; d < 3; ++d) {
         if (!binned[d]) continue;
         const int n = psdSize[d];
-        const std::size_t stride =
-            d == 0 ? 1 : d == 1 ? std::size_t(psdSize[0]) : std::size_t(psdSize[0]) * psdSize[1];
+        const std::size_t stride = d == 0   ? 1
+                                   : d == 1 ? std::size_t(psdSize[0])
+                                            : std::size_t(psdSize[0]) * psdSize[1];
         const std::size_t lines = count / std::size_t(n);
         const int reach = (n / 2 + 1) / 2;  // lags beyond it meet only zeros
-        std::vector<double> line(static_cast<std::size_t>(n)), binnedLine(static_cast<std::size_t>(n));
+        std::vector<double> line(static_cast<std::size_t>(n)),
+            binnedLine(static_cast<std::size_t>(n));
         for (std::size_t l = 0; l < lines; ++l) {
             const std::size_t start = (l / stride) * stride * std::size_t(n) + l % stride;
             for (int k = 0; k < n; ++k) line[k] = coarse[start + std::size_t(k) * stride].real();
@@ -140,8 +142,8 @@ std::vector<float> coarseNoisePsd(const std::vector<float>& psd, Size3 psdSize,
     return out;
 }
 
-void addCoarseCorrection(float* fine, Size3 size, std::array<bool, 3> binned,
-                         const float* coarse, float limit, std::vector<float>& scratch) {
+void addCoarseCorrection(float* fine, Size3 size, std::array<bool, 3> binned, const float* coarse,
+                         float limit, std::vector<float>& scratch) {
     const Size3 c = coarseSize(size, binned);
     scratch.resize(countOf(c));
     binByTwo(fine, size, binned, scratch.data());

@@ -322,7 +322,8 @@ TEST(Denoise, CorrelatedNoiseDefaultsBeatTheWhiteOnes) {
         const Noise n = Noise::spectrum(psd, grid);
         ASSERT_TRUE(n.isCorrelated());
         EXPECT_FALSE(Noise::spectrum(std::vector<float>(count, 2.0f), grid).isCorrelated());
-        Profile whiteDefaults = Profile::defaults(volume, false), single = Profile::defaults(volume, true);
+        Profile whiteDefaults = Profile::defaults(volume, false),
+                single = Profile::defaults(volume, true);
         whiteDefaults.multiscale = single.multiscale = false;
         const double white = psnr(clean, denoise(noisy, c.size, n, whiteDefaults));
         const double oneScale = psnr(clean, denoise(noisy, c.size, n, single));

@@ -62,7 +62,9 @@ TEST(Multiscale, BinnedNoisePsdIsExact) {
          {8, 8, 8},
          {true, true, true}},
         // An image: the third axis is neither filtered nor binned.
-        {{{1 / s3, 1 / s3, 1 / s3}, {1 / s6, 2 / s6, 1 / s6}, {1.0}}, {16, 8, 1}, {true, true, false}},
+        {{{1 / s3, 1 / s3, 1 / s3}, {1 / s6, 2 / s6, 1 / s6}, {1.0}},
+         {16, 8, 1},
+         {true, true, false}},
         // A PSD grid of 1 along a binned axis: white noise along it, whose power binning halves.
         {{{1 / s3, 1 / s3, 1 / s3}, {1.0}, {1.0}}, {8, 1, 1}, {true, true, true}},
     };
@@ -77,7 +79,8 @@ TEST(Multiscale, BinnedNoisePsdIsExact) {
             peak = std::max(peak, double(want[i]));
             error = std::max(error, std::fabs(double(got[i]) - double(want[i])));
         }
-        EXPECT_LT(error, 1e-5 * peak) << "grid " << c.grid[0] << "x" << c.grid[1] << "x" << c.grid[2];
+        EXPECT_LT(error, 1e-5 * peak)
+            << "grid " << c.grid[0] << "x" << c.grid[1] << "x" << c.grid[2];
     }
 }
 

@@ -44,7 +44,7 @@ std::vector<float> coarseNoisePsd(const std::vector<float>& psd, Size3 psdSize,
 /// binned noise) are low-frequency noise left in `fine` and pass; large ones come from
 /// detail that binning lost, and are mostly kept out. `scratch` is resized to the coarse
 /// size.
-void addCoarseCorrection(float* fine, Size3 size, std::array<bool, 3> binned,
-                         const float* coarse, float limit, std::vector<float>& scratch);
+void addCoarseCorrection(float* fine, Size3 size, std::array<bool, 3> binned, const float* coarse,
+                         float limit, std::vector<float>& scratch);
 
 }  // namespace kelvo
