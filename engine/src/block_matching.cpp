@@ -328,14 +328,14 @@ __attribute__((always_inline)) inline int searchImpl(const BlockCollection<T>& c
 // of the squared differences over any of the lane sums' leading terms is a lower bound of the
 // full distance, also in floating point (the terms are non-negative and rounding is
 // monotone), so an early rejection never changes the kept set. With `EarlyTest` the test is
-// made after the block's first eight coefficients (the lowest frequencies along z and y,
-// the DC coefficient among them, one cache line's half): on the smooth blocks of a pilot
-// estimate, whose energy lies in the low frequencies, it rejects about 60 % of the candidates
-// (76 % by halfway). Without it every candidate's distance is computed in full and compared
-// once: with a noise offset subtracted, the partial sums of noisy blocks stay below the bar
-// until nearly the end (2 % rejected after eight coefficients, 13 % halfway), so a test would
-// cost more than it saves, and its rarely taken branch stalls on the block's loads when it
-// mispredicts.
+// made after the block's first eight stored coefficients (of a 4x4x4 block: frequency 0
+// along z, 0 and 1 along y, every frequency along x, the DC among them; half a cache line):
+// on the smooth blocks of a pilot estimate, whose energy lies in the low frequencies, it
+// rejects about 60 % of the candidates (76 % by halfway). Without it every candidate's
+// distance is computed in full and compared once: with a noise offset subtracted, the
+// partial sums of noisy blocks stay below the bar until nearly the end of the block (3 %
+// rejected after eight coefficients, 13 % halfway), so a test would cost more than it saves,
+// and when its branch mispredicts the work behind it waits for the block's loads.
 template <bool EarlyTest>
 __attribute__((always_inline)) inline int search64(const BlockCollection<float>& c,
                                                    const float* offsets, Vec3<int> ref,
