@@ -44,6 +44,9 @@ def timed(cmd):
 
 def main():
     args = sys.argv[1:]
+    if "--help" in args or "-h" in args:
+        print(__doc__)
+        return
     runs = 3
     if "--runs" in args:
         i = args.index("--runs")
@@ -51,6 +54,12 @@ def main():
         del args[i:i + 2]
     nlm = "--no-nlm" not in args
     tools = [a for a in args if a != "--no-nlm"] or ["build/release/cli/kelvo"]
+    for t in tools:
+        if t.startswith("-"):
+            sys.exit(__doc__ + f"\nunknown option {t}")
+        if not os.access(t, os.X_OK):
+            sys.exit(f"{t}: not an executable; pass the kelvo tool's path "
+                     "(e.g. build/release/cli/kelvo)")
     # phantom3d takes (Z, Y, X); the NIfTI file holds (x, y, z).
     clean = bd.phantom3d(SHAPE[::-1]).astype(np.float32).transpose(2, 1, 0)
     rng = np.random.default_rng(42)

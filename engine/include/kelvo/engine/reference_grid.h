@@ -14,6 +14,7 @@
 #pragma once
 
 #include <algorithm>
+#include <utility>
 
 #include "kelvo/engine/records.h"
 
@@ -89,8 +90,14 @@ public:
     /// fastest. `visit` returns false to stop the walk; so does this function then.
     template <typename Visit>
     bool forEachLocation(int slice, Visit&& visit) const {
-        const int yBegin = volumetric_ ? 0 : slice;
-        const int yEnd = volumetric_ ? walk_.y : slice + 1;
+        return forEachLocation(slice, 0, rowsPerSlice(), std::forward<Visit>(visit));
+    }
+    /// The same for rows [rowBegin, rowEnd) of the slice only (grid rows yi of a volume's
+    /// plane; a 2-D image's slice is its one row 0).
+    template <typename Visit>
+    bool forEachLocation(int slice, int rowBegin, int rowEnd, Visit&& visit) const {
+        const int yBegin = volumetric_ ? rowBegin : slice;
+        const int yEnd = volumetric_ ? rowEnd : slice + (rowBegin < rowEnd ? 1 : 0);
         for (int yi = yBegin; yi < yEnd; ++yi) {
             for (int xi = 0; xi < walk_.x; ++xi) {
                 const Vec3<int> gi{xi, yi, volumetric_ ? slice : 0};
@@ -102,6 +109,8 @@ public:
     }
     /// Slices of the walk along slideAxis: its walkCount.
     int sliceCount() const { return walk_[slideAxis()]; }
+    /// Rows of the walk in one slice: walkCount_1 in a volume, 1 in a 2-D image.
+    int rowsPerSlice() const { return volumetric_ ? walk_.y : 1; }
 
 private:
     Vec3<int> step_{}, last_{}, count_{}, walk_{};
