@@ -13,6 +13,10 @@ namespace {
 
 using Cplx = std::complex<double>;
 
+/// Weight of a cell's variance in addCoarseCorrection's attenuation, relative to the squared
+/// difference: a spread of half the limit attenuates as much as a difference of the limit.
+constexpr double SPREAD_WEIGHT = 4.0;
+
 std::size_t countOf(Size3 s) { return std::size_t(s[0]) * std::size_t(s[1]) * std::size_t(s[2]); }
 
 /// Unscaled DFT along axis `d` of `a` (grid `s`, dimension 0 fastest), with the exponent's
@@ -145,13 +149,43 @@ std::vector<float> coarseNoisePsd(const std::vector<float>& psd, Size3 psdSize,
 void addCoarseCorrection(float* fine, Size3 size, std::array<bool, 3> binned, const float* coarse,
                          float limit, std::vector<float>& scratch) {
     const Size3 c = coarseSize(size, binned);
-    scratch.resize(countOf(c));
+    const std::size_t cells = countOf(c);
+    scratch.resize(cells);
     binByTwo(fine, size, binned, scratch.data());
     const double inverse = 1.0 / double(limit);
-    for (std::size_t i = 0; i < scratch.size(); ++i) {
-        const double diff = double(coarse[i]) - double(scratch[i]);
-        const double ratio = diff * inverse;
-        scratch[i] = float(diff / (1.0 + ratio * ratio));
+    const std::size_t s1 = std::size_t(size[0]), s2 = s1 * std::size_t(size[1]);
+    // The spread of the fine estimate within each cell, sampled like binByTwo (a last, odd
+    // sample counted twice), enters the attenuation; see the contract.
+    auto pair = [&](int d, int i, int& lo, int& hi) {
+        lo = binned[d] ? 2 * i : i;
+        hi = binned[d] ? std::min(2 * i + 1, size[d] - 1) : i;
+    };
+    std::size_t cell = 0;
+    for (int z = 0; z < c[2]; ++z) {
+        int z0, z1;
+        pair(2, z, z0, z1);
+        for (int y = 0; y < c[1]; ++y) {
+            int y0, y1;
+            pair(1, y, y0, y1);
+            for (int x = 0; x < c[0]; ++x, ++cell) {
+                int x0, x1;
+                pair(0, x, x0, x1);
+                const double mean = double(scratch[cell]);
+                double spread = 0.0;
+                for (int zz : {z0, z1})
+                    for (int yy : {y0, y1})
+                        for (int xx : {x0, x1}) {
+                            const double d = double(fine[std::size_t(zz) * s2 +
+                                                         std::size_t(yy) * s1 + std::size_t(xx)]) -
+                                             mean;
+                            spread += d * d;
+                        }
+                const double diff = double(coarse[cell]) - mean;
+                const double ratio = diff * inverse;
+                scratch[cell] = float(
+                    diff / (1.0 + ratio * ratio + SPREAD_WEIGHT * (spread / 8.0) * inverse * inverse));
+            }
+        }
     }
 
     // Linear interpolation between cell centres: fine sample 2k lies a quarter of a cell

@@ -40,10 +40,12 @@ std::vector<float> coarseNoisePsd(const std::vector<float>& psd, Size3 psdSize,
 /// Replaces the low-pass content of `fine` (size `size`) by that of `coarse` (the denoised
 /// binned copy, coarseSize samples): adds to `fine` the linear cell-centred interpolation of
 /// the difference c = coarse - binByTwo(fine), each difference first attenuated as
-/// c / (1 + (c / limit)^2). Differences well below `limit` (the standard deviation of the
-/// binned noise) are low-frequency noise left in `fine` and pass; large ones come from
-/// detail that binning lost, and are mostly kept out. `scratch` is resized to the coarse
-/// size.
+/// c / (1 + (c^2 + 4 v) / limit^2), v being the variance of `fine`'s samples in that cell
+/// (binByTwo's cell). Differences well below `limit` (the standard deviation of the binned
+/// noise) in a cell where `fine` is flat are low-frequency noise left in `fine` and pass;
+/// large ones come from detail that binning lost, and are mostly kept out, as are those of
+/// cells where `fine` varies, whose structure the binned copy resolves worse than `fine`.
+/// `scratch` is resized to the coarse size.
 void addCoarseCorrection(float* fine, Size3 size, std::array<bool, 3> binned, const float* coarse,
                          float limit, std::vector<float>& scratch);
 
