@@ -47,13 +47,12 @@ Profile Profile::defaults(bool volumetric) {
     p.sharpenAlphaFirstSlice = 1.0f;
     // The coarse scale acts under correlated noise only. Measured on box-correlated noise of
     // sigma 0.1 (3x3x3 / 3x3 box, true PSD) with the correlated defaults, one scale against
-    // two: +0.70 and +0.58 dB on two 48x96x96 crops of the inia19 T1 volume, +0.46 on
-    // camera, +1.97 on moon, +0.96 on brick, +3.7 on clock, +0.49 / +0.12 on the 3-D / 2-D
-    // phantoms of bench_data.py, -0.21 on coins, whose small coins the binned copy cannot
-    // resolve; for 1.02 to 1.11 times the time on volumes, 1.1 to 1.45 on images
-    // (bench/multiscale_check.py; +1.16 dB on the whole inia19 volume). With
-    // the smoother (1, 2, 1) kernel: +0.33 on camera, +0.29 / -0.04 on the phantoms, -0.27
-    // on coins. Under white noise it gained -0.1 to +0.3 dB (+1.2 on clock) for 1.3 to 1.5
+    // two: +0.72 dB on two crops of the inia19 T1 volume, +0.48 on camera, +1.96 on moon,
+    // +0.92 on brick, +3.4 on clock, +0.38 / +0.22 on the 3-D / 2-D phantoms of
+    // bench_data.py, -0.08 on coins, whose small coins the binned copy cannot resolve; for
+    // 1.02 to 1.11 times the time on volumes, 1.1 to 1.45 on images
+    // (bench/multiscale_check.py, --all for every case). With the smoother (1, 2, 1)
+    // kernel: +0.37 on camera, +0.23 / +0.08 on the phantoms, -0.12 on coins. Under white noise it gained -0.1 to +0.3 dB (+1.2 on clock) for 1.3 to 1.5
     // times the time, so it is left out there.
     p.multiscale = true;
     p.numThreads = 0;
