@@ -51,6 +51,14 @@ double centredLag(const std::vector<double>& line, int n, int k) {
     return 0.0;
 }
 
+/// Samples lo..hi along axis `d` of cell `i`: a pair along a binned axis, one sample along
+/// the others, and a last odd sample counted twice (the cell's mean is then that sample's
+/// value along that axis).
+void cellSpan(Size3 size, std::array<bool, 3> binned, int d, int i, int& lo, int& hi) {
+    lo = binned[d] ? 2 * i : i;
+    hi = binned[d] ? std::min(2 * i + 1, size[d] - 1) : i;
+}
+
 }  // namespace
 
 std::array<bool, 3> binnedAxes(Size3 size) { return {size[0] > 1, size[1] > 1, size[2] > 1}; }
@@ -73,13 +81,7 @@ Size3 coarseSize(Size3 size, std::array<bool, 3> binned) {
 void binByTwo(const float* volume, Size3 size, std::array<bool, 3> binned, float* coarse) {
     const Size3 c = coarseSize(size, binned);
     const std::size_t s1 = std::size_t(size[0]), s2 = s1 * std::size_t(size[1]);
-    // Cell (X, Y, Z) covers samples lo..hi along each axis; a pair along a binned axis, one
-    // sample along the others, and a last odd sample counted twice (the cell's mean is then
-    // that sample's value along that axis).
-    auto pair = [&](int d, int i, int& lo, int& hi) {
-        lo = binned[d] ? 2 * i : i;
-        hi = binned[d] ? std::min(2 * i + 1, size[d] - 1) : i;
-    };
+    auto pair = [&](int d, int i, int& lo, int& hi) { cellSpan(size, binned, d, i, lo, hi); };
     std::size_t out = 0;
     for (int z = 0; z < c[2]; ++z) {
         int z0, z1;
@@ -154,12 +156,9 @@ void addCoarseCorrection(float* fine, Size3 size, std::array<bool, 3> binned, co
     binByTwo(fine, size, binned, scratch.data());
     const double inverse = 1.0 / double(limit);
     const std::size_t s1 = std::size_t(size[0]), s2 = s1 * std::size_t(size[1]);
-    // The spread of the fine estimate within each cell, sampled like binByTwo (a last, odd
-    // sample counted twice), enters the attenuation; see the contract.
-    auto pair = [&](int d, int i, int& lo, int& hi) {
-        lo = binned[d] ? 2 * i : i;
-        hi = binned[d] ? std::min(2 * i + 1, size[d] - 1) : i;
-    };
+    // The variance of the fine estimate within each cell, over binByTwo's samples, enters the
+    // attenuation (see the contract).
+    auto pair = [&](int d, int i, int& lo, int& hi) { cellSpan(size, binned, d, i, lo, hi); };
     std::size_t cell = 0;
     for (int z = 0; z < c[2]; ++z) {
         int z0, z1;
@@ -180,10 +179,9 @@ void addCoarseCorrection(float* fine, Size3 size, std::array<bool, 3> binned, co
                                              mean;
                             spread += d * d;
                         }
-                const double diff = double(coarse[cell]) - mean;
-                const double ratio = diff * inverse;
-                scratch[cell] = float(
-                    diff / (1.0 + ratio * ratio + SPREAD_WEIGHT * (spread / 8.0) * inverse * inverse));
+                const double diff = double(coarse[cell]) - mean, variance = spread / 8.0;
+                const double damping = (diff * diff + SPREAD_WEIGHT * variance) * inverse * inverse;
+                scratch[cell] = float(diff / (1.0 + damping));
             }
         }
     }

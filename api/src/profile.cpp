@@ -51,9 +51,10 @@ Profile Profile::defaults(bool volumetric) {
     // +0.92 on brick, +3.4 on clock, +0.38 / +0.22 on the 3-D / 2-D phantoms of
     // bench_data.py, -0.08 on coins, whose small coins the binned copy cannot resolve; for
     // 1.02 to 1.11 times the time on volumes, 1.1 to 1.45 on images
-    // (bench/multiscale_check.py, --all for every case). With the smoother (1, 2, 1)
-    // kernel: +0.37 on camera, +0.23 / +0.08 on the phantoms, -0.12 on coins. Under white noise it gained -0.1 to +0.3 dB (+1.2 on clock) for 1.3 to 1.5
-    // times the time, so it is left out there.
+    // (bench/multiscale_check.py, --all for every case; +1.13 dB on the whole inia19
+    // volume). With the smoother (1, 2, 1) kernel: +0.37 on camera, +0.23 / +0.08 on the
+    // phantoms, -0.12 on coins. Under white noise it gained -0.1 to +0.3 dB (+1.2 on clock)
+    // for 1.3 to 1.5 times the time, so it is left out there.
     p.multiscale = true;
     p.numThreads = 0;
     return p;
