@@ -8,6 +8,24 @@
 
 namespace kelvo {
 
+namespace {
+
+// Peak bytes of the engine's stages on a volume of `size`: the hard-thresholding stage's
+// buffers, or with both stages the larger of the two stages' buffers plus `pilotBytes`, the
+// estimates that live through the Wiener stage.
+std::int64_t stagesBytes(Size3 size, const Noise& noise, const Profile& profile, Stages stages,
+                         std::int64_t pilotBytes) {
+    Parameters ht = stageParameters(HARD_THRESHOLDING, profile, size, noise);
+    fitBlockCaches(ht, HARD_THRESHOLDING);
+    const std::int64_t bytes = stageMemoryBytes(ht, HARD_THRESHOLDING);
+    if (stages != Stages::Both) return bytes;
+    Parameters wie = stageParameters(WIENER, profile, size, noise);
+    fitBlockCaches(wie, WIENER);
+    return pilotBytes + std::max(bytes, stageMemoryBytes(wie, WIENER));
+}
+
+}  // namespace
+
 std::int64_t estimateMemory(Size3 size, const Noise& noise, const Profile& profile,
                             const DenoiseOptions& options, bool withoutData) {
     const std::int64_t samples = std::int64_t(size[0]) * size[1] * size[2];
@@ -18,15 +36,8 @@ std::int64_t estimateMemory(Size3 size, const Noise& noise, const Profile& profi
     const std::int64_t extra = samples + (copies ? 2 * samples * 4 : 0);
     Size3 psdSize{};
     const std::int64_t psd = std::int64_t(enginePsd(noise, profile, &psdSize).size());
-    Parameters ht = stageParameters(HARD_THRESHOLDING, profile, size, noise);
-    fitBlockCaches(ht, HARD_THRESHOLDING);
-    std::int64_t bytes = stageMemoryBytes(ht, HARD_THRESHOLDING);
-    if (options.stages == Stages::Both) {
-        Parameters wie = stageParameters(WIENER, profile, size, noise);
-        fitBlockCaches(wie, WIENER);
-        // The pilot (the first stage's estimate) lives through both stages.
-        bytes = samples * 4 + std::max(bytes, stageMemoryBytes(wie, WIENER));
-    }
+    // The pilot (the first stage's estimate) lives through both stages.
+    std::int64_t bytes = stagesBytes(size, noise, profile, options.stages, samples * 4);
     if (multiscaleApplies(size, noise, profile)) {
         // Each stage runs on the binned copy, then on the full volume: the copy's input,
         // pilot and estimate live through the run, and the full volume's pilot through the
@@ -36,14 +47,8 @@ std::int64_t estimateMemory(Size3 size, const Noise& noise, const Profile& profi
         const std::int64_t coarseSamples = std::int64_t(coarse[0]) * coarse[1] * coarse[2];
         const Noise coarseNoise =
             Noise::spectrum(coarseNoisePsd(noise.psd(), noise.psdSize(), binned), noise.psdSize());
-        Parameters cht = stageParameters(HARD_THRESHOLDING, profile, coarse, coarseNoise);
-        fitBlockCaches(cht, HARD_THRESHOLDING);
-        std::int64_t coarseBytes = stageMemoryBytes(cht, HARD_THRESHOLDING);
-        if (options.stages == Stages::Both) {
-            Parameters cwie = stageParameters(WIENER, profile, coarse, coarseNoise);
-            fitBlockCaches(cwie, WIENER);
-            coarseBytes = samples * 4 + std::max(coarseBytes, stageMemoryBytes(cwie, WIENER));
-        }
+        const std::int64_t coarseBytes =
+            stagesBytes(coarse, coarseNoise, profile, options.stages, samples * 4);
         bytes = std::max(bytes, coarseBytes) + 3 * coarseSamples * 4 + psd * 4;
     }
     return bytes + psd * 4 + extra;
