@@ -59,6 +59,36 @@ void cellSpan(Size3 size, std::array<bool, 3> binned, int d, int i, int& lo, int
     hi = binned[d] ? std::min(2 * i + 1, size[d] - 1) : i;
 }
 
+/// Calls `visit(cell, samples)` for every cell of `volume` binned along `binned`, in the
+/// coarse volume's order, with the cell's eight samples (cellSpan's pairs along each axis,
+/// z outermost, so a sample may appear more than once).
+template <class Visit>
+void forEachCell(const float* volume, Size3 size, std::array<bool, 3> binned, Visit visit) {
+    const Size3 c = coarseSize(size, binned);
+    const std::size_t s1 = std::size_t(size[0]), s2 = s1 * std::size_t(size[1]);
+    std::size_t cell = 0;
+    for (int z = 0; z < c[2]; ++z) {
+        int z0, z1;
+        cellSpan(size, binned, 2, z, z0, z1);
+        for (int y = 0; y < c[1]; ++y) {
+            int y0, y1;
+            cellSpan(size, binned, 1, y, y0, y1);
+            for (int x = 0; x < c[0]; ++x, ++cell) {
+                int x0, x1;
+                cellSpan(size, binned, 0, x, x0, x1);
+                double samples[8];
+                int k = 0;
+                for (int zz : {z0, z1})
+                    for (int yy : {y0, y1})
+                        for (int xx : {x0, x1})
+                            samples[k++] = double(volume[std::size_t(zz) * s2 +
+                                                         std::size_t(yy) * s1 + std::size_t(xx)]);
+                visit(cell, samples);
+            }
+        }
+    }
+}
+
 }  // namespace
 
 std::array<bool, 3> binnedAxes(Size3 size) { return {size[0] > 1, size[1] > 1, size[2] > 1}; }
@@ -79,29 +109,11 @@ Size3 coarseSize(Size3 size, std::array<bool, 3> binned) {
 }
 
 void binByTwo(const float* volume, Size3 size, std::array<bool, 3> binned, float* coarse) {
-    const Size3 c = coarseSize(size, binned);
-    const std::size_t s1 = std::size_t(size[0]), s2 = s1 * std::size_t(size[1]);
-    auto pair = [&](int d, int i, int& lo, int& hi) { cellSpan(size, binned, d, i, lo, hi); };
-    std::size_t out = 0;
-    for (int z = 0; z < c[2]; ++z) {
-        int z0, z1;
-        pair(2, z, z0, z1);
-        for (int y = 0; y < c[1]; ++y) {
-            int y0, y1;
-            pair(1, y, y0, y1);
-            for (int x = 0; x < c[0]; ++x, ++out) {
-                int x0, x1;
-                pair(0, x, x0, x1);
-                double sum = 0.0;
-                for (int zz : {z0, z1})
-                    for (int yy : {y0, y1})
-                        for (int xx : {x0, x1})
-                            sum += volume[std::size_t(zz) * s2 + std::size_t(yy) * s1 +
-                                          std::size_t(xx)];
-                coarse[out] = float(sum / 8.0);
-            }
-        }
-    }
+    forEachCell(volume, size, binned, [coarse](std::size_t cell, const double(&samples)[8]) {
+        double sum = 0.0;
+        for (double v : samples) sum += v;
+        coarse[cell] = float(sum / 8.0);
+    });
 }
 
 std::vector<float> coarseNoisePsd(const std::vector<float>& psd, Size3 psdSize,
@@ -155,36 +167,16 @@ void addCoarseCorrection(float* fine, Size3 size, std::array<bool, 3> binned, co
     scratch.resize(cells);
     binByTwo(fine, size, binned, scratch.data());
     const double inverse = 1.0 / double(limit);
-    const std::size_t s1 = std::size_t(size[0]), s2 = s1 * std::size_t(size[1]);
     // The variance of the fine estimate within each cell, over binByTwo's samples, enters the
     // attenuation (see the contract).
-    auto pair = [&](int d, int i, int& lo, int& hi) { cellSpan(size, binned, d, i, lo, hi); };
-    std::size_t cell = 0;
-    for (int z = 0; z < c[2]; ++z) {
-        int z0, z1;
-        pair(2, z, z0, z1);
-        for (int y = 0; y < c[1]; ++y) {
-            int y0, y1;
-            pair(1, y, y0, y1);
-            for (int x = 0; x < c[0]; ++x, ++cell) {
-                int x0, x1;
-                pair(0, x, x0, x1);
-                const double mean = double(scratch[cell]);
-                double spread = 0.0;
-                for (int zz : {z0, z1})
-                    for (int yy : {y0, y1})
-                        for (int xx : {x0, x1}) {
-                            const double d = double(fine[std::size_t(zz) * s2 +
-                                                         std::size_t(yy) * s1 + std::size_t(xx)]) -
-                                             mean;
-                            spread += d * d;
-                        }
-                const double diff = double(coarse[cell]) - mean, variance = spread / 8.0;
-                const double damping = (diff * diff + SPREAD_WEIGHT * variance) * inverse * inverse;
-                scratch[cell] = float(diff / (1.0 + damping));
-            }
-        }
-    }
+    forEachCell(fine, size, binned, [&](std::size_t cell, const double(&samples)[8]) {
+        const double mean = double(scratch[cell]);
+        double spread = 0.0;
+        for (double v : samples) spread += (v - mean) * (v - mean);
+        const double diff = double(coarse[cell]) - mean, variance = spread / 8.0;
+        const double damping = (diff * diff + SPREAD_WEIGHT * variance) * inverse * inverse;
+        scratch[cell] = float(diff / (1.0 + damping));
+    });
 
     // Linear interpolation between cell centres: fine sample 2k lies a quarter of a cell
     // before the centre of cell k, sample 2k + 1 a quarter after it; beyond the first and
