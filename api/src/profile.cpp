@@ -26,6 +26,15 @@ namespace kelvo {
 // moon, coins, brick, grass, gravel, page, clock, text, a phantom, and camera at sigma 0.05
 // and 0.15), for 6 to 13 % more time on the 512x512 camera image; either change alone gained
 // half as much and lost up to 0.13 dB on some images.
+//
+// Images, then: a Wiener search radius of 20 (from 12) gained 0.04 dB on average on 14
+// images at sigma 0.05, 0.1 and 0.15 (256x256 crops; -0.05 to +0.16 dB), 0.06 dB on the same
+// images at up to 512x512 and sigma 0.1 (-0.03 to +0.23) and 0.03 to 0.34 dB on the 2-D
+// phantom, for about 1.3 times the time (bench/white_sweep.py, bench/quality_sweep.md).
+// Searching the hard-thresholding stage over 16 as well gained slightly more but lost 0.07 dB
+// on one image; looser match thresholds (2.0 / 0.4) gained 0.03 dB more on photographs but
+// lost up to 0.5 dB on the phantom; a second Wiener pass on the first Wiener estimate lost
+// 0.08 dB or more at every threshold tried.
 Profile Profile::defaults(bool volumetric) {
     Profile p{};
     if (volumetric) {
@@ -35,7 +44,7 @@ Profile Profile::defaults(bool volumetric) {
         p.splitComp = {false, false, true};
     } else {
         p.hardThreshold = {{8, 8, 1}, {3, 3, 1}, {12, 12, 0}, 16, 2.7f, 1.0f};
-        p.wiener = {{8, 8, 1}, {3, 3, 1}, {12, 12, 0}, 32, 0.8f, 0.2f};
+        p.wiener = {{8, 8, 1}, {3, 3, 1}, {20, 20, 0}, 32, 0.8f, 0.2f};
         p.fftSize = {16, 16, 1};
         p.splitComp = {false, false, false};
     }
@@ -71,7 +80,7 @@ Profile Profile::defaults(bool volumetric) {
 //   12x12 in both stages gained as much on average but lost 0.2 dB on coins.
 // Both take about twice the time of the white defaults. Correlated noise keeps the earlier
 // thresholds (3.0 and 1.3 for volumes, a Wiener threshold of 1.0 for images) and the image
-// search radius of 8: the values re-tuned for white noise lost up to 0.2 dB there.
+// search radii of 8 and 12: the values re-tuned for white noise lost up to 0.2 dB there.
 Profile Profile::defaults(bool volumetric, bool correlatedNoise) {
     Profile p = defaults(volumetric);
     if (!correlatedNoise) return p;
@@ -83,6 +92,7 @@ Profile Profile::defaults(bool volumetric, bool correlatedNoise) {
         p.wiener.threshold = 1.3f;
     } else {
         p.wiener.blockSize = {12, 12, 1};
+        p.wiener.searchRadius = {12, 12, 0};  // 20 gains 0.01 dB here for 1.35 times the time
         p.hardThreshold.searchRadius = {8, 8, 0};
         p.wiener.threshold = 1.0f;
     }
