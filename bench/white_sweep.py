@@ -11,6 +11,9 @@ SET is one of:
   full     the same images at sigma 0.1, cropped to at most 512x512 only;
   volumes  two crops of the inia19 T1 volume (central 48x96x96, and 64x80x80 at 20, 30, 40)
            and a 48x64x64 phantom at sigma 0.03, 0.05, 0.1 and 0.15;
+  vlow     both inia19 crops and the whole volume at sigma 0.01 and 0.02: inia19's
+           0.5-99.5 percentile range is only 0.3, so these are 3 to 7 % of it, the relative
+           noise of sigma 0.03 to 0.07 on data that spans its range;
   whole    the whole inia19 volume (128x206x168, 80 % of it a background of zeros) at
            sigma 0.03, 0.05, 0.1 and 0.15.
 Variants use the syntax of bench/retune_check.py (STAGE.FIELD=VALUE joined by '+', STAGE
@@ -58,6 +61,12 @@ def cases(name):
                 ("inia19b", np.ascontiguousarray(whole[20:84, 30:110, 40:120])),
                 ("phantom3d", bd.phantom3d((48, 64, 64)))]
         return [(n, v, s) for s in (0.03,) + bd.SIGMAS for n, v in vols]
+    if name == "vlow":
+        whole = bd.inia19()
+        vols = [("inia19", bd.inia19((48, 96, 96))),
+                ("inia19b", np.ascontiguousarray(whole[20:84, 30:110, 40:120])),
+                ("inia19 whole", whole)]
+        return [(n, v, s) for s in (0.01, 0.02) for n, v in vols]
     if name == "whole":
         whole = bd.inia19()
         return [("inia19 whole", whole, s) for s in (0.03,) + bd.SIGMAS]
