@@ -51,8 +51,8 @@ def anisotropic_volume_profile():
 def test_overlap_depth_and_alignment():
     depth, unit = kd.overlap_depth((40, 256, 256))  # defaults: R 4 and 5, B 4, step 3
     assert unit == (3, 3, 3) and depth == (24, 24, 24)  # 11 + 13 rounded up to 3
-    depth, unit = kd.overlap_depth((256, 256))  # images: R 12 in both stages, B 8
-    assert unit == (3, 3) and depth == (63, 63)  # 31 + 31 rounded up to 3
+    depth, unit = kd.overlap_depth((256, 256))  # images: R 12 and 20, B 8
+    assert unit == (3, 3) and depth == (78, 78)  # 31 + 47, a multiple of 3
     depth, unit = kd.overlap_depth((256, 256), stages="hard")
     assert depth == (33, 33)  # 31 rounded up to 3
     depth, unit = kd.overlap_depth((40, 64, 64), anisotropic_volume_profile())
