@@ -114,6 +114,7 @@ if volumetric
     pro.wiener.threshold = 1.3;
 else
     pro.wiener.blockSize = [12 12 1];
+    pro.wiener.searchRadius = [12 12 0];
     pro.hardThreshold.searchRadius = [8 8 0];
     pro.wiener.threshold = 1.0;
 end
