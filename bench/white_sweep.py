@@ -9,6 +9,7 @@ SET is one of:
            brick, clock, page, text, grass, gravel, cell and grey-level rocket, coffee,
            chelsea, hubble_deep_field) at sigma 0.05, 0.1 and 0.15;
   full     the same images at sigma 0.1, cropped to at most 512x512 only;
+  phantom  bench_data's phantom2d at 192x192, 256x256 and 384x384 and the same sigmas;
   volumes  two crops of the inia19 T1 volume (central 48x96x96, and 64x80x80 at 20, 30, 40)
            and a 48x64x64 phantom at sigma 0.03, 0.05, 0.1 and 0.15;
   vlow     both inia19 crops and the whole volume at sigma 0.01 and 0.02: inia19's
@@ -55,6 +56,9 @@ def cases(name):
         return [(n, image(n), s) for s in bd.SIGMAS for n in IMAGES]
     if name == "full":
         return [(n, image(n, 512), 0.1) for n in IMAGES]
+    if name == "phantom":
+        return [(f"phantom2d {n}", bd.phantom2d((n, n)), s) for s in bd.SIGMAS
+                for n in (192, 256, 384)]
     if name == "volumes":
         whole = bd.inia19()
         vols = [("inia19", bd.inia19((48, 96, 96))),

@@ -37,12 +37,12 @@ namespace kelvo {
 // half as much and lost up to 0.13 dB on some images.
 //
 // Images, then: a Wiener search radius of 20 (from 12) gained 0.04 dB on average on 14
-// images at sigma 0.05, 0.1 and 0.15 (256x256 crops; -0.05 to +0.16 dB), 0.06 dB on the same
-// images at up to 512x512 and sigma 0.1 (-0.03 to +0.23) and 0.03 to 0.34 dB on the 2-D
+// images at sigma 0.05, 0.1 and 0.15 (256x256 crops; worst case -0.05 dB), 0.06 dB on the
+// same images at up to 512x512 and sigma 0.1 (worst -0.03) and 0.06 to 0.39 dB on the 2-D
 // phantom, for about 1.3 times the time (bench/white_sweep.py, bench/quality_sweep.md).
 // Searching the hard-thresholding stage over 16 as well gained slightly more but lost 0.07 dB
 // on one image; looser match thresholds (2.0 / 0.4) gained 0.03 dB more on photographs but
-// lost up to 0.5 dB on the phantom; a second Wiener pass on the first Wiener estimate lost
+// lost up to 0.34 dB on the phantom; a second Wiener pass on the first Wiener estimate lost
 // 0.08 dB or more at every threshold tried.
 Profile Profile::defaults(bool volumetric) {
     Profile p{};
