@@ -213,6 +213,27 @@ int main(int argc, char** argv) {
         std::printf("  interleaved: single %6.2f, batches of %d %6.2f\n",
                     1e9 * seconds[0] / static_cast<double>(candidates), MATCH_BATCH,
                     1e9 * seconds[1] / static_cast<double>(candidates));
+        if (k.offset == 0.0f) {
+            // Batches with the early test (zero offsets) and without it (offsets of 1e-20),
+            // taking turns the same way.
+            const std::vector<float> zero = offsets;
+            std::vector<float> tiny(offsets.size(), 1e-20f);
+            double both[2] = {0, 0};
+            for (int round = 0; round < rounds; ++round) {
+                for (std::size_t i = 0, b = 0; i < refs.size(); i += MATCH_BATCH, ++b) {
+                    const std::size_t end = std::min(refs.size(), i + MATCH_BATCH);
+                    for (int p = 0; p < 2; ++p) {
+                        const int full = static_cast<int>((b + round + p) % 2);
+                        offsets = full ? tiny : zero;
+                        pass(refs, i, end, MATCH_BATCH, both[full]);
+                    }
+                }
+            }
+            offsets = zero;
+            std::printf("  interleaved batches: early test %6.2f, full distances %6.2f\n",
+                        1e9 * both[0] / static_cast<double>(candidates),
+                        1e9 * both[1] / static_cast<double>(candidates));
+        }
     }
     THREAD_POOL.clearPool();
     return 0;
