@@ -121,14 +121,13 @@ int main(int argc, char** argv) {
     if (files) SIZE = {std::atoi(argv[4]), std::atoi(argv[5]), std::atoi(argv[6])};
     const std::vector<float> m = dct4();
     const Case cases[] = {{"ht", 0.1f, 4, 16, 1.28f, false},
-                            {"wiener", 0.02f, 5, 32, 0.0f, true},
-                            {"wiener-full", 0.02f, 5, 32, 1e-20f, true}};
+                          {"wiener", 0.02f, 5, 32, 0.0f, true},
+                          {"wiener-full", 0.02f, 5, 32, 1e-20f, true}};
     const std::vector<std::string> orders = {"rows", "rows+batch", "tiles:4", "tiles:4+batch",
                                              "repeat"};
     THREAD_POOL.launchPool(1);
     for (const Case& k : cases) {
-        const std::vector<float> v =
-            files ? readRaw(argv[k.pilot ? 3 : 2]) : volume(k.sigma);
+        const std::vector<float> v = files ? readRaw(argv[k.pilot ? 3 : 2]) : volume(k.sigma);
         const ImageData<float> image(v.data(), SIZE);
         Parameters p{};
         p.blockSize = BLOCK;
@@ -182,8 +181,7 @@ int main(int argc, char** argv) {
             for (std::size_t o = 0; o < orders.size(); ++o) {
                 const std::string order = orders[o];
                 const bool batched = order.find("+batch") != std::string::npos;
-                const std::vector<Vec3<int>> refs =
-                    references(order.substr(0, order.find('+')));
+                const std::vector<Vec3<int>> refs = references(order.substr(0, order.find('+')));
                 double seconds = 0.0;
                 const long long candidates =
                     pass(refs, 0, refs.size(), batched ? MATCH_BATCH : 1, seconds);
@@ -204,8 +202,8 @@ int main(int argc, char** argv) {
                 const std::size_t end = std::min(refs.size(), i + MATCH_BATCH);
                 for (int p = 0; p < 2; ++p) {
                     const int batched = static_cast<int>((b + round + p) % 2);
-                    const long long n = pass(refs, i, end, batched ? MATCH_BATCH : 1,
-                                             seconds[batched]);
+                    const long long n =
+                        pass(refs, i, end, batched ? MATCH_BATCH : 1, seconds[batched]);
                     if (batched) candidates += n;
                 }
             }

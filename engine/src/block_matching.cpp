@@ -375,7 +375,7 @@ __attribute__((always_inline)) inline void search64(const BlockCollection<float>
 
     // Candidates x0 .. x1 of row (y, z) (its blocks from rowBase) for search q, the
     // reference skipped.
-    auto row = [&](Search64& q, const Reference64& r, const float* rowBase, int y, int z, int x0,
+    auto row = [&](Search64 & q, const Reference64& r, const float* rowBase, int y, int z, int x0,
                    int x1) __attribute__((always_inline)) {
         KeyHeap& kept = q.kept;
         const float* offsetRow =
@@ -404,9 +404,8 @@ __attribute__((always_inline)) inline void search64(const BlockCollection<float>
         }
     };
     const auto rowAt = [&](int y, int z) __attribute__((always_inline)) {
-        return c.blocks +
-               (static_cast<std::int64_t>(z % cz) * cy + y % cy) * static_cast<std::int64_t>(cx) *
-                   stride;
+        return c.blocks + (static_cast<std::int64_t>(z % cz) * cy + y % cy) *
+                              static_cast<std::int64_t>(cx) * stride;
     };
 
     Vec3<int> umin = s[0].wmin, umax = s[0].wmax;  // the union of the windows
@@ -623,10 +622,10 @@ void matchBlocks(const BlockCollection<T>& collection, const float* matchOffsetT
     const bool search = prepareSearch(collection, reference, blockSize, searchRadius, windowMin,
                                       windowMax, maxGroupSize, matches);
     // Candidates live in matches[1 .. maxGroupSize-1] as a max-heap (top at matches[1]).
-    const int n = search ? searchFloatOrComplex(collection, matchOffsetTable, reference,
-                                                searchRadius, windowMin, windowMax,
-                                                maxGroupSize - 1, matches + 1, general)
-                         : 0;
+    const int n =
+        search ? searchFloatOrComplex(collection, matchOffsetTable, reference, searchRadius,
+                                      windowMin, windowMax, maxGroupSize - 1, matches + 1, general)
+               : 0;
     finishMatches(collection, reference, windowMin, n, minGroupSize, matchThreshold, matches,
                   count);
 }
@@ -665,10 +664,10 @@ void getBlockMatchesBatch(const BlockCollection<float>& collection, const float*
         Search64& q = s[k];
         q.ref = references[k];
         setSearchWindow(q.ref, searchRadius, blockSize, imageSize, q.wmin, q.wmax);
-        together = prepareSearch(collection, q.ref, blockSize, searchRadius, q.wmin, q.wmax,
-                                 maxGroupSize, matches + static_cast<std::ptrdiff_t>(k) *
-                                                            maxGroupSize) &&
-                   together && KeyHeap::fits(maxGroupSize - 1, q.wmin, q.wmax);
+        together =
+            prepareSearch(collection, q.ref, blockSize, searchRadius, q.wmin, q.wmax, maxGroupSize,
+                          matches + static_cast<std::ptrdiff_t>(k) * maxGroupSize) &&
+            together && KeyHeap::fits(maxGroupSize - 1, q.wmin, q.wmax);
         q.reference = collection.blockAt(q.ref);
     }
     if (!together) {
@@ -677,8 +676,7 @@ void getBlockMatchesBatch(const BlockCollection<float>& collection, const float*
             Vec3<int> lo{}, hi{};
             setSearchWindow(references[k], searchRadius, blockSize, imageSize, lo, hi);
             getBlockMatches<float>(collection, matchOffsetTable, references[k], blockSize,
-                                   searchRadius, lo, hi, maxGroupSize, minGroupSize,
-                                   matchThreshold,
+                                   searchRadius, lo, hi, maxGroupSize, minGroupSize, matchThreshold,
                                    matches + static_cast<std::ptrdiff_t>(k) * maxGroupSize,
                                    counts[k]);
         }

@@ -222,8 +222,7 @@ TEST(BlockMatching, BlocksOf64EntriesAgreeWithBruteForce) {
     randomComparisons<float>(606, false, true);
 }
 // Expects the same group, bit for bit (positions, data, distances, shifted positions).
-void expectSameGroup(const BlockDistance<float>* a, int na, const BlockDistance<float>* b,
-                     int nb) {
+void expectSameGroup(const BlockDistance<float>* a, int na, const BlockDistance<float>* b, int nb) {
     ASSERT_EQ(na, nb);
     for (int k = 0; k < na; ++k) {
         ASSERT_EQ(a[k].position, b[k].position) << k;
@@ -296,8 +295,8 @@ TEST(BlockMatching, BlocksOf64EntriesMatchTheGeneralLoopExactly) {
                                         std::vector<Vec3<int>> refs;
                                         for (int x = 0; x < v.npos.x; x += step) {
                                             Vec3<int> lo{}, hi{};
-                                            setSearchWindow({x, ref.y, ref.z}, r, block, v.size,
-                                                            lo, hi);
+                                            setSearchWindow({x, ref.y, ref.z}, r, block, v.size, lo,
+                                                            hi);
                                             if (held->holds(lo) && held->holds(hi))
                                                 refs.push_back({x, ref.y, ref.z});
                                         }
@@ -307,8 +306,8 @@ TEST(BlockMatching, BlocksOf64EntriesMatchTheGeneralLoopExactly) {
                                                 static_cast<int>(std::min(n, refs.size() - i));
                                             int counts[MATCH_BATCH];
                                             getBlockMatchesBatch(*held, table, &refs[i], m, block,
-                                                                 r, v.size, groupSize, 1,
-                                                                 threshold, batch.data(), counts);
+                                                                 r, v.size, groupSize, 1, threshold,
+                                                                 batch.data(), counts);
                                             for (int k = 0; k < m; ++k) {
                                                 Vec3<int> lo{}, hi{};
                                                 setSearchWindow(refs[i + k], r, block, v.size, lo,
