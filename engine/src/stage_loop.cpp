@@ -307,6 +307,20 @@ public:
                 noise.localVar.get(), &noise.lags, static_cast<int>(c_.grid.index(gi)), *collection,
                 c_.numerator, c_.weights, memory, temp, pilotBlocks, c_.storage);
         };
+        // Starts loading the members of the next location's group (in both collections of
+        // the Wiener stage) while this one is filtered: the batch's search has passed more
+        // blocks through the caches since than they hold.
+        const auto prefetchGroup = [&](const BlockDistance<float>* group, int count) {
+            const std::int64_t floats = collection->blockVolume;
+            for (int k = 0; k < count; ++k) {
+                const float* a = group[k].data;
+                const float* b = Stage == WIENER ? collection->blockAt(group[k].position) : a;
+                for (std::int64_t f = 0; f < floats; f += 16) {
+                    __builtin_prefetch(a + f);
+                    if (Stage == WIENER) __builtin_prefetch(b + f);
+                }
+            }
+        };
         // Whether the searched collection holds the search window of location p as it is.
         const auto holdsWindow = [&](Vec3<int> p) {
             Vec3<int> lo{}, hi{};
@@ -358,6 +372,8 @@ public:
                                 static_cast<std::ptrdiff_t>(j) * params.maxGroupSize;
                             std::copy(group, group + batchCounts[j], memory.matches);
                             memory.presetCount = batchCounts[j];
+                            if (j + 1 < n)
+                                prefetchGroup(group + params.maxGroupSize, batchCounts[j + 1]);
                         }
                         filter(row[i + j].first, refs[j]);
                     }
