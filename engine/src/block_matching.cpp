@@ -365,9 +365,9 @@ __attribute__((always_inline)) inline void search64(const BlockCollection<float>
     const int cx = c.count.x, cy = c.count.y, cz = c.count.z;
     const int wx = 2 * radius.x + 1, wy = 2 * radius.y + 1;
 
-    // Slots of a position `delta` past a slot `first`, wrapped once (the union of the batch's
-    // windows is never longer than the collection). Integer divisions per row cost as much as
-    // several candidates.
+    // Slots of a position `delta` past a slot `first`, wrapped once (every window, and the
+    // union of the batch's windows, lies inside the collection's box, so it is never longer
+    // than the collection). Integer divisions per row cost as much as several candidates.
     const auto slot = [](int first, int delta, int n) __attribute__((always_inline)) {
         const int s = first + delta;
         return s >= n ? s - n : s;
