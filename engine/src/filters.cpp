@@ -32,7 +32,7 @@ bool isFastHaarKind(int kind) {
 // point into `searchCollection`.
 int obtainGroup(Vec3<int> reference, const Parameters& params, const float* matchOffsetTable,
                 int referenceIndex, const BlockCollection<float>& searchCollection,
-                BlockDistance<float>* matches, BlockMatchStorage* storage) {
+                BlockDistance<float>* matches, int preset, BlockMatchStorage* storage) {
     int count = 0;
     if (storage && storage->replay) {
         const long long row0 = static_cast<long long>(referenceIndex) * storage->maxGroupSize;
@@ -64,12 +64,16 @@ int obtainGroup(Vec3<int> reference, const Parameters& params, const float* matc
         return count;
     }
 
-    Vec3<int> windowMin, windowMax;
-    setSearchWindow(reference, params.searchRadius, params.blockSize, params.imageSize, windowMin,
-                    windowMax);
-    getBlockMatches<float>(searchCollection, matchOffsetTable, reference, params.blockSize,
-                           params.searchRadius, windowMin, windowMax, params.maxGroupSize,
-                           params.minGroupSize, params.matchThreshold, matches, count);
+    if (preset > 0) {
+        count = preset;  // searched already, with other locations of its row
+    } else {
+        Vec3<int> windowMin, windowMax;
+        setSearchWindow(reference, params.searchRadius, params.blockSize, params.imageSize,
+                        windowMin, windowMax);
+        getBlockMatches<float>(searchCollection, matchOffsetTable, reference, params.blockSize,
+                               params.searchRadius, windowMin, windowMax, params.maxGroupSize,
+                               params.minGroupSize, params.matchThreshold, matches, count);
+    }
     if (storage) {
         storage->groupSizes[referenceIndex] = count;
         const long long row0 = static_cast<long long>(referenceIndex) * storage->maxGroupSize;
@@ -266,8 +270,10 @@ Group formGroup(Vec3<int> reference, const Parameters& params, const TransformsM
                 const BlockCollection<float>& collection, Memory& memory,
                 BlockMatchStorage* storage) {
     BlockDistance<float>* matches = memory.matches;
+    const int preset = memory.presetCount;
+    memory.presetCount = 0;
     const int count = obtainGroup(reference, params, matchOffsetTable, referenceIndex, collection,
-                                  matches, storage);
+                                  matches, preset, storage);
     const Vec3<int> bs = params.blockSize;
     return {matches, count, groupMatrices(transforms, count),
             static_cast<long long>(bs.x) * bs.y * bs.z};

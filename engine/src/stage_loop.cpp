@@ -10,11 +10,13 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <stdexcept>
 #include <utility>
 #include <vector>
 
 #include "kelvo/engine/aggregation.h"
+#include "kelvo/engine/block_matching.h"
 #include "kelvo/engine/helpers.h"
 #include "kelvo/engine/noise_spectrum.h"
 #include "kelvo/engine/reference_grid.h"
@@ -274,23 +276,110 @@ public:
             return fail("Failed to allocate block memory");
         }
         BlockCollection<float>* pilotBlocks = Stage == WIENER ? pilotCollection.get() : nullptr;
+        // The collection the groups are searched in: the pilot's in the Wiener stage.
+        const BlockCollection<float>& searched = Stage == WIENER ? *pilotBlocks : *collection;
         const NoiseArrays& noise = c_.noise;
-        const auto filter = [&](Vec3<int> gi, Vec3<int> p) {
-            if (c_.failed || c_.cancelRequested()) return false;
+        const Parameters& params = c_.params;
+        // Locations of one row of the walk, and the groups searched ahead for a batch of them.
+        std::vector<std::pair<Vec3<int>, Vec3<int>>> row;
+        std::unique_ptr<BlockDistance<float>[]> batchMatches;
+        try {
+            row.reserve(static_cast<std::size_t>(c_.grid.walkCount().x));
+            batchMatches.reset(new BlockDistance<float>[static_cast<std::size_t>(
+                MATCH_BATCH * std::max(params.maxGroupSize, 1))]);
+        } catch (const std::bad_alloc&) {
+            return fail("Error: could not allocate working memory");
+        }
+        // A replayed group comes from the record, not from a search.
+        const bool searchAhead = !(c_.storage && c_.storage->replay);
+        int batchCounts[MATCH_BATCH] = {};
+
+        const auto move = [&](Vec3<int> p) {
             if (!c_.wholeCollection) {
-                moveCollections<Stage>(p, c_.params.searchRadius, c_.params.blockSize,
-                                       c_.transforms.fwd, c_.transforms.fwdKinds, temp, c_.image,
-                                       c_.pilot, *collection, pilotBlocks);
+                moveCollections<Stage>(p, params.searchRadius, params.blockSize, c_.transforms.fwd,
+                                       c_.transforms.fwdKinds, temp, c_.image, c_.pilot,
+                                       *collection, pilotBlocks);
             }
+        };
+        const auto filter = [&](Vec3<int> gi, Vec3<int> p) {
             processReferenceLocation<Stage>(
-                p, c_.params, c_.transforms, noise.matchOffsetTable.get(), noise.K3fT3.get(),
+                p, params, c_.transforms, noise.matchOffsetTable.get(), noise.K3fT3.get(),
                 noise.localVar.get(), &noise.lags, static_cast<int>(c_.grid.index(gi)), *collection,
                 c_.numerator, c_.weights, memory, temp, pilotBlocks, c_.storage);
-            return true;
         };
+        // Starts loading the members of the next location's group (in both collections of
+        // the Wiener stage) while this one is filtered: the batch's search has passed more
+        // blocks through the caches since than they hold.
+        const auto prefetchGroup = [&](const BlockDistance<float>* group, int count) {
+            const std::int64_t floats = collection->blockVolume;
+            for (int k = 0; k < count; ++k) {
+                const float* a = group[k].data;
+                const float* b = Stage == WIENER ? collection->blockAt(group[k].position) : a;
+                for (std::int64_t f = 0; f < floats; f += 16) {
+                    __builtin_prefetch(a + f);
+                    if (Stage == WIENER) __builtin_prefetch(b + f);
+                }
+            }
+        };
+        // Whether the searched collection holds the search window of location p as it is.
+        const auto holdsWindow = [&](Vec3<int> p) {
+            Vec3<int> lo{}, hi{};
+            setSearchWindow(p, params.searchRadius, params.blockSize, params.imageSize, lo, hi);
+            return searched.holds(lo) && searched.holds(hi) && searched.holds(p);
+        };
+
         for (int s = c_.plan.first(t); s < c_.plan.end(t); ++s) {
             const std::pair<int, int> rows = c_.plan.rows(t, s);
-            if (!c_.grid.forEachLocation(s, rows.first, rows.second, filter)) return;
+            for (int r = rows.first; r < rows.second; ++r) {
+                row.clear();
+                c_.grid.forEachLocation(s, r, r + 1, [&](Vec3<int> gi, Vec3<int> p) {
+                    row.emplace_back(gi, p);
+                    return true;
+                });
+                // The row in batches: the first location's collections are moved into place;
+                // the following locations whose windows they already hold (every location of
+                // a row when the collections hold whole planes) are searched together with
+                // it, then each is filtered in turn with its group.
+                for (std::size_t i = 0; i < row.size();) {
+                    if (c_.failed || c_.cancelRequested()) return;
+                    move(row[i].second);
+                    int n = 1;
+                    while (searchAhead && n < MATCH_BATCH && i + n < row.size() &&
+                           holdsWindow(row[i + n].second))
+                        ++n;
+                    Vec3<int> refs[MATCH_BATCH];
+                    for (int j = 0; j < n; ++j) refs[j] = row[i + j].second;
+                    if (n > 1) {
+                        getBlockMatchesBatch(searched, noise.matchOffsetTable.get(), refs, n,
+                                             params.blockSize, params.searchRadius,
+                                             params.imageSize, params.maxGroupSize,
+                                             params.minGroupSize, params.matchThreshold,
+                                             batchMatches.get(), batchCounts);
+                    }
+                    bool searchedAhead = n > 1;
+                    for (int j = 0; j < n; ++j) {
+                        if (j > 0) {
+                            if (c_.failed || c_.cancelRequested()) return;
+                            // The windows are held, so this moves nothing; were the collections
+                            // to move anyway, the group is searched again.
+                            const Vec3<int> origin = searched.origin;
+                            move(refs[j]);
+                            if (searched.origin != origin) searchedAhead = false;
+                        }
+                        if (searchedAhead) {
+                            const BlockDistance<float>* group =
+                                batchMatches.get() +
+                                static_cast<std::ptrdiff_t>(j) * params.maxGroupSize;
+                            std::copy(group, group + batchCounts[j], memory.matches);
+                            memory.presetCount = batchCounts[j];
+                            if (j + 1 < n)
+                                prefetchGroup(group + params.maxGroupSize, batchCounts[j + 1]);
+                        }
+                        filter(row[i + j].first, refs[j]);
+                    }
+                    i += static_cast<std::size_t>(n);
+                }
+            }
             reportProgress(rows.second - rows.first);
         }
     }

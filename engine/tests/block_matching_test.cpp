@@ -221,10 +221,23 @@ TEST(BlockMatching, BlocksOf64EntriesAgreeWithBruteForce) {
     randomComparisons<float>(505, true, true);
     randomComparisons<float>(606, false, true);
 }
+// Expects the same group, bit for bit (positions, data, distances, shifted positions).
+void expectSameGroup(const BlockDistance<float>* a, int na, const BlockDistance<float>* b, int nb) {
+    ASSERT_EQ(na, nb);
+    for (int k = 0; k < na; ++k) {
+        ASSERT_EQ(a[k].position, b[k].position) << k;
+        ASSERT_EQ(a[k].data, b[k].data);
+        ASSERT_EQ(std::memcmp(&a[k].distance, &b[k].distance, sizeof(float)), 0) << k;
+        ASSERT_EQ(a[k].shiftedPosition, b[k].shiftedPosition);
+    }
+}
+
 // The register path of 64-entry blocks (full distances with a noise offset, an early
-// rejection after eight entries without one) against the general loop: the same groups and
-// the same distances, bit for bit, at every reference of volumes whose blocks carry structure
-// plus noise (candidates are rejected after every run, and near ties are common).
+// rejection after eight entries without one), alone and in batches of references searched
+// together, against the general loop: the same groups and the same distances, bit for bit,
+// at every reference of volumes whose blocks carry structure plus noise (candidates are
+// rejected after every run, and near ties are common), in a collection holding the whole
+// volume and in a ring whose slots wrap along x.
 TEST(BlockMatching, BlocksOf64EntriesMatchTheGeneralLoopExactly) {
     std::mt19937 rng(707);
     std::normal_distribution<float> noise(0.f, 0.3f);
@@ -242,8 +255,9 @@ TEST(BlockMatching, BlocksOf64EntriesMatchTheGeneralLoopExactly) {
                     (std::sin(0.9f * float(slot % 7) + 0.3f * float(i % 64)) * float(i % 5) +
                      noise(rng));
             }
-            BlockCollection<float> c;
+            BlockCollection<float> c, ring;
             fillCollection(c, v, {0, 0, 0}, v.npos);
+            fillCollection(ring, v, {2, 0, 0}, {v.npos.x - 2, v.npos.y, v.npos.z});
             const Vec3<int> r{3, 3, block.z == 1 ? 0 : 2};
             std::vector<float> offsets(
                 static_cast<std::size_t>((2 * r.x + 1) * (2 * r.y + 1) * (2 * r.z + 1)));
@@ -267,17 +281,49 @@ TEST(BlockMatching, BlocksOf64EntriesMatchTheGeneralLoopExactly) {
                                     getBlockMatchesGeneral<float>(c, table, ref, block, r, lo, hi,
                                                                   groupSize, 1, threshold, b.data(),
                                                                   nb);
-                                    ASSERT_EQ(na, nb);
-                                    for (int k = 0; k < na; ++k) {
-                                        ASSERT_EQ(a[k].position, b[k].position) << k;
-                                        ASSERT_EQ(a[k].data, b[k].data);
-                                        ASSERT_EQ(std::memcmp(&a[k].distance, &b[k].distance,
-                                                              sizeof(float)),
-                                                  0)
-                                            << k;
-                                        ASSERT_EQ(a[k].shiftedPosition, b[k].shiftedPosition);
-                                    }
+                                    expectSameGroup(a.data(), na, b.data(), nb);
+                                    if (HasFatalFailure()) return;
                                 }
+                        // Batches of 1 to MATCH_BATCH references along x, one and three
+                        // positions apart (as the walk's), each window clipped at the borders
+                        // (groups of 32 without threshold: the most candidates offered).
+                        if (groupSize != 32 || threshold < 1e30f) continue;
+                        std::vector<BlockDistance<float>> batch(
+                            static_cast<std::size_t>(MATCH_BATCH * groupSize));
+                        for (const BlockCollection<float>* held : {&c, &ring})
+                            for (const int step : {1, 3})
+                                for (ref.z = 0; ref.z < v.npos.z; ++ref.z)
+                                    for (ref.y = 0; ref.y < v.npos.y; ++ref.y) {
+                                        std::vector<Vec3<int>> refs;
+                                        for (int x = 0; x < v.npos.x; x += step) {
+                                            Vec3<int> lo{}, hi{};
+                                            setSearchWindow({x, ref.y, ref.z}, r, block, v.size, lo,
+                                                            hi);
+                                            if (held->holds(lo) && held->holds(hi))
+                                                refs.push_back({x, ref.y, ref.z});
+                                        }
+                                        for (std::size_t i = 0, n = 1; i < refs.size();
+                                             i += n, n = n % MATCH_BATCH + 1) {
+                                            const int m =
+                                                static_cast<int>(std::min(n, refs.size() - i));
+                                            int counts[MATCH_BATCH];
+                                            getBlockMatchesBatch(*held, table, &refs[i], m, block,
+                                                                 r, v.size, groupSize, 1, threshold,
+                                                                 batch.data(), counts);
+                                            for (int k = 0; k < m; ++k) {
+                                                Vec3<int> lo{}, hi{};
+                                                setSearchWindow(refs[i + k], r, block, v.size, lo,
+                                                                hi);
+                                                int nb = 0;
+                                                getBlockMatchesGeneral<float>(
+                                                    *held, table, refs[i + k], block, r, lo, hi,
+                                                    groupSize, 1, threshold, b.data(), nb);
+                                                expectSameGroup(batch.data() + k * groupSize,
+                                                                counts[k], b.data(), nb);
+                                                if (HasFatalFailure()) return;
+                                            }
+                                        }
+                                    }
                     }
         }
 }

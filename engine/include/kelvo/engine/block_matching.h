@@ -25,6 +25,22 @@ void getBlockMatches(const BlockCollection<T>& collection, const float* matchOff
                      Vec3<int> windowMin, Vec3<int> windowMax, int maxGroupSize, int minGroupSize,
                      float matchThreshold, BlockDistance<T>* matches, int& count);
 
+/// The most references getBlockMatchesBatch takes.
+constexpr int MATCH_BATCH = 8;
+
+/// getBlockMatches for `n` references at once (1 to MATCH_BATCH; each with the search window
+/// setSearchWindow gives it in a volume of `imageSize`): the group of references[k] goes to
+/// matches[k * maxGroupSize ..] and its size to counts[k], the same groups with the same
+/// distances, bit for bit, as one getBlockMatches call per reference. With 64-float blocks
+/// the windows are searched together, row by row, so that the blocks that consecutive
+/// references of the walk share are read from the collection once while they are in the
+/// nearest cache. The collection must hold every window. Allocates nothing.
+void getBlockMatchesBatch(const BlockCollection<float>& collection, const float* matchOffsetTable,
+                          const Vec3<int>* references, int n, Vec3<int> blockSize,
+                          Vec3<int> searchRadius, Vec3<int> imageSize, int maxGroupSize,
+                          int minGroupSize, float matchThreshold, BlockDistance<float>* matches,
+                          int* counts);
+
 /// getBlockMatches through the general search loop only, without the specialised path of
 /// 64-entry float blocks: the plain form the specialised path must agree with exactly (same
 /// groups, same distances bit for bit). For tests and benchmarks.

@@ -39,6 +39,10 @@ struct Memory {
     int privateAxis = 2;
     int privateLow = 0;
     int privateHigh = 0;
+    /// When positive, matches[0 .. presetCount-1] already hold the searched group of the next
+    /// reference location (set by the stage loop after searching several locations at once);
+    /// that location takes it instead of searching, and resets this to 0.
+    int presetCount = 0;
 
     Memory() = default;
     ~Memory() { free(); }
