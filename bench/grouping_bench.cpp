@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "dct4_matrix.h"
 #include "kelvo/engine/block_collection.h"
 #include "kelvo/engine/block_matching.h"
 #include "kelvo/engine/thread_pool.h"
@@ -36,16 +37,6 @@ std::vector<float> phantom() {
                 v[i] = s + noise(rng);
             }
     return v;
-}
-
-std::vector<float> dct4() {
-    std::vector<float> m(16);
-    const double pi = std::acos(-1.0);
-    for (int k = 0; k < 4; ++k)
-        for (int x = 0; x < 4; ++x)
-            m[static_cast<std::size_t>(k * 4 + x)] = static_cast<float>(
-                std::sqrt((k == 0 ? 1.0 : 2.0) / 4) * std::cos(pi * (2 * x + 1) * k / 8.0));
-    return m;
 }
 
 TempMemory temp() {
