@@ -15,9 +15,8 @@ function pro = KELVOProfile(kind, noise)
 %   'correlated') those for correlated noise (larger blocks, which see across the noise's
 %   correlation). They are used as they stand.
 %
-%   The white-noise defaults come from the plug-in (kelvomex('defaults', volumetric)), so
-%   the host functions and the C++ library always agree; the correlated-noise defaults
-%   change the same few fields as kelvo::Profile::defaults(volumetric, true). Fields:
+%   The defaults come from the plug-in (kelvomex('defaults', volumetric, correlated)), so
+%   the host functions and the C++ library always agree. Fields:
 %
 %   hardThreshold, wiener   settings of the two stages, each a struct with
 %       blockSize       block extent [d1 d2 d3], 1 to 16 per dimension; [4 4 4] for
@@ -88,36 +87,11 @@ if strcmp(kind, 'auto') && strcmp(noise, 'correlated')
           '''correlated'')']);
 end
 volumetric = ~strcmp(kind, 'image');
-pro = kelvomex('defaults', volumetric);
-if strcmp(noise, 'correlated')
-    pro = correlatedDefaults(pro, volumetric);
-end
+pro = kelvomex('defaults', volumetric, strcmp(noise, 'correlated'));
 pro.kind = kind;
 pro.noiseDistribution = 'gaussian';
 pro.coils = 1;
 pro.mask = [];
-end
-
-function pro = correlatedDefaults(pro, volumetric)
-% Correlated noise puts most of its power into a block's low frequencies, which small blocks
-% cannot tell from the signal's; blocks wider than the noise's correlation can. These are the
-% changes kelvo::Profile::defaults(volumetric, true) makes to the white-noise defaults (the
-% plug-in's 'defaults' form returns the white ones only); test_kelvo checks that KELVO and
-% the command-line tool give the same result for a PSD.
-if volumetric
-    pro.hardThreshold.blockSize = [6 6 6];
-    pro.wiener.blockSize = [6 6 6];
-    pro.hardThreshold.stepSize = [5 5 5];
-    pro.wiener.stepSize = [5 5 5];
-    pro.hardThreshold.maxGroupSize = 32;
-    pro.hardThreshold.threshold = 3.0;
-    pro.wiener.threshold = 1.3;
-else
-    pro.wiener.blockSize = [12 12 1];
-    pro.wiener.searchRadius = [12 12 0];
-    pro.hardThreshold.searchRadius = [8 8 0];
-    pro.wiener.threshold = 1.0;
-end
 end
 
 function s = describe(v)

@@ -31,7 +31,8 @@ struct GatewayError {
 /// Runs one stage: the 27 positional arguments, outputs estimate and match record.
 void stageCall(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
 
-/// kelvomex('defaults', volumetric): the profile defaults as a host struct.
+/// kelvomex('defaults', volumetric[, correlated]): the profile defaults (kelvo::Profile::defaults)
+/// as a host struct.
 void defaultsCall(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
 
 /// Destroys a host array that no output or struct has taken over.

@@ -1,7 +1,7 @@
 // The kelvomex plug-in's exported entry points and its small call forms.
 //
 //   [estimate, record] = kelvomex(27 positional arguments)   one denoising stage
-//   profile = kelvomex('defaults', volumetric)               the profile defaults
+//   profile = kelvomex('defaults', volumetric[, correlated])  the profile defaults
 //
 // The host functions KELVO and KELVOProfile are the user-facing interface; they prepare the
 // positional arguments. Every argument is checked before anything runs (gateway.cpp).
@@ -97,21 +97,26 @@ MxPtr stageStruct(const StageProfile& st) {
 }  // namespace
 
 void defaultsCall(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
-    if (nrhs != 2)
-        throw GatewayError{
-            "kelvo:nargin",
-            format("kelvomex('defaults', volumetric): got %d arguments, expected 2", nrhs)};
-    const mxArray* v = prhs[1];
-    if ((!mxIsLogical(v) && !mxIsNumeric(v)) || mxIsComplex(v) || mxGetNumberOfElements(v) != 1)
-        throw GatewayError{"kelvo:badClass",
-                           format("kelvomex('defaults', volumetric): argument 2 (volumetric): "
-                                  "got %s, expected a logical scalar",
-                                  describe(v).c_str())};
+    if (nrhs != 2 && nrhs != 3)
+        throw GatewayError{"kelvo:nargin",
+                           format("kelvomex('defaults', volumetric[, correlated]): got %d "
+                                  "arguments, expected 2 or 3",
+                                  nrhs)};
+    bool flags[2] = {false, false};  // volumetric, correlated
+    static const char* flagNames[2] = {"volumetric", "correlated"};
+    for (int i = 1; i < nrhs; ++i) {
+        const mxArray* v = prhs[i];
+        if ((!mxIsLogical(v) && !mxIsNumeric(v)) || mxIsComplex(v) || mxGetNumberOfElements(v) != 1)
+            throw GatewayError{"kelvo:badClass",
+                               format("kelvomex('defaults', volumetric[, correlated]): argument "
+                                      "%d (%s): got %s, expected a logical scalar",
+                                      i + 1, flagNames[i - 1], describe(v).c_str())};
+        flags[i - 1] = mxGetScalar(v) != 0.0;
+    }
     if (nlhs > 1)
         throw GatewayError{"kelvo:nargout",
                            format("kelvomex('defaults', ...): got %d outputs, expected 1", nlhs)};
-    const bool volumetric = mxGetScalar(v) != 0.0;
-    const Profile p = Profile::defaults(volumetric);
+    const Profile p = Profile::defaults(flags[0], flags[1]);
 
     static const char* names[] = {"hardThreshold", "wiener",
                                   "fftSize",       "varianceLimit",

@@ -221,9 +221,10 @@ struct KeyHeap {
         for (int i = 0; i < n; ++i) {
             const std::uint64_t k = keys[i];
             BlockDistance<float>& e = heap[i];
-            e.position = {windowMin.x + static_cast<int>(k & 1023u),
-                          windowMin.y + static_cast<int>((k >> 10) & 1023u),
-                          windowMin.z + static_cast<int>((k >> 20) & 1023u)};
+            constexpr std::uint64_t mask = MAX_SPAN - 1;
+            e.position = {windowMin.x + static_cast<int>(k & mask),
+                          windowMin.y + static_cast<int>((k >> 10) & mask),
+                          windowMin.z + static_cast<int>((k >> 20) & mask)};
             e.distance = distanceOf(k);
             e.data = c.blockAt(e.position);
             e.shiftedPosition = {0, 0, 0};

@@ -325,7 +325,7 @@ public:
         const auto holdsWindow = [&](Vec3<int> p) {
             Vec3<int> lo{}, hi{};
             setSearchWindow(p, params.searchRadius, params.blockSize, params.imageSize, lo, hi);
-            return searched.holds(lo) && searched.holds(hi) && searched.holds(p);
+            return searched.holds(lo) && searched.holds(hi);  // p lies inside
         };
 
         for (int s = c_.plan.first(t); s < c_.plan.end(t); ++s) {
