@@ -17,6 +17,31 @@ namespace {
 
 using namespace vec8;
 
+// One coefficient's terms of the risk estimate for each of the candidate thresholds: the
+// squared residual (1 - w)^2 y^2 plus 2 w v, and the term 4 v w (1 - w) weighted by the pilot's
+// noise share (see wienerRisks).
+__attribute__((always_inline)) inline void riskOne(float p, float y, float v, const float* t,
+                                                   float* fit, float* follow) {
+    const float p2 = p * p;
+    const float floored = v > 1e-8f ? v : 1e-8f;
+    const float y2 = y * y;
+    for (int c = 0; c < WIENER_CANDIDATES; ++c) {
+        const float w = p2 > 0.0f ? p2 / (floored * t[c] + p2) : 0.0f;
+        const float u = 1.0f - w;
+        fit[c] += u * u * y2 + 2.0f * v * w;
+        follow[c] += 4.0f * v * w * u;
+    }
+}
+
+// The risks from the sums of the terms: the weight of the pilot-following term is
+// SHARE_SCALE * sum v / (SHARE_SCALE * sum v + sum p^2), the sums over k >= 1.
+void combineRisks(const float* fit, const float* follow, float pilotEnergy, float noiseEnergy,
+                  float* risks) {
+    const float scaled = WIENER_NOISE_SHARE_SCALE * noiseEnergy;
+    const float share = scaled + pilotEnergy > 0.0f ? scaled / (scaled + pilotEnergy) : 0.0f;
+    for (int c = 0; c < WIENER_CANDIDATES; ++c) risks[c] = fit[c] + share * follow[c];
+}
+
 __attribute__((always_inline)) inline void wienerOne(float p, float& s, float& v, float threshold) {
     const float p2 = p * p;
     const float floored = v > 1e-8f ? v : 1e-8f;
@@ -83,6 +108,68 @@ KELVO_CLONES void wienerGains(const float* pilot, float* s, float* v, long long 
 
 void wienerGainsPlain(const float* pilot, float* s, float* v, long long n, float threshold) {
     for (long long k = 0; k < n; ++k) wienerOne(pilot[k], s[k], v[k], threshold);
+}
+
+KELVO_CLONES void wienerRisks(const float* pilot, const float* s, const float* v, long long n,
+                              const float* thresholds, float* risks) {
+    // The lanes are the candidates: every coefficient is broadcast and meets the eight
+    // thresholds at once, in the plain loop's order.
+    const V8 t = load8(thresholds);
+    const V8 floor = splat(1e-8f);
+    const V8 zero = splat(0.0f);
+    const V8 one = splat(1.0f);
+    const V8 two = splat(2.0f);
+    const V8 four = splat(4.0f);
+    V8 fit = zero, follow = zero;
+    float pilotEnergy = 0.0f, noiseEnergy = 0.0f;
+    for (long long k = 0; k < n; ++k) {
+        const float pk = pilot[k], vk = v[k];
+        const float p2s = pk * pk;
+        const float y2s = s[k] * s[k];
+        const V8 p2 = splat(p2s);
+        const V8 vv = splat(vk);
+        const V8 floored = vv > floor ? vv : floor;
+        // Lanes with p2 <= 0 (or NaN) divide whatever is there and are then discarded.
+        const V8 w = p2 > zero ? p2 / (floored * t + p2) : zero;
+        const V8 u = one - w;
+        fit += u * u * splat(y2s) + two * vv * w;
+        follow += four * vv * w * u;
+        if (k > 0) {
+            pilotEnergy += p2s;
+            noiseEnergy += vk;
+        }
+    }
+    float fitSums[WIENER_CANDIDATES], followSums[WIENER_CANDIDATES];
+    store8(fitSums, fit);
+    store8(followSums, follow);
+    combineRisks(fitSums, followSums, pilotEnergy, noiseEnergy, risks);
+}
+
+void wienerRisksPlain(const float* pilot, const float* s, const float* v, long long n,
+                      const float* thresholds, float* risks) {
+    float fit[WIENER_CANDIDATES] = {}, follow[WIENER_CANDIDATES] = {};
+    float pilotEnergy = 0.0f, noiseEnergy = 0.0f;
+    for (long long k = 0; k < n; ++k) {
+        riskOne(pilot[k], s[k], v[k], thresholds, fit, follow);
+        if (k > 0) {
+            pilotEnergy += pilot[k] * pilot[k];
+            noiseEnergy += v[k];
+        }
+    }
+    combineRisks(fit, follow, pilotEnergy, noiseEnergy, risks);
+}
+
+float chooseWienerThreshold(const float* pilot, const float* s, const float* v, long long n,
+                            float threshold) {
+    float thresholds[WIENER_CANDIDATES], risks[WIENER_CANDIDATES];
+    for (int c = 0; c < WIENER_CANDIDATES; ++c)
+        thresholds[c] = threshold * WIENER_THRESHOLD_FACTORS[c];
+    wienerRisks(pilot, s, v, n, thresholds, risks);
+    // The profile's threshold unless another is strictly better (a NaN risk never is).
+    int best = WIENER_PROFILE_CANDIDATE;
+    for (int c = 0; c < WIENER_CANDIDATES; ++c)
+        if (risks[c] < risks[best]) best = c;
+    return thresholds[best];
 }
 
 KELVO_CLONES void componentSums(const float* v, long long B, int count, float* sums) {

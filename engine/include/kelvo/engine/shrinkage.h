@@ -18,6 +18,38 @@ void hardThresholdPlain(float* s, float* v, long long n, float thresholdSquared)
 void wienerGains(const float* pilot, float* s, float* v, long long n, float threshold);
 void wienerGainsPlain(const float* pilot, float* s, float* v, long long n, float threshold);
 
+/// The Wiener thresholds a group chooses from, as multiples of the profile's threshold, in
+/// increasing order; entry WIENER_PROFILE_CANDIDATE is the profile's threshold itself.
+constexpr int WIENER_CANDIDATES = 8;
+constexpr float WIENER_THRESHOLD_FACTORS[WIENER_CANDIDATES] = {
+    5.0f / 9.0f, 6.0f / 9.0f, 7.0f / 9.0f, 8.0f / 9.0f, 1.0f, 10.0f / 9.0f, 12.0f / 9.0f, 14.0f / 9.0f};
+constexpr int WIENER_PROFILE_CANDIDATE = 4;
+/// The pilot's energy (over the noise's) below which the pilot is taken to follow the noisy
+/// coefficients: see wienerRisks.
+constexpr float WIENER_NOISE_SHARE_SCALE = 0.04f;
+
+/// Unbiased estimates, up to a common constant, of the squared error that wienerGains with
+/// each of the WIENER_CANDIDATES `thresholds` would leave in the group spectrum s (noise
+/// variances v, pilot spectrum `pilot`): with w_k the gain of coefficient k,
+///   risks[c] = sum_k (1 - w_k)^2 s_k^2 + 2 w_k v_k + share * 4 v_k w_k (1 - w_k).
+/// The first two terms are Stein's estimate for gains fixed independently of s. The pilot is
+/// not independent of s: where it is mostly noise (flat regions, a background of zeros) it
+/// follows s, and the estimate then favours weak shrinkage; for a pilot proportional to s the
+/// exact estimate adds the third term. `share` = S / (S + sum_k p_k^2), S =
+/// WIENER_NOISE_SHARE_SCALE * sum_k v_k (both sums over k >= 1, so that an offset of the data
+/// does not count), weights it from about 1 where the pilot's energy is a small part of the
+/// noise's to about 0 where the signal dominates. NaN inputs give NaN risks. Equals
+/// wienerRisksPlain bit for bit.
+void wienerRisks(const float* pilot, const float* s, const float* v, long long n,
+                 const float* thresholds, float* risks);
+void wienerRisksPlain(const float* pilot, const float* s, const float* v, long long n,
+                      const float* thresholds, float* risks);
+
+/// The threshold, among `threshold` times WIENER_THRESHOLD_FACTORS, of least estimated risk
+/// (wienerRisks) for this group; `threshold` itself when no other is strictly lower.
+float chooseWienerThreshold(const float* pilot, const float* s, const float* v, long long n,
+                            float threshold);
+
 /// sums[j] = sum over i < B of v[j * B + i], for j < count. The fast form adds eight lanes
 /// (i mod 8) and then the lanes by a fixed tree, so it agrees with the plain sequential sum
 /// to single-precision rounding, not bit for bit.
