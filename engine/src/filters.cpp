@@ -338,12 +338,15 @@ void processReferenceLocation<WIENER>(
     const Cube4D<float> variance =
         groupVariances(params, g, count, K3fT3, localVar, noiseLags, matches, memory, temp);
 
-    // Empirical Wiener gain p^2 / (max(1e-8, v) * threshold + p^2), with the threshold of least
-    // estimated risk for this group around the profile's. A zero pilot coefficient gives gain 0
-    // even when the threshold is 0 (where the quotient would be 0/0).
+    // Empirical Wiener gain p^2 / (max(1e-8, v) * threshold + p^2). Under white noise each
+    // group takes the threshold of least estimated risk around the profile's (under correlated
+    // noise that lost on photographs, so the profile's threshold stays). A zero pilot
+    // coefficient gives gain 0 even when the threshold is 0 (where the quotient would be 0/0).
     const long long n = group.B * count;
-    const float threshold =
-        chooseWienerThreshold(pilotSpectrum.data, spectrum.data, variance.data, n, params.threshold);
+    const float threshold = noiseLags && noiseLags->white
+                                ? chooseWienerThreshold(pilotSpectrum.data, spectrum.data,
+                                                        variance.data, n, params.threshold)
+                                : params.threshold;
     wienerGains(pilotSpectrum.data, spectrum.data, variance.data, n, threshold);
 
     inverseAndAggregate(matches, count, g, params, transforms, memory, temp, aggregationMutex,

@@ -500,6 +500,8 @@ bool buildNoiseLags(const float* psd, Vec3<int> S, Vec3<int> F, Vec3<int> n, Vec
         lags.blockSize = n;
         lags.reach = reach;
         lags.coefficients = n[0] * n[1] * n[2];
+        const long long size = static_cast<long long>(S[0]) * S[1] * S[2];
+        lags.white = std::all_of(psd, psd + size, [psd](float x) { return x == psd[0]; });
         return true;
     } catch (const std::bad_alloc&) {
         lags = NoiseLags{};

@@ -67,6 +67,15 @@ TEST(Shrinkage, HardThresholdAndWienerGainsEqualThePlainLoopsBitForBit) {
             wienerGainsPlain(wp.p.data(), wp.s.data(), wp.v.data(), n, t);
             EXPECT_TRUE(sameBits(wf.s, wp.s) && sameBits(wf.v, wp.v))
                 << "Wiener gains, n " << n << ", t " << t;
+
+            float thresholds[WIENER_CANDIDATES];
+            for (int c = 0; c < WIENER_CANDIDATES; ++c)
+                thresholds[c] = t * WIENER_THRESHOLD_FACTORS[c];
+            std::vector<float> rf(WIENER_CANDIDATES), rp(WIENER_CANDIDATES);
+            Case rc(n, static_cast<unsigned>(n) + 17u);
+            wienerRisks(rc.p.data(), rc.s.data(), rc.v.data(), n, thresholds, rf.data());
+            wienerRisksPlain(rc.p.data(), rc.s.data(), rc.v.data(), n, thresholds, rp.data());
+            EXPECT_TRUE(sameBits(rf, rp)) << "Wiener risks, n " << n << ", t " << t;
         }
     }
     // The DC survives the threshold whatever its size; zero pilots give zero gain.
@@ -79,6 +88,56 @@ TEST(Shrinkage, HardThresholdAndWienerGainsEqualThePlainLoopsBitForBit) {
     wienerGains(p.data(), s.data(), v.data(), 2, 0.0f);
     EXPECT_EQ(s[0], 0.0f);
     EXPECT_EQ(s[1], 2.0f);  // threshold 0 passes a non-zero pilot unchanged
+}
+
+// With a pilot that does not depend on the noise, the risk estimates are unbiased: their mean
+// over many noise draws less sum v (the constant they leave out) is the mean squared error that
+// the Wiener gains of each candidate leave, within the Monte Carlo error. The signal is strong
+// against the noise, so the term for a pilot that follows the noise weighs little (bounded).
+TEST(Shrinkage, WienerRisksEstimateTheErrorOfEachThreshold) {
+    const long long n = 256;
+    const int draws = 4000;
+    std::mt19937 rng(7);
+    std::normal_distribution<float> normal(0.0f, 1.0f);
+    std::vector<float> x(n), p(n), v(n), y(n), gained(n), scratch(n);
+    for (long long k = 0; k < n; ++k) {
+        x[k] = 3.0f * normal(rng);
+        p[k] = x[k] + 0.5f * normal(rng);
+        v[k] = 0.5f + (k % 4) * 0.5f;
+    }
+    float thresholds[WIENER_CANDIDATES], risks[WIENER_CANDIDATES];
+    for (int c = 0; c < WIENER_CANDIDATES; ++c) thresholds[c] = 0.9f * WIENER_THRESHOLD_FACTORS[c];
+    double sumV = 0.0, pilotEnergy = 0.0;
+    for (long long k = 0; k < n; ++k) {
+        sumV += v[k];
+        if (k > 0) pilotEnergy += double(p[k]) * p[k];
+    }
+    // Per candidate: the sums of (estimate - sum v - error) and of its square over the draws.
+    std::vector<double> gap(WIENER_CANDIDATES), gapSquares(WIENER_CANDIDATES);
+    for (int d = 0; d < draws; ++d) {
+        for (long long k = 0; k < n; ++k) y[k] = x[k] + std::sqrt(v[k]) * normal(rng);
+        wienerRisks(p.data(), y.data(), v.data(), n, thresholds, risks);
+        for (int c = 0; c < WIENER_CANDIDATES; ++c) {
+            gained = y;
+            scratch = v;
+            wienerGainsPlain(p.data(), gained.data(), scratch.data(), n, thresholds[c]);
+            double error = 0.0;
+            for (long long k = 0; k < n; ++k)
+                error += double(gained[k] - x[k]) * (gained[k] - x[k]);
+            const double g = risks[c] - sumV - error;
+            gap[c] += g;
+            gapSquares[c] += g * g;
+        }
+    }
+    const double share = WIENER_NOISE_SHARE_SCALE * (sumV - v[0]) /
+                         (WIENER_NOISE_SHARE_SCALE * (sumV - v[0]) + pilotEnergy);
+    for (int c = 0; c < WIENER_CANDIDATES; ++c) {
+        const double mean = gap[c] / draws;
+        const double spread = std::sqrt(gapSquares[c] / draws - mean * mean);
+        // The follow term adds at most share * sum v (4 w (1 - w) <= 1).
+        EXPECT_LT(std::fabs(mean), 4.0 * spread / std::sqrt(double(draws)) + share * sumV)
+            << "threshold " << thresholds[c];
+    }
 }
 
 TEST(Shrinkage, ComponentSumsAgreeWithTheSequentialSumToRounding) {
