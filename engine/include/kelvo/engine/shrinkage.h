@@ -20,10 +20,10 @@ void wienerGainsPlain(const float* pilot, float* s, float* v, long long n, float
 
 /// The Wiener thresholds a group chooses from, as multiples of the profile's threshold, in
 /// increasing order; entry WIENER_PROFILE_CANDIDATE is the profile's threshold itself.
-constexpr int WIENER_CANDIDATES = 8;
-constexpr float WIENER_THRESHOLD_FACTORS[WIENER_CANDIDATES] = {
-    5.0f / 9.0f, 6.0f / 9.0f, 7.0f / 9.0f, 8.0f / 9.0f, 1.0f, 10.0f / 9.0f, 12.0f / 9.0f, 14.0f / 9.0f};
-constexpr int WIENER_PROFILE_CANDIDATE = 4;
+constexpr int WIENER_CANDIDATES = 4;
+constexpr float WIENER_THRESHOLD_FACTORS[WIENER_CANDIDATES] = {5.0f / 9.0f, 7.0f / 9.0f, 1.0f,
+                                                               14.0f / 9.0f};
+constexpr int WIENER_PROFILE_CANDIDATE = 2;
 /// The pilot's energy (over the noise's) below which the pilot is taken to follow the noisy
 /// coefficients: see wienerRisks.
 constexpr float WIENER_NOISE_SHARE_SCALE = 0.04f;

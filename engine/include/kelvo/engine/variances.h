@@ -58,7 +58,7 @@ struct NoiseLags {
     Vec3<int> blockSize{0, 0, 0};
     Vec3<int> reach{0, 0, 0};
     int coefficients = 0;  ///< block volume B
-    bool white = false;    ///< the PSD is flat: the noise is white
+    bool white = false;    ///< the PSD is flat (to 1e-6 of its largest entry): white noise
     /// (2 reach_0 + 1)(2 reach_1 + 1)(2 reach_2 + 1) rows of B floats, row of delta at
     /// ((delta_2 + reach_2)(2 reach_1 + 1) + delta_1 + reach_1)(2 reach_0 + 1) + delta_0 + reach_0.
     std::unique_ptr<float[], FreeDeleter> table;
