@@ -226,13 +226,14 @@ TEST(Denoise, ImprovesPhantoms) {
 
 // The white-noise defaults re-tuned on real data (volumes: a Wiener threshold of 0.9; images:
 // a Wiener search radius of 20) must still beat the values they replaced (1.0; radius 12) on
-// phantoms.
+// phantoms. The volume's threshold is now the centre of the range each group chooses from,
+// which leaves less to the centre itself (0.03 dB here, 0.05 before).
 TEST(Denoise, RetunedDefaultsBeatTheFormerOnes) {
     struct Case {
         Size3 size;
         double sigma, margin;
     };
-    for (const Case& c : {Case{{40, 40, 32}, 0.05, 0.03}, Case{{40, 40, 32}, 0.1, 0.03},
+    for (const Case& c : {Case{{40, 40, 32}, 0.05, 0.02}, Case{{40, 40, 32}, 0.1, 0.02},
                           Case{{192, 192, 1}, 0.1, 0.05}}) {
         const bool volume = c.size[2] > 1;
         const std::vector<float> clean = makePhantom(c.size);
@@ -282,7 +283,7 @@ TEST(Denoise, WienerThresholdChosenPerGroupBeatsTheFixedOne) {
         std::printf("seed %llu phantom 40x40x32 sigma %.2f: fixed Wiener threshold %.2f dB, "
                     "chosen per group %.2f dB\n",
                     static_cast<unsigned long long>(SEED + 4), sigma, fixed, chosen);
-        EXPECT_GT(chosen, fixed + 0.1);
+        EXPECT_GT(chosen, fixed + 0.15);
     }
 }
 

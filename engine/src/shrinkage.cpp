@@ -4,8 +4,6 @@
 #include "kelvo/engine/shrinkage.h"
 
 #include <cstring>
-#include <cstdlib>
-#include <cstdio>
 
 #include "kelvo/engine/cpu_dispatch.h"
 #include "kelvo/engine/vector8.h"
@@ -185,23 +183,11 @@ void wienerRisksPlain(const float* pilot, const float* s, const float* v, long l
     combineRisks(fitSums, followSums, pilotEnergy, noiseEnergy, risks);
 }
 
-const float* factorsFromEnv() {
-    static float f[WIENER_CANDIDATES];
-    static bool once = [] {
-        for (int c = 0; c < WIENER_CANDIDATES; ++c) f[c] = WIENER_THRESHOLD_FACTORS[c];
-        if (const char* e = std::getenv("KF"))
-            std::sscanf(e, "%f,%f,%f,%f", &f[0], &f[1], &f[2], &f[3]);
-        return true;
-    }();
-    (void)once;
-    return f;
-}
-
 float chooseWienerThreshold(const float* pilot, const float* s, const float* v, long long n,
                             float threshold) {
     float thresholds[WIENER_CANDIDATES], risks[WIENER_CANDIDATES];
     for (int c = 0; c < WIENER_CANDIDATES; ++c)
-        thresholds[c] = threshold * factorsFromEnv()[c];
+        thresholds[c] = threshold * WIENER_THRESHOLD_FACTORS[c];
     wienerRisks(pilot, s, v, n, thresholds, risks);
     // The profile's threshold unless another is strictly better (a NaN risk never is).
     int best = WIENER_PROFILE_CANDIDATE;
