@@ -280,9 +280,10 @@ TEST(Denoise, WienerThresholdChosenPerGroupBeatsTheFixedOne) {
         ASSERT_TRUE(nearlyFlat.isCorrelated());
         const double chosen = psnr(clean, denoise(noisy, size, Noise::white(sigma), profile));
         const double fixed = psnr(clean, denoise(noisy, size, nearlyFlat, profile));
-        std::printf("seed %llu phantom 40x40x32 sigma %.2f: fixed Wiener threshold %.2f dB, "
-                    "chosen per group %.2f dB\n",
-                    static_cast<unsigned long long>(SEED + 4), sigma, fixed, chosen);
+        std::printf(
+            "seed %llu phantom 40x40x32 sigma %.2f: fixed Wiener threshold %.2f dB, "
+            "chosen per group %.2f dB\n",
+            static_cast<unsigned long long>(SEED + 4), sigma, fixed, chosen);
         EXPECT_GT(chosen, fixed + 0.15);
     }
 }

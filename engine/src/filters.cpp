@@ -346,10 +346,9 @@ void processReferenceLocation<WIENER>(
     // gives gain 0 even when the threshold is 0 (where the quotient would be 0/0).
     const long long n = group.B * count;
     const bool choose = noiseLags && noiseLags->white && params.blockSize.z > 1;
-    const float threshold =
-        choose ? chooseWienerThreshold(pilotSpectrum.data, spectrum.data, variance.data, n,
-                                       params.threshold)
-               : params.threshold;
+    const float threshold = choose ? chooseWienerThreshold(pilotSpectrum.data, spectrum.data,
+                                                           variance.data, n, params.threshold)
+                                   : params.threshold;
     wienerGains(pilotSpectrum.data, spectrum.data, variance.data, n, threshold);
 
     inverseAndAggregate(matches, count, g, params, transforms, memory, temp, aggregationMutex,

@@ -501,7 +501,8 @@ bool buildNoiseLags(const float* psd, Vec3<int> S, Vec3<int> F, Vec3<int> n, Vec
         lags.reach = reach;
         lags.coefficients = n[0] * n[1] * n[2];
         // Flat to single precision, as the interfaces tell white noise from correlated.
-        const auto range = std::minmax_element(psd, psd + static_cast<long long>(S[0]) * S[1] * S[2]);
+        const auto range =
+            std::minmax_element(psd, psd + static_cast<long long>(S[0]) * S[1] * S[2]);
         lags.white = *range.second - *range.first <= 1e-6f * *range.second;
         return true;
     } catch (const std::bad_alloc&) {
