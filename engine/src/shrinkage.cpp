@@ -1,6 +1,7 @@
 // The filters' element-wise passes over a group spectrum. Built with -ffp-contract=off
 // (engine/CMakeLists.txt): the clones perform the plain loops' operations lane by lane, with
-// every product rounded on its own, so hard threshold and Wiener gains give the same bits.
+// every product rounded on its own, so hard threshold, Wiener gains and Wiener risks give the
+// same bits.
 #include "kelvo/engine/shrinkage.h"
 
 #include <cstring>
@@ -34,7 +35,7 @@ __attribute__((always_inline)) inline void riskOne(float p, float y, float v, co
 }
 
 // The risks from the sums of the terms: the weight of the pilot-following term is
-// SHARE_SCALE * sum v / (SHARE_SCALE * sum v + sum p^2), the sums over k >= 1.
+// S / (S + sum p^2), S = WIENER_NOISE_SHARE_SCALE * sum v, the sums over k >= 1.
 void combineRisks(const float* fit, const float* follow, float pilotEnergy, float noiseEnergy,
                   float* risks) {
     const float scaled = WIENER_NOISE_SHARE_SCALE * noiseEnergy;

@@ -1,6 +1,6 @@
 // Internal to the engine: the element-wise passes of the filters over a group spectrum (hard
-// threshold, empirical Wiener gains, per-component variance sums) as vector kernels, each
-// with its plain twin.
+// threshold, empirical Wiener gains and the risk estimates that choose their threshold,
+// per-component variance sums) as vector kernels, each with its plain twin.
 #pragma once
 
 namespace kelvo {
