@@ -14,6 +14,8 @@ SET is one of:
            under four correlations at sigma 0.05 and 0.1: box, [1 2 1] along every axis,
            a Gaussian of width 1 sample along every axis, and k-space zero-filling along x
            only (bench_data.KERNELS);
+  vcorrw   the whole inia19 volume (128x206x168, 80 % of it background) under box and k-space
+           noise of sigma 0.1;
   iwhite   256x256 crops of camera (sigma 0.05, 0.1, 0.15) and moon, the coins image and a
            192x192 phantom at 0.1;
   iwhite2  256x256 crops of scikit-image's brick, grass, gravel, page, clock and text at 0.1;
@@ -59,6 +61,9 @@ def cases(name):
                 ("phantom3d", bd.phantom3d((40, 72, 72)))]
         return [(n, v, k, s) for n, v in data for k in ("box", "correlated", "gauss", "kspace")
                 for s in (0.05, 0.1)]
+    if name == "vcorrw":
+        whole = bd.inia19()
+        return [("inia19 whole", whole, k, 0.1) for k in ("box", "kspace")]
     if name == "vwhite2":
         inia = np.ascontiguousarray(bd.inia19()[20:84, 30:110, 40:120])
         ph = bd.phantom3d((40, 72, 72))
