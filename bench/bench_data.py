@@ -235,14 +235,21 @@ def ssim(clean, estimate):
 
 def import_kelvo():
     """Imports the kelvo module: installed, or from the build tree given by $KELVO_BUILD
-    (default build/ next to bench/)."""
+    (default: build/release next to bench/, where scripts/test.sh builds it, then build/)."""
     try:
         import kelvo  # noqa: F401
         return kelvo
     except ImportError:
         pass
-    build = os.environ.get("KELVO_BUILD",
-                           os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "build"))
-    sys.path.insert(0, os.path.join(build, "python", "package"))
-    import kelvo
-    return kelvo
+    root = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
+    builds = ([os.environ["KELVO_BUILD"]] if "KELVO_BUILD" in os.environ else
+              [os.path.join(root, "build", "release"), os.path.join(root, "build")])
+    for build in builds:
+        package = os.path.join(build, "python", "package")
+        if os.path.isdir(os.path.join(package, "kelvo")):
+            sys.path.insert(0, package)
+            import kelvo
+            return kelvo
+    sys.exit("the kelvo Python module was not found in " + " or ".join(builds) +
+             ": build it (./scripts/test.sh, or cmake --build build/release --target kelvo_python), "
+             "or set KELVO_BUILD to a build tree or PYTHONPATH to its python/package folder")
