@@ -6,10 +6,12 @@ a volume is (Z, Y, X), an image (H, W); values of the clean data lie in [0, 1], 
 taken for a peak of 1.
 
 Correlated noise is white noise filtered along every axis by the separable kernel
-CORRELATION_KERNEL (circular boundaries), scaled so that its standard deviation is sigma.
-Its PSD on any grid F at least as large as the kernel's autocorrelation support is known in
-closed form; `noise_psd` returns it in kelvo's convention (E|DFT(noise)|^2 on the grid, white
-noise of variance s^2 is the constant s^2 * prod(F)).
+CORRELATION_KERNEL (circular boundaries), scaled so that its standard deviation is sigma;
+the other kinds of KERNELS filter with other kernels, "kspace" along the last axis only.
+Its PSD on a grid F is known in closed form (the kernels' spectra sampled at F points; every
+kernel is at most 5 taps long, so its autocorrelation fits the default grids of 8);
+`noise_psd` returns it in kelvo's convention (E|DFT(noise)|^2 on the grid, white noise of
+variance s^2 is the constant s^2 * prod(F)).
 """
 
 import os
@@ -26,9 +28,35 @@ CORRELATION_KERNEL = np.array([1.0, 2.0, 1.0]) / np.sqrt(6.0)
 # scaled to unit L2 norm. Its autocorrelation also spans 5 samples.
 BOX_KERNEL = np.ones(3) / np.sqrt(3.0)
 
+# Gaussian-filtered noise: a Gaussian of width (standard deviation) 1 sample, 5 taps.
+GAUSS_KERNEL = np.exp(-0.5 * np.arange(-2.0, 3.0) ** 2)
+GAUSS_KERNEL /= np.linalg.norm(GAUSS_KERNEL)
+
+# Noise as zero-filling k-space to twice the size along one axis gives (MRI): a short
+# interpolating kernel whose autocorrelation is close to sinc(lag / 2) (0.61 at lag 1, near 0
+# at 2, -0.05 at 3), applied along the last axis (x) only.
+KSPACE_KERNEL = np.array([-0.08, 0.5, 1.0, 0.5, -0.08])
+KSPACE_KERNEL /= np.linalg.norm(KSPACE_KERNEL)
+
 SIGMAS = (0.05, 0.10, 0.15)
 NOISE_KINDS = ("white", "correlated")
-KERNELS = {"correlated": CORRELATION_KERNEL, "box": BOX_KERNEL}
+KERNELS = {"correlated": CORRELATION_KERNEL, "box": BOX_KERNEL, "gauss": GAUSS_KERNEL,
+           "kspace": KSPACE_KERNEL}
+# Kinds filtered along the last axis only.
+ONE_AXIS = ("kspace",)
+
+
+def _kernel_axes(kind, ndim):
+    return [ndim - 1] if kind in ONE_AXIS else list(range(ndim))
+
+
+def _circular_kernel(kernel, n):
+    """The odd-length, centred `kernel` placed circularly on n samples (centre at 0)."""
+    k = np.zeros(n)
+    half = len(kernel) // 2
+    for j, tap in enumerate(kernel):
+        k[(j - half) % n] += tap
+    return k
 
 INIA19 = "/usr/share/mricron/templates/inia19-t1-brain.nii.gz"
 
@@ -147,15 +175,16 @@ def inia19(crop=None):
 
 def add_noise(clean, sigma, kind, seed):
     """clean + noise of standard deviation sigma; kind "white", "correlated" (kernel
-    CORRELATION_KERNEL along every axis) or "box" (BOX_KERNEL)."""
+    CORRELATION_KERNEL along every axis), "box" (BOX_KERNEL), "gauss" (GAUSS_KERNEL) or
+    "kspace" (KSPACE_KERNEL along the last axis)."""
     rng = np.random.Generator(np.random.PCG64(seed))
     w = rng.standard_normal(clean.shape)
     if kind in KERNELS:
         kernel = KERNELS[kind]
         f = np.fft.fftn(w)
-        for axis, n in enumerate(clean.shape):
-            k = np.zeros(n)
-            k[[0, 1, n - 1]] = kernel[1], kernel[2], kernel[0]
+        for axis in _kernel_axes(kind, clean.ndim):
+            n = clean.shape[axis]
+            k = _circular_kernel(kernel, n)
             kshape = [1] * clean.ndim
             kshape[axis] = n
             f = f * np.fft.fft(k).reshape(kshape)
@@ -171,12 +200,12 @@ def noise_psd(sigma, kind, grid):
     if kind == "white":
         return np.full(grid, sigma * sigma * n, dtype=np.float32)
     psd = np.full(grid, sigma * sigma * n)
-    for axis, f in enumerate(grid):
+    for axis in _kernel_axes(kind, len(grid)):
+        f = grid[axis]
         if f == 1:
             continue
-        kernel = KERNELS[kind]
-        k = np.zeros(f)
-        k[[0, 1, f - 1]] = kernel[1], kernel[2], kernel[0]
+        # The kernel's spectrum sampled at f points: its autocorrelation folded modulo f.
+        k = _circular_kernel(KERNELS[kind], f)
         shape = [1] * len(grid)
         shape[axis] = f
         psd = psd * (np.abs(np.fft.fft(k)) ** 2).reshape(shape)
@@ -206,14 +235,21 @@ def ssim(clean, estimate):
 
 def import_kelvo():
     """Imports the kelvo module: installed, or from the build tree given by $KELVO_BUILD
-    (default build/ next to bench/)."""
+    (default: build/release next to bench/, where scripts/test.sh builds it, then build/)."""
     try:
         import kelvo  # noqa: F401
         return kelvo
     except ImportError:
         pass
-    build = os.environ.get("KELVO_BUILD",
-                           os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "build"))
-    sys.path.insert(0, os.path.join(build, "python", "package"))
-    import kelvo
-    return kelvo
+    root = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
+    builds = ([os.environ["KELVO_BUILD"]] if "KELVO_BUILD" in os.environ else
+              [os.path.join(root, "build", "release"), os.path.join(root, "build")])
+    for build in builds:
+        package = os.path.join(build, "python", "package")
+        if os.path.isdir(os.path.join(package, "kelvo")):
+            sys.path.insert(0, package)
+            import kelvo
+            return kelvo
+    sys.exit("the kelvo Python module was not found in " + " or ".join(builds) +
+             ": build it (./scripts/test.sh, or cmake --build build/release --target kelvo_python), "
+             "or set KELVO_BUILD to a build tree or PYTHONPATH to its python/package folder")

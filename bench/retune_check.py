@@ -10,6 +10,12 @@ SET is one of:
   vwhite2  another inia19 crop (64x80x80 at 20, 30, 40) at 0.05, 0.1 and 0.15, and a
            40x72x72 phantom at 0.05 and 0.15;
   vcorr    the inia19 crop and the phantom under 3x3x3 box-correlated noise of sigma 0.1;
+  vcorr2   the inia19 crops of vwhite and vwhite2 (48x96x96, 64x80x80) and a 40x72x72 phantom
+           under four correlations at sigma 0.05 and 0.1: box, [1 2 1] along every axis,
+           a Gaussian of width 1 sample along every axis, and k-space zero-filling along x
+           only (bench_data.KERNELS);
+  vcorrw   the whole inia19 volume (128x206x168, 80 % of it background) under box and k-space
+           noise of sigma 0.1;
   iwhite   256x256 crops of camera (sigma 0.05, 0.1, 0.15) and moon, the coins image and a
            192x192 phantom at 0.1;
   iwhite2  256x256 crops of scikit-image's brick, grass, gravel, page, clock and text at 0.1;
@@ -49,6 +55,15 @@ def cases(name):
         if name == "vcorr":
             return [("inia19", inia, "box", 0.1), ("phantom3d", ph, "box", 0.1)]
         return [("inia19", inia, "white", s) for s in bd.SIGMAS] + [("phantom3d", ph, "white", 0.1)]
+    if name == "vcorr2":
+        data = [("inia19", bd.inia19((48, 96, 96))),
+                ("inia19b", np.ascontiguousarray(bd.inia19()[20:84, 30:110, 40:120])),
+                ("phantom3d", bd.phantom3d((40, 72, 72)))]
+        return [(n, v, k, s) for n, v in data for k in ("box", "correlated", "gauss", "kspace")
+                for s in (0.05, 0.1)]
+    if name == "vcorrw":
+        whole = bd.inia19()
+        return [("inia19 whole", whole, k, 0.1) for k in ("box", "kspace")]
     if name == "vwhite2":
         inia = np.ascontiguousarray(bd.inia19()[20:84, 30:110, 40:120])
         ph = bd.phantom3d((40, 72, 72))
