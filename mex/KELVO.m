@@ -278,7 +278,8 @@ args = {z, {}, {}, int32(step), int32(st.blockSize), int32(st.maxGroupSize), ...
         single(pro.matchNoiseWeight), int32(varianceLimit), logical(pro.splitComp), ...
         {}, mode, struct(), logical(wiener), pilot, logical(pro.sharpen), ...
         logical(pro.sharpenVariance), single(pro.sharpenAlpha), ...
-        single(pro.sharpenAlphaFirstSlice), int32(pro.numThreads)};
+        single(pro.sharpenAlphaFirstSlice), int32(pro.numThreads), ...
+        logical(pro.adaptiveWiener)};
 end
 
 function noise = noiseArgument(sigma_psd, volSize)
@@ -523,6 +524,7 @@ if v < 0
 end
 checkNumber(pro.sharpen, 'sharpen', 1, true, 'true or false');
 checkNumber(pro.multiscale, 'multiscale', 1, true, 'true or false');
+checkNumber(pro.adaptiveWiener, 'adaptiveWiener', 1, true, 'true or false');
 checkNumber(pro.sharpenVariance, 'sharpenVariance', 1, true, 'true or false');
 for f = {'sharpenAlpha', 'sharpenAlphaFirstSlice'}
     v = checkNumber(pro.(f{1}), f{1}, 1, false, 'a number');

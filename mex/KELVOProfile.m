@@ -29,9 +29,7 @@ function pro = KELVOProfile(kind, noise)
 %                       power of two).
 %       threshold       hard thresholding: coefficients below threshold times their noise
 %                       standard deviation are zeroed. Wiener: multiplier of the noise
-%                       variance in the empirical Wiener gain; on volumes under white
-%                       noise each group takes 4/9, 2/3, 1 or 2 times it, whichever
-%                       leaves the least estimated error.
+%                       variance in the empirical Wiener gain (see adaptiveWiener).
 %       matchThreshold  largest block distance accepted as a match, relative to the expected
 %                       distance between two blocks of pure noise; KELVO passes
 %                       matchThreshold * 2 * prod(blockSize) * noiseVariance to the plug-in.
@@ -48,6 +46,9 @@ function pro = KELVOProfile(kind, noise)
 %                           copy binned by 2 along every dimension (2x2x2 or 2x2 means)
 %                           and take the estimate's low frequencies from it (true by
 %                           default; skipped when the binned copy is smaller than a block).
+%   adaptiveWiener          white noise on volumes only: each Wiener group takes 4/9, 2/3,
+%                           1 or 2 times wiener.threshold, whichever leaves the least
+%                           estimated error (true by default; false: the threshold as given).
 %   numThreads              worker threads; 0 (or less) uses every core, larger counts than
 %                           the machine's cores are clamped to them.
 %   kind                    'auto', 'volume' or 'image' (see above).

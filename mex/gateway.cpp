@@ -32,7 +32,9 @@ namespace kelvo {
 namespace mex {
 namespace {
 
+// The stage call takes 27 arguments, or 28 with the optional last one.
 constexpr int ARG_COUNT = 27;
+constexpr int ARG_COUNT_OPTIONAL = 28;
 
 // Positions of the arguments (0-based, as prhs is indexed).
 enum Arg : int {
@@ -62,36 +64,38 @@ enum Arg : int {
     A_SHARPEN_VARIANCE,
     A_SHARPEN_ALPHA,
     A_SHARPEN_ALPHA_FIRST,
-    A_NUM_THREADS
+    A_NUM_THREADS,
+    A_ADAPTIVE_WIENER  // optional: logical, false when absent (the threshold as given)
 };
 
-const char* const ARG_NAMES[ARG_COUNT] = {"volume",
-                                          "groupFwd",
-                                          "groupInv",
-                                          "stepSize",
-                                          "blockSize",
-                                          "maxGroupSize",
-                                          "threshold",
-                                          "matchThreshold",
-                                          "searchRadius",
-                                          "blockFwd",
-                                          "blockInv",
-                                          "window",
-                                          "psd",
-                                          "fftSize",
-                                          "matchNoiseWeight",
-                                          "varianceLimit",
-                                          "splitComp",
-                                          "shifts",
-                                          "matchMode",
-                                          "matchRecord",
-                                          "wienerStage",
-                                          "pilot",
-                                          "sharpen",
-                                          "sharpenVariance",
-                                          "sharpenAlpha",
-                                          "sharpenAlphaFirstSlice",
-                                          "numThreads"};
+const char* const ARG_NAMES[ARG_COUNT_OPTIONAL] = {"volume",
+                                                   "groupFwd",
+                                                   "groupInv",
+                                                   "stepSize",
+                                                   "blockSize",
+                                                   "maxGroupSize",
+                                                   "threshold",
+                                                   "matchThreshold",
+                                                   "searchRadius",
+                                                   "blockFwd",
+                                                   "blockInv",
+                                                   "window",
+                                                   "psd",
+                                                   "fftSize",
+                                                   "matchNoiseWeight",
+                                                   "varianceLimit",
+                                                   "splitComp",
+                                                   "shifts",
+                                                   "matchMode",
+                                                   "matchRecord",
+                                                   "wienerStage",
+                                                   "pilot",
+                                                   "sharpen",
+                                                   "sharpenVariance",
+                                                   "sharpenAlpha",
+                                                   "sharpenAlphaFirstSlice",
+                                                   "numThreads",
+                                                   "adaptiveWiener"};
 
 /// Largest group the engine's built-in group tables (HAAR_NL_FWD/INV) cover.
 constexpr int MAX_GROUP_LIMIT = 64;
@@ -568,9 +572,9 @@ void readArguments(const mxArray* const* prhs, StageCall& c) {
 }  // namespace
 
 void stageCall(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
-    if (nrhs != ARG_COUNT)
-        fail("kelvo:nargin",
-             format("got %d arguments, expected %d (or 'defaults')", nrhs, ARG_COUNT));
+    if (nrhs != ARG_COUNT && nrhs != ARG_COUNT_OPTIONAL)
+        fail("kelvo:nargin", format("got %d arguments, expected %d or %d (or 'defaults')", nrhs,
+                                    ARG_COUNT, ARG_COUNT_OPTIONAL));
     if (nlhs > 2)
         fail("kelvo:nargout", format("got %d outputs requested, expected at most 2 "
                                      "(estimate, match record)",
@@ -578,6 +582,8 @@ void stageCall(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     StageCall c;
     readArguments(prhs, c);
     Parameters& p = c.params;
+    // The Wiener stage's per-group threshold choice (white noise, volumes) only when asked for.
+    p.adaptiveWiener = nrhs > A_ADAPTIVE_WIENER && readBool(prhs, A_ADAPTIVE_WIENER);
 
     // The record output exists only when the host asked for it: plhs has room for
     // max(nlhs, 1) arrays and nothing beyond may be written.

@@ -123,8 +123,9 @@ void defaultsCall(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
                                   "splitComp",     "matchNoiseWeight",
                                   "sharpen",       "sharpenVariance",
                                   "sharpenAlpha",  "sharpenAlphaFirstSlice",
-                                  "multiscale",    "numThreads"};
-    MxPtr s(mxCreateStructMatrix(1, 1, 12, names));
+                                  "multiscale",    "adaptiveWiener",
+                                  "numThreads"};
+    MxPtr s(mxCreateStructMatrix(1, 1, 13, names));
     setField(s.get(), "hardThreshold", stageStruct(p.hardThreshold));
     setField(s.get(), "wiener", stageStruct(p.wiener));
     setField(s.get(), "fftSize", doubleRow(p.fftSize));
@@ -136,6 +137,7 @@ void defaultsCall(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     setField(s.get(), "sharpenAlpha", doubleScalar(p.sharpenAlpha));
     setField(s.get(), "sharpenAlphaFirstSlice", doubleScalar(p.sharpenAlphaFirstSlice));
     setField(s.get(), "multiscale", MxPtr(mxCreateLogicalScalar(p.multiscale)));
+    setField(s.get(), "adaptiveWiener", MxPtr(mxCreateLogicalScalar(p.adaptiveWiener)));
     setField(s.get(), "numThreads", doubleScalar(p.numThreads));
     plhs[0] = s.release();
 }

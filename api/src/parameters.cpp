@@ -156,6 +156,7 @@ Parameters stageParameters(StageName stage, const Profile& profile, Size3 size,
     p.sharpenAlpha = profile.sharpenAlpha;
     p.sharpenAlphaFirstSlice = profile.sharpenAlphaFirstSlice;
     p.numThreads = profile.numThreads;
+    p.adaptiveWiener = !ht && profile.adaptiveWiener;
 
     const std::string problem = validateParameters(p);
     if (!problem.empty()) fail(problem);

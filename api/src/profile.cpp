@@ -27,7 +27,7 @@ namespace kelvo {
 // crops and the whole volume; at 0.03 to 0.15 it gained 0.005 to 0.06 dB on the crops and a
 // phantom, and 0.04 to -0.05 dB on the whole volume (bench/white_sweep.py). Lower values
 // (0.7, or 2.7 / 0.8) gained 0.1 to 0.2 dB at low relative noise but lost 0.1 to 0.7 dB on
-// the whole volume at sigma 0.1 and 0.15. The engine now takes both: under white noise each
+// the whole volume at sigma 0.1 and 0.15. `adaptiveWiener` takes both: under white noise each
 // Wiener group of a volume chooses 4/9 to 2 times this threshold by an estimate of the error it
 // leaves (engine/src/shrinkage.cpp), +0.12 to +0.27 dB on the crops and the whole volume at
 // every sigma over the fixed 0.9, which stays as the centre of that range.
@@ -76,6 +76,7 @@ Profile Profile::defaults(bool volumetric) {
     // phantoms, -0.12 on coins. Under white noise it gained -0.1 to +0.3 dB (+1.2 on clock)
     // for 1.3 to 1.5 times the time, so it is left out there.
     p.multiscale = true;
+    p.adaptiveWiener = true;
     p.numThreads = 0;
     return p;
 }

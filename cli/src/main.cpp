@@ -64,7 +64,7 @@ const char* USAGE =
     "  --threads N        worker threads (default: every core)\n"
     "  --threshold L      hard-thresholding multiplier lambda\n"
     "  --wiener-threshold W   multiplier of the noise variance in the Wiener gain (volumes\n"
-    "                     under white noise: each group takes 4/9 to 2 times W)\n"
+    "                     under white noise: each group takes 4/9 to 2 times W, see below)\n"
     "  --search R[,R,R]   search radius per dimension (both stages)\n"
     "  --step S[,S,S]     reference step per dimension, 1 to the block size (both stages)\n"
     "  --block B[,B,B]    block size per dimension (both stages; 1 to 16, depth 1 on images;\n"
@@ -75,6 +75,9 @@ const char* USAGE =
     "  --sharpen ALPHA    alpha rooting after hard thresholding\n"
     "  --multiscale on|off  correlated noise (--psd): also denoise a copy binned by 2 and\n"
     "                     take the low frequencies from it (default on)\n"
+    "  --adaptive-wiener on|off  volumes under white noise: each Wiener group chooses 4/9,\n"
+    "                     2/3, 1 or 2 times the Wiener threshold by the error it estimates\n"
+    "                     (default on; off: the threshold as given)\n"
     "  --float            write float32 samples instead of the input's data type\n"
     "  --max-memory SIZE  refuse runs estimated to need more (e.g. 4G, 512M; default: the\n"
     "                     machine's memory)\n"
@@ -221,7 +224,8 @@ Options parseArgs(int argc, char** argv) {
             o.maxMemory = parseByteSize(a, value());
         } else if (a == "--threshold" || a == "--wiener-threshold" || a == "--search" ||
                    a == "--step" || a == "--block" || a == "--group" || a == "--match" ||
-                   a == "--fft" || a == "--sharpen" || a == "--multiscale") {
+                   a == "--fft" || a == "--sharpen" || a == "--multiscale" ||
+                   a == "--adaptive-wiener") {
             o.profileArgs.emplace_back(a, value());
         } else if (a.size() > 1 && a[0] == '-') {
             throw UsageError("unknown option " + a);
@@ -294,6 +298,10 @@ void applyProfileArgs(const Options& o, kelvo::Profile& p) {
             if (text != "on" && text != "off")
                 throw UsageError("--multiscale must be on or off (got '" + text + "')");
             p.multiscale = text == "on";
+        } else if (opt == "--adaptive-wiener") {
+            if (text != "on" && text != "off")
+                throw UsageError("--adaptive-wiener must be on or off (got '" + text + "')");
+            p.adaptiveWiener = text == "on";
         }
     }
 }

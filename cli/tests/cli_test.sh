@@ -142,6 +142,7 @@ expect_fail "no coils" 2 "--coils" "$o" denoise "$in/mri.nii" "$o" --sigma 0.1 -
 expect_fail "coils without magnitude noise" 2 "--coils" "$o" denoise "$in/mri.nii" "$o" --sigma 0.1 --coils 4
 expect_fail "unknown noise model" 2 "--noise" "$o" denoise "$in/mri.nii" "$o" --sigma 0.1 --noise poisson
 expect_fail "multiscale neither on nor off" 2 "--multiscale" "$o" denoise "$in/mri.nii" "$o" --sigma 0.1 --multiscale yes
+expect_fail "adaptive-wiener neither on nor off" 2 "--adaptive-wiener" "$o" denoise "$in/mri.nii" "$o" --sigma 0.1 --adaptive-wiener 1
 expect_fail "magnitude noise with a PSD of the wrong size" 1 "does not fit" "$out/bad.npy" \
   denoise "$in/img.npy" "$out/bad.npy" --noise rician --psd "$in/psd3d.npy"
 

@@ -11,6 +11,8 @@ goodW = kelvo_test_args(z3, 0.1, true, z3);
 
 % Argument count, output count, call forms.
 kelvo_expect_error('26 arguments', 'kelvo:nargin', good{1:26});
+kelvo_expect_error('29 arguments', 'kelvo:nargin', good{:}, true, true);
+kelvo_expect_error('adaptiveWiener not logical', 'kelvo:badClass', good{:}, 1);
 kelvo_expect_error('defaults without flag', 'kelvo:nargin', 'defaults');
 kelvo_expect_error('defaults flag class', 'kelvo:badClass', 'defaults', 'yes');
 kelvo_expect_error('unknown call form', 'kelvo:badCallForm', 'frobnicate', 1);

@@ -70,6 +70,16 @@ for volumetric = [true, false]
     wr{20} = rec2;
     assert(isequal(kelvomex(wr{:}), y2), 'FAILED %s Wiener replay differs', label);
 
+    % The optional last argument: false is its absence; true lets each Wiener group of a
+    % volume choose its threshold, which changes the estimate (images keep the threshold).
+    wa = wi;
+    wa{28} = false;
+    assert(isequal(kelvomex(wa{:}), y2), 'FAILED %s adaptiveWiener false differs', label);
+    wa{28} = true;
+    y2a = kelvomex(wa{:});
+    assert(isequal(y2a, y2) == ~volumetric, 'FAILED %s adaptiveWiener true', label);
+    assert(mean((double(y2a(:)) - x(:)).^2) < mse1, 'FAILED %s adaptive Wiener', label);
+
     % Shifted reference grids record and replay as well (the replay check walks the same
     % shifted grid as the stage).
     sh = ht;
@@ -99,7 +109,10 @@ for volumetric = [true, false]
     pro.numThreads = 1;
     [ye, mHT, mWie] = KELVO(double(z), sigma, pro);
     assert(isa(ye, 'double'), 'FAILED %s KELVO keeps double', label);
-    assert(isequal(single(ye), y2), 'FAILED %s KELVO differs from the two stage calls', label);
+    assert(isequal(single(ye), y2a), 'FAILED %s KELVO differs from the two stage calls', label);
+    pro.adaptiveWiener = false;
+    assert(isequal(single(KELVO(double(z), sigma, pro)), y2), ...
+           'FAILED %s KELVO without adaptiveWiener differs', label);
     assert(isequal(mHT.groupSizes, rec1.groupSizes) && isequal(mWie.groupSizes, rec2.groupSizes), ...
            'FAILED %s KELVO records differ', label);
 end

@@ -341,11 +341,12 @@ void bindProfile(py::module& m) {
         return py::make_tuple(stageState(p.hardThreshold), stageState(p.wiener), p.fftSize,
                               p.varianceLimit, p.splitComp, p.matchNoiseWeight, p.sharpen,
                               p.sharpenVariance, p.sharpenAlpha, p.sharpenAlphaFirstSlice,
-                              p.numThreads, p.multiscale);
+                              p.numThreads, p.multiscale, p.adaptiveWiener);
     };
     auto profileFromState = [](const py::tuple& t) {
-        // 11 fields: a profile pickled before the coarse scale existed (it then applies).
-        if (t.size() != 11 && t.size() != 12) throw std::runtime_error("invalid Profile state");
+        // 11 or 12 fields: a profile pickled before the coarse scale or the per-group Wiener
+        // threshold existed (they then apply, as in the defaults of the time it is loaded).
+        if (t.size() < 11 || t.size() > 13) throw std::runtime_error("invalid Profile state");
         kelvo::Profile p{};
         p.hardThreshold = stageFromState(t[0].cast<py::tuple>());
         p.wiener = stageFromState(t[1].cast<py::tuple>());
@@ -358,7 +359,8 @@ void bindProfile(py::module& m) {
         p.sharpenAlpha = t[8].cast<float>();
         p.sharpenAlphaFirstSlice = t[9].cast<float>();
         p.numThreads = t[10].cast<int>();
-        p.multiscale = t.size() == 12 ? t[11].cast<bool>() : true;
+        p.multiscale = t.size() >= 12 ? t[11].cast<bool>() : true;
+        p.adaptiveWiener = t.size() >= 13 ? t[12].cast<bool>() : true;
         return p;
     };
 
@@ -391,6 +393,9 @@ void bindProfile(py::module& m) {
         .def_readwrite("multiscale", &kelvo::Profile::multiscale,
                        "Correlated noise only: also denoise a copy binned by 2 along every "
                        "axis and take the estimate's low frequencies from it.")
+        .def_readwrite("adaptive_wiener", &kelvo::Profile::adaptiveWiener,
+                       "White noise on volumes only: each Wiener group takes 4/9, 2/3, 1 or 2 "
+                       "times wiener.threshold, whichever leaves the least estimated error.")
         .def_readwrite("num_threads", &kelvo::Profile::numThreads)
         .def("__repr__",
              [](const kelvo::Profile& p) {
@@ -405,6 +410,7 @@ void bindProfile(py::module& m) {
                     << ", sharpen_alpha=" << floatText(p.sharpenAlpha)
                     << ", sharpen_alpha_first_slice=" << floatText(p.sharpenAlphaFirstSlice)
                     << ", multiscale=" << pythonBool(p.multiscale)
+                    << ", adaptive_wiener=" << pythonBool(p.adaptiveWiener)
                     << ", num_threads=" << p.numThreads << ")";
                  return os.str();
              })

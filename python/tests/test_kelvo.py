@@ -56,9 +56,14 @@ def test_profile_defaults_pickle_and_copies():
     changed.wiener = kelvo.StageProfile()
     changed.fft_size = (16, 8, 4)
     changed.sharpen_alpha = 1.5
+    changed.adaptive_wiener = False
     assert changed != vol and kelvo.Profile.defaults(True) == vol  # defaults untouched
     assert tuple(changed.fft_size) == (16, 8, 4) and changed.sharpen_alpha == 1.5
     assert pickle.loads(pickle.dumps(changed)) == changed
+    # A profile pickled before the last field existed loads with that field's default.
+    older = kelvo.Profile.__new__(kelvo.Profile)
+    older.__setstate__(vol.__getstate__()[:12])
+    assert older == vol and older.adaptive_wiener
     assert "block_size=(4, 4, 4)" in repr(vol)
 
 
