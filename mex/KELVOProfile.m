@@ -29,9 +29,10 @@ function pro = KELVOProfile(kind, noise)
 %                       power of two).
 %       threshold       hard thresholding: coefficients below threshold times their noise
 %                       standard deviation are zeroed. Wiener: multiplier of the noise
-%                       variance in the empirical Wiener gain; on volumes under white
-%                       noise each group takes 4/9, 2/3, 1 or 2 times it, whichever
-%                       leaves the least estimated error.
+%                       variance in the empirical Wiener gain; on volumes each group
+%                       takes the multiple of it that leaves the least estimated error:
+%                       4/9, 2/3, 1 or 2 under white noise, 10/13, 23/26, 1 or 20/13
+%                       (1.0 to 2.0 for 1.3) under correlated noise.
 %       matchThreshold  largest block distance accepted as a match, relative to the expected
 %                       distance between two blocks of pure noise; KELVO passes
 %                       matchThreshold * 2 * prod(blockSize) * noiseVariance to the plug-in.

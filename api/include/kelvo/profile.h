@@ -15,8 +15,9 @@ struct StageProfile {
     int maxGroupSize;                 ///< largest group: a power of two, at most 64
     /// Hard thresholding: the threshold multiplier lambda (coefficients below lambda * the
     /// noise standard deviation of that coefficient are zeroed). Wiener: the multiplier of
-    /// the noise variance in the empirical gain; on volumes under white noise each group
-    /// takes 4/9, 2/3, 1 or 2 times it, whichever leaves the least estimated error.
+    /// the noise variance in the empirical gain; on volumes each group takes the multiple
+    /// of it that leaves the least estimated error, among 4/9, 2/3, 1 and 2 under white
+    /// noise and 10/13, 23/26, 1 and 20/13 (1.0 to 2.0 for 1.3) under correlated noise.
     float threshold;
     /// Largest accepted block distance, as a multiple of the expected distance between two
     /// blocks of pure noise (2 * block volume * noise variance).
