@@ -46,9 +46,10 @@ function pro = KELVOProfile(kind, noise)
 %                           copy binned by 2 along every dimension (2x2x2 or 2x2 means)
 %                           and take the estimate's low frequencies from it (true by
 %                           default; skipped when the binned copy is smaller than a block).
-%   adaptiveWiener          white noise on volumes only: each Wiener group takes 4/9, 2/3,
-%                           1 or 2 times wiener.threshold, whichever leaves the least
-%                           estimated error (true by default; false: the threshold as given).
+%   adaptiveWiener          volumes only: each Wiener group takes the multiple of
+%                           wiener.threshold that leaves the least estimated error, among
+%                           4/9, 2/3, 1 and 2 under white noise and 10/13, 23/26, 1 and 20/13
+%                           under correlated noise (true by default; false: as given).
 %   numThreads              worker threads; 0 (or less) uses every core, larger counts than
 %                           the machine's cores are clamped to them.
 %   kind                    'auto', 'volume' or 'image' (see above).

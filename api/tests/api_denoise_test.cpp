@@ -258,36 +258,75 @@ TEST(Denoise, RetunedDefaultsBeatTheFormerOnes) {
     }
 }
 
-// Under white noise each Wiener group of a volume chooses its threshold (adaptiveWiener); the
-// choice must gain over the fixed threshold on a phantom at low and high noise, and change
-// nothing on an image, where it does not apply.
+// Each Wiener group of a volume chooses its threshold around the profile's (adaptiveWiener),
+// under white noise and, from a narrower range, under correlated noise: the choice must gain
+// over the fixed threshold on a phantom under white noise at low and high sigma and under 3x3x3
+// box-filtered noise, and change nothing on an image, where it does not apply.
 TEST(Denoise, WienerThresholdChosenPerGroupBeatsTheFixedOne) {
-    for (const Size3 size : {Size3{40, 40, 32}, Size3{64, 64, 1}}) {
-        const bool volume = size[2] > 1;
-        Profile chosen = Profile::defaults(volume);
+    const Size3 size{40, 40, 32};
+    const std::vector<float> clean = makePhantom(size);
+    const std::vector<float> white = gaussianNoise(clean.size(), SEED + 4);
+    // The same noise filtered circularly by a box of 3 samples along every axis.
+    std::vector<float> box = white, filtered(white.size());
+    for (int axis = 0, stride = 1; axis < 3; stride *= size[axis], ++axis) {
+        const long long len = size[axis];
+        for (std::size_t i = 0; i < box.size(); ++i) {
+            const long long pos = static_cast<long long>(i) / stride % len;
+            const long long back = (pos == 0 ? len - 1 : -1) * stride;
+            const long long ahead = (pos == len - 1 ? 1 - len : 1) * stride;
+            filtered[i] = (box[i + back] + box[i] + box[i + ahead]) / 3.0f;
+        }
+        box.swap(filtered);
+    }
+    struct Case {
+        bool correlated;
+        double sigma, margin;
+    };
+    for (const Case c :
+         {Case{false, 0.05, 0.15}, Case{false, 0.15, 0.15}, Case{true, 0.1, 0.025}}) {
+        Profile chosen = Profile::defaults(true, c.correlated);
+        chosen.multiscale = false;
         ASSERT_TRUE(chosen.adaptiveWiener);
-        if (!volume) chosen.numThreads = 1;  // compared bit for bit
         Profile fixed = chosen;
         fixed.adaptiveWiener = false;
-        const std::vector<float> clean = makePhantom(size);
-        const std::vector<float> noise = gaussianNoise(clean.size(), SEED + 4);
-        for (const double sigma : {0.05, 0.15}) {
-            std::vector<float> noisy(clean.size());
-            for (std::size_t i = 0; i < clean.size(); ++i)
-                noisy[i] = clean[i] + float(sigma) * noise[i];
-            const std::vector<float> a = denoise(noisy, size, Noise::white(sigma), chosen);
-            const std::vector<float> b = denoise(noisy, size, Noise::white(sigma), fixed);
-            if (!volume) {
-                EXPECT_EQ(a, b);
-                continue;
+        const Size3 grid = chosen.fftSize;
+        const int count = grid[0] * grid[1] * grid[2];
+        // The box noise has variance 1/27 per unit of white noise; its PSD on the grid is
+        // count * sigma^2 * 27 |H|^2 with H = prod (1 + 2 cos(2 pi f / n)) / 3.
+        std::vector<float> psd(count);
+        for (int k = 0; k < count; ++k) {
+            double h2 = 1.0;
+            for (const int f : {k % grid[0], k / grid[0] % grid[1], k / (grid[0] * grid[1])}) {
+                const double h = (1.0 + 2.0 * std::cos(2.0 * std::acos(-1.0) * f / grid[0])) / 3.0;
+                h2 *= h * h;
             }
-            std::printf(
-                "seed %llu phantom 40x40x32 sigma %.2f: fixed Wiener threshold %.2f dB, "
-                "chosen per group %.2f dB\n",
-                static_cast<unsigned long long>(SEED + 4), sigma, psnr(clean, b), psnr(clean, a));
-            EXPECT_GT(psnr(clean, a), psnr(clean, b) + 0.15);
+            psd[k] = float(count * c.sigma * c.sigma * 27.0 * h2);
         }
+        const Noise noise = c.correlated ? Noise::spectrum(psd, grid) : Noise::white(c.sigma);
+        const float scale = float(c.correlated ? std::sqrt(27.0) * c.sigma : c.sigma);
+        std::vector<float> noisy(clean.size());
+        for (std::size_t i = 0; i < clean.size(); ++i)
+            noisy[i] = clean[i] + scale * (c.correlated ? box : white)[i];
+        const double a = psnr(clean, denoise(noisy, size, noise, chosen));
+        const double b = psnr(clean, denoise(noisy, size, noise, fixed));
+        std::printf(
+            "seed %llu phantom 40x40x32 %s sigma %.2f: fixed Wiener threshold %.3f dB, "
+            "chosen per group %.3f dB\n",
+            static_cast<unsigned long long>(SEED + 4), c.correlated ? "box" : "white", c.sigma, b,
+            a);
+        EXPECT_GT(a, b + c.margin);
     }
+    const Size3 imageSize{64, 64, 1};
+    const std::vector<float> image = makePhantom(imageSize);
+    const std::vector<float> imageNoise = gaussianNoise(image.size(), SEED + 4);
+    std::vector<float> noisy(image.size());
+    for (std::size_t i = 0; i < image.size(); ++i) noisy[i] = image[i] + 0.1f * imageNoise[i];
+    Profile chosen = Profile::defaults(false);
+    chosen.numThreads = 1;  // compared bit for bit
+    Profile fixed = chosen;
+    fixed.adaptiveWiener = false;
+    EXPECT_EQ(denoise(noisy, imageSize, Noise::white(0.1), chosen),
+              denoise(noisy, imageSize, Noise::white(0.1), fixed));
 }
 
 // Blocks of sizes without literal tables run on generated transforms: unequal extents, odd

@@ -185,10 +185,9 @@ void wienerRisksPlain(const float* pilot, const float* s, const float* v, long l
 }
 
 float chooseWienerThreshold(const float* pilot, const float* s, const float* v, long long n,
-                            float threshold) {
+                            float threshold, const float* factors) {
     float thresholds[WIENER_CANDIDATES], risks[WIENER_CANDIDATES];
-    for (int c = 0; c < WIENER_CANDIDATES; ++c)
-        thresholds[c] = threshold * WIENER_THRESHOLD_FACTORS[c];
+    for (int c = 0; c < WIENER_CANDIDATES; ++c) thresholds[c] = threshold * factors[c];
     wienerRisks(pilot, s, v, n, thresholds, risks);
     // The profile's threshold unless another is strictly better (a NaN risk never is).
     int best = WIENER_PROFILE_CANDIDATE;

@@ -394,8 +394,9 @@ void bindProfile(py::module& m) {
                        "Correlated noise only: also denoise a copy binned by 2 along every "
                        "axis and take the estimate's low frequencies from it.")
         .def_readwrite("adaptive_wiener", &kelvo::Profile::adaptiveWiener,
-                       "White noise on volumes only: each Wiener group takes 4/9, 2/3, 1 or 2 "
-                       "times wiener.threshold, whichever leaves the least estimated error.")
+                       "Volumes only: each Wiener group takes the multiple of "
+                       "wiener.threshold that leaves the least estimated error (4/9 to 2 "
+                       "under white noise, 10/13 to 20/13 under correlated noise).")
         .def_readwrite("num_threads", &kelvo::Profile::numThreads)
         .def("__repr__",
              [](const kelvo::Profile& p) {

@@ -41,11 +41,12 @@ struct Profile {
     /// volume is smaller than a block. Measured cost: 2 to 11 % more time on volumes, 10 to
     /// 45 % on images (the binned image's stages use two threads less well; 23 % with one).
     bool multiscale;
-    /// White noise on volumes only (blocks deeper than one slice): each Wiener group takes
-    /// 4/9, 2/3, 1 or 2 times `wiener.threshold`, whichever leaves the least estimated error
-    /// in that group, so that detail is shrunk less and flat background more than one fixed
-    /// threshold allows. Off, every group takes `wiener.threshold` as it is. About 5 % more
-    /// time for both stages.
+    /// Volumes only (blocks deeper than one slice): each Wiener group takes the multiple of
+    /// `wiener.threshold` that leaves the least estimated error in that group, among 4/9,
+    /// 2/3, 1 and 2 under white noise and 10/13, 23/26, 1 and 20/13 under correlated noise,
+    /// so that detail is shrunk less and flat background more than one fixed threshold
+    /// allows. Off, every group takes `wiener.threshold` as it is. About 5 % more time for
+    /// both stages.
     bool adaptiveWiener;
 
     /// Defaults for a volume (depth > 1) or an image (depth 1) under white noise.

@@ -25,6 +25,11 @@ void wienerGainsPlain(const float* pilot, float* s, float* v, long long n, float
 constexpr int WIENER_CANDIDATES = 4;
 constexpr float WIENER_THRESHOLD_FACTORS[WIENER_CANDIDATES] = {4.0f / 9.0f, 6.0f / 9.0f, 1.0f,
                                                                2.0f};
+/// The same under correlated noise, where lower thresholds lost on the most correlated
+/// (Gaussian-filtered) noise and a background of zeros under box-filtered noise: the
+/// thresholds 1.0, 1.15, 1.3 and 2.0 around the correlated profile's 1.3.
+constexpr float WIENER_THRESHOLD_FACTORS_CORRELATED[WIENER_CANDIDATES] = {
+    10.0f / 13.0f, 23.0f / 26.0f, 1.0f, 20.0f / 13.0f};
 constexpr int WIENER_PROFILE_CANDIDATE = 2;
 /// The pilot's energy (over the noise's) below which the pilot is taken to follow the noisy
 /// coefficients: see wienerRisks.
@@ -47,10 +52,11 @@ void wienerRisks(const float* pilot, const float* s, const float* v, long long n
 void wienerRisksPlain(const float* pilot, const float* s, const float* v, long long n,
                       const float* thresholds, float* risks);
 
-/// The threshold, among `threshold` times WIENER_THRESHOLD_FACTORS, of least estimated risk
-/// (wienerRisks) for this group; `threshold` itself when no other is strictly lower.
+/// The threshold, among `threshold` times the WIENER_CANDIDATES `factors` (one of the tables
+/// above), of least estimated risk (wienerRisks) for this group; `threshold` itself when no
+/// other is strictly lower.
 float chooseWienerThreshold(const float* pilot, const float* s, const float* v, long long n,
-                            float threshold);
+                            float threshold, const float* factors);
 
 /// sums[j] = sum over i < B of v[j * B + i], for j < count. The fast form adds eight lanes
 /// (i mod 8) and then the lanes by a fixed tree, so it agrees with the plain sequential sum
