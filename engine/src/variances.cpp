@@ -330,6 +330,7 @@ std::vector<double> autocovariance(const float* P, Vec3<int> G, Vec3<int> X) {
 struct SampledAutocovariance {
     std::vector<double> C;
     Vec3<int> X{0, 0, 0};
+    bool flat = false;  // a flat PSD (to 1e-6 of its largest entry): white noise
 
     double at(int x0, int x1, int x2) const {
         if (std::abs(x0) > X[0] || std::abs(x1) > X[1] || std::abs(x2) > X[2]) return 0.0;
@@ -367,7 +368,8 @@ bool sampleAutocovariance(const float* psd, Vec3<int> S, Vec3<int> F, Vec3<int> 
         lo = std::min(lo, P[f]);
         hi = std::max(hi, P[f]);
     }
-    if (hi - lo <= 1e-6f * std::fabs(hi)) {
+    out.flat = hi - lo <= 1e-6f * std::fabs(hi);
+    if (out.flat) {
         out.X = {0, 0, 0};
         out.C.assign(1, double(P[0]) / double(Gtot));
     } else {
@@ -500,10 +502,7 @@ bool buildNoiseLags(const float* psd, Vec3<int> S, Vec3<int> F, Vec3<int> n, Vec
         lags.blockSize = n;
         lags.reach = reach;
         lags.coefficients = n[0] * n[1] * n[2];
-        // Flat to single precision, as the interfaces tell white noise from correlated.
-        const auto range =
-            std::minmax_element(psd, psd + static_cast<long long>(S[0]) * S[1] * S[2]);
-        lags.white = *range.second - *range.first <= 1e-6f * *range.second;
+        lags.white = c.flat;
         return true;
     } catch (const std::bad_alloc&) {
         lags = NoiseLags{};
