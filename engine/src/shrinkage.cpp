@@ -18,29 +18,41 @@ namespace {
 
 using namespace vec8;
 
-// One coefficient's terms of the risk estimate for each of the candidate thresholds: the
-// squared residual (1 - w)^2 y^2 plus 2 w v, and the term 4 v w (1 - w) weighted by the pilot's
-// noise share (see wienerRisks).
+// The risk kernels keep one partial sum per candidate and coefficient index k mod 8 (a
+// vector lane), reduced in reduce8's order at the end.
+constexpr int LANES = 8;
+
+// Coefficient k's terms of the risk estimate for each candidate threshold: the squared
+// residual (1 - w)^2 y^2 plus 2 w v into `fit`, and 4 v w (1 - w), weighted by the pilot's
+// noise share (see wienerRisks), into `follow`; lane k mod 8 of each candidate's sums.
 __attribute__((always_inline)) inline void riskOne(float p, float y, float v, const float* t,
-                                                   float* fit, float* follow) {
+                                                   float (*fit)[LANES], float (*follow)[LANES],
+                                                   int lane) {
     const float p2 = p * p;
     const float floored = v > 1e-8f ? v : 1e-8f;
     const float y2 = y * y;
     for (int c = 0; c < WIENER_CANDIDATES; ++c) {
         const float w = p2 > 0.0f ? p2 / (floored * t[c] + p2) : 0.0f;
         const float u = 1.0f - w;
-        fit[c] += u * u * y2 + 2.0f * v * w;
-        follow[c] += 4.0f * v * w * u;
+        fit[c][lane] += u * u * y2 + 2.0f * v * w;
+        follow[c][lane] += 4.0f * v * w * u;
     }
 }
 
-// The risks from the sums of the terms: the weight of the pilot-following term is
+// reduce8's order on lanes held in memory.
+inline float reduceLanes(const float* a) {
+    return ((a[0] + a[4]) + (a[1] + a[5])) + ((a[2] + a[6]) + (a[3] + a[7]));
+}
+
+// The risks from the lane sums: the weight of the pilot-following term is
 // S / (S + sum p^2), S = WIENER_NOISE_SHARE_SCALE * sum v, the sums over k >= 1.
-void combineRisks(const float* fit, const float* follow, float pilotEnergy, float noiseEnergy,
-                  float* risks) {
-    const float scaled = WIENER_NOISE_SHARE_SCALE * noiseEnergy;
-    const float share = scaled + pilotEnergy > 0.0f ? scaled / (scaled + pilotEnergy) : 0.0f;
-    for (int c = 0; c < WIENER_CANDIDATES; ++c) risks[c] = fit[c] + share * follow[c];
+void combineRisks(const float (*fit)[LANES], const float (*follow)[LANES], const float* pilotEnergy,
+                  const float* noiseEnergy, float* risks) {
+    const float pilot = reduceLanes(pilotEnergy), noise = reduceLanes(noiseEnergy);
+    const float scaled = WIENER_NOISE_SHARE_SCALE * noise;
+    const float share = scaled + pilot > 0.0f ? scaled / (scaled + pilot) : 0.0f;
+    for (int c = 0; c < WIENER_CANDIDATES; ++c)
+        risks[c] = reduceLanes(fit[c]) + share * reduceLanes(follow[c]);
 }
 
 __attribute__((always_inline)) inline void wienerOne(float p, float& s, float& v, float threshold) {
@@ -113,75 +125,72 @@ void wienerGainsPlain(const float* pilot, float* s, float* v, long long n, float
 
 KELVO_CLONES void wienerRisks(const float* pilot, const float* s, const float* v, long long n,
                               const float* thresholds, float* risks) {
-    // Lanes 0-3 take the candidates for an even coefficient, lanes 4-7 for the odd one after
-    // it: each half accumulates its coefficients in the plain loop's order.
-    static_assert(WIENER_CANDIDATES == 4, "two coefficients of four candidates per vector");
-    const float* t4 = thresholds;
-    const V8 t = {t4[0], t4[1], t4[2], t4[3], t4[0], t4[1], t4[2], t4[3]};
+    // Eight coefficients per vector, each candidate with its own sums: one division per
+    // candidate and eight coefficients, and no sum waits on another.
+    static_assert(WIENER_CANDIDATES == 4, "four candidates unrolled below");
     const V8 floor = splat(1e-8f);
     const V8 zero = splat(0.0f);
     const V8 one = splat(1.0f);
     const V8 two = splat(2.0f);
     const V8 four = splat(4.0f);
-    V8 fit = zero, follow = zero;
-    float pilotEnergy = 0.0f, noiseEnergy = 0.0f;
+    const V8 t[WIENER_CANDIDATES] = {splat(thresholds[0]), splat(thresholds[1]),
+                                     splat(thresholds[2]), splat(thresholds[3])};
+    V8 fit[WIENER_CANDIDATES] = {zero, zero, zero, zero};
+    V8 follow[WIENER_CANDIDATES] = {zero, zero, zero, zero};
+    V8 pilotEnergy = zero, noiseEnergy = zero;
+    // The energies leave out coefficient 0 (lane 0 of the first vector).
+    I8 counted = {0, -1, -1, -1, -1, -1, -1, -1};
     long long k = 0;
-    for (; k + 2 <= n; k += 2) {
-        const float p0 = pilot[k] * pilot[k], p1 = pilot[k + 1] * pilot[k + 1];
-        const float y0 = s[k] * s[k], y1 = s[k + 1] * s[k + 1];
-        const float v0 = v[k], v1 = v[k + 1];
-        const V8 p2 = {p0, p0, p0, p0, p1, p1, p1, p1};
-        const V8 vv = {v0, v0, v0, v0, v1, v1, v1, v1};
-        const V8 y2 = {y0, y0, y0, y0, y1, y1, y1, y1};
+    for (; k + LANES <= n; k += LANES) {
+        const V8 p = load8(pilot + k), y = load8(s + k), vv = load8(v + k);
+        const V8 p2 = p * p;
+        const V8 y2 = y * y;
         const V8 floored = vv > floor ? vv : floor;
-        // Lanes with p2 <= 0 (or NaN) divide whatever is there and are then discarded.
-        const V8 w = p2 > zero ? p2 / (floored * t + p2) : zero;
-        const V8 u = one - w;
-        fit += u * u * y2 + two * vv * w;
-        follow += four * vv * w * u;
-        if (k > 0) {
-            pilotEnergy += p0;
-            noiseEnergy += v0;
+        const I8 live = p2 > zero;
+        for (int c = 0; c < WIENER_CANDIDATES; ++c) {
+            // Lanes with p2 <= 0 (or NaN) divide whatever is there and are then discarded.
+            const V8 w = live ? p2 / (floored * t[c] + p2) : zero;
+            const V8 u = one - w;
+            fit[c] += u * u * y2 + two * vv * w;
+            follow[c] += four * vv * w * u;
         }
-        pilotEnergy += p1;
-        noiseEnergy += v1;
+        pilotEnergy += counted ? p2 : zero;
+        noiseEnergy += counted ? vv : zero;
+        counted = I8{-1, -1, -1, -1, -1, -1, -1, -1};
     }
-    float sums[2][2 * WIENER_CANDIDATES];
-    store8(sums[0], fit);
-    store8(sums[1], follow);
-    if (k < n) {
-        riskOne(pilot[k], s[k], v[k], thresholds, sums[0], sums[1]);
-        if (k > 0) {
-            pilotEnergy += pilot[k] * pilot[k];
-            noiseEnergy += v[k];
-        }
-    }
-    float fitSums[WIENER_CANDIDATES], followSums[WIENER_CANDIDATES];
+    float fitLanes[WIENER_CANDIDATES][LANES], followLanes[WIENER_CANDIDATES][LANES];
+    float pilotLanes[LANES], noiseLanes[LANES];
     for (int c = 0; c < WIENER_CANDIDATES; ++c) {
-        fitSums[c] = sums[0][c] + sums[0][c + WIENER_CANDIDATES];
-        followSums[c] = sums[1][c] + sums[1][c + WIENER_CANDIDATES];
+        store8(fitLanes[c], fit[c]);
+        store8(followLanes[c], follow[c]);
     }
-    combineRisks(fitSums, followSums, pilotEnergy, noiseEnergy, risks);
+    store8(pilotLanes, pilotEnergy);
+    store8(noiseLanes, noiseEnergy);
+    for (; k < n; ++k) {
+        const int lane = static_cast<int>(k % LANES);
+        riskOne(pilot[k], s[k], v[k], thresholds, fitLanes, followLanes, lane);
+        if (k > 0) {
+            pilotLanes[lane] += pilot[k] * pilot[k];
+            noiseLanes[lane] += v[k];
+        }
+    }
+    combineRisks(fitLanes, followLanes, pilotLanes, noiseLanes, risks);
 }
 
 void wienerRisksPlain(const float* pilot, const float* s, const float* v, long long n,
                       const float* thresholds, float* risks) {
-    // Even and odd coefficients summed apart, then added: the vector kernel's order.
-    float fit[2][WIENER_CANDIDATES] = {}, follow[2][WIENER_CANDIDATES] = {};
-    float pilotEnergy = 0.0f, noiseEnergy = 0.0f;
+    // Coefficients summed apart by k mod 8, then reduced: the vector kernel's order.
+    float fit[WIENER_CANDIDATES][LANES] = {}, follow[WIENER_CANDIDATES][LANES] = {};
+    float pilotEnergy[LANES] = {}, noiseEnergy[LANES] = {};
     for (long long k = 0; k < n; ++k) {
-        riskOne(pilot[k], s[k], v[k], thresholds, fit[k % 2], follow[k % 2]);
+        const int lane = static_cast<int>(k % LANES);
+        riskOne(pilot[k], s[k], v[k], thresholds, fit, follow, lane);
         if (k > 0) {
-            pilotEnergy += pilot[k] * pilot[k];
-            noiseEnergy += v[k];
+            pilotEnergy[lane] += pilot[k] * pilot[k];
+            noiseEnergy[lane] += v[k];
         }
     }
-    float fitSums[WIENER_CANDIDATES], followSums[WIENER_CANDIDATES];
-    for (int c = 0; c < WIENER_CANDIDATES; ++c) {
-        fitSums[c] = fit[0][c] + fit[1][c];
-        followSums[c] = follow[0][c] + follow[1][c];
-    }
-    combineRisks(fitSums, followSums, pilotEnergy, noiseEnergy, risks);
+    combineRisks(fit, follow, pilotEnergy, noiseEnergy, risks);
 }
 
 float chooseWienerThreshold(const float* pilot, const float* s, const float* v, long long n,
