@@ -510,6 +510,119 @@ bool buildNoiseLags(const float* psd, Vec3<int> S, Vec3<int> F, Vec3<int> n, Vec
     }
 }
 
+// The vector helpers below are always inlined into the clones (see block_matching.cpp).
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+namespace {
+
+constexpr int PAIR_BATCH = 256;
+constexpr int MAX_LISTED_MEMBERS = 64;
+constexpr int PAIR_LANES = 8;
+
+typedef int i8v __attribute__((vector_size(32)));
+typedef unsigned u8v __attribute__((vector_size(32)));
+
+// What the pair listing of calculateVariancesFromLags works with: the members' positions (one
+// array per axis for groups of up to MAX_LISTED_MEMBERS, else null), the weight rows G(k0 + k, .)
+// of the components in hand, and the batch of pairs waiting for the lag-pair kernel.
+struct PairList {
+    const BlockDistance<float>* matches;
+    const int* x;
+    const int* y;
+    const int* z;
+    const float* g[LAG_PAIR_COMPONENTS];
+    int components;
+    Vec3<int> reach;
+    int L0, L1;
+    const float* zeroRow;
+    int B;
+    float* v;
+    const float* rows[PAIR_BATCH];
+    float weights[PAIR_BATCH * LAG_PAIR_COMPONENTS];
+    int pairs;
+};
+
+__attribute__((always_inline)) inline u8v loadInts(const int* p) {
+    u8v r;
+    std::memcpy(&r, p, sizeof r);
+    return r;
+}
+
+// Lists the pairs (b, c), b < c < count, in order of c. Every pair is written to the next free
+// entry, which only advances for a pair that counts (displacement within the lag table's
+// reach, some weight non-zero): whether one does is not predictable, so no branch decides.
+// Eight members c are compared with b at a time; a full batch goes to the lag-pair kernel,
+// which adds the pairs in the order listed whatever the batches.
+KELVO_CLONES void listPairsOfMember(PairList& L, int b, int count, const float* twice) {
+    const int kc = L.components;
+    const Vec3<int> pb = L.matches[b].shiftedPosition;
+    // A group too large for the position arrays takes the scalar loop alone.
+    int c0 = b + 1;
+    const int vectorEnd = L.x ? count : c0;
+    const u8v bx = u8v{} + static_cast<unsigned>(pb.x), by = u8v{} + static_cast<unsigned>(pb.y),
+              bz = u8v{} + static_cast<unsigned>(pb.z);
+    const unsigned rx = static_cast<unsigned>(L.reach.x), ry = static_cast<unsigned>(L.reach.y),
+                   rz = static_cast<unsigned>(L.reach.z);
+    const unsigned l0 = static_cast<unsigned>(L.L0), l1 = static_cast<unsigned>(L.L1);
+    const u8v spanX = u8v{} + static_cast<unsigned>(2 * L.reach.x);
+    const u8v spanY = u8v{} + static_cast<unsigned>(2 * L.reach.y);
+    const u8v spanZ = u8v{} + static_cast<unsigned>(2 * L.reach.z);
+    for (; c0 + PAIR_LANES <= vectorEnd; c0 += PAIR_LANES) {
+        if (L.pairs > PAIR_BATCH - PAIR_LANES) {
+            accumulateLagPairs(L.v, L.B, kc, L.rows, L.weights, L.pairs);
+            L.pairs = 0;
+        }
+        // Unsigned arithmetic: differences and lags wrap instead of overflowing, and give the
+        // signed values wherever a pair is kept.
+        const u8v dx = bx - loadInts(L.x + c0), dy = by - loadInts(L.y + c0),
+                  dz = bz - loadInts(L.z + c0);
+        i8v keep = (i8v)((dx + rx <= spanX) & (dy + ry <= spanY) & (dz + rz <= spanZ));
+        float w[LAG_PAIR_COMPONENTS][PAIR_LANES];
+        i8v any = i8v{};
+        for (int k = 0; k < kc; ++k) {
+            v8f g;
+            std::memcpy(&g, L.g[k] + c0, sizeof g);
+            const v8f wk = twice[k] * g;
+            std::memcpy(w[k], &wk, sizeof wk);
+            any |= wk != v8f{};
+        }
+        keep &= any;
+        const i8v lag = keep ? (i8v)((dz * l1 + dy) * l0 + dx) : i8v{};
+        int keepLanes[PAIR_LANES], lags[PAIR_LANES];
+        std::memcpy(keepLanes, &keep, sizeof keepLanes);
+        std::memcpy(lags, &lag, sizeof lags);
+        for (int l = 0; l < PAIR_LANES; ++l) {
+            float* out = L.weights + LAG_PAIR_COMPONENTS * L.pairs;
+            for (int k = 0; k < kc; ++k) out[k] = w[k][l];
+            L.rows[L.pairs] = L.zeroRow + static_cast<long long>(lags[l]) * L.B;
+            L.pairs += keepLanes[l] & 1;
+        }
+    }
+    for (int c = c0; c < count; ++c) {
+        if (L.pairs == PAIR_BATCH) {
+            accumulateLagPairs(L.v, L.B, kc, L.rows, L.weights, L.pairs);
+            L.pairs = 0;
+        }
+        const Vec3<int> pc = L.matches[c].shiftedPosition;
+        const int dx = pb.x - pc.x, dy = pb.y - pc.y, dz = pb.z - pc.z;
+        const bool inReach =
+            (static_cast<unsigned>(dx + L.reach.x) <= static_cast<unsigned>(2 * L.reach.x)) &
+            (static_cast<unsigned>(dy + L.reach.y) <= static_cast<unsigned>(2 * L.reach.y)) &
+            (static_cast<unsigned>(dz + L.reach.z) <= static_cast<unsigned>(2 * L.reach.z));
+        float* out = L.weights + LAG_PAIR_COMPONENTS * L.pairs;
+        bool any = false;
+        for (int k = 0; k < kc; ++k) {
+            out[k] = twice[k] * L.g[k][c];
+            any = any | (out[k] != 0.0f);
+        }
+        const long long lag = inReach ? (static_cast<long long>(dz) * L.L1 + dy) * L.L0 + dx : 0;
+        L.rows[L.pairs] = L.zeroRow + lag * L.B;
+        L.pairs += static_cast<int>(inReach & any);
+    }
+}
+
+}  // namespace
+
 void calculateVariancesFromLags(int count, int K, const float* groupMatrix, const NoiseLags& lags,
                                 Cube4D<float>& out, const BlockDistance<float>* matches) {
     require(count >= 1 && K >= 0 && K <= count, "calculateVariancesFromLags: need 0 <= K <= count");
@@ -532,45 +645,35 @@ void calculateVariancesFromLags(int count, int K, const float* groupMatrix, cons
     // The correlated pairs are listed in batches, then added by the vector kernel four
     // components at a time (each coefficient still receives them in pair order). A pair's
     // row is found as lags.at would find it, from the row of displacement zero.
-    constexpr int BATCH = 256;
-    const float* rows[BATCH];
-    float weights[BATCH * LAG_PAIR_COMPONENTS];
-    const Vec3<int> reach = lags.reach;
-    const long long L0 = 2 * reach.x + 1, L1 = 2 * reach.y + 1;
-    const float* zero = lags.variances();
+    int xs[MAX_LISTED_MEMBERS], ys[MAX_LISTED_MEMBERS], zs[MAX_LISTED_MEMBERS];
+    const bool listed = count <= MAX_LISTED_MEMBERS;
+    for (int b = 0; listed && b < count; ++b) {
+        xs[b] = matches[b].shiftedPosition.x;
+        ys[b] = matches[b].shiftedPosition.y;
+        zs[b] = matches[b].shiftedPosition.z;
+    }
+    PairList list;
+    list.matches = matches;
+    list.x = listed ? xs : nullptr;
+    list.y = ys;
+    list.z = zs;
+    list.reach = lags.reach;
+    list.L0 = 2 * lags.reach.x + 1;
+    list.L1 = 2 * lags.reach.y + 1;
+    list.zeroRow = lags.variances();
+    list.B = B;
     for (int k0 = 0; k0 < K; k0 += LAG_PAIR_COMPONENTS) {
-        const int kc = std::min(LAG_PAIR_COMPONENTS, K - k0);
-        float* v = variance + static_cast<long long>(k0) * B;
-        int pairs = 0;
+        list.components = std::min(LAG_PAIR_COMPONENTS, K - k0);
+        for (int k = 0; k < list.components; ++k)
+            list.g[k] = groupMatrix + static_cast<long long>(k0 + k) * count;
+        list.v = variance + static_cast<long long>(k0) * B;
+        list.pairs = 0;
         for (int b = 0; b < count; ++b) {
-            const Vec3<int> pb = matches[b].shiftedPosition;
             float twice[LAG_PAIR_COMPONENTS];
-            for (int k = 0; k < kc; ++k) twice[k] = 2.0f * G(k0 + k, b);
-            for (int c = b + 1; c < count; ++c) {
-                // Every pair is written to the next free entry, which only advances for a
-                // pair that counts: whether one does is not predictable, so no branch decides.
-                const Vec3<int> pc = matches[c].shiftedPosition;
-                const int dx = pb.x - pc.x, dy = pb.y - pc.y, dz = pb.z - pc.z;
-                const bool inReach =
-                    (static_cast<unsigned>(dx + reach.x) <= static_cast<unsigned>(2 * reach.x)) &
-                    (static_cast<unsigned>(dy + reach.y) <= static_cast<unsigned>(2 * reach.y)) &
-                    (static_cast<unsigned>(dz + reach.z) <= static_cast<unsigned>(2 * reach.z));
-                float* w = weights + LAG_PAIR_COMPONENTS * pairs;
-                bool any = false;
-                for (int k = 0; k < kc; ++k) {
-                    w[k] = twice[k] * G(k0 + k, c);
-                    any = any | (w[k] != 0.0f);
-                }
-                const long long lag = inReach ? (dz * L1 + dy) * L0 + dx : 0;
-                rows[pairs] = zero + lag * B;
-                pairs += static_cast<int>(inReach & any);
-                if (pairs == BATCH) {
-                    accumulateLagPairs(v, B, kc, rows, weights, pairs);
-                    pairs = 0;
-                }
-            }
+            for (int k = 0; k < list.components; ++k) twice[k] = 2.0f * G(k0 + k, b);
+            listPairsOfMember(list, b, count, twice);
         }
-        accumulateLagPairs(v, B, kc, rows, weights, pairs);
+        accumulateLagPairs(list.v, B, list.components, list.rows, list.weights, list.pairs);
     }
     for (long long j = 0; j < static_cast<long long>(K) * B; ++j)
         variance[j] = std::max(0.0f, variance[j]);

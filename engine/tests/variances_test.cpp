@@ -666,7 +666,7 @@ TEST(Variances, LagPairKernelEqualsThePlainLoopBitForBit) {
 // passes of components): the lag path equals the pairwise sum written out in pair order.
 TEST(Variances, LagPathOfALargeGroupEqualsThePairwiseSum) {
     const Vec3<int> n{4, 4, 4};
-    const int B = 64, count = 32, K = 6;
+    const int B = 64, K = 6;
     const std::vector<float> m = dct(4);
     const std::vector<float> psd(512, 0.01f * 512);  // white, on an 8^3 grid
     NoiseLags lags;
@@ -674,31 +674,40 @@ TEST(Variances, LagPathOfALargeGroupEqualsThePairwiseSum) {
                                {10, 10, 10}, lags));
     std::mt19937 rng(9);
     std::normal_distribution<float> normal(0.0f, 0.2f);
-    std::vector<float> G(static_cast<std::size_t>(count) * count);
-    for (float& g : G) g = rng() % 4 == 0 ? 0.0f : normal(rng);
-    std::vector<BlockDistance<float>> matches(count);
-    for (int b = 0; b < count; ++b) matches[b].shiftedPosition = {b % 4, (b / 4) % 4, b / 16};
-    std::vector<float> var(static_cast<std::size_t>(B) * count);
-    Cube4D<float> out{n.x, n.y, n.z, count, var.data()};
-    calculateVariancesFromLags(count, K, G.data(), lags, out, matches.data());
-
-    const float* single = lags.variances();
-    for (int k = 0; k < K; ++k) {
-        float diagonal = 0.0f;
-        for (int b = 0; b < count; ++b) diagonal += G[k * count + b] * G[k * count + b];
-        for (int i = 0; i < B; ++i) {
-            float v = diagonal * single[i];
+    // Members packed (every pair within the table's reach) and spread (many pairs beyond it);
+    // 72 members take the listing's path for groups too large for its position arrays.
+    for (int count : {32, 37, 72}) {
+        for (int spacing : {1, 2}) {
+            std::vector<float> G(static_cast<std::size_t>(count) * count);
+            for (float& g : G) g = rng() % 4 == 0 ? 0.0f : normal(rng);
+            std::vector<BlockDistance<float>> matches(count);
             for (int b = 0; b < count; ++b)
-                for (int c = b + 1; c < count; ++c) {
-                    const Vec3<int> pb = matches[b].shiftedPosition,
-                                    pc = matches[c].shiftedPosition;
-                    const float* row = lags.at({pb.x - pc.x, pb.y - pc.y, pb.z - pc.z});
-                    ASSERT_NE(row, nullptr);
-                    const float w = 2.0f * G[k * count + b] * G[k * count + c];
-                    v += w * row[i];
+                matches[b].shiftedPosition = {b % 4 * spacing, (b / 4) % 4 * spacing,
+                                              b / 16 * spacing};
+            std::vector<float> var(static_cast<std::size_t>(B) * count);
+            Cube4D<float> out{n.x, n.y, n.z, count, var.data()};
+            calculateVariancesFromLags(count, K, G.data(), lags, out, matches.data());
+
+            const float* single = lags.variances();
+            for (int k = 0; k < K; ++k) {
+                float diagonal = 0.0f;
+                for (int b = 0; b < count; ++b) diagonal += G[k * count + b] * G[k * count + b];
+                for (int i = 0; i < B; ++i) {
+                    float v = diagonal * single[i];
+                    for (int b = 0; b < count; ++b)
+                        for (int c = b + 1; c < count; ++c) {
+                            const Vec3<int> pb = matches[b].shiftedPosition,
+                                            pc = matches[c].shiftedPosition;
+                            const float* row = lags.at({pb.x - pc.x, pb.y - pc.y, pb.z - pc.z});
+                            if (!row) continue;  // beyond the reach: uncorrelated
+                            const float w = 2.0f * G[k * count + b] * G[k * count + c];
+                            v += w * row[i];
+                        }
+                    ASSERT_EQ(std::max(0.0f, v), var[k * B + i])
+                        << count << " members " << spacing << " apart, component " << k
+                        << ", coefficient " << i;
                 }
-            EXPECT_EQ(std::max(0.0f, v), var[k * B + i])
-                << "component " << k << ", coefficient " << i;
+            }
         }
     }
 }
