@@ -39,6 +39,21 @@ __attribute__((always_inline)) inline void riskOne(float p, float y, float v, co
     }
 }
 
+// Coefficients from .. n-1 of a group into the lane sums one at a time: riskOne's terms, and
+// the pilot's and the noise's energies for k >= 1.
+inline void addRiskTerms(const float* pilot, const float* s, const float* v, long long from,
+                         long long n, const float* t, float (*fit)[LANES], float (*follow)[LANES],
+                         float* pilotEnergy, float* noiseEnergy) {
+    for (long long k = from; k < n; ++k) {
+        const int lane = static_cast<int>(k % LANES);
+        riskOne(pilot[k], s[k], v[k], t, fit, follow, lane);
+        if (k > 0) {
+            pilotEnergy[lane] += pilot[k] * pilot[k];
+            noiseEnergy[lane] += v[k];
+        }
+    }
+}
+
 // reduce8's order on lanes held in memory.
 inline float reduceLanes(const float* a) {
     return ((a[0] + a[4]) + (a[1] + a[5])) + ((a[2] + a[6]) + (a[3] + a[7]));
@@ -166,14 +181,7 @@ KELVO_CLONES void wienerRisks(const float* pilot, const float* s, const float* v
     }
     store8(pilotLanes, pilotEnergy);
     store8(noiseLanes, noiseEnergy);
-    for (; k < n; ++k) {
-        const int lane = static_cast<int>(k % LANES);
-        riskOne(pilot[k], s[k], v[k], thresholds, fitLanes, followLanes, lane);
-        if (k > 0) {
-            pilotLanes[lane] += pilot[k] * pilot[k];
-            noiseLanes[lane] += v[k];
-        }
-    }
+    addRiskTerms(pilot, s, v, k, n, thresholds, fitLanes, followLanes, pilotLanes, noiseLanes);
     combineRisks(fitLanes, followLanes, pilotLanes, noiseLanes, risks);
 }
 
@@ -182,14 +190,7 @@ void wienerRisksPlain(const float* pilot, const float* s, const float* v, long l
     // Coefficients summed apart by k mod 8, then reduced: the vector kernel's order.
     float fit[WIENER_CANDIDATES][LANES] = {}, follow[WIENER_CANDIDATES][LANES] = {};
     float pilotEnergy[LANES] = {}, noiseEnergy[LANES] = {};
-    for (long long k = 0; k < n; ++k) {
-        const int lane = static_cast<int>(k % LANES);
-        riskOne(pilot[k], s[k], v[k], thresholds, fit, follow, lane);
-        if (k > 0) {
-            pilotEnergy[lane] += pilot[k] * pilot[k];
-            noiseEnergy[lane] += v[k];
-        }
-    }
+    addRiskTerms(pilot, s, v, 0, n, thresholds, fit, follow, pilotEnergy, noiseEnergy);
     combineRisks(fit, follow, pilotEnergy, noiseEnergy, risks);
 }
 

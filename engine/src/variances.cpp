@@ -522,14 +522,14 @@ constexpr int PAIR_LANES = 8;
 typedef int i8v __attribute__((vector_size(32)));
 typedef unsigned u8v __attribute__((vector_size(32)));
 
-// What the pair listing of calculateVariancesFromLags works with: the members' positions (one
-// array per axis for groups of up to MAX_LISTED_MEMBERS, else null), the weight rows G(k0 + k, .)
-// of the components in hand, and the batch of pairs waiting for the lag-pair kernel.
+// What the pair listing of calculateVariancesFromLags works with: the members' positions
+// (also one array per axis when the group has at most MAX_LISTED_MEMBERS, `listed`), the weight
+// rows G(k0 + k, .) of the components in hand, and the batch of pairs waiting for the lag-pair
+// kernel.
 struct PairList {
     const BlockDistance<float>* matches;
-    const int* x;
-    const int* y;
-    const int* z;
+    bool listed;
+    int x[MAX_LISTED_MEMBERS], y[MAX_LISTED_MEMBERS], z[MAX_LISTED_MEMBERS];
     const float* g[LAG_PAIR_COMPONENTS];
     int components;
     Vec3<int> reach;
@@ -558,15 +558,14 @@ KELVO_CLONES void listPairsOfMember(PairList& L, int b, int count, const float* 
     const Vec3<int> pb = L.matches[b].shiftedPosition;
     // A group too large for the position arrays takes the scalar loop alone.
     int c0 = b + 1;
-    const int vectorEnd = L.x ? count : c0;
+    const int vectorEnd = L.listed ? count : c0;
     const u8v bx = u8v{} + static_cast<unsigned>(pb.x), by = u8v{} + static_cast<unsigned>(pb.y),
               bz = u8v{} + static_cast<unsigned>(pb.z);
     const unsigned rx = static_cast<unsigned>(L.reach.x), ry = static_cast<unsigned>(L.reach.y),
                    rz = static_cast<unsigned>(L.reach.z);
     const unsigned l0 = static_cast<unsigned>(L.L0), l1 = static_cast<unsigned>(L.L1);
-    const u8v spanX = u8v{} + static_cast<unsigned>(2 * L.reach.x);
-    const u8v spanY = u8v{} + static_cast<unsigned>(2 * L.reach.y);
-    const u8v spanZ = u8v{} + static_cast<unsigned>(2 * L.reach.z);
+    const unsigned sx = 2 * rx, sy = 2 * ry, sz = 2 * rz;  // a pair counts at |d| <= reach
+    const u8v spanX = u8v{} + sx, spanY = u8v{} + sy, spanZ = u8v{} + sz;
     for (; c0 + PAIR_LANES <= vectorEnd; c0 += PAIR_LANES) {
         if (L.pairs > PAIR_BATCH - PAIR_LANES) {
             accumulateLagPairs(L.v, L.B, kc, L.rows, L.weights, L.pairs);
@@ -605,10 +604,9 @@ KELVO_CLONES void listPairsOfMember(PairList& L, int b, int count, const float* 
         }
         const Vec3<int> pc = L.matches[c].shiftedPosition;
         const int dx = pb.x - pc.x, dy = pb.y - pc.y, dz = pb.z - pc.z;
-        const bool inReach =
-            (static_cast<unsigned>(dx + L.reach.x) <= static_cast<unsigned>(2 * L.reach.x)) &
-            (static_cast<unsigned>(dy + L.reach.y) <= static_cast<unsigned>(2 * L.reach.y)) &
-            (static_cast<unsigned>(dz + L.reach.z) <= static_cast<unsigned>(2 * L.reach.z));
+        const bool inReach = (static_cast<unsigned>(dx) + rx <= sx) &
+                             (static_cast<unsigned>(dy) + ry <= sy) &
+                             (static_cast<unsigned>(dz) + rz <= sz);
         float* out = L.weights + LAG_PAIR_COMPONENTS * L.pairs;
         bool any = false;
         for (int k = 0; k < kc; ++k) {
@@ -645,22 +643,18 @@ void calculateVariancesFromLags(int count, int K, const float* groupMatrix, cons
     // The correlated pairs are listed in batches, then added by the vector kernel four
     // components at a time (each coefficient still receives them in pair order). A pair's
     // row is found as lags.at would find it, from the row of displacement zero.
-    int xs[MAX_LISTED_MEMBERS], ys[MAX_LISTED_MEMBERS], zs[MAX_LISTED_MEMBERS];
-    const bool listed = count <= MAX_LISTED_MEMBERS;
-    for (int b = 0; listed && b < count; ++b) {
-        xs[b] = matches[b].shiftedPosition.x;
-        ys[b] = matches[b].shiftedPosition.y;
-        zs[b] = matches[b].shiftedPosition.z;
-    }
     PairList list;
     list.matches = matches;
-    list.x = listed ? xs : nullptr;
-    list.y = ys;
-    list.z = zs;
+    list.listed = count <= MAX_LISTED_MEMBERS;
+    for (int b = 0; list.listed && b < count; ++b) {
+        list.x[b] = matches[b].shiftedPosition.x;
+        list.y[b] = matches[b].shiftedPosition.y;
+        list.z[b] = matches[b].shiftedPosition.z;
+    }
     list.reach = lags.reach;
     list.L0 = 2 * lags.reach.x + 1;
     list.L1 = 2 * lags.reach.y + 1;
-    list.zeroRow = lags.variances();
+    list.zeroRow = single;
     list.B = B;
     for (int k0 = 0; k0 < K; k0 += LAG_PAIR_COMPONENTS) {
         list.components = std::min(LAG_PAIR_COMPONENTS, K - k0);

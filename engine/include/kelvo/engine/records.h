@@ -93,9 +93,9 @@ struct Parameters {
     float sharpenAlpha;            ///< alpha-rooting exponent, third-dimension index != 0
     float sharpenAlphaFirstSlice;  ///< alpha-rooting exponent, third-dimension index 0
     int numThreads;                ///< threads requested from the pool (< 1: all cores)
-    /// Wiener stage, white noise, blocks deeper than one slice: each group chooses its
-    /// threshold around `threshold` by the error it estimates (chooseWienerThreshold). Off,
-    /// every group takes `threshold` as it is.
+    /// Wiener stage, blocks deeper than one slice: each group chooses its threshold around
+    /// `threshold` by the error it estimates (chooseWienerThreshold), from a narrower range
+    /// under correlated noise. Off, every group takes `threshold` as it is.
     bool adaptiveWiener = false;
 };
 
