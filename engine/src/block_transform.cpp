@@ -238,6 +238,64 @@ void butterflyPass1(StandardTransform kind, const T* in, T* out, long long strid
     }
 }
 
+// Cubes of N^3 and squares of N^2 (flat blocks) with the generic product's passes, every
+// length and stride known at compile time, so that the compiler unrolls the lines and keeps
+// the strided passes in vectors: the same sums in the same order, so the same bits, about
+// four times faster than the passes with lengths read at run time (the correlated-noise
+// profiles' 6x6x6 and 12x12 blocks spent more than half their time in those).
+template <int N, typename T>
+void transformCube(const T* in, Vec3<const float*> m, T* scratchA, T* scratchB, T* out) {
+    productContiguous<N>(in, scratchA, m.x, N, N * N);
+    productStrided<N>(scratchA, scratchB, m.y, N, N, N, N * N);
+    productStrided<N>(scratchB, out, m.z, N, N * N, 1, N * N * N);
+}
+
+template <int N, typename T>
+void transformSquare(const T* in, Vec3<const float*> m, T* scratchA, T* out) {
+    productContiguous<N>(in, scratchA, m.x, N, N);
+    productStrided<N>(scratchA, out, m.y, N, N, 1, N * N);
+}
+
+// The compile-time form for the block's size where there is one and no butterfly applies.
+template <typename T>
+bool transformFixedSize(const T* in, Vec3<const float*> m, Vec3<StandardTransform> kinds,
+                        T* scratchA, T* scratchB, T* out, Vec3<int> size) {
+    if (size.x != size.y || hasButterfly(kinds.x, size.x) || hasButterfly(kinds.y, size.y))
+        return false;
+    if (size.z == size.x) {
+        switch (size.x) {
+            case 5:
+                transformCube<5>(in, m, scratchA, scratchB, out);
+                return true;
+            case 6:
+                transformCube<6>(in, m, scratchA, scratchB, out);
+                return true;
+            case 8:
+                if (hasButterfly(kinds.z, 8)) return false;
+                transformCube<8>(in, m, scratchA, scratchB, out);
+                return true;
+            default:
+                return false;
+        }
+    }
+    if (size.z == 1) {
+        switch (size.x) {
+            case 6:
+                transformSquare<6>(in, m, scratchA, out);
+                return true;
+            case 12:
+                transformSquare<12>(in, m, scratchA, out);
+                return true;
+            case 16:
+                transformSquare<16>(in, m, scratchA, out);
+                return true;
+            default:
+                return false;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 template <typename T>
@@ -248,6 +306,7 @@ void transf3D(const T* in, Vec3<const float*> matrices, Vec3<StandardTransform> 
         transformBlocks444(in, out, 1, matrices);
         return;
     }
+    if (transformFixedSize(in, matrices, kinds, scratchA, scratchB, out, size)) return;
     transf3DGeneric(in, matrices, kinds, scratchA, scratchB, out, size);
 }
 
