@@ -358,22 +358,22 @@ TEST(Denoise, NonDefaultBlockSizesRunOnGeneratedTransforms) {
 }
 
 // The correlated-noise defaults must beat the white-noise defaults on box-correlated noise
-// (3x3x3 or 3x3 box, true PSD given), the coarse scale must add to them, and the
-// convenience form must pick them from the PSD. The phantom's shapes scale with its size:
-// at 40x40x32 or 128x128 its smallest parts span a few samples, and there the coarse scale
-// loses 0.2 to 0.4 dB (it cannot resolve them); at these sizes it gains 0.44 and 0.78 dB
-// (0.83 and 1.24 dB at 64x64x48 and 256x256).
+// (3x3x3 or 3x3 box, true PSD given), their volume step of 4 must beat the earlier 5, the
+// coarse scale must add to them, and the convenience form must pick them from the PSD. The
+// phantom's shapes scale with its size: at 40x40x32 or 128x128 its smallest parts span a few
+// samples, and there the coarse scale loses 0.2 to 0.4 dB (it cannot resolve them); at these sizes
+// it gains 0.44 and 0.78 dB (0.83 and 1.24 dB at 64x64x48 and 256x256).
 TEST(Denoise, CorrelatedNoiseDefaultsBeatTheWhiteOnes) {
     struct Case {
         Size3 size;
-        double margin, multiscaleMargin;
+        double margin, multiscaleMargin, stepMargin;
     };
 #ifdef NDEBUG
-    const Case cases[] = {{{56, 56, 40}, 1.0, 0.2}, {{192, 192, 1}, 0.4, 0.4}};
+    const Case cases[] = {{{56, 56, 40}, 1.0, 0.2, 0.1}, {{192, 192, 1}, 0.4, 0.4, 0.0}};
 #else
     // Debug (sanitizer) builds check every block window and take 50 times as long or more: the
     // small phantoms, where the coarse scale only has to run and stay close.
-    const Case cases[] = {{{40, 40, 32}, 0.4, -0.6}, {{128, 128, 1}, 0.1, -0.4}};
+    const Case cases[] = {{{40, 40, 32}, 0.4, -0.6, 0.2}, {{128, 128, 1}, 0.1, -0.4, 0.0}};
 #endif
     for (const Case& c : cases) {
         const std::vector<float> clean = makePhantom(c.size);
@@ -406,15 +406,22 @@ TEST(Denoise, CorrelatedNoiseDefaultsBeatTheWhiteOnes) {
         whiteDefaults.multiscale = single.multiscale = false;
         const double white = psnr(clean, denoise(noisy, c.size, n, whiteDefaults));
         const double oneScale = psnr(clean, denoise(noisy, c.size, n, single));
+        double sparse = oneScale;
+        if (volume) {
+            Profile step5 = single;
+            step5.hardThreshold.stepSize = step5.wiener.stepSize = {5, 5, 5};
+            sparse = psnr(clean, denoise(noisy, c.size, n, step5));
+        }
         const double correlated =
             psnr(clean, denoise(noisy, c.size, n, Profile::defaults(volume, true)));
         const double automatic = psnr(clean, denoise(noisy, c.size, n));
         std::printf(
             "seed %llu size %dx%dx%d box-correlated sigma 0.1: noisy %.2f, white defaults "
-            "%.2f, correlated defaults %.2f, with the coarse scale %.2f dB\n",
+            "%.2f, correlated defaults %.2f (step 5: %.2f), with the coarse scale %.2f dB\n",
             static_cast<unsigned long long>(SEED + 2), c.size[0], c.size[1], c.size[2],
-            psnr(clean, noisy), white, oneScale, correlated);
+            psnr(clean, noisy), white, oneScale, sparse, correlated);
         EXPECT_GT(oneScale, white + c.margin);
+        EXPECT_GE(oneScale, sparse + c.stepMargin);
         EXPECT_GT(correlated, oneScale + c.multiscaleMargin);
         EXPECT_NEAR(automatic, correlated, 0.01);  // summation order may differ between runs
     }

@@ -149,7 +149,7 @@ end
 
 function correlatedDefaults(x, seed)
 % With a PSD that is not flat and no profile (or an unchanged 'auto' one), KELVO uses the
-% correlated-noise defaults (6x6x6 blocks at step 5 on a volume), the same ones the C++
+% correlated-noise defaults (6x6x6 blocks at step 4 on a volume), the same ones the C++
 % library and the command-line tool choose: their results agree.
 randn('state', seed + 1);
 w = randn(size(x));
@@ -172,8 +172,9 @@ pro.numThreads = 1;
 white = KELVOProfile('volume');
 white.numThreads = 1;
 yWhite = KELVO(z, psd, white);
-% Reference positions of 6x6x6 blocks at step 5 on 32x32x12: 6 x 6 x 2 (plus the border).
-assert(numel(mHT.groupSizes) == 7 * 7 * 3, 'FAILED correlated defaults not chosen (%d groups)', ...
+% The record of 6x6x6 blocks at step 4 on 32x32x12 numbers size / step + 1 grid indices per
+% dimension: 9 x 9 x 4.
+assert(numel(mHT.groupSizes) == 9 * 9 * 4, 'FAILED correlated defaults not chosen (%d groups)', ...
        numel(mHT.groupSizes));
 fprintf('  correlated: RMSE %.4f (white-noise defaults %.4f)\n', rmse(y, x), rmse(yWhite, x));
 tool = fullfile(fileparts(which('kelvomex')), '..', 'cli', 'kelvo');
