@@ -10,8 +10,10 @@ namespace kelvo {
 /// `planes` such groups follow each other at `planeStride`. N > 0 fixes n at compile time;
 /// N == 0 reads it from `n`. `in` and `out` must not overlap.
 template <int N, typename T>
-inline void productStrided(const T* __restrict in, T* __restrict out, const float* __restrict M,
-                           int n, long long stride, long long planes, long long planeStride) {
+__attribute__((always_inline)) inline void productStrided(const T* __restrict in, T* __restrict out,
+                                                          const float* __restrict M, int n,
+                                                          long long stride, long long planes,
+                                                          long long planeStride) {
     const int len = N > 0 ? N : n;
     for (long long b = 0; b < planes; ++b) {
         const T* src = in + b * planeStride;
