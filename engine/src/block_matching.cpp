@@ -265,8 +265,13 @@ struct Reference64 {
 
 // The search proper: fills heap[0 .. capacity-1] as a max-heap and returns its size.
 // The window has been clipped to the displacement table. This is the general form, for any
-// block size and entry type.
-template <typename T>
+// block size and entry type. With Vectors > 0 (float blocks of 8 * Vectors entries: the
+// 6x6x6 and 12x12 blocks of the correlated-noise profiles) the eight lane sums are one
+// vector and the partial tests come after whole vectors (a quarter and a half of the block,
+// rounded down to vectors): every lane still receives its squares in index order, so the
+// distances are the general form's bit for bit, and a partial test rejects only candidates
+// the full distance would (wherever the runs end, see addSquares).
+template <typename T, int Vectors = 0>
 __attribute__((always_inline)) inline int searchImpl(const BlockCollection<T>& c,
                                                      const float* offsets, Vec3<int> ref,
                                                      Vec3<int> radius, Vec3<int> wmin,
@@ -274,9 +279,9 @@ __attribute__((always_inline)) inline int searchImpl(const BlockCollection<T>& c
                                                      BlockDistance<T>* heap) {
     constexpr int F = static_cast<int>(sizeof(T) / sizeof(float));  // floats per entry
     const int d = static_cast<int>(c.blockVolume);
-    const int run1 = F * (d / 4);
-    const int run2 = F * (d / 2) - run1;
-    const int run3 = F * d - F * (d / 2);
+    [[maybe_unused]] const int run1 = F * (d / 4);
+    [[maybe_unused]] const int run2 = F * (d / 2) - run1;
+    [[maybe_unused]] const int run3 = F * d - F * (d / 2);
     const std::int64_t stride = c.blockVolume;  // entries per slot
     const int cx = c.count.x, cy = c.count.y, cz = c.count.z;
     const int wx = 2 * radius.x + 1, wy = 2 * radius.y + 1;
@@ -300,13 +305,28 @@ __attribute__((always_inline)) inline int searchImpl(const BlockCollection<T>& c
                 const float start = -offsetRow[x - wmin.x];
                 const float worst =
                     kept.full() ? kept.worst() : std::numeric_limits<float>::infinity();
-                float lanes[8] = {0.f, 0.f, 0.f, 0.f, 0.f, 0.f, 0.f, 0.f};
-                addSquares(b, reference, 0, run1, lanes);
-                if (start + reduceLanes(lanes) > worst) continue;
-                addSquares(b, reference, run1, run1 + run2, lanes);
-                if (start + reduceLanes(lanes) > worst) continue;
-                addSquares(b, reference, run1 + run2, run1 + run2 + run3, lanes);
-                const float dist = start + reduceLanes(lanes);
+                float dist;
+                if constexpr (Vectors > 0) {
+                    const auto square = [&](int k) __attribute__((always_inline)) {
+                        const V8 t = load8(b + 8 * k) - load8(reference + 8 * k);
+                        return t * t;
+                    };
+                    V8 acc = square(0);
+                    for (int k = 1; k < Vectors / 4; ++k) acc += square(k);
+                    if (start + reduce8(acc) > worst) continue;
+                    for (int k = std::max(1, Vectors / 4); k < Vectors / 2; ++k) acc += square(k);
+                    if (start + reduce8(acc) > worst) continue;
+                    for (int k = std::max(1, Vectors / 2); k < Vectors; ++k) acc += square(k);
+                    dist = start + reduce8(acc);
+                } else {
+                    float lanes[8] = {0.f, 0.f, 0.f, 0.f, 0.f, 0.f, 0.f, 0.f};
+                    addSquares(b, reference, 0, run1, lanes);
+                    if (start + reduceLanes(lanes) > worst) continue;
+                    addSquares(b, reference, run1, run1 + run2, lanes);
+                    if (start + reduceLanes(lanes) > worst) continue;
+                    addSquares(b, reference, run1 + run2, run1 + run2 + run3, lanes);
+                    dist = start + reduceLanes(lanes);
+                }
                 if (!kept.full()) {
                     kept.push(block, dist, {x, y, z});
                 } else if (dist < worst) {  // equal keeps the earlier candidate
@@ -477,6 +497,10 @@ KELVO_CLONES int searchFloat(const BlockCollection<float>& c, const float* offse
         searchBatch64(c, offsets, radius, &s, 1, capacity);
         return s.kept.finish(c, heap);
     }
+    if (!general && c.blockVolume == 216)
+        return searchImpl<float, 27>(c, offsets, ref, radius, wmin, wmax, capacity, heap);
+    if (!general && c.blockVolume == 144)
+        return searchImpl<float, 18>(c, offsets, ref, radius, wmin, wmax, capacity, heap);
     return searchImpl(c, offsets, ref, radius, wmin, wmax, capacity, heap);
 }
 
