@@ -307,6 +307,7 @@ __attribute__((always_inline)) inline int searchImpl(const BlockCollection<T>& c
                     kept.full() ? kept.worst() : std::numeric_limits<float>::infinity();
                 float dist;
                 if constexpr (Vectors > 0) {
+                    static_assert(Vectors >= 4, "every run holds at least one vector");
                     const auto square = [&](int k) __attribute__((always_inline)) {
                         const V8 t = load8(b + 8 * k) - load8(reference + 8 * k);
                         return t * t;
@@ -314,9 +315,9 @@ __attribute__((always_inline)) inline int searchImpl(const BlockCollection<T>& c
                     V8 acc = square(0);
                     for (int k = 1; k < Vectors / 4; ++k) acc += square(k);
                     if (start + reduce8(acc) > worst) continue;
-                    for (int k = std::max(1, Vectors / 4); k < Vectors / 2; ++k) acc += square(k);
+                    for (int k = Vectors / 4; k < Vectors / 2; ++k) acc += square(k);
                     if (start + reduce8(acc) > worst) continue;
-                    for (int k = std::max(1, Vectors / 2); k < Vectors; ++k) acc += square(k);
+                    for (int k = Vectors / 2; k < Vectors; ++k) acc += square(k);
                     dist = start + reduce8(acc);
                 } else {
                     float lanes[8] = {0.f, 0.f, 0.f, 0.f, 0.f, 0.f, 0.f, 0.f};

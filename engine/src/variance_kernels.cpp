@@ -18,53 +18,36 @@ namespace {
 
 using namespace vec8;
 
-// Coefficients i0 .. i0 + 15 of KC components, held in registers over the whole pair list:
-// each coefficient still receives its additions in pair order.
-template <int KC>
-__attribute__((always_inline)) inline void chunk16(float* v, int B, const float* const* rows,
-                                                   const float* weights, int pairs, int i0) {
-    V8 acc[KC][2];
-    for (int k = 0; k < KC; ++k) {
-        acc[k][0] = load8(v + static_cast<long long>(k) * B + i0);
-        acc[k][1] = load8(v + static_cast<long long>(k) * B + i0 + 8);
-    }
+// Coefficients i0 .. i0 + 8 W - 1 of KC components, held in registers over the whole pair
+// list: each coefficient still receives its additions in pair order. Chunks of 16 (W = 2)
+// take the block; one of 8 (W = 1) the rest of 6x6x6 blocks (216 = 13 x 16 + 8), which the
+// scalar loop took eight times as long per coefficient.
+template <int KC, int W>
+__attribute__((always_inline)) inline void chunk(float* v, int B, const float* const* rows,
+                                                 const float* weights, int pairs, int i0) {
+    V8 acc[KC][W];
+    for (int k = 0; k < KC; ++k)
+        for (int j = 0; j < W; ++j)
+            acc[k][j] = load8(v + static_cast<long long>(k) * B + i0 + 8 * j);
     for (int p = 0; p < pairs; ++p) {
-        const V8 r0 = load8(rows[p] + i0);
-        const V8 r1 = load8(rows[p] + i0 + 8);
+        V8 r[W];
+        for (int j = 0; j < W; ++j) r[j] = load8(rows[p] + i0 + 8 * j);
         const float* w = weights + LAG_PAIR_COMPONENTS * p;
-        for (int k = 0; k < KC; ++k) {
-            acc[k][0] += w[k] * r0;
-            acc[k][1] += w[k] * r1;
-        }
+        for (int k = 0; k < KC; ++k)
+            for (int j = 0; j < W; ++j) acc[k][j] += w[k] * r[j];
     }
-    for (int k = 0; k < KC; ++k) {
-        store8(v + static_cast<long long>(k) * B + i0, acc[k][0]);
-        store8(v + static_cast<long long>(k) * B + i0 + 8, acc[k][1]);
-    }
-}
-
-// Coefficients i0 .. i0 + 7 alike: the remainder of 6x6x6 blocks (216 = 13 x 16 + 8), which
-// the scalar loop took eight times as long per coefficient.
-template <int KC>
-__attribute__((always_inline)) inline void chunk8(float* v, int B, const float* const* rows,
-                                                  const float* weights, int pairs, int i0) {
-    V8 acc[KC];
-    for (int k = 0; k < KC; ++k) acc[k] = load8(v + static_cast<long long>(k) * B + i0);
-    for (int p = 0; p < pairs; ++p) {
-        const V8 r = load8(rows[p] + i0);
-        const float* w = weights + LAG_PAIR_COMPONENTS * p;
-        for (int k = 0; k < KC; ++k) acc[k] += w[k] * r;
-    }
-    for (int k = 0; k < KC; ++k) store8(v + static_cast<long long>(k) * B + i0, acc[k]);
+    for (int k = 0; k < KC; ++k)
+        for (int j = 0; j < W; ++j)
+            store8(v + static_cast<long long>(k) * B + i0 + 8 * j, acc[k][j]);
 }
 
 template <int KC>
 __attribute__((always_inline)) inline void accumulate(float* v, int B, const float* const* rows,
                                                       const float* weights, int pairs) {
     int i0 = 0;
-    for (; i0 + 16 <= B; i0 += 16) chunk16<KC>(v, B, rows, weights, pairs, i0);
+    for (; i0 + 16 <= B; i0 += 16) chunk<KC, 2>(v, B, rows, weights, pairs, i0);
     if (i0 + 8 <= B) {
-        chunk8<KC>(v, B, rows, weights, pairs, i0);
+        chunk<KC, 1>(v, B, rows, weights, pairs, i0);
         i0 += 8;
     }
     for (int k = 0; k < KC; ++k) {
