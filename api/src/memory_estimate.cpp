@@ -16,12 +16,12 @@ namespace {
 std::int64_t stagesBytes(Size3 size, const Noise& noise, const Profile& profile, Stages stages,
                          std::int64_t pilotBytes) {
     Parameters ht = stageParameters(HARD_THRESHOLDING, profile, size, noise);
-    fitBlockCaches(ht, HARD_THRESHOLDING);
-    const std::int64_t bytes = stageMemoryBytes(ht, HARD_THRESHOLDING);
+    fitBlockCaches(ht);
+    const std::int64_t bytes = stageMemoryBytes(ht);
     if (stages != Stages::Both) return bytes;
     Parameters wie = stageParameters(WIENER, profile, size, noise);
-    fitBlockCaches(wie, WIENER);
-    return pilotBytes + std::max(bytes, stageMemoryBytes(wie, WIENER));
+    fitBlockCaches(wie);
+    return pilotBytes + std::max(bytes, stageMemoryBytes(wie));
 }
 
 }  // namespace

@@ -279,6 +279,27 @@ Group formGroup(Vec3<int> reference, const Parameters& params, const TransformsM
             static_cast<long long>(bs.x) * bs.y * bs.z};
 }
 
+// Cuts the blocks of the members from `volume` into `blocks` (room for `count` blocks) and
+// transforms them with the forward block transform, the same kernels as a collection's fill
+// (so the same values); points each member's data at its block.
+void forwardMemberBlocks(const ImageData<float>& volume, Vec3<int> bs,
+                         const TransformsMeta& transforms, TempMemory& temp, Cube4D<float> blocks,
+                         BlockDistance<float>* matches, int count) {
+    for (int k = 0; k < count; ++k) {
+        float* block = blocks.block(k);
+        volume.copyBlock(matches[k].position, bs, block);
+        matches[k].data = block;
+    }
+    if (bs == Vec3<int>{4, 4, 4}) {
+        transformBlocks444(blocks.data, blocks.data, count, transforms.fwd);
+        return;
+    }
+    for (int k = 0; k < count; ++k) {
+        transf3D<float>(blocks.block(k), transforms.fwd, transforms.fwdKinds, temp.blockA,
+                        temp.blockB, blocks.block(k), bs);
+    }
+}
+
 // The group's members transformed into `cube` (one of the thread's spectrum cubes).
 Cube4D<float> groupSpectrum(const Group& group, Cube4D<float> cube) {
     cube.n = group.count;
@@ -294,8 +315,7 @@ void processReferenceLocation<HARD_THRESHOLDING>(
     const float* matchOffsetTable, const float* K3fT3, const float* localVar,
     const NoiseLags* noiseLags, int referenceIndex, const BlockCollection<float>& collection,
     ImageDataMutable<float>& numerator, ImageDataMutable<float>& denominator, Memory& memory,
-    TempMemory& temp, const BlockCollection<float>* /*pilotCollection*/,
-    BlockMatchStorage* storage) {
+    TempMemory& temp, const ImageData<float>* /*noisy*/, BlockMatchStorage* storage) {
     static std::mutex aggregationMutex;
     const Group group = formGroup(reference, params, transforms, matchOffsetTable, referenceIndex,
                                   collection, memory, storage);
@@ -324,16 +344,20 @@ void processReferenceLocation<WIENER>(
     const float* matchOffsetTable, const float* K3fT3, const float* localVar,
     const NoiseLags* noiseLags, int referenceIndex, const BlockCollection<float>& collection,
     ImageDataMutable<float>& numerator, ImageDataMutable<float>& denominator, Memory& memory,
-    TempMemory& temp, const BlockCollection<float>* pilotCollection, BlockMatchStorage* storage) {
+    TempMemory& temp, const ImageData<float>* noisy, BlockMatchStorage* storage) {
     static std::mutex aggregationMutex;
+    if (!noisy) throw std::invalid_argument("the Wiener stage needs the noisy volume");
     const Group group = formGroup(reference, params, transforms, matchOffsetTable, referenceIndex,
-                                  *pilotCollection, memory, storage);
+                                  collection, memory, storage);
     BlockDistance<float>* matches = group.matches;
     const int count = group.count;
     const GroupMatrices& g = group.g;
     const Cube4D<float> pilotSpectrum = groupSpectrum(group, memory.pilotSpectrum);
-    // The same positions in the noisy volume's collection.
-    for (int k = 0; k < count; ++k) matches[k].data = collection.blockAt(matches[k].position);
+    // The same positions in the noisy volume, cut and transformed here into the output
+    // buffer (free until the inverse transforms). A cache of the noisy volume's transformed
+    // blocks, like the pilot's, would save little work: the Wiener groups read about 1.2
+    // members per block position, where the matcher reads each pilot block about 50 times.
+    forwardMemberBlocks(*noisy, params.blockSize, transforms, temp, memory.output, matches, count);
     const Cube4D<float> spectrum = groupSpectrum(group, memory.spectrum);
     const Cube4D<float> variance =
         groupVariances(params, g, count, K3fT3, localVar, noiseLags, matches, memory, temp);

@@ -187,7 +187,7 @@ StageOutcome runStage(const float* image, const float* psd, const float* pilot, 
     normaliseShifts(params);
     const std::string problem = validateParameters(params);
     if (!problem.empty()) throw std::invalid_argument(problem);
-    fitBlockCaches(params, static_cast<StageName>(Stage));  // same result, bounded memory
+    fitBlockCaches(params);  // same result, bounded memory
     if (!image || !psd || !output || (Stage == WIENER && !pilot)) {
         throw std::invalid_argument("null volume, PSD, pilot or output buffer");
     }

@@ -243,10 +243,14 @@ struct StageContext {
     Vec3<int> extent;  ///< collection extent + 1, as the collections take it
     bool wholeCollection;
     std::shared_ptr<BlockCollection<float>> sharedCollection;
-    std::shared_ptr<BlockCollection<float>> sharedPilotCollection;
     std::atomic<bool> failed{false};
     std::mutex progressMutex;
     long long rowsDone = 0;  ///< guarded by progressMutex
+
+    /// The volume the groups are searched in, whose transformed blocks the collections hold:
+    /// the noisy one in hard thresholding, the pilot in the Wiener stage (which cuts the
+    /// noisy members per group instead).
+    const ImageData<float>& searchedVolume() const { return Stage == WIENER ? *pilot : image; }
 
     bool cancelRequested() const {
         return hooks && hooks->cancel && hooks->cancel->load(std::memory_order_relaxed);
@@ -270,14 +274,15 @@ public:
         memory.privateAxis = c_.grid.slideAxis();
         memory.privateLow = own.first;
         memory.privateHigh = own.second;
+        // The collection the groups are searched in (see searchedVolume).
         std::shared_ptr<BlockCollection<float>> collection = c_.sharedCollection;
-        std::shared_ptr<BlockCollection<float>> pilotCollection = c_.sharedPilotCollection;
-        if (!c_.wholeCollection && !allocateCollections(collection, pilotCollection)) {
-            return fail("Failed to allocate block memory");
+        if (!c_.wholeCollection) {
+            collection = std::make_shared<BlockCollection<float>>();
+            if (!collection->allocate(c_.params.imageSize, c_.params.blockSize, c_.extent))
+                return fail("Failed to allocate block memory");
         }
-        BlockCollection<float>* pilotBlocks = Stage == WIENER ? pilotCollection.get() : nullptr;
-        // The collection the groups are searched in: the pilot's in the Wiener stage.
-        const BlockCollection<float>& searched = Stage == WIENER ? *pilotBlocks : *collection;
+        const BlockCollection<float>& searched = *collection;
+        const ImageData<float>* noisy = Stage == WIENER ? &c_.image : nullptr;
         const NoiseArrays& noise = c_.noise;
         const Parameters& params = c_.params;
         // Locations of one row of the walk, and the groups searched ahead for a batch of them.
@@ -297,28 +302,24 @@ public:
         const auto move = [&](Vec3<int> p) {
             if (!c_.wholeCollection) {
                 moveCollections<Stage>(p, params.searchRadius, params.blockSize, c_.transforms.fwd,
-                                       c_.transforms.fwdKinds, temp, c_.image, c_.pilot,
-                                       *collection, pilotBlocks);
+                                       c_.transforms.fwdKinds, temp, c_.searchedVolume(), nullptr,
+                                       *collection, nullptr);
             }
         };
         const auto filter = [&](Vec3<int> gi, Vec3<int> p) {
             processReferenceLocation<Stage>(
                 p, params, c_.transforms, noise.matchOffsetTable.get(), noise.K3fT3.get(),
                 noise.localVar.get(), &noise.lags, static_cast<int>(c_.grid.index(gi)), *collection,
-                c_.numerator, c_.weights, memory, temp, pilotBlocks, c_.storage);
+                c_.numerator, c_.weights, memory, temp, noisy, c_.storage);
         };
-        // Starts loading the members of the next location's group (in both collections of
-        // the Wiener stage) while this one is filtered: the batch's search has passed more
-        // blocks through the caches since than they hold.
+        // Starts loading the members of the next location's group while this one is
+        // filtered: the batch's search has passed more blocks through the caches since than
+        // they hold.
         const auto prefetchGroup = [&](const BlockDistance<float>* group, int count) {
             const std::int64_t floats = collection->blockVolume;
             for (int k = 0; k < count; ++k) {
                 const float* a = group[k].data;
-                const float* b = Stage == WIENER ? collection->blockAt(group[k].position) : a;
-                for (std::int64_t f = 0; f < floats; f += 16) {
-                    __builtin_prefetch(a + f);
-                    if (Stage == WIENER) __builtin_prefetch(b + f);
-                }
+                for (std::int64_t f = 0; f < floats; f += 16) __builtin_prefetch(a + f);
             }
         };
         // Whether the searched collection holds the search window of location p as it is.
@@ -390,16 +391,6 @@ private:
         c_.failed = true;
     }
 
-    bool allocateCollections(std::shared_ptr<BlockCollection<float>>& collection,
-                             std::shared_ptr<BlockCollection<float>>& pilotCollection) const {
-        const Parameters& p = c_.params;
-        collection = std::make_shared<BlockCollection<float>>();
-        pilotCollection = std::make_shared<BlockCollection<float>>();
-        if (!collection->allocate(p.imageSize, p.blockSize, c_.extent)) return false;
-        return Stage != WIENER ||
-               pilotCollection->allocate(p.imageSize, p.blockSize, c_.extent) != nullptr;
-    }
-
     void reportProgress(int rows) const {
         if (!c_.hooks || !c_.hooks->progress) return;
         // Counted under the lock, so the reported fractions never go backwards.
@@ -412,20 +403,13 @@ private:
     StageContext<Stage>& c_;
 };
 
-// Fills the collections shared by every thread when they cover the whole volume: once
-// here, only read by the workers. False when an allocation failed.
+// Fills the collection shared by every thread when it covers the whole volume: once here,
+// only read by the workers. False when the allocation failed.
 template <int Stage>
-bool fillSharedCollections(StageContext<Stage>& c, TempMemory& temp) {
-    const Vec3<int> origin{0, 0, 0};
-    bool ok =
-        c.sharedCollection->extractInitial(c.image, origin, c.params.blockSize, c.transforms.fwd,
-                                           c.transforms.fwdKinds, true, temp, c.extent);
-    if (ok && Stage == WIENER) {
-        ok = c.sharedPilotCollection->extractInitial(*c.pilot, origin, c.params.blockSize,
-                                                     c.transforms.fwd, c.transforms.fwdKinds, true,
-                                                     temp, c.extent);
-    }
-    return ok;
+bool fillSharedCollection(StageContext<Stage>& c, TempMemory& temp) {
+    return c.sharedCollection->extractInitial(c.searchedVolume(), {0, 0, 0}, c.params.blockSize,
+                                              c.transforms.fwd, c.transforms.fwdKinds, true, temp,
+                                              c.extent);
 }
 
 void zeroVolume(ImageDataMutable<float>& volume) {
@@ -453,6 +437,7 @@ StageOutcome runLoop(const ImageData<float>& image, const float* psd, const Para
                      const TransformsMeta& transforms, ImageDataMutable<float>& numerator,
                      BlockMatchStorage* storage, const ImageData<float>* pilot,
                      const StageHooks* hooks) {
+    if (Stage == WIENER && !pilot) throw std::invalid_argument("the Wiener stage needs a pilot");
     PoolSession pool(params.numThreads);
     // The main thread's working memory also computes the two-block groups of the match
     // offset table, so it is sized for at least two blocks.
@@ -492,11 +477,10 @@ StageOutcome runLoop(const ImageData<float>& image, const float* psd, const Para
                                 extent,
                                 collectionCoversVolume(params.imageSize, params.blockSize, extent),
                                 std::make_shared<BlockCollection<float>>(),
-                                std::make_shared<BlockCollection<float>>(),
                                 {false},
                                 {},
                                 0};
-    if (context.wholeCollection && !fillSharedCollections(context, mainTemp)) {
+    if (context.wholeCollection && !fillSharedCollection(context, mainTemp)) {
         report("Failed to allocate block memory");
         context.failed = true;
     }

@@ -38,20 +38,18 @@ int stageThreadCount(const Parameters& p) {
 #endif
 }
 
-std::int64_t blockCacheBytes(const Parameters& p, StageName stage) {
+std::int64_t blockCacheBytes(const Parameters& p) {
     const std::int64_t block = std::int64_t(p.blockSize.x) * p.blockSize.y * p.blockSize.z;
     const std::int64_t one = blocksHeld(p, 0) * blocksHeld(p, 1) * blocksHeld(p, 2) * block *
                              std::int64_t(sizeof(float));
-    const std::int64_t caches =
-        (stage == WIENER ? 2 : 1) * (spansVolume(p) ? 1 : stageThreadCount(p));
-    return one * caches;
+    return one * (spansVolume(p) ? 1 : stageThreadCount(p));
 }
 
-void fitBlockCaches(Parameters& p, StageName stage, std::int64_t budget) {
-    for (int d = 2; d >= 0 && blockCacheBytes(p, stage) > budget; --d) p.splitComp[d] = true;
+void fitBlockCaches(Parameters& p, std::int64_t budget) {
+    for (int d = 2; d >= 0 && blockCacheBytes(p) > budget; --d) p.splitComp[d] = true;
 }
 
-std::int64_t stageMemoryBytes(const Parameters& p, StageName stage) {
+std::int64_t stageMemoryBytes(const Parameters& p) {
     const Vec3<int>& F = p.fftSize;
     const std::int64_t block = std::int64_t(p.blockSize.x) * p.blockSize.y * p.blockSize.z;
     const std::int64_t N = std::max(2, p.maxGroupSize);
@@ -69,7 +67,7 @@ std::int64_t stageMemoryBytes(const Parameters& p, StageName stage) {
                                 (2 * p.searchRadius.y + 1) * (2 * p.searchRadius.z + 1);
     // The noise arrays: K3fT3 and, while it is built, the resampled PSD and its spectra.
     const std::int64_t noise = (half * block + block + grid + window) * 4;
-    return samples * 4 + blockCacheBytes(p, stage) + (stageThreadCount(p) + 1) * perThread + noise;
+    return samples * 4 + blockCacheBytes(p) + (stageThreadCount(p) + 1) * perThread + noise;
 }
 
 }  // namespace kelvo

@@ -33,8 +33,7 @@ TEST(StageMemory, CacheSizesAreThoseTheCollectionsAllocate) {
             ASSERT_NE(c.allocate(size, p.blockSize, extent), nullptr);
             const std::int64_t one = c.capacity * c.blockVolume * std::int64_t(sizeof(float));
             const std::int64_t copies = whole ? 1 : stageThreadCount(p);  // 1 without threads
-            EXPECT_EQ(blockCacheBytes(p, HARD_THRESHOLDING), one * copies) << split;
-            EXPECT_EQ(blockCacheBytes(p, WIENER), 2 * one * copies) << split;
+            EXPECT_EQ(blockCacheBytes(p), one * copies) << split;
         }
     }
 }
@@ -54,8 +53,8 @@ TEST(StageMemory, LargeInputsSplitTheirCachesOrdinaryOnesKeepThem) {
             p.searchRadius = c.size.z > 1 ? Vec3<int>{5, 5, 5} : Vec3<int>{12, 12, 0};
             p.numThreads = 2;
             if (stageThreadCount(p) != 2) GTEST_SKIP() << "built without threads";
-            fitBlockCaches(p, stage);
-            EXPECT_LE(blockCacheBytes(p, stage), BLOCK_CACHE_BUDGET) << c.size.x << " " << stage;
+            fitBlockCaches(p);
+            EXPECT_LE(blockCacheBytes(p), BLOCK_CACHE_BUDGET) << c.size.x << " " << stage;
             for (int d = 0; d < 3; ++d)
                 EXPECT_EQ(p.splitComp[d], c.split[d])
                     << c.size.x << " stage " << stage << " dim " << d;
@@ -73,9 +72,9 @@ TEST(StageMemory, CachesSplitToFitABudgetGiveTheSameEstimate) {
             whole.numThreads = 1;  // one order of aggregation: the results can be compared exactly
             for (bool& s : whole.splitComp) s = false;
             Parameters fitted = whole;
-            fitBlockCaches(fitted, stage, blockCacheBytes(whole, stage) / 4);
+            fitBlockCaches(fitted, blockCacheBytes(whole) / 4);
             ASSERT_TRUE(fitted.splitComp[size.z > 1 ? 2 : 1]);
-            ASSERT_LT(blockCacheBytes(fitted, stage), blockCacheBytes(whole, stage) / 4 + 1);
+            ASSERT_LT(blockCacheBytes(fitted), blockCacheBytes(whole) / 4 + 1);
             std::vector<float> a(noisy.size(), 0.0f), b(noisy.size(), 0.0f);
             for (auto [params, out] : {std::make_pair(&whole, &a), std::make_pair(&fitted, &b)}) {
                 const StageOutcome o =

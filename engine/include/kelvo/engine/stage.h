@@ -13,8 +13,9 @@
 namespace kelvo {
 
 /// Filters the group of one reference location and adds it to `numerator`/`denominator`.
-/// Stage 0 (hard thresholding) groups on `collection`; stage 1 (Wiener) groups on
-/// `pilotCollection` and filters the noisy blocks of `collection` with gains from the pilot.
+/// Both stages group on `collection`: stage 0 (hard thresholding) the noisy volume's, stage 1
+/// (Wiener) the pilot's, and stage 1 filters the members' blocks of `noisy` (cut and
+/// transformed per group; required there, unused by stage 0) with gains from the pilot.
 /// With a match record in replay mode the stored group is used instead of a search; in record
 /// mode the group found is stored under `referenceIndex`. The additions to the shared
 /// volumes happen under the stage's own aggregation mutex; everything else uses the calling
@@ -32,7 +33,7 @@ void processReferenceLocation(Vec3<int> reference, const Parameters& params,
                               int referenceIndex, const BlockCollection<float>& collection,
                               ImageDataMutable<float>& numerator,
                               ImageDataMutable<float>& denominator, Memory& memory,
-                              TempMemory& temp, const BlockCollection<float>* pilotCollection,
+                              TempMemory& temp, const ImageData<float>* noisy,
                               BlockMatchStorage* storage);
 
 /// Runs one stage over the whole volume: prepares the noise arrays, walks the reference
