@@ -243,9 +243,15 @@ int counts(const std::string& which) {
             double(members) / filtered, histogram[1], histogram[2], histogram[4], histogram[8],
             histogram[16], histogram[32]);
         std::printf("  candidate block distances %lld (%lld floats each at most)\n", candidates, B);
-        std::printf(
-            "  forward block transforms  %lld per collection (block positions), x%d collections\n",
-            positions, stage == 0 ? 1 : 2);
+        // One collection per stage (block positions); the Wiener stage also transforms the
+        // noisy blocks of every group's members.
+        std::printf("  forward block transforms  %lld (the collection's block positions)",
+                    positions);
+        if (stage == 0) {
+            std::printf("\n");
+        } else {
+            std::printf(" + %lld (noisy members)\n", members);
+        }
         std::printf("  inverse block transforms  %lld\n", members);
         std::printf(
             "  group transforms          %lld member-coefficients forward (x%d), %lld inverse\n",
