@@ -19,7 +19,8 @@ SET is one of:
   iwhite   256x256 crops of camera (sigma 0.05, 0.1, 0.15) and moon, the coins image and a
            192x192 phantom at 0.1;
   iwhite2  256x256 crops of scikit-image's brick, grass, gravel, page, clock and text at 0.1;
-  icorr    camera, moon and coins under 3x3 box-correlated noise of sigma 0.1.
+  icorr    camera, moon and coins under 3x3 box-correlated noise of sigma 0.1;
+  icorr2   the images of iwhite2 under box and [1 2 1]-correlated noise of sigma 0.1.
 Each variant changes fields of the defaults that the interfaces pick for the case
 (Profile.defaults(volumetric, correlated)): STAGE.FIELD=VALUE joined by '+', STAGE being ht,
 wie or p (the profile itself), VALUE a Python literal. Noise seeds are 900 + the case's index
@@ -77,9 +78,11 @@ def cases(name):
         return ([(n, img, "white", 0.1) for n, img in imgs]
                 + [("camera", imgs[0][1], "white", s) for s in (0.05, 0.15)]
                 + [("phantom2d", bd.phantom2d((192, 192)), "white", 0.1)])
-    if name == "iwhite2":
-        return [(n, image(n), "white", 0.1)
-                for n in ("brick", "grass", "gravel", "page", "clock", "text")]
+    if name in ("iwhite2", "icorr2"):
+        names = ("brick", "grass", "gravel", "page", "clock", "text")
+        if name == "icorr2":
+            return [(n, image(n), k, 0.1) for n in names for k in ("box", "correlated")]
+        return [(n, image(n), "white", 0.1) for n in names]
     raise SystemExit(f"unknown set {name!r}; see --help")
 
 
