@@ -281,7 +281,6 @@ public:
             if (!collection->allocate(c_.params.imageSize, c_.params.blockSize, c_.extent))
                 return fail("Failed to allocate block memory");
         }
-        const BlockCollection<float>& searched = *collection;
         const ImageData<float>* noisy = Stage == WIENER ? &c_.image : nullptr;
         const NoiseArrays& noise = c_.noise;
         const Parameters& params = c_.params;
@@ -322,11 +321,11 @@ public:
                 for (std::int64_t f = 0; f < floats; f += 16) __builtin_prefetch(a + f);
             }
         };
-        // Whether the searched collection holds the search window of location p as it is.
+        // Whether the collection holds the search window of location p as it is.
         const auto holdsWindow = [&](Vec3<int> p) {
             Vec3<int> lo{}, hi{};
             setSearchWindow(p, params.searchRadius, params.blockSize, params.imageSize, lo, hi);
-            return searched.holds(lo) && searched.holds(hi);  // p lies inside
+            return collection->holds(lo) && collection->holds(hi);  // p lies inside
         };
 
         for (int s = c_.plan.first(t); s < c_.plan.end(t); ++s) {
@@ -351,7 +350,7 @@ public:
                     Vec3<int> refs[MATCH_BATCH];
                     for (int j = 0; j < n; ++j) refs[j] = row[i + j].second;
                     if (n > 1) {
-                        getBlockMatchesBatch(searched, noise.matchOffsetTable.get(), refs, n,
+                        getBlockMatchesBatch(*collection, noise.matchOffsetTable.get(), refs, n,
                                              params.blockSize, params.searchRadius,
                                              params.imageSize, params.maxGroupSize,
                                              params.minGroupSize, params.matchThreshold,
@@ -363,9 +362,9 @@ public:
                             if (c_.failed || c_.cancelRequested()) return;
                             // The windows are held, so this moves nothing; were the collections
                             // to move anyway, the group is searched again.
-                            const Vec3<int> origin = searched.origin;
+                            const Vec3<int> origin = collection->origin;
                             move(refs[j]);
-                            if (searched.origin != origin) searchedAhead = false;
+                            if (collection->origin != origin) searchedAhead = false;
                         }
                         if (searchedAhead) {
                             const BlockDistance<float>* group =
