@@ -150,11 +150,23 @@ if ~all(isfinite(crop(:)))
 end
 
 % Magnitude data: both stages run on the stabilised samples, whose noise has unit variance.
+% Gaussian noise far from unit scale: on samples and noise scaled by an exact power of two.
+scale = 0;
 if rician
     crop = kelvonoise('stabilise', crop, sigma, coils);
+else
+    if isempty(psd)
+        scale = noiseScaleExponent(sigma, crop);
+    else
+        scale = noiseScaleExponent(sqrt(mean(double(psd(:))) / numel(psd)), crop);
+        psd = single(double(psd) * 2^(2 * scale));
+    end
+    if scale ~= 0
+        crop = single(double(crop) * 2^scale);
+    end
 end
 if isempty(psd)
-    s = sigma;
+    s = sigma * 2^scale;
     if rician
         s = 1;
     end
@@ -202,6 +214,9 @@ if multiscale
     % Differences are attenuated beyond the binned noise's standard deviation.
     y2 = kelvonoise('correct', y2, y2c, sqrt(varianceC));
 end
+if scale ~= 0
+    y2 = single(double(y2) * 2^-scale);
+end
 if rician
     y2 = kelvonoise('unstabilise', y2, sigma, coils);
 end
@@ -216,6 +231,25 @@ out = y_est(box{:});
 keep = hasData(box{:});
 out(keep) = y2(keep);
 y_est(box{:}) = out;
+end
+
+function k = noiseScaleExponent(sigma, crop)
+% The power of two the samples and the noise are scaled by, as kelvo::denoise chooses it: the
+% engine's arithmetic holds absolute floors (a noise variance below 1e-8 counts as 1e-8) and
+% squares of samples (which overflow single beyond about 1e17), so a noise standard deviation
+% outside [2^-7, 2^7) is brought into [2^-4, 2^-3), as far as the largest sample stays far
+% from overflow. Scaling by a power of two is exact.
+k = 0;
+if sigma >= 2^-7 && sigma < 2^7
+    return;
+end
+[~, e] = log2(sigma);
+k = -(e - 1) - 4;
+largest = max(abs(double(crop(:))));
+if largest > 0
+    [~, e] = log2(largest);
+    k = min(k, 100 - (e - 1));
+end
 end
 
 function fits = coarseFits(sz, pro)

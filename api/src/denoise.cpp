@@ -117,6 +117,17 @@ void copyRegion(const float* from, float* to, Size3 size, const Region& r, bool 
         }
 }
 
+/// The noise the stages see: unit variance on stabilised magnitudes; else the given noise,
+/// its samples scaled by 2^scale.
+Noise stagesNoise(const Noise& noise, bool rician, int scale) {
+    if (!rician && scale == 0) return noise;
+    const double sigma = noise.sigma();
+    if (noise.isWhite()) return Noise::white(rician ? 1.0 : std::ldexp(sigma, scale));
+    std::vector<float> psd = noise.psd();
+    for (float& v : psd) v = rician ? float(double(v) / (sigma * sigma)) : std::ldexp(v, 2 * scale);
+    return Noise::spectrum(std::move(psd), noise.psdSize());
+}
+
 }  // namespace
 
 void denoise(const float* volume, Size3 size, float* output, const Noise& noise,
@@ -134,19 +145,16 @@ void denoise(const float* volume, Size3 size, float* output, const Noise& noise,
     const std::vector<std::uint8_t> hasData = detail::samplesWithData(volume, size, options.mask);
 
     // Only the region around the data is processed; both stages see unit-variance noise on
-    // stabilised magnitudes.
+    // stabilised magnitudes, and Gaussian noise far from unit scale on samples scaled by
+    // 2^scale.
     const Region region = processedRegion(hasData, size, profile);
     const double sigma = noise.sigma();
-    const Noise runNoise = !rician           ? noise
-                           : noise.isWhite() ? Noise::white(1.0)
-                                             : Noise::spectrum(
-                                                   [&] {
-                                                       std::vector<float> p = noise.psd();
-                                                       for (float& v : p)
-                                                           v = float(double(v) / (sigma * sigma));
-                                                       return p;
-                                                   }(),
-                                                   noise.psdSize());
+    float largest = 0.0f;
+    if (!rician)
+        for (std::size_t i = 0; i < count; ++i)
+            if (hasData[i]) largest = std::max(largest, std::fabs(volume[i]));
+    const int scale = rician ? 0 : detail::noiseScaleExponent(sigma, largest);
+    const Noise runNoise = stagesNoise(noise, rician, scale);
     const Parameters ht = stageParameters(HARD_THRESHOLDING, profile, region.size, runNoise);
     const Parameters wie = options.stages == Stages::Both
                                ? stageParameters(WIENER, profile, region.size, runNoise)
@@ -174,7 +182,7 @@ void denoise(const float* volume, Size3 size, float* output, const Noise& noise,
     // The plain case (Gaussian noise, every sample finite, data reaching the margins) runs on
     // the caller's buffers without copies.
     const bool direct =
-        !rician && region.size == size &&
+        !rician && scale == 0 && region.size == size &&
         std::all_of(volume, volume + count, [](float v) { return std::isfinite(v); });
     std::vector<float> work, result;
     const float* input = volume;
@@ -185,6 +193,7 @@ void denoise(const float* volume, Size3 size, float* output, const Noise& noise,
         copyRegion(volume, work.data(), size, region, true);
         if (rician) stabiliseMagnitude(work.data(), regionCount, sigma, coils);
         detail::fillNonFinite(work.data(), region.size);
+        detail::scaleByPowerOfTwo(work.data(), regionCount, scale);
         input = work.data();
         estimate = result.data();
     }
@@ -252,6 +261,7 @@ void denoise(const float* volume, Size3 size, float* output, const Noise& noise,
             if (!hasData[i]) output[i] = volume[i];
         return;
     }
+    detail::scaleByPowerOfTwo(result.data(), regionCount, -scale);
     if (rician) {
         unstabiliseMagnitude(result.data(), regionCount, sigma, coils);
         clearNoiseFloor(result.data(), region.size, sigma);

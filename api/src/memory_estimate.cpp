@@ -5,6 +5,7 @@
 #include "kelvo/kelvo.h"
 #include "kelvo/multiscale.h"
 #include "kelvo/stage_records.h"
+#include "sample_data.h"
 
 namespace kelvo {
 
@@ -31,8 +32,9 @@ std::int64_t estimateMemory(Size3 size, const Noise& noise, const Profile& profi
     const std::int64_t samples = std::int64_t(size[0]) * size[1] * size[2];
     // A flag per sample, and a working copy of the input and the estimate unless the run
     // uses the caller's buffers directly.
-    const bool copies =
-        withoutData || options.mask || options.distribution == NoiseDistribution::Rician;
+    const bool copies = withoutData || options.mask ||
+                        options.distribution == NoiseDistribution::Rician ||
+                        detail::noiseScaleExponent(noise.sigma(), 0.0f) != 0;
     const std::int64_t extra = samples + (copies ? 2 * samples * 4 : 0);
     Size3 psdSize{};
     const std::int64_t psd = std::int64_t(enginePsd(noise, profile, &psdSize).size());

@@ -143,5 +143,17 @@ int checkedCoils(int coils) {
     return coils;
 }
 
+int noiseScaleExponent(double sigma, float largest) {
+    if (sigma >= std::ldexp(1.0, -7) && sigma < std::ldexp(1.0, 7)) return 0;
+    int k = -std::ilogb(sigma) - 4;
+    if (largest > 0.0f) k = std::min(k, 100 - std::ilogb(largest));
+    return k;
+}
+
+void scaleByPowerOfTwo(float* v, std::size_t n, int k) {
+    if (k == 0) return;
+    for (std::size_t i = 0; i < n; ++i) v[i] = std::ldexp(v[i], k);
+}
+
 }  // namespace detail
 }  // namespace kelvo

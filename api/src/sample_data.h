@@ -31,6 +31,19 @@ void clearConstantRuns(const float* volume, Size3 size, std::vector<std::uint8_t
 /// free of steps and of repeated noise. Needs one finite sample.
 void fillNonFinite(float* volume, Size3 size);
 
+/// The power of two that Gaussian runs scale the samples and the noise by. The engine's
+/// arithmetic holds a few absolute floors (a noise variance below 1e-8 counts as 1e-8 in the
+/// Wiener gain) and sums squares of samples (which overflow float beyond about 1e17), so noise
+/// far from unit scale would be filtered wrongly: data in mm^2/s with a sigma of 1e-4 lost a
+/// quarter of its range, samples of 1e18 came back as NaN. Scaling by a power of two is exact,
+/// so a noise standard deviation `sigma` within [2^-7, 2^7) is left as it is (0) and any other
+/// is brought into [2^-4, 2^-3), as far as the largest sample magnitude `largest` (0: not
+/// known) stays far from overflow.
+int noiseScaleExponent(double sigma, float largest);
+
+/// v[i] *= 2^k for the n samples (exact unless a result leaves the normal range).
+void scaleByPowerOfTwo(float* v, std::size_t n, int k);
+
 /// Checks the number of coils and returns it.
 int checkedCoils(int coils);
 

@@ -67,6 +67,12 @@ end
 [~, mHT, mWie] = KELVO(series, sigma, pro);
 assert(numel(mHT) == 2 && numel(mWie) == 2, 'FAILED one record per volume');
 
+% ---- data far from unit scale: samples and sigma times 2^k give 2^k times the estimate (the
+% engine's absolute floors and squares of large samples must not show)
+y1 = KELVO(z, sigma, pro);
+assert(isequal(KELVO(z * 2^-30, sigma * 2^-30, pro) * 2^30, y1), 'FAILED small-scale data');
+assert(isequal(KELVO(z * 2^60, sigma * 2^60, pro) * 2^-60, y1), 'FAILED large-scale data');
+
 % ---- correlated noise: the defaults of the C++ library, as the command-line tool runs them
 correlatedDefaults(x, seed);
 
