@@ -160,7 +160,9 @@ double machineMemory() {
 std::string gibText(double bytes) {
     const double mib = bytes / (1024.0 * 1024.0);
     char text[32];
-    if (mib < 1024.0) {
+    if (mib < 0.1) {
+        std::snprintf(text, sizeof text, "%.1f KiB", bytes / 1024.0);
+    } else if (mib < 1024.0) {
         std::snprintf(text, sizeof text, "%.1f MiB", mib);
     } else {
         std::snprintf(text, sizeof text, "%.2f GiB", mib / 1024.0);
