@@ -149,7 +149,7 @@ void forwardGroupTransform(const BlockDistance<float>* matches, int count, const
 
 // Inverse group transform, inverse block transforms, and the aggregation weights from the
 // residual variances: blockVariance[b] = sum_j G[b*count + j]^2 * sum_i variance(i, j).
-void inverseAndAggregate(const BlockDistance<float>* matches, int count, const GroupMatrices& g,
+void inverseAndAggregate(BlockDistance<float>* matches, int count, const GroupMatrices& g,
                          const Parameters& params, const TransformsMeta& transforms, Memory& memory,
                          TempMemory& temp, std::mutex& aggregationMutex,
                          ImageDataMutable<float>& numerator, ImageDataMutable<float>& denominator) {
@@ -198,12 +198,25 @@ void inverseAndAggregate(const BlockDistance<float>* matches, int count, const G
                          meanVariance, numerator, denominator);
         return;
     }
-    // Otherwise the terms are computed outside the lock (into the output cube, in place, and
-    // into the variance cube, whose contents are no longer needed); only the additions are
-    // serialised. Both ways give the same bits.
+    // Otherwise the terms are computed into the output cube, in place, and into the variance
+    // cube, whose contents are no longer needed (both ways give the same terms), and added to
+    // the thread's own boundary sums, or, without them, to the shared sums under the lock.
     float* weightTerms = memory.variance.data;
     aggregationTerms(bs, count, output, memory.weights, transforms.window, meanVariance,
                      output.data, weightTerms);
+    for (const Memory::BoundaryZone& zone : memory.boundary) {
+        if (!zone.numerator || low < zone.low || high + bs[axis] > zone.high) continue;
+        Vec3<int> size = numerator.size;
+        size[axis] = zone.high - zone.low;
+        ImageDataMutable<float> zoneNumerator(zone.numerator, size);
+        ImageDataMutable<float> zoneWeights(zone.weights, size);
+        // Positions relative to the zone's first plane for the addition, then restored.
+        for (int b = 0; b < count; ++b) matches[b].position[axis] -= zone.low;
+        addAggregationTerms(matches, bs, count, output.data, weightTerms, zoneNumerator,
+                            zoneWeights);
+        for (int b = 0; b < count; ++b) matches[b].position[axis] += zone.low;
+        return;
+    }
     std::lock_guard<std::mutex> lock(aggregationMutex);
     addAggregationTerms(matches, bs, count, output.data, weightTerms, numerator, denominator);
 }

@@ -52,6 +52,7 @@ Memory& Memory::operator=(Memory&& o) noexcept {
         privateAxis = o.privateAxis;
         privateLow = std::exchange(o.privateLow, 0);
         privateHigh = std::exchange(o.privateHigh, 0);
+        for (int z = 0; z < 2; ++z) boundary[z] = std::exchange(o.boundary[z], BoundaryZone{});
     }
     return *this;
 }

@@ -2,6 +2,7 @@
 // the pool's threads, keeps each thread's block collections in step with its reference
 // location, filters every location and normalises the accumulated estimate.
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <climits>
 #include <cmath>
@@ -150,6 +151,10 @@ struct SlabPlan {
     int rowsPerSlice = 1;
     int threadCount = 1;
     std::vector<std::pair<int, int>> privateRange;
+    /// Planes along the slide axis where thread t's groups that reach outside its private
+    /// range may add: below it and above it (empty pairs when there are none), or all the
+    /// volume when replayed groups may lie anywhere.
+    std::vector<std::array<std::pair<int, int>, 2>> boundaryZones;
 
     long long unitCount() const { return static_cast<long long>(sliceCount) * rowsPerSlice; }
     long long firstUnit(int t) const { return unitCount() * t / threadCount; }
@@ -223,8 +228,42 @@ SlabPlan planSlabs(const ReferenceGrid& grid, const Parameters& params, int thre
         }
         plan.privateRange[static_cast<std::size_t>(t)] = own;
     }
+    // A group spans at most 2R + B planes along the axis (its members lie within the search
+    // window), so one that leaves the private range lies within that many planes of its end.
+    const int axis = grid.slideAxis();
+    const int span = 2 * params.searchRadius[axis] + params.blockSize[axis];
+    plan.boundaryZones.assign(static_cast<std::size_t>(threadCount), {});
+    for (int t = 0; t < threadCount; ++t) {
+        const std::pair<int, int> own = plan.privateRange[static_cast<std::size_t>(t)];
+        const std::pair<int, int> all = replaying ? std::pair<int, int>{0, params.imageSize[axis]}
+                                                  : reach[static_cast<std::size_t>(t)];
+        auto& zones = plan.boundaryZones[static_cast<std::size_t>(t)];
+        if (all.first >= all.second) continue;
+        if (own.first >= own.second) {
+            zones[0] = all;
+            continue;
+        }
+        if (all.first < own.first) zones[0] = {all.first, std::min(all.second, own.first + span)};
+        if (own.second < all.second)
+            zones[1] = {std::max(all.first, own.second - span), all.second};
+        if (zones[0].first < zones[0].second && zones[1].first < zones[1].second &&
+            zones[0].second >= zones[1].first) {
+            zones[0] = all;
+            zones[1] = {0, 0};
+        }
+    }
     return plan;
 }
+
+// A thread's numerator and weights of the planes [low, high) along the slide axis (a few
+// dozen planes at most, unless replayed groups may lie anywhere), zeroed by calloc.
+struct BoundarySums {
+    struct Free {
+        void operator()(float* p) const { std::free(p); }
+    };
+    std::unique_ptr<float, Free> numerator, weights;
+    int low = 0, high = 0;
+};
 
 // What every worker of one stage shares: inputs, noise arrays, outputs and the run's state.
 template <int Stage>
@@ -246,6 +285,9 @@ struct StageContext {
     std::atomic<bool> failed{false};
     std::mutex progressMutex;
     long long rowsDone = 0;  ///< guarded by progressMutex
+    /// Per thread, the sums of its groups that reach outside its private range below and
+    /// above it (see Memory::boundary), added to the shared ones after the stage.
+    std::vector<BoundarySums> boundary;
 
     /// The volume the groups are searched in, whose transformed blocks the collections hold:
     /// the noisy one in hard thresholding, the pilot in the Wiener stage (which cuts the
@@ -274,6 +316,7 @@ public:
         memory.privateAxis = c_.grid.slideAxis();
         memory.privateLow = own.first;
         memory.privateHigh = own.second;
+        if (!prepareBoundary(t, memory)) return fail("Error: could not allocate working memory");
         // The collection the groups are searched in (see searchedVolume).
         std::shared_ptr<BlockCollection<float>> collection = c_.sharedCollection;
         if (!c_.wholeCollection) {
@@ -385,6 +428,27 @@ public:
     }
 
 private:
+    // Sets up thread t's boundary sums (none where all its groups stay inside its private
+    // range, as with one thread that searches).
+    bool prepareBoundary(int t, Memory& memory) const {
+        const int axis = c_.grid.slideAxis();
+        for (int z = 0; z < 2; ++z) {
+            const std::pair<int, int> range = c_.plan.boundaryZones[static_cast<std::size_t>(t)][z];
+            if (range.first >= range.second) continue;
+            Vec3<int> size = c_.params.imageSize;
+            size[axis] = range.second - range.first;
+            const std::size_t count = static_cast<std::size_t>(size.x) * size.y * size.z;
+            BoundarySums& b = c_.boundary[static_cast<std::size_t>(2 * t + z)];
+            b.numerator.reset(static_cast<float*>(std::calloc(count, sizeof(float))));
+            b.weights.reset(static_cast<float*>(std::calloc(count, sizeof(float))));
+            if (!b.numerator || !b.weights) return false;
+            b.low = range.first;
+            b.high = range.second;
+            memory.boundary[z] = {b.numerator.get(), b.weights.get(), b.low, b.high};
+        }
+        return true;
+    }
+
     void fail(const char* message) const {
         report(message);
         c_.failed = true;
@@ -429,6 +493,25 @@ Vec3<int> collectionExtent(const Parameters& params) {
         extent[d] = (params.splitComp[d] ? params.searchRadius[d] : params.imageSize[d]) + 1;
     }
     return extent;
+}
+
+// The threads' boundary sums added to the shared ones, thread after thread.
+void addBoundarySums(const std::vector<BoundarySums>& boundary, int axis,
+                     ImageDataMutable<float>& numerator, ImageDataMutable<float>& weights) {
+    std::int64_t plane = 1;
+    for (int d = 0; d < axis; ++d) plane *= numerator.size[d];
+    for (const BoundarySums& b : boundary) {
+        if (!b.numerator) continue;
+        const std::int64_t first = plane * b.low, count = plane * (b.high - b.low);
+        float* num = numerator.mutableData + first;
+        float* wei = weights.mutableData + first;
+        const float* bn = b.numerator.get();
+        const float* bw = b.weights.get();
+        for (std::int64_t i = 0; i < count; ++i) {
+            num[i] += bn[i];
+            wei[i] += bw[i];
+        }
+    }
 }
 
 template <int Stage>
@@ -478,7 +561,8 @@ StageOutcome runLoop(const ImageData<float>& image, const float* psd, const Para
                                 std::make_shared<BlockCollection<float>>(),
                                 {false},
                                 {},
-                                0};
+                                0,
+                                std::vector<BoundarySums>(2 * plan.privateRange.size())};
     if (context.wholeCollection && !fillSharedCollection(context, mainTemp)) {
         report("Failed to allocate block memory");
         context.failed = true;
@@ -489,6 +573,7 @@ StageOutcome runLoop(const ImageData<float>& image, const float* psd, const Para
         zeroVolume(numerator);
         return context.failed ? StageOutcome::OutOfMemory : StageOutcome::Cancelled;
     }
+    addBoundarySums(context.boundary, grid.slideAxis(), numerator, weights);
     if (storage) storage->stackCount = static_cast<int>(grid.locationCount());
     normalise(numerator, weights, image.data);
     return StageOutcome::Completed;

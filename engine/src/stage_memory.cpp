@@ -67,7 +67,15 @@ std::int64_t stageMemoryBytes(const Parameters& p) {
                                 (2 * p.searchRadius.y + 1) * (2 * p.searchRadius.z + 1);
     // The noise arrays: K3fT3 and, while it is built, the resampled PSD and its spectra.
     const std::int64_t noise = (half * block + block + grid + window) * 4;
-    return samples * 4 + blockCacheBytes(p) + (stageThreadCount(p) + 1) * perThread + noise;
+    // With several threads, each keeps numerator and weights of the planes near the ends of
+    // its private range (about 2 (2R + B) planes at each, calloc'd: only those touched).
+    const int threads = stageThreadCount(p);
+    const int axis = p.imageSize.z > 1 ? 2 : 1;
+    const std::int64_t planes = std::min<std::int64_t>(
+        p.imageSize[axis], 2 * (2 * p.searchRadius[axis] + p.blockSize[axis]));
+    const std::int64_t boundary =
+        threads > 1 ? threads * 2 * (samples / p.imageSize[axis]) * planes * 2 * 4 : 0;
+    return samples * 4 + blockCacheBytes(p) + (threads + 1) * perThread + noise + boundary;
 }
 
 }  // namespace kelvo

@@ -122,10 +122,10 @@ def test_chunked_with_psd_and_engine_threads(client):
     whole1 = kelvo.denoise(z, psd, threads=1)
     chunked1 = kd.denoise(da.from_array(z, chunks=(24, 32, 30)), psd, threads=1).compute()
     assert seam_error(chunked1, whole1) == 0.0
-    # With two engine threads the whole-volume run itself is reproducible only to rounding
-    # (the threads add into shared samples in varying order); the chunks may also differ
-    # there. Bound: the typical difference is at the float32 rounding of the values, and
-    # isolated flips of a block choice stay rare and small next to the noise.
+    # With two engine threads a chunk splits its slices between the threads elsewhere than
+    # the whole volume does, so the samples both threads write are summed in another order:
+    # equal only to rounding. Bound: the typical difference is at the float32 rounding of
+    # the values, and isolated flips of a block choice stay rare and small next to the noise.
     whole2 = kelvo.denoise(z, psd, threads=2)
     chunked2 = kd.denoise(da.from_array(z, chunks=(24, 32, 30)), psd, threads=2).compute()
     diff = np.abs(chunked2.astype(np.float64) - whole2)

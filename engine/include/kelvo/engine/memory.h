@@ -39,6 +39,19 @@ struct Memory {
     int privateAxis = 2;
     int privateLow = 0;
     int privateHigh = 0;
+    /// The thread's own sums for the groups that reach outside the private range: numerator
+    /// and weights of the whole planes [low, high) along `privateAxis`, one zone below the
+    /// private range and one above (or one for all), owned by the stage loop, which adds
+    /// them to the shared sums after the stage, thread after thread, so that the estimate
+    /// does not depend on the threads' timing. A group outside every zone (none set, the
+    /// default) adds to the shared sums under the stage's lock.
+    struct BoundaryZone {
+        float* numerator = nullptr;
+        float* weights = nullptr;
+        int low = 0;
+        int high = 0;
+    };
+    BoundaryZone boundary[2];
     /// When positive, matches[0 .. presetCount-1] already hold the searched group of the next
     /// reference location (set by the stage loop after searching several locations at once);
     /// that location takes it instead of searching, and resets this to 0.

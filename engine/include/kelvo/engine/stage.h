@@ -17,9 +17,10 @@ namespace kelvo {
 /// (Wiener) the pilot's, and stage 1 filters the members' blocks of `noisy` (cut and
 /// transformed per group; required there, unused by stage 0) with gains from the pilot.
 /// With a match record in replay mode the stored group is used instead of a search; in record
-/// mode the group found is stored under `referenceIndex`. The additions to the shared
-/// volumes happen under the stage's own aggregation mutex; everything else uses the calling
-/// thread's `memory` and `temp`. The coefficient variances come from `noiseLags` when given
+/// mode the group found is stored under `referenceIndex`. A group inside `memory`'s private
+/// range adds to the shared volumes directly, one inside one of its boundary zones to that
+/// zone's sums, any other under the stage's own aggregation mutex; everything else uses the
+/// calling thread's `memory` and `temp`. The coefficient variances come from `noiseLags` when given
 /// (exact for any member spacing), else from `K3fT3`, per noise-grid frequency the noise
 /// weight of each block coefficient, and `localVar`, the total noise variance of each
 /// coefficient (see noise_spectrum.h), on the periodic noise grid; `matchOffsetTable` holds
@@ -38,7 +39,9 @@ void processReferenceLocation(Vec3<int> reference, const Parameters& params,
 
 /// Runs one stage over the whole volume: prepares the noise arrays, walks the reference
 /// grid in slabs divided among the pool's threads, filters every location and divides the
-/// numerator (the caller's output, zero on entry) by the accumulated weights. `params` must
+/// numerator (the caller's output, zero on entry) by the accumulated weights. The samples
+/// that several threads write are summed in a fixed order, so a repeated run with the same
+/// thread count gives the same bits. `params` must
 /// have passed validateParameters and have normalised shift lists. On any outcome other than
 /// Completed, and when an exception leaves the call, the numerator is set to zero; every
 /// buffer is released and the pool's workers joined on every path.
