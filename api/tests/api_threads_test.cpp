@@ -1,6 +1,6 @@
 // kelvo::denoise called from several threads at once: every call finishes and gives the
-// result it gives alone, bit for bit, and a call made from inside a running call is refused instead of
-// waiting for ever.
+// result it gives alone, bit for bit, and a call made from inside a running call is refused
+// instead of waiting for ever.
 #include <gtest/gtest.h>
 
 #include <algorithm>
