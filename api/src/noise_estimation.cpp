@@ -380,6 +380,14 @@ Noise estimateNoisePsd(const float* volume, Size3 size, Size3 grid,
         neighbours += 2;
     }
     psd[0] = float(dc / neighbours);
+    // Noise whose power per frequency lies below float's range (samples of about 1e-20)
+    // leaves every bin zero although the patches vary.
+    if (std::all_of(psd.begin(), psd.end(), [](float v) { return v == 0.0f; }) &&
+        std::any_of(energy.begin(), energy.end(), [](double e) { return e > 0.0; }))
+        throw std::invalid_argument(
+            "the noise is too weak for a single-precision PSD (its power per frequency is below "
+            "about 1e-38): scale the data up by a power of ten, or give the noise's standard "
+            "deviation");
     return Noise::spectrum(std::move(psd), grid);
 }
 

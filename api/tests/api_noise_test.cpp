@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <string>
 #include <vector>
 
 #include "kelvo/kelvo.h"
@@ -158,6 +159,15 @@ TEST(EstimateNoise, RejectsBadInput) {
     EXPECT_THROW(estimateNoisePsd(v.data(), {64, 64, 1}, {8, 8, 8}), std::invalid_argument);
     // Constant data holds no noise.
     EXPECT_THROW(estimateNoisePsd(v.data(), {64, 64, 1}, {8, 8, 1}), std::invalid_argument);
+    // Noise too weak for any float PSD (samples of 1e-25) is named as such.
+    std::vector<float> weak = gaussianNoise(v.size(), SEED + 3);
+    for (float& x : weak) x *= 1e-25f;
+    try {
+        estimateNoisePsd(weak.data(), {64, 64, 1}, {8, 8, 1});
+        ADD_FAILURE() << "no error for noise below float's range";
+    } catch (const std::invalid_argument& e) {
+        EXPECT_NE(std::string(e.what()).find("too weak"), std::string::npos) << e.what();
+    }
     v[5] = std::numeric_limits<float>::infinity();
     EXPECT_THROW(estimateNoise(v.data(), {64, 64, 1}), std::invalid_argument);
 }
