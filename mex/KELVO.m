@@ -237,8 +237,8 @@ function k = noiseScaleExponent(sigma, crop)
 % The power of two the samples and the noise are scaled by, as kelvo::denoise chooses it: the
 % engine's arithmetic holds absolute floors (a noise variance below 1e-8 counts as 1e-8) and
 % squares of samples (which overflow single beyond about 1e17), so a noise standard deviation
-% outside [2^-7, 2^7) is brought into [2^-4, 2^-3), as far as the largest sample stays far
-% from overflow. Scaling by a power of two is exact.
+% outside [2^-7, 2^7) is brought into [2^-4, 2^-3), as far as the largest sample stays below
+% 2^51. Scaling by a power of two is exact.
 k = 0;
 if sigma >= 2^-7 && sigma < 2^7
     return;
@@ -248,7 +248,7 @@ k = -(e - 1) - 4;
 largest = max(abs(double(crop(:))));
 if largest > 0
     [~, e] = log2(largest);
-    k = min(k, 100 - (e - 1));
+    k = min(k, 50 - (e - 1));
 end
 end
 

@@ -146,7 +146,8 @@ int checkedCoils(int coils) {
 int noiseScaleExponent(double sigma, float largest) {
     if (sigma >= std::ldexp(1.0, -7) && sigma < std::ldexp(1.0, 7)) return 0;
     int k = -std::ilogb(sigma) - 4;
-    if (largest > 0.0f) k = std::min(k, 100 - std::ilogb(largest));
+    // Squares of samples summed over a block overflow float beyond about 2^60.
+    if (largest > 0.0f) k = std::min(k, 50 - std::ilogb(largest));
     return k;
 }
 

@@ -38,7 +38,7 @@ void fillNonFinite(float* volume, Size3 size);
 /// quarter of its range, samples of 1e18 came back as NaN. Scaling by a power of two is exact,
 /// so a noise standard deviation `sigma` within [2^-7, 2^7) is left as it is (0) and any other
 /// is brought into [2^-4, 2^-3), as far as the largest sample magnitude `largest` (0: not
-/// known) stays far from overflow.
+/// known) stays below 2^51.
 int noiseScaleExponent(double sigma, float largest);
 
 /// v[i] *= 2^k for the n samples (exact unless a result leaves the normal range).

@@ -263,6 +263,13 @@ TEST(Denoise, EstimateScalesWithTheData) {
             EXPECT_LE(worst, 0.01);
             EXPECT_LE(rms, 5e-4);
         }
+        // Noise far below the data (sigma 1e-20 on data of range 1): the scaling must stop
+        // short of overflowing the samples' squares; nearly nothing is removed.
+        const std::vector<float> out = denoise(noisy, size, noiseAt(1e-19));
+        std::size_t changed = 0;  // a NaN counts
+        for (std::size_t i = 0; i < out.size(); ++i)
+            changed += !(std::fabs(out[i] - noisy[i]) <= 1e-3f);
+        EXPECT_EQ(changed, 0u) << (volume ? "volume" : "image") << " at sigma 1e-20";
     }
 }
 
