@@ -149,11 +149,7 @@ void denoise(const float* volume, Size3 size, float* output, const Noise& noise,
     // 2^scale.
     const Region region = processedRegion(hasData, size, profile);
     const double sigma = noise.sigma();
-    float largest = 0.0f;
-    if (!rician)
-        for (std::size_t i = 0; i < count; ++i)
-            if (hasData[i]) largest = std::max(largest, std::fabs(volume[i]));
-    const int scale = rician ? 0 : detail::noiseScaleExponent(sigma, largest);
+    const int scale = rician ? 0 : detail::noiseScaleExponent(sigma, volume, hasData.data(), count);
     const Noise runNoise = stagesNoise(noise, rician, scale);
     const Parameters ht = stageParameters(HARD_THRESHOLDING, profile, region.size, runNoise);
     const Parameters wie = options.stages == Stages::Both

@@ -34,7 +34,7 @@ std::int64_t estimateMemory(Size3 size, const Noise& noise, const Profile& profi
     // uses the caller's buffers directly.
     const bool copies = withoutData || options.mask ||
                         options.distribution == NoiseDistribution::Rician ||
-                        detail::noiseScaleExponent(noise.sigma(), 0.0f) != 0;
+                        detail::noiseScaleExponent(noise.sigma(), nullptr, nullptr, 0) != 0;
     const std::int64_t extra = samples + (copies ? 2 * samples * 4 : 0);
     Size3 psdSize{};
     const std::int64_t psd = std::int64_t(enginePsd(noise, profile, &psdSize).size());

@@ -143,9 +143,13 @@ int checkedCoils(int coils) {
     return coils;
 }
 
-int noiseScaleExponent(double sigma, float largest) {
+int noiseScaleExponent(double sigma, const float* volume, const std::uint8_t* hasData,
+                       std::size_t count) {
     if (sigma >= std::ldexp(1.0, -7) && sigma < std::ldexp(1.0, 7)) return 0;
     int k = -std::ilogb(sigma) - 4;
+    float largest = 0.0f;
+    for (std::size_t i = 0; volume && i < count; ++i)
+        if (hasData[i]) largest = std::max(largest, std::fabs(volume[i]));
     // Squares of samples summed over a block overflow float beyond about 2^60.
     if (largest > 0.0f) k = std::min(k, 50 - std::ilogb(largest));
     return k;

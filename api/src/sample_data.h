@@ -37,9 +37,10 @@ void fillNonFinite(float* volume, Size3 size);
 /// far from unit scale would be filtered wrongly: data in mm^2/s with a sigma of 1e-4 lost a
 /// quarter of its range, samples of 1e18 came back as NaN. Scaling by a power of two is exact,
 /// so a noise standard deviation `sigma` within [2^-7, 2^7) is left as it is (0) and any other
-/// is brought into [2^-4, 2^-3), as far as the largest sample magnitude `largest` (0: not
-/// known) stays below 2^51.
-int noiseScaleExponent(double sigma, float largest);
+/// is brought into [2^-4, 2^-3), as far as the largest of the `count` samples of `volume`
+/// with `hasData` set stays below 2^51 (they are read only then; a null `volume`: not known).
+int noiseScaleExponent(double sigma, const float* volume, const std::uint8_t* hasData,
+                       std::size_t count);
 
 /// v[i] *= 2^k for the n samples (exact unless a result leaves the normal range).
 void scaleByPowerOfTwo(float* v, std::size_t n, int k);

@@ -255,14 +255,13 @@ SlabPlan planSlabs(const ReferenceGrid& grid, const Parameters& params, int thre
     return plan;
 }
 
-// A thread's numerator and weights of the planes [low, high) along the slide axis (a few
-// dozen planes at most, unless replayed groups may lie anywhere), zeroed by calloc.
+// A thread's numerator and weights of one of its boundary zones (a few dozen planes at most,
+// unless replayed groups may lie anywhere), zeroed by calloc.
 struct BoundarySums {
     struct Free {
         void operator()(float* p) const { std::free(p); }
     };
     std::unique_ptr<float, Free> numerator, weights;
-    int low = 0, high = 0;
 };
 
 // What every worker of one stage shares: inputs, noise arrays, outputs and the run's state.
@@ -442,9 +441,7 @@ private:
             b.numerator.reset(static_cast<float*>(std::calloc(count, sizeof(float))));
             b.weights.reset(static_cast<float*>(std::calloc(count, sizeof(float))));
             if (!b.numerator || !b.weights) return false;
-            b.low = range.first;
-            b.high = range.second;
-            memory.boundary[z] = {b.numerator.get(), b.weights.get(), b.low, b.high};
+            memory.boundary[z] = {b.numerator.get(), b.weights.get(), range.first, range.second};
         }
         return true;
     }
@@ -495,14 +492,18 @@ Vec3<int> collectionExtent(const Parameters& params) {
     return extent;
 }
 
-// The threads' boundary sums added to the shared ones, thread after thread.
-void addBoundarySums(const std::vector<BoundarySums>& boundary, int axis,
+// The threads' boundary sums (zone z of thread t in boundary[2t + z]) added to the shared
+// ones, thread after thread.
+void addBoundarySums(const std::vector<BoundarySums>& boundary, const SlabPlan& plan, int axis,
                      ImageDataMutable<float>& numerator, ImageDataMutable<float>& weights) {
     std::int64_t plane = 1;
     for (int d = 0; d < axis; ++d) plane *= numerator.size[d];
-    for (const BoundarySums& b : boundary) {
+    for (std::size_t k = 0; k < boundary.size(); ++k) {
+        const BoundarySums& b = boundary[k];
         if (!b.numerator) continue;
-        const std::int64_t first = plane * b.low, count = plane * (b.high - b.low);
+        const std::pair<int, int> range = plan.boundaryZones[k / 2][k % 2];
+        const std::int64_t first = plane * range.first;
+        const std::int64_t count = plane * (range.second - range.first);
         float* num = numerator.mutableData + first;
         float* wei = weights.mutableData + first;
         const float* bn = b.numerator.get();
@@ -573,7 +574,7 @@ StageOutcome runLoop(const ImageData<float>& image, const float* psd, const Para
         zeroVolume(numerator);
         return context.failed ? StageOutcome::OutOfMemory : StageOutcome::Cancelled;
     }
-    addBoundarySums(context.boundary, grid.slideAxis(), numerator, weights);
+    addBoundarySums(context.boundary, plan, grid.slideAxis(), numerator, weights);
     if (storage) storage->stackCount = static_cast<int>(grid.locationCount());
     normalise(numerator, weights, image.data);
     return StageOutcome::Completed;
