@@ -180,11 +180,14 @@ else
     end
 end
 
-% Under correlated noise a copy binned by 2 along every dimension longer than one sample is
-% denoised too, each stage on it before the full volume, and the estimate takes its low-pass
-% content from the copy's estimate, as kelvo::denoise does (KELVOProfile, multiscale).
+% Under correlated noise, and on images, a copy binned by 2 along every dimension longer
+% than one sample is denoised too, each stage on it before the full volume, and the estimate
+% takes its low-pass content from the copy's estimate, as kelvo::denoise does (KELVOProfile,
+% multiscale).
 cropSize = size(crop);
-multiscale = logical(pro.multiscale) && isCorrelated(psd) && coarseFits(cropSize, pro);
+correlated = isCorrelated(psd);
+multiscale = logical(pro.multiscale) && (correlated || size(crop, 3) == 1) && ...
+             coarseFits(cropSize, pro);
 if multiscale
     cropC = kelvonoise('bin', crop);
     psdC = kelvonoise('coarsepsd', psd, cropSize);
@@ -211,8 +214,13 @@ else
     y2 = kelvomex(argsWie{:});
 end
 if multiscale
-    % Differences are attenuated beyond the binned noise's standard deviation.
-    y2 = kelvonoise('correct', y2, y2c, sqrt(varianceC));
+    % Differences are attenuated beyond the binned noise's standard deviation, or half of it
+    % under white noise.
+    limit = sqrt(varianceC);
+    if ~correlated
+        limit = limit / 2;
+    end
+    y2 = kelvonoise('correct', y2, y2c, limit);
 end
 if scale ~= 0
     y2 = single(double(y2) * 2^-scale);

@@ -42,10 +42,11 @@ function pro = KELVOProfile(kind, noise)
 %                           thresholding only); 0 disables it.
 %   sharpen, sharpenVariance, sharpenAlpha, sharpenAlphaFirstSlice
 %                           alpha rooting after hard thresholding (off by default).
-%   multiscale              correlated noise only (a PSD that is not flat): also denoise a
-%                           copy binned by 2 along every dimension (2x2x2 or 2x2 means)
-%                           and take the estimate's low frequencies from it (true by
-%                           default; skipped when the binned copy is smaller than a block).
+%   multiscale              correlated noise (a PSD that is not flat), and 2-D images under
+%                           any noise: also denoise a copy binned by 2 along every
+%                           dimension (2x2x2 or 2x2 means) and take the estimate's low
+%                           frequencies from it (true by default; skipped when the binned
+%                           copy is smaller than a block).
 %   adaptiveWiener          volumes only: each Wiener group takes the multiple of
 %                           wiener.threshold that leaves the least estimated error, among
 %                           4/9, 2/3, 1 and 2 under white noise and 10/13, 23/26, 1 and 20/13

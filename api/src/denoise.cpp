@@ -155,15 +155,12 @@ void denoise(const float* volume, Size3 size, float* output, const Noise& noise,
     const Parameters wie = options.stages == Stages::Both
                                ? stageParameters(WIENER, profile, region.size, runNoise)
                                : Parameters{};
-    // Under correlated noise a binned copy is denoised first (see kelvo/multiscale.h); its
-    // records are checked here with the others.
+    // Under correlated noise, and on images, a binned copy is denoised first (see
+    // kelvo/multiscale.h); its records are checked here with the others.
     const bool multiscale = multiscaleApplies(region.size, runNoise, profile);
     const std::array<bool, 3> binned = binnedAxes(region.size);
     const Size3 coarse = coarseSize(region.size, binned);
-    const Noise coarseNoise =
-        multiscale ? Noise::spectrum(coarseNoisePsd(runNoise.psd(), runNoise.psdSize(), binned),
-                                     runNoise.psdSize())
-                   : Noise::white(1.0);
+    const Noise coarseNoise = multiscale ? kelvo::coarseNoise(runNoise, binned) : Noise::white(1.0);
     const Parameters coarseHt =
         multiscale ? stageParameters(HARD_THRESHOLDING, profile, coarse, coarseNoise)
                    : Parameters{};
@@ -240,11 +237,11 @@ void denoise(const float* volume, Size3 size, float* output, const Noise& noise,
                      fineOptions);
         }
         if (multiscale) {
-            // Differences are attenuated beyond the binned noise's standard deviation.
+            // Differences are attenuated beyond a limit set by the binned noise.
             coarseInput = std::vector<float>();
             coarsePilot = std::vector<float>();
             addCoarseCorrection(estimate, region.size, binned, coarseEstimate.data(),
-                                float(coarseNoise.sigma()), coarseInput);
+                                coarseCorrectionLimit(runNoise, coarseNoise), coarseInput);
         }
     } catch (...) {
         std::fill(estimate, estimate + regionCount, 0.0f);

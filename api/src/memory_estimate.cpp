@@ -47,10 +47,8 @@ std::int64_t estimateMemory(Size3 size, const Noise& noise, const Profile& profi
         const std::array<bool, 3> binned = binnedAxes(size);
         const Size3 coarse = coarseSize(size, binned);
         const std::int64_t coarseSamples = std::int64_t(coarse[0]) * coarse[1] * coarse[2];
-        const Noise coarseNoise =
-            Noise::spectrum(coarseNoisePsd(noise.psd(), noise.psdSize(), binned), noise.psdSize());
         const std::int64_t coarseBytes =
-            stagesBytes(coarse, coarseNoise, profile, options.stages, samples * 4);
+            stagesBytes(coarse, coarseNoise(noise, binned), profile, options.stages, samples * 4);
         bytes = std::max(bytes, coarseBytes) + 3 * coarseSamples * 4 + psd * 4;
     }
     return bytes + psd * 4 + extra;

@@ -94,12 +94,26 @@ void forEachCell(const float* volume, Size3 size, std::array<bool, 3> binned, Vi
 std::array<bool, 3> binnedAxes(Size3 size) { return {size[0] > 1, size[1] > 1, size[2] > 1}; }
 
 bool multiscaleApplies(Size3 size, const Noise& noise, const Profile& profile) {
-    if (!profile.multiscale || !noise.isCorrelated()) return false;
+    // Under white noise the coarse scale runs on images only (see Profile::defaults).
+    if (!profile.multiscale || (!noise.isCorrelated() && size[2] != 1)) return false;
     const Size3 c = coarseSize(size, binnedAxes(size));
     for (int d = 0; d < 3; ++d)
         if (c[d] < std::max(profile.hardThreshold.blockSize[d], profile.wiener.blockSize[d]))
             return false;
     return true;
+}
+
+Noise coarseNoise(const Noise& noise, std::array<bool, 3> binned) {
+    if (noise.isCorrelated())
+        return Noise::spectrum(coarseNoisePsd(noise.psd(), noise.psdSize(), binned),
+                               noise.psdSize());
+    // The mean of 2^k independent samples.
+    const int k = int(binned[0]) + int(binned[1]) + int(binned[2]);
+    return Noise::white(noise.sigma() / std::sqrt(double(1 << k)));
+}
+
+float coarseCorrectionLimit(const Noise& noise, const Noise& coarseNoise) {
+    return float(coarseNoise.sigma() * (noise.isCorrelated() ? 1.0 : 0.5));
 }
 
 Size3 coarseSize(Size3 size, std::array<bool, 3> binned) {

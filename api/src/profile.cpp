@@ -65,16 +65,21 @@ Profile Profile::defaults(bool volumetric) {
     p.sharpenVariance = false;
     p.sharpenAlpha = 1.0f;
     p.sharpenAlphaFirstSlice = 1.0f;
-    // The coarse scale acts under correlated noise only. Measured on box-correlated noise of
-    // sigma 0.1 (3x3x3 / 3x3 box, true PSD) with the correlated defaults, one scale against
-    // two: +0.72 dB on two crops of the inia19 T1 volume, +0.48 on camera, +1.96 on moon,
-    // +0.92 on brick, +3.4 on clock, +0.38 / +0.22 on the 3-D / 2-D phantoms of
-    // bench_data.py, -0.08 on coins, whose small coins the binned copy cannot resolve; for
-    // 1.02 to 1.11 times the time on volumes, 1.1 to 1.45 on images
-    // (bench/multiscale_check.py, --all for every case; +1.13 dB on the whole inia19
-    // volume). With the smoother (1, 2, 1) kernel: +0.37 on camera, +0.23 / +0.08 on the
-    // phantoms, -0.12 on coins. Under white noise it gained -0.1 to +0.3 dB (+1.2 on clock)
-    // for 1.3 to 1.5 times the time, so it is left out there.
+    // The coarse scale acts under correlated noise, and on images. Measured on box-correlated noise
+    // of sigma 0.1 (3x3x3 / 3x3 box, true PSD) with the correlated defaults, one scale against two:
+    // +0.72 dB on two crops of the inia19 T1 volume, +0.48 on camera, +1.96 on moon, +0.92 on
+    // brick, +3.4 on clock, +0.38 / +0.22 on the 3-D / 2-D phantoms of bench_data.py, -0.08 on
+    // coins, whose small coins the binned copy cannot resolve; for 1.02 to 1.11 times the time on
+    // volumes, 1.1 to 1.45 on images (bench/multiscale_check.py, --all for every case; +1.13 dB on
+    // the whole inia19 volume). With the smoother (1, 2, 1) kernel: +0.37 on camera, +0.23 / +0.08
+    // on the phantoms, -0.12 on coins. Under white noise, with corrections attenuated beyond half
+    // the binned noise's standard deviation (coarseCorrectionLimit): on ten 256x256 crops of
+    // scikit-image's images +0.09 / +0.17 / +0.29 dB on average at sigma 0.05 / 0.1 / 0.15
+    // (clock +1.3 at 0.15; gravel and coins -0.02 at 0.15, the worst), on ten other images and
+    // phantoms +0.10 on average, -0.02 at worst, for about 1.2 times the time; on volumes +0.16 to
+    // +0.37 dB on the inia19 crops at sigma 0.1 and 0.15, +0.02 at 0.05, +0.01 to +0.07 on
+    // phantoms, but 1.10 times the time of the tool's whole run on 181x217x181, more than the
+    // volume profile's speed allows, so white-noise volumes keep one scale.
     p.multiscale = true;
     p.adaptiveWiener = true;
     p.numThreads = 0;

@@ -1,12 +1,14 @@
-// The coarse scale of correlated-noise runs: the binned noise's PSD against an exact
-// computation from the filter that made the noise, and the transfer of a coarse estimate.
+// The coarse scale: the binned noise's PSD against an exact computation from the filter that
+// made the noise, the transfer of a coarse estimate, and when it runs under white noise.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <vector>
 
 #include "kelvo/multiscale.h"
+#include "kelvo/synthetic.h"
 
 namespace kelvo {
 namespace {
@@ -124,6 +126,46 @@ TEST(Multiscale, BinningAndCorrection) {
                 << "sample " << i;
         }
     }
+}
+
+// Under white noise the binned copy runs on images only, with the noise of means of four
+// samples and corrections limited at half its standard deviation; on a smooth image with an
+// edge it must gain (measured +0.32 to +0.45 dB over three seeds).
+TEST(Multiscale, WhiteNoiseImages) {
+    const Size3 image{128, 128, 1}, volume{32, 32, 32};
+    const Noise white = Noise::white(0.1);
+    const Noise box = Noise::spectrum(
+        exactPsd({{1.0}, {1.0}, {0.5, 0.5}}, {1, 1, 8}, {false, false, true}, 0.01), {1, 1, 8});
+    ASSERT_TRUE(box.isCorrelated());
+    Profile off = Profile::defaults(false);
+    off.multiscale = false;
+    EXPECT_TRUE(multiscaleApplies(image, white, Profile::defaults(false)));
+    EXPECT_FALSE(multiscaleApplies(image, white, off));
+    EXPECT_FALSE(multiscaleApplies(volume, white, Profile::defaults(true)));
+    EXPECT_TRUE(multiscaleApplies(volume, box, Profile::defaults(true, true)));
+    const Noise coarseImage = coarseNoise(white, binnedAxes(image));
+    EXPECT_FALSE(coarseImage.isCorrelated());
+    EXPECT_DOUBLE_EQ(coarseImage.sigma(), 0.05);
+    EXPECT_NEAR(coarseNoise(white, binnedAxes(volume)).sigma(), 0.1 / std::sqrt(8.0), 1e-12);
+    EXPECT_FLOAT_EQ(coarseCorrectionLimit(white, coarseImage), 0.025f);
+    const Noise coarseBox = coarseNoise(box, binnedAxes(volume));
+    EXPECT_FLOAT_EQ(coarseCorrectionLimit(box, coarseBox), float(coarseBox.sigma()));
+
+    std::vector<float> clean(128 * 128), noisy(clean.size());
+    const std::vector<float> n = gaussianNoise(clean.size(), 7);
+    for (int y = 0; y < 128; ++y)
+        for (int x = 0; x < 128; ++x) {
+            const std::size_t i = std::size_t(y) * 128 + std::size_t(x);
+            const bool disc = (x - 60) * (x - 60) + (y - 70) * (y - 70) < 900;
+            clean[i] =
+                float(0.4 + 0.25 * std::sin(x / 11.0) * std::cos(y / 17.0) + (disc ? 0.2 : 0.0));
+            noisy[i] = clean[i] + 0.1f * n[i];
+        }
+    const double one = psnr(clean, denoise(noisy, image, white, off));
+    const double two = psnr(clean, denoise(noisy, image, white, Profile::defaults(false)));
+    std::printf("smooth 128x128 image, white noise 0.1: one scale %.2f dB, two %.2f dB\n", one,
+                two);
+    EXPECT_GT(two, one + 0.15);
 }
 
 }  // namespace

@@ -75,6 +75,8 @@ assert(isequal(KELVO(z * 2^60, sigma * 2^60, pro) * 2^-60, y1), 'FAILED large-sc
 
 % ---- correlated noise: the defaults of the C++ library, as the command-line tool runs them
 correlatedDefaults(x, seed);
+% ---- images under white noise take the binned copy too, as in the C++ library
+imageTwoScales(seed);
 
 % ---- 'auto' and samples without data
 sigmaHat = kelvonoise('estimate', z, [], 'gaussian', 1);
@@ -183,26 +185,53 @@ yWhite = KELVO(z, psd, white);
 assert(numel(mHT.groupSizes) == 9 * 9 * 4, 'FAILED correlated defaults not chosen (%d groups)', ...
        numel(mHT.groupSizes));
 fprintf('  correlated: RMSE %.4f (white-noise defaults %.4f)\n', rmse(y, x), rmse(yWhite, x));
+assert(max(abs(yWhite(:) - y(:))) > 1e-2, 'FAILED the white-noise defaults give the same');
+agreesWithTool('correlated', z, y, psd);
+end
+
+function imageTwoScales(seed)
+% A smooth image with an edge under white noise: the binned copy changes the estimate, and
+% KELVO's result is the C++ library's.
+randn('state', seed + 2);
+[r, c] = ndgrid(1:48, 1:40);
+x = 0.3 + 0.4 * (hypot(r - 24, c - 20) < 12) + 0.2 * sin(r / 7);
+z = single(x + 0.1 * randn(size(x)));
+pro = KELVOProfile();
+pro.numThreads = 1;
+y = KELVO(z, 0.1, pro);
+pro.multiscale = false;
+yOne = KELVO(z, 0.1, pro);
+fprintf('  image, white noise: RMSE %.4f with the binned copy, %.4f without\n', rmse(y, x), ...
+        rmse(yOne, x));
+assert(max(abs(yOne(:) - y(:))) > 1e-3, 'FAILED the binned copy was not used on an image');
+agreesWithTool('image, white noise', z, y, 0.1);
+end
+
+function agreesWithTool(what, z, y, noise)
+% The command-line tool (the C++ library) on the same input gives y, to rounding.
 tool = fullfile(fileparts(which('kelvomex')), '..', 'cli', 'kelvo');
 if ~exist(tool, 'file')
-    fprintf('  correlated: %s not built, the comparison with the tool is skipped\n', tool);
+    fprintf('  %s: %s not built, the comparison with the tool is skipped\n', what, tool);
     return;
 end
 dir = tempname();
 mkdir(dir);
 cleanup = onCleanup(@() removeDir(dir));
 writeNpy(fullfile(dir, 'z.npy'), z);
-writeNpy(fullfile(dir, 'psd.npy'), psd);
-[status, text] = system(sprintf('"%s" denoise "%s" "%s" --psd "%s" --threads 1 --quiet', ...
-                                tool, fullfile(dir, 'z.npy'), fullfile(dir, 'y.npy'), ...
-                                fullfile(dir, 'psd.npy')));
+if isscalar(noise)
+    noiseOption = sprintf('--sigma %.17g', noise);
+else
+    writeNpy(fullfile(dir, 'psd.npy'), noise);
+    noiseOption = sprintf('--psd "%s"', fullfile(dir, 'psd.npy'));
+end
+[status, text] = system(sprintf('"%s" denoise "%s" "%s" %s --threads 1 --quiet', tool, ...
+                                fullfile(dir, 'z.npy'), fullfile(dir, 'y.npy'), noiseOption));
 assert(status == 0, 'FAILED the tool: %s', text);
 yTool = readNpy(fullfile(dir, 'y.npy'));
-fprintf('  correlated: KELVO and the tool differ by at most %.2g\n', ...
+fprintf('  %s: KELVO and the tool differ by at most %.2g\n', what, ...
         max(abs(double(yTool(:)) - double(y(:)))));
 assert(isequal(size(yTool), size(y)) && max(abs(yTool(:) - y(:))) < 1e-4, ...
-       'FAILED KELVO and the tool disagree for a PSD');
-assert(max(abs(yWhite(:) - y(:))) > 1e-2, 'FAILED the white-noise defaults give the same');
+       'FAILED KELVO and the tool disagree (%s)', what);
 end
 
 function removeDir(dir)

@@ -21,10 +21,10 @@ pilot samples that the whole-volume run sees, and the chunk's own border positio
 the trimmed margin. At the array's edges no margin is added (``boundary="none"``), so the
 edge chunks share the whole volume's edges and border positions.
 
-Under correlated noise (a PSD that is not flat) with ``profile.multiscale``, each run also
-denoises a copy binned by 2 and adds to every sample a correction interpolated from the
-binned cells at most one cell away, each cell comparing the binned copy's estimate with the
-mean of two samples of the full estimate. A sample then also depends on 2 * reach_coarse
+Under correlated noise (a PSD that is not flat), and on images (2-D arrays) under any noise,
+with ``profile.multiscale``, each run also denoises a copy binned by 2 and adds to every
+sample a correction interpolated from the binned cells at most one cell away, each cell
+comparing the binned copy's estimate with the mean of two samples of the full estimate. A sample then also depends on 2 * reach_coarse
 samples (reach_coarse: the formula above, the same in binned samples) plus 3, and on the full
 estimate up to 3 samples away: the overlap is 2 * reach + 3 and the chunk boundaries move to
 multiples of 2 * unit, so that the binned cells and the binned copy's reference grid line up
@@ -67,8 +67,9 @@ def overlap_depth(shape, profile=None, stages="all", noise="gaussian", correlate
     whole-volume result; unit: the grid step that chunk boundaries must be multiples of.
     Magnitude data (noise "rician") need a few samples more: the clearing of the noise floor
     looks at the estimate around each sample. `correlated`: the noise is a PSD that is not
-    flat, so that a profile with ``multiscale`` also runs the binned copy (see the module's
-    notes); None takes the correlated defaults then.
+    flat, so that a profile with ``multiscale`` also runs the binned copy on volumes (on
+    images it runs under any noise; see the module's notes); None takes the correlated
+    defaults then.
     """
     if len(shape) not in (2, 3):
         raise ValueError(f"arrays must have 2 or 3 dimensions (got shape {tuple(shape)})")
@@ -76,7 +77,8 @@ def overlap_depth(shape, profile=None, stages="all", noise="gaussian", correlate
         raise ValueError(f"unknown stages {stages!r}")
     if profile is None:
         profile = kelvo.Profile.defaults(kelvo.is_volumetric(shape), bool(correlated))
-    multiscale = bool(correlated) and profile.multiscale
+    # The binned copy runs under correlated noise, and on images under any noise.
+    multiscale = profile.multiscale and (bool(correlated) or not kelvo.is_volumetric(shape))
     used = [profile.hard_threshold]
     if stages in ("all", "both"):
         used.append(profile.wiener)

@@ -391,8 +391,9 @@ void bindProfile(py::module& m) {
         .def_readwrite("sharpen_alpha", &kelvo::Profile::sharpenAlpha)
         .def_readwrite("sharpen_alpha_first_slice", &kelvo::Profile::sharpenAlphaFirstSlice)
         .def_readwrite("multiscale", &kelvo::Profile::multiscale,
-                       "Correlated noise only: also denoise a copy binned by 2 along every "
-                       "axis and take the estimate's low frequencies from it.")
+                       "Correlated noise, and images under any noise: also denoise a copy "
+                       "binned by 2 along every axis and take the estimate's low frequencies "
+                       "from it.")
         .def_readwrite("adaptive_wiener", &kelvo::Profile::adaptiveWiener,
                        "Volumes only: each Wiener group takes the multiple of "
                        "wiener.threshold that leaves the least estimated error (4/9 to 2 "

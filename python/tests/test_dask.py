@@ -51,10 +51,14 @@ def anisotropic_volume_profile():
 def test_overlap_depth_and_alignment():
     depth, unit = kd.overlap_depth((40, 256, 256))  # defaults: R 4 and 5, B 4, step 3
     assert unit == (3, 3, 3) and depth == (24, 24, 24)  # 11 + 13 rounded up to 3
-    depth, unit = kd.overlap_depth((256, 256))  # images: R 12 and 20, B 8
-    assert unit == (3, 3) and depth == (78, 78)  # 31 + 47, a multiple of 3
+    # Images: R 12 and 20, B 8, and the binned copy: 2 (31 + 47) + 3 = 159, rounded up to 6.
+    depth, unit = kd.overlap_depth((256, 256))
+    assert unit == (6, 6) and depth == (162, 162)
     depth, unit = kd.overlap_depth((256, 256), stages="hard")
-    assert depth == (33, 33)  # 31 rounded up to 3
+    assert depth == (66, 66)  # 2 x 31 + 3 rounded up to 6
+    p = kelvo.Profile.defaults(False)
+    p.multiscale = False
+    assert kd.overlap_depth((256, 256), p) == ((78, 78), (3, 3))  # 31 + 47, a multiple of 3
     depth, unit = kd.overlap_depth((40, 64, 64), anisotropic_volume_profile())
     # axis 0 is z: reach (2+4-1) + (2+4-1) = 10 -> 10; y: 7 + 9 = 16 -> 18; x: 9 + 7 -> 18
     assert unit == (2, 3, 6) and depth == (10, 18, 18)
@@ -73,7 +77,7 @@ def test_chunked_equals_whole_image(client):
     # White noise, and a PSD that is not flat: without a profile both interfaces must choose
     # the same defaults (those of correlated noise for the PSD), or the results would differ.
     sigma = 12.0
-    z, _ = textured((300, 260), sigma)
+    z, _ = textured((400, 360), sigma)
     fy, fx = np.meshgrid(np.fft.fftfreq(32), np.fft.fftfreq(32), indexing="ij")
     lowpass = np.cos(np.pi * fy) ** 2 * np.cos(np.pi * fx) ** 2
     psd = (sigma ** 2 * 32 * 32 * lowpass / lowpass.mean()).astype(np.float32)
@@ -83,7 +87,7 @@ def test_chunked_equals_whole_image(client):
         assert all(c % 3 == 0 for axis in result.chunks for c in axis[:-1])
         assert min(len(axis) for axis in result.chunks) > 1
         err = seam_error(result.compute(), whole)
-        print(f"image 300x260 in {result.chunks}, {'white' if noise is sigma else 'PSD'}: "
+        print(f"image 400x360 in {result.chunks}, {'white' if noise is sigma else 'PSD'}: "
               f"seam error {err} (one engine thread)")
         assert err == 0.0  # one engine thread: bit for bit
 

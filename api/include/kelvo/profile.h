@@ -34,12 +34,13 @@ struct Profile {
     float sharpenAlpha;             ///< alpha-rooting exponent
     float sharpenAlphaFirstSlice;   ///< alpha-rooting exponent of the first block slice
     int numThreads;                 ///< 0: every core
-    /// Correlated noise only (a PSD that is not flat; no effect on white noise): also denoise
-    /// a copy binned by 2 along every axis (2x2x2 or 2x2 means) with the binned noise's PSD,
-    /// and take the estimate's low-pass content from it, where blocks of a few samples
-    /// cannot tell the noise's low frequencies from the signal. Skipped when the binned
-    /// volume is smaller than a block. Measured cost: 2 to 11 % more time on volumes, 10 to
-    /// 45 % on images (the binned image's stages use two threads less well; 23 % with one).
+    /// Correlated noise (a PSD that is not flat), and images (depth one) under white noise
+    /// too: also denoise a copy binned by 2 along every axis (2x2x2 or 2x2 means) with the
+    /// binned noise, and take the estimate's low-pass content from it, where blocks of a few
+    /// samples cannot tell the noise's low frequencies from the signal. No effect on volumes
+    /// under white noise. Skipped when the binned volume is smaller than a block. Measured
+    /// cost: 2 to 11 % more time on volumes, 10 to 45 % on images (the binned image's stages
+    /// use two threads less well; 23 % with one; about 20 % under white noise).
     bool multiscale;
     /// Volumes only (blocks deeper than one slice): each Wiener group takes the multiple of
     /// `wiener.threshold` that leaves the least estimated error in that group, among 4/9,
