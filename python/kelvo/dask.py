@@ -24,11 +24,11 @@ edge chunks share the whole volume's edges and border positions.
 Under correlated noise (a PSD that is not flat), and on images (2-D arrays) under any noise,
 with ``profile.multiscale``, each run also denoises a copy binned by 2 and adds to every
 sample a correction interpolated from the binned cells at most one cell away, each cell
-comparing the binned copy's estimate with the mean of two samples of the full estimate. A sample then also depends on 2 * reach_coarse
-samples (reach_coarse: the formula above, the same in binned samples) plus 3, and on the full
-estimate up to 3 samples away: the overlap is 2 * reach + 3 and the chunk boundaries move to
-multiples of 2 * unit, so that the binned cells and the binned copy's reference grid line up
-with the whole array's.
+comparing the binned copy's estimate with the mean of two samples of the full estimate. A
+sample then also depends on 2 * reach_coarse samples (reach_coarse: the formula above, the
+same in binned samples) plus 3, and on the full estimate up to 3 samples away: the overlap is
+2 * reach + 3 and the chunk boundaries move to multiples of 2 * unit, so that the binned
+cells and the binned copy's reference grid line up with the whole array's.
 
 What is exact: with one engine thread per run the chunked result equals the whole-volume
 result bit for bit. With several engine threads the order in which the threads add blocks
