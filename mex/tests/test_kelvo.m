@@ -190,11 +190,11 @@ agreesWithTool('correlated', z, y, psd);
 end
 
 function imageTwoScales(seed)
-% A smooth image with an edge under white noise: the binned copy changes the estimate, and
-% KELVO's result is the C++ library's.
+% A smooth image under white noise: the binned copy changes the estimate, and KELVO's result
+% is the C++ library's.
 randn('state', seed + 2);
 [r, c] = ndgrid(1:48, 1:40);
-x = 0.3 + 0.4 * (hypot(r - 24, c - 20) < 12) + 0.2 * sin(r / 7);
+x = 0.3 + 0.4 * exp(-((r - 24).^2 + (c - 20).^2) / 80) + 0.2 * sin(r / 7);
 z = single(x + 0.1 * randn(size(x)));
 pro = KELVOProfile();
 pro.numThreads = 1;
