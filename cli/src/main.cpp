@@ -789,8 +789,14 @@ void restartWithHugePages(int argc, char** argv) {
     if (!read || !std::strstr(mode, "[madvise]")) return;
     const std::string value =
         before.empty() ? "glibc.malloc.hugetlb=1" : before + ":glibc.malloc.hugetlb=1";
+    // The executable's path rather than /proc/self/exe itself: under an emulator (qemu's user
+    // mode) the link is the emulator, but reading it gives the emulated program.
+    char self[4096];
+    const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (length <= 0 || static_cast<std::size_t>(length) >= sizeof self - 1) return;
+    self[length] = '\0';
     if (setenv("GLIBC_TUNABLES", value.c_str(), 1) != 0) return;
-    execv("/proc/self/exe", argv);
+    execv(self, argv);
     // Still here: run without the restart, with the environment as it was.
     if (current) {
         setenv("GLIBC_TUNABLES", before.c_str(), 1);
