@@ -140,16 +140,17 @@ bool prepareNoiseArrays(NoiseArrays& noise, const float* psd, const Parameters& 
 }
 
 // How the walk is divided among the threads. Its rows (slice after slice, rows of a slice in
-// order) are numbered as units, and thread t takes units [unitCount * t / threadCount,
-// unitCount * (t + 1) / threadCount): the threads' shares differ by at most one row, where
-// whole slices (33 of them on a 96^3 volume, 17 against 16 for two threads) would leave one
-// thread idle for a slice's time at the end. A thread's range may begin or end inside a
-// slice; its collections are filled where its first location lies. Thread t may aggregate
-// without the lock inside privateRange[t] along the slide axis.
+// order) are numbered as units, and thread t takes units [cuts[t], cuts[t + 1]), cut so that
+// the threads' shares of reference locations differ by at most one row's
+// (ReferenceGrid::balancedCuts): whole slices (33 of them on a 96^3 volume, 17 against 16 for
+// two threads) would leave one thread idle for a slice's time at the end. A thread's range
+// may begin or end inside a slice; its collections are filled where its first location
+// lies. Thread t may aggregate without the lock inside privateRange[t] along the slide axis.
 struct SlabPlan {
     int sliceCount = 0;
     int rowsPerSlice = 1;
     int threadCount = 1;
+    std::vector<long long> cuts;  ///< threadCount + 1 unit boundaries, from 0 to unitCount
     std::vector<std::pair<int, int>> privateRange;
     /// Planes along the slide axis where thread t's groups that reach outside its private
     /// range may add: below it and above it (empty pairs when there are none), or all the
@@ -157,8 +158,8 @@ struct SlabPlan {
     std::vector<std::array<std::pair<int, int>, 2>> boundaryZones;
 
     long long unitCount() const { return static_cast<long long>(sliceCount) * rowsPerSlice; }
-    long long firstUnit(int t) const { return unitCount() * t / threadCount; }
-    long long endUnit(int t) const { return unitCount() * (t + 1) / threadCount; }
+    long long firstUnit(int t) const { return cuts[static_cast<std::size_t>(t)]; }
+    long long endUnit(int t) const { return cuts[static_cast<std::size_t>(t) + 1]; }
     // The slices thread t works on, in whole or in part: [first(t), end(t)).
     int first(int t) const { return static_cast<int>(firstUnit(t) / rowsPerSlice); }
     int end(int t) const {
@@ -205,6 +206,7 @@ SlabPlan planSlabs(const ReferenceGrid& grid, const Parameters& params, int thre
     plan.sliceCount = grid.sliceCount();
     plan.rowsPerSlice = grid.rowsPerSlice();
     plan.threadCount = threadCount;
+    plan.cuts = grid.balancedCuts(threadCount);
     std::vector<std::pair<int, int>> reach(static_cast<std::size_t>(threadCount), {0, 0});
     for (int t = 0; t < threadCount; ++t) {
         if (plan.first(t) < plan.end(t))

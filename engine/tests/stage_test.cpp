@@ -355,6 +355,57 @@ TEST(Stages, RecordedLocationsFollowTheReferenceGridRule) {
     }
 }
 
+// The threads' shares of the walk: every location in exactly one share, shares in walk order,
+// and their numbers of locations within one row's (and a location) of each other, also where the
+// walk's last slices are empty (181 at step 3: 62 slices, two of them skipped, which an even split
+// of the rows gave to the upper share) or shifted.
+TEST(Stages, ThreadSharesHoldEqualNumbersOfLocations) {
+    const int shifts[3] = {0, 2, 1};
+    for (const Vec3<int> size : {Vec3<int>{181, 20, 181}, Vec3<int>{40, 33, 7},
+                                 Vec3<int>{512, 512, 1}, Vec3<int>{4, 4, 4}}) {
+        Parameters p = defaultParameters(size, 0.1f, false);
+        if (size.y == 33) {
+            for (int d = 0; d < 3; ++d) {
+                p.shiftCount[d] = 3;
+                p.shiftTable[d] = shifts;
+            }
+        }
+        const ReferenceGrid grid(p);
+        const int rows = grid.rowsPerSlice();
+        const long long units = static_cast<long long>(grid.sliceCount()) * rows;
+        std::vector<long long> perUnit(static_cast<std::size_t>(units), 0);
+        long long total = 0, widest = 0;
+        for (long long u = 0; u < units; ++u) {
+            const int r = static_cast<int>(u % rows);
+            grid.forEachLocation(static_cast<int>(u / rows), r, r + 1, [&](Vec3<int>, Vec3<int>) {
+                ++perUnit[static_cast<std::size_t>(u)];
+                return true;
+            });
+            total += perUnit[static_cast<std::size_t>(u)];
+            widest = std::max(widest, perUnit[static_cast<std::size_t>(u)]);
+        }
+        for (int parts : {1, 2, 3, 7}) {
+            const std::vector<long long> cuts = grid.balancedCuts(parts);
+            ASSERT_EQ(cuts.size(), static_cast<std::size_t>(parts) + 1);
+            EXPECT_EQ(cuts.front(), 0);
+            EXPECT_EQ(cuts.back(), units);
+            long long least = total, most = 0, sum = 0;
+            for (int k = 0; k < parts; ++k) {
+                ASSERT_LE(cuts[k], cuts[k + 1]);
+                long long n = 0;
+                for (long long u = cuts[k]; u < cuts[k + 1]; ++u)
+                    n += perUnit[static_cast<std::size_t>(u)];
+                least = std::min(least, n);
+                most = std::max(most, n);
+                sum += n;
+            }
+            EXPECT_EQ(sum, total);
+            EXPECT_LE(most - least, widest)
+                << size.x << "x" << size.y << "x" << size.z << ", " << parts;
+        }
+    }
+}
+
 TEST(Stages, AVolumeOfOneBlockHasOneLocation) {
     const Vec3<int> size{4, 4, 4};
     std::vector<float> noisy = addWhiteNoise(std::vector<float>(64, 0.5f), 0.01f, 1u);

@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <utility>
+#include <vector>
 
 #include "kelvo/engine/records.h"
 
@@ -111,6 +112,40 @@ public:
     int sliceCount() const { return walk_[slideAxis()]; }
     /// Rows of the walk in one slice: walkCount_1 in a volume, 1 in a 2-D image.
     int rowsPerSlice() const { return volumetric_ ? walk_.y : 1; }
+
+    /// Divides the walk's rows (units: slice after slice, the rows of a slice in order) into
+    /// `parts` runs holding equal shares of its locations, to within one row's (and one
+    /// location of rounding): part p takes
+    /// units [cuts[p], cuts[p + 1]), from cuts[0] = 0 to cuts[parts] = sliceCount *
+    /// rowsPerSlice. Equal numbers of rows would not do: the last slices and rows of the
+    /// walk are often skipped (a 181-sample axis at step 3 walks 62 slices, the last two
+    /// empty).
+    std::vector<long long> balancedCuts(int parts) const {
+        const int rows = rowsPerSlice();
+        const long long units = static_cast<long long>(sliceCount()) * rows;
+        std::vector<long long> before(static_cast<std::size_t>(units) + 1, 0);  // locations
+        for (long long u = 0; u < units; ++u) {
+            long long n = 0;
+            const int row = static_cast<int>(u % rows);
+            forEachLocation(static_cast<int>(u / rows), row, row + 1, [&n](Vec3<int>, Vec3<int>) {
+                ++n;
+                return true;
+            });
+            before[static_cast<std::size_t>(u) + 1] = before[static_cast<std::size_t>(u)] + n;
+        }
+        std::vector<long long> cuts(static_cast<std::size_t>(parts) + 1, units);
+        long long u = 0;
+        for (int p = 0; p < parts; ++p) {
+            // The unit boundary nearest to p / parts of the walk's locations.
+            const long long target = before.back() * p / parts;
+            while (before[static_cast<std::size_t>(u)] < target) ++u;
+            const bool previousNearer = u > 0 && target - before[static_cast<std::size_t>(u) - 1] <
+                                                     before[static_cast<std::size_t>(u)] - target;
+            cuts[static_cast<std::size_t>(p)] = std::max(
+                previousNearer ? u - 1 : u, p > 0 ? cuts[static_cast<std::size_t>(p) - 1] : 0);
+        }
+        return cuts;
+    }
 
 private:
     Vec3<int> step_{}, last_{}, count_{}, walk_{};
