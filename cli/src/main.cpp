@@ -739,6 +739,7 @@ int run(const Options& o) {
     }
     progress.finish();
 
+    in->writeThreads = o.threads;
     try {
         in->write(temp.path(), out, o.asFloat);
     } catch (const IoError& e) {

@@ -50,6 +50,9 @@ public:
     /// Fortran order (then dims follow the shape, else its reverse).
     std::vector<std::int64_t> arrayShape;
     bool fortranOrder = false;
+    /// Threads that may compress a .nii.gz output (0: one per core); the file's bytes do not
+    /// depend on it.
+    int writeThreads = 0;
 
     /// Writes `values` (same count as this file's) to `path` with this file's header. When
     /// `asFloat32` is set the samples are stored as unscaled float32 instead of the original
