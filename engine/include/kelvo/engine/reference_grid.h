@@ -115,11 +115,10 @@ public:
 
     /// Divides the walk's rows (units: slice after slice, the rows of a slice in order) into
     /// `parts` runs holding equal shares of its locations, to within one row's (and one
-    /// location of rounding): part p takes
-    /// units [cuts[p], cuts[p + 1]), from cuts[0] = 0 to cuts[parts] = sliceCount *
-    /// rowsPerSlice. Equal numbers of rows would not do: the last slices and rows of the
-    /// walk are often skipped (a 181-sample axis at step 3 walks 62 slices, the last two
-    /// empty).
+    /// location of rounding): part p takes units [cuts[p], cuts[p + 1]), from cuts[0] = 0 to
+    /// cuts[parts] = sliceCount * rowsPerSlice. Equal numbers of rows would not do: the last
+    /// slices and rows of the walk are often skipped (a 181-sample axis at step 3 walks 62
+    /// slices, the last two empty).
     std::vector<long long> balancedCuts(int parts) const {
         const int rows = rowsPerSlice();
         const long long units = static_cast<long long>(sliceCount()) * rows;
