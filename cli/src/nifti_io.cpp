@@ -133,12 +133,14 @@ void writeWholeFile(const std::string& path, const Bytes& bytes) {
 constexpr std::size_t PART_BYTES = std::size_t(1) << 20;
 
 struct DeflatedPart {
+    std::size_t size = 0;  ///< uncompressed bytes
     Bytes bytes;
     uLong crc = 0;
     bool failed = false;
 };
 
 void deflatePart(const unsigned char* in, std::size_t size, bool last, DeflatedPart& part) {
+    part.size = size;
     z_stream z{};
     // Raw deflate (window bits -15): the gzip header and trailer are written around the parts.
     if (deflateInit2(&z, 1, Z_DEFLATED, -15, 9, Z_RLE) != Z_OK) {
@@ -193,12 +195,10 @@ Bytes gzipBytes(const Bytes& in, const std::string& path, int threads) {
 
     std::size_t total = 18;  // gzip header (10) and trailer (8)
     uLong crc = crc32(0L, Z_NULL, 0);
-    for (std::size_t k = 0; k < count; ++k) {
-        if (parts[k].failed) throw IoError(path + ": gzip compression failed (out of memory?)");
-        total += parts[k].bytes.size();
-        const std::size_t first = k * PART_BYTES;
-        crc = crc32_combine(crc, parts[k].crc,
-                            static_cast<z_off_t>(std::min(PART_BYTES, in.size() - first)));
+    for (const DeflatedPart& part : parts) {
+        if (part.failed) throw IoError(path + ": gzip compression failed (out of memory?)");
+        total += part.bytes.size();
+        crc = crc32_combine(crc, part.crc, static_cast<z_off_t>(part.size));
     }
     Bytes out;
     try {

@@ -149,8 +149,7 @@ bool prepareNoiseArrays(NoiseArrays& noise, const float* psd, const Parameters& 
 struct SlabPlan {
     int sliceCount = 0;
     int rowsPerSlice = 1;
-    int threadCount = 1;
-    std::vector<long long> cuts;  ///< threadCount + 1 unit boundaries, from 0 to unitCount
+    std::vector<long long> cuts;  ///< one unit boundary per thread, then unitCount
     std::vector<std::pair<int, int>> privateRange;
     /// Planes along the slide axis where thread t's groups that reach outside its private
     /// range may add: below it and above it (empty pairs when there are none), or all the
@@ -205,7 +204,6 @@ SlabPlan planSlabs(const ReferenceGrid& grid, const Parameters& params, int thre
     SlabPlan plan;
     plan.sliceCount = grid.sliceCount();
     plan.rowsPerSlice = grid.rowsPerSlice();
-    plan.threadCount = threadCount;
     plan.cuts = grid.balancedCuts(threadCount);
     std::vector<std::pair<int, int>> reach(static_cast<std::size_t>(threadCount), {0, 0});
     for (int t = 0; t < threadCount; ++t) {
