@@ -46,11 +46,23 @@ namespace kelvo {
 // on one image; looser match thresholds (2.0 / 0.4) gained 0.03 dB more on photographs but
 // lost up to 0.34 dB on the phantom; a second Wiener pass on the first Wiener estimate lost
 // 0.08 dB or more at every threshold tried.
+//
+// Volumes, then: the Wiener stage on 3x3x3 blocks (from 4x4x4) at steps 3, 3, 2 (from 3) and
+// search radius 4 (from 5). The pilot already holds the structure, and smaller blocks follow
+// edges and fine detail more closely, while the denser steps along z give every sample more
+// estimates to average. On the 181x217x181 phantom at sigma 0.1 +0.58 dB for 1.04 to 1.11
+// times the time (both stages, 2 threads); on phantoms at sigma 0.05 to 0.15 +0.8 to +1.7 dB;
+// on the inia19 volume scaled so that its brain spans the range (as a T1 of range 1 does),
+// the whole volume at sigma 0.05 / 0.1 / 0.15 +0.22 / +0.11 / +0.01 dB and its centre crop
+// +0.10 / +0.07 / 0.00. Where the noise is large against the data (the unscaled inia19, whose
+// brain spans 0.3 of its range: 17 to 50 % relative noise) it loses 0.02 to 0.20 dB. The
+// same blocks at step 2 gained 0.2 to 0.4 dB more on the brain but took twice the time; hard
+// thresholding keeps 4x4x4 blocks (bench/quality_sweep.md, "Smaller Wiener blocks").
 Profile Profile::defaults(bool volumetric) {
     Profile p{};
     if (volumetric) {
         p.hardThreshold = {{4, 4, 4}, {3, 3, 3}, {4, 4, 4}, 16, 2.9f, 1.5f};
-        p.wiener = {{4, 4, 4}, {3, 3, 3}, {5, 5, 5}, 32, 0.9f, 0.2f};
+        p.wiener = {{3, 3, 3}, {3, 3, 2}, {4, 4, 4}, 32, 0.9f, 0.2f};
         p.fftSize = {8, 8, 8};
         p.splitComp = {false, false, true};
     } else {

@@ -237,6 +237,7 @@ struct KeyHeap {
 // with the reference held in registers: the eight lane sums of addSquares are one vector,
 // reduced by reduceLanes' tree, so this path gives the general one's bits.
 struct Reference64 {
+    static constexpr int FLOATS = 64;
     V8 r[8];
     explicit Reference64(const float* p) {
         for (int k = 0; k < 8; ++k) r[k] = load8(p + 8 * k);
@@ -245,21 +246,36 @@ struct Reference64 {
         const V8 t = load8(b + 8 * k) - r[k];
         return t * t;
     }
-    // Lane sums of the first half of the block (vectors 0 to 3), added in order.
-    __attribute__((always_inline)) inline V8 firstHalf(const float* b) const {
-        V8 acc = square(b, 0);
-        acc += square(b, 1);
-        acc += square(b, 2);
-        acc += square(b, 3);
+    // The lane sums of the first vector (the early test's lower bound), and those carried on
+    // over the rest of the block, vector after vector.
+    __attribute__((always_inline)) inline V8 first(const float* b) const { return square(b, 0); }
+    __attribute__((always_inline)) inline V8 rest(const float* b, V8 acc) const {
+        for (int k = 1; k < 8; ++k) acc += square(b, k);
         return acc;
     }
-    // The lane sums carried on over the second half.
-    __attribute__((always_inline)) inline V8 secondHalf(const float* b, V8 acc) const {
-        acc += square(b, 4);
-        acc += square(b, 5);
-        acc += square(b, 6);
-        acc += square(b, 7);
-        return acc;
+};
+
+// The same for 27-float blocks (3x3x3): three vectors, then entries 24 to 26 into lanes 0 to
+// 2 (read one by one: the next block follows them), as addSquares adds them.
+struct Reference27 {
+    static constexpr int FLOATS = 27;
+    V8 r[3];
+    float tail[3];
+    explicit Reference27(const float* p) {
+        for (int k = 0; k < 3; ++k) r[k] = load8(p + 8 * k);
+        for (int l = 0; l < 3; ++l) tail[l] = p[24 + l];
+    }
+    __attribute__((always_inline)) inline V8 square(const float* b, int k) const {
+        const V8 t = load8(b + 8 * k) - r[k];
+        return t * t;
+    }
+    __attribute__((always_inline)) inline V8 first(const float* b) const { return square(b, 0); }
+    __attribute__((always_inline)) inline V8 rest(const float* b, V8 acc) const {
+        acc += square(b, 1);
+        acc += square(b, 2);
+        V8 t = splat(0.0f);
+        for (int l = 0; l < 3; ++l) t[l] = b[24 + l] - tail[l];
+        return acc + t * t;
     }
 };
 
@@ -268,10 +284,11 @@ struct Reference64 {
 // block size and entry type. With Vectors > 0 (float blocks of 8 * Vectors entries: the
 // 6x6x6 and 12x12 blocks of the correlated-noise profiles) the eight lane sums are one
 // vector and the partial tests come after whole vectors (a quarter and a half of the block,
-// rounded down to vectors): every lane still receives its squares in index order, so the
+// rounded down to vectors; 3x3x3 blocks, whole vectors plus Tail entries, test after the
+// first vector): every lane still receives its squares in index order, so the
 // distances are the general form's bit for bit, and a partial test rejects only candidates
 // the full distance would (wherever the runs end, see addSquares).
-template <typename T, int Vectors = 0>
+template <typename T, int Vectors = 0, int Tail = 0>
 __attribute__((always_inline)) inline int searchImpl(const BlockCollection<T>& c,
                                                      const float* offsets, Vec3<int> ref,
                                                      Vec3<int> radius, Vec3<int> wmin,
@@ -306,8 +323,28 @@ __attribute__((always_inline)) inline int searchImpl(const BlockCollection<T>& c
                 const float worst =
                     kept.full() ? kept.worst() : std::numeric_limits<float>::infinity();
                 float dist;
-                if constexpr (Vectors > 0) {
+                if constexpr (Vectors > 0 && Vectors < 4) {
+                    // Small blocks (3x3x3: three vectors and three more entries): one test
+                    // after the first vector, then the rest; the entries past the last whole
+                    // vector are read one by one (the next block, or the buffer's end, follows
+                    // them) and go to the first lanes, as addSquares sends them.
+                    const auto square = [&](int k) __attribute__((always_inline)) {
+                        const V8 t = load8(b + 8 * k) - load8(reference + 8 * k);
+                        return t * t;
+                    };
+                    V8 acc = square(0);
+                    if (start + reduce8(acc) > worst) continue;
+                    for (int k = 1; k < Vectors; ++k) acc += square(k);
+                    if constexpr (Tail > 0) {
+                        V8 t = splat(0.0f);
+                        for (int l = 0; l < Tail; ++l)
+                            t[l] = b[8 * Vectors + l] - reference[8 * Vectors + l];
+                        acc += t * t;
+                    }
+                    dist = start + reduce8(acc);
+                } else if constexpr (Vectors > 0) {
                     static_assert(Vectors >= 4, "every run holds at least one vector");
+                    static_assert(Tail == 0, "large blocks are whole vectors");
                     const auto square = [&](int k) __attribute__((always_inline)) {
                         const V8 t = load8(b + 8 * k) - load8(reference + 8 * k);
                         return t * t;
@@ -379,11 +416,11 @@ struct Search64 {
 // of the inia19 volume, batches of eight cut the time per candidate by about a tenth and the
 // first-level cache misses of the search by half (cachegrind), where walking the references
 // in tiles of columns instead of rows was slower.
-template <bool EarlyTest>
+template <bool EarlyTest, typename Ref = Reference64>
 __attribute__((always_inline)) inline void search64(const BlockCollection<float>& c,
                                                     const float* offsets, Vec3<int> radius,
                                                     Search64* s, int n, int capacity) {
-    constexpr std::int64_t stride = 64;
+    constexpr std::int64_t stride = Ref::FLOATS;
     const int cx = c.count.x, cy = c.count.y, cz = c.count.z;
     const int wx = 2 * radius.x + 1, wy = 2 * radius.y + 1;
 
@@ -397,7 +434,7 @@ __attribute__((always_inline)) inline void search64(const BlockCollection<float>
 
     // Candidates x0 .. x1 of row (y, z) (its blocks from rowBase) for search q, the
     // reference skipped.
-    auto row = [&](Search64 & q, const Reference64& r, const float* rowBase, int y, int z, int x0,
+    auto row = [&](Search64 & q, const Ref& r, const float* rowBase, int y, int z, int x0,
                    int x1) __attribute__((always_inline)) {
         KeyHeap& kept = q.kept;
         const float* offsetRow =
@@ -412,16 +449,13 @@ __attribute__((always_inline)) inline void search64(const BlockCollection<float>
             const float* b = rowBase + sx * stride;
             const float start = -offsetRow[x];
             if (!kept.full()) {
-                kept.push(start + reduce8(r.secondHalf(b, r.firstHalf(b))), {x, y, z});
+                kept.push(start + reduce8(r.rest(b, r.first(b))), {x, y, z});
                 continue;
             }
             const float worst = kept.worst();
-            V8 acc = r.square(b, 0);
+            const V8 acc = r.first(b);
             if (EarlyTest && start + reduce8(acc) > worst) continue;
-            acc += r.square(b, 1);
-            acc += r.square(b, 2);
-            acc += r.square(b, 3);
-            const float dist = start + reduce8(r.secondHalf(b, acc));
+            const float dist = start + reduce8(r.rest(b, acc));
             if (__builtin_expect(!(dist > worst), 0)) kept.offer(dist, {x, y, z});
         }
     };
@@ -442,7 +476,7 @@ __attribute__((always_inline)) inline void search64(const BlockCollection<float>
             umin[d] = std::min(umin[d], q.wmin[d]);
             umax[d] = std::max(umax[d], q.wmax[d]);
         }
-        const Reference64 r(q.reference);
+        const Ref r(q.reference);
         for (int z = q.lo.z; z <= q.hi.z; ++z)
             for (int y = q.lo.y; y <= q.hi.y; ++y) row(q, r, rowAt(y, z), y, z, q.lo.x, q.hi.x);
     }
@@ -462,7 +496,7 @@ __attribute__((always_inline)) inline void search64(const BlockCollection<float>
             for (int k = 0; k < n; ++k) {
                 Search64& q = s[k];
                 if (z < q.wmin.z || z > q.wmax.z || y < q.wmin.y || y > q.wmax.y) continue;
-                const Reference64 r(q.reference);
+                const Ref r(q.reference);
                 if (z >= q.lo.z && z <= q.hi.z && y >= q.lo.y && y <= q.hi.y) {
                     row(q, r, rowBase, y, z, q.wmin.x, q.lo.x - 1);
                     row(q, r, rowBase, y, z, q.hi.x + 1, q.wmax.x);
@@ -474,12 +508,18 @@ __attribute__((always_inline)) inline void search64(const BlockCollection<float>
     }
 }
 
-// The 64-float searches of a batch (see search64), the early test chosen by the first
+// The searches of a batch of 64- or 27-float blocks (see search64), the early test chosen by the first
 // reference's offsets: the corner of the displacement table holds the offset of two blocks
 // that do not overlap, zero exactly when no noise offset is subtracted (the pilot's search).
 KELVO_CLONES void searchBatch64(const BlockCollection<float>& c, const float* offsets,
                                 Vec3<int> radius, Search64* s, int n, int capacity) {
-    if (offsets[0] == 0.0f) {
+    if (c.blockVolume == 27) {
+        if (offsets[0] == 0.0f) {
+            search64<true, Reference27>(c, offsets, radius, s, n, capacity);
+        } else {
+            search64<false, Reference27>(c, offsets, radius, s, n, capacity);
+        }
+    } else if (offsets[0] == 0.0f) {
         search64<true>(c, offsets, radius, s, n, capacity);
     } else {
         search64<false>(c, offsets, radius, s, n, capacity);
@@ -489,7 +529,8 @@ KELVO_CLONES void searchBatch64(const BlockCollection<float>& c, const float* of
 KELVO_CLONES int searchFloat(const BlockCollection<float>& c, const float* offsets, Vec3<int> ref,
                              Vec3<int> radius, Vec3<int> wmin, Vec3<int> wmax, int capacity,
                              BlockDistance<float>* heap, bool general) {
-    if (c.blockVolume == 64 && !general && KeyHeap::fits(capacity, wmin, wmax)) {
+    if ((c.blockVolume == 64 || c.blockVolume == 27) && !general &&
+        KeyHeap::fits(capacity, wmin, wmax)) {
         Search64 s;
         s.reference = c.blockAt(ref);
         s.ref = ref;
@@ -498,6 +539,8 @@ KELVO_CLONES int searchFloat(const BlockCollection<float>& c, const float* offse
         searchBatch64(c, offsets, radius, &s, 1, capacity);
         return s.kept.finish(c, heap);
     }
+    if (!general && c.blockVolume == 27)
+        return searchImpl<float, 3, 3>(c, offsets, ref, radius, wmin, wmax, capacity, heap);
     if (!general && c.blockVolume == 216)
         return searchImpl<float, 27>(c, offsets, ref, radius, wmin, wmax, capacity, heap);
     if (!general && c.blockVolume == 144)
@@ -685,7 +728,7 @@ void getBlockMatchesBatch(const BlockCollection<float>& collection, const float*
     if (n < 1 || n > MATCH_BATCH)
         throw std::invalid_argument("getBlockMatchesBatch: 1 to MATCH_BATCH references");
     Search64 s[MATCH_BATCH];
-    bool together = collection.blockVolume == 64;
+    bool together = collection.blockVolume == 64 || collection.blockVolume == 27;
     for (int k = 0; k < n; ++k) {
         Search64& q = s[k];
         q.ref = references[k];

@@ -24,7 +24,7 @@ namespace {
 // order m = 0 .. n-1 starting from the m = 0 product. The kernels only reorder the loops
 // around that sum (never the sum itself), so every size and every kernel gives the same
 // result. N > 0 fixes the line length at compile time (fully unrolled for the common block
-// sizes 4 and 8); N == 0 reads it from `n`. Input and output of one pass never alias.
+// sizes 3, 4 and 8); N == 0 reads it from `n`. Input and output of one pass never alias.
 
 // Lines along dimension 0: `lines` contiguous lines of n samples, one after the other.
 template <int N, typename T>
@@ -48,6 +48,9 @@ __attribute__((always_inline)) inline void productContiguous(const T* __restrict
 template <typename T>
 void genericContiguous(const T* in, T* out, const float* M, int n, long long lines) {
     switch (n) {
+        case 3:
+            productContiguous<3>(in, out, M, n, lines);
+            break;
         case 4:
             productContiguous<4>(in, out, M, n, lines);
             break;
@@ -63,6 +66,9 @@ template <typename T>
 void genericStrided(const T* in, T* out, const float* M, int n, long long stride, long long planes,
                     long long planeStride) {
     switch (n) {
+        case 3:
+            productStrided<3>(in, out, M, n, stride, planes, planeStride);
+            break;
         case 4:
             productStrided<4>(in, out, M, n, stride, planes, planeStride);
             break;
@@ -263,6 +269,10 @@ __attribute__((always_inline)) inline void transformSquare(const T* in, Vec3<con
 
 // Each size as a dispatched kernel: the x86-64-v3 clone takes the strided passes eight lanes
 // at a time (no fused multiply-add in this file, so the same bits as the baseline clone).
+KELVO_CLONES void cube3(const float* in, const float* mx, const float* my, const float* mz,
+                        float* a, float* b, float* out) {
+    transformCube<3>(in, Vec3<const float*>{mx, my, mz}, a, b, out);
+}
 KELVO_CLONES void cube5(const float* in, const float* mx, const float* my, const float* mz,
                         float* a, float* b, float* out) {
     transformCube<5>(in, Vec3<const float*>{mx, my, mz}, a, b, out);
@@ -294,6 +304,9 @@ bool transformFixedSize(const float* in, Vec3<const float*> m, Vec3<StandardTran
         return false;
     if (size.z == size.x) {
         switch (size.x) {
+            case 3:
+                cube3(in, m.x, m.y, m.z, scratchA, scratchB, out);
+                return true;
             case 5:
                 cube5(in, m.x, m.y, m.z, scratchA, scratchB, out);
                 return true;

@@ -232,10 +232,10 @@ void expectSameGroup(const BlockDistance<float>* a, int na, const BlockDistance<
     }
 }
 
-// The register path of 64-entry blocks (full distances with a noise offset, an early
+// The register paths of 64- and 27-entry blocks (full distances with a noise offset, an early
 // rejection after eight entries without one), alone and in batches of references searched
-// together, and the vector path of 216- and 144-entry blocks (the correlated profiles' 6x6x6
-// and 12x12), against the general loop: the same groups and the same distances, bit for bit,
+// together, and the vector paths of 216-, 144- and 27-entry blocks (6x6x6, 12x12 and 3x3x3),
+// against the general loop: the same groups and the same distances, bit for bit,
 // at every reference of volumes whose blocks carry structure plus noise (candidates are
 // rejected after every run, and near ties are common), in a collection holding the whole
 // volume and in a ring whose slots wrap along x.
@@ -247,7 +247,8 @@ TEST(BlockMatching, VectorPathsMatchTheGeneralLoopExactly) {
     // rejection even slightly above the lower bound changes the groups.
     for (const float tail : {1.f, 0.f})
         for (const Vec3<int> block :
-             {Vec3<int>{4, 4, 4}, Vec3<int>{8, 8, 1}, Vec3<int>{6, 6, 6}, Vec3<int>{12, 12, 1}}) {
+             {Vec3<int>{4, 4, 4}, Vec3<int>{8, 8, 1}, Vec3<int>{6, 6, 6}, Vec3<int>{12, 12, 1},
+              Vec3<int>{3, 3, 3}}) {
             // The larger blocks on smaller volumes (the sanitizer builds run this too).
             const bool block64 = block.x * block.y * block.z == 64;
             const Vec3<int> size = block.z == 1
@@ -257,7 +258,7 @@ TEST(BlockMatching, VectorPathsMatchTheGeneralLoopExactly) {
             for (std::size_t i = 0; i < v.entries.size(); ++i) {
                 const std::size_t slot = i / static_cast<std::size_t>(v.d);
                 v.entries[i] =
-                    (i % 64 < 8 ? 1.f : tail) *
+                    (i % static_cast<std::size_t>(v.d) < 8 ? 1.f : tail) *
                     (std::sin(0.9f * float(slot % 7) + 0.3f * float(i % 64)) * float(i % 5) +
                      noise(rng));
             }
@@ -293,7 +294,7 @@ TEST(BlockMatching, VectorPathsMatchTheGeneralLoopExactly) {
                         // Batches of 1 to MATCH_BATCH references along x, one and three
                         // positions apart (as the walk's), each window clipped at the borders
                         // (groups of 32 without threshold: the most candidates offered).
-                        if (groupSize != 32 || threshold < 1e30f || v.d != 64) continue;
+                        if (groupSize != 32 || threshold < 1e30f || (v.d != 64 && v.d != 27)) continue;
                         std::vector<BlockDistance<float>> batch(
                             static_cast<std::size_t>(MATCH_BATCH * groupSize));
                         for (const BlockCollection<float>* held : {&c, &ring})

@@ -43,14 +43,16 @@ def anisotropic_volume_profile():
     p = kelvo.Profile.defaults(True)
     ht, wie = p.hard_threshold, p.wiener
     ht.search_radius, ht.step_size = (3, 2, 1), (3, 3, 2)
-    wie.search_radius, wie.step_size = (2, 3, 1), (2, 3, 2)
+    wie.block_size, wie.search_radius, wie.step_size = (4, 4, 4), (2, 3, 1), (2, 3, 2)
     p.hard_threshold, p.wiener = ht, wie
     return p
 
 
 def test_overlap_depth_and_alignment():
-    depth, unit = kd.overlap_depth((40, 256, 256))  # defaults: R 4 and 5, B 4, step 3
-    assert unit == (3, 3, 3) and depth == (24, 24, 24)  # 11 + 13 rounded up to 3
+    # Volume defaults: hard thresholding R 4, B 4, step 3; Wiener R 4, B 3, steps 3, 3, 2
+    # (x, y, z): a reach of 11 + 10, rounded up to 6 along z (lcm(3, 2)) and to 3 elsewhere.
+    depth, unit = kd.overlap_depth((40, 256, 256))
+    assert unit == (6, 3, 3) and depth == (24, 21, 21)
     # Images: R 12 and 20, B 8, and the binned copy: 2 (31 + 47) + 3 = 159, rounded up to 6.
     depth, unit = kd.overlap_depth((256, 256))
     assert unit == (6, 6) and depth == (162, 162)
