@@ -20,7 +20,8 @@ function pro = KELVOProfile(kind, noise)
 %
 %   hardThreshold, wiener   settings of the two stages, each a struct with
 %       blockSize       block extent [d1 d2 d3], 1 to 16 per dimension; [4 4 4] for
-%                       volumes, [8 8 1] for images (white noise).
+%                       volumes ([3 3 3] in the Wiener stage), [8 8 1] for images
+%                       (white noise).
 %       stepSize        step of the reference grid; at most the block size in every
 %                       dimension the block does not span (otherwise samples would go
 %                       unfiltered); any step where it does, e.g. dimension 3 of an image.

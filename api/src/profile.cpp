@@ -50,14 +50,15 @@ namespace kelvo {
 // Volumes, then: the Wiener stage on 3x3x3 blocks (from 4x4x4) at steps 3, 3, 2 (from 3) and
 // search radius 4 (from 5). The pilot already holds the structure, and smaller blocks follow
 // edges and fine detail more closely, while the denser steps along z give every sample more
-// estimates to average. On the 181x217x181 phantom at sigma 0.1 +0.58 dB for 1.04 to 1.11
-// times the time (both stages, 2 threads); on phantoms at sigma 0.05 to 0.15 +0.8 to +1.7 dB;
-// on the inia19 volume scaled so that its brain spans the range (as a T1 of range 1 does),
-// the whole volume at sigma 0.05 / 0.1 / 0.15 +0.22 / +0.11 / +0.01 dB and its centre crop
-// +0.10 / +0.07 / 0.00. Where the noise is large against the data (the unscaled inia19, whose
-// brain spans 0.3 of its range: 17 to 50 % relative noise) it loses 0.02 to 0.20 dB. The
-// same blocks at step 2 gained 0.2 to 0.4 dB more on the brain but took twice the time; hard
-// thresholding keeps 4x4x4 blocks (bench/quality_sweep.md, "Smaller Wiener blocks").
+// estimates to average. The tool's whole run on the 181x217x181 phantom at sigma 0.1: 39.18 ->
+// 39.75 dB for 1.07 times the time (both stages, 2 threads); phantoms at sigma 0.05 to 0.15
+// +0.8 to +1.9 dB; the inia19 volume scaled so that its brain spans the range (as a T1 of
+// range 1 does): the whole volume at sigma 0.05 / 0.1 / 0.15 +0.22 / +0.11 / +0.01 dB, its
+// centre crop +0.10 / +0.07 / 0.00. Where the noise is large against the data (the unscaled
+// inia19, whose brain spans 0.3 of its range: 17 to 50 % relative noise) they lose 0.02 to
+// 0.20 dB. Step 2 gained 0.1 to 0.2 dB more on the brain for about twice the time; 3x3x3
+// blocks in hard thresholding, which matches on noisy blocks, lost 0.2 to 0.75 dB on the
+// brain (bench/quality_sweep.md, "Smaller Wiener blocks").
 Profile Profile::defaults(bool volumetric) {
     Profile p{};
     if (volumetric) {

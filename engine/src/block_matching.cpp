@@ -256,14 +256,15 @@ struct Reference64 {
 };
 
 // The same for 27-float blocks (3x3x3): three vectors, then entries 24 to 26 into lanes 0 to
-// 2 (read one by one: the next block follows them), as addSquares adds them.
+// 2, as addSquares adds them. Those three are read within the block, as the last three
+// lanes of the vector of entries 19 to 26, and moved down to lanes 0 to 2 (the others zeroed)
+// after squaring.
 struct Reference27 {
     static constexpr int FLOATS = 27;
-    V8 r[3];
-    float tail[3];
+    V8 r[4];  // entries 0-7, 8-15, 16-23 and 19-26
     explicit Reference27(const float* p) {
         for (int k = 0; k < 3; ++k) r[k] = load8(p + 8 * k);
-        for (int l = 0; l < 3; ++l) tail[l] = p[24 + l];
+        r[3] = load8(p + 19);
     }
     __attribute__((always_inline)) inline V8 square(const float* b, int k) const {
         const V8 t = load8(b + 8 * k) - r[k];
@@ -273,9 +274,10 @@ struct Reference27 {
     __attribute__((always_inline)) inline V8 rest(const float* b, V8 acc) const {
         acc += square(b, 1);
         acc += square(b, 2);
-        V8 t = splat(0.0f);
-        for (int l = 0; l < 3; ++l) t[l] = b[24 + l] - tail[l];
-        return acc + t * t;
+        const V8 t = load8(b + 19) - r[3];
+        const V8 moved = __builtin_shuffle(t * t, I8{5, 6, 7, 0, 0, 0, 0, 0});
+        const I8 keep = {-1, -1, -1, 0, 0, 0, 0, 0};
+        return acc + reinterpret_cast<V8>(reinterpret_cast<I8>(moved) & keep);
     }
 };
 
