@@ -269,10 +269,6 @@ __attribute__((always_inline)) inline void transformSquare(const T* in, Vec3<con
 
 // Each size as a dispatched kernel: the x86-64-v3 clone takes the strided passes eight lanes
 // at a time (no fused multiply-add in this file, so the same bits as the baseline clone).
-KELVO_CLONES void cube3(const float* in, const float* mx, const float* my, const float* mz,
-                        float* a, float* b, float* out) {
-    transformCube<3>(in, Vec3<const float*>{mx, my, mz}, a, b, out);
-}
 KELVO_CLONES void cube5(const float* in, const float* mx, const float* my, const float* mz,
                         float* a, float* b, float* out) {
     transformCube<5>(in, Vec3<const float*>{mx, my, mz}, a, b, out);
@@ -305,7 +301,7 @@ bool transformFixedSize(const float* in, Vec3<const float*> m, Vec3<StandardTran
     if (size.z == size.x) {
         switch (size.x) {
             case 3:
-                cube3(in, m.x, m.y, m.z, scratchA, scratchB, out);
+                transformBlocks333(in, out, 1, m);
                 return true;
             case 5:
                 cube5(in, m.x, m.y, m.z, scratchA, scratchB, out);
@@ -406,6 +402,12 @@ __attribute__((always_inline)) inline V splat(float a) {
     return V{} + a;
 }
 
+__attribute__((always_inline)) inline V8 load8(const float* p) {
+    V8 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
 __attribute__((always_inline)) inline V8 lanes(float a, float b, float c, float d) {
     return V8{a, b, c, d, a, b, c, d};
 }
@@ -476,7 +478,89 @@ KELVO_CLONES void blocks444(const float* in, float* out, long long count, const 
         std::memcpy(out + 64 * blk, w, sizeof w);
     }
 }
+// 3x3x3 blocks in the 4x4x4 kernel's layout: each slice as two vectors, rows 0 and 1 in the
+// halves of the first and row 2 in the low half of the second, every row padded to four
+// lanes. The padding lanes carry products of zero coefficients and are never stored. Each
+// output is M[j][0]*v0 + M[j][1]*v1 + M[j][2]*v2 summed left to right, as the generic product.
+struct Coefficients333 {
+    V8 d0[3];
+    V8 d1lo[3];
+    V8 d1hi[3];
+    float d2[9];
+    Coefficients333(const float* m0, const float* m1, const float* m2) {
+        for (int m = 0; m < 3; ++m) {
+            d0[m] = V8{m0[m], m0[3 + m], m0[6 + m], 0.f, m0[m], m0[3 + m], m0[6 + m], 0.f};
+            d1lo[m] = V8{m1[m], m1[m], m1[m], m1[m], m1[3 + m], m1[3 + m], m1[3 + m], m1[3 + m]};
+            d1hi[m] = V8{m1[6 + m], m1[6 + m], m1[6 + m], m1[6 + m], 0.f, 0.f, 0.f, 0.f};
+        }
+        for (int k = 0; k < 9; ++k) d2[k] = m2[k];
+    }
+};
+
+KELVO_CLONES void blocks333(const float* in, float* out, long long count, const float* m0,
+                            const float* m1, const float* m2) {
+    const Coefficients333 c(m0, m1, m2);
+    const I8 b0{0, 0, 0, 0, 4, 4, 4, 4}, b1{1, 1, 1, 1, 5, 5, 5, 5}, b2{2, 2, 2, 2, 6, 6, 6, 6};
+    const I8 lowRow{0, 1, 2, 3, 0, 1, 2, 3}, highRow{4, 5, 6, 7, 4, 5, 6, 7};
+    for (long long blk = 0; blk < count; ++blk) {
+        const float* p = in + 27 * blk;
+        // Rows 0 and 1 of slice z are entries 9z .. 9z + 5, row 2 entries 9z + 6 .. 9z + 8
+        // (read as the last lanes of entries 19 .. 26 in the last slice, inside the block).
+        V8 v[6];
+        for (int z = 0; z < 3; ++z) {
+            v[2 * z] = __builtin_shuffle(load8(p + 9 * z), I8{0, 1, 2, 2, 3, 4, 5, 5});
+            v[2 * z + 1] = z < 2 ? load8(p + 9 * z + 6)
+                                 : __builtin_shuffle(load8(p + 19), I8{5, 6, 7, 7, 7, 7, 7, 7});
+        }
+        // Dimension 0: within each row.
+        for (int k = 0; k < 6; ++k) {
+            V8 acc = c.d0[0] * __builtin_shuffle(v[k], b0);
+            acc += c.d0[1] * __builtin_shuffle(v[k], b1);
+            acc += c.d0[2] * __builtin_shuffle(v[k], b2);
+            v[k] = acc;
+        }
+        // Dimension 1: the three rows of each slice.
+        for (int z = 0; z < 3; ++z) {
+            const V8 r0 = __builtin_shuffle(v[2 * z], lowRow);
+            const V8 r1 = __builtin_shuffle(v[2 * z], highRow);
+            const V8 r2 = __builtin_shuffle(v[2 * z + 1], lowRow);
+            V8 lo = c.d1lo[0] * r0;
+            lo += c.d1lo[1] * r1;
+            lo += c.d1lo[2] * r2;
+            V8 hi = c.d1hi[0] * r0;
+            hi += c.d1hi[1] * r1;
+            hi += c.d1hi[2] * r2;
+            v[2 * z] = lo;
+            v[2 * z + 1] = hi;
+        }
+        // Dimension 2: whole slices.
+        V8 w[6];
+        for (int j = 0; j < 3; ++j) {
+            for (int h = 0; h < 2; ++h) {
+                V8 acc = splat<V8>(c.d2[3 * j]) * v[h];
+                acc += splat<V8>(c.d2[3 * j + 1]) * v[2 + h];
+                acc += splat<V8>(c.d2[3 * j + 2]) * v[4 + h];
+                w[2 * j + h] = acc;
+            }
+        }
+        // Back to 27 entries: rows 0 and 1, then row 2 of each slice.
+        float* q = out + 27 * blk;
+        for (int z = 0; z < 3; ++z) {
+            const V8 rows01 = __builtin_shuffle(w[2 * z], I8{0, 1, 2, 4, 5, 6, 6, 6});
+            float t[8];
+            std::memcpy(t, &rows01, sizeof t);
+            std::memcpy(q + 9 * z, t, 6 * sizeof(float));
+            q[9 * z + 6] = w[2 * z + 1][0];
+            q[9 * z + 7] = w[2 * z + 1][1];
+            q[9 * z + 8] = w[2 * z + 1][2];
+        }
+    }
+}
 }  // namespace
+
+void transformBlocks333(const float* in, float* out, long long count, Vec3<const float*> matrices) {
+    blocks333(in, out, count, matrices.x, matrices.y, matrices.z);
+}
 
 void transformBlocks444(const float* in, float* out, long long count, Vec3<const float*> matrices) {
     blocks444(in, out, count, matrices.x, matrices.y, matrices.z);

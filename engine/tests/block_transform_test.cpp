@@ -252,33 +252,40 @@ TEST(BlockTransform, InPlaceEqualsOutOfPlace) {
 namespace kelvo {
 namespace {
 
-// The 4x4x4 register kernel against its plain twin: the same bits for random matrices
-// (different per dimension) and random blocks, one block through transf3D, several in place
-// through transformBlocks444.
-TEST(BlockTransform, Blocks444EqualTheGenericProductBitForBit) {
+// The 4x4x4 and 3x3x3 register kernels against their plain twin: the same bits for random
+// matrices (different per dimension) and random blocks, one block through transf3D, several
+// in place through transformBlocks444 / transformBlocks333.
+TEST(BlockTransform, RegisterKernelsEqualTheGenericProductBitForBit) {
     const unsigned seed = 4444;
     std::printf("seed %u\n", seed);
     std::mt19937 rng(seed);
     std::uniform_real_distribution<float> u(-2.f, 2.f);
     using namespace TransformsMetas;
     const Vec3<StandardTransform> kinds{ARB_FWD, ARB_FWD, ARB_FWD};
-    const Vec3<int> size{4, 4, 4};
-    for (int trial = 0; trial < 50; ++trial) {
-        std::vector<float> m0(16), m1(16), m2(16), blocks(5 * 64);
-        for (float* m : {m0.data(), m1.data(), m2.data()})
-            for (int k = 0; k < 16; ++k) m[k] = u(rng);
-        for (float& v : blocks) v = u(rng);
-        const Vec3<const float*> matrices{m0.data(), m1.data(), m2.data()};
-        std::vector<float> a(64), b(64), plain(5 * 64), fast(64);
-        for (int k = 0; k < 5; ++k)
-            transf3DGeneric<float>(blocks.data() + 64 * k, matrices, kinds, a.data(), b.data(),
-                                   plain.data() + 64 * k, size);
-        transf3D<float>(blocks.data(), matrices, kinds, a.data(), b.data(), fast.data(), size);
-        ASSERT_EQ(std::memcmp(fast.data(), plain.data(), 64 * sizeof(float)), 0)
-            << "trial " << trial;
-        transformBlocks444(blocks.data(), blocks.data(), 5, matrices);
-        ASSERT_EQ(std::memcmp(blocks.data(), plain.data(), blocks.size() * sizeof(float)), 0)
-            << "trial " << trial;
+    for (const int n : {4, 3}) {
+        const Vec3<int> size{n, n, n};
+        const int v = n * n * n;
+        for (int trial = 0; trial < 50; ++trial) {
+            std::vector<float> m0(n * n), m1(n * n), m2(n * n), blocks(5 * v);
+            for (std::vector<float>* m : {&m0, &m1, &m2})
+                for (float& x : *m) x = u(rng);
+            for (float& x : blocks) x = u(rng);
+            const Vec3<const float*> matrices{m0.data(), m1.data(), m2.data()};
+            std::vector<float> a(v), b(v), plain(5 * v), fast(v);
+            for (int k = 0; k < 5; ++k)
+                transf3DGeneric<float>(blocks.data() + v * k, matrices, kinds, a.data(), b.data(),
+                                       plain.data() + v * k, size);
+            transf3D<float>(blocks.data(), matrices, kinds, a.data(), b.data(), fast.data(), size);
+            ASSERT_EQ(std::memcmp(fast.data(), plain.data(), v * sizeof(float)), 0)
+                << n << "^3, trial " << trial;
+            if (n == 4) {
+                transformBlocks444(blocks.data(), blocks.data(), 5, matrices);
+            } else {
+                transformBlocks333(blocks.data(), blocks.data(), 5, matrices);
+            }
+            ASSERT_EQ(std::memcmp(blocks.data(), plain.data(), blocks.size() * sizeof(float)), 0)
+                << n << "^3, trial " << trial;
+        }
     }
 }
 

@@ -31,4 +31,8 @@ void transf3DGeneric(const T* in, Vec3<const float*> matrices,
 /// scratch arrays. transf3D uses it for every 4x4x4 block. Allocates nothing.
 void transformBlocks444(const float* in, float* out, long long count, Vec3<const float*> matrices);
 
+/// The same for 3x3x3 blocks (27 floats each, 3 x 3 matrices): the same bits as
+/// transf3DGeneric. transf3D uses it for every 3x3x3 block whose lines take no butterfly.
+void transformBlocks333(const float* in, float* out, long long count, Vec3<const float*> matrices);
+
 }  // namespace kelvo
