@@ -236,12 +236,10 @@ bool BlockCollection<T>::extractInitial(const ImageData<float>& image, Vec3<int>
             const std::int64_t end = std::min<std::int64_t>((t + 1) * per, total);
             const std::int64_t begin = static_cast<std::int64_t>(t) * per;
             copySlots(begin, end);
-            if (blockSize == Vec3<int>{4, 4, 4}) {
-                if (end > begin)
-                    transformBlocks444(base + begin * volume, base + begin * volume, end - begin,
-                                       transformMatrices);
+            if (end > begin &&
+                transformBlocksInRegisters(base + begin * volume, base + begin * volume,
+                                           end - begin, blockSize, transformMatrices))
                 return;
-            }
             for (std::int64_t slot = begin; slot < end; ++slot) {
                 float* block = base + slot * volume;
                 transf3D<float>(block, transformMatrices, transformKinds, a, b, block, blockSize);
@@ -275,19 +273,20 @@ void BlockCollection<T>::slideTo(const ImageData<float>& image, Vec3<int> newOri
         rx.lo = std::max(rx.lo, 0);
         ry.lo = std::max(ry.lo, 0);
         rz.lo = std::max(rz.lo, 0);
-        const bool cube4 = sourceBlockSize == Vec3<int>{4, 4, 4};
+        const bool inRegisters =
+            sourceBlockSize == Vec3<int>{4, 4, 4} || sourceBlockSize == Vec3<int>{3, 3, 3};
         Vec3<int> p{0, 0, 0};
         for (p.z = rz.lo; p.z < rz.hi; ++p.z)
             for (p.y = ry.lo; p.y < ry.hi; ++p.y) {
-                if (cube4) {
-                    // A row of 4x4x4 blocks: copied, then transformed in runs of adjacent slots
-                    // (a run ends where the ring wraps).
+                if (inRegisters) {
+                    // A row of 4x4x4 or 3x3x3 blocks: copied, then transformed in runs of
+                    // adjacent slots (a run ends where the ring wraps).
                     for (p.x = rx.lo; p.x < rx.hi; ++p.x)
                         image.copyBlock(p, sourceBlockSize, reinterpret_cast<float*>(blockAt(p)));
                     for (int x = rx.lo; x < rx.hi;) {
                         float* first = reinterpret_cast<float*>(blockAt({x, p.y, p.z}));
                         const int run = std::min(rx.hi - x, count.x - x % count.x);
-                        transformBlocks444(first, first, run, matrices);
+                        transformBlocksInRegisters(first, first, run, sourceBlockSize, matrices);
                         x += run;
                     }
                     continue;

@@ -562,6 +562,19 @@ void transformBlocks333(const float* in, float* out, long long count, Vec3<const
     blocks333(in, out, count, matrices.x, matrices.y, matrices.z);
 }
 
+bool transformBlocksInRegisters(const float* in, float* out, long long count, Vec3<int> size,
+                                Vec3<const float*> matrices) {
+    if (size == Vec3<int>{4, 4, 4}) {
+        blocks444(in, out, count, matrices.x, matrices.y, matrices.z);
+        return true;
+    }
+    if (size == Vec3<int>{3, 3, 3}) {
+        blocks333(in, out, count, matrices.x, matrices.y, matrices.z);
+        return true;
+    }
+    return false;
+}
+
 void transformBlocks444(const float* in, float* out, long long count, Vec3<const float*> matrices) {
     blocks444(in, out, count, matrices.x, matrices.y, matrices.z);
 }

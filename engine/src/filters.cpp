@@ -161,9 +161,7 @@ void inverseAndAggregate(BlockDistance<float>* matches, int count, const GroupMa
     output.n = count;
     transformBlocksNL<float>(spectrum, count, g.inverse,
                              static_cast<StandardTransform>(g.kind + 16), output, bs);
-    if (bs == Vec3<int>{4, 4, 4}) {
-        transformBlocks444(output.data, output.data, count, transforms.inv);
-    } else {
+    if (!transformBlocksInRegisters(output.data, output.data, count, bs, transforms.inv)) {
         for (int b = 0; b < count; ++b) {
             transf3D<float>(output.block(b), transforms.inv, transforms.invKinds, temp.blockA,
                             temp.blockB, output.block(b), bs);
@@ -303,10 +301,7 @@ void forwardMemberBlocks(const ImageData<float>& volume, Vec3<int> bs,
         volume.copyBlock(matches[k].position, bs, block);
         matches[k].data = block;
     }
-    if (bs == Vec3<int>{4, 4, 4}) {
-        transformBlocks444(blocks.data, blocks.data, count, transforms.fwd);
-        return;
-    }
+    if (transformBlocksInRegisters(blocks.data, blocks.data, count, bs, transforms.fwd)) return;
     for (int k = 0; k < count; ++k) {
         transf3D<float>(blocks.block(k), transforms.fwd, transforms.fwdKinds, temp.blockA,
                         temp.blockB, blocks.block(k), bs);

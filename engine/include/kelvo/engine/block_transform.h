@@ -32,7 +32,13 @@ void transf3DGeneric(const T* in, Vec3<const float*> matrices,
 void transformBlocks444(const float* in, float* out, long long count, Vec3<const float*> matrices);
 
 /// The same for 3x3x3 blocks (27 floats each, 3 x 3 matrices): the same bits as
-/// transf3DGeneric. transf3D uses it for every 3x3x3 block whose lines take no butterfly.
+/// transf3DGeneric. transf3D uses it for every 3x3x3 block.
 void transformBlocks333(const float* in, float* out, long long count, Vec3<const float*> matrices);
+
+/// transformBlocks444 or transformBlocks333 for `count` blocks of `size` when it is one of
+/// theirs (lines of 3 or 4 never take a butterfly, whatever their kinds); false, doing
+/// nothing, for other sizes.
+bool transformBlocksInRegisters(const float* in, float* out, long long count, Vec3<int> size,
+                                Vec3<const float*> matrices);
 
 }  // namespace kelvo
