@@ -48,6 +48,9 @@ template <typename T, typename AddRow>
 inline void forEachRowOfBlock(Vec3<int> q, Vec3<int> blockSize, ImageDataMutable<T>& numerator,
                               ImageDataMutable<T>& weights, AddRow&& add) {
     switch (blockSize.x) {
+        case 3:
+            forEachBlockRow<3>(q, blockSize, numerator, weights, add);
+            break;
         case 4:
             forEachBlockRow<4>(q, blockSize, numerator, weights, add);
             break;
