@@ -436,8 +436,8 @@ __attribute__((always_inline)) inline void search64(const BlockCollection<float>
 
     // Candidates x0 .. x1 of row (y, z) (its blocks from rowBase) for search q, the
     // reference skipped.
-    auto row = [&](Search64 & q, const Ref& r, const float* rowBase, int y, int z, int x0,
-                   int x1) __attribute__((always_inline)) {
+    auto row = [&](Search64 & q, const Ref& r, const float* rowBase, int y, int z, int x0, int x1)
+        __attribute__((always_inline)) {
         KeyHeap& kept = q.kept;
         const float* offsetRow =
             offsets +
@@ -510,9 +510,9 @@ __attribute__((always_inline)) inline void search64(const BlockCollection<float>
     }
 }
 
-// The searches of a batch of 64- or 27-float blocks (see search64), the early test chosen by the first
-// reference's offsets: the corner of the displacement table holds the offset of two blocks
-// that do not overlap, zero exactly when no noise offset is subtracted (the pilot's search).
+// The searches of a batch of 64- or 27-float blocks (see search64), the early test chosen by
+// the first reference's offsets: the corner of the displacement table holds the offset of two
+// blocks that do not overlap, zero exactly when no noise offset is subtracted (the pilot's search).
 KELVO_CLONES void searchBatch64(const BlockCollection<float>& c, const float* offsets,
                                 Vec3<int> radius, Search64* s, int n, int capacity) {
     if (c.blockVolume == 27) {

@@ -246,9 +246,8 @@ TEST(BlockMatching, VectorPathsMatchTheGeneralLoopExactly) {
     // smooth blocks), where a partial sum over them equals the full distance, so that an early
     // rejection even slightly above the lower bound changes the groups.
     for (const float tail : {1.f, 0.f})
-        for (const Vec3<int> block :
-             {Vec3<int>{4, 4, 4}, Vec3<int>{8, 8, 1}, Vec3<int>{6, 6, 6}, Vec3<int>{12, 12, 1},
-              Vec3<int>{3, 3, 3}}) {
+        for (const Vec3<int> block : {Vec3<int>{4, 4, 4}, Vec3<int>{8, 8, 1}, Vec3<int>{6, 6, 6},
+                                      Vec3<int>{12, 12, 1}, Vec3<int>{3, 3, 3}}) {
             // The larger blocks on smaller volumes (the sanitizer builds run this too).
             const bool block64 = block.x * block.y * block.z == 64;
             const Vec3<int> size = block.z == 1
@@ -294,7 +293,8 @@ TEST(BlockMatching, VectorPathsMatchTheGeneralLoopExactly) {
                         // Batches of 1 to MATCH_BATCH references along x, one and three
                         // positions apart (as the walk's), each window clipped at the borders
                         // (groups of 32 without threshold: the most candidates offered).
-                        if (groupSize != 32 || threshold < 1e30f || (v.d != 64 && v.d != 27)) continue;
+                        if (groupSize != 32 || threshold < 1e30f || (v.d != 64 && v.d != 27))
+                            continue;
                         std::vector<BlockDistance<float>> batch(
                             static_cast<std::size_t>(MATCH_BATCH * groupSize));
                         for (const BlockCollection<float>* held : {&c, &ring})

@@ -106,11 +106,10 @@ void expectClose(const std::vector<float>& got, const std::vector<float>& want,
 
 TEST(BlockTransform, GenericProductEqualsThePlainReferenceForEverySize) {
     // The fixed-size forms (3^3, 5^3, 6^3, 8^3; 6^2, 12^2, 16^2) and run-time lengths alike.
-    const Vec3<int> sizes[] = {{4, 4, 4}, {8, 8, 1},   {8, 8, 8},   {3, 5, 2},
-                               {1, 1, 1}, {5, 1, 7},   {16, 2, 3},  {2, 9, 1},
-                               {1, 6, 1}, {7, 3, 33},  {5, 5, 5},   {6, 6, 6},
-                               {6, 6, 1}, {12, 12, 1}, {16, 16, 1}, {6, 6, 5},
-                               {3, 3, 3}};
+    const Vec3<int> sizes[] = {{4, 4, 4}, {8, 8, 1},  {8, 8, 8}, {3, 5, 2},   {1, 1, 1},
+                               {5, 1, 7}, {16, 2, 3}, {2, 9, 1}, {1, 6, 1},   {7, 3, 33},
+                               {5, 5, 5}, {6, 6, 6},  {6, 6, 1}, {12, 12, 1}, {16, 16, 1},
+                               {6, 6, 5}, {3, 3, 3}};
     for (Vec3<int> s : sizes) {
         SCOPED_TRACE(::testing::Message() << s.x << "x" << s.y << "x" << s.z);
         std::vector<float> m0 = randomValues(s.x * s.x), m1 = randomValues(s.y * s.y),
