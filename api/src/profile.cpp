@@ -123,6 +123,7 @@ Profile Profile::defaults(bool volumetric, bool correlatedNoise) {
     if (volumetric) {
         p.hardThreshold.blockSize = p.wiener.blockSize = {6, 6, 6};
         p.hardThreshold.stepSize = p.wiener.stepSize = {4, 4, 4};
+        p.wiener.searchRadius = {5, 5, 5};  // the white profile's 4 is for its 3x3x3 blocks
         p.hardThreshold.maxGroupSize = 32;
         p.hardThreshold.threshold = 3.0f;
         p.wiener.threshold = 1.3f;
