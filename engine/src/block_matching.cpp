@@ -286,11 +286,10 @@ struct Reference27 {
 // block size and entry type. With Vectors > 0 (float blocks of 8 * Vectors entries: the
 // 6x6x6 and 12x12 blocks of the correlated-noise profiles) the eight lane sums are one
 // vector and the partial tests come after whole vectors (a quarter and a half of the block,
-// rounded down to vectors; 3x3x3 blocks, whole vectors plus Tail entries, test after the
-// first vector): every lane still receives its squares in index order, so the
+// rounded down to vectors): every lane still receives its squares in index order, so the
 // distances are the general form's bit for bit, and a partial test rejects only candidates
 // the full distance would (wherever the runs end, see addSquares).
-template <typename T, int Vectors = 0, int Tail = 0>
+template <typename T, int Vectors = 0>
 __attribute__((always_inline)) inline int searchImpl(const BlockCollection<T>& c,
                                                      const float* offsets, Vec3<int> ref,
                                                      Vec3<int> radius, Vec3<int> wmin,
@@ -325,28 +324,8 @@ __attribute__((always_inline)) inline int searchImpl(const BlockCollection<T>& c
                 const float worst =
                     kept.full() ? kept.worst() : std::numeric_limits<float>::infinity();
                 float dist;
-                if constexpr (Vectors > 0 && Vectors < 4) {
-                    // Small blocks (3x3x3: three vectors and three more entries): one test
-                    // after the first vector, then the rest; the entries past the last whole
-                    // vector are read one by one (the next block, or the buffer's end, follows
-                    // them) and go to the first lanes, as addSquares sends them.
-                    const auto square = [&](int k) __attribute__((always_inline)) {
-                        const V8 t = load8(b + 8 * k) - load8(reference + 8 * k);
-                        return t * t;
-                    };
-                    V8 acc = square(0);
-                    if (start + reduce8(acc) > worst) continue;
-                    for (int k = 1; k < Vectors; ++k) acc += square(k);
-                    if constexpr (Tail > 0) {
-                        V8 t = splat(0.0f);
-                        for (int l = 0; l < Tail; ++l)
-                            t[l] = b[8 * Vectors + l] - reference[8 * Vectors + l];
-                        acc += t * t;
-                    }
-                    dist = start + reduce8(acc);
-                } else if constexpr (Vectors > 0) {
+                if constexpr (Vectors > 0) {
                     static_assert(Vectors >= 4, "every run holds at least one vector");
-                    static_assert(Tail == 0, "large blocks are whole vectors");
                     const auto square = [&](int k) __attribute__((always_inline)) {
                         const V8 t = load8(b + 8 * k) - load8(reference + 8 * k);
                         return t * t;
@@ -541,8 +520,6 @@ KELVO_CLONES int searchFloat(const BlockCollection<float>& c, const float* offse
         searchBatch64(c, offsets, radius, &s, 1, capacity);
         return s.kept.finish(c, heap);
     }
-    if (!general && c.blockVolume == 27)
-        return searchImpl<float, 3, 3>(c, offsets, ref, radius, wmin, wmax, capacity, heap);
     if (!general && c.blockVolume == 216)
         return searchImpl<float, 27>(c, offsets, ref, radius, wmin, wmax, capacity, heap);
     if (!general && c.blockVolume == 144)

@@ -384,14 +384,16 @@ template void transf3D<float>(const float*, Vec3<const float*>, Vec3<StandardTra
 template void transf3DGeneric<float>(const float*, Vec3<const float*>, Vec3<StandardTransform>,
                                      float*, float*, float*, Vec3<int>);
 
-// ---- 4x4x4 blocks in registers -----------------------------------------------------------
+// ---- 4x4x4 and 3x3x3 blocks in registers -------------------------------------------------
 //
-// A block is eight vectors of 8 floats; vector k holds rows y = 2(k mod 2) and 2(k mod 2) + 1
-// of slice z = k / 2. Every output is, as in the generic product, M[j][0]*v0 + M[j][1]*v1 +
-// M[j][2]*v2 + M[j][3]*v3 summed left to right from the first product; the lanes only line up
-// the right inputs (broadcasts within rows for dimension 0, row copies for dimension 1, whole
-// slices for dimension 2). Neither clone fuses a product into a sum, so both give the bits of
-// the generic product.
+// A 4x4x4 block is eight vectors of 8 floats; vector k holds rows y = 2(k mod 2) and
+// 2(k mod 2) + 1 of slice z = k / 2. A 3x3x3 block takes the same layout with every row padded
+// to four lanes (six vectors: rows 0 and 1 of a slice, then row 2 in the low half of the
+// next); the padding lanes carry products of zero coefficients and are never stored. Every
+// output is, as in the generic product, M[j][0]*v0 + ... + M[j][N-1]*v(N-1) summed left to
+// right from the first product; the lanes only line up the right inputs (broadcasts within
+// rows for dimension 0, row copies for dimension 1, whole slices for dimension 2). Neither
+// clone fuses a product into a sum, so both give the bits of the generic product.
 namespace {
 
 typedef float V8 __attribute__((vector_size(32)));
@@ -408,141 +410,92 @@ __attribute__((always_inline)) inline V8 load8(const float* p) {
     return v;
 }
 
-__attribute__((always_inline)) inline V8 lanes(float a, float b, float c, float d) {
-    return V8{a, b, c, d, a, b, c, d};
-}
-
-// The coefficient vectors of one matrix: dimension 0 (cd0[m] lane (x, j) = M[j][m]) and
-// dimension 1 (lo[m]/hi[m]: rows 0, 1 / rows 2, 3 of the output, M[j][m] across the row).
-struct Coefficients444 {
-    V8 d0[4];
-    V8 d1lo[4];
-    V8 d1hi[4];
-    float d2[16];
-    Coefficients444(const float* m0, const float* m1, const float* m2) {
-        for (int m = 0; m < 4; ++m) {
-            d0[m] = lanes(m0[m], m0[4 + m], m0[8 + m], m0[12 + m]);
-            d1lo[m] = V8{m1[m], m1[m], m1[m], m1[m], m1[4 + m], m1[4 + m], m1[4 + m], m1[4 + m]};
-            d1hi[m] = V8{m1[8 + m],  m1[8 + m],  m1[8 + m],  m1[8 + m],
-                         m1[12 + m], m1[12 + m], m1[12 + m], m1[12 + m]};
+// The coefficient vectors of the three N x N matrices (N = 3 or 4): dimension 0 (d0[m] lane
+// (x, j) = M[j][m], zero past the row), dimension 1 (d1lo[m] / d1hi[m]: output rows 0, 1 /
+// rows 2, 3 of a slice, M[j][m] across the row, zero for a row past N) and dimension 2.
+template <int N>
+struct CoefficientsN {
+    V8 d0[N];
+    V8 d1lo[N];
+    V8 d1hi[N];
+    float d2[N * N];
+    CoefficientsN(const float* m0, const float* m1, const float* m2) {
+        const auto at = [](const float* m, int j, int k) { return j < N ? m[j * N + k] : 0.f; };
+        for (int k = 0; k < N; ++k) {
+            for (int l = 0; l < 8; ++l) {
+                d0[k][l] = at(m0, l % 4, k);
+                d1lo[k][l] = at(m1, l / 4, k);
+                d1hi[k][l] = at(m1, 2 + l / 4, k);
+            }
         }
-        for (int k = 0; k < 16; ++k) d2[k] = m2[k];
+        for (int k = 0; k < N * N; ++k) d2[k] = m2[k];
     }
 };
+
+// The three passes over one block held in v[0 .. 2N-1]; the result in w[0 .. 2N-1].
+template <int N>
+__attribute__((always_inline)) inline void transformInRegisters(const CoefficientsN<N>& c, V8* v,
+                                                                V8* w) {
+    const I8 broadcast[4] = {{0, 0, 0, 0, 4, 4, 4, 4},
+                             {1, 1, 1, 1, 5, 5, 5, 5},
+                             {2, 2, 2, 2, 6, 6, 6, 6},
+                             {3, 3, 3, 3, 7, 7, 7, 7}};
+    const I8 lowRow{0, 1, 2, 3, 0, 1, 2, 3}, highRow{4, 5, 6, 7, 4, 5, 6, 7};
+    // Dimension 0: within each row.
+    for (int k = 0; k < 2 * N; ++k) {
+        V8 acc = c.d0[0] * __builtin_shuffle(v[k], broadcast[0]);
+        for (int m = 1; m < N; ++m) acc += c.d0[m] * __builtin_shuffle(v[k], broadcast[m]);
+        v[k] = acc;
+    }
+    // Dimension 1: the rows of each slice (vectors 2z and 2z + 1).
+    for (int z = 0; z < N; ++z) {
+        V8 r[N];
+        for (int m = 0; m < N; ++m)
+            r[m] = __builtin_shuffle(v[2 * z + m / 2], m % 2 ? highRow : lowRow);
+        V8 lo = c.d1lo[0] * r[0];
+        V8 hi = c.d1hi[0] * r[0];
+        for (int m = 1; m < N; ++m) {
+            lo += c.d1lo[m] * r[m];
+            hi += c.d1hi[m] * r[m];
+        }
+        v[2 * z] = lo;
+        v[2 * z + 1] = hi;
+    }
+    // Dimension 2: whole slices.
+    for (int j = 0; j < N; ++j) {
+        for (int h = 0; h < 2; ++h) {
+            V8 acc = splat<V8>(c.d2[N * j]) * v[h];
+            for (int m = 1; m < N; ++m) acc += splat<V8>(c.d2[N * j + m]) * v[2 * m + h];
+            w[2 * j + h] = acc;
+        }
+    }
+}
 
 KELVO_CLONES void blocks444(const float* in, float* out, long long count, const float* m0,
                             const float* m1, const float* m2) {
-    const Coefficients444 c(m0, m1, m2);
-    const I8 b0{0, 0, 0, 0, 4, 4, 4, 4}, b1{1, 1, 1, 1, 5, 5, 5, 5};
-    const I8 b2{2, 2, 2, 2, 6, 6, 6, 6}, b3{3, 3, 3, 3, 7, 7, 7, 7};
-    const I8 lowRow{0, 1, 2, 3, 0, 1, 2, 3}, highRow{4, 5, 6, 7, 4, 5, 6, 7};
+    const CoefficientsN<4> c(m0, m1, m2);
     for (long long blk = 0; blk < count; ++blk) {
-        V8 v[8];
+        V8 v[8], w[8];
         std::memcpy(v, in + 64 * blk, sizeof v);
-        // Dimension 0: within each row of 4.
-        for (int k = 0; k < 8; ++k) {
-            V8 acc = c.d0[0] * __builtin_shuffle(v[k], b0);
-            acc += c.d0[1] * __builtin_shuffle(v[k], b1);
-            acc += c.d0[2] * __builtin_shuffle(v[k], b2);
-            acc += c.d0[3] * __builtin_shuffle(v[k], b3);
-            v[k] = acc;
-        }
-        // Dimension 1: the four rows of each slice (vectors 2z and 2z + 1).
-        for (int z = 0; z < 4; ++z) {
-            const V8 r0 = __builtin_shuffle(v[2 * z], lowRow);
-            const V8 r1 = __builtin_shuffle(v[2 * z], highRow);
-            const V8 r2 = __builtin_shuffle(v[2 * z + 1], lowRow);
-            const V8 r3 = __builtin_shuffle(v[2 * z + 1], highRow);
-            V8 lo = c.d1lo[0] * r0;
-            lo += c.d1lo[1] * r1;
-            lo += c.d1lo[2] * r2;
-            lo += c.d1lo[3] * r3;
-            V8 hi = c.d1hi[0] * r0;
-            hi += c.d1hi[1] * r1;
-            hi += c.d1hi[2] * r2;
-            hi += c.d1hi[3] * r3;
-            v[2 * z] = lo;
-            v[2 * z + 1] = hi;
-        }
-        // Dimension 2: whole slices.
-        V8 w[8];
-        for (int j = 0; j < 4; ++j) {
-            for (int h = 0; h < 2; ++h) {
-                V8 acc = splat<V8>(c.d2[4 * j]) * v[h];
-                acc += splat<V8>(c.d2[4 * j + 1]) * v[2 + h];
-                acc += splat<V8>(c.d2[4 * j + 2]) * v[4 + h];
-                acc += splat<V8>(c.d2[4 * j + 3]) * v[6 + h];
-                w[2 * j + h] = acc;
-            }
-        }
+        transformInRegisters<4>(c, v, w);
         std::memcpy(out + 64 * blk, w, sizeof w);
     }
 }
-// 3x3x3 blocks in the 4x4x4 kernel's layout: each slice as two vectors, rows 0 and 1 in the
-// halves of the first and row 2 in the low half of the second, every row padded to four
-// lanes. The padding lanes carry products of zero coefficients and are never stored. Each
-// output is M[j][0]*v0 + M[j][1]*v1 + M[j][2]*v2 summed left to right, as the generic product.
-struct Coefficients333 {
-    V8 d0[3];
-    V8 d1lo[3];
-    V8 d1hi[3];
-    float d2[9];
-    Coefficients333(const float* m0, const float* m1, const float* m2) {
-        for (int m = 0; m < 3; ++m) {
-            d0[m] = V8{m0[m], m0[3 + m], m0[6 + m], 0.f, m0[m], m0[3 + m], m0[6 + m], 0.f};
-            d1lo[m] = V8{m1[m], m1[m], m1[m], m1[m], m1[3 + m], m1[3 + m], m1[3 + m], m1[3 + m]};
-            d1hi[m] = V8{m1[6 + m], m1[6 + m], m1[6 + m], m1[6 + m], 0.f, 0.f, 0.f, 0.f};
-        }
-        for (int k = 0; k < 9; ++k) d2[k] = m2[k];
-    }
-};
 
 KELVO_CLONES void blocks333(const float* in, float* out, long long count, const float* m0,
                             const float* m1, const float* m2) {
-    const Coefficients333 c(m0, m1, m2);
-    const I8 b0{0, 0, 0, 0, 4, 4, 4, 4}, b1{1, 1, 1, 1, 5, 5, 5, 5}, b2{2, 2, 2, 2, 6, 6, 6, 6};
-    const I8 lowRow{0, 1, 2, 3, 0, 1, 2, 3}, highRow{4, 5, 6, 7, 4, 5, 6, 7};
+    const CoefficientsN<3> c(m0, m1, m2);
     for (long long blk = 0; blk < count; ++blk) {
         const float* p = in + 27 * blk;
         // Rows 0 and 1 of slice z are entries 9z .. 9z + 5, row 2 entries 9z + 6 .. 9z + 8
         // (read as the last lanes of entries 19 .. 26 in the last slice, inside the block).
-        V8 v[6];
+        V8 v[6], w[6];
         for (int z = 0; z < 3; ++z) {
             v[2 * z] = __builtin_shuffle(load8(p + 9 * z), I8{0, 1, 2, 2, 3, 4, 5, 5});
             v[2 * z + 1] = z < 2 ? load8(p + 9 * z + 6)
                                  : __builtin_shuffle(load8(p + 19), I8{5, 6, 7, 7, 7, 7, 7, 7});
         }
-        // Dimension 0: within each row.
-        for (int k = 0; k < 6; ++k) {
-            V8 acc = c.d0[0] * __builtin_shuffle(v[k], b0);
-            acc += c.d0[1] * __builtin_shuffle(v[k], b1);
-            acc += c.d0[2] * __builtin_shuffle(v[k], b2);
-            v[k] = acc;
-        }
-        // Dimension 1: the three rows of each slice.
-        for (int z = 0; z < 3; ++z) {
-            const V8 r0 = __builtin_shuffle(v[2 * z], lowRow);
-            const V8 r1 = __builtin_shuffle(v[2 * z], highRow);
-            const V8 r2 = __builtin_shuffle(v[2 * z + 1], lowRow);
-            V8 lo = c.d1lo[0] * r0;
-            lo += c.d1lo[1] * r1;
-            lo += c.d1lo[2] * r2;
-            V8 hi = c.d1hi[0] * r0;
-            hi += c.d1hi[1] * r1;
-            hi += c.d1hi[2] * r2;
-            v[2 * z] = lo;
-            v[2 * z + 1] = hi;
-        }
-        // Dimension 2: whole slices.
-        V8 w[6];
-        for (int j = 0; j < 3; ++j) {
-            for (int h = 0; h < 2; ++h) {
-                V8 acc = splat<V8>(c.d2[3 * j]) * v[h];
-                acc += splat<V8>(c.d2[3 * j + 1]) * v[2 + h];
-                acc += splat<V8>(c.d2[3 * j + 2]) * v[4 + h];
-                w[2 * j + h] = acc;
-            }
-        }
+        transformInRegisters<3>(c, v, w);
         // Back to 27 entries: rows 0 and 1, then row 2 of each slice.
         float* q = out + 27 * blk;
         for (int z = 0; z < 3; ++z) {
