@@ -246,10 +246,9 @@ struct Reference64 {
         const V8 t = load8(b + 8 * k) - r[k];
         return t * t;
     }
-    // The lane sums of the first vector (the early test's lower bound), and those carried on
-    // over the rest of the block, vector after vector.
-    __attribute__((always_inline)) inline V8 first(const float* b) const { return square(b, 0); }
-    __attribute__((always_inline)) inline V8 rest(const float* b, V8 acc) const {
+    // The eight lane sums of the block, vector after vector.
+    __attribute__((always_inline)) inline V8 squares(const float* b) const {
+        V8 acc = square(b, 0);
         for (int k = 1; k < 8; ++k) acc += square(b, k);
         return acc;
     }
@@ -270,8 +269,8 @@ struct Reference27 {
         const V8 t = load8(b + 8 * k) - r[k];
         return t * t;
     }
-    __attribute__((always_inline)) inline V8 first(const float* b) const { return square(b, 0); }
-    __attribute__((always_inline)) inline V8 rest(const float* b, V8 acc) const {
+    __attribute__((always_inline)) inline V8 squares(const float* b) const {
+        V8 acc = square(b, 0);
         acc += square(b, 1);
         acc += square(b, 2);
         const V8 t = load8(b + 19) - r[3];
@@ -364,18 +363,14 @@ __attribute__((always_inline)) inline int searchImpl(const BlockCollection<T>& c
 // window in the natural order. KeyHeap breaks ties by position, so the kept set is the
 // general loop's whatever the order.
 //
-// Once the heap is full, a candidate is rejected early only where that pays. A partial sum
-// of the squared differences over any of the lane sums' leading terms is a lower bound of the
-// full distance, also in floating point (the terms are non-negative and rounding is
-// monotone), so an early rejection never changes the kept set. With `EarlyTest` the test is
-// made after the block's first eight stored coefficients (of a 4x4x4 block: frequency 0
-// along z, 0 and 1 along y, every frequency along x, the DC among them; half a cache line):
-// on the smooth blocks of a pilot estimate, whose energy lies in the low frequencies, it
-// rejects about 60 % of the candidates (76 % by halfway). Without it every candidate's
-// distance is computed in full and compared once: with a noise offset subtracted, the
-// partial sums of noisy blocks stay below the bar until nearly the end of the block (3 %
-// rejected after eight coefficients, 13 % halfway), so a test would cost more than it saves,
-// and when its branch mispredicts the work behind it waits for the block's loads.
+// Every candidate's distance is computed in full and compared once with the bar. A partial
+// sum would be a lower bound of the distance (the general loop tests two of them), and on
+// the smooth blocks of a pilot estimate the first eight coefficients of a 4x4x4 block
+// reject about 60 % of the candidates; but a test that mispredicts that often costs more
+// than the few vectors it saves (measured with both stages on phantoms, the inia19 volume
+// and images: the Wiener stage of the volume profile 0.77 s instead of 0.90 s on a 96^3
+// phantom, images 0 to 5 % faster), and on noisy blocks, whose partial sums stay below the
+// bar until nearly the end, it rarely rejects at all.
 //
 // One reference of a search64 batch: its reference block, kept candidates and window.
 struct Search64 {
@@ -397,7 +392,7 @@ struct Search64 {
 // of the inia19 volume, batches of eight cut the time per candidate by about a tenth and the
 // first-level cache misses of the search by half (cachegrind), where walking the references
 // in tiles of columns instead of rows was slower.
-template <bool EarlyTest, typename Ref = Reference64>
+template <typename Ref>
 __attribute__((always_inline)) inline void search64(const BlockCollection<float>& c,
                                                     const float* offsets, Vec3<int> radius,
                                                     Search64* s, int n, int capacity) {
@@ -428,16 +423,12 @@ __attribute__((always_inline)) inline void search64(const BlockCollection<float>
         for (int x = x0; x <= x1; ++x, sx = (sx + 1 == cx) ? 0 : sx + 1) {
             if (x == skip) continue;
             const float* b = rowBase + sx * stride;
-            const float start = -offsetRow[x];
+            const float dist = reduce8(r.squares(b)) - offsetRow[x];
             if (!kept.full()) {
-                kept.push(start + reduce8(r.rest(b, r.first(b))), {x, y, z});
-                continue;
+                kept.push(dist, {x, y, z});
+            } else if (__builtin_expect(!(dist > kept.worst()), 0)) {
+                kept.offer(dist, {x, y, z});
             }
-            const float worst = kept.worst();
-            const V8 acc = r.first(b);
-            if (EarlyTest && start + reduce8(acc) > worst) continue;
-            const float dist = start + reduce8(r.rest(b, acc));
-            if (__builtin_expect(!(dist > worst), 0)) kept.offer(dist, {x, y, z});
         }
     };
     const auto rowAt = [&](int y, int z) __attribute__((always_inline)) {
@@ -489,21 +480,13 @@ __attribute__((always_inline)) inline void search64(const BlockCollection<float>
     }
 }
 
-// The searches of a batch of 64- or 27-float blocks (see search64), the early test chosen by
-// the first reference's offsets: the corner of the displacement table holds the offset of two
-// blocks that do not overlap, zero exactly when no noise offset is subtracted (the pilot's search).
+// The searches of a batch of 64- or 27-float blocks (see search64).
 KELVO_CLONES void searchBatch64(const BlockCollection<float>& c, const float* offsets,
                                 Vec3<int> radius, Search64* s, int n, int capacity) {
     if (c.blockVolume == 27) {
-        if (offsets[0] == 0.0f) {
-            search64<true, Reference27>(c, offsets, radius, s, n, capacity);
-        } else {
-            search64<false, Reference27>(c, offsets, radius, s, n, capacity);
-        }
-    } else if (offsets[0] == 0.0f) {
-        search64<true>(c, offsets, radius, s, n, capacity);
+        search64<Reference27>(c, offsets, radius, s, n, capacity);
     } else {
-        search64<false>(c, offsets, radius, s, n, capacity);
+        search64<Reference64>(c, offsets, radius, s, n, capacity);
     }
 }
 
