@@ -12,11 +12,9 @@
 // batch, alternating which goes first, so that both see the same machine: thread CPU time per
 // candidate of each.
 //
-// Three cases: "ht" (noisy blocks, a noise offset subtracted from every distance, radius 4,
-// groups of 16: the hard-thresholding search), "wiener" (smooth blocks without offset,
-// radius 5, groups of 32: the pilot's search, where a candidate is rejected early by
-// content) and "wiener-full" (the same with an offset of 1e-20, which turns the early test
-// off: every distance computed in full).
+// Two cases: "ht" (noisy blocks, a noise offset subtracted from every distance, radius 4,
+// groups of 16: the hard-thresholding search) and "wiener" (smooth blocks without offset,
+// radius 5, groups of 32: the pilot's search).
 #include <time.h>
 
 #include <algorithm>
@@ -70,7 +68,7 @@ struct Case {
     float sigma;  // noise of the phantom made here
     int radius;
     int group;
-    float offset;  // subtracted from every distance; zero selects the early test
+    float offset;  // subtracted from every distance
     bool pilot;    // searched in the pilot volume (the second file)
 };
 
@@ -111,9 +109,7 @@ int main(int argc, char** argv) {
     const bool files = argc > 6;
     if (files) SIZE = {std::atoi(argv[4]), std::atoi(argv[5]), std::atoi(argv[6])};
     const std::vector<float> m = dct4();
-    const Case cases[] = {{"ht", 0.1f, 4, 16, 1.28f, false},
-                          {"wiener", 0.02f, 5, 32, 0.0f, true},
-                          {"wiener-full", 0.02f, 5, 32, 1e-20f, true}};
+    const Case cases[] = {{"ht", 0.1f, 4, 16, 1.28f, false}, {"wiener", 0.02f, 5, 32, 0.0f, true}};
     const std::vector<std::string> orders = {"rows", "rows+batch", "tiles:4", "tiles:4+batch",
                                              "repeat"};
     THREAD_POOL.launchPool(1);
@@ -202,27 +198,6 @@ int main(int argc, char** argv) {
         std::printf("  interleaved: single %6.2f, batches of %d %6.2f\n",
                     1e9 * seconds[0] / static_cast<double>(candidates), MATCH_BATCH,
                     1e9 * seconds[1] / static_cast<double>(candidates));
-        if (k.offset == 0.0f) {
-            // Batches with the early test (zero offsets) and without it (offsets of 1e-20),
-            // taking turns the same way.
-            const std::vector<float> zero = offsets;
-            std::vector<float> tiny(offsets.size(), 1e-20f);
-            double both[2] = {0, 0};
-            for (int round = 0; round < rounds; ++round) {
-                for (std::size_t i = 0, b = 0; i < refs.size(); i += MATCH_BATCH, ++b) {
-                    const std::size_t end = std::min(refs.size(), i + MATCH_BATCH);
-                    for (int p = 0; p < 2; ++p) {
-                        const int full = static_cast<int>((b + round + p) % 2);
-                        offsets = full ? tiny : zero;
-                        pass(refs, i, end, MATCH_BATCH, both[full]);
-                    }
-                }
-            }
-            offsets = zero;
-            std::printf("  interleaved batches: early test %6.2f, full distances %6.2f\n",
-                        1e9 * both[0] / static_cast<double>(candidates),
-                        1e9 * both[1] / static_cast<double>(candidates));
-        }
     }
     THREAD_POOL.clearPool();
     return 0;

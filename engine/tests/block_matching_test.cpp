@@ -268,8 +268,7 @@ TEST(BlockMatching, VectorPathsMatchTheGeneralLoopExactly) {
             std::vector<float> offsets(
                 static_cast<std::size_t>((2 * r.x + 1) * (2 * r.y + 1) * (2 * r.z + 1)));
             for (float& o : offsets) o = std::uniform_real_distribution<float>(0.f, 2.f)(rng);
-            // Both searches of the register path: with a noise offset (full distances) and
-            // without one (the early test on the first eight entries).
+            // With a noise offset and without one (the pilot's search).
             const std::vector<float> zeros(offsets.size(), 0.f);
             for (const float* table : {static_cast<const float*>(offsets.data()), zeros.data()})
                 for (const int groupSize : {8, 16, 32})
