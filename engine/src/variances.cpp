@@ -524,12 +524,15 @@ typedef unsigned u8v __attribute__((vector_size(32)));
 
 // What the pair listing of calculateVariancesFromLags works with: the members' positions
 // (also one array per axis when the group has at most MAX_LISTED_MEMBERS, `listed`), the weight
-// rows G(k0 + k, .) of the components in hand, and the batch of pairs waiting for the lag-pair
-// kernel.
+// rows G(k0 + k, .) of the components in hand (copied into `gl` when listed), and the batch of
+// pairs waiting for the lag-pair kernel. The listed arrays have a vector's worth of entries
+// past the last member, so that the last members of a row are compared eight at a time too.
 struct PairList {
     const BlockDistance<float>* matches;
     bool listed;
-    int x[MAX_LISTED_MEMBERS], y[MAX_LISTED_MEMBERS], z[MAX_LISTED_MEMBERS];
+    int x[MAX_LISTED_MEMBERS + PAIR_LANES], y[MAX_LISTED_MEMBERS + PAIR_LANES],
+        z[MAX_LISTED_MEMBERS + PAIR_LANES];
+    float gl[LAG_PAIR_COMPONENTS][MAX_LISTED_MEMBERS + PAIR_LANES];
     const float* g[LAG_PAIR_COMPONENTS];
     int components;
     Vec3<int> reach;
@@ -566,21 +569,23 @@ KELVO_CLONES void listPairsOfMember(PairList& L, int b, int count, const float* 
     const unsigned l0 = static_cast<unsigned>(L.L0), l1 = static_cast<unsigned>(L.L1);
     const unsigned sx = 2 * rx, sy = 2 * ry, sz = 2 * rz;  // a pair counts at |d| <= reach
     const u8v spanX = u8v{} + sx, spanY = u8v{} + sy, spanZ = u8v{} + sz;
-    for (; c0 + PAIR_LANES <= vectorEnd; c0 += PAIR_LANES) {
+    const i8v lane = {0, 1, 2, 3, 4, 5, 6, 7};
+    for (; c0 < vectorEnd; c0 += PAIR_LANES) {
         if (L.pairs > PAIR_BATCH - PAIR_LANES) {
             accumulateLagPairs(L.v, L.B, kc, L.rows, L.weights, L.pairs);
             L.pairs = 0;
         }
         // Unsigned arithmetic: differences and lags wrap instead of overflowing, and give the
-        // signed values wherever a pair is kept.
+        // signed values wherever a pair is kept. Lanes past the last member are not kept.
         const u8v dx = bx - loadInts(L.x + c0), dy = by - loadInts(L.y + c0),
                   dz = bz - loadInts(L.z + c0);
-        i8v keep = (i8v)((dx + rx <= spanX) & (dy + ry <= spanY) & (dz + rz <= spanZ));
+        i8v keep = (i8v)((dx + rx <= spanX) & (dy + ry <= spanY) & (dz + rz <= spanZ)) &
+                   (lane < vectorEnd - c0);
         float w[LAG_PAIR_COMPONENTS][PAIR_LANES];
         i8v any = i8v{};
         for (int k = 0; k < kc; ++k) {
             v8f g;
-            std::memcpy(&g, L.g[k] + c0, sizeof g);
+            std::memcpy(&g, L.gl[k] + c0, sizeof g);
             const v8f wk = twice[k] * g;
             std::memcpy(w[k], &wk, sizeof wk);
             any |= wk != v8f{};
@@ -656,10 +661,16 @@ void calculateVariancesFromLags(int count, int K, const float* groupMatrix, cons
     list.L1 = 2 * lags.reach.y + 1;
     list.zeroRow = single;
     list.B = B;
+    for (int b = count; list.listed && b < count + PAIR_LANES; ++b)
+        list.x[b] = list.y[b] = list.z[b] = 0;
     for (int k0 = 0; k0 < K; k0 += LAG_PAIR_COMPONENTS) {
         list.components = std::min(LAG_PAIR_COMPONENTS, K - k0);
-        for (int k = 0; k < list.components; ++k)
+        for (int k = 0; k < list.components; ++k) {
             list.g[k] = groupMatrix + static_cast<long long>(k0 + k) * count;
+            if (!list.listed) continue;
+            std::copy(list.g[k], list.g[k] + count, list.gl[k]);
+            std::fill(list.gl[k] + count, list.gl[k] + count + PAIR_LANES, 0.0f);
+        }
         list.v = variance + static_cast<long long>(k0) * B;
         list.pairs = 0;
         for (int b = 0; b < count; ++b) {
