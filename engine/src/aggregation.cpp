@@ -95,6 +95,13 @@ void checkPlacement(const BlockDistance<T>* matches, Vec3<int> blockSize, int gr
 
 }  // namespace
 
+// A block's terms are computed over the whole block first, where the loop runs over contiguous
+// samples in full vectors (rows of 3 or 4 samples would take their divisions one or four at a
+// time), then added row by row. The weights' terms depend only on the block's divisor, which
+// the members of a group usually share, so they are computed again only when it changes. The
+// same operations in the same order as one loop over the rows, so the same bits.
+constexpr long long BLOCK_AT_ONCE = 512;
+
 template <typename T>
 void aggregate(const BlockDistance<T>* matches, Vec3<int> blockSize, int groupSize,
                const Cube4D<T>& group, const T* blockWeights, const T* window, T noiseLevel,
@@ -103,6 +110,32 @@ void aggregate(const BlockDistance<T>* matches, Vec3<int> blockSize, int groupSi
     checkPlacement(matches, blockSize, groupSize, numerator, weights);
     const long long volume = static_cast<long long>(blockSize.x) * blockSize.y * blockSize.z;
     const T weightFloor = weightFloorFor(noiseLevel);
+    if (volume <= BLOCK_AT_ONCE) {
+        T numeratorTerms[BLOCK_AT_ONCE], weightTerms[BLOCK_AT_ONCE];
+        bool haveWeightTerms = false;
+        T weightDivisor = 0;
+        for (int n = 0; n < groupSize; ++n) {
+            const Divisors<T> d = divisorsFor(blockWeights[n], weightFloor);
+            const T* __restrict values = group.data + volume * n;
+            for (long long i = 0; i < volume; ++i)
+                numeratorTerms[i] = values[i] * window[i] / d.numerator;
+            if (!haveWeightTerms || !(d.weight == weightDivisor)) {
+                for (long long i = 0; i < volume; ++i) weightTerms[i] = window[i] / d.weight;
+                haveWeightTerms = true;
+                weightDivisor = d.weight;
+            }
+            forEachRowOfBlock(matches[n].position, blockSize, numerator, weights,
+                              [&](T* __restrict num, T* __restrict wei, long long row, auto nx) {
+                                  const T* __restrict a = numeratorTerms + row * nx;
+                                  const T* __restrict b = weightTerms + row * nx;
+                                  for (int i = 0; i < nx; ++i) {
+                                      num[i] += a[i];
+                                      wei[i] += b[i];
+                                  }
+                              });
+        }
+        return;
+    }
     for (int n = 0; n < groupSize; ++n) {
         const Divisors<T> d = divisorsFor(blockWeights[n], weightFloor);
         const T* values = group.data + volume * n;
