@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <type_traits>
 #include <utility>
 
 #include "kelvo/engine/block_transform.h"
@@ -21,19 +22,25 @@ template <typename T>
 void ImageData<T>::copyBlock(Vec3<int> position, Vec3<int> blockSize, T* out) const {
     const T* src = data + static_cast<long long>(position.z) * sliceStride +
                    static_cast<long long>(position.y) * size.x + position.x;
-    // Rows of the default block widths are copied with a fixed length: a copy of 4 or 8
+    // Rows of the default block widths are copied with a fixed length: a copy of 3, 4 or 8
     // samples of unknown length costs more in loop control than in moving the data.
-    if (blockSize.x == 4 || blockSize.x == 8) {
+    const auto rows = [&](auto width) {
+        constexpr int w = decltype(width)::value;
         for (int k = 0; k < blockSize.z; ++k) {
             const T* line = src + static_cast<long long>(k) * sliceStride;
-            for (int j = 0; j < blockSize.y; ++j, line += size.x, out += blockSize.x) {
-                if (blockSize.x == 4)
-                    std::memcpy(out, line, 4 * sizeof(T));
-                else
-                    std::memcpy(out, line, 8 * sizeof(T));
-            }
+            for (int j = 0; j < blockSize.y; ++j, line += size.x, out += w)
+                std::memcpy(out, line, w * sizeof(T));
         }
-        return;
+    };
+    switch (blockSize.x) {
+        case 3:
+            return rows(std::integral_constant<int, 3>{});
+        case 4:
+            return rows(std::integral_constant<int, 4>{});
+        case 8:
+            return rows(std::integral_constant<int, 8>{});
+        default:
+            break;
     }
     for (int k = 0; k < blockSize.z; ++k) {
         for (int j = 0; j < blockSize.y; ++j) {
