@@ -41,6 +41,27 @@ __attribute__((always_inline)) inline void chunk(float* v, int B, const float* c
             store8(v + static_cast<long long>(k) * B + i0 + 8 * j, acc[k][j]);
 }
 
+// The last T < 8 coefficients of KC components in one register each, read and written T
+// floats at a time (never past the end of a row or a component): the 3 past 24 of a 3x3x3
+// block, which the scalar loop took one by one.
+template <int KC, int T>
+__attribute__((always_inline)) inline void tail(float* v, int B, const float* const* rows,
+                                                const float* weights, int pairs, int i0) {
+    V8 acc[KC];
+    for (int k = 0; k < KC; ++k) {
+        acc[k] = V8{};
+        for (int i = 0; i < T; ++i) acc[k][i] = v[static_cast<long long>(k) * B + i0 + i];
+    }
+    for (int p = 0; p < pairs; ++p) {
+        V8 r = V8{};
+        for (int i = 0; i < T; ++i) r[i] = rows[p][i0 + i];
+        const float* w = weights + LAG_PAIR_COMPONENTS * p;
+        for (int k = 0; k < KC; ++k) acc[k] += w[k] * r;
+    }
+    for (int k = 0; k < KC; ++k)
+        for (int i = 0; i < T; ++i) v[static_cast<long long>(k) * B + i0 + i] = acc[k][i];
+}
+
 template <int KC>
 __attribute__((always_inline)) inline void accumulate(float* v, int B, const float* const* rows,
                                                       const float* weights, int pairs) {
@@ -50,13 +71,23 @@ __attribute__((always_inline)) inline void accumulate(float* v, int B, const flo
         chunk<KC, 1>(v, B, rows, weights, pairs, i0);
         i0 += 8;
     }
-    for (int k = 0; k < KC; ++k) {
-        float* vk = v + static_cast<long long>(k) * B;
-        for (int i = i0; i < B; ++i) {
-            float a = vk[i];
-            for (int p = 0; p < pairs; ++p) a += weights[LAG_PAIR_COMPONENTS * p + k] * rows[p][i];
-            vk[i] = a;
-        }
+    switch (B - i0) {
+        case 1:
+            return tail<KC, 1>(v, B, rows, weights, pairs, i0);
+        case 2:
+            return tail<KC, 2>(v, B, rows, weights, pairs, i0);
+        case 3:
+            return tail<KC, 3>(v, B, rows, weights, pairs, i0);
+        case 4:
+            return tail<KC, 4>(v, B, rows, weights, pairs, i0);
+        case 5:
+            return tail<KC, 5>(v, B, rows, weights, pairs, i0);
+        case 6:
+            return tail<KC, 6>(v, B, rows, weights, pairs, i0);
+        case 7:
+            return tail<KC, 7>(v, B, rows, weights, pairs, i0);
+        default:
+            return;
     }
 }
 

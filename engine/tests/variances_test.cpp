@@ -637,12 +637,13 @@ namespace kelvo {
 namespace {
 
 // The lag path's vector kernel against its plain twin, bit for bit: whole 16-coefficient
-// chunks, a chunk of 8 and a scalar remainder (216 = 13 x 16 + 8, 27 = 16 + 8 + 3), every
-// component count, zero weights, and more pairs than a batch.
+// chunks, a chunk of 8 and a remainder of 1 to 7 (216 = 13 x 16 + 8, 27 = 16 + 8 + 3,
+// 125 = 7 x 16 + 8 + 5, 10 = 8 + 2, 7), every component count, zero weights, and more pairs
+// than a batch.
 TEST(Variances, LagPairKernelEqualsThePlainLoopBitForBit) {
     std::mt19937 rng(5);
     std::normal_distribution<float> normal(0.0f, 1.0f);
-    for (int B : {64, 27, 216}) {
+    for (int B : {64, 27, 216, 125, 10, 7}) {
         std::vector<float> table(static_cast<std::size_t>(B) * 40);
         for (float& t : table) t = normal(rng);
         for (int components = 1; components <= LAG_PAIR_COMPONENTS; ++components) {
