@@ -1,6 +1,7 @@
 #include "kelvo/engine/group_transform.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <stdexcept>
 
@@ -114,15 +115,33 @@ int haarSizeOf(StandardTransform kind, bool& forward) {
     }
 }
 
+// Whether the floats [a, a + na) and [b, b + nb) share no element (compared as addresses:
+// the two need not belong to one array).
+inline bool disjoint(const float* a, long long na, const float* b, long long nb) {
+    const std::uintptr_t x = reinterpret_cast<std::uintptr_t>(a);
+    const std::uintptr_t y = reinterpret_cast<std::uintptr_t>(b);
+    return x + static_cast<std::uintptr_t>(na) * sizeof(float) <= y ||
+           y + static_cast<std::uintptr_t>(nb) * sizeof(float) <= x;
+}
+
 // Haar butterflies over whole groups, member-major (coefficient i of member k at k*n + i),
 // LANES adjacent coefficients at a time.
+//
+// When the input and output do not overlap and n >= LANES, a last partial run of lanes is
+// taken as the full run that ends at n instead: its first lanes recompute coefficients
+// already written, from the same inputs by the same operations, so they write the same bits.
 template <int G>
 __attribute__((always_inline)) inline void haarLanesOf(const float* in, float* out, long long n,
                                                        bool forward) {
     float v[G * LANES];
     float y[G * LANES];
+    const bool apart = disjoint(in, G * n, out, G * n);
     for (long long i0 = 0; i0 < n; i0 += LANES) {
-        const int w = static_cast<int>(std::min<long long>(LANES, n - i0));
+        int w = static_cast<int>(std::min<long long>(LANES, n - i0));
+        if (w < LANES && apart && n >= LANES) {
+            i0 = n - LANES;
+            w = LANES;
+        }
         if (w == LANES) {
             // Full lanes: the forward butterflies write their destination directly, the
             // inverse ones read their source directly (same operations as below).
@@ -170,13 +189,22 @@ KELVO_CLONES void haarLanes(const float* in, float* out, long long n, int G, boo
 
 // forwardHaarGroup's body: members read through the match list, full lanes written straight
 // to their destination.
+// A last partial run of lanes is taken as the full run ending at n, as in haarLanesOf, when no
+// member's block lies in the destination.
 template <int G>
 __attribute__((always_inline)) inline void haarGroupLanesOf(const BlockDistance<float>* matches,
                                                             float* dst, long long n) {
     float v[G * LANES];
     float y[G * LANES];
+    bool apart = n >= LANES;
+    for (int k = 0; k < G && apart; ++k)
+        apart = disjoint(matches[k].data, n, dst, G * n);
     for (long long i0 = 0; i0 < n; i0 += LANES) {
-        const int w = static_cast<int>(std::min<long long>(LANES, n - i0));
+        int w = static_cast<int>(std::min<long long>(LANES, n - i0));
+        if (w < LANES && apart) {
+            i0 = n - LANES;
+            w = LANES;
+        }
         if (w == LANES) {
             for (int k = 0; k < G; ++k) {
                 const float* src = matches[k].data + i0;
