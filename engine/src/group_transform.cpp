@@ -197,8 +197,7 @@ __attribute__((always_inline)) inline void haarGroupLanesOf(const BlockDistance<
     float v[G * LANES];
     float y[G * LANES];
     bool apart = n >= LANES;
-    for (int k = 0; k < G && apart; ++k)
-        apart = disjoint(matches[k].data, n, dst, G * n);
+    for (int k = 0; k < G && apart; ++k) apart = disjoint(matches[k].data, n, dst, G * n);
     for (long long i0 = 0; i0 < n; i0 += LANES) {
         int w = static_cast<int>(std::min<long long>(LANES, n - i0));
         if (w < LANES && apart) {
