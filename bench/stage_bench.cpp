@@ -6,7 +6,8 @@
 //   stage_bench big [T]            # 181x217x181, default volume profile, T threads (2)
 //   stage_bench image [T]          # 512x512, default image profile, T threads (2)
 //   stage_bench mid [T]            # 96^3, default volume profile, T threads (2)
-//   stage_bench speedup [big|mid|image]  # that case with 1 and 2 threads, and the ratio
+//   stage_bench speedup [big|mid|image] [ROUNDS]  # that case with 1 and 2 threads, and the
+//                                  # ratio; over ROUNDS alternated rounds (1), also the median
 //   stage_bench counts [big|image] # the work the stages do (group sizes from a match record)
 //   stage_bench raw IN OUT X Y Z SIGMA [T]  # both stages on a float32 raw volume (X fastest),
 //                                  # default profile, white noise SIGMA; the estimate to OUT
@@ -321,14 +322,28 @@ int main(int argc, char** argv) {
     }
     if (mode == "speedup") {
         const std::string which = argc > 2 ? argv[2] : "big";
-        double t[3] = {0, 0, 0};
-        for (int threads : {1, 2}) {
-            t[threads] = inChild([&] {
-                const Case c = makeCase(caseSize(which), 0.1f);
-                return runStages(c, profileParameters, threads, which.c_str());
-            });
+        const int rounds = argc > 3 ? std::max(1, std::atoi(argv[3])) : 1;
+        // Rounds alternate which thread count runs first, so that a change of the host's
+        // speed during the benchmark falls on both.
+        std::vector<double> ratios;
+        for (int round = 0; round < rounds; ++round) {
+            double t[3] = {0, 0, 0};
+            for (int threads : round % 2 == 0 ? std::vector<int>{1, 2} : std::vector<int>{2, 1}) {
+                t[threads] = inChild([&] {
+                    const Case c = makeCase(caseSize(which), 0.1f);
+                    return runStages(c, profileParameters, threads, which.c_str());
+                });
+            }
+            ratios.push_back(t[1] / t[2]);
+            std::printf("speed-up 1 -> 2 threads: %.2fx (%.2f s -> %.2f s)\n", t[1] / t[2], t[1],
+                        t[2]);
+            std::fflush(stdout);  // before the next child inherits the buffer
         }
-        std::printf("speed-up 1 -> 2 threads: %.2fx (%.2f s -> %.2f s)\n", t[1] / t[2], t[1], t[2]);
+        if (rounds > 1) {
+            std::sort(ratios.begin(), ratios.end());
+            std::printf("median speed-up over %d rounds: %.2fx\n", rounds,
+                        ratios[ratios.size() / 2]);
+        }
         return 0;
     }
     if (mode == "counts") return counts(argc > 2 ? argv[2] : "big");
