@@ -93,6 +93,21 @@ void checkPlacement(const BlockDistance<T>* matches, Vec3<int> blockSize, int gr
     }
 }
 
+// Adds one block's precomputed terms (block order, x fastest) to the sums at q.
+template <typename T>
+void addBlockTerms(Vec3<int> q, Vec3<int> blockSize, const T* numeratorTerms, const T* weightTerms,
+                   ImageDataMutable<T>& numerator, ImageDataMutable<T>& weights) {
+    forEachRowOfBlock(q, blockSize, numerator, weights,
+                      [&](T* __restrict num, T* __restrict wei, long long row, auto nx) {
+                          const T* __restrict a = numeratorTerms + row * nx;
+                          const T* __restrict b = weightTerms + row * nx;
+                          for (int i = 0; i < nx; ++i) {
+                              num[i] += a[i];
+                              wei[i] += b[i];
+                          }
+                      });
+}
+
 }  // namespace
 
 // A block's terms are computed over the whole block first, where the loop runs over contiguous
@@ -124,15 +139,8 @@ void aggregate(const BlockDistance<T>* matches, Vec3<int> blockSize, int groupSi
                 haveWeightTerms = true;
                 weightDivisor = d.weight;
             }
-            forEachRowOfBlock(matches[n].position, blockSize, numerator, weights,
-                              [&](T* __restrict num, T* __restrict wei, long long row, auto nx) {
-                                  const T* __restrict a = numeratorTerms + row * nx;
-                                  const T* __restrict b = weightTerms + row * nx;
-                                  for (int i = 0; i < nx; ++i) {
-                                      num[i] += a[i];
-                                      wei[i] += b[i];
-                                  }
-                              });
+            addBlockTerms(matches[n].position, blockSize, numeratorTerms, weightTerms, numerator,
+                          weights);
         }
         return;
     }
@@ -176,19 +184,9 @@ void addAggregationTerms(const BlockDistance<float>* matches, Vec3<int> blockSiz
     if (groupSize <= 0) return;
     checkPlacement(matches, blockSize, groupSize, numerator, weights);
     const long long volume = static_cast<long long>(blockSize.x) * blockSize.y * blockSize.z;
-    for (int n = 0; n < groupSize; ++n) {
-        const float* num = numeratorTerms + volume * n;
-        const float* wei = weightTerms + volume * n;
-        forEachRowOfBlock(matches[n].position, blockSize, numerator, weights,
-                          [&](float* __restrict a, float* __restrict b, long long row, auto nx) {
-                              const float* __restrict from = num + row * nx;
-                              const float* __restrict weightsFrom = wei + row * nx;
-                              for (int i = 0; i < nx; ++i) {
-                                  a[i] += from[i];
-                                  b[i] += weightsFrom[i];
-                              }
-                          });
-    }
+    for (int n = 0; n < groupSize; ++n)
+        addBlockTerms(matches[n].position, blockSize, numeratorTerms + volume * n,
+                      weightTerms + volume * n, numerator, weights);
 }
 
 void normalise(ImageDataMutable<float>& numerator, const ImageDataMutable<float>& weights,

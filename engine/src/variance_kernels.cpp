@@ -62,6 +62,16 @@ __attribute__((always_inline)) inline void tail(float* v, int B, const float* co
         for (int i = 0; i < T; ++i) v[static_cast<long long>(k) * B + i0 + i] = acc[k][i];
 }
 
+// tail<KC, T> for the remainder t (0 to 7) known only at run time.
+template <int KC, int T = 1>
+__attribute__((always_inline)) inline void tailOf(float* v, int B, const float* const* rows,
+                                                  const float* weights, int pairs, int i0, int t) {
+    if constexpr (T < 8) {
+        if (t == T) return tail<KC, T>(v, B, rows, weights, pairs, i0);
+        tailOf<KC, T + 1>(v, B, rows, weights, pairs, i0, t);
+    }
+}
+
 template <int KC>
 __attribute__((always_inline)) inline void accumulate(float* v, int B, const float* const* rows,
                                                       const float* weights, int pairs) {
@@ -71,24 +81,7 @@ __attribute__((always_inline)) inline void accumulate(float* v, int B, const flo
         chunk<KC, 1>(v, B, rows, weights, pairs, i0);
         i0 += 8;
     }
-    switch (B - i0) {
-        case 1:
-            return tail<KC, 1>(v, B, rows, weights, pairs, i0);
-        case 2:
-            return tail<KC, 2>(v, B, rows, weights, pairs, i0);
-        case 3:
-            return tail<KC, 3>(v, B, rows, weights, pairs, i0);
-        case 4:
-            return tail<KC, 4>(v, B, rows, weights, pairs, i0);
-        case 5:
-            return tail<KC, 5>(v, B, rows, weights, pairs, i0);
-        case 6:
-            return tail<KC, 6>(v, B, rows, weights, pairs, i0);
-        case 7:
-            return tail<KC, 7>(v, B, rows, weights, pairs, i0);
-        default:
-            return;
-    }
+    tailOf<KC>(v, B, rows, weights, pairs, i0, B - i0);
 }
 
 }  // namespace
