@@ -297,7 +297,7 @@ end
 end
 
 function args = stageArguments(z, psd, pro, st, noiseVariance, wiener, pilot, record)
-% The 27 positional arguments of one kelvomex stage call.
+% The 27 positional arguments of one kelvomex stage call and the two optional ones.
 blockSize = double(st.blockSize(:)');
 matchThreshold = st.matchThreshold * 2 * prod(blockSize) * noiseVariance;
 if record
@@ -314,6 +314,8 @@ step(flat) = min(step(flat), blockSize(flat));
 % A variance limit of 0 means the same as 1: every component gets the local variance.
 varianceLimit = max(1, double(pro.varianceLimit));
 builtIn = {[], [], []};
+% The smallest group never exceeds the largest, and stays a power of two.
+minGroup = 2 ^ floor(log2(min(double(st.minGroupSize), double(st.maxGroupSize))));
 args = {z, {}, {}, int32(step), int32(st.blockSize), int32(st.maxGroupSize), ...
         single(st.threshold), single(matchThreshold), int32(st.searchRadius), ...
         builtIn, builtIn, single([]), psd, int32(pro.fftSize), ...
@@ -321,7 +323,7 @@ args = {z, {}, {}, int32(step), int32(st.blockSize), int32(st.maxGroupSize), ...
         {}, mode, struct(), logical(wiener), pilot, logical(pro.sharpen), ...
         logical(pro.sharpenVariance), single(pro.sharpenAlpha), ...
         single(pro.sharpenAlphaFirstSlice), int32(pro.numThreads), ...
-        logical(pro.adaptiveWiener)};
+        logical(pro.adaptiveWiener), int32(minGroup)};
 end
 
 function noise = noiseArgument(sigma_psd, volSize)
@@ -598,6 +600,11 @@ end
 g = checkNumber(st.maxGroupSize, [name '.maxGroupSize'], 1, true, 'a whole number');
 if g < 1 || g > 64
     badValue([name '.maxGroupSize'], g, 'a group size from 1 to 64');
+end
+g = checkNumber(st.minGroupSize, [name '.minGroupSize'], 1, true, 'a whole number');
+if g < 1 || g > 64 || bitand(g, g - 1) ~= 0
+    badValue([name '.minGroupSize'], g, ['a power of two from 1 to 64 (2 adds only the ' ...
+             'nearest block beyond the match threshold)']);
 end
 for f = {'threshold', 'matchThreshold'}
     v = checkNumber(st.(f{1}), [name '.' f{1}], 1, false, 'a number');

@@ -34,6 +34,9 @@ function pro = KELVOProfile(kind, noise)
 %       matchThreshold  largest block distance accepted as a match, relative to the expected
 %                       distance between two blocks of pure noise; KELVO passes
 %                       matchThreshold * 2 * prod(blockSize) * noiseVariance to the plug-in.
+%       minGroupSize    smallest group, a power of two 1..64: where fewer blocks are within
+%                       matchThreshold, the nearest ones fill the group anyway (8 in the
+%                       Wiener stage of volumes, 2 otherwise).
 %   fftSize                 grid of the noise model, powers of two 4..64 (1 for a flat
 %                           dimension); a scalar sigma is turned into a flat PSD on it.
 %   varianceLimit           group components whose noise variance is computed exactly.

@@ -34,7 +34,7 @@ namespace {
 
 // The stage call takes 27 arguments, or 28 with the optional last one.
 constexpr int ARG_COUNT = 27;
-constexpr int ARG_COUNT_OPTIONAL = 28;
+constexpr int ARG_COUNT_OPTIONAL = 29;
 
 // Positions of the arguments (0-based, as prhs is indexed).
 enum Arg : int {
@@ -65,7 +65,8 @@ enum Arg : int {
     A_SHARPEN_ALPHA,
     A_SHARPEN_ALPHA_FIRST,
     A_NUM_THREADS,
-    A_ADAPTIVE_WIENER  // optional: logical, false when absent (the threshold as given)
+    A_ADAPTIVE_WIENER,  // optional: logical, false when absent (the threshold as given)
+    A_MIN_GROUP         // optional: int32 scalar, 2 when absent (the nearest block only)
 };
 
 const char* const ARG_NAMES[ARG_COUNT_OPTIONAL] = {"volume",
@@ -95,7 +96,8 @@ const char* const ARG_NAMES[ARG_COUNT_OPTIONAL] = {"volume",
                                                    "sharpenAlpha",
                                                    "sharpenAlphaFirstSlice",
                                                    "numThreads",
-                                                   "adaptiveWiener"};
+                                                   "adaptiveWiener",
+                                                   "minGroupSize"};
 
 /// Largest group the engine's built-in group tables (HAAR_NL_FWD/INV) cover.
 constexpr int MAX_GROUP_LIMIT = 64;
@@ -572,8 +574,8 @@ void readArguments(const mxArray* const* prhs, StageCall& c) {
 }  // namespace
 
 void stageCall(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
-    if (nrhs != ARG_COUNT && nrhs != ARG_COUNT_OPTIONAL)
-        fail("kelvo:nargin", format("got %d arguments, expected %d or %d (or 'defaults')", nrhs,
+    if (nrhs < ARG_COUNT || nrhs > ARG_COUNT_OPTIONAL)
+        fail("kelvo:nargin", format("got %d arguments, expected %d to %d (or 'defaults')", nrhs,
                                     ARG_COUNT, ARG_COUNT_OPTIONAL));
     if (nlhs > 2)
         fail("kelvo:nargout", format("got %d outputs requested, expected at most 2 "
@@ -584,6 +586,16 @@ void stageCall(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     Parameters& p = c.params;
     // The Wiener stage's per-group threshold choice (white noise, volumes) only when asked for.
     p.adaptiveWiener = nrhs > A_ADAPTIVE_WIENER && readBool(prhs, A_ADAPTIVE_WIENER);
+    // The smallest group: the nearest blocks fill it beyond the match threshold.
+    if (nrhs > A_MIN_GROUP) {
+        p.minGroupSize = readInt(prhs, A_MIN_GROUP);
+        const int m = p.minGroupSize;
+        if (m < 1 || m > p.maxGroupSize || (m & (m - 1)) != 0)
+            failValue(A_MIN_GROUP, format("%d", m),
+                      format("a power of two from 1 to maxGroupSize (%d); 2 is the rule "
+                             "without the argument",
+                             p.maxGroupSize));
+    }
 
     // The record output exists only when the host asked for it: plhs has room for
     // max(nlhs, 1) arrays and nothing beyond may be written.

@@ -83,14 +83,15 @@ void setField(mxArray* s, const char* name, MxPtr value) {
 }
 
 MxPtr stageStruct(const StageProfile& st) {
-    static const char* names[] = {"blockSize",    "stepSize",  "searchRadius",
-                                  "maxGroupSize", "threshold", "matchThreshold"};
-    MxPtr s(mxCreateStructMatrix(1, 1, 6, names));
-    // Three size triples, then three scalars, in the order of `names`.
+    static const char* names[] = {"blockSize", "stepSize",       "searchRadius", "maxGroupSize",
+                                  "threshold", "matchThreshold", "minGroupSize"};
+    MxPtr s(mxCreateStructMatrix(1, 1, 7, names));
+    // Three size triples, then four scalars, in the order of `names`.
     const std::array<int, 3>* rows[3] = {&st.blockSize, &st.stepSize, &st.searchRadius};
-    const double scalars[3] = {double(st.maxGroupSize), st.threshold, st.matchThreshold};
+    const double scalars[4] = {double(st.maxGroupSize), st.threshold, st.matchThreshold,
+                               double(st.minGroupSize)};
     for (int k = 0; k < 3; ++k) setField(s.get(), names[k], doubleRow(*rows[k]));
-    for (int k = 0; k < 3; ++k) setField(s.get(), names[3 + k], doubleScalar(scalars[k]));
+    for (int k = 0; k < 4; ++k) setField(s.get(), names[3 + k], doubleScalar(scalars[k]));
     return s;
 }
 

@@ -102,6 +102,10 @@ Parameters stageParameters(StageName stage, const Profile& profile, Size3 size,
     if (!isPowerOfTwo(sp.maxGroupSize) || sp.maxGroupSize < 2 || sp.maxGroupSize > 64)
         fail(std::string(stageText) + " group size must be a power of two from 2 to 64 (got " +
              std::to_string(sp.maxGroupSize) + ")");
+    if (!isPowerOfTwo(sp.minGroupSize) || sp.minGroupSize > 64)
+        fail(std::string(stageText) + " smallest group size must be a power of two from 1 to 64 " +
+             "(got " + std::to_string(sp.minGroupSize) +
+             "; 2 adds only the nearest block beyond the match threshold)");
     if (!std::isfinite(sp.threshold) || sp.threshold <= 0.0f)
         fail(std::string(stageText) + " threshold must be positive");
     if (!std::isfinite(sp.matchThreshold) || sp.matchThreshold <= 0.0f)
@@ -149,7 +153,14 @@ Parameters stageParameters(StageName stage, const Profile& profile, Size3 size,
         p.shiftCount[d] = 1;
         p.shiftTable[d] = &ZERO;
     }
-    p.minGroupSize = 2;
+    // A floor above the largest group is the largest group; above what the smallest search
+    // window holds (a corner's), the largest power of two that window holds, since groups
+    // without a group transform (sizes that are not powers of two) cannot be filtered.
+    int windowBlocks = 1;
+    for (int d = 0; d < 3; ++d) windowBlocks *= p.searchRadius[d] + 1;
+    int floor = std::min(sp.minGroupSize, sp.maxGroupSize);
+    while (floor > 2 && floor > windowBlocks) floor /= 2;
+    p.minGroupSize = floor;
     const bool ht = stage == HARD_THRESHOLDING;
     p.sharpen = ht && profile.sharpen;
     p.sharpenVariance = ht && profile.sharpenVariance;

@@ -62,13 +62,13 @@ namespace kelvo {
 Profile Profile::defaults(bool volumetric) {
     Profile p{};
     if (volumetric) {
-        p.hardThreshold = {{4, 4, 4}, {3, 3, 3}, {4, 4, 4}, 16, 2.9f, 1.5f};
-        p.wiener = {{3, 3, 3}, {3, 3, 2}, {4, 4, 4}, 32, 0.9f, 0.2f};
+        p.hardThreshold = {{4, 4, 4}, {3, 3, 3}, {4, 4, 4}, 16, 2.9f, 1.5f, 2};
+        p.wiener = {{3, 3, 3}, {3, 3, 2}, {4, 4, 4}, 32, 0.9f, 0.2f, 8};
         p.fftSize = {8, 8, 8};
         p.splitComp = {false, false, true};
     } else {
-        p.hardThreshold = {{8, 8, 1}, {3, 3, 1}, {12, 12, 0}, 16, 2.7f, 1.0f};
-        p.wiener = {{8, 8, 1}, {3, 3, 1}, {20, 20, 0}, 32, 0.8f, 0.2f};
+        p.hardThreshold = {{8, 8, 1}, {3, 3, 1}, {12, 12, 0}, 16, 2.7f, 1.0f, 2};
+        p.wiener = {{8, 8, 1}, {3, 3, 1}, {20, 20, 0}, 32, 0.8f, 0.2f, 2};
         p.fftSize = {16, 16, 1};
         p.splitComp = {false, false, false};
     }

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <limits>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "kelvo/kelvo.h"
@@ -49,6 +50,7 @@ TEST(StageParameters, RecordFollowsTheProfile) {
     const Parameters wie = stageParameters(WIENER, vol, {40, 36, 20}, noise);
     EXPECT_FLOAT_EQ(wie.threshold, vol.wiener.threshold);
     EXPECT_EQ(wie.maxGroupSize, vol.wiener.maxGroupSize);
+    EXPECT_EQ(wie.minGroupSize, vol.wiener.minGroupSize);
     EXPECT_FALSE(wie.sharpen);
 
     const Profile img = Profile::defaults(false);
@@ -74,6 +76,16 @@ TEST(StageParameters, PsdNoiseVarianceAndSmallVolumes) {
     // The search window is clamped to the volume; steps never exceed the block.
     EXPECT_EQ(p.searchRadius.x, 2);
     EXPECT_EQ(p.searchRadius.y, 1);
+    // A corner's window holds 3 x 2 blocks: a floor of 8 becomes 4, a power of two it holds
+    // (a group of 6 would have no group transform); a floor above the largest group is that.
+    Profile filled = img;
+    filled.hardThreshold.minGroupSize = filled.wiener.minGroupSize = 8;
+    EXPECT_EQ(stageParameters(HARD_THRESHOLDING, filled, {10, 9, 1}, psd).minGroupSize, 4);
+    EXPECT_EQ(stageParameters(WIENER, filled, {64, 64, 1}, psd).minGroupSize, 8);
+    filled.wiener.maxGroupSize = 4;
+    EXPECT_EQ(stageParameters(WIENER, filled, {64, 64, 1}, psd).minGroupSize, 4);
+    const std::vector<float> small(90, 0.5f);
+    EXPECT_EQ(denoise(small, {10, 9, 1}, psd, filled).size(), small.size());
     Profile wide = img;
     wide.hardThreshold.stepSize = {20, 0, 1};
     const Parameters q = stageParameters(HARD_THRESHOLDING, wide, {10, 9, 1}, psd);
@@ -123,6 +135,14 @@ TEST(StageParameters, RejectsWhatCannotRun) {
                   stageParameters(WIENER, bad, {40, 40, 40}, n);
               }).find("power of two"),
               std::string::npos);
+    for (int floor : {0, 6, 128}) {
+        bad = vol;
+        bad.wiener.minGroupSize = floor;
+        EXPECT_NE(invalidMessage([&] {
+                      stageParameters(WIENER, bad, {40, 40, 40}, n);
+                  }).find("smallest group size must be a power of two"),
+                  std::string::npos);
+    }
     bad = vol;
     bad.fftSize = {8, 8, 128};
     EXPECT_NE(invalidMessage([&] {
@@ -315,6 +335,34 @@ TEST(Denoise, RetunedDefaultsBeatTheFormerOnes) {
     }
 }
 
+// Wiener groups filled to 8 blocks where fewer lie within the match threshold (the volume
+// profile's wiener.minGroupSize) must beat the plain floor of 2 on a textured volume at low
+// noise, where the threshold, which scales with the noise variance, admits few blocks.
+TEST(Denoise, SmallestWienerGroupOfEightBeatsTheNearestBlockAlone) {
+    const Size3 size{40, 40, 32};
+    std::vector<float> clean = makePhantom(size);
+    // Folds of a few samples, as in the cortex of a brain, over the phantom's shapes.
+    for (int z = 0, i = 0; z < size[2]; ++z)
+        for (int y = 0; y < size[1]; ++y)
+            for (int x = 0; x < size[0]; ++x, ++i)
+                clean[i] += float(0.08 * std::sin(0.9 * x + 0.4 * y) * std::sin(0.7 * y - 0.5 * z));
+    const std::vector<float> noise = gaussianNoise(clean.size(), SEED + 5);
+    const Profile filled = Profile::defaults(true);
+    ASSERT_EQ(filled.wiener.minGroupSize, 8);
+    Profile plain = filled;
+    plain.wiener.minGroupSize = 2;
+    for (const auto& [sigma, margin] : {std::pair{0.02, 0.3}, std::pair{0.03, 0.08}}) {
+        std::vector<float> noisy(clean.size());
+        for (std::size_t i = 0; i < clean.size(); ++i)
+            noisy[i] = clean[i] + float(sigma) * noise[i];
+        const double now = psnr(clean, denoise(noisy, size, Noise::white(sigma), filled));
+        const double before = psnr(clean, denoise(noisy, size, Noise::white(sigma), plain));
+        std::printf("seed %llu textured phantom sigma %.2f: smallest group 2 %.3f dB, 8 %.3f dB\n",
+                    static_cast<unsigned long long>(SEED + 5), sigma, before, now);
+        EXPECT_GT(now, before + margin);
+    }
+}
+
 // Each Wiener group of a volume chooses its threshold around the profile's (adaptiveWiener),
 // under white noise and, from a narrower range, under correlated noise: the choice must gain
 // over the fixed threshold on a phantom under white noise at low and high sigma and under 3x3x3
@@ -343,6 +391,8 @@ TEST(Denoise, WienerThresholdChosenPerGroupBeatsTheFixedOne) {
          {Case{false, 0.05, 0.15}, Case{false, 0.15, 0.15}, Case{true, 0.1, 0.025}}) {
         Profile chosen = Profile::defaults(true, c.correlated);
         chosen.multiscale = false;
+        // The choice alone: groups filled to 8 blocks take part of its gain under box noise.
+        chosen.wiener.minGroupSize = 2;
         ASSERT_TRUE(chosen.adaptiveWiener);
         Profile fixed = chosen;
         fixed.adaptiveWiener = false;

@@ -76,6 +76,8 @@ const char* USAGE =
     "                     the noise grid grows to the block where it is smaller)\n"
     "  --group N[,M]      largest group, hard thresholding[,Wiener] (powers of two <= 64)\n"
     "  --match F[,G]      match threshold factor, hard thresholding[,Wiener]\n"
+    "  --min-group N[,M]  smallest group, hard thresholding[,Wiener]: the nearest blocks fill\n"
+    "                     it beyond the match threshold (powers of two <= 64; 2 adds only one)\n"
     "  --fft N[,N,N]      grid of the noise model (powers of two, 4..64)\n"
     "  --sharpen ALPHA    alpha rooting after hard thresholding\n"
     "  --multiscale on|off  correlated noise (--psd) and 2-D images: also denoise a copy\n"
@@ -231,7 +233,7 @@ Options parseArgs(int argc, char** argv) {
             o.maxMemory = parseByteSize(a, value());
         } else if (a == "--threshold" || a == "--wiener-threshold" || a == "--search" ||
                    a == "--step" || a == "--block" || a == "--group" || a == "--match" ||
-                   a == "--fft" || a == "--sharpen" || a == "--multiscale" ||
+                   a == "--min-group" || a == "--fft" || a == "--sharpen" || a == "--multiscale" ||
                    a == "--adaptive-wiener") {
             o.profileArgs.emplace_back(a, value());
         } else if (a.size() > 1 && a[0] == '-') {
@@ -285,12 +287,15 @@ void applyProfileArgs(const Options& o, kelvo::Profile& p) {
                 const int b = p.hardThreshold.blockSize[d];
                 while (p.fftSize[d] > 1 && p.fftSize[d] < b) p.fftSize[d] *= 2;
             }
-        } else if (opt == "--group" || opt == "--match") {
+        } else if (opt == "--group" || opt == "--match" || opt == "--min-group") {
             const std::vector<double> v = parseList(opt, text);
             if (v.size() > 2) throw UsageError(opt + " takes 1 or 2 values");
             if (opt == "--group") {
                 p.hardThreshold.maxGroupSize = parseInt(opt, v[0]);
                 if (v.size() == 2) p.wiener.maxGroupSize = parseInt(opt, v[1]);
+            } else if (opt == "--min-group") {
+                p.hardThreshold.minGroupSize = parseInt(opt, v[0]);
+                if (v.size() == 2) p.wiener.minGroupSize = parseInt(opt, v[1]);
             } else {
                 p.hardThreshold.matchThreshold = float(v[0]);
                 if (v.size() == 2) p.wiener.matchThreshold = float(v[1]);

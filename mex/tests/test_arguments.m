@@ -11,8 +11,12 @@ goodW = kelvo_test_args(z3, 0.1, true, z3);
 
 % Argument count, output count, call forms.
 kelvo_expect_error('26 arguments', 'kelvo:nargin', good{1:26});
-kelvo_expect_error('29 arguments', 'kelvo:nargin', good{:}, true, true);
+kelvo_expect_error('30 arguments', 'kelvo:nargin', good{:}, true, int32(2), int32(2));
 kelvo_expect_error('adaptiveWiener not logical', 'kelvo:badClass', good{:}, 1);
+kelvo_expect_error('minGroupSize not int32', 'kelvo:badClass', good{:}, false, 8);
+kelvo_expect_error('minGroupSize not a power of two', 'kelvo:badValue', good{:}, false, int32(3));
+kelvo_expect_error('minGroupSize above maxGroupSize', 'kelvo:badValue', good{:}, false, ...
+                   int32(2 * good{6}));
 kelvo_expect_error('defaults without flag', 'kelvo:nargin', 'defaults');
 kelvo_expect_error('defaults flag class', 'kelvo:badClass', 'defaults', 'yes');
 kelvo_expect_error('unknown call form', 'kelvo:badCallForm', 'frobnicate', 1);

@@ -79,6 +79,16 @@ for volumetric = [true, false]
     y2a = kelvomex(wa{:});
     assert(isequal(y2a, y2) == ~volumetric, 'FAILED %s adaptiveWiener true', label);
     assert(mean((double(y2a(:)) - x(:)).^2) < mse1, 'FAILED %s adaptive Wiener', label);
+    % The second optional argument: 2 is its absence; 8 fills every group to 8 blocks or more.
+    wa{28} = false;
+    wa{29} = int32(2);
+    assert(isequal(kelvomex(wa{:}), y2), 'FAILED %s minGroupSize 2 differs', label);
+    wa{29} = int32(8);
+    [y2m, rec2m] = kelvomex(wa{:});
+    gs = double(rec2m.groupSizes);  % 0 where a location formed no group
+    assert(any(gs) && all(gs(gs > 0) >= 8), 'FAILED %s minGroupSize 8 left a smaller group', ...
+           label);
+    assert(mean((double(y2m(:)) - x(:)).^2) < mse1, 'FAILED %s minGroupSize 8', label);
 
     % Shifted reference grids record and replay as well (the replay check walks the same
     % shifted grid as the stage).
@@ -106,9 +116,15 @@ for volumetric = [true, false]
 
     % The host function: HT then Wiener, with records, equal to the two calls above (on one
     % scale: images take a binned copy too by default).
-    pro = KELVOProfile();
+    if volumetric
+        pro = KELVOProfile();
+    else
+        pro = KELVOProfile('image');
+    end
     pro.numThreads = 1;
     pro.multiscale = false;
+    pro.hardThreshold.minGroupSize = 2;  % the calls above leave out the smallest group
+    pro.wiener.minGroupSize = 2;
     [ye, mHT, mWie] = KELVO(double(z), sigma, pro);
     assert(isa(ye, 'double'), 'FAILED %s KELVO keeps double', label);
     assert(isequal(single(ye), y2a), 'FAILED %s KELVO differs from the two stage calls', label);

@@ -287,17 +287,20 @@ std::string stageRepr(const kelvo::StageProfile& s) {
        << ", step_size=" << tripleText(s.stepSize)
        << ", search_radius=" << tripleText(s.searchRadius) << ", max_group_size=" << s.maxGroupSize
        << ", threshold=" << floatText(s.threshold)
-       << ", match_threshold=" << floatText(s.matchThreshold) << ")";
+       << ", match_threshold=" << floatText(s.matchThreshold)
+       << ", min_group_size=" << s.minGroupSize << ")";
     return os.str();
 }
 
 py::tuple stageState(const kelvo::StageProfile& s) {
     return py::make_tuple(s.blockSize, s.stepSize, s.searchRadius, s.maxGroupSize, s.threshold,
-                          s.matchThreshold);
+                          s.matchThreshold, s.minGroupSize);
 }
 
+// States of six entries were pickled before the smallest group size existed: they load with
+// the rule of that time, a floor of 2.
 kelvo::StageProfile stageFromState(const py::tuple& t) {
-    if (t.size() != 6) throw std::runtime_error("invalid StageProfile state");
+    if (t.size() != 6 && t.size() != 7) throw std::runtime_error("invalid StageProfile state");
     kelvo::StageProfile s{};
     s.blockSize = t[0].cast<std::array<int, 3>>();
     s.stepSize = t[1].cast<std::array<int, 3>>();
@@ -305,6 +308,7 @@ kelvo::StageProfile stageFromState(const py::tuple& t) {
     s.maxGroupSize = t[3].cast<int>();
     s.threshold = t[4].cast<float>();
     s.matchThreshold = t[5].cast<float>();
+    s.minGroupSize = t.size() == 7 ? t[6].cast<int>() : 2;
     return s;
 }
 
@@ -325,6 +329,7 @@ void bindStageProfile(py::module& m) {
         .def_readwrite("max_group_size", &kelvo::StageProfile::maxGroupSize)
         .def_readwrite("threshold", &kelvo::StageProfile::threshold)
         .def_readwrite("match_threshold", &kelvo::StageProfile::matchThreshold)
+        .def_readwrite("min_group_size", &kelvo::StageProfile::minGroupSize)
         .def("__repr__", &stageRepr)
         .def("__eq__",
              [](const kelvo::StageProfile& a, const kelvo::StageProfile& b) {

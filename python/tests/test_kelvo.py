@@ -57,6 +57,7 @@ def test_profile_defaults_pickle_and_copies():
     changed.fft_size = (16, 8, 4)
     changed.sharpen_alpha = 1.5
     changed.adaptive_wiener = False
+    changed.hard_threshold.min_group_size = 4
     assert changed != vol and kelvo.Profile.defaults(True) == vol  # defaults untouched
     assert tuple(changed.fft_size) == (16, 8, 4) and changed.sharpen_alpha == 1.5
     assert pickle.loads(pickle.dumps(changed)) == changed
@@ -64,6 +65,11 @@ def test_profile_defaults_pickle_and_copies():
     older = kelvo.Profile.__new__(kelvo.Profile)
     older.__setstate__(vol.__getstate__()[:12])
     assert older == vol and older.adaptive_wiener
+    # A stage pickled before the smallest group existed keeps the rule of that time, 2.
+    stage = kelvo.StageProfile.__new__(kelvo.StageProfile)
+    stage.__setstate__(vol.wiener.__getstate__()[:6])
+    assert stage.min_group_size == 2 and vol.wiener.min_group_size == 8
+    assert stage.max_group_size == vol.wiener.max_group_size
     assert "block_size=(4, 4, 4)" in repr(vol)
 
 
@@ -250,6 +256,10 @@ def test_bad_arguments():
     s.max_group_size = 3
     p.hard_threshold = s
     with pytest.raises(ValueError, match="power of two"):
+        kelvo.denoise(z, 5.0, profile=p)
+    p = kelvo.Profile.defaults(False)
+    p.wiener.min_group_size = 3
+    with pytest.raises(ValueError, match="smallest group size must be a power of two"):
         kelvo.denoise(z, 5.0, profile=p)
     with pytest.raises(ValueError, match="non-negative"):
         kelvo.denoise(z, -np.ones((32, 32), np.float32))

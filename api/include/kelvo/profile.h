@@ -20,6 +20,11 @@ struct StageProfile {
     /// Largest accepted block distance, as a multiple of the expected distance between two
     /// blocks of pure noise (2 * block volume * noise variance).
     float matchThreshold;
+    /// Smallest group: a power of two from 1 to 64 (groups never exceed maxGroupSize). Where
+    /// fewer blocks than this lie within the match threshold, the nearest ones fill the group
+    /// anyway: at low noise the threshold, which scales with the noise variance, admits few
+    /// blocks of textured data. 2 is the plain rule (the reference and its nearest block).
+    int minGroupSize;
 };
 
 struct Profile {
