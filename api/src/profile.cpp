@@ -59,6 +59,17 @@ namespace kelvo {
 // 0.20 dB. Step 2 gained 0.1 to 0.2 dB more on the brain for about twice the time; 3x3x3
 // blocks in hard thresholding, which matches on noisy blocks, lost 0.2 to 0.75 dB on the
 // brain (bench/quality_sweep.md, "Smaller Wiener blocks").
+//
+// Volumes, then: Wiener groups filled to 8 blocks (minGroupSize) where fewer lie within the
+// match threshold. That threshold scales with the noise variance, so at low noise it admits
+// few blocks of textured tissue and groups of two averaged almost nothing. On the inia19
+// volume scaled so that its brain spans the range: +0.27 / +0.12 / +0.03 / +0.01 dB at sigma
+// 0.03 / 0.05 / 0.1 / 0.15 on the whole volume and its centre crop alike (+0.34 / +0.19 / +0.04
+// on a second crop); correlated noise +0.08 dB on average over 24 cases, none lost; the tool's
+// time on 181x217x181 unchanged. Phantoms gain at low noise (+0.5 dB at 0.03) and lose a
+// little at 0.1 (-0.11 dB). 4 took half the brain's gain, 16 lost up to 0.5 dB on phantoms.
+// Images keep 2: photographs gained 0.05 dB from 8, but the 2-D phantom lost up to 0.74 dB
+// (1.15 with the hard-thresholding groups filled too) along its sharp edges.
 Profile Profile::defaults(bool volumetric) {
     Profile p{};
     if (volumetric) {
