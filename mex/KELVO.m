@@ -314,8 +314,14 @@ step(flat) = min(step(flat), blockSize(flat));
 % A variance limit of 0 means the same as 1: every component gets the local variance.
 varianceLimit = max(1, double(pro.varianceLimit));
 builtIn = {[], [], []};
-% The smallest group never exceeds the largest, and stays a power of two.
+% The smallest group never exceeds the largest, nor what the search window holds at a
+% corner of the volume (a group of another size than a power of two has no group transform),
+% and stays a power of two: the C++ library's rule.
 minGroup = 2 ^ floor(log2(min(double(st.minGroupSize), double(st.maxGroupSize))));
+radius = max(0, min(double(st.searchRadius(:)'), sz(1:3) - blockSize));
+while minGroup > 2 && minGroup > prod(radius + 1)
+    minGroup = minGroup / 2;
+end
 args = {z, {}, {}, int32(step), int32(st.blockSize), int32(st.maxGroupSize), ...
         single(st.threshold), single(matchThreshold), int32(st.searchRadius), ...
         builtIn, builtIn, single([]), psd, int32(pro.fftSize), ...

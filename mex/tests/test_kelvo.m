@@ -77,6 +77,8 @@ assert(isequal(KELVO(z * 2^60, sigma * 2^60, pro) * 2^-60, y1), 'FAILED large-sc
 correlatedDefaults(x, seed);
 % ---- images under white noise take the binned copy too, as in the C++ library
 imageTwoScales(seed);
+% ---- smallest groups larger than small search windows hold, as in the C++ library
+smallVolumeFloors(seed);
 
 % ---- 'auto' and samples without data
 sigmaHat = kelvonoise('estimate', z, [], 'gaussian', 1);
@@ -207,8 +209,26 @@ assert(max(abs(yOne(:) - y(:))) > 1e-3, 'FAILED the binned copy was not used on 
 agreesWithTool('image, white noise', z, y, 0.1);
 end
 
-function agreesWithTool(what, z, y, noise)
-% The command-line tool (the C++ library) on the same input gives y, to rounding.
+function smallVolumeFloors(seed)
+% Smallest groups above what a small volume's search windows hold (7 candidates for the 4x4x4
+% blocks, 26 for the 3x3x3 ones of a 5x5x5 volume) are lowered to a power of two they hold,
+% as in the C++ library: a group of 27 would have no group transform.
+randn('state', seed + 3);
+z = single(0.5 + 0.1 * randn(5, 5, 5));
+pro = KELVOProfile();
+pro.numThreads = 1;
+pro.hardThreshold.minGroupSize = 16;
+pro.wiener.minGroupSize = 32;
+y = KELVO(z, 0.1, pro);
+agreesWithTool('small volume, large floors', z, y, 0.1, '--min-group 16,32');
+end
+
+function agreesWithTool(what, z, y, noise, options)
+% The command-line tool (the C++ library) on the same input, with the given options, gives y,
+% to rounding.
+if nargin < 5
+    options = '';
+end
 tool = fullfile(fileparts(which('kelvomex')), '..', 'cli', 'kelvo');
 if ~exist(tool, 'file')
     fprintf('  %s: %s not built, the comparison with the tool is skipped\n', what, tool);
@@ -224,8 +244,9 @@ else
     writeNpy(fullfile(dir, 'psd.npy'), noise);
     noiseOption = sprintf('--psd "%s"', fullfile(dir, 'psd.npy'));
 end
-[status, text] = system(sprintf('"%s" denoise "%s" "%s" %s --threads 1 --quiet', tool, ...
-                                fullfile(dir, 'z.npy'), fullfile(dir, 'y.npy'), noiseOption));
+[status, text] = system(sprintf('"%s" denoise "%s" "%s" %s %s --threads 1 --quiet', tool, ...
+                                fullfile(dir, 'z.npy'), fullfile(dir, 'y.npy'), noiseOption, ...
+                                options));
 assert(status == 0, 'FAILED the tool: %s', text);
 yTool = readNpy(fullfile(dir, 'y.npy'));
 fprintf('  %s: KELVO and the tool differ by at most %.2g\n', what, ...
