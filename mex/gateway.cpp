@@ -32,7 +32,7 @@ namespace kelvo {
 namespace mex {
 namespace {
 
-// The stage call takes 27 arguments, or 28 with the optional last one.
+// The stage call takes 27 arguments, and up to two optional ones after them.
 constexpr int ARG_COUNT = 27;
 constexpr int ARG_COUNT_OPTIONAL = 29;
 
