@@ -158,9 +158,9 @@ Parameters stageParameters(StageName stage, const Profile& profile, Size3 size,
     // without a group transform (sizes that are not powers of two) cannot be filtered.
     int windowBlocks = 1;
     for (int d = 0; d < 3; ++d) windowBlocks *= p.searchRadius[d] + 1;
-    int floor = std::min(sp.minGroupSize, sp.maxGroupSize);
-    while (floor > 2 && floor > windowBlocks) floor /= 2;
-    p.minGroupSize = floor;
+    int smallest = std::min(sp.minGroupSize, sp.maxGroupSize);
+    while (smallest > 2 && smallest > windowBlocks) smallest /= 2;
+    p.minGroupSize = smallest;
     const bool ht = stage == HARD_THRESHOLDING;
     p.sharpen = ht && profile.sharpen;
     p.sharpenVariance = ht && profile.sharpenVariance;

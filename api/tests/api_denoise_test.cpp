@@ -135,9 +135,9 @@ TEST(StageParameters, RejectsWhatCannotRun) {
                   stageParameters(WIENER, bad, {40, 40, 40}, n);
               }).find("power of two"),
               std::string::npos);
-    for (int floor : {0, 6, 128}) {
+    for (int smallest : {0, 6, 128}) {
         bad = vol;
-        bad.wiener.minGroupSize = floor;
+        bad.wiener.minGroupSize = smallest;
         EXPECT_NE(invalidMessage([&] {
                       stageParameters(WIENER, bad, {40, 40, 40}, n);
                   }).find("smallest group size must be a power of two"),

@@ -116,15 +116,10 @@ for volumetric = [true, false]
 
     % The host function: HT then Wiener, with records, equal to the two calls above (on one
     % scale: images take a binned copy too by default).
-    if volumetric
-        pro = KELVOProfile();
-    else
-        pro = KELVOProfile('image');
-    end
+    pro = KELVOProfile();
     pro.numThreads = 1;
     pro.multiscale = false;
-    pro.hardThreshold.minGroupSize = 2;  % the calls above leave out the smallest group
-    pro.wiener.minGroupSize = 2;
+    pro.wiener.minGroupSize = 2;  % the calls above leave out the smallest group
     [ye, mHT, mWie] = KELVO(double(z), sigma, pro);
     assert(isa(ye, 'double'), 'FAILED %s KELVO keeps double', label);
     assert(isequal(single(ye), y2a), 'FAILED %s KELVO differs from the two stage calls', label);

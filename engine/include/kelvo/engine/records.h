@@ -82,7 +82,7 @@ struct Parameters {
     Vec3<int> imageSize;           ///< volume size (third is 1 for 2-D data)
     Vec3<int> psdSize;             ///< size of the PSD as passed
     Vec3<int> stepSize;            ///< reference grid step per dimension
-    int minGroupSize;              ///< smallest group block matching keeps (see getBlockMatches)
+    int minGroupSize;              ///< smallest group block matching keeps (2 by default)
     float matchThreshold;          ///< largest accepted block distance
     bool splitComp[3];             ///< per dimension: cache only the search window
     int shiftCount[3];             ///< length of each reference-shift list
