@@ -391,8 +391,14 @@ TEST(Denoise, WienerThresholdChosenPerGroupBeatsTheFixedOne) {
          {Case{false, 0.05, 0.15}, Case{false, 0.15, 0.15}, Case{true, 0.1, 0.025}}) {
         Profile chosen = Profile::defaults(true, c.correlated);
         chosen.multiscale = false;
-        // The choice alone: groups filled to 8 blocks take part of its gain under box noise.
+        // The choice alone: groups filled to 8 blocks take part of its gain under box noise, and
+        // so do the correlated profile's 4x4x4 Wiener blocks without the coarse scale; it was
+        // measured with groups of at least 2 and 6x6x6 blocks at step 4.
         chosen.wiener.minGroupSize = 2;
+        if (c.correlated) {
+            chosen.wiener.blockSize = {6, 6, 6};
+            chosen.wiener.stepSize = {4, 4, 4};
+        }
         ASSERT_TRUE(chosen.adaptiveWiener);
         Profile fixed = chosen;
         fixed.adaptiveWiener = false;
@@ -465,22 +471,24 @@ TEST(Denoise, NonDefaultBlockSizesRunOnGeneratedTransforms) {
 }
 
 // The correlated-noise defaults must beat the white-noise defaults on box-correlated noise
-// (3x3x3 or 3x3 box, true PSD given), their volume step of 4 must beat the earlier 5, the
-// coarse scale must add to them, and the convenience form must pick them from the PSD. The
-// phantom's shapes scale with its size: at 40x40x32 or 128x128 its smallest parts span a few
-// samples, and there the coarse scale loses 0.2 to 0.4 dB (it cannot resolve them); at these sizes
-// it gains 0.44 and 0.78 dB (0.83 and 1.24 dB at 64x64x48 and 256x256).
+// (3x3x3 or 3x3 box, true PSD given), their volume Wiener blocks of 4x4x4 at step 3 must beat
+// the earlier 6x6x6 at step 4, which must beat steps of 5, the coarse scale must add to them, and
+// the convenience form must pick them from the PSD. The phantom's shapes scale with its size: at
+// 40x40x32 or 128x128 its smallest parts span a few samples, and there the coarse scale loses 0.2
+// to 0.4 dB (it cannot resolve them); at these sizes it gains 0.44 and 0.78 dB (0.83 and 1.24 dB at
+// 64x64x48 and 256x256).
 TEST(Denoise, CorrelatedNoiseDefaultsBeatTheWhiteOnes) {
     struct Case {
         Size3 size;
-        double margin, multiscaleMargin, stepMargin;
+        double margin, multiscaleMargin, blockMargin, stepMargin;
     };
 #ifdef NDEBUG
-    const Case cases[] = {{{56, 56, 40}, 1.0, 0.2, 0.1}, {{192, 192, 1}, 0.4, 0.4, 0.0}};
+    const Case cases[] = {{{56, 56, 40}, 1.0, 0.2, 0.15, 0.1}, {{192, 192, 1}, 0.4, 0.4, 0.0, 0.0}};
 #else
     // Debug (sanitizer) builds check every block window and take 50 times as long or more: the
     // small phantoms, where the coarse scale only has to run and stay close.
-    const Case cases[] = {{{40, 40, 32}, 0.4, -0.6, 0.2}, {{128, 128, 1}, 0.1, -0.4, 0.0}};
+    const Case cases[] = {{{40, 40, 32}, 0.4, -0.6, 0.4, 0.2},
+                          {{128, 128, 1}, 0.1, -0.4, 0.0, 0.0}};
 #endif
     for (const Case& c : cases) {
         const std::vector<float> clean = makePhantom(c.size);
@@ -513,22 +521,29 @@ TEST(Denoise, CorrelatedNoiseDefaultsBeatTheWhiteOnes) {
         whiteDefaults.multiscale = single.multiscale = false;
         const double white = psnr(clean, denoise(noisy, c.size, n, whiteDefaults));
         const double oneScale = psnr(clean, denoise(noisy, c.size, n, single));
-        double sparse = oneScale;
-        if (volume) {
-            Profile step5 = single;
-            step5.hardThreshold.stepSize = step5.wiener.stepSize = {5, 5, 5};
-            sparse = psnr(clean, denoise(noisy, c.size, n, step5));
-        }
         const double correlated =
             psnr(clean, denoise(noisy, c.size, n, Profile::defaults(volume, true)));
+        // Volumes: the Wiener blocks replaced (6x6x6 at step 4), and those at step 5. The
+        // smaller blocks rely on the coarse scale, which takes the lowest frequencies out.
+        double wide = correlated, sparse = correlated;
+        if (volume) {
+            Profile former = Profile::defaults(volume, true);
+            former.wiener.blockSize = {6, 6, 6};
+            former.wiener.stepSize = {4, 4, 4};
+            wide = psnr(clean, denoise(noisy, c.size, n, former));
+            former.hardThreshold.stepSize = former.wiener.stepSize = {5, 5, 5};
+            sparse = psnr(clean, denoise(noisy, c.size, n, former));
+        }
         const double automatic = psnr(clean, denoise(noisy, c.size, n));
         std::printf(
             "seed %llu size %dx%dx%d box-correlated sigma 0.1: noisy %.2f, white defaults "
-            "%.2f, correlated defaults %.2f (step 5: %.2f), with the coarse scale %.2f dB\n",
+            "%.2f, correlated defaults %.2f (Wiener 6x6x6 %.2f, steps 5 %.2f), with the coarse "
+            "scale %.2f dB\n",
             static_cast<unsigned long long>(SEED + 2), c.size[0], c.size[1], c.size[2],
-            psnr(clean, noisy), white, oneScale, sparse, correlated);
+            psnr(clean, noisy), white, oneScale, wide, sparse, correlated);
         EXPECT_GT(oneScale, white + c.margin);
-        EXPECT_GE(oneScale, sparse + c.stepMargin);
+        EXPECT_GE(correlated, wide + c.blockMargin);
+        EXPECT_GE(wide, sparse + c.stepMargin);
         EXPECT_GT(correlated, oneScale + c.multiscaleMargin);
         EXPECT_NEAR(automatic, correlated, 0.01);  // summation order may differ between runs
     }

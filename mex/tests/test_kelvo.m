@@ -159,7 +159,7 @@ end
 
 function correlatedDefaults(x, seed)
 % With a PSD that is not flat and no profile (or an unchanged 'auto' one), KELVO uses the
-% correlated-noise defaults (6x6x6 blocks at step 4 on a volume), the same ones the C++
+% correlated-noise defaults (6x6x6 hard-thresholding blocks at step 4 on a volume), the same ones the C++
 % library and the command-line tool choose: their results agree.
 randn('state', seed + 1);
 w = randn(size(x));

@@ -53,9 +53,9 @@ def test_overlap_depth_and_alignment():
     # (x, y, z): a reach of 11 + 10, rounded up to 6 along z (lcm(3, 2)) and to 3 elsewhere.
     depth, unit = kd.overlap_depth((40, 256, 256))
     assert unit == (6, 3, 3) and depth == (24, 21, 21)
-    # Correlated volume defaults: 6x6x6 blocks at step 4, radii 4 and 5, and the binned copy:
-    # 2 (13 + 15) + 3 = 59, rounded up to 8.
-    assert kd.overlap_depth((40, 256, 256), correlated=True) == ((64, 64, 64), (8, 8, 8))
+    # Correlated volume defaults: hard thresholding 6x6x6 at step 4, radius 4; Wiener 4x4x4 at
+    # step 3, radius 5; and the binned copy: 2 (13 + 13) + 3 = 55, rounded up to 2 lcm(4, 3).
+    assert kd.overlap_depth((40, 256, 256), correlated=True) == ((72, 72, 72), (24, 24, 24))
     # Images: R 12 and 20, B 8, and the binned copy: 2 (31 + 47) + 3 = 159, rounded up to 6.
     depth, unit = kd.overlap_depth((256, 256))
     assert unit == (6, 6) and depth == (162, 162)
