@@ -53,8 +53,10 @@ function pro = KELVOProfile(kind, noise)
 %                           copy is smaller than a block).
 %   adaptiveWiener          volumes only: each Wiener group takes the multiple of
 %                           wiener.threshold that leaves the least estimated error, among
-%                           4/9, 2/3, 1 and 2 under white noise and 10/13, 23/26, 1 and 20/13
-%                           under correlated noise (true by default; false: as given).
+%                           4/9, 2/3, 1 and 2 under white or nearly white noise (a PSD
+%                           with mean(PSD)^2 / mean(PSD.^2) >= 0.45, as noise correlated
+%                           along one axis only) and 10/13, 23/26, 1 and 20/13 under other
+%                           correlated noise (true by default; false: as given).
 %   numThreads              worker threads; 0 (or less) uses every core, larger counts than
 %                           the machine's cores are clamped to them.
 %   kind                    'auto', 'volume' or 'image' (see above).

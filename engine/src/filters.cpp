@@ -374,14 +374,17 @@ void processReferenceLocation<WIENER>(
     // blocks of more than one slice, each group takes the threshold of least estimated risk
     // around the given one: measured, that gained on volumes at every level of white noise,
     // and under correlated noise with a narrower range that does not go as low (lower
-    // thresholds lost on strongly correlated noise and on a background of zeros). On
+    // thresholds lost on strongly correlated noise and on a background of zeros), unless the
+    // noise is nearly white (correlated along one axis, or weakly). On
     // photographs (flat blocks) it gained on some cases and lost up to 0.4 dB on others, so
     // there the given threshold stays. A zero pilot coefficient gives gain 0 even when the
     // threshold is 0 (where the quotient would be 0/0).
     const long long n = group.B * count;
     const bool choose = params.adaptiveWiener && noiseLags && params.blockSize.z > 1;
-    const float* factors = noiseLags && noiseLags->white ? WIENER_THRESHOLD_FACTORS
-                                                         : WIENER_THRESHOLD_FACTORS_CORRELATED;
+    const bool nearlyWhite =
+        noiseLags && (noiseLags->white || noiseLags->flatness >= WIENER_WHITE_FACTORS_FLATNESS);
+    const float* factors =
+        nearlyWhite ? WIENER_THRESHOLD_FACTORS : WIENER_THRESHOLD_FACTORS_CORRELATED;
     const float threshold = choose
                                 ? chooseWienerThreshold(pilotSpectrum.data, spectrum.data,
                                                         variance.data, n, params.threshold, factors)

@@ -330,7 +330,8 @@ std::vector<double> autocovariance(const float* P, Vec3<int> G, Vec3<int> X) {
 struct SampledAutocovariance {
     std::vector<double> C;
     Vec3<int> X{0, 0, 0};
-    bool flat = false;  // a flat PSD (to 1e-6 of its largest entry): white noise
+    bool flat = false;      // a flat PSD (to 1e-6 of its largest entry): white noise
+    double flatness = 1.0;  // mean(PSD)^2 / mean(PSD^2)
 
     double at(int x0, int x1, int x2) const {
         if (std::abs(x0) > X[0] || std::abs(x1) > X[1] || std::abs(x2) > X[2]) return 0.0;
@@ -364,11 +365,15 @@ bool sampleAutocovariance(const float* psd, Vec3<int> S, Vec3<int> F, Vec3<int> 
     Vec3<int> X;
     for (int d = 0; d < 3; ++d) X[d] = std::min((G[d] - 1) / 2, cap[d] + n[d] - 1);
     float lo = P[0], hi = P[0];
-    for (long long f = 1; f < Gtot; ++f) {
+    double sum = 0.0, squares = 0.0;
+    for (long long f = 0; f < Gtot; ++f) {
         lo = std::min(lo, P[f]);
         hi = std::max(hi, P[f]);
+        sum += P[f];
+        squares += double(P[f]) * P[f];
     }
     out.flat = hi - lo <= 1e-6f * std::fabs(hi);
+    out.flatness = out.flat || squares <= 0.0 ? 1.0 : sum * sum / (double(Gtot) * squares);
     if (out.flat) {
         out.X = {0, 0, 0};
         out.C.assign(1, double(P[0]) / double(Gtot));
@@ -503,6 +508,7 @@ bool buildNoiseLags(const float* psd, Vec3<int> S, Vec3<int> F, Vec3<int> n, Vec
         lags.reach = reach;
         lags.coefficients = n[0] * n[1] * n[2];
         lags.white = c.flat;
+        lags.flatness = static_cast<float>(c.flatness);
         return true;
     } catch (const std::bad_alloc&) {
         lags = NoiseLags{};

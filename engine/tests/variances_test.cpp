@@ -560,6 +560,20 @@ TEST(Variances, LagTableGivesTheExactCovarianceForMembersAnySearchWindowApart) {
             lagVariances(two, std::vector<float>(two.Ftot(), 512.0f), {10, 10, 10}, 2);
         for (float v : got) ASSERT_NEAR(v, 1.0f, 1e-5f) << "gap " << gap;
     }
+    // The table also carries the PSD's flatness, mean(PSD)^2 / mean(PSD^2), which picks the
+    // Wiener threshold's candidates: 1 for a flat PSD, 4 / 5 for one of 3 at even f0 and 1 at
+    // odd f0 (symmetric, as a PSD of real noise is).
+    const Scenario& s = setups()[0];
+    std::vector<float> psd(s.Ftot(), 2.0f);
+    for (bool flat : {true, false}) {
+        if (!flat)
+            for (int f = 0; f < s.Ftot(); ++f) psd[f] = f % 2 == 0 ? 3.0f : 1.0f;
+        NoiseLags lags;
+        ASSERT_TRUE(buildNoiseLags(psd.data(), s.F, s.F, s.n,
+                                   {s.m[0].data(), s.m[1].data(), s.m[2].data()}, {8, 8, 8}, lags));
+        EXPECT_EQ(lags.white, flat);
+        EXPECT_NEAR(lags.flatness, flat ? 1.0f : 0.8f, 1e-6f);
+    }
 }
 
 TEST(Variances, LagTableAgreesWithThePeriodicGridWhereTheGridDoesNotAlias) {

@@ -402,7 +402,8 @@ void bindProfile(py::module& m) {
         .def_readwrite("adaptive_wiener", &kelvo::Profile::adaptiveWiener,
                        "Volumes only: each Wiener group takes the multiple of "
                        "wiener.threshold that leaves the least estimated error (4/9 to 2 "
-                       "under white noise, 10/13 to 20/13 under correlated noise).")
+                       "under white or nearly white noise, 10/13 to 20/13 under other "
+                       "correlated noise).")
         .def_readwrite("num_threads", &kelvo::Profile::numThreads)
         .def("__repr__",
              [](const kelvo::Profile& p) {

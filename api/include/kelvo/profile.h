@@ -49,10 +49,11 @@ struct Profile {
     bool multiscale;
     /// Volumes only (blocks deeper than one slice): each Wiener group takes the multiple of
     /// `wiener.threshold` that leaves the least estimated error in that group, among 4/9,
-    /// 2/3, 1 and 2 under white noise and 10/13, 23/26, 1 and 20/13 under correlated noise,
-    /// so that detail is shrunk less and flat background more than one fixed threshold
-    /// allows. Off, every group takes `wiener.threshold` as it is. About 5 % more time for
-    /// both stages.
+    /// 2/3, 1 and 2 under white or nearly white noise (mean(PSD)^2 / mean(PSD^2) >= 0.45, as
+    /// noise correlated along one axis only) and 10/13, 23/26, 1 and 20/13 under other
+    /// correlated noise, so that detail is shrunk less and flat background more than one fixed
+    /// threshold allows. Off, every group takes `wiener.threshold` as it is. About 5 % more time
+    /// for both stages.
     bool adaptiveWiener;
 
     /// Defaults for a volume (depth > 1) or an image (depth 1) under white noise.

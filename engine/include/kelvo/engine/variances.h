@@ -59,6 +59,10 @@ struct NoiseLags {
     Vec3<int> reach{0, 0, 0};
     int coefficients = 0;  ///< block volume B
     bool white = false;    ///< the PSD is flat (to 1e-6 of its largest entry): white noise
+    /// mean(PSD)^2 / mean(PSD^2) on the noise grid: 1 for white noise, smaller the more the
+    /// noise's power is concentrated (0.57 for noise correlated over a few samples along one
+    /// axis, 0.11 for a 3x3x3 box filter on an 8^3 grid).
+    float flatness = 1.0f;
     /// (2 reach_0 + 1)(2 reach_1 + 1)(2 reach_2 + 1) rows of B floats, row of delta at
     /// ((delta_2 + reach_2)(2 reach_1 + 1) + delta_1 + reach_1)(2 reach_0 + 1) + delta_0 + reach_0.
     std::unique_ptr<float[], FreeDeleter> table;
