@@ -563,7 +563,7 @@ TEST(Variances, LagTableGivesTheExactCovarianceForMembersAnySearchWindowApart) {
     // The table also carries the PSD's flatness, mean(PSD)^2 / mean(PSD^2), which picks the
     // Wiener threshold's candidates: 1 for a flat PSD, 4 / 5 for one of 3 at even f0 and 1 at
     // odd f0 (symmetric, as a PSD of real noise is).
-    const Scenario& s = setups()[0];
+    const Scenario s = setups()[0];
     std::vector<float> psd(s.Ftot(), 2.0f);
     for (bool flat : {true, false}) {
         if (!flat)
