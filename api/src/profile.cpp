@@ -133,7 +133,7 @@ Profile Profile::defaults(bool volumetric) {
 // pilot, no longer needs blocks as wide as the noise's correlation, and smaller ones follow the
 // structure more closely, as under white noise. On the inia19 volume scaled so that its brain
 // spans the range, under box, [1 2 1], Gaussian and k-space-like noise at sigma 0.05 and 0.1:
-// +0.19 to +0.44 dB on two crops (every case), +0.11 to +0.28 on the whole volume, +0.7 to +1.1
+// +0.21 to +0.44 dB on two crops (every case), +0.11 to +0.28 on the whole volume, +0.7 to +1.1
 // on a phantom, in 0.8 times the time. Where the noise is large against the data (the unscaled
 // inia19, brain within 0.3 of the range, at sigma 0.1) the most correlated noises lose up to
 // 0.3 dB (the whole volume under box noise 0.23). 5x5x5 blocks at step 3 lost nowhere but
