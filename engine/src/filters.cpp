@@ -381,8 +381,8 @@ void processReferenceLocation<WIENER>(
     // threshold is 0 (where the quotient would be 0/0).
     const long long n = group.B * count;
     const bool choose = params.adaptiveWiener && noiseLags && params.blockSize.z > 1;
-    const bool nearlyWhite =
-        noiseLags && (noiseLags->white || noiseLags->flatness >= WIENER_WHITE_FACTORS_FLATNESS);
+    // A flat PSD has flatness 1.
+    const bool nearlyWhite = noiseLags && noiseLags->flatness >= WIENER_WHITE_FACTORS_FLATNESS;
     const float* factors =
         nearlyWhite ? WIENER_THRESHOLD_FACTORS : WIENER_THRESHOLD_FACTORS_CORRELATED;
     const float threshold = choose

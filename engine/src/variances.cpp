@@ -373,7 +373,7 @@ bool sampleAutocovariance(const float* psd, Vec3<int> S, Vec3<int> F, Vec3<int> 
         squares += double(P[f]) * P[f];
     }
     out.flat = hi - lo <= 1e-6f * std::fabs(hi);
-    out.flatness = out.flat || squares <= 0.0 ? 1.0 : sum * sum / (double(Gtot) * squares);
+    out.flatness = out.flat ? 1.0 : sum * sum / (double(Gtot) * squares);  // squares > 0
     if (out.flat) {
         out.X = {0, 0, 0};
         out.C.assign(1, double(P[0]) / double(Gtot));
