@@ -166,11 +166,7 @@ def inia19(crop=None):
     """The inia19 primate T1 template (Debian's mricron-data), scaled to [0, 1]; with `crop`
     (Z, Y, X) its central block of that size."""
     v = read_nifti(INIA19)
-    v = (v - v.min()) / (v.max() - v.min())
-    if crop is not None:
-        start = [(n - c) // 2 for n, c in zip(v.shape, crop)]
-        v = v[tuple(slice(s0, s0 + c) for s0, c in zip(start, crop))]
-    return np.ascontiguousarray(v, dtype=np.float32)
+    return _central_block((v - v.min()) / (v.max() - v.min()), crop)
 
 
 def inia19_filled(crop=None):
@@ -180,7 +176,11 @@ def inia19_filled(crop=None):
     the tissue's contrast). With `crop` (Z, Y, X) its central block of that size."""
     v = read_nifti(INIA19).astype(np.float64)
     v = (v - v.min()) / (v.max() - v.min())
-    v = np.clip(v / np.percentile(v[v > 0], 99.5), 0.0, 1.0)
+    return _central_block(np.clip(v / np.percentile(v[v > 0], 99.5), 0.0, 1.0), crop)
+
+
+def _central_block(v, crop):
+    """v as contiguous float32, or with `crop` (Z, Y, X) its central block of that size."""
     if crop is not None:
         start = [(n - c) // 2 for n, c in zip(v.shape, crop)]
         v = v[tuple(slice(s0, s0 + c) for s0, c in zip(start, crop))]
