@@ -117,6 +117,26 @@ void copyRegion(const float* from, float* to, Size3 size, const Region& r, bool 
         }
 }
 
+/// Replaces `estimate` by its refinement (see kelvo/engine/refinement.h), reporting progress
+/// as the Wiener stage's fractions from `from` to 1.
+void runRefinement(const float* input, float* estimate, const RefinementParameters& params,
+                   float from, const DenoiseOptions& options) {
+    StageHooks hooks;
+    if (options.progress)
+        hooks.progress = [&options, from](float fraction) {
+            options.progress(1, std::min(1.0f, from + (1.0f - from) * fraction));
+        };
+    hooks.cancel = options.cancel;
+    switch (refineEstimate(input, estimate, estimate, params, &hooks)) {
+        case StageOutcome::Completed:
+            return;
+        case StageOutcome::OutOfMemory:
+            throw std::bad_alloc();
+        case StageOutcome::Cancelled:
+            throw Cancelled();
+    }
+}
+
 /// The noise the stages see: unit variance on stabilised magnitudes; else the given noise,
 /// its samples scaled by 2^scale.
 Noise stagesNoise(const Noise& noise, bool rician, int scale) {
@@ -167,6 +187,13 @@ void denoise(const float* volume, Size3 size, float* output, const Noise& noise,
     const Parameters coarseWie = multiscale && options.stages == Stages::Both
                                      ? stageParameters(WIENER, profile, coarse, coarseNoise)
                                      : Parameters{};
+    // Under white noise a last pass re-estimates the Wiener estimate's groups (see
+    // kelvo/engine/refinement.h); its settings are checked whenever the profile enables it.
+    const RefinementParameters refinement =
+        profile.refinement.enabled ? refinementParameters(profile, region.size, runNoise)
+                                   : RefinementParameters{};
+    const bool refine =
+        options.stages == Stages::Both && refinementApplies(region.size, runNoise, profile);
     if (options.cancel && options.cancel->load()) throw Cancelled();
 
     // From here on the output is all zero unless the run completes.
@@ -206,6 +233,11 @@ void denoise(const float* volume, Size3 size, float* output, const Noise& noise,
     };
     const DenoiseOptions coarseOptions = scaled(0.0f, share),
                          fineOptions = scaled(share, 1.0f - share);
+    // The refinement reports as the last quarter of the Wiener stage.
+    const float wienerSpan = refine ? 0.75f : 1.0f;
+    const DenoiseOptions coarseWienerOptions = scaled(0.0f, share * wienerSpan),
+                         fineWienerOptions =
+                             scaled(share * wienerSpan, (1.0f - share) * wienerSpan);
     Size3 psdSize{};
     const std::vector<float> psd = enginePsd(runNoise, profile, &psdSize);
     try {
@@ -232,9 +264,9 @@ void denoise(const float* volume, Size3 size, float* output, const Noise& noise,
                      fineOptions);
             if (multiscale)
                 runStage(WIENER, coarseInput.data(), coarsePsd.data(), coarsePilot.data(),
-                         coarseEstimate.data(), coarseCount, coarseWie, coarseOptions);
+                         coarseEstimate.data(), coarseCount, coarseWie, coarseWienerOptions);
             runStage(WIENER, input, psd.data(), pilot.data(), estimate, regionCount, wie,
-                     fineOptions);
+                     fineWienerOptions);
         }
         if (multiscale) {
             // Differences are attenuated beyond a limit set by the binned noise.
@@ -243,6 +275,7 @@ void denoise(const float* volume, Size3 size, float* output, const Noise& noise,
             addCoarseCorrection(estimate, region.size, binned, coarseEstimate.data(),
                                 coarseCorrectionLimit(runNoise, coarseNoise), coarseInput);
         }
+        if (refine) runRefinement(input, estimate, refinement, wienerSpan, options);
     } catch (...) {
         std::fill(estimate, estimate + regionCount, 0.0f);
         throw;

@@ -51,6 +51,10 @@ std::int64_t estimateMemory(Size3 size, const Noise& noise, const Profile& profi
             stagesBytes(coarse, coarseNoise(noise, binned), profile, options.stages, samples * 4);
         bytes = std::max(bytes, coarseBytes) + 3 * coarseSamples * 4 + psd * 4;
     }
+    // The refinement's weighted sums and weights (two doubles per sample) come after the
+    // stages' buffers are released.
+    if (options.stages == Stages::Both && refinementApplies(size, noise, profile))
+        bytes = std::max(bytes, samples * 16);
     return bytes + psd * 4 + extra;
 }
 

@@ -174,4 +174,48 @@ Parameters stageParameters(StageName stage, const Profile& profile, Size3 size,
     return p;
 }
 
+bool refinementApplies(Size3 size, const Noise& noise, const Profile& profile) {
+    const RefinementProfile& r = profile.refinement;
+    if (!r.enabled || noise.isCorrelated()) return false;  // a flat PSD is white noise
+    for (int d = 0; d < 3; ++d)
+        if (r.blockSize[d] > size[d]) return false;
+    return true;
+}
+
+RefinementParameters refinementParameters(const Profile& profile, Size3 size, const Noise& noise) {
+    const RefinementProfile& r = profile.refinement;
+    const bool image = size[2] == 1;
+    for (int d = 0; d < 3; ++d)
+        if (r.blockSize[d] < 1 || r.blockSize[d] > 16)
+            fail("refinement block size " + sizeText(r.blockSize) +
+                 " is not supported: 1 to 16 samples per dimension (3x3x3 for volumes and "
+                 "8x8x1 for images are the defaults)");
+    if (image && r.blockSize[2] != 1)
+        fail(
+            "a 2-D image (depth 1) needs refinement blocks of depth 1, such as 8x8x1; use the "
+            "image profile (Profile::defaults(false))");
+    for (int d = 0; d < 3; ++d) {
+        if (r.stepSize[d] < 1 || r.stepSize[d] > 64)
+            fail("refinement step " + sizeText(r.stepSize) +
+                 " must be 1 to 64 along every dimension (a step beyond the block leaves "
+                 "samples that no matched block covers at the Wiener estimate)");
+        if (r.searchRadius[d] < 0 || r.searchRadius[d] > 64)
+            fail("refinement search radius " + sizeText(r.searchRadius) +
+                 " must be 0 to 64 along every dimension");
+    }
+    if (r.groupSize < 2 || r.groupSize > 64)
+        fail("refinement group size must be 2 to 64 (got " + std::to_string(r.groupSize) + ")");
+    RefinementParameters p;
+    for (int d = 0; d < 3; ++d) {
+        p.size[d] = size[d];
+        p.blockSize[d] = std::min(r.blockSize[d], std::max(size[d], 1));
+        p.stepSize[d] = r.stepSize[d];
+        p.searchRadius[d] = std::max(0, std::min(r.searchRadius[d], size[d] - p.blockSize[d]));
+    }
+    p.groupSize = r.groupSize;
+    p.noiseVariance = noise.variance();
+    p.numThreads = profile.numThreads;
+    return p;
+}
+
 }  // namespace kelvo

@@ -74,14 +74,16 @@ Profile Profile::defaults(bool volumetric) {
     Profile p{};
     if (volumetric) {
         p.hardThreshold = {{4, 4, 4}, {3, 3, 3}, {4, 4, 4}, 16, 2.9f, 1.5f, 2};
-        p.wiener = {{3, 3, 3}, {3, 3, 2}, {4, 4, 4}, 32, 0.9f, 0.2f, 8};
+        p.wiener = {{3, 3, 3}, {3, 3, 3}, {4, 4, 4}, 32, 0.9f, 0.2f, 8};
         p.fftSize = {8, 8, 8};
         p.splitComp = {false, false, true};
+        p.refinement = {true, {3, 3, 3}, {3, 3, 3}, {2, 2, 2}, 8};
     } else {
         p.hardThreshold = {{8, 8, 1}, {3, 3, 1}, {12, 12, 0}, 16, 2.7f, 1.0f, 2};
         p.wiener = {{8, 8, 1}, {3, 3, 1}, {20, 20, 0}, 32, 0.8f, 0.2f, 2};
         p.fftSize = {16, 16, 1};
         p.splitComp = {false, false, false};
+        p.refinement = {true, {8, 8, 1}, {6, 6, 1}, {8, 8, 0}, 12};
     }
     p.varianceLimit = 2;
     p.matchNoiseWeight = 1.0f;
@@ -141,6 +143,7 @@ Profile Profile::defaults(bool volumetric) {
 Profile Profile::defaults(bool volumetric, bool correlatedNoise) {
     Profile p = defaults(volumetric);
     if (!correlatedNoise) return p;
+    p.refinement.enabled = false;  // the pass models white noise only
     if (volumetric) {
         p.hardThreshold.blockSize = {6, 6, 6};
         p.hardThreshold.stepSize = {4, 4, 4};

@@ -86,6 +86,11 @@ const char* USAGE =
     "                     threshold by the error it estimates (4/9 to 2 under white or\n"
     "                     nearly white noise, 0.77 to 1.54 under other correlated noise;\n"
     "                     default on; off: as given)\n"
+    "  --refine on|off    white noise: a last pass re-estimates groups of blocks matched on\n"
+    "                     the Wiener estimate, with each group's own signal covariance\n"
+    "                     (default on)\n"
+    "  --refine-group N   blocks per group of that pass (2 to 64; default 8 for volumes,\n"
+    "                     32 for images)\n"
     "  --float            write float32 samples instead of the input's data type\n"
     "  --max-memory SIZE  refuse runs estimated to need more (e.g. 4G, 512M; default: the\n"
     "                     machine's memory)\n"
@@ -235,7 +240,7 @@ Options parseArgs(int argc, char** argv) {
         } else if (a == "--threshold" || a == "--wiener-threshold" || a == "--search" ||
                    a == "--step" || a == "--block" || a == "--group" || a == "--match" ||
                    a == "--min-group" || a == "--fft" || a == "--sharpen" || a == "--multiscale" ||
-                   a == "--adaptive-wiener") {
+                   a == "--adaptive-wiener" || a == "--refine" || a == "--refine-group") {
             o.profileArgs.emplace_back(a, value());
         } else if (a.size() > 1 && a[0] == '-') {
             throw UsageError("unknown option " + a);
@@ -315,6 +320,12 @@ void applyProfileArgs(const Options& o, kelvo::Profile& p) {
             if (text != "on" && text != "off")
                 throw UsageError("--adaptive-wiener must be on or off (got '" + text + "')");
             p.adaptiveWiener = text == "on";
+        } else if (opt == "--refine") {
+            if (text != "on" && text != "off")
+                throw UsageError("--refine must be on or off (got '" + text + "')");
+            p.refinement.enabled = text == "on";
+        } else if (opt == "--refine-group") {
+            p.refinement.groupSize = parseInt(opt, parseNumber(opt, text));
         }
     }
 }

@@ -36,26 +36,6 @@ void report(const char* message) {
     std::fflush(stderr);
 }
 
-// Owns the process-wide pool for one stage and joins its workers however the stage ends.
-// Stages called from several threads at once wait for each other here. A stage started from
-// inside a running stage (a progress hook calling back into the engine) would wait for ever
-// for the stage that called it, so it is refused.
-struct PoolSession {
-    explicit PoolSession(int n) : owner(acquire()) { THREAD_POOL.launchPool(n); }
-    ~PoolSession() { THREAD_POOL.clearPool(); }
-    static std::unique_lock<std::mutex> acquire() {
-        if (ThreadPool::insideLoopJob()) {
-            throw std::logic_error(
-                "a stage cannot be started from inside a running stage "
-                "(for example from its progress callback)");
-        }
-        return std::unique_lock<std::mutex>(stageMutex);
-    }
-    std::unique_lock<std::mutex> owner;
-    PoolSession(const PoolSession&) = delete;
-    PoolSession& operator=(const PoolSession&) = delete;
-};
-
 // Fills the table of expected noise distances: for every displacement of the search window,
 // 2 * matchNoiseWeight * the noise energy of the difference component of a two-block group
 // made of the window's centre block and the displaced block.

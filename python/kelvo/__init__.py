@@ -34,12 +34,13 @@ import numbers
 
 import numpy as np
 
-from ._kelvo import Cancelled, Profile, StageProfile
+from ._kelvo import Cancelled, Profile, RefinementProfile, StageProfile
 from . import _kelvo
 
 __all__ = [
     "Cancelled",
     "Profile",
+    "RefinementProfile",
     "StageProfile",
     "denoise",
     "estimate_noise",

@@ -83,6 +83,11 @@ def overlap_depth(shape, profile=None, stages="all", noise="gaussian", correlate
     if stages in ("all", "both"):
         used.append(profile.wiener)
     ndim = len(shape)
+    # The refinement pass after the Wiener stage runs under white noise (magnitudes are
+    # stabilised to white noise).
+    refine = (stages in ("all", "both") and profile.refinement.enabled and not correlated
+              and all(shape[ndim - 1 - d] >= profile.refinement.block_size[d]
+                      for d in range(ndim)))
     depth, unit = [], []
     for axis in range(ndim):
         d = ndim - 1 - axis  # engine dimension of this axis
@@ -99,6 +104,12 @@ def overlap_depth(shape, profile=None, stages="all", noise="gaussian", correlate
             # copy's reference grid on the whole array's.
             reach = 2 * (reach - floor) + 3 + floor
             step *= 2
+        if refine:
+            # The refinement pass repeats the search on the Wiener estimate (its step may
+            # exceed its block: its grid is the multiples of the step all the same).
+            r = profile.refinement
+            reach += max(0, 2 * r.search_radius[d] + r.block_size[d] - 1)
+            step = _lcm(step, r.step_size[d])
         depth.append(-(-reach // step) * step)
         unit.append(step)
     return tuple(depth), tuple(unit)

@@ -312,7 +312,57 @@ kelvo::StageProfile stageFromState(const py::tuple& t) {
     return s;
 }
 
+std::string refinementRepr(const kelvo::RefinementProfile& r) {
+    std::ostringstream os;
+    os << "RefinementProfile(enabled=" << pythonBool(r.enabled)
+       << ", block_size=" << tripleText(r.blockSize) << ", step_size=" << tripleText(r.stepSize)
+       << ", search_radius=" << tripleText(r.searchRadius) << ", group_size=" << r.groupSize << ")";
+    return os.str();
+}
+
+py::tuple refinementState(const kelvo::RefinementProfile& r) {
+    return py::make_tuple(r.enabled, r.blockSize, r.stepSize, r.searchRadius, r.groupSize);
+}
+
+kelvo::RefinementProfile refinementFromState(const py::tuple& t) {
+    if (t.size() != 5) throw std::runtime_error("invalid RefinementProfile state");
+    kelvo::RefinementProfile r{};
+    r.enabled = t[0].cast<bool>();
+    r.blockSize = t[1].cast<std::array<int, 3>>();
+    r.stepSize = t[2].cast<std::array<int, 3>>();
+    r.searchRadius = t[3].cast<std::array<int, 3>>();
+    r.groupSize = t[4].cast<int>();
+    return r;
+}
+
 }  // namespace
+
+// kelvo.RefinementProfile: the settings of the pass after the Wiener stage.
+void bindRefinementProfile(py::module& m) {
+    py::class_<kelvo::RefinementProfile>(
+        m, "RefinementProfile",
+        "Settings of the refinement pass after the Wiener stage (white noise only): each group "
+        "of the group_size blocks nearest to a reference on the Wiener estimate is estimated "
+        "again from the noisy blocks with the group's own signal covariance. Per-dimension "
+        "tuples are (x, y, z), x being the last NumPy axis.")
+        .def(py::init([] { return kelvo::Profile::defaults(true).refinement; }))
+        .def_readwrite("enabled", &kelvo::RefinementProfile::enabled)
+        .def_property("block_size", tripleGetter(&kelvo::RefinementProfile::blockSize),
+                      tripleSetter(&kelvo::RefinementProfile::blockSize))
+        .def_property("step_size", tripleGetter(&kelvo::RefinementProfile::stepSize),
+                      tripleSetter(&kelvo::RefinementProfile::stepSize))
+        .def_property("search_radius", tripleGetter(&kelvo::RefinementProfile::searchRadius),
+                      tripleSetter(&kelvo::RefinementProfile::searchRadius))
+        .def_readwrite("group_size", &kelvo::RefinementProfile::groupSize)
+        .def("__repr__", &refinementRepr)
+        .def("__eq__",
+             [](const kelvo::RefinementProfile& a, const kelvo::RefinementProfile& b) {
+                 return refinementState(a).equal(refinementState(b));
+             })
+        .def("__copy__", [](const kelvo::RefinementProfile& r) { return r; })
+        .def("__deepcopy__", [](const kelvo::RefinementProfile& r, py::dict) { return r; })
+        .def(py::pickle(&refinementState, &refinementFromState));
+}
 
 // kelvo.StageProfile: the settings of one stage.
 void bindStageProfile(py::module& m) {
@@ -346,12 +396,14 @@ void bindProfile(py::module& m) {
         return py::make_tuple(stageState(p.hardThreshold), stageState(p.wiener), p.fftSize,
                               p.varianceLimit, p.splitComp, p.matchNoiseWeight, p.sharpen,
                               p.sharpenVariance, p.sharpenAlpha, p.sharpenAlphaFirstSlice,
-                              p.numThreads, p.multiscale, p.adaptiveWiener);
+                              p.numThreads, p.multiscale, p.adaptiveWiener,
+                              refinementState(p.refinement));
     };
     auto profileFromState = [](const py::tuple& t) {
-        // 11 or 12 fields: a profile pickled before the coarse scale or the per-group Wiener
-        // threshold existed (they then apply, as in the defaults of the time it is loaded).
-        if (t.size() < 11 || t.size() > 13) throw std::runtime_error("invalid Profile state");
+        // 11 to 13 fields: a profile pickled before the coarse scale, the per-group Wiener
+        // threshold or the refinement pass existed (they then apply, as in the defaults of the
+        // time it is loaded, which depend on the block depth for the refinement).
+        if (t.size() < 11 || t.size() > 14) throw std::runtime_error("invalid Profile state");
         kelvo::Profile p{};
         p.hardThreshold = stageFromState(t[0].cast<py::tuple>());
         p.wiener = stageFromState(t[1].cast<py::tuple>());
@@ -366,6 +418,9 @@ void bindProfile(py::module& m) {
         p.numThreads = t[10].cast<int>();
         p.multiscale = t.size() >= 12 ? t[11].cast<bool>() : true;
         p.adaptiveWiener = t.size() >= 13 ? t[12].cast<bool>() : true;
+        p.refinement = t.size() >= 14
+                           ? refinementFromState(t[13].cast<py::tuple>())
+                           : kelvo::Profile::defaults(p.wiener.blockSize[2] > 1).refinement;
         return p;
     };
 
@@ -375,7 +430,8 @@ void bindProfile(py::module& m) {
                                "(x, y, z), x being the last NumPy axis; tuples are immutable, "
                                "so change one by assigning a whole value, e.g. "
                                "p.fft_size = (8, 8, 8). The stages (hard_threshold, wiener) "
-                               "are live views: p.wiener.max_group_size = 16 changes p.")
+                               "are live views: p.wiener.max_group_size = 16 changes p; so is "
+                               "p.refinement.")
         .def(py::init([](bool volumetric) { return kelvo::Profile::defaults(volumetric); }),
              py::arg("volumetric") = true)
         .def_static("defaults",
@@ -404,6 +460,7 @@ void bindProfile(py::module& m) {
                        "wiener.threshold that leaves the least estimated error (4/9 to 2 "
                        "under white or nearly white noise, 10/13 to 20/13 under other "
                        "correlated noise).")
+        .def_readwrite("refinement", &kelvo::Profile::refinement)
         .def_readwrite("num_threads", &kelvo::Profile::numThreads)
         .def("__repr__",
              [](const kelvo::Profile& p) {
@@ -419,6 +476,7 @@ void bindProfile(py::module& m) {
                     << ", sharpen_alpha_first_slice=" << floatText(p.sharpenAlphaFirstSlice)
                     << ", multiscale=" << pythonBool(p.multiscale)
                     << ", adaptive_wiener=" << pythonBool(p.adaptiveWiener)
+                    << ", refinement=" << refinementRepr(p.refinement)
                     << ", num_threads=" << p.numThreads << ")";
                  return os.str();
              })
@@ -440,6 +498,7 @@ PYBIND11_MODULE(_kelvo, m) {
     m.attr("NOISE_FLOOR_RADIUS") = kelvo::NOISE_FLOOR_RADIUS;
 
     bindStageProfile(m);
+    bindRefinementProfile(m);
     bindProfile(m);
 
     m.def("_denoise", &denoiseArray, py::arg("volume"), py::arg("sigma"), py::arg("psd"),

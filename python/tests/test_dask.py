@@ -49,24 +49,27 @@ def anisotropic_volume_profile():
 
 
 def test_overlap_depth_and_alignment():
-    # Volume defaults: hard thresholding R 4, B 4, step 3; Wiener R 4, B 3, steps 3, 3, 2
-    # (x, y, z): a reach of 11 + 10, rounded up to 6 along z (lcm(3, 2)) and to 3 elsewhere.
+    # Volume defaults: hard thresholding R 4, B 4, step 3; Wiener R 4, B 3, step 3; the
+    # refinement R 2, B 3, step 3: a reach of 11 + 10 + 6, a multiple of 3.
     depth, unit = kd.overlap_depth((40, 256, 256))
-    assert unit == (6, 3, 3) and depth == (24, 21, 21)
+    assert unit == (3, 3, 3) and depth == (27, 27, 27)
     # Correlated volume defaults: hard thresholding 6x6x6 at step 4, radius 4; Wiener 4x4x4 at
     # step 3, radius 5; and the binned copy: 2 (13 + 13) + 3 = 55, rounded up to 2 lcm(4, 3).
     assert kd.overlap_depth((40, 256, 256), correlated=True) == ((72, 72, 72), (24, 24, 24))
-    # Images: R 12 and 20, B 8, and the binned copy: 2 (31 + 47) + 3 = 159, rounded up to 6.
+    # Images: R 12 and 20, B 8, and the binned copy: 2 (31 + 47) + 3 = 159; then the
+    # refinement (R 8, B 8, step 6): + 23 = 182, rounded up to 6.
     depth, unit = kd.overlap_depth((256, 256))
-    assert unit == (6, 6) and depth == (162, 162)
+    assert unit == (6, 6) and depth == (186, 186)
     depth, unit = kd.overlap_depth((256, 256), stages="hard")
     assert depth == (66, 66)  # 2 x 31 + 3 rounded up to 6
     p = kelvo.Profile.defaults(False)
     p.multiscale = False
+    p.refinement.enabled = False
     assert kd.overlap_depth((256, 256), p) == ((78, 78), (3, 3))  # 31 + 47, a multiple of 3
     depth, unit = kd.overlap_depth((40, 64, 64), anisotropic_volume_profile())
-    # axis 0 is z: reach (2+4-1) + (2+4-1) = 10 -> 10; y: 7 + 9 = 16 -> 18; x: 9 + 7 -> 18
-    assert unit == (2, 3, 6) and depth == (10, 18, 18)
+    # axis 0 is z: reach (2+4-1) + (2+4-1) + 6 (the refinement, step 3) = 16 -> 18;
+    # y: 7 + 9 + 6 = 22 -> 24; x: 9 + 7 + 6 -> 24
+    assert unit == (6, 3, 6) and depth == (18, 24, 24)
     cases = ((256, 64, 3, 63), (100, 10, 6, 18), (90, 200, 3, 27), (97, 32, 3, 27),
              (200, 96, 3, 63), (1000, 7, 1, 0), (130, 64, 64, 64))
     for n, target, u, d in cases:
@@ -82,7 +85,7 @@ def test_chunked_equals_whole_image(client):
     # White noise, and a PSD that is not flat: without a profile both interfaces must choose
     # the same defaults (those of correlated noise for the PSD), or the results would differ.
     sigma = 12.0
-    z, _ = textured((400, 360), sigma)
+    z, _ = textured((400, 390), sigma)
     fy, fx = np.meshgrid(np.fft.fftfreq(32), np.fft.fftfreq(32), indexing="ij")
     lowpass = np.cos(np.pi * fy) ** 2 * np.cos(np.pi * fx) ** 2
     psd = (sigma ** 2 * 32 * 32 * lowpass / lowpass.mean()).astype(np.float32)
@@ -92,7 +95,7 @@ def test_chunked_equals_whole_image(client):
         assert all(c % 3 == 0 for axis in result.chunks for c in axis[:-1])
         assert min(len(axis) for axis in result.chunks) > 1
         err = seam_error(result.compute(), whole)
-        print(f"image 400x360 in {result.chunks}, {'white' if noise is sigma else 'PSD'}: "
+        print(f"image 400x390 in {result.chunks}, {'white' if noise is sigma else 'PSD'}: "
               f"seam error {err} (one engine thread)")
         assert err == 0.0  # one engine thread: bit for bit
 
@@ -100,13 +103,13 @@ def test_chunked_equals_whole_image(client):
 def test_chunked_equals_whole_volume_anisotropic(client):
     sigma = 10.0
     profile = anisotropic_volume_profile()
-    z, _ = textured((30, 64, 64), sigma)
+    z, _ = textured((40, 64, 64), sigma)
     whole = kelvo.denoise(z, sigma, profile=profile, threads=1)
     result = kd.denoise(da.from_array(z, chunks=(15, 24, 24)), sigma, profile=profile,
                         threads=1)
     assert all(len(c) == 2 for c in result.chunks)
     err = seam_error(result.compute(), whole)
-    print(f"volume 30x64x64 in {result.chunks}: seam error {err} (one engine thread)")
+    print(f"volume 40x64x64 in {result.chunks}: seam error {err} (one engine thread)")
     assert err == 0.0
 
     # The overlap is needed: half of it, or a grid phase off by one, breaks the seams.

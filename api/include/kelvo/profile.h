@@ -27,9 +27,24 @@ struct StageProfile {
     int minGroupSize;
 };
 
+/// Settings of the refinement pass that follows the Wiener stage under white noise: each group
+/// of the `groupSize` blocks nearest (on the Wiener estimate) to a reference block within
+/// `searchRadius` is estimated again from the noisy blocks, as the linear minimum-mean-square-
+/// error estimate whose signal covariance is the scatter of the group's blocks in the Wiener
+/// estimate. The filter then follows each group's own principal directions rather than a fixed
+/// transform's, which keeps fine structure that both stages blur.
+struct RefinementProfile {
+    bool enabled;                     ///< run the pass (white noise only; skipped otherwise)
+    std::array<int, 3> blockSize;     ///< 3x3x3 for volumes, 8x8x1 for images
+    std::array<int, 3> stepSize;      ///< reference grid step (may exceed the block)
+    std::array<int, 3> searchRadius;  ///< half-size of the search window
+    int groupSize;                    ///< blocks per group, 2 to 64
+};
+
 struct Profile {
     StageProfile hardThreshold;
     StageProfile wiener;
+    RefinementProfile refinement;
     std::array<int, 3> fftSize;     ///< grid of the noise model (powers of two, 4..64)
     int varianceLimit;              ///< group components whose noise variance is exact
     std::array<bool, 3> splitComp;  ///< per dimension: cache only the search window

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "kelvo/engine/records.h"
+#include "kelvo/engine/refinement.h"
 #include "kelvo/kelvo.h"
 
 namespace kelvo {
@@ -14,6 +15,16 @@ namespace kelvo {
 /// as `denoise` builds it. Throws std::invalid_argument with a message naming the first
 /// problem, including every check of validateParameters.
 Parameters stageParameters(StageName stage, const Profile& profile, Size3 size, const Noise& noise);
+
+/// Whether `denoise` runs the refinement pass on a processed volume of `size`: the profile
+/// enables it, the noise is white (no PSD, or a flat one) and the volume holds a refinement
+/// block.
+bool refinementApplies(Size3 size, const Noise& noise, const Profile& profile);
+
+/// The refinement record for a volume of `size` under white `noise`. Throws
+/// std::invalid_argument naming the first problem of `profile.refinement` (checked whenever
+/// it is enabled, whatever the noise).
+RefinementParameters refinementParameters(const Profile& profile, Size3 size, const Noise& noise);
 
 /// The PSD handed to the engine for `noise` and `profile`: the constant
 /// sigma^2 * F0 * F1 * F2 on the fftSize grid for white noise, the caller's PSD otherwise.

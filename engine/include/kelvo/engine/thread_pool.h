@@ -5,6 +5,7 @@
 #include <exception>
 #include <functional>
 #include <mutex>
+#include <stdexcept>
 #include <vector>
 #if !defined(KELVO_NO_THREADS)
 #include <thread>
@@ -67,5 +68,25 @@ extern std::mutex jobMutex;
 /// Held by a stage from its `launchPool` to its `clearPool`: the one pool serves one stage at
 /// a time, so stages started from several threads at once run one after another.
 extern std::mutex stageMutex;
+
+/// Owns the process-wide pool for one stage and joins its workers however the stage ends.
+/// Stages called from several threads at once wait for each other here. A stage started from
+/// inside a running stage (a progress hook calling back into the engine) would wait for ever
+/// for the stage that called it, so it is refused.
+struct PoolSession {
+    explicit PoolSession(int n) : owner(acquire()) { THREAD_POOL.launchPool(n); }
+    ~PoolSession() { THREAD_POOL.clearPool(); }
+    static std::unique_lock<std::mutex> acquire() {
+        if (ThreadPool::insideLoopJob()) {
+            throw std::logic_error(
+                "a stage cannot be started from inside a running stage "
+                "(for example from its progress callback)");
+        }
+        return std::unique_lock<std::mutex>(stageMutex);
+    }
+    std::unique_lock<std::mutex> owner;
+    PoolSession(const PoolSession&) = delete;
+    PoolSession& operator=(const PoolSession&) = delete;
+};
 
 }  // namespace kelvo

@@ -1,0 +1,385 @@
+// The refinement pass (see kelvo/engine/refinement.h).
+#include "kelvo/engine/refinement.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <mutex>
+#include <new>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+#include "kelvo/engine/cpu_dispatch.h"
+#include "kelvo/engine/thread_pool.h"
+
+namespace kelvo {
+
+namespace {
+
+constexpr int MAX_GROUP = 64;
+constexpr int LANES = 8;  // candidates whose distances are computed side by side
+constexpr int CHUNK = 8;  // members (doubles) carried in registers by the group's products
+
+/// Reference positions along one axis: every step from 0, and the last block's position.
+std::vector<int> referencePositions(int extent, int block, int step) {
+    std::vector<int> refs;
+    const int last = extent - block;
+    for (int r = 0; r < last; r += step) refs.push_back(r);
+    refs.push_back(last);
+    return refs;
+}
+
+/// Working memory of one thread, sized once per pass. Matrices over the group's members are
+/// stored member-fastest (d x kp: row j holds sample j of every member, kp being the group
+/// size rounded up to whole chunks), so that the products below run along contiguous rows.
+struct Scratch {
+    std::vector<std::pair<float, int>> candidates;  // (pilot distance, linear position)
+    std::vector<float> reference;                   // the reference's pilot block
+    std::vector<float> window;                      // the search window's pilot samples
+    std::vector<float> distances;                   // one row of candidates' distances
+    std::vector<double> centred;                    // d x kp: pilot blocks minus their mean
+    std::vector<double> noisy;         // d x kp: noisy blocks minus the same mean, then estimates
+    std::vector<double> mean;          // d
+    std::vector<double> gram;          // k x kp: G, then its Cholesky factor
+    std::vector<double> solved;        // k x 2kp: [P Y^T, I], then G^-1 times it
+    std::vector<double> pivots;        // k: reciprocals of the factor's diagonal
+    std::vector<int> positions;        // k linear positions
+    std::vector<std::size_t> offsets;  // d: each block sample's offset from the block's start
+};
+
+struct Geometry {
+    std::array<int, 3> n, b, r;
+    std::array<std::size_t, 3> stride;  // linear offsets of one step along each axis
+    int d;                              // samples per block
+};
+
+/// Cholesky factor of the symmetric positive definite k x k `a` (rows `stride` apart) in
+/// place, lower triangle, with the reciprocals of its diagonal in `pivots`. False when a pivot
+/// is not positive.
+bool cholesky(double* a, int k, int stride, double* pivots) {
+    for (int j = 0; j < k; ++j) {
+        double* rowJ = a + std::size_t(j) * stride;
+        double diagonal = rowJ[j];
+        for (int p = 0; p < j; ++p) diagonal -= rowJ[p] * rowJ[p];
+        if (!(diagonal > 0)) return false;
+        const double pivot = std::sqrt(diagonal);
+        rowJ[j] = pivot;
+        pivots[j] = 1.0 / pivot;
+        for (int i = j + 1; i < k; ++i) {
+            double* rowI = a + std::size_t(i) * stride;
+            double s = rowI[j];
+            for (int p = 0; p < j; ++p) s -= rowI[p] * rowJ[p];
+            rowI[j] = s * pivots[j];
+        }
+    }
+    return true;
+}
+
+/// Solves L L^T X = B in place for the right-hand sides `b` (k rows of w, w a multiple of
+/// CHUNK), L the Cholesky factor in `l` (rows `stride` apart): each run of CHUNK columns is
+/// carried in registers through a row's updates.
+void choleskySolve(const double* l, int stride, const double* pivots, int k, double* b, int w) {
+    for (int i = 0; i < k; ++i) {
+        const double* li = l + std::size_t(i) * stride;
+        for (int c = 0; c < w; c += CHUNK) {
+            double* row = b + std::size_t(i) * w + c;
+            double acc[CHUNK];
+            std::copy(row, row + CHUNK, acc);
+            for (int p = 0; p < i; ++p) {
+                const double f = li[p];
+                const double* done = b + std::size_t(p) * w + c;
+                for (int t = 0; t < CHUNK; ++t) acc[t] -= f * done[t];
+            }
+            for (int t = 0; t < CHUNK; ++t) row[t] = acc[t] * pivots[i];
+        }
+    }
+    for (int i = k - 1; i >= 0; --i) {
+        for (int c = 0; c < w; c += CHUNK) {
+            double* row = b + std::size_t(i) * w + c;
+            double acc[CHUNK];
+            std::copy(row, row + CHUNK, acc);
+            for (int p = i + 1; p < k; ++p) {
+                const double f = l[std::size_t(p) * stride + i];
+                const double* done = b + std::size_t(p) * w + c;
+                for (int t = 0; t < CHUNK; ++t) acc[t] -= f * done[t];
+            }
+            for (int t = 0; t < CHUNK; ++t) row[t] = acc[t] * pivots[i];
+        }
+    }
+}
+
+/// Estimates one group and adds its members' estimates into the sums. Returns false when
+/// the group was left out (a Gram matrix that double precision cannot factor).
+KELVO_CLONES
+bool refineGroup(const float* noisyVolume, const float* pilot, std::size_t referenceAt,
+                 const std::array<int, 3>& referencePosition, const Geometry& g, int groupSize,
+                 double variance, Scratch& s, double* sums, double* weights) {
+    const int d = g.d;
+    const std::size_t* offsets = s.offsets.data();
+    // Candidates: every block within the radius, by their pilot distance to the reference.
+    // The window is copied into a buffer whose rows hold a whole number of lanes of
+    // candidates, so that the distances of a row of candidates are computed side by side.
+    std::array<int, 3> lo, hi;
+    for (int a = 0; a < 3; ++a) {
+        lo[a] = std::max(0, referencePosition[a] - g.r[a]);
+        hi[a] = std::min(g.n[a] - g.b[a], referencePosition[a] + g.r[a]);
+    }
+    const int across = hi[0] - lo[0] + 1;  // candidates along dimension 0
+    const int lanes = (across + LANES - 1) / LANES * LANES;
+    const int rowLength = lanes + g.b[0] - 1;
+    const int windowRows = hi[1] - lo[1] + g.b[1];
+    const int windowSlices = hi[2] - lo[2] + g.b[2];
+    float* window = s.window.data();
+    for (int z = 0; z < windowSlices; ++z)
+        for (int y = 0; y < windowRows; ++y) {
+            const float* from =
+                pilot + (lo[2] + z) * g.stride[2] + (lo[1] + y) * g.stride[1] + std::size_t(lo[0]);
+            float* to = window + (std::size_t(z) * windowRows + y) * rowLength;
+            const int valid = across + g.b[0] - 1;
+            std::copy(from, from + valid, to);
+            std::fill(to + valid, to + rowLength, 0.0f);
+        }
+    for (int j = 0; j < d; ++j) s.reference[j] = pilot[referenceAt + offsets[j]];
+    s.candidates.clear();
+    float* distances = s.distances.data();
+    for (int z = 0; z <= hi[2] - lo[2]; ++z)
+        for (int y = 0; y <= hi[1] - lo[1]; ++y) {
+            for (int lane = 0; lane < lanes; lane += LANES) {
+                float sum[LANES] = {};  // stays in registers: its length is fixed
+                const float* ref = s.reference.data();
+                for (int bz = 0; bz < g.b[2]; ++bz)
+                    for (int by = 0; by < g.b[1]; ++by) {
+                        const float* row =
+                            window + (std::size_t(z + bz) * windowRows + (y + by)) * rowLength +
+                            lane;
+                        for (int bx = 0; bx < g.b[0]; ++bx, ++ref) {
+                            const float r = *ref;
+                            for (int l = 0; l < LANES; ++l) {
+                                const float diff = row[bx + l] - r;
+                                sum[l] += diff * diff;
+                            }
+                        }
+                    }
+                std::copy(sum, sum + LANES, distances + lane);
+            }
+            const std::size_t rowAt =
+                (lo[2] + z) * g.stride[2] + (lo[1] + y) * g.stride[1] + std::size_t(lo[0]);
+            for (int l = 0; l < across; ++l)
+                s.candidates.emplace_back(distances[l], int(rowAt + l));
+        }
+    const int k = std::min<int>(groupSize, int(s.candidates.size()));
+    if (int(s.candidates.size()) > k)
+        std::nth_element(s.candidates.begin(), s.candidates.begin() + (k - 1), s.candidates.end());
+    std::sort(s.candidates.begin(), s.candidates.begin() + k);
+    for (int m = 0; m < k; ++m) s.positions[m] = s.candidates[m].second;
+
+    // Pilot and noisy blocks, d x kp (members padded with zeros to a whole number of
+    // chunks), both less the pilot blocks' mean.
+    const int kp = (k + CHUNK - 1) / CHUNK * CHUNK;
+    for (int j = 0; j < d; ++j) {
+        double* p = &s.centred[std::size_t(j) * kp];
+        double* y = &s.noisy[std::size_t(j) * kp];
+        double sum = 0;
+        for (int m = 0; m < k; ++m) {
+            const std::size_t at = std::size_t(s.positions[m]) + offsets[j];
+            p[m] = pilot[at];
+            y[m] = noisyVolume[at];
+            sum += p[m];
+        }
+        const double mean = sum / k;
+        s.mean[j] = mean;
+        for (int m = 0; m < k; ++m) {
+            p[m] -= mean;
+            y[m] -= mean;
+        }
+        for (int m = k; m < kp; ++m) p[m] = y[m] = 0.0;
+    }
+
+    // G = P P^T + k v I (rows kp apart) and the right-hand sides [P Y^T, I] (rows w apart):
+    // row c of the first block holds pilot member c against every noisy member.
+    const int w = 2 * kp;
+    double* gram = s.gram.data();
+    double* solved = s.solved.data();
+    for (int c = 0; c < k; ++c)
+        for (int m0 = 0; m0 < kp; m0 += CHUNK) {
+            double gramSum[CHUNK] = {}, productSum[CHUNK] = {};
+            for (int j = 0; j < d; ++j) {
+                const double* p = &s.centred[std::size_t(j) * kp];
+                const double* y = &s.noisy[std::size_t(j) * kp] + m0;
+                const double pc = p[c];
+                for (int t = 0; t < CHUNK; ++t) {
+                    gramSum[t] += pc * p[m0 + t];
+                    productSum[t] += pc * y[t];
+                }
+            }
+            std::copy(gramSum, gramSum + CHUNK, gram + std::size_t(c) * kp + m0);
+            std::copy(productSum, productSum + CHUNK, solved + std::size_t(c) * w + m0);
+        }
+    const double shift = k * variance;
+    for (int c = 0; c < k; ++c) {
+        gram[std::size_t(c) * kp + c] += shift;
+        double* identity = solved + std::size_t(c) * w + kp;
+        std::fill(identity, identity + kp, 0.0);
+        identity[c] = 1.0;
+    }
+    if (!cholesky(gram, k, kp, s.pivots.data())) return false;
+    choleskySolve(gram, kp, s.pivots.data(), k, solved, w);
+
+    // Weight 1 / ||W||_F with W = P^T G^-1 P: ||W||_F^2 = ||I - k v G^-1||_F^2.
+    double gain = 0;
+    for (int a = 0; a < k; ++a)
+        for (int c = 0; c < k; ++c) {
+            const double q = (a == c ? 1.0 : 0.0) - shift * solved[std::size_t(a) * w + kp + c];
+            gain += q * q;
+        }
+    const double weight = 1.0 / std::sqrt(std::max(gain, 1e-3));
+
+    // Member m's estimate: mean + P^T G^-1 P (y_m - mean), sample j of every member at once;
+    // written over the noisy blocks.
+    for (int j = 0; j < d; ++j) {
+        const double* p = &s.centred[std::size_t(j) * kp];
+        double* x = &s.noisy[std::size_t(j) * kp];
+        for (int m0 = 0; m0 < kp; m0 += CHUNK) {
+            double acc[CHUNK];
+            std::fill(acc, acc + CHUNK, s.mean[j]);
+            for (int c = 0; c < k; ++c) {
+                const double pc = p[c];
+                const double* row = solved + std::size_t(c) * w + m0;
+                for (int t = 0; t < CHUNK; ++t) acc[t] += pc * row[t];
+            }
+            std::copy(acc, acc + CHUNK, x + m0);
+        }
+    }
+    for (int m = 0; m < k; ++m) {
+        const std::size_t at = std::size_t(s.positions[m]);
+        for (int j = 0; j < d; ++j) {
+            sums[at + offsets[j]] += weight * s.noisy[std::size_t(j) * kp + m];
+            weights[at + offsets[j]] += weight;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string validateRefinement(const RefinementParameters& p) {
+    static const char* const axes[3] = {"0", "1", "2"};
+    for (int a = 0; a < 3; ++a) {
+        const std::string axis = std::string(" along dimension ") + axes[a];
+        if (p.size[a] < 1) return "the volume's extent" + axis + " must be positive";
+        if (p.blockSize[a] < 1 || p.blockSize[a] > p.size[a])
+            return "the refinement block" + axis + " must hold 1 to " + std::to_string(p.size[a]) +
+                   " samples (the volume's extent), not " + std::to_string(p.blockSize[a]);
+        if (p.stepSize[a] < 1 || p.stepSize[a] > 64)
+            return "the refinement step" + axis + " must be 1 to 64, not " +
+                   std::to_string(p.stepSize[a]);
+        if (p.searchRadius[a] < 0 || p.searchRadius[a] > 64)
+            return "the refinement search radius" + axis + " must be 0 to 64, not " +
+                   std::to_string(p.searchRadius[a]);
+    }
+    if (p.groupSize < 2 || p.groupSize > MAX_GROUP)
+        return "the refinement group size must be 2 to 64, not " + std::to_string(p.groupSize);
+    if (!(p.noiseVariance > 0) || !std::isfinite(p.noiseVariance))
+        return "the refinement needs a positive, finite noise variance";
+    if (p.numThreads < 0) return "the number of threads must not be negative";
+    return {};
+}
+
+StageOutcome refineEstimate(const float* noisy, const float* pilot, float* output,
+                            const RefinementParameters& params, const StageHooks* hooks) {
+    const std::string problem = validateRefinement(params);
+    if (!problem.empty()) throw std::invalid_argument(problem);
+    if (!noisy || !pilot || !output)
+        throw std::invalid_argument("the refinement's buffers must not be null");
+
+    Geometry g{};
+    g.n = params.size;
+    g.b = params.blockSize;
+    g.r = params.searchRadius;
+    g.stride = {1, std::size_t(g.n[0]), std::size_t(g.n[0]) * std::size_t(g.n[1])};
+    g.d = g.b[0] * g.b[1] * g.b[2];
+    const std::size_t count = g.stride[2] * std::size_t(g.n[2]);
+    std::array<std::vector<int>, 3> refs;
+    for (int a = 0; a < 3; ++a) refs[a] = referencePositions(g.n[a], g.b[a], params.stepSize[a]);
+
+    // Chunks along the outermost axis with more than one reference; consecutive chunks of
+    // one parity are far enough apart that their blocks never meet.
+    int axis = 2;
+    while (axis > 0 && refs[axis].size() < 2) --axis;
+    const int reach = 2 * g.r[axis] + g.b[axis];
+    const int perChunk = (reach + params.stepSize[axis] - 1) / params.stepSize[axis] + 1;
+    const int chunks = (int(refs[axis].size()) + perChunk - 1) / perChunk;
+
+    try {
+        std::vector<double> sums(count, 0.0), weights(count, 0.0);
+        PoolSession pool(params.numThreads);
+        const int threads = THREAD_POOL.getNumThreads();
+        std::vector<Scratch> scratch(static_cast<std::size_t>(threads));
+        const int window = (2 * g.r[0] + 1) * (2 * g.r[1] + 1) * (2 * g.r[2] + 1);
+        const int k = params.groupSize;
+        for (Scratch& s : scratch) {
+            s.candidates.reserve(std::size_t(window));
+            s.reference.resize(std::size_t(g.d));
+            const int lanes = (2 * g.r[0] + 1 + LANES - 1) / LANES * LANES;
+            s.window.resize(std::size_t(lanes + g.b[0] - 1) * (2 * g.r[1] + g.b[1]) *
+                            (2 * g.r[2] + g.b[2]));
+            s.distances.resize(std::size_t(lanes));
+            const int kp = (k + CHUNK - 1) / CHUNK * CHUNK;
+            s.centred.resize(std::size_t(kp) * g.d);
+            s.noisy.resize(std::size_t(kp) * g.d);
+            s.mean.resize(std::size_t(g.d));
+            s.gram.resize(std::size_t(kp) * kp);
+            s.solved.resize(std::size_t(kp) * 2 * kp);
+            s.pivots.resize(std::size_t(kp));
+            s.positions.resize(std::size_t(k));
+            s.offsets.clear();
+            for (int z = 0; z < g.b[2]; ++z)
+                for (int y = 0; y < g.b[1]; ++y)
+                    for (int x = 0; x < g.b[0]; ++x)
+                        s.offsets.push_back(z * g.stride[2] + y * g.stride[1] + std::size_t(x));
+        }
+
+        std::atomic<bool> cancelled{false};
+        std::mutex progressMutex;
+        int finished = 0;
+        for (int parity = 0; parity < 2 && !cancelled.load(); ++parity) {
+            std::atomic<int> next{parity};
+            THREAD_POOL.newLoopJob([&](int thread) {
+                Scratch& s = scratch[std::size_t(thread)];
+                for (int chunk = next.fetch_add(2); chunk < chunks; chunk = next.fetch_add(2)) {
+                    if (hooks && hooks->cancel && hooks->cancel->load()) cancelled = true;
+                    if (cancelled.load()) return;
+                    // This chunk's share of the chunked axis, every reference of the others.
+                    std::array<std::pair<int, int>, 3> span;
+                    for (int a = 0; a < 3; ++a) span[a] = {0, int(refs[a].size())};
+                    span[axis] = {chunk * perChunk,
+                                  std::min(int(refs[axis].size()), (chunk + 1) * perChunk)};
+                    for (int iz = span[2].first; iz < span[2].second; ++iz)
+                        for (int iy = span[1].first; iy < span[1].second; ++iy)
+                            for (int ix = span[0].first; ix < span[0].second; ++ix) {
+                                const int x = refs[0][ix], y = refs[1][iy], z = refs[2][iz];
+                                const std::size_t at =
+                                    z * g.stride[2] + y * g.stride[1] + std::size_t(x);
+                                refineGroup(noisy, pilot, at, {x, y, z}, g, k, params.noiseVariance,
+                                            s, sums.data(), weights.data());
+                            }
+                    if (hooks && hooks->progress) {
+                        std::lock_guard<std::mutex> lock(progressMutex);
+                        hooks->progress(float(++finished) / float(chunks));
+                    }
+                }
+            });
+        }
+        if (cancelled.load()) return StageOutcome::Cancelled;
+        for (std::size_t i = 0; i < count; ++i)
+            output[i] = weights[i] > 0 ? float(sums[i] / weights[i]) : pilot[i];
+    } catch (const std::bad_alloc&) {
+        std::fputs("kelvo: out of memory in the refinement pass\n", stderr);
+        return StageOutcome::OutOfMemory;
+    }
+    return StageOutcome::Completed;
+}
+
+}  // namespace kelvo
