@@ -222,6 +222,18 @@ if multiscale
     end
     y2 = kelvonoise('correct', y2, y2c, limit);
 end
+% Under white noise (no PSD, or a flat one) a last pass re-estimates every group of blocks
+% matched on the Wiener estimate with the group's own signal covariance, as kelvo::denoise
+% does (KELVOProfile, refinement).
+ref = pro.refinement;
+if logical(ref.enabled) && ~correlated && ...
+        all([size(crop, 1), size(crop, 2), size(crop, 3)] >= double(ref.blockSize(:)'))
+    % The variance of the PSD the stages saw, as the C++ library takes it.
+    refineVariance = mean(double(single(psd(:)))) / numel(psd);
+    y2 = kelvonoise('refine', crop, y2, refineVariance, double(ref.blockSize), ...
+                    double(ref.stepSize), double(ref.searchRadius), double(ref.groupSize), ...
+                    double(pro.numThreads));
+end
 if scale ~= 0
     y2 = single(double(y2) * 2^-scale);
 end
@@ -575,6 +587,7 @@ end
 checkNumber(pro.sharpen, 'sharpen', 1, true, 'true or false');
 checkNumber(pro.multiscale, 'multiscale', 1, true, 'true or false');
 checkNumber(pro.adaptiveWiener, 'adaptiveWiener', 1, true, 'true or false');
+checkRefinement(pro.refinement);
 checkNumber(pro.sharpenVariance, 'sharpenVariance', 1, true, 'true or false');
 for f = {'sharpenAlpha', 'sharpenAlphaFirstSlice'}
     v = checkNumber(pro.(f{1}), f{1}, 1, false, 'a number');
@@ -587,6 +600,32 @@ if v > 1024
     badValue('numThreads', v, 'at most 1024 (0 uses every core)');
 end
 checkNumber(pro.coils, 'coils', 1, true, 'a whole number');
+end
+
+function checkRefinement(r)
+if ~isstruct(r) || ~isscalar(r) || ~all(isfield(r, {'enabled', 'blockSize', 'stepSize', ...
+                                                    'searchRadius', 'groupSize'}))
+    error('kelvo:badProfile', ['KELVO: profile field ''refinement'' must be a struct like ' ...
+          'KELVOProfile().refinement']);
+end
+checkNumber(r.enabled, 'refinement.enabled', 1, true, 'true or false');
+block = checkNumber(r.blockSize, 'refinement.blockSize', 3, true, '[3 3 3]');
+if any(block < 1 | block > 16)
+    badValue('refinement.blockSize', block, ['1 to 16 samples per dimension, e.g. ' ...
+             '[3 3 3] (volumes) or [8 8 1] (images)']);
+end
+step = checkNumber(r.stepSize, 'refinement.stepSize', 3, true, '[3 3 3]');
+if any(step < 1 | step > 64)
+    badValue('refinement.stepSize', step, 'steps from 1 to 64');
+end
+radius = checkNumber(r.searchRadius, 'refinement.searchRadius', 3, true, '[2 2 2]');
+if any(radius < 0 | radius > 64)
+    badValue('refinement.searchRadius', radius, 'radii from 0 to 64');
+end
+group = checkNumber(r.groupSize, 'refinement.groupSize', 1, true, 'a whole number');
+if group < 2 || group > 64
+    badValue('refinement.groupSize', group, '2 to 64 blocks');
+end
 end
 
 function checkStage(st, name)

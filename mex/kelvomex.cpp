@@ -95,6 +95,17 @@ MxPtr stageStruct(const StageProfile& st) {
     return s;
 }
 
+MxPtr refinementStruct(const RefinementProfile& r) {
+    static const char* names[] = {"enabled", "blockSize", "stepSize", "searchRadius", "groupSize"};
+    MxPtr s(mxCreateStructMatrix(1, 1, 5, names));
+    setField(s.get(), "enabled", MxPtr(mxCreateLogicalScalar(r.enabled)));
+    setField(s.get(), "blockSize", doubleRow(r.blockSize));
+    setField(s.get(), "stepSize", doubleRow(r.stepSize));
+    setField(s.get(), "searchRadius", doubleRow(r.searchRadius));
+    setField(s.get(), "groupSize", doubleScalar(r.groupSize));
+    return s;
+}
+
 }  // namespace
 
 void defaultsCall(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
@@ -125,8 +136,8 @@ void defaultsCall(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
                                   "sharpen",       "sharpenVariance",
                                   "sharpenAlpha",  "sharpenAlphaFirstSlice",
                                   "multiscale",    "adaptiveWiener",
-                                  "numThreads"};
-    MxPtr s(mxCreateStructMatrix(1, 1, 13, names));
+                                  "refinement",    "numThreads"};
+    MxPtr s(mxCreateStructMatrix(1, 1, 14, names));
     setField(s.get(), "hardThreshold", stageStruct(p.hardThreshold));
     setField(s.get(), "wiener", stageStruct(p.wiener));
     setField(s.get(), "fftSize", doubleRow(p.fftSize));
@@ -139,6 +150,7 @@ void defaultsCall(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     setField(s.get(), "sharpenAlphaFirstSlice", doubleScalar(p.sharpenAlphaFirstSlice));
     setField(s.get(), "multiscale", MxPtr(mxCreateLogicalScalar(p.multiscale)));
     setField(s.get(), "adaptiveWiener", MxPtr(mxCreateLogicalScalar(p.adaptiveWiener)));
+    setField(s.get(), "refinement", refinementStruct(p.refinement));
     setField(s.get(), "numThreads", doubleScalar(p.numThreads));
     plhs[0] = s.release();
 }

@@ -8,6 +8,8 @@
 //   zc    = kelvonoise('bin', z)
 //   psdc  = kelvonoise('coarsepsd', psd, volumeSize)
 //   y     = kelvonoise('correct', y, yc, limit)
+//   x     = kelvonoise('refine', z, y, variance, blockSize, stepSize, searchRadius,
+//                      groupSize, numThreads)
 //
 // z is a real single or double 2-D or 3-D array; the host's column-major layout is the API's
 // layout (dimension 1 fastest). mask is [] or a logical or numeric array of z's size,
@@ -22,7 +24,9 @@
 // longer than one sample; 'bin' makes that copy, 'coarsepsd' the binned noise's PSD (on the
 // PSD's own grid) for a volume of size volumeSize, and 'correct' adds to the estimate y the
 // low-pass content of the binned copy's estimate yc, differences attenuated beyond limit
-// (kelvo/multiscale.h).
+// (kelvo/multiscale.h). Under white noise kelvo::denoise ends with a refinement pass: 'refine'
+// re-estimates the estimate y of z (noise of the given variance) with the settings of
+// KELVOProfile's refinement field (kelvo/engine/refinement.h).
 //
 // Errors are raised with kelvo: identifiers once every C++ object of the call is gone
 // (mexErrMsgIdAndTxt does not return).
@@ -40,6 +44,7 @@
 #include "kelvo/kelvo.h"
 #include "kelvo/magnitude.h"
 #include "kelvo/multiscale.h"
+#include "kelvo/stage_records.h"
 #include "mex.h"
 #include "sample_data.h"
 
@@ -249,6 +254,57 @@ void multiscaleCall(const char* cmd, int nrhs, const mxArray* prhs[], mxArray* p
     }
 }
 
+/// A row of three whole numbers (a 2-element row gets depth 1).
+std::array<int, 3> wholeTriple(const mxArray* a, const std::string& what) {
+    if (!(mxIsNumeric(a) || mxIsLogical(a)) || mxIsComplex(a) ||
+        (mxGetNumberOfElements(a) != 3 && mxGetNumberOfElements(a) != 2))
+        fail("kelvo:badClass", what + " must be a row of 2 or 3 whole numbers");
+    std::array<int, 3> out{{1, 1, 1}};
+    const std::vector<float> v = samples(a);
+    for (std::size_t d = 0; d < v.size(); ++d) {
+        if (!(std::fabs(v[d]) < 1e6f) || v[d] != std::floor(v[d]))
+            fail("kelvo:badValue", what + " must hold whole numbers");
+        out[d] = int(v[d]);
+    }
+    if (v.size() == 2) out[2] = what.find("search") != std::string::npos ? 0 : 1;
+    return out;
+}
+
+void refineCall(int nrhs, const mxArray* prhs[], mxArray* plhs[]) {
+    const char* cmd = "refine";
+    if (nrhs != 9)
+        fail("kelvo:nargin",
+             "kelvonoise('refine', ...): got " + std::to_string(nrhs) + " arguments, expected 9");
+    const kelvo::Size3 size = volumeSize(prhs[1], argName(cmd, 1) + " (z)");
+    if (volumeSize(prhs[2], argName(cmd, 2) + " (y)") != size)
+        fail("kelvo:badSize", argName(cmd, 2) + " (y) must have the size of z");
+    const double variance = positiveScalar(prhs[3], argName(cmd, 3) + " (variance)");
+    kelvo::Profile profile = kelvo::Profile::defaults(size[2] > 1);
+    profile.refinement.enabled = true;
+    profile.refinement.blockSize = wholeTriple(prhs[4], argName(cmd, 4) + " (blockSize)");
+    profile.refinement.stepSize = wholeTriple(prhs[5], argName(cmd, 5) + " (stepSize)");
+    profile.refinement.searchRadius = wholeTriple(prhs[6], argName(cmd, 6) + " (searchRadius)");
+    const double group = positiveScalar(prhs[7], argName(cmd, 7) + " (groupSize)");
+    if (group != std::floor(group) || group > 64)
+        fail("kelvo:badValue", argName(cmd, 7) + " (groupSize) must be a whole number, 2 to 64");
+    profile.refinement.groupSize = int(group);
+    const double threads = mxGetScalar(prhs[8]);
+    profile.numThreads = threads > 0 && threads <= 1024 ? int(threads) : 0;
+    const kelvo::RefinementParameters params =
+        kelvo::refinementParameters(profile, size, kelvo::Noise::white(std::sqrt(variance)));
+    const std::vector<float> z = samples(prhs[1]);
+    std::vector<float> y = samples(prhs[2]);
+    switch (kelvo::refineEstimate(z.data(), y.data(), y.data(), params)) {
+        case kelvo::StageOutcome::Completed:
+            break;
+        case kelvo::StageOutcome::OutOfMemory:
+            throw std::bad_alloc();
+        case kelvo::StageOutcome::Cancelled:
+            fail("kelvo:cancelled", "kelvonoise('refine', ...): cancelled");
+    }
+    plhs[0] = singleArrayLike(prhs[1], y);
+}
+
 void copyInto(char* dst, std::size_t n, const std::string& src) {
     std::snprintf(dst, n, "%s", src.c_str());
 }
@@ -273,11 +329,13 @@ void guardedCall(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], Pen
         else if (std::strcmp(form, "bin") == 0 || std::strcmp(form, "coarsepsd") == 0 ||
                  std::strcmp(form, "correct") == 0)
             multiscaleCall(form, nrhs, prhs, plhs);
+        else if (std::strcmp(form, "refine") == 0)
+            refineCall(nrhs, prhs, plhs);
         else
             fail("kelvo:badCallForm", std::string("kelvonoise: unknown call form '") + form +
                                           "'; expected 'estimate', 'stabilise', "
-                                          "'unstabilise', 'fill', 'bin', 'coarsepsd' or "
-                                          "'correct'");
+                                          "'unstabilise', 'fill', 'bin', 'coarsepsd', "
+                                          "'correct' or 'refine'");
         return;
     } catch (const CallError& e) {
         id = e.id;

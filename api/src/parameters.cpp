@@ -213,7 +213,13 @@ RefinementParameters refinementParameters(const Profile& profile, Size3 size, co
         p.searchRadius[d] = std::max(0, std::min(r.searchRadius[d], size[d] - p.blockSize[d]));
     }
     p.groupSize = r.groupSize;
-    p.noiseVariance = noise.variance();
+    // The variance of the PSD the stages see, so that white noise given as sigma and as a
+    // flat PSD refine alike, bit for bit.
+    Size3 psdSize{};
+    const std::vector<float> psd = enginePsd(noise, profile, &psdSize);
+    double sum = 0.0;
+    for (float v : psd) sum += v;
+    p.noiseVariance = sum / double(psd.size()) / double(psd.size());
     p.numThreads = profile.numThreads;
     return p;
 }
