@@ -148,6 +148,11 @@ expect_fail "coils without magnitude noise" 2 "--coils" "$o" denoise "$in/mri.ni
 expect_fail "unknown noise model" 2 "--noise" "$o" denoise "$in/mri.nii" "$o" --sigma 0.1 --noise poisson
 expect_fail "multiscale neither on nor off" 2 "--multiscale" "$o" denoise "$in/mri.nii" "$o" --sigma 0.1 --multiscale yes
 expect_fail "adaptive-wiener neither on nor off" 2 "--adaptive-wiener" "$o" denoise "$in/mri.nii" "$o" --sigma 0.1 --adaptive-wiener 1
+expect_fail "refine neither on nor off" 2 "--refine" "$o" denoise "$in/mri.nii" "$o" --sigma 0.1 --refine yes
+expect_fail "refinement groups of one block" 1 "refinement group size" "$o" denoise "$in/mri.nii" "$o" --sigma 0.1 --refine-group 1
+expect_ok "refinement off" "$out/norefine.nii" denoise "$in/mri.nii" "$out/norefine.nii" --sigma 0.1 --refine off --threads 1 --float
+expect_ok "refinement on" "$out/refine.nii" denoise "$in/mri.nii" "$out/refine.nii" --sigma 0.1 --threads 1 --float
+! cmp -s "$out/norefine.nii" "$out/refine.nii" || fail "--refine off changed nothing"
 expect_fail "magnitude noise with a PSD of the wrong size" 1 "does not fit" "$out/bad.npy" \
   denoise "$in/img.npy" "$out/bad.npy" --noise rician --psd "$in/psd3d.npy"
 

@@ -58,13 +58,18 @@ def test_profile_defaults_pickle_and_copies():
     changed.sharpen_alpha = 1.5
     changed.adaptive_wiener = False
     changed.hard_threshold.min_group_size = 4
+    changed.refinement.group_size = 5  # a live view, as the stages are
+    assert changed.refinement.group_size == 5 and vol.refinement.group_size == 8
     assert changed != vol and kelvo.Profile.defaults(True) == vol  # defaults untouched
     assert tuple(changed.fft_size) == (16, 8, 4) and changed.sharpen_alpha == 1.5
     assert pickle.loads(pickle.dumps(changed)) == changed
-    # A profile pickled before the last field existed loads with that field's default.
-    older = kelvo.Profile.__new__(kelvo.Profile)
-    older.__setstate__(vol.__getstate__()[:12])
-    assert older == vol and older.adaptive_wiener
+    # A profile pickled before the last fields existed loads with their defaults (the
+    # refinement's for the stage blocks' depth).
+    for p in (vol, img):
+        older = kelvo.Profile.__new__(kelvo.Profile)
+        older.__setstate__(p.__getstate__()[:12])
+        assert older == p and older.adaptive_wiener and older.refinement.enabled
+    assert "refinement=RefinementProfile(enabled=True, block_size=(8, 8, 1)" in repr(img)
     # A stage pickled before the smallest group existed keeps the rule of that time, 2.
     stage = kelvo.StageProfile.__new__(kelvo.StageProfile)
     stage.__setstate__(vol.wiener.__getstate__()[:6])
