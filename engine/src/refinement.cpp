@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdio>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <stdexcept>
@@ -110,12 +111,19 @@ void choleskySolve(const double* l, int stride, const double* pivots, int k, dou
     }
 }
 
+/// A sample's weighted sum of estimates and sum of weights, side by side so that adding a
+/// block touches one cache line per sample.
+struct Accumulator {
+    double sum;
+    double weight;
+};
+
 /// Estimates one group and adds its members' estimates into the sums. Returns false when
 /// the group was left out (a Gram matrix that double precision cannot factor).
 KELVO_CLONES
 bool refineGroup(const float* noisyVolume, const float* pilot, std::size_t referenceAt,
                  const std::array<int, 3>& referencePosition, const Geometry& g, int groupSize,
-                 double variance, Scratch& s, double* sums, double* weights) {
+                 double variance, Scratch& s, Accumulator* sums) {
     const int d = g.d;
     const std::size_t* offsets = s.offsets.data();
     // Candidates: every block within the radius, by their pilot distance to the reference.
@@ -147,22 +155,28 @@ bool refineGroup(const float* noisyVolume, const float* pilot, std::size_t refer
     for (int z = 0; z <= hi[2] - lo[2]; ++z)
         for (int y = 0; y <= hi[1] - lo[1]; ++y) {
             for (int lane = 0; lane < lanes; lane += LANES) {
-                float sum[LANES] = {};  // stays in registers: its length is fixed
+                // Two sums, alternate block rows, so that the additions of one row need not
+                // wait for the previous row's; their lengths are fixed, so they stay in
+                // registers.
+                float sum[2][LANES] = {};
                 const float* ref = s.reference.data();
+                int parity = 0;
                 for (int bz = 0; bz < g.b[2]; ++bz)
-                    for (int by = 0; by < g.b[1]; ++by) {
+                    for (int by = 0; by < g.b[1]; ++by, parity ^= 1) {
                         const float* row =
                             window + (std::size_t(z + bz) * windowRows + (y + by)) * rowLength +
                             lane;
+                        float* acc = sum[parity];
                         for (int bx = 0; bx < g.b[0]; ++bx, ++ref) {
                             const float r = *ref;
                             for (int l = 0; l < LANES; ++l) {
                                 const float diff = row[bx + l] - r;
-                                sum[l] += diff * diff;
+                                acc[l] += diff * diff;
                             }
                         }
                     }
-                std::copy(sum, sum + LANES, distances + lane);
+                for (int l = 0; l < LANES; ++l) sum[0][l] += sum[1][l];
+                std::copy(sum[0], sum[0] + LANES, distances + lane);
             }
             const std::size_t rowAt =
                 (lo[2] + z) * g.stride[2] + (lo[1] + y) * g.stride[1] + std::size_t(lo[0]);
@@ -255,8 +269,9 @@ bool refineGroup(const float* noisyVolume, const float* pilot, std::size_t refer
     for (int m = 0; m < k; ++m) {
         const std::size_t at = std::size_t(s.positions[m]);
         for (int j = 0; j < d; ++j) {
-            sums[at + offsets[j]] += weight * s.noisy[std::size_t(j) * kp + m];
-            weights[at + offsets[j]] += weight;
+            Accumulator& a = sums[at + offsets[j]];
+            a.sum += weight * s.noisy[std::size_t(j) * kp + m];
+            a.weight += weight;
         }
     }
     return true;
@@ -308,14 +323,27 @@ StageOutcome refineEstimate(const float* noisy, const float* pilot, float* outpu
     // one parity are far enough apart that their blocks never meet.
     int axis = 2;
     while (axis > 0 && refs[axis].size() < 2) --axis;
-    const int reach = 2 * g.r[axis] + g.b[axis];
-    const int perChunk = (reach + params.stepSize[axis] - 1) / params.stepSize[axis] + 1;
+    // A reference at r writes [r - R, r + R + B - 1]. References h + 1 indexes apart are at
+    // least h * step + 1 apart (the last one, at the far border, may be closer than a step to
+    // the one before), so chunks of h references with h * step + 1 >= 2R + B never meet the
+    // chunk after next.
+    const int reach = 2 * g.r[axis] + g.b[axis] - 1;
+    const int perChunk = std::max(1, (reach + params.stepSize[axis] - 1) / params.stepSize[axis]);
     const int chunks = (int(refs[axis].size()) + perChunk - 1) / perChunk;
 
     try {
-        std::vector<double> sums(count, 0.0), weights(count, 0.0);
+        // Cleared, and at the end divided, by every thread, each a share of the samples.
+        std::unique_ptr<Accumulator[]> sums(new Accumulator[count]);
         PoolSession pool(params.numThreads);
         const int threads = THREAD_POOL.getNumThreads();
+        auto share = [count, threads](int thread) {
+            return std::pair<std::size_t, std::size_t>{count * std::size_t(thread) / threads,
+                                                       count * std::size_t(thread + 1) / threads};
+        };
+        THREAD_POOL.newLoopJob([&](int thread) {
+            const auto [from, to] = share(thread);
+            std::fill(sums.get() + from, sums.get() + to, Accumulator{0.0, 0.0});
+        });
         std::vector<Scratch> scratch(static_cast<std::size_t>(threads));
         const int window = (2 * g.r[0] + 1) * (2 * g.r[1] + 1) * (2 * g.r[2] + 1);
         const int k = params.groupSize;
@@ -363,7 +391,7 @@ StageOutcome refineEstimate(const float* noisy, const float* pilot, float* outpu
                                 const std::size_t at =
                                     z * g.stride[2] + y * g.stride[1] + std::size_t(x);
                                 refineGroup(noisy, pilot, at, {x, y, z}, g, k, params.noiseVariance,
-                                            s, sums.data(), weights.data());
+                                            s, sums.get());
                             }
                     if (hooks && hooks->progress) {
                         std::lock_guard<std::mutex> lock(progressMutex);
@@ -373,8 +401,11 @@ StageOutcome refineEstimate(const float* noisy, const float* pilot, float* outpu
             });
         }
         if (cancelled.load()) return StageOutcome::Cancelled;
-        for (std::size_t i = 0; i < count; ++i)
-            output[i] = weights[i] > 0 ? float(sums[i] / weights[i]) : pilot[i];
+        THREAD_POOL.newLoopJob([&](int thread) {
+            const auto [from, to] = share(thread);
+            for (std::size_t i = from; i < to; ++i)
+                output[i] = sums[i].weight > 0 ? float(sums[i].sum / sums[i].weight) : pilot[i];
+        });
     } catch (const std::bad_alloc&) {
         std::fputs("kelvo: out of memory in the refinement pass\n", stderr);
         return StageOutcome::OutOfMemory;
