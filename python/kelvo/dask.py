@@ -11,10 +11,12 @@ depends on the reference positions in ``[v - B + 1 - R, v + R]``, and each of th
 samples of its search window, so on ``[v - (2R + B - 1), v + (2R + B - 1)]``. The Wiener
 stage repeats this on the hard-thresholding estimate (the pilot). Hence, per dimension,
 
-    reach = (2 R_ht + B_ht - 1) + (2 R_wiener + B_wiener - 1)
+    reach = (2 R_ht + B_ht - 1) + (2 R_wiener + B_wiener - 1) + (2 R_ref + B_ref - 1)
 
-(the first term alone for ``stages="hard"``). Each chunk is extended by ``depth`` = reach
-rounded up to a multiple of ``unit`` = lcm(step_ht, step_wiener), and the chunk boundaries
+(the first term alone for ``stages="hard"``; the last one for the refinement pass that
+follows the Wiener stage under white noise, which searches the Wiener estimate again on a
+grid of its own step). Each chunk is extended by ``depth`` = reach
+rounded up to a multiple of ``unit`` = lcm(step_ht, step_wiener, step_ref), and the chunk boundaries
 are moved to multiples of ``unit``: then every extended chunk starts on the whole volume's
 reference grid, each chunk's interior sees exactly the reference blocks, search windows and
 pilot samples that the whole-volume run sees, and the chunk's own border positions fall in
@@ -31,7 +33,10 @@ same in binned samples) plus 3, and on the full estimate up to 3 samples away: t
 cells and the binned copy's reference grid line up with the whole array's.
 
 What is exact: with one engine thread per run the chunked result equals the whole-volume
-result bit for bit. With several engine threads the order in which the threads add blocks
+result bit for bit, but for one rounding: the refinement pass sums each sample's estimates
+in double precision in an order that depends on where the run starts, so a sample can round
+to the neighbouring float32 when its sum lies that close to a rounding boundary (a chance of
+the order of 1e-9 per sample; none in the tests). With several engine threads the order in which the threads add blocks
 into a sample varies from run to run (for the whole volume too), so the results agree to
 rounding (a few float32 ulps) plus, rarely, a different choice between two blocks whose
 distances differ by a rounding error. The noise model is one for the whole array: a given
