@@ -166,8 +166,9 @@ def denoise(z, sigma_or_psd=None, profile=None, stages="all", threads=0, progres
         series separately.
     profile: a :class:`Profile`; None takes ``Profile.defaults(volumetric, correlated)``,
         correlated when `sigma_or_psd` is a PSD that is not flat.
-    stages: "all" (hard thresholding, then Wiener filtering) or "hard" (hard thresholding
-        alone: faster, coarser).
+    stages: "all" (hard thresholding, then Wiener filtering, then under white noise the
+        refinement pass of ``profile.refinement``) or "hard" (hard thresholding alone:
+        faster, coarser).
     threads: worker threads; 0 keeps ``profile.num_threads`` (itself 0 = every core).
     progress: None or a callable ``progress(stage, fraction)`` with stage 0 (hard
         thresholding) or 1 (Wiener) and fraction in [0, 1]. It is called with the GIL

@@ -62,7 +62,9 @@ private:
     Size3 psdSize_{{0, 0, 0}};
 };
 
-/// Which stages run. The hard-thresholding estimate alone is faster and coarser.
+/// Which stages run. The hard-thresholding estimate alone is faster and coarser. Both: hard
+/// thresholding, the Wiener stage, and under white noise the refinement pass of
+/// Profile::refinement.
 enum class Stages { HardThresholding, Both };
 
 /// Thrown when the caller's cancellation flag was raised during a run.
