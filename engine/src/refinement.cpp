@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <memory>
@@ -294,6 +295,8 @@ std::string validateRefinement(const RefinementParameters& p) {
             return "the refinement search radius" + axis + " must be 0 to 64, not " +
                    std::to_string(p.searchRadius[a]);
     }
+    if (double(p.size[0]) * p.size[1] * p.size[2] > double(INT_MAX))
+        return "the volume is too large for the refinement (more than 2^31-1 samples)";
     if (p.groupSize < 2 || p.groupSize > MAX_GROUP)
         return "the refinement group size must be 2 to 64, not " + std::to_string(p.groupSize);
     if (!(p.noiseVariance > 0) || !std::isfinite(p.noiseVariance))

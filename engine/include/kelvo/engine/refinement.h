@@ -49,7 +49,8 @@ struct RefinementParameters {
 std::string validateRefinement(const RefinementParameters& params);
 
 /// Writes the refined estimate of `noisy` given `pilot` into `output` (all three hold
-/// size[0] * size[1] * size[2] samples; `output` may be `pilot` itself). Throws
+/// size[0] * size[1] * size[2] samples, finite: kelvo::denoise fills samples without data
+/// first; `output` may be `pilot` itself). Throws
 /// std::invalid_argument for unsound parameters. On Cancelled or OutOfMemory `output` is
 /// left unchanged.
 StageOutcome refineEstimate(const float* noisy, const float* pilot, float* output,
