@@ -254,19 +254,17 @@ void multiscaleCall(const char* cmd, int nrhs, const mxArray* prhs[], mxArray* p
     }
 }
 
-/// A row of three whole numbers (a 2-element row gets depth 1).
+/// A row of three whole numbers (KELVO passes every per-dimension setting with three).
 std::array<int, 3> wholeTriple(const mxArray* a, const std::string& what) {
-    if (!(mxIsNumeric(a) || mxIsLogical(a)) || mxIsComplex(a) ||
-        (mxGetNumberOfElements(a) != 3 && mxGetNumberOfElements(a) != 2))
-        fail("kelvo:badClass", what + " must be a row of 2 or 3 whole numbers");
-    std::array<int, 3> out{{1, 1, 1}};
+    if (!(mxIsNumeric(a) || mxIsLogical(a)) || mxIsComplex(a) || mxGetNumberOfElements(a) != 3)
+        fail("kelvo:badClass", what + " must be a row of 3 whole numbers");
+    std::array<int, 3> out{};
     const std::vector<float> v = samples(a);
-    for (std::size_t d = 0; d < v.size(); ++d) {
+    for (std::size_t d = 0; d < 3; ++d) {
         if (!(std::fabs(v[d]) < 1e6f) || v[d] != std::floor(v[d]))
             fail("kelvo:badValue", what + " must hold whole numbers");
         out[d] = int(v[d]);
     }
-    if (v.size() == 2) out[2] = what.find("search") != std::string::npos ? 0 : 1;
     return out;
 }
 

@@ -221,6 +221,8 @@ RefinementParameters refinementParameters(const Profile& profile, Size3 size, co
     for (float v : psd) sum += v;
     p.noiseVariance = sum / double(psd.size()) / double(psd.size());
     p.numThreads = profile.numThreads;
+    const std::string problem = validateRefinement(p);
+    if (!problem.empty()) fail(problem);
     return p;
 }
 

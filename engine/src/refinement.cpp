@@ -42,19 +42,19 @@ struct Scratch {
     std::vector<float> window;                      // the search window's pilot samples
     std::vector<float> distances;                   // one row of candidates' distances
     std::vector<double> centred;                    // d x kp: pilot blocks minus their mean
-    std::vector<double> noisy;         // d x kp: noisy blocks minus the same mean, then estimates
-    std::vector<double> mean;          // d
-    std::vector<double> gram;          // k x kp: G, then its Cholesky factor
-    std::vector<double> solved;        // k x 2kp: [P Y^T, I], then G^-1 times it
-    std::vector<double> pivots;        // k: reciprocals of the factor's diagonal
-    std::vector<int> positions;        // k linear positions
-    std::vector<std::size_t> offsets;  // d: each block sample's offset from the block's start
+    std::vector<double> noisy;   // d x kp: noisy blocks minus the same mean, then estimates
+    std::vector<double> mean;    // d
+    std::vector<double> gram;    // k x kp: G, then its Cholesky factor
+    std::vector<double> solved;  // k x 2kp: [P Y^T, I], then G^-1 times it
+    std::vector<double> pivots;  // k: reciprocals of the factor's diagonal
+    std::vector<int> positions;  // k linear positions
 };
 
 struct Geometry {
     std::array<int, 3> n, b, r;
     std::array<std::size_t, 3> stride;  // linear offsets of one step along each axis
     int d;                              // samples per block
+    std::vector<std::size_t> offsets;   // d: each block sample's offset from the block's start
 };
 
 /// Cholesky factor of the symmetric positive definite k x k `a` (rows `stride` apart) in
@@ -119,14 +119,14 @@ struct Accumulator {
     double weight;
 };
 
-/// Estimates one group and adds its members' estimates into the sums. Returns false when
-/// the group was left out (a Gram matrix that double precision cannot factor).
+/// Estimates one group and adds its members' estimates into the sums. A group whose Gram
+/// matrix double precision cannot factor is left out.
 KELVO_CLONES
-bool refineGroup(const float* noisyVolume, const float* pilot, std::size_t referenceAt,
+void refineGroup(const float* noisyVolume, const float* pilot, std::size_t referenceAt,
                  const std::array<int, 3>& referencePosition, const Geometry& g, int groupSize,
                  double variance, Scratch& s, Accumulator* sums) {
     const int d = g.d;
-    const std::size_t* offsets = s.offsets.data();
+    const std::size_t* offsets = g.offsets.data();
     // Candidates: every block within the radius, by their pilot distance to the reference.
     // The window is copied into a buffer whose rows hold a whole number of lanes of
     // candidates, so that the distances of a row of candidates are computed side by side.
@@ -239,7 +239,7 @@ bool refineGroup(const float* noisyVolume, const float* pilot, std::size_t refer
         std::fill(identity, identity + kp, 0.0);
         identity[c] = 1.0;
     }
-    if (!cholesky(gram, k, kp, s.pivots.data())) return false;
+    if (!cholesky(gram, k, kp, s.pivots.data())) return;
     choleskySolve(gram, kp, s.pivots.data(), k, solved, w);
 
     // Weight 1 / ||W||_F with W = P^T G^-1 P: ||W||_F^2 = ||I - k v G^-1||_F^2.
@@ -275,15 +275,13 @@ bool refineGroup(const float* noisyVolume, const float* pilot, std::size_t refer
             a.weight += weight;
         }
     }
-    return true;
 }
 
 }  // namespace
 
 std::string validateRefinement(const RefinementParameters& p) {
-    static const char* const axes[3] = {"0", "1", "2"};
     for (int a = 0; a < 3; ++a) {
-        const std::string axis = std::string(" along dimension ") + axes[a];
+        const std::string axis = " along dimension " + std::to_string(a);
         if (p.size[a] < 1) return "the volume's extent" + axis + " must be positive";
         if (p.blockSize[a] < 1 || p.blockSize[a] > p.size[a])
             return "the refinement block" + axis + " must hold 1 to " + std::to_string(p.size[a]) +
@@ -318,6 +316,10 @@ StageOutcome refineEstimate(const float* noisy, const float* pilot, float* outpu
     g.r = params.searchRadius;
     g.stride = {1, std::size_t(g.n[0]), std::size_t(g.n[0]) * std::size_t(g.n[1])};
     g.d = g.b[0] * g.b[1] * g.b[2];
+    for (int z = 0; z < g.b[2]; ++z)
+        for (int y = 0; y < g.b[1]; ++y)
+            for (int x = 0; x < g.b[0]; ++x)
+                g.offsets.push_back(z * g.stride[2] + y * g.stride[1] + std::size_t(x));
     const std::size_t count = g.stride[2] * std::size_t(g.n[2]);
     std::array<std::vector<int>, 3> refs;
     for (int a = 0; a < 3; ++a) refs[a] = referencePositions(g.n[a], g.b[a], params.stepSize[a]);
@@ -365,11 +367,6 @@ StageOutcome refineEstimate(const float* noisy, const float* pilot, float* outpu
             s.solved.resize(std::size_t(kp) * 2 * kp);
             s.pivots.resize(std::size_t(kp));
             s.positions.resize(std::size_t(k));
-            s.offsets.clear();
-            for (int z = 0; z < g.b[2]; ++z)
-                for (int y = 0; y < g.b[1]; ++y)
-                    for (int x = 0; x < g.b[0]; ++x)
-                        s.offsets.push_back(z * g.stride[2] + y * g.stride[1] + std::size_t(x));
         }
 
         std::atomic<bool> cancelled{false};
