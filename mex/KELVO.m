@@ -222,15 +222,19 @@ if multiscale
     end
     y2 = kelvonoise('correct', y2, y2c, limit);
 end
-% Under white noise (no PSD, or a flat one) a last pass re-estimates every group of blocks
-% matched on the Wiener estimate with the group's own signal covariance, as kelvo::denoise
-% does (KELVOProfile, refinement).
+% A last pass re-estimates every group of blocks matched on the Wiener estimate with the
+% group's own signal covariance, as kelvo::denoise does (KELVOProfile, refinement): given the
+% variance of white noise (no PSD, or a flat one), or the PSD of correlated noise.
 ref = pro.refinement;
-if logical(ref.enabled) && ~correlated && ...
+if logical(ref.enabled) && ...
         all([size(crop, 1), size(crop, 2), size(crop, 3)] >= double(ref.blockSize(:)'))
-    % The variance of the PSD the stages saw, as the C++ library takes it.
-    refineVariance = mean(double(single(psd(:)))) / numel(psd);
-    y2 = kelvonoise('refine', crop, y2, refineVariance, double(ref.blockSize), ...
+    if correlated
+        refineNoise = psd;
+    else
+        % The variance of the PSD the stages saw, as the C++ library takes it.
+        refineNoise = mean(double(single(psd(:)))) / numel(psd);
+    end
+    y2 = kelvonoise('refine', crop, y2, refineNoise, double(ref.blockSize), ...
                     double(ref.stepSize), double(ref.searchRadius), double(ref.groupSize), ...
                     double(pro.numThreads));
 end

@@ -8,7 +8,7 @@
 //   zc    = kelvonoise('bin', z)
 //   psdc  = kelvonoise('coarsepsd', psd, volumeSize)
 //   y     = kelvonoise('correct', y, yc, limit)
-//   x     = kelvonoise('refine', z, y, variance, blockSize, stepSize, searchRadius,
+//   x     = kelvonoise('refine', z, y, noise, blockSize, stepSize, searchRadius,
 //                      groupSize, numThreads)
 //
 // z is a real single or double 2-D or 3-D array; the host's column-major layout is the API's
@@ -24,9 +24,10 @@
 // longer than one sample; 'bin' makes that copy, 'coarsepsd' the binned noise's PSD (on the
 // PSD's own grid) for a volume of size volumeSize, and 'correct' adds to the estimate y the
 // low-pass content of the binned copy's estimate yc, differences attenuated beyond limit
-// (kelvo/multiscale.h). Under white noise kelvo::denoise ends with a refinement pass: 'refine'
-// re-estimates the estimate y of z (noise of the given variance) with the settings of
-// KELVOProfile's refinement field (kelvo/engine/refinement.h).
+// (kelvo/multiscale.h). kelvo::denoise ends with a refinement pass: 'refine' re-estimates the
+// estimate y of z with the settings of KELVOProfile's refinement field
+// (kelvo/engine/refinement.h); noise is the white noise's variance (a scalar) or the noise's
+// PSD (an array on its own grid, as the stages take it).
 //
 // Errors are raised with kelvo: identifiers once every C++ object of the call is gone
 // (mexErrMsgIdAndTxt does not return).
@@ -276,7 +277,11 @@ void refineCall(int nrhs, const mxArray* prhs[], mxArray* plhs[]) {
     const kelvo::Size3 size = volumeSize(prhs[1], argName(cmd, 1) + " (z)");
     if (volumeSize(prhs[2], argName(cmd, 2) + " (y)") != size)
         fail("kelvo:badSize", argName(cmd, 2) + " (y) must have the size of z");
-    const double variance = positiveScalar(prhs[3], argName(cmd, 3) + " (variance)");
+    const kelvo::Noise noise =
+        mxGetNumberOfElements(prhs[3]) == 1
+            ? kelvo::Noise::white(std::sqrt(positiveScalar(prhs[3], argName(cmd, 3) + " (noise)")))
+            : kelvo::Noise::spectrum(samples(prhs[3]),
+                                     volumeSize(prhs[3], argName(cmd, 3) + " (noise)"));
     kelvo::Profile profile = kelvo::Profile::defaults(size[2] > 1);
     profile.refinement.enabled = true;
     profile.refinement.blockSize = wholeTriple(prhs[4], argName(cmd, 4) + " (blockSize)");
@@ -289,7 +294,12 @@ void refineCall(int nrhs, const mxArray* prhs[], mxArray* plhs[]) {
     const double threads = mxGetScalar(prhs[8]);
     profile.numThreads = threads > 0 && threads <= 1024 ? int(threads) : 0;
     const kelvo::RefinementParameters params =
-        kelvo::refinementParameters(profile, size, kelvo::Noise::white(std::sqrt(variance)));
+        kelvo::refinementParameters(profile, size, noise);
+    if (!kelvo::refinementApplies(size, noise, profile)) {
+        // Correlated noise the pass cannot model (a spectrum with zeros): y as it is.
+        plhs[0] = singleArrayLike(prhs[1], samples(prhs[2]));
+        return;
+    }
     const std::vector<float> z = samples(prhs[1]);
     std::vector<float> y = samples(prhs[2]);
     switch (kelvo::refineEstimate(z.data(), y.data(), y.data(), params)) {

@@ -176,10 +176,13 @@ Parameters stageParameters(StageName stage, const Profile& profile, Size3 size,
 
 bool refinementApplies(Size3 size, const Noise& noise, const Profile& profile) {
     const RefinementProfile& r = profile.refinement;
-    if (!r.enabled || noise.isCorrelated()) return false;  // a flat PSD is white noise
+    if (!r.enabled) return false;
     for (int d = 0; d < 3; ++d)
         if (r.blockSize[d] > size[d]) return false;
-    return true;
+    // Correlated noise whose covariance within a block is singular (a spectrum with zeros)
+    // cannot be modelled by the pass.
+    return !noise.isCorrelated() ||
+           !refinementParameters(profile, size, noise).noiseCovariance.empty();
 }
 
 RefinementParameters refinementParameters(const Profile& profile, Size3 size, const Noise& noise) {
@@ -220,6 +223,10 @@ RefinementParameters refinementParameters(const Profile& profile, Size3 size, co
     double sum = 0.0;
     for (float v : psd) sum += v;
     p.noiseVariance = sum / double(psd.size()) / double(psd.size());
+    // Correlated noise (a flat PSD is white noise, refined as sigma is): the noise's
+    // covariance within a block, empty when the pass cannot model it.
+    if (noise.isCorrelated() && p.noiseVariance > 0)
+        p.noiseCovariance = blockNoiseCovariance(psd.data(), psdSize, p.blockSize);
     p.numThreads = profile.numThreads;
     const std::string problem = validateRefinement(p);
     if (!problem.empty()) fail(problem);

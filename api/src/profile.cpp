@@ -163,7 +163,6 @@ Profile Profile::defaults(bool volumetric) {
 Profile Profile::defaults(bool volumetric, bool correlatedNoise) {
     Profile p = defaults(volumetric);
     if (!correlatedNoise) return p;
-    p.refinement.enabled = false;  // the pass models white noise only
     if (volumetric) {
         p.hardThreshold.blockSize = {6, 6, 6};
         p.hardThreshold.stepSize = {4, 4, 4};

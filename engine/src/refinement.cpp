@@ -21,6 +21,7 @@ namespace kelvo {
 namespace {
 
 constexpr int MAX_GROUP = 64;
+constexpr double PI = 3.14159265358979323846;
 constexpr int LANES = 8;  // candidates whose distances are computed side by side
 constexpr int CHUNK = 8;  // members (doubles) carried in registers by the group's products
 
@@ -42,12 +43,16 @@ struct Scratch {
     std::vector<float> window;                      // the search window's pilot samples
     std::vector<float> distances;                   // one row of candidates' distances
     std::vector<double> centred;                    // d x kp: pilot blocks minus their mean
-    std::vector<double> noisy;   // d x kp: noisy blocks minus the same mean, then estimates
-    std::vector<double> mean;    // d
-    std::vector<double> gram;    // k x kp: G, then its Cholesky factor
-    std::vector<double> solved;  // k x 2kp: [P Y^T, I], then G^-1 times it
-    std::vector<double> pivots;  // k: reciprocals of the factor's diagonal
-    std::vector<int> positions;  // k linear positions
+    std::vector<double> noisy;      // d x kp: noisy blocks minus the same mean, then estimates
+    std::vector<double> mean;       // d
+    std::vector<double> whitened;   // d x kp: S^-1 times the centred pilot blocks (correlated)
+    std::vector<double> pilotGram;  // k x kp: P P^T (correlated noise's weight)
+    std::vector<double> whiteGram;  // k x kp: P S^-2 P^T
+    std::vector<double> products;   // 2 k x kp: G^-1 times each of the two above
+    std::vector<double> gram;       // k x kp: G, then its Cholesky factor
+    std::vector<double> solved;     // k x 2kp: [P Y^T, I], then G^-1 times it
+    std::vector<double> pivots;     // k: reciprocals of the factor's diagonal
+    std::vector<int> positions;     // k linear positions
 };
 
 struct Geometry {
@@ -75,6 +80,20 @@ bool cholesky(double* a, int k, int stride, double* pivots) {
             for (int p = 0; p < j; ++p) s -= rowI[p] * rowJ[p];
             rowI[j] = s * pivots[j];
         }
+    }
+    return true;
+}
+
+/// Whether the symmetric d x d `s` is positive definite with room to spare: every pivot of its
+/// Cholesky factor holds more than 1e-9 of its diagonal's variance, so that its inverse, which
+/// the pass applies, stays within double precision's reach.
+bool wellConditioned(const std::vector<double>& s, int d) {
+    std::vector<double> factor(s);
+    std::vector<double> pivots(static_cast<std::size_t>(d));
+    if (!cholesky(factor.data(), d, d, pivots.data())) return false;
+    for (int j = 0; j < d; ++j) {
+        const double pivot = factor[std::size_t(j) * d + j];
+        if (!(pivot * pivot > 1e-9 * s[std::size_t(j) * d + j])) return false;
     }
     return true;
 }
@@ -124,7 +143,7 @@ struct Accumulator {
 KELVO_CLONES
 void refineGroup(const float* noisyVolume, const float* pilot, std::size_t referenceAt,
                  const std::array<int, 3>& referencePosition, const Geometry& g, int groupSize,
-                 double variance, Scratch& s, Accumulator* sums) {
+                 double variance, const double* inverse, Scratch& s, Accumulator* sums) {
     const int d = g.d;
     const std::size_t* offsets = g.offsets.data();
     // Candidates: every block within the radius, by their pilot distance to the reference.
@@ -212,8 +231,25 @@ void refineGroup(const float* noisyVolume, const float* pilot, std::size_t refer
         for (int m = k; m < kp; ++m) p[m] = y[m] = 0.0;
     }
 
-    // G = P P^T + k v I (rows kp apart) and the right-hand sides [P Y^T, I] (rows w apart):
-    // row c of the first block holds pilot member c against every noisy member.
+    // Under correlated noise the Gram matrix and the products take the whitened pilot blocks
+    // Q = S^-1 P on their left (G = Q^T P + k I); under white noise Q = P, G = P P^T + k v I.
+    double* left = s.centred.data();
+    if (inverse) {
+        left = s.whitened.data();
+        for (int j = 0; j < d; ++j)
+            for (int m0 = 0; m0 < kp; m0 += CHUNK) {
+                double acc[CHUNK] = {};
+                for (int i = 0; i < d; ++i) {
+                    const double f = inverse[std::size_t(j) * d + i];
+                    const double* p = &s.centred[std::size_t(i) * kp + m0];
+                    for (int t = 0; t < CHUNK; ++t) acc[t] += f * p[t];
+                }
+                std::copy(acc, acc + CHUNK, left + std::size_t(j) * kp + m0);
+            }
+    }
+
+    // G (rows kp apart) and the right-hand sides [Q Y^T, I] (rows w apart): row c of the
+    // first block holds member c's (whitened) pilot block against every noisy member.
     const int w = 2 * kp;
     double* gram = s.gram.data();
     double* solved = s.solved.data();
@@ -223,7 +259,7 @@ void refineGroup(const float* noisyVolume, const float* pilot, std::size_t refer
             for (int j = 0; j < d; ++j) {
                 const double* p = &s.centred[std::size_t(j) * kp];
                 const double* y = &s.noisy[std::size_t(j) * kp] + m0;
-                const double pc = p[c];
+                const double pc = left[std::size_t(j) * kp + c];
                 for (int t = 0; t < CHUNK; ++t) {
                     gramSum[t] += pc * p[m0 + t];
                     productSum[t] += pc * y[t];
@@ -232,23 +268,58 @@ void refineGroup(const float* noisyVolume, const float* pilot, std::size_t refer
             std::copy(gramSum, gramSum + CHUNK, gram + std::size_t(c) * kp + m0);
             std::copy(productSum, productSum + CHUNK, solved + std::size_t(c) * w + m0);
         }
-    const double shift = k * variance;
+    const double shift = inverse ? double(k) : k * variance;
     for (int c = 0; c < k; ++c) {
         gram[std::size_t(c) * kp + c] += shift;
         double* identity = solved + std::size_t(c) * w + kp;
         std::fill(identity, identity + kp, 0.0);
         identity[c] = 1.0;
     }
+    if (inverse) {
+        // P P^T and Q Q^T for the weight, before G is factored in place.
+        for (int a = 0; a < k; ++a)
+            for (int c = 0; c < k; ++c) {
+                double pp = 0, qq = 0;
+                for (int j = 0; j < d; ++j) {
+                    const std::size_t row = std::size_t(j) * kp;
+                    pp += s.centred[row + a] * s.centred[row + c];
+                    qq += left[row + a] * left[row + c];
+                }
+                s.pilotGram[std::size_t(a) * kp + c] = pp;
+                s.whiteGram[std::size_t(a) * kp + c] = qq;
+            }
+    }
     if (!cholesky(gram, k, kp, s.pivots.data())) return;
     choleskySolve(gram, kp, s.pivots.data(), k, solved, w);
 
-    // Weight 1 / ||W||_F with W = P^T G^-1 P: ||W||_F^2 = ||I - k v G^-1||_F^2.
+    // Weight 1 / ||W||_F. White noise: W = P^T G^-1 P, ||W||_F^2 = ||I - k v G^-1||_F^2.
+    // Correlated noise: W = P^T G^-1 Q^T, ||W||_F^2 = trace(G^-1 P P^T G^-1 Q Q^T).
     double gain = 0;
-    for (int a = 0; a < k; ++a)
-        for (int c = 0; c < k; ++c) {
-            const double q = (a == c ? 1.0 : 0.0) - shift * solved[std::size_t(a) * w + kp + c];
-            gain += q * q;
-        }
+    if (!inverse) {
+        for (int a = 0; a < k; ++a)
+            for (int c = 0; c < k; ++c) {
+                const double q = (a == c ? 1.0 : 0.0) - shift * solved[std::size_t(a) * w + kp + c];
+                gain += q * q;
+            }
+    } else {
+        // X = G^-1 P P^T and Z = G^-1 Q Q^T, then trace(X Z) = sum over a, c of X_ac Z_ca.
+        auto inverseTimes = [&](const double* m, double* out) {
+            for (int a = 0; a < k; ++a)
+                for (int c = 0; c < k; ++c) {
+                    double sum = 0;
+                    for (int b = 0; b < k; ++b)
+                        sum += solved[std::size_t(a) * w + kp + b] * m[std::size_t(b) * kp + c];
+                    out[std::size_t(a) * kp + c] = sum;
+                }
+        };
+        double* x = s.products.data();
+        double* z = x + std::size_t(k) * kp;
+        inverseTimes(s.pilotGram.data(), x);
+        inverseTimes(s.whiteGram.data(), z);
+        for (int a = 0; a < k; ++a)
+            for (int c = 0; c < k; ++c)
+                gain += x[std::size_t(a) * kp + c] * z[std::size_t(c) * kp + a];
+    }
     const double weight = 1.0 / std::sqrt(std::max(gain, 1e-3));
 
     // Member m's estimate: mean + P^T G^-1 P (y_m - mean), sample j of every member at once;
@@ -300,7 +371,77 @@ std::string validateRefinement(const RefinementParameters& p) {
     if (!(p.noiseVariance > 0) || !std::isfinite(p.noiseVariance))
         return "the refinement needs a positive, finite noise variance";
     if (p.numThreads < 0) return "the number of threads must not be negative";
+    if (!p.noiseCovariance.empty()) {
+        const std::size_t d = std::size_t(p.blockSize[0]) * p.blockSize[1] * p.blockSize[2];
+        if (p.noiseCovariance.size() != d * d)
+            return "the refinement's noise covariance must hold " + std::to_string(d * d) +
+                   " values (one per pair of block samples), not " +
+                   std::to_string(p.noiseCovariance.size());
+        const std::vector<double>& s = p.noiseCovariance;
+        for (std::size_t i = 0; i < d; ++i)
+            for (std::size_t j = 0; j < d; ++j) {
+                const double a = s[i * d + j], b = s[j * d + i];
+                if (!std::isfinite(a) || a != b)
+                    return "the refinement's noise covariance must be finite and symmetric";
+            }
+        if (!wellConditioned(s, int(d)))
+            return "the refinement's noise covariance must be positive definite, not close to "
+                   "singular (as a spectrum with zeros makes it)";
+    }
     return {};
+}
+
+std::vector<double> blockNoiseCovariance(const float* psd, const std::array<int, 3>& psdSize,
+                                         const std::array<int, 3>& blockSize) {
+    const std::array<int, 3>& f = psdSize;
+    const std::array<int, 3>& b = blockSize;
+    const double n = double(f[0]) * f[1] * f[2];
+    // The autocorrelation at every lag within a block: the inverse transform of the
+    // spectrum, R(l) = sum over frequencies of PSD(u) cos(2 pi u . l / F) / N^2.
+    std::array<int, 3> lags;
+    for (int a = 0; a < 3; ++a) lags[a] = 2 * b[a] - 1;
+    std::vector<double> autocorrelation(std::size_t(lags[0]) * lags[1] * lags[2]);
+    std::array<std::vector<double>, 3> angle;  // 2 pi u l / F per axis, by (l + B - 1, u)
+    for (int a = 0; a < 3; ++a)
+        for (int l = 0; l < lags[a]; ++l)
+            for (int u = 0; u < f[a]; ++u)
+                angle[a].push_back(2.0 * PI * double(u) * double(l - b[a] + 1) / f[a]);
+    std::size_t at = 0;
+    for (int l2 = 0; l2 < lags[2]; ++l2)
+        for (int l1 = 0; l1 < lags[1]; ++l1)
+            for (int l0 = 0; l0 < lags[0]; ++l0, ++at) {
+                double sum = 0;
+                std::size_t u = 0;
+                for (int u2 = 0; u2 < f[2]; ++u2)
+                    for (int u1 = 0; u1 < f[1]; ++u1)
+                        for (int u0 = 0; u0 < f[0]; ++u0, ++u)
+                            sum += double(psd[u]) * std::cos(angle[0][std::size_t(l0) * f[0] + u0] +
+                                                             angle[1][std::size_t(l1) * f[1] + u1] +
+                                                             angle[2][std::size_t(l2) * f[2] + u2]);
+                autocorrelation[at] = sum / (n * n);
+            }
+    const int d = b[0] * b[1] * b[2];
+    std::vector<std::array<int, 3>> position;
+    for (int z = 0; z < b[2]; ++z)
+        for (int y = 0; y < b[1]; ++y)
+            for (int x = 0; x < b[0]; ++x) position.push_back({x, y, z});
+    std::vector<double> covariance(std::size_t(d) * d);
+    for (int i = 0; i < d; ++i)
+        for (int j = 0; j < d; ++j) {
+            std::size_t lag = 0;
+            for (int a = 2; a >= 0; --a)
+                lag = lag * lags[a] + std::size_t(position[i][a] - position[j][a] + b[a] - 1);
+            covariance[std::size_t(i) * d + j] = autocorrelation[lag];
+        }
+    // Exactly symmetric (the cosines of opposite lags may differ in their last bit).
+    for (int i = 0; i < d; ++i)
+        for (int j = 0; j < i; ++j) {
+            const double mean =
+                0.5 * (covariance[std::size_t(i) * d + j] + covariance[std::size_t(j) * d + i]);
+            covariance[std::size_t(i) * d + j] = covariance[std::size_t(j) * d + i] = mean;
+        }
+    if (!wellConditioned(covariance, d)) return {};
+    return covariance;
 }
 
 StageOutcome refineEstimate(const float* noisy, const float* pilot, float* output,
@@ -336,6 +477,28 @@ StageOutcome refineEstimate(const float* noisy, const float* pilot, float* outpu
     const int perChunk = std::max(1, (reach + params.stepSize[axis] - 1) / params.stepSize[axis]);
     const int chunks = (int(refs[axis].size()) + perChunk - 1) / perChunk;
 
+    // Correlated noise: the covariance's inverse, from its Cholesky factor L (S^-1 =
+    // L^-T L^-1), solved column by column against the identity.
+    std::vector<double> inverse;
+    if (!params.noiseCovariance.empty()) {
+        const int d = g.d;
+        std::vector<double> factor(params.noiseCovariance);
+        std::vector<double> pivots(static_cast<std::size_t>(d));
+        cholesky(factor.data(), d, d, pivots.data());  // positive definite: validated
+        const int width = (d + CHUNK - 1) / CHUNK * CHUNK;
+        std::vector<double> columns(std::size_t(d) * width, 0.0);
+        for (int i = 0; i < d; ++i) columns[std::size_t(i) * width + i] = 1.0;
+        choleskySolve(factor.data(), d, pivots.data(), d, columns.data(), width);
+        inverse.resize(std::size_t(d) * d);
+        for (int i = 0; i < d; ++i)
+            for (int j = 0; j < d; ++j) {
+                const double a = columns[std::size_t(i) * width + j];
+                const double b = columns[std::size_t(j) * width + i];
+                inverse[std::size_t(i) * d + j] = 0.5 * (a + b);
+            }
+    }
+    const double* inverseOrNull = inverse.empty() ? nullptr : inverse.data();
+
     try {
         // Cleared, and at the end divided, by every thread, each a share of the samples.
         std::unique_ptr<Accumulator[]> sums(new Accumulator[count]);
@@ -367,6 +530,12 @@ StageOutcome refineEstimate(const float* noisy, const float* pilot, float* outpu
             s.solved.resize(std::size_t(kp) * 2 * kp);
             s.pivots.resize(std::size_t(kp));
             s.positions.resize(std::size_t(k));
+            if (inverseOrNull) {
+                s.whitened.resize(std::size_t(kp) * g.d);
+                s.pilotGram.resize(std::size_t(kp) * kp);
+                s.whiteGram.resize(std::size_t(kp) * kp);
+                s.products.resize(std::size_t(2) * kp * kp);
+            }
         }
 
         std::atomic<bool> cancelled{false};
@@ -391,7 +560,7 @@ StageOutcome refineEstimate(const float* noisy, const float* pilot, float* outpu
                                 const std::size_t at =
                                     z * g.stride[2] + y * g.stride[1] + std::size_t(x);
                                 refineGroup(noisy, pilot, at, {x, y, z}, g, k, params.noiseVariance,
-                                            s, sums.get());
+                                            inverseOrNull, s, sums.get());
                             }
                     if (hooks && hooks->progress) {
                         std::lock_guard<std::mutex> lock(progressMutex);

@@ -1,5 +1,6 @@
-// Refinement pass: against a brute-force computation in the block-sized (d x d) form, thread
-// independence, coverage by the pilot, and bad parameters.
+// Refinement pass: against a brute-force computation in the block-sized (d x d) form under
+// white and correlated noise, the noise covariance from a spectrum, thread independence,
+// coverage by the pilot, and bad parameters.
 #include "kelvo/engine/refinement.h"
 
 #include <gtest/gtest.h>
@@ -71,7 +72,8 @@ std::vector<double> solve(std::vector<double> a, std::vector<double> b, int n) {
 }
 
 /// The pass as its contract states it: C is the pilot blocks' scatter (d x d), each member
-/// gets m + C (C + v I)^-1 (y - m), weighted by 1 / ||C (C + v I)^-1||_F.
+/// gets m + C (C + v I)^-1 (y - m), weighted by 1 / ||C (C + v I)^-1||_F; with a noise
+/// covariance S, C (C + S)^-1 in place of C (C + v I)^-1.
 std::vector<float> bruteForce(const Case& c) {
     const RefinementParameters& p = c.params;
     const auto& n = p.size;
@@ -125,10 +127,14 @@ std::vector<float> bruteForce(const Case& c) {
                         for (int j = 0; j < d; ++j)
                             scatter[i * d + j] +=
                                 (pilots[m][i] - mean[i]) * (pilots[m][j] - mean[j]) / k;
-                // W = C (C + v I)^-1; (C + v I) is symmetric, so row i of W solves
-                // (C + v I) w = row i of C.
+                // W = C (C + S)^-1; (C + S) is symmetric, so row i of W solves
+                // (C + S) w = row i of C.
                 std::vector<double> shifted = scatter;
-                for (int i = 0; i < d; ++i) shifted[i * d + i] += p.noiseVariance;
+                for (int i = 0; i < d; ++i)
+                    for (int j = 0; j < d; ++j)
+                        shifted[i * d + j] += p.noiseCovariance.empty()
+                                                  ? (i == j ? p.noiseVariance : 0.0)
+                                                  : p.noiseCovariance[i * d + j];
                 std::vector<double> filter(std::size_t(d) * d);
                 double norm = 0;
                 for (int i = 0; i < d; ++i) {
@@ -180,7 +186,23 @@ TEST(Refinement, AgreesWithTheBlockSizedForm) {
         makeCase({30, 26, 1}, {4, 4, 1}, {3, 3, 1}, {4, 3, 0}, 24, 3),  // group of 24 > d = 16
         makeCase({12, 12, 6}, {2, 2, 2}, {4, 4, 4}, {1, 1, 1}, 4, 4),   // steps past the block
     };
-    for (const Case& c : cases) {
+    // Correlated noise: the covariance of noise averaged over 2 samples along dimension 0 and
+    // 3 along dimension 1 (a spectrum on an 8 x 8 x 4 grid), on two of the geometries.
+    std::vector<float> psd(8 * 8 * 4);
+    for (std::size_t u = 0; u < psd.size(); ++u) {
+        const double w0 = 2.0 * std::acos(-1.0) * double(u % 8) / 8.0;
+        const double w1 = 2.0 * std::acos(-1.0) * double(u / 8 % 8) / 8.0;
+        const double h0 = (1.0 + std::cos(w0)) / 2.0 + 0.05, h1 = (1.0 + 2.0 * std::cos(w1)) / 3.0;
+        psd[u] = float(0.02 * 256.0 * (h0 * h0 * 2.0) * (h1 * h1 * 3.0 + 0.1));
+    }
+    std::vector<Case> all(std::begin(cases), std::end(cases));
+    for (const Case& white : {cases[0], cases[2]}) {
+        Case c = white;
+        c.params.noiseCovariance = blockNoiseCovariance(psd.data(), {8, 8, 4}, c.params.blockSize);
+        ASSERT_FALSE(c.params.noiseCovariance.empty());
+        all.push_back(c);
+    }
+    for (const Case& c : all) {
         const std::vector<float> expected = bruteForce(c);
         const std::vector<float> got = refined(c, 1);
         double worst = 0, change = 0;
@@ -192,6 +214,45 @@ TEST(Refinement, AgreesWithTheBlockSizedForm) {
                                << "x" << c.params.blockSize[2];
         EXPECT_GT(change, 1e-3);  // the pass did change the pilot
     }
+}
+
+// The covariance within a block is the noise's autocorrelation: for noise filtered by a kernel
+// h along each axis, the product over axes of sum_t h(t) h(t + lag).
+TEST(Refinement, NoiseCovarianceIsTheSpectrumsAutocorrelation) {
+    const double h[3] = {0.25, 0.5, 0.25};  // along dimension 0; [1 1] / 2 along dimension 2
+    auto along0 = [&](int lag) {
+        double s = 0;
+        for (int t = 0; t + std::abs(lag) < 3; ++t) s += h[t] * h[t + std::abs(lag)];
+        return s;
+    };
+    auto along2 = [](int lag) { return lag == 0 ? 0.5 : std::abs(lag) == 1 ? 0.25 : 0.0; };
+    const std::array<int, 3> grid{8, 1, 6};
+    std::vector<float> psd(8 * 6);
+    const double pi = std::acos(-1.0);
+    for (int u2 = 0; u2 < 6; ++u2)
+        for (int u0 = 0; u0 < 8; ++u0) {
+            const double a = 0.5 + 0.5 * std::cos(2 * pi * u0 / 8);  // |H0|, H0 = e^-iw cos^2(w/2)
+            const double b = std::cos(pi * u2 / 6);                  // |H2| up to a phase
+            psd[u2 * 8 + u0] = float(48.0 * a * a * b * b);
+        }
+    const std::array<int, 3> block{3, 1, 2};
+    const std::vector<double> s = blockNoiseCovariance(psd.data(), grid, block);
+    ASSERT_EQ(s.size(), 36u);
+    for (int i = 0; i < 6; ++i)
+        for (int j = 0; j < 6; ++j) {
+            const double expected = along0(i % 3 - j % 3) * along2(i / 3 - j / 3);
+            EXPECT_NEAR(s[i * 6 + j], expected, 1e-6) << i << ", " << j;
+        }
+    // White noise: v I. A spectrum with zeros (the [1 1] / 2 kernel along dimension 0 on an
+    // even grid) has no positive definite covariance over blocks that see it.
+    const std::vector<float> flat(64, 0.5f * 64);
+    const std::vector<double> white = blockNoiseCovariance(flat.data(), {4, 4, 4}, {2, 2, 1});
+    for (int i = 0; i < 4; ++i)
+        for (int j = 0; j < 4; ++j) EXPECT_NEAR(white[i * 4 + j], i == j ? 0.5 : 0.0, 1e-7);
+    std::vector<float> zeros(8);
+    for (int u = 0; u < 8; ++u) zeros[u] = float(8.0 * std::pow(std::cos(pi * u / 8), 2));
+    EXPECT_TRUE(blockNoiseCovariance(zeros.data(), {8, 1, 1}, {8, 1, 1}).empty());
+    EXPECT_FALSE(blockNoiseCovariance(zeros.data(), {8, 1, 1}, {1, 1, 1}).empty());
 }
 
 // Every thread count gives the same bits, also when the output is the pilot's own buffer.
@@ -234,6 +295,14 @@ TEST(Refinement, CancelledLeavesTheOutputAndBadParametersThrow) {
     EXPECT_NE(message([](RefinementParameters& p) { p.noiseVariance = 0; }).find("variance"),
               std::string::npos);
     EXPECT_NE(message([](RefinementParameters& p) { p.searchRadius[2] = -1; }).find("radius"),
+              std::string::npos);
+    EXPECT_NE(message([](RefinementParameters& p) {
+                  p.noiseCovariance.assign(27 * 26, 0.0);
+              }).find("729"),
+              std::string::npos);
+    EXPECT_NE(message([](RefinementParameters& p) {
+                  p.noiseCovariance.assign(27 * 27, 1.0);
+              }).find("positive definite"),
               std::string::npos);
     RefinementParameters bad = c.params;
     bad.noiseVariance = std::nan("");

@@ -14,7 +14,7 @@ stage repeats this on the hard-thresholding estimate (the pilot). Hence, per dim
     reach = (2 R_ht + B_ht - 1) + (2 R_wiener + B_wiener - 1) + (2 R_ref + B_ref - 1)
 
 (the first term alone for ``stages="hard"``; the last one for the refinement pass that
-follows the Wiener stage under white noise, which searches the Wiener estimate again on a
+follows the Wiener stage, which searches the Wiener estimate again on a
 grid of its own step). Each chunk is extended by ``depth`` = reach
 rounded up to a multiple of ``unit`` = lcm(step_ht, step_wiener, step_ref), and the chunk boundaries
 are moved to multiples of ``unit``: then every extended chunk starts on the whole volume's
@@ -88,9 +88,9 @@ def overlap_depth(shape, profile=None, stages="all", noise="gaussian", correlate
     if stages in ("all", "both"):
         used.append(profile.wiener)
     ndim = len(shape)
-    # The refinement pass after the Wiener stage runs under white noise (magnitudes are
-    # stabilised to white noise).
-    refine = (stages in ("all", "both") and profile.refinement.enabled and not correlated
+    # The refinement pass after the Wiener stage (a PSD whose covariance within a block is
+    # singular skips it: the margin is then wider than needed, never narrower).
+    refine = (stages in ("all", "both") and profile.refinement.enabled
               and all(shape[ndim - 1 - d] >= profile.refinement.block_size[d]
                       for d in range(ndim)))
     depth, unit = [], []

@@ -54,7 +54,8 @@ def test_overlap_depth_and_alignment():
     depth, unit = kd.overlap_depth((40, 256, 256))
     assert unit == (3, 3, 3) and depth == (27, 27, 27)
     # Correlated volume defaults: hard thresholding 6x6x6 at step 4, radius 4; Wiener 4x4x4 at
-    # step 3, radius 5; and the binned copy: 2 (13 + 13) + 3 = 55, rounded up to 2 lcm(4, 3).
+    # step 3, radius 5; and the binned copy: 2 (13 + 13) + 3 = 55; then the refinement: + 6 =
+    # 61, rounded up to 2 lcm(4, 3).
     assert kd.overlap_depth((40, 256, 256), correlated=True) == ((72, 72, 72), (24, 24, 24))
     # Images: R 12 and 20, B 8, and the binned copy: 2 (31 + 47) + 3 = 159; then the
     # refinement (R 8, B 8, step 6): + 23 = 182, rounded up to 6.

@@ -17,11 +17,12 @@ namespace kelvo {
 Parameters stageParameters(StageName stage, const Profile& profile, Size3 size, const Noise& noise);
 
 /// Whether `denoise` runs the refinement pass on a processed volume of `size`: the profile
-/// enables it, the noise is white (no PSD, or a flat one) and the volume holds a refinement
-/// block.
+/// enables it, the volume holds a refinement block and, for correlated noise, the noise's
+/// covariance within a block is positive definite (not so for a spectrum with zeros).
 bool refinementApplies(Size3 size, const Noise& noise, const Profile& profile);
 
-/// The refinement record for a volume of `size` under white `noise`. Throws
+/// The refinement record for a volume of `size` under `noise`: white noise (no PSD, or a flat
+/// one) as its variance, correlated noise as its covariance within a block. Throws
 /// std::invalid_argument naming the first problem of `profile.refinement` (checked whenever
 /// it is enabled, whatever the noise).
 RefinementParameters refinementParameters(const Profile& profile, Size3 size, const Noise& noise);

@@ -6,13 +6,17 @@
 // blocks' scatter around m); each member's noisy block y is then replaced by the linear
 // minimum-mean-square-error estimate under white noise of variance v:
 //
-//     x = m + C (C + v I)^-1 (y - m).
+//     x = m + C (C + v I)^-1 (y - m),
+//
+// or, under correlated noise whose covariance between a block's samples is S,
+// x = m + C (C + S)^-1 (y - m).
 //
 // Unlike the Wiener stage, whose filter is diagonal in a fixed transform, C's eigenvectors
 // are the group's own principal directions, so detail that a few directions carry keeps its
 // shape while the rest is shrunk towards the mean. With K members C has rank below K: the
 // product is computed on the K x K Gram matrix of the centred pilot blocks P (one per row):
-// with C = P^T P / K, C (C + v I)^-1 = P^T G^-1 P where G = P P^T + K v I.
+// with C = P^T P / K, C (C + v I)^-1 = P^T G^-1 P where G = P P^T + K v I, and
+// C (C + S)^-1 = P^T G^-1 P S^-1 where G = P S^-1 P^T + K I.
 //
 // Each estimate is added with the weight 1 / ||W||_F, W = C (C + v I)^-1 (the root of the
 // usual inverse noise gain): groups whose filter passes many directions (edges matched with
@@ -29,6 +33,7 @@
 
 #include <array>
 #include <string>
+#include <vector>
 
 #include "kelvo/engine/interface.h"
 
@@ -42,8 +47,22 @@ struct RefinementParameters {
     std::array<int, 3> searchRadius{};  ///< candidates within this distance, per axis
     int groupSize = 0;                  ///< members per group, 2 .. 64 (fewer where the window is)
     double noiseVariance = 0;           ///< variance of the white noise in `noisy`, > 0
-    int numThreads = 0;                 ///< 0: every core
+    /// Correlated noise: the noise's covariance between the samples of a block (d x d, d the
+    /// block's sample count, samples numbered dimension 0 fastest), symmetric positive
+    /// definite. Empty for white noise of `noiseVariance`.
+    std::vector<double> noiseCovariance;
+    int numThreads = 0;  ///< 0: every core
 };
+
+/// The covariance between the samples of a block of `blockSize` (d x d, as
+/// RefinementParameters::noiseCovariance) of stationary noise whose power spectrum is `psd`
+/// on a grid of `psdSize` (dimension 0 fastest; the engine's convention: white noise of
+/// variance v has the constant v * F0 * F1 * F2). Lags are taken modulo the grid, so a grid
+/// smaller than twice the block folds them. Empty when the covariance is not positive
+/// definite, or too close to singular (a spectrum with zeros): the pass cannot model that
+/// noise.
+std::vector<double> blockNoiseCovariance(const float* psd, const std::array<int, 3>& psdSize,
+                                         const std::array<int, 3>& blockSize);
 
 /// First reason why `params` cannot run, or an empty string.
 std::string validateRefinement(const RefinementParameters& params);
