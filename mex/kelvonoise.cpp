@@ -293,8 +293,7 @@ void refineCall(int nrhs, const mxArray* prhs[], mxArray* plhs[]) {
     profile.refinement.groupSize = int(group);
     const double threads = mxGetScalar(prhs[8]);
     profile.numThreads = threads > 0 && threads <= 1024 ? int(threads) : 0;
-    const kelvo::RefinementParameters params =
-        kelvo::refinementParameters(profile, size, noise);
+    const kelvo::RefinementParameters params = kelvo::refinementParameters(profile, size, noise);
     if (!kelvo::refinementApplies(size, noise, profile)) {
         // Correlated noise the pass cannot model (a spectrum with zeros): y as it is.
         plhs[0] = singleArrayLike(prhs[1], samples(prhs[2]));
