@@ -57,12 +57,13 @@ function pro = KELVOProfile(kind, noise)
 %                           with mean(PSD)^2 / mean(PSD.^2) >= 0.45, as noise correlated
 %                           along one axis only) and 10/13, 23/26, 1 and 20/13 under other
 %                           correlated noise (true by default; false: as given).
-%   refinement              under white noise (no PSD, or a flat one), a last pass after
-%                           the Wiener stage: each group of the groupSize blocks nearest
+%   refinement              a last pass after the Wiener stage, under white or correlated
+%                           noise: each group of the groupSize blocks nearest
 %                           (on the Wiener estimate, within searchRadius) to a reference
 %                           block on a grid of stepSize is estimated again from the noisy
 %                           blocks, with the group's own signal covariance (the scatter of
-%                           its blocks in the Wiener estimate). A struct with
+%                           its blocks in the Wiener estimate) and the noise's covariance
+%                           (white, or from the PSD). A struct with
 %       enabled         true by default (false skips the pass);
 %       blockSize       [3 3 3] for volumes, [8 8 1] for images;
 %       stepSize        [3 3 3] for volumes, [6 6 1] for images (1 to 64; beyond the block

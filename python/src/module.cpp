@@ -341,9 +341,10 @@ kelvo::RefinementProfile refinementFromState(const py::tuple& t) {
 void bindRefinementProfile(py::module& m) {
     py::class_<kelvo::RefinementProfile>(
         m, "RefinementProfile",
-        "Settings of the refinement pass after the Wiener stage (white noise only): each group "
-        "of the group_size blocks nearest to a reference on the Wiener estimate is estimated "
-        "again from the noisy blocks with the group's own signal covariance. Per-dimension "
+        "Settings of the refinement pass after the Wiener stage: each group of the group_size "
+        "blocks nearest to a reference on the Wiener estimate is estimated again from the noisy "
+        "blocks with the group's own signal covariance and the noise's (white, or from the "
+        "PSD). Per-dimension "
         "tuples are (x, y, z), x being the last NumPy axis.")
         .def(py::init([] { return kelvo::Profile::defaults(true).refinement; }))
         .def_readwrite("enabled", &kelvo::RefinementProfile::enabled)

@@ -63,8 +63,7 @@ private:
 };
 
 /// Which stages run. The hard-thresholding estimate alone is faster and coarser. Both: hard
-/// thresholding, the Wiener stage, and under white noise the refinement pass of
-/// Profile::refinement.
+/// thresholding, the Wiener stage and the refinement pass of Profile::refinement.
 enum class Stages { HardThresholding, Both };
 
 /// Thrown when the caller's cancellation flag was raised during a run.

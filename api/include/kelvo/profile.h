@@ -27,14 +27,15 @@ struct StageProfile {
     int minGroupSize;
 };
 
-/// Settings of the refinement pass that follows the Wiener stage under white noise: each group
-/// of the `groupSize` blocks nearest (on the Wiener estimate) to a reference block within
+/// Settings of the refinement pass that follows the Wiener stage: each group of the
+/// `groupSize` blocks nearest (on the Wiener estimate) to a reference block within
 /// `searchRadius` is estimated again from the noisy blocks, as the linear minimum-mean-square-
 /// error estimate whose signal covariance is the scatter of the group's blocks in the Wiener
-/// estimate. The filter then follows each group's own principal directions rather than a fixed
+/// estimate and whose noise covariance is the noise's within a block (white, or from the
+/// PSD). The filter then follows each group's own principal directions rather than a fixed
 /// transform's, which keeps fine structure that both stages blur.
 struct RefinementProfile {
-    bool enabled;                     ///< run the pass (white noise only; skipped otherwise)
+    bool enabled;                     ///< run the pass (skipped where it cannot model the noise)
     std::array<int, 3> blockSize;     ///< 3x3x3 for volumes, 8x8x1 for images
     std::array<int, 3> stepSize;      ///< reference grid step (may exceed the block)
     std::array<int, 3> searchRadius;  ///< half-size of the search window
