@@ -5,6 +5,7 @@
 #include <atomic>
 #include <climits>
 #include <cmath>
+#include <complex>
 #include <cstdio>
 #include <memory>
 #include <mutex>
@@ -397,29 +398,39 @@ std::vector<double> blockNoiseCovariance(const float* psd, const std::array<int,
     const std::array<int, 3>& b = blockSize;
     const double n = double(f[0]) * f[1] * f[2];
     // The autocorrelation at every lag within a block: the inverse transform of the
-    // spectrum, R(l) = sum over frequencies of PSD(u) cos(2 pi u . l / F) / N^2.
+    // spectrum, R(l) = Re sum over frequencies of PSD(u) e^(2 pi i u . l / F) / N^2, taken
+    // one axis at a time (the exponential is a product over axes): the spectrum's frequencies
+    // along dimension 0 become lags, then those along dimension 1, then 2.
     std::array<int, 3> lags;
     for (int a = 0; a < 3; ++a) lags[a] = 2 * b[a] - 1;
-    std::vector<double> autocorrelation(std::size_t(lags[0]) * lags[1] * lags[2]);
-    std::array<std::vector<double>, 3> angle;  // 2 pi u l / F per axis, by (l + B - 1, u)
-    for (int a = 0; a < 3; ++a)
+    std::vector<std::complex<double>> data(psd, psd + std::size_t(f[0]) * f[1] * f[2]);
+    std::array<int, 3> extent = f;  // of `data`: lags along the axes done, frequencies after
+    for (int a = 0; a < 3; ++a) {
+        std::vector<std::complex<double>> phase;  // e^(2 pi i u l / F), by (l + B - 1, u)
         for (int l = 0; l < lags[a]; ++l)
             for (int u = 0; u < f[a]; ++u)
-                angle[a].push_back(2.0 * PI * double(u) * double(l - b[a] + 1) / f[a]);
-    std::size_t at = 0;
-    for (int l2 = 0; l2 < lags[2]; ++l2)
-        for (int l1 = 0; l1 < lags[1]; ++l1)
-            for (int l0 = 0; l0 < lags[0]; ++l0, ++at) {
-                double sum = 0;
-                std::size_t u = 0;
-                for (int u2 = 0; u2 < f[2]; ++u2)
-                    for (int u1 = 0; u1 < f[1]; ++u1)
-                        for (int u0 = 0; u0 < f[0]; ++u0, ++u)
-                            sum += double(psd[u]) * std::cos(angle[0][std::size_t(l0) * f[0] + u0] +
-                                                             angle[1][std::size_t(l1) * f[1] + u1] +
-                                                             angle[2][std::size_t(l2) * f[2] + u2]);
-                autocorrelation[at] = sum / (n * n);
-            }
+                phase.push_back(
+                    std::polar(1.0, 2.0 * PI * double(u) * double(l - b[a] + 1) / f[a]));
+        const std::size_t inner = a == 0   ? 1
+                                  : a == 1 ? std::size_t(extent[0])
+                                           : std::size_t(extent[0]) * extent[1];
+        const std::size_t outer = a == 0   ? std::size_t(extent[1]) * extent[2]
+                                  : a == 1 ? std::size_t(extent[2])
+                                           : 1;
+        std::vector<std::complex<double>> next(inner * lags[a] * outer);
+        for (std::size_t o = 0; o < outer; ++o)
+            for (int l = 0; l < lags[a]; ++l)
+                for (std::size_t i = 0; i < inner; ++i) {
+                    std::complex<double> sum = 0;
+                    for (int u = 0; u < f[a]; ++u)
+                        sum += phase[std::size_t(l) * f[a] + u] * data[(o * f[a] + u) * inner + i];
+                    next[(o * lags[a] + l) * inner + i] = sum;
+                }
+        data.swap(next);
+        extent[a] = lags[a];
+    }
+    std::vector<double> autocorrelation(data.size());  // by lag, dimension 0 fastest
+    for (std::size_t i = 0; i < data.size(); ++i) autocorrelation[i] = data[i].real() / (n * n);
     const int d = b[0] * b[1] * b[2];
     std::vector<std::array<int, 3>> position;
     for (int z = 0; z < b[2]; ++z)
