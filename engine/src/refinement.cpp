@@ -46,12 +46,12 @@ struct Scratch {
     std::vector<double> centred;                    // d x kp: pilot blocks minus their mean
     std::vector<double> noisy;      // d x kp: noisy blocks minus the same mean, then estimates
     std::vector<double> mean;       // d
-    std::vector<double> whitened;   // d x kp: S^-1 times the centred pilot blocks (correlated)
+    std::vector<double> whitened;   // d x kp: the centred pilot blocks times S^-1 (correlated)
     std::vector<double> pilotGram;  // k x kp: P P^T (correlated noise's weight)
-    std::vector<double> whiteGram;  // k x kp: P S^-2 P^T
+    std::vector<double> whiteGram;  // k x kp: Q Q^T = P S^-2 P^T
     std::vector<double> products;   // 2 k x kp: G^-1 times each of the two above
     std::vector<double> gram;       // k x kp: G, then its Cholesky factor
-    std::vector<double> solved;     // k x 2kp: [P Y^T, I], then G^-1 times it
+    std::vector<double> solved;     // k x 2kp: [Q Y^T, I], then G^-1 times it
     std::vector<double> pivots;     // k: reciprocals of the factor's diagonal
     std::vector<int> positions;     // k linear positions
 };
@@ -233,7 +233,8 @@ void refineGroup(const float* noisyVolume, const float* pilot, std::size_t refer
     }
 
     // Under correlated noise the Gram matrix and the products take the whitened pilot blocks
-    // Q = S^-1 P on their left (G = Q^T P + k I); under white noise Q = P, G = P P^T + k v I.
+    // Q = P S^-1 on their left (P, Q one block per row: G = Q P^T + k I); under white noise
+    // Q = P and G = P P^T + k v I.
     double* left = s.centred.data();
     if (inverse) {
         left = s.whitened.data();
@@ -294,7 +295,7 @@ void refineGroup(const float* noisyVolume, const float* pilot, std::size_t refer
     choleskySolve(gram, kp, s.pivots.data(), k, solved, w);
 
     // Weight 1 / ||W||_F. White noise: W = P^T G^-1 P, ||W||_F^2 = ||I - k v G^-1||_F^2.
-    // Correlated noise: W = P^T G^-1 Q^T, ||W||_F^2 = trace(G^-1 P P^T G^-1 Q Q^T).
+    // Correlated noise: W = P^T G^-1 Q, ||W||_F^2 = trace(G^-1 P P^T G^-1 Q Q^T).
     double gain = 0;
     if (!inverse) {
         for (int a = 0; a < k; ++a)
@@ -323,7 +324,7 @@ void refineGroup(const float* noisyVolume, const float* pilot, std::size_t refer
     }
     const double weight = 1.0 / std::sqrt(std::max(gain, 1e-3));
 
-    // Member m's estimate: mean + P^T G^-1 P (y_m - mean), sample j of every member at once;
+    // Member m's estimate: mean + P^T G^-1 Q (y_m - mean), sample j of every member at once;
     // written over the noisy blocks.
     for (int j = 0; j < d; ++j) {
         const double* p = &s.centred[std::size_t(j) * kp];
@@ -396,6 +397,8 @@ std::vector<double> blockNoiseCovariance(const float* psd, const std::array<int,
                                          const std::array<int, 3>& blockSize) {
     const std::array<int, 3>& f = psdSize;
     const std::array<int, 3>& b = blockSize;
+    for (int a = 0; a < 3; ++a)
+        if (f[a] < 1 || b[a] < 1) return {};
     const double n = double(f[0]) * f[1] * f[2];
     // The autocorrelation at every lag within a block: the inverse transform of the
     // spectrum, R(l) = Re sum over frequencies of PSD(u) e^(2 pi i u . l / F) / N^2, taken
