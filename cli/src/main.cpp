@@ -90,7 +90,7 @@ const char* USAGE =
     "                     estimate, with each group's own signal covariance and the\n"
     "                     noise's (white or from the PSD) (default on)\n"
     "  --refine-group N   blocks per group of that pass (2 to 64; default 8 for volumes,\n"
-    "                     12 for images)\n"
+    "                     12 for images, 16 under correlated noise)\n"
     "  --float            write float32 samples instead of the input's data type\n"
     "  --max-memory SIZE  refuse runs estimated to need more (e.g. 4G, 512M; default: the\n"
     "                     machine's memory)\n"
