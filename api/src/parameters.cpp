@@ -181,8 +181,11 @@ bool refinementApplies(Size3 size, const Noise& noise, const Profile& profile) {
         if (r.blockSize[d] > size[d]) return false;
     // Correlated noise whose covariance within a block is singular (a spectrum with zeros)
     // cannot be modelled by the pass.
-    return !noise.isCorrelated() ||
-           !refinementParameters(profile, size, noise).noiseCovariance.empty();
+    if (!noise.isCorrelated()) return true;
+    if (r.blockSize[0] * r.blockSize[1] * r.blockSize[2] > MAX_COVARIANCE_BLOCK) return false;
+    Size3 psdSize{};
+    const std::vector<float> psd = enginePsd(noise, profile, &psdSize);
+    return !blockNoiseCovariance(psd.data(), psdSize, r.blockSize).empty();
 }
 
 RefinementParameters refinementParameters(const Profile& profile, Size3 size, const Noise& noise) {
@@ -225,8 +228,15 @@ RefinementParameters refinementParameters(const Profile& profile, Size3 size, co
     p.noiseVariance = sum / double(psd.size()) / double(psd.size());
     // Correlated noise (a flat PSD is white noise, refined as sigma is): the noise's
     // covariance within a block, empty when the pass cannot model it.
-    if (noise.isCorrelated() && p.noiseVariance > 0)
+    if (noise.isCorrelated() && p.noiseVariance > 0) {
+        if (p.blockSize[0] * p.blockSize[1] * p.blockSize[2] > MAX_COVARIANCE_BLOCK)
+            fail("refinement block size " + sizeText(r.blockSize) +
+                 " is too large for correlated noise: its blocks hold at most " +
+                 std::to_string(MAX_COVARIANCE_BLOCK) +
+                 " samples (8x8x8 or 16x16x2; 3x3x3 and 8x8x1 are the defaults), or set "
+                 "refinement.enabled to false");
         p.noiseCovariance = blockNoiseCovariance(psd.data(), psdSize, p.blockSize);
+    }
     p.numThreads = profile.numThreads;
     const std::string problem = validateRefinement(p);
     if (!problem.empty()) fail(problem);

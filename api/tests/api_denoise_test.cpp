@@ -448,7 +448,13 @@ TEST(Denoise, RefinementGainsUnderWhiteAndCorrelatedNoise) {
     off.refinement.enabled = false;
     EXPECT_EQ(denoise(v, size, correlated, p), denoise(v, size, correlated, off));
 
-    Profile bad = Profile::defaults(true);
+    Profile bad = Profile::defaults(true, true);
+    bad.refinement.blockSize = {9, 9, 8};  // 648 samples: too many for a covariance
+    EXPECT_NE(invalidMessage([&] {
+                  denoise(v, size, Noise::spectrum(lowPass, {8, 8, 8}), bad);
+              }).find("too large for correlated noise"),
+              std::string::npos);
+    bad = Profile::defaults(true);
     bad.refinement.groupSize = 1;
     EXPECT_NE(invalidMessage([&] {
                   denoise(v, size, Noise::white(0.1), bad);

@@ -375,6 +375,9 @@ std::string validateRefinement(const RefinementParameters& p) {
     if (p.numThreads < 0) return "the number of threads must not be negative";
     if (!p.noiseCovariance.empty()) {
         const std::size_t d = std::size_t(p.blockSize[0]) * p.blockSize[1] * p.blockSize[2];
+        if (d > std::size_t(MAX_COVARIANCE_BLOCK))
+            return "refinement blocks with a noise covariance must hold at most " +
+                   std::to_string(MAX_COVARIANCE_BLOCK) + " samples, not " + std::to_string(d);
         if (p.noiseCovariance.size() != d * d)
             return "the refinement's noise covariance must hold " + std::to_string(d * d) +
                    " values (one per pair of block samples), not " +

@@ -39,6 +39,10 @@
 
 namespace kelvo {
 
+/// Most samples a refinement block may hold when the noise is given by its covariance (the
+/// d x d matrix, its factor and the whitening of every group grow as d^2 and d^3).
+constexpr int MAX_COVARIANCE_BLOCK = 512;
+
 /// Settings of one refinement pass. Arrays are per axis, dimension 0 fastest.
 struct RefinementParameters {
     std::array<int, 3> size{};          ///< volume extent (samples)
