@@ -168,9 +168,9 @@ Profile Profile::defaults(bool volumetric) {
 // for 1.0 to 1.2 times the time. Groups of 16 instead of 8 (volumes) or 12 (images) gained
 // more under correlated noise, where they lose on phantoms under white noise: volumes (the
 // crops and the phantom, box, Gaussian and k-space-like noise) +0.17 dB on average, every
-// case, for about 1.15 times the time (12: +0.10; 24: +0.22 for 1.35 times; 32: +0.20, the
-// k-space-like noise losing); images +0.04 dB, 35 of 36 cases (20: +0.08 at sigma 0.1, two
-// cases losing); 12x12 blocks lost 0.09 dB on images.
+// case, for 1.1 to 1.3 times the time (1.25 on a 181x217x181 phantom; 12: +0.10; 24: +0.22 for 1.35
+// times; 32: +0.20, the k-space-like noise losing); images +0.04 dB, 35 of 36 cases (20: +0.08 at
+// sigma 0.1, two cases losing); 12x12 blocks lost 0.09 dB on images.
 Profile Profile::defaults(bool volumetric, bool correlatedNoise) {
     Profile p = defaults(volumetric);
     if (!correlatedNoise) return p;

@@ -278,17 +278,18 @@ void refineGroup(const float* noisyVolume, const float* pilot, std::size_t refer
         identity[c] = 1.0;
     }
     if (inverse) {
-        // P P^T and Q Q^T for the weight, before G is factored in place.
+        // P P^T and Q Q^T for the weight, before G is factored in place (both symmetric: one
+        // triangle computed, mirrored).
         for (int a = 0; a < k; ++a)
-            for (int c = 0; c < k; ++c) {
+            for (int c = 0; c <= a; ++c) {
                 double pp = 0, qq = 0;
                 for (int j = 0; j < d; ++j) {
                     const std::size_t row = std::size_t(j) * kp;
                     pp += s.centred[row + a] * s.centred[row + c];
                     qq += left[row + a] * left[row + c];
                 }
-                s.pilotGram[std::size_t(a) * kp + c] = pp;
-                s.whiteGram[std::size_t(a) * kp + c] = qq;
+                s.pilotGram[std::size_t(a) * kp + c] = s.pilotGram[std::size_t(c) * kp + a] = pp;
+                s.whiteGram[std::size_t(a) * kp + c] = s.whiteGram[std::size_t(c) * kp + a] = qq;
             }
     }
     if (!cholesky(gram, k, kp, s.pivots.data())) return;
