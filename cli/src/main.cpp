@@ -91,6 +91,9 @@ const char* USAGE =
     "                     noise's (white or from the PSD) (default on)\n"
     "  --refine-group N   blocks per group of that pass (2 to 64; default 8 for volumes,\n"
     "                     12 for images, 16 under correlated noise)\n"
+    "  --refine-step S[,S,S]  reference step of that pass, 1 to its block size (default\n"
+    "                     3 for volumes, 6 for images); 2 on volumes gains about 0.1 to\n"
+    "                     0.3 dB for about 1.3 times the run's time\n"
     "  --float            write float32 samples instead of the input's data type\n"
     "  --max-memory SIZE  refuse runs estimated to need more (e.g. 4G, 512M; default: the\n"
     "                     machine's memory)\n"
@@ -240,7 +243,8 @@ Options parseArgs(int argc, char** argv) {
         } else if (a == "--threshold" || a == "--wiener-threshold" || a == "--search" ||
                    a == "--step" || a == "--block" || a == "--group" || a == "--match" ||
                    a == "--min-group" || a == "--fft" || a == "--sharpen" || a == "--multiscale" ||
-                   a == "--adaptive-wiener" || a == "--refine" || a == "--refine-group") {
+                   a == "--adaptive-wiener" || a == "--refine" || a == "--refine-group" ||
+                   a == "--refine-step") {
             o.profileArgs.emplace_back(a, value());
         } else if (a.size() > 1 && a[0] == '-') {
             throw UsageError("unknown option " + a);
@@ -326,6 +330,18 @@ void applyProfileArgs(const Options& o, kelvo::Profile& p) {
             p.refinement.enabled = text == "on";
         } else if (opt == "--refine-group") {
             p.refinement.groupSize = parseInt(opt, parseNumber(opt, text));
+        } else if (opt == "--refine-step") {
+            p.refinement.stepSize = parseTriple(opt, text);
+            if (p.refinement.blockSize[2] == 1) p.refinement.stepSize[2] = 1;
+            for (int d = 0; d < 3; ++d) {
+                const int block = p.refinement.blockSize[d];
+                const int step = p.refinement.stepSize[d];
+                if (step < 1 || step > block)
+                    throw UsageError("--refine-step " + text +
+                                     ": the step must be between 1 and the refinement block size " +
+                                     std::to_string(block) + " (dimension " + std::to_string(d) +
+                                     " got " + std::to_string(step) + ")");
+            }
         }
     }
 }

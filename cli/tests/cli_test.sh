@@ -153,6 +153,9 @@ expect_fail "refinement groups of one block" 1 "refinement group size" "$o" deno
 expect_ok "refinement off" "$out/norefine.nii" denoise "$in/mri.nii" "$out/norefine.nii" --sigma 0.1 --refine off --threads 1 --float
 expect_ok "refinement on" "$out/refine.nii" denoise "$in/mri.nii" "$out/refine.nii" --sigma 0.1 --threads 1 --float
 ! cmp -s "$out/norefine.nii" "$out/refine.nii" || fail "--refine off changed nothing"
+expect_fail "refinement step beyond its block" 2 "refinement block size 3" "$o" denoise "$in/mri.nii" "$o" --sigma 0.1 --refine-step 2,2,4
+expect_ok "refinement step 2" "$out/refine2.nii" denoise "$in/mri.nii" "$out/refine2.nii" --sigma 0.1 --threads 1 --float --refine-step 2
+! cmp -s "$out/refine2.nii" "$out/refine.nii" || fail "--refine-step 2 changed nothing"
 expect_fail "magnitude noise with a PSD of the wrong size" 1 "does not fit" "$out/bad.npy" \
   denoise "$in/img.npy" "$out/bad.npy" --noise rician --psd "$in/psd3d.npy"
 
