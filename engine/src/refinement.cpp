@@ -7,10 +7,12 @@
 #include <cmath>
 #include <complex>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <stdexcept>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -23,8 +25,40 @@ namespace {
 
 constexpr int MAX_GROUP = 64;
 constexpr double PI = 3.14159265358979323846;
-constexpr int LANES = 8;  // candidates whose distances are computed side by side
+constexpr int LANES = 8;          // candidates whose distances are computed side by side
+constexpr int ROWS_TOGETHER = 4;  // rows of candidates whose distances are computed at once
+// 8-float vector of GCC's vector extension: AVX registers in the clone for processors that
+// have them, SSE pairs otherwise.
+typedef float v8f __attribute__((vector_size(32)));
+static_assert(LANES == 8, "a row of candidates' distances is one v8f");
 constexpr int CHUNK = 8;  // members (doubles) carried in registers by the group's products
+
+/// CHUNK doubles as two 4-double vectors of GCC's vector extension, carried in registers.
+struct Chunk {
+    typedef double v4d __attribute__((vector_size(32)));
+    v4d lo, hi;
+
+    static inline __attribute__((always_inline)) Chunk load(const double* p) {
+        Chunk c;
+        std::memcpy(&c.lo, p, sizeof c.lo);
+        std::memcpy(&c.hi, p + 4, sizeof c.hi);
+        return c;
+    }
+    static inline __attribute__((always_inline)) Chunk filled(double v) {
+        return {v4d{} + v, v4d{} + v};
+    }
+    inline __attribute__((always_inline)) void store(double* p) const {
+        std::memcpy(p, &lo, sizeof lo);
+        std::memcpy(p + 4, &hi, sizeof hi);
+    }
+    /// this += f * p[0 .. CHUNK)
+    inline __attribute__((always_inline)) void addScaled(double f, const double* p) {
+        const Chunk c = load(p);
+        lo += f * c.lo;
+        hi += f * c.hi;
+    }
+};
+static_assert(CHUNK == 8, "a Chunk holds CHUNK doubles");
 
 /// Reference positions along one axis: every step from 0, and the last block's position.
 std::vector<int> referencePositions(int extent, int block, int step) {
@@ -39,11 +73,11 @@ std::vector<int> referencePositions(int extent, int block, int step) {
 /// stored member-fastest (d x kp: row j holds sample j of every member, kp being the group
 /// size rounded up to whole chunks), so that the products below run along contiguous rows.
 struct Scratch {
-    std::vector<std::pair<float, int>> candidates;  // (pilot distance, linear position)
-    std::vector<float> reference;                   // the reference's pilot block
-    std::vector<float> window;                      // the search window's pilot samples
-    std::vector<float> distances;                   // one row of candidates' distances
-    std::vector<double> centred;                    // d x kp: pilot blocks minus their mean
+    std::vector<float> nearest;     // k: the group's pilot distances, sorted
+    std::vector<float> reference;   // the reference's pilot block
+    std::vector<float> window;      // the search window's pilot samples
+    std::vector<float> distances;   // one row of candidates' distances
+    std::vector<double> centred;    // d x kp: pilot blocks minus their mean
     std::vector<double> noisy;      // d x kp: noisy blocks minus the same mean, then estimates
     std::vector<double> mean;       // d
     std::vector<double> whitened;   // d x kp: the centred pilot blocks times S^-1 (correlated)
@@ -171,44 +205,95 @@ void refineGroup(const float* noisyVolume, const float* pilot, std::size_t refer
             std::fill(to + valid, to + rowLength, 0.0f);
         }
     for (int j = 0; j < d; ++j) s.reference[j] = pilot[referenceAt + offsets[j]];
-    s.candidates.clear();
+    // The k nearest candidates in increasing (distance, position) order, kept sorted while the
+    // candidates come in increasing position: a candidate as far as a kept one goes after it.
+    float* nearest = s.nearest.data();
+    int found = 0;
     float* distances = s.distances.data();
-    for (int z = 0; z <= hi[2] - lo[2]; ++z)
-        for (int y = 0; y <= hi[1] - lo[1]; ++y) {
-            for (int lane = 0; lane < lanes; lane += LANES) {
-                // Two sums, alternate block rows, so that the additions of one row need not
-                // wait for the previous row's; their lengths are fixed, so they stay in
-                // registers.
-                float sum[2][LANES] = {};
-                const float* ref = s.reference.data();
-                int parity = 0;
-                for (int bz = 0; bz < g.b[2]; ++bz)
-                    for (int by = 0; by < g.b[1]; ++by, parity ^= 1) {
-                        const float* row =
-                            window + (std::size_t(z + bz) * windowRows + (y + by)) * rowLength +
-                            lane;
-                        float* acc = sum[parity];
-                        for (int bx = 0; bx < g.b[0]; ++bx, ++ref) {
-                            const float r = *ref;
-                            for (int l = 0; l < LANES; ++l) {
-                                const float diff = row[bx + l] - r;
-                                acc[l] += diff * diff;
-                            }
-                        }
+    // The distances of `R` consecutive rows of candidates (along dimension 1), LANES
+    // candidates of a row side by side, R * LANES at once: each candidate has one sum for the
+    // even block rows and one for the odd ones (so that the additions of one block row need
+    // not wait for the previous row's), all indexed by constants so that they stay in
+    // registers, and added at the end; the same sums in the same order whatever R.
+    const int blockRows = g.b[1] * g.b[2];
+    auto distanceRows = [&](auto rowsTag, int z, int y) __attribute__((always_inline)) {
+        constexpr int R = decltype(rowsTag)::value;
+        for (int lane = 0; lane < lanes; lane += LANES) {
+            v8f even[R], odd[R];
+            for (int q = 0; q < R; ++q) even[q] = odd[q] = v8f{};
+            const float* ref = s.reference.data();
+            auto addRow = [&](int bz, int by, v8f(&acc)[R]) __attribute__((always_inline)) {
+                const float* row =
+                    window + (std::size_t(z + bz) * windowRows + (y + by)) * rowLength + lane;
+                for (int bx = 0; bx < g.b[0]; ++bx, ++ref) {
+                    const float r = *ref;
+                    for (int q = 0; q < R; ++q) {
+                        v8f w;
+                        std::memcpy(&w, row + q * rowLength + bx, sizeof w);  // unaligned
+                        const v8f diff = w - r;
+                        acc[q] += diff * diff;
                     }
-                for (int l = 0; l < LANES; ++l) sum[0][l] += sum[1][l];
-                std::copy(sum[0], sum[0] + LANES, distances + lane);
+                }
+            };
+            int bz = 0, by = 0;
+            auto next = [&] {
+                if (++by == g.b[1]) {
+                    by = 0;
+                    ++bz;
+                }
+            };
+            int t = 0;
+            for (; t + 1 < blockRows; t += 2) {
+                addRow(bz, by, even);
+                next();
+                addRow(bz, by, odd);
+                next();
             }
-            const std::size_t rowAt =
-                (lo[2] + z) * g.stride[2] + (lo[1] + y) * g.stride[1] + std::size_t(lo[0]);
-            for (int l = 0; l < across; ++l)
-                s.candidates.emplace_back(distances[l], int(rowAt + l));
+            if (t < blockRows) addRow(bz, by, even);
+            for (int q = 0; q < R; ++q) {
+                const v8f sum = even[q] + odd[q];
+                std::memcpy(distances + q * lanes + lane, &sum, sizeof sum);
+            }
         }
-    const int k = std::min<int>(groupSize, int(s.candidates.size()));
-    if (int(s.candidates.size()) > k)
-        std::nth_element(s.candidates.begin(), s.candidates.begin() + (k - 1), s.candidates.end());
-    std::sort(s.candidates.begin(), s.candidates.begin() + k);
-    for (int m = 0; m < k; ++m) s.positions[m] = s.candidates[m].second;
+    };
+    const int lastRow = hi[1] - lo[1];
+    for (int z = 0; z <= hi[2] - lo[2]; ++z)
+        for (int y0 = 0; y0 <= lastRow;) {
+            const int rows = std::min(ROWS_TOGETHER, lastRow - y0 + 1);
+            switch (rows) {
+                case 4:
+                    distanceRows(std::integral_constant<int, 4>{}, z, y0);
+                    break;
+                case 3:
+                    distanceRows(std::integral_constant<int, 3>{}, z, y0);
+                    break;
+                case 2:
+                    distanceRows(std::integral_constant<int, 2>{}, z, y0);
+                    break;
+                default:
+                    distanceRows(std::integral_constant<int, 1>{}, z, y0);
+                    break;
+            }
+            for (int q = 0; q < rows; ++q) {
+                const int y = y0 + q;
+                const float* rowDistances = distances + q * lanes;
+                const std::size_t rowAt =
+                    (lo[2] + z) * g.stride[2] + (lo[1] + y) * g.stride[1] + std::size_t(lo[0]);
+                for (int l = 0; l < across; ++l) {
+                    const float distance = rowDistances[l];
+                    if (found == groupSize && !(distance < nearest[groupSize - 1])) continue;
+                    int at = found < groupSize ? found++ : groupSize - 1;
+                    for (; at > 0 && nearest[at - 1] > distance; --at) {
+                        nearest[at] = nearest[at - 1];
+                        s.positions[at] = s.positions[at - 1];
+                    }
+                    nearest[at] = distance;
+                    s.positions[at] = int(rowAt + l);
+                }
+            }
+            y0 += rows;
+        }
+    const int k = found;
 
     // Pilot and noisy blocks, d x kp (members padded with zeros to a whole number of
     // chunks), both less the pilot blocks' mean.
@@ -240,13 +325,11 @@ void refineGroup(const float* noisyVolume, const float* pilot, std::size_t refer
         left = s.whitened.data();
         for (int j = 0; j < d; ++j)
             for (int m0 = 0; m0 < kp; m0 += CHUNK) {
-                double acc[CHUNK] = {};
-                for (int i = 0; i < d; ++i) {
-                    const double f = inverse[std::size_t(j) * d + i];
-                    const double* p = &s.centred[std::size_t(i) * kp + m0];
-                    for (int t = 0; t < CHUNK; ++t) acc[t] += f * p[t];
-                }
-                std::copy(acc, acc + CHUNK, left + std::size_t(j) * kp + m0);
+                Chunk acc = Chunk::filled(0.0);
+                for (int i = 0; i < d; ++i)
+                    acc.addScaled(inverse[std::size_t(j) * d + i],
+                                  &s.centred[std::size_t(i) * kp + m0]);
+                acc.store(left + std::size_t(j) * kp + m0);
             }
     }
 
@@ -257,18 +340,14 @@ void refineGroup(const float* noisyVolume, const float* pilot, std::size_t refer
     double* solved = s.solved.data();
     for (int c = 0; c < k; ++c)
         for (int m0 = 0; m0 < kp; m0 += CHUNK) {
-            double gramSum[CHUNK] = {}, productSum[CHUNK] = {};
+            Chunk gramSum = Chunk::filled(0.0), productSum = Chunk::filled(0.0);
             for (int j = 0; j < d; ++j) {
-                const double* p = &s.centred[std::size_t(j) * kp];
-                const double* y = &s.noisy[std::size_t(j) * kp] + m0;
                 const double pc = left[std::size_t(j) * kp + c];
-                for (int t = 0; t < CHUNK; ++t) {
-                    gramSum[t] += pc * p[m0 + t];
-                    productSum[t] += pc * y[t];
-                }
+                gramSum.addScaled(pc, &s.centred[std::size_t(j) * kp + m0]);
+                productSum.addScaled(pc, &s.noisy[std::size_t(j) * kp + m0]);
             }
-            std::copy(gramSum, gramSum + CHUNK, gram + std::size_t(c) * kp + m0);
-            std::copy(productSum, productSum + CHUNK, solved + std::size_t(c) * w + m0);
+            gramSum.store(gram + std::size_t(c) * kp + m0);
+            productSum.store(solved + std::size_t(c) * w + m0);
         }
     const double shift = inverse ? double(k) : k * variance;
     for (int c = 0; c < k; ++c) {
@@ -331,14 +410,9 @@ void refineGroup(const float* noisyVolume, const float* pilot, std::size_t refer
         const double* p = &s.centred[std::size_t(j) * kp];
         double* x = &s.noisy[std::size_t(j) * kp];
         for (int m0 = 0; m0 < kp; m0 += CHUNK) {
-            double acc[CHUNK];
-            std::fill(acc, acc + CHUNK, s.mean[j]);
-            for (int c = 0; c < k; ++c) {
-                const double pc = p[c];
-                const double* row = solved + std::size_t(c) * w + m0;
-                for (int t = 0; t < CHUNK; ++t) acc[t] += pc * row[t];
-            }
-            std::copy(acc, acc + CHUNK, x + m0);
+            Chunk acc = Chunk::filled(s.mean[j]);
+            for (int c = 0; c < k; ++c) acc.addScaled(p[c], solved + std::size_t(c) * w + m0);
+            acc.store(x + m0);
         }
     }
     for (int m = 0; m < k; ++m) {
@@ -531,15 +605,14 @@ StageOutcome refineEstimate(const float* noisy, const float* pilot, float* outpu
             std::fill(sums.get() + from, sums.get() + to, Accumulator{0.0, 0.0});
         });
         std::vector<Scratch> scratch(static_cast<std::size_t>(threads));
-        const int window = (2 * g.r[0] + 1) * (2 * g.r[1] + 1) * (2 * g.r[2] + 1);
         const int k = params.groupSize;
         for (Scratch& s : scratch) {
-            s.candidates.reserve(std::size_t(window));
+            s.nearest.resize(std::size_t(params.groupSize));
             s.reference.resize(std::size_t(g.d));
             const int lanes = (2 * g.r[0] + 1 + LANES - 1) / LANES * LANES;
             s.window.resize(std::size_t(lanes + g.b[0] - 1) * (2 * g.r[1] + g.b[1]) *
                             (2 * g.r[2] + g.b[2]));
-            s.distances.resize(std::size_t(lanes));
+            s.distances.resize(std::size_t(lanes) * ROWS_TOGETHER);
             const int kp = (k + CHUNK - 1) / CHUNK * CHUNK;
             s.centred.resize(std::size_t(kp) * g.d);
             s.noisy.resize(std::size_t(kp) * g.d);
