@@ -135,33 +135,36 @@ bool wellConditioned(const std::vector<double>& s, int d) {
 
 /// Solves L L^T X = B in place for the right-hand sides `b` (k rows of w, w a multiple of
 /// CHUNK), L the Cholesky factor in `l` (rows `stride` apart): each run of CHUNK columns is
-/// carried in registers through a row's updates.
-void choleskySolve(const double* l, int stride, const double* pivots, int k, double* b, int w) {
+/// carried in registers through a row's updates. Products and differences are rounded on
+/// their own (no fused multiply-add), so that every clone gives the same bits.
+KELVO_CLONES __attribute__((optimize("fp-contract=off"))) void choleskySolve(
+    const double* l, int stride, const double* pivots, int k, double* b, int w) {
+    typedef double v4d __attribute__((vector_size(32)));
+    auto update = [](double* row, const double* done, double f) __attribute__((always_inline)) {
+        v4d lo, hi, dlo, dhi;
+        std::memcpy(&lo, row, sizeof lo);
+        std::memcpy(&hi, row + 4, sizeof hi);
+        std::memcpy(&dlo, done, sizeof dlo);
+        std::memcpy(&dhi, done + 4, sizeof dhi);
+        lo -= f * dlo;
+        hi -= f * dhi;
+        std::memcpy(row, &lo, sizeof lo);
+        std::memcpy(row + 4, &hi, sizeof hi);
+    };
     for (int i = 0; i < k; ++i) {
         const double* li = l + std::size_t(i) * stride;
         for (int c = 0; c < w; c += CHUNK) {
             double* row = b + std::size_t(i) * w + c;
-            double acc[CHUNK];
-            std::copy(row, row + CHUNK, acc);
-            for (int p = 0; p < i; ++p) {
-                const double f = li[p];
-                const double* done = b + std::size_t(p) * w + c;
-                for (int t = 0; t < CHUNK; ++t) acc[t] -= f * done[t];
-            }
-            for (int t = 0; t < CHUNK; ++t) row[t] = acc[t] * pivots[i];
+            for (int p = 0; p < i; ++p) update(row, b + std::size_t(p) * w + c, li[p]);
+            for (int t = 0; t < CHUNK; ++t) row[t] *= pivots[i];
         }
     }
     for (int i = k - 1; i >= 0; --i) {
         for (int c = 0; c < w; c += CHUNK) {
             double* row = b + std::size_t(i) * w + c;
-            double acc[CHUNK];
-            std::copy(row, row + CHUNK, acc);
-            for (int p = i + 1; p < k; ++p) {
-                const double f = l[std::size_t(p) * stride + i];
-                const double* done = b + std::size_t(p) * w + c;
-                for (int t = 0; t < CHUNK; ++t) acc[t] -= f * done[t];
-            }
-            for (int t = 0; t < CHUNK; ++t) row[t] = acc[t] * pivots[i];
+            for (int p = i + 1; p < k; ++p)
+                update(row, b + std::size_t(p) * w + c, l[std::size_t(p) * stride + i]);
+            for (int t = 0; t < CHUNK; ++t) row[t] *= pivots[i];
         }
     }
 }
