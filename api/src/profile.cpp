@@ -90,6 +90,15 @@ namespace kelvo {
 // phantom +0.47), at 0.15 up to +0.48, at 0.05 -0.04 (coins) to +0.13 and -0.23 on the 2-D
 // phantom's sharp edges. Groups of 32 lost 0.12 dB on camera, of 8 gained less elsewhere; a
 // step of 5 gained 0.015 dB more for 1.4 times the pass's time.
+// The volumes' pass then stepped by 2 along z (3, 3, 2), once its kernels had become about 1.5
+// times faster (the pass on 181x217x181 from 1.35 to 0.92 s, 2 threads): each sample is then
+// estimated by more groups. On the inia19 volume scaled so that its brain spans the range,
+// whole / centre crop / 48x64x64 phantom: +0.06 / +0.05 / +0.13 dB at sigma 0.05, +0.05 /
+// +0.04 / +0.08 at 0.1, +0.04 / +0.04 / +0.07 at 0.15; the unscaled volume +0.02 to +0.04; the
+// 181x217x181 phantom at 0.1 +0.10, for the faster kernels' time and a little less. A step of
+// 2 along every axis gains twice that (+0.08 to +0.28) for 1.3 times the run's time, more than
+// the volume profile's speed allows; 2 along x or y instead of z gains the same as along z.
+// Correlated noise keeps a step of 3 (below).
 Profile Profile::defaults(bool volumetric) {
     Profile p{};
     if (volumetric) {
@@ -97,7 +106,7 @@ Profile Profile::defaults(bool volumetric) {
         p.wiener = {{3, 3, 3}, {3, 3, 3}, {4, 4, 4}, 32, 0.9f, 0.2f, 8};
         p.fftSize = {8, 8, 8};
         p.splitComp = {false, false, true};
-        p.refinement = {true, {3, 3, 3}, {3, 3, 3}, {2, 2, 2}, 8};
+        p.refinement = {true, {3, 3, 3}, {3, 3, 2}, {2, 2, 2}, 8};
     } else {
         p.hardThreshold = {{8, 8, 1}, {3, 3, 1}, {12, 12, 0}, 16, 2.7f, 1.0f, 2};
         p.wiener = {{8, 8, 1}, {3, 3, 1}, {20, 20, 0}, 32, 0.8f, 0.2f, 2};
@@ -170,7 +179,8 @@ Profile Profile::defaults(bool volumetric) {
 // crops and the phantom, box, Gaussian and k-space-like noise) +0.17 dB on average, every
 // case, for 1.1 to 1.3 times the time (1.25 on a 181x217x181 phantom; 12: +0.10; 24: +0.22 for 1.35
 // times; 32: +0.20, the k-space-like noise losing); images +0.04 dB, 35 of 36 cases (20: +0.08 at
-// sigma 0.1, two cases losing); 12x12 blocks lost 0.09 dB on images.
+// sigma 0.1, two cases losing); 12x12 blocks lost 0.09 dB on images. The white volumes' step of
+// 2 along z gained only 0.02 dB here (24 cases, +0.06 at most) for 1.1 times the time.
 Profile Profile::defaults(bool volumetric, bool correlatedNoise) {
     Profile p = defaults(volumetric);
     if (!correlatedNoise) return p;
@@ -183,6 +193,7 @@ Profile Profile::defaults(bool volumetric, bool correlatedNoise) {
         p.hardThreshold.maxGroupSize = 32;
         p.hardThreshold.threshold = 3.0f;
         p.wiener.threshold = 1.3f;
+        p.refinement.stepSize = {3, 3, 3};
     } else {
         p.wiener.blockSize = {12, 12, 1};
         p.wiener.searchRadius = {12, 12, 0};  // 20 gains 0.01 dB here for 1.35 times the time
