@@ -17,6 +17,7 @@
 #endif
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -266,6 +267,16 @@ Options parseArgs(int argc, char** argv) {
     return o;
 }
 
+/// A step beyond the block leaves samples that no block covers: refused along every dimension.
+void checkSteps(const std::string& opt, const std::string& text, const std::array<int, 3>& steps,
+                const std::array<int, 3>& blocks, const std::string& blockName) {
+    for (int d = 0; d < 3; ++d)
+        if (steps[d] < 1 || steps[d] > blocks[d])
+            throw UsageError(opt + " " + text + ": the step must be between 1 and the " +
+                             blockName + " " + std::to_string(blocks[d]) + " (dimension " +
+                             std::to_string(d) + " got " + std::to_string(steps[d]) + ")");
+}
+
 void applyProfileArgs(const Options& o, kelvo::Profile& p) {
     for (const auto& [opt, text] : o.profileArgs) {
         if (opt == "--threshold") {
@@ -280,16 +291,10 @@ void applyProfileArgs(const Options& o, kelvo::Profile& p) {
             p.hardThreshold.stepSize = p.wiener.stepSize = parseTriple(opt, text);
             if (p.hardThreshold.blockSize[2] == 1)
                 p.hardThreshold.stepSize[2] = p.wiener.stepSize[2] = 1;
-            // A step beyond the block leaves samples that no block covers.
-            for (int d = 0; d < 3; ++d) {
-                const int block = std::min(p.hardThreshold.blockSize[d], p.wiener.blockSize[d]);
-                const int step = p.hardThreshold.stepSize[d];
-                if (step < 1 || step > block)
-                    throw UsageError("--step " + text +
-                                     ": the step must be between 1 and the block size " +
-                                     std::to_string(block) + " (dimension " + std::to_string(d) +
-                                     " got " + std::to_string(step) + ")");
-            }
+            std::array<int, 3> blocks;
+            for (int d = 0; d < 3; ++d)
+                blocks[d] = std::min(p.hardThreshold.blockSize[d], p.wiener.blockSize[d]);
+            checkSteps(opt, text, p.hardThreshold.stepSize, blocks, "block size");
         } else if (opt == "--block") {
             const bool flat = p.hardThreshold.blockSize[2] == 1;
             p.hardThreshold.blockSize = p.wiener.blockSize = parseTriple(opt, text);
@@ -334,15 +339,8 @@ void applyProfileArgs(const Options& o, kelvo::Profile& p) {
         } else if (opt == "--refine-step") {
             p.refinement.stepSize = parseTriple(opt, text);
             if (p.refinement.blockSize[2] == 1) p.refinement.stepSize[2] = 1;
-            for (int d = 0; d < 3; ++d) {
-                const int block = p.refinement.blockSize[d];
-                const int step = p.refinement.stepSize[d];
-                if (step < 1 || step > block)
-                    throw UsageError("--refine-step " + text +
-                                     ": the step must be between 1 and the refinement block size " +
-                                     std::to_string(block) + " (dimension " + std::to_string(d) +
-                                     " got " + std::to_string(step) + ")");
-            }
+            checkSteps(opt, text, p.refinement.stepSize, p.refinement.blockSize,
+                       "refinement block size");
         }
     }
 }
