@@ -111,8 +111,9 @@ std::vector<float> bruteForce(const Case& c) {
                                 distance += (other[j] - reference[j]) * (other[j] - reference[j]);
                             candidates.push_back({distance, {x, y, z}});
                         }
-                std::sort(candidates.begin(), candidates.end(),
-                          [](const auto& l, const auto& r) { return l.first < r.first; });
+                // Candidates at the same distance keep their raster order.
+                std::stable_sort(candidates.begin(), candidates.end(),
+                                 [](const auto& l, const auto& r) { return l.first < r.first; });
                 const int k = std::min<int>(p.groupSize, int(candidates.size()));
                 std::vector<std::vector<double>> pilots, noisys;
                 std::vector<double> mean(d, 0.0);
@@ -196,6 +197,11 @@ TEST(Refinement, AgreesWithTheBlockSizedForm) {
         psd[u] = float(0.02 * 256.0 * (h0 * h0 * 2.0) * (h1 * h1 * 3.0 + 0.1));
     }
     std::vector<Case> all(std::begin(cases), std::end(cases));
+    // A pilot on a grid of 0.5: many candidates at exactly the same distance (sums of
+    // multiples of 0.25, exact in float), where the nearer position must win.
+    Case ties = cases[0];
+    for (float& v : ties.pilot) v = std::round(v * 2.0f) / 2.0f;
+    all.push_back(ties);
     for (const Case& white : {cases[0], cases[2]}) {
         Case c = white;
         c.params.noiseCovariance = blockNoiseCovariance(psd.data(), {8, 8, 4}, c.params.blockSize);
