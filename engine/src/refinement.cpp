@@ -76,7 +76,7 @@ struct Scratch {
     std::vector<float> nearest;     // k: the group's pilot distances, sorted
     std::vector<float> reference;   // the reference's pilot block
     std::vector<float> window;      // the search window's pilot samples
-    std::vector<float> distances;   // one row of candidates' distances
+    std::vector<float> distances;   // ROWS_TOGETHER rows of candidates' distances
     std::vector<double> centred;    // d x kp: pilot blocks minus their mean
     std::vector<double> noisy;      // d x kp: noisy blocks minus the same mean, then estimates
     std::vector<double> mean;       // d
