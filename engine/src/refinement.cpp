@@ -57,6 +57,12 @@ struct Chunk {
         lo += f * c.lo;
         hi += f * c.hi;
     }
+    /// this -= f * p[0 .. CHUNK)
+    inline __attribute__((always_inline)) void subtractScaled(double f, const double* p) {
+        const Chunk c = load(p);
+        lo -= f * c.lo;
+        hi -= f * c.hi;
+    }
 };
 static_assert(CHUNK == 8, "a Chunk holds CHUNK doubles");
 
@@ -139,17 +145,10 @@ bool wellConditioned(const std::vector<double>& s, int d) {
 /// their own (no fused multiply-add), so that every clone gives the same bits.
 KELVO_CLONES __attribute__((optimize("fp-contract=off"))) void choleskySolve(
     const double* l, int stride, const double* pivots, int k, double* b, int w) {
-    typedef double v4d __attribute__((vector_size(32)));
     auto update = [](double* row, const double* done, double f) __attribute__((always_inline)) {
-        v4d lo, hi, dlo, dhi;
-        std::memcpy(&lo, row, sizeof lo);
-        std::memcpy(&hi, row + 4, sizeof hi);
-        std::memcpy(&dlo, done, sizeof dlo);
-        std::memcpy(&dhi, done + 4, sizeof dhi);
-        lo -= f * dlo;
-        hi -= f * dhi;
-        std::memcpy(row, &lo, sizeof lo);
-        std::memcpy(row + 4, &hi, sizeof hi);
+        Chunk r = Chunk::load(row);
+        r.subtractScaled(f, done);
+        r.store(row);
     };
     for (int i = 0; i < k; ++i) {
         const double* li = l + std::size_t(i) * stride;
@@ -610,7 +609,7 @@ StageOutcome refineEstimate(const float* noisy, const float* pilot, float* outpu
         std::vector<Scratch> scratch(static_cast<std::size_t>(threads));
         const int k = params.groupSize;
         for (Scratch& s : scratch) {
-            s.nearest.resize(std::size_t(params.groupSize));
+            s.nearest.resize(std::size_t(k));
             s.reference.resize(std::size_t(g.d));
             const int lanes = (2 * g.r[0] + 1 + LANES - 1) / LANES * LANES;
             s.window.resize(std::size_t(lanes + g.b[0] - 1) * (2 * g.r[1] + g.b[1]) *
