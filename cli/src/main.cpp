@@ -96,6 +96,11 @@ const char* USAGE =
     "                     3,3,2 for volumes, 3 under correlated noise, 6 for images);\n"
     "                     2 on volumes gains another 0.04 to 0.15 dB for about 1.3 times\n"
     "                     the run's time\n"
+    "  --refine-block B[,B,B]  block size of that pass (1 to 16, depth 1 on images;\n"
+    "                     default 3 for volumes, 8 for images; a default step beyond the\n"
+    "                     block becomes the block); on volumes --refine-block 3,3,2\n"
+    "                     --refine-step 2 gains up to 0.14 dB on brain MRI for about\n"
+    "                     1.1 times the run's time\n"
     "  --float            write float32 samples instead of the input's data type\n"
     "  --max-memory SIZE  refuse runs estimated to need more (e.g. 4G, 512M; default: the\n"
     "                     machine's memory)\n"
@@ -246,7 +251,7 @@ Options parseArgs(int argc, char** argv) {
                    a == "--step" || a == "--block" || a == "--group" || a == "--match" ||
                    a == "--min-group" || a == "--fft" || a == "--sharpen" || a == "--multiscale" ||
                    a == "--adaptive-wiener" || a == "--refine" || a == "--refine-group" ||
-                   a == "--refine-step") {
+                   a == "--refine-step" || a == "--refine-block") {
             o.profileArgs.emplace_back(a, value());
         } else if (a.size() > 1 && a[0] == '-') {
             throw UsageError("unknown option " + a);
@@ -278,6 +283,7 @@ void checkSteps(const std::string& opt, const std::string& text, const std::arra
 }
 
 void applyProfileArgs(const Options& o, kelvo::Profile& p) {
+    bool refineStepGiven = false;
     for (const auto& [opt, text] : o.profileArgs) {
         if (opt == "--threshold") {
             p.hardThreshold.threshold = float(parseNumber(opt, text));
@@ -341,6 +347,28 @@ void applyProfileArgs(const Options& o, kelvo::Profile& p) {
             if (p.refinement.blockSize[2] == 1) p.refinement.stepSize[2] = 1;
             checkSteps(opt, text, p.refinement.stepSize, p.refinement.blockSize,
                        "refinement block size");
+            refineStepGiven = true;
+        } else if (opt == "--refine-block") {
+            const bool flat = p.refinement.blockSize[2] == 1;
+            p.refinement.blockSize = parseTriple(opt, text);
+            if (flat) p.refinement.blockSize[2] = 1;
+            for (int d = 0; d < 3; ++d) {
+                const int b = p.refinement.blockSize[d];
+                if (b < 1 || b > 16)
+                    throw UsageError(opt + " " + text +
+                                     ": the block must hold 1 to 16 samples "
+                                     "(dimension " +
+                                     std::to_string(d) + " got " + std::to_string(b) + ")");
+            }
+            // A step given earlier must still fit; the profile's own steps shrink with it.
+            if (refineStepGiven) {
+                checkSteps(opt, text, p.refinement.stepSize, p.refinement.blockSize,
+                           "refinement block size");
+            } else {
+                for (int d = 0; d < 3; ++d)
+                    p.refinement.stepSize[d] =
+                        std::min(p.refinement.stepSize[d], p.refinement.blockSize[d]);
+            }
         }
     }
 }

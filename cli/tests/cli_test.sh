@@ -156,6 +156,11 @@ expect_ok "refinement on" "$out/refine.nii" denoise "$in/mri.nii" "$out/refine.n
 expect_fail "refinement step beyond its block" 2 "refinement block size 3" "$o" denoise "$in/mri.nii" "$o" --sigma 0.1 --refine-step 2,2,4
 expect_ok "refinement step 2" "$out/refine2.nii" denoise "$in/mri.nii" "$out/refine2.nii" --sigma 0.1 --threads 1 --float --refine-step 2
 ! cmp -s "$out/refine2.nii" "$out/refine.nii" || fail "--refine-step 2 changed nothing"
+expect_ok "refinement blocks 3x3x2" "$out/refine332.nii" denoise "$in/mri.nii" "$out/refine332.nii" --sigma 0.1 --threads 1 --float --refine-block 3,3,2 --refine-step 2
+! cmp -s "$out/refine332.nii" "$out/refine2.nii" || fail "--refine-block 3,3,2 changed nothing"
+expect_ok "image refinement blocks below the default step" "$out/imgrb5.npy" denoise "$in/img.npy" "$out/imgrb5.npy" --sigma 0.1 --refine-block 5 --quiet
+expect_fail "refinement block beyond 16" 2 "1 to 16 samples" "$o" denoise "$in/mri.nii" "$o" --sigma 0.1 --refine-block 17
+expect_fail "refinement block below a step given before it" 2 "refinement block size 2" "$o" denoise "$in/mri.nii" "$o" --sigma 0.1 --refine-step 3 --refine-block 2
 expect_fail "magnitude noise with a PSD of the wrong size" 1 "does not fit" "$out/bad.npy" \
   denoise "$in/img.npy" "$out/bad.npy" --noise rician --psd "$in/psd3d.npy"
 
