@@ -196,12 +196,10 @@ void inverseAndAggregate(BlockDistance<float>* matches, int count, const GroupMa
                          meanVariance, numerator, denominator);
         return;
     }
-    // Otherwise the terms are computed into the output cube, in place, and into the variance
-    // cube, whose contents are no longer needed (both ways give the same terms), and added to
-    // the thread's own boundary sums, or, without them, to the shared sums under the lock.
-    float* weightTerms = memory.variance.data;
-    aggregationTerms(bs, count, output, memory.weights, transforms.window, meanVariance,
-                     output.data, weightTerms);
+    // Otherwise into the thread's own sums of the zone that holds the group, in one pass
+    // like the private range's; without one, the terms are computed into the output cube, in
+    // place, and into the variance cube, whose contents are no longer needed (both ways give
+    // the same terms), and added to the shared sums under the lock.
     for (const Memory::BoundaryZone& zone : memory.boundary) {
         if (!zone.numerator || low < zone.low || high + bs[axis] > zone.high) continue;
         Vec3<int> size = numerator.size;
@@ -210,11 +208,14 @@ void inverseAndAggregate(BlockDistance<float>* matches, int count, const GroupMa
         ImageDataMutable<float> zoneWeights(zone.weights, size);
         // Positions relative to the zone's first plane for the addition, then restored.
         for (int b = 0; b < count; ++b) matches[b].position[axis] -= zone.low;
-        addAggregationTerms(matches, bs, count, output.data, weightTerms, zoneNumerator,
-                            zoneWeights);
+        aggregate<float>(matches, bs, count, output, memory.weights, transforms.window,
+                         meanVariance, zoneNumerator, zoneWeights);
         for (int b = 0; b < count; ++b) matches[b].position[axis] += zone.low;
         return;
     }
+    float* weightTerms = memory.variance.data;
+    aggregationTerms(bs, count, output, memory.weights, transforms.window, meanVariance,
+                     output.data, weightTerms);
     std::lock_guard<std::mutex> lock(aggregationMutex);
     addAggregationTerms(matches, bs, count, output.data, weightTerms, numerator, denominator);
 }

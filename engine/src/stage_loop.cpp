@@ -22,6 +22,7 @@
 #include "kelvo/engine/noise_spectrum.h"
 #include "kelvo/engine/reference_grid.h"
 #include "kelvo/engine/stage.h"
+#include "kelvo/engine/stage_memory.h"
 #include "kelvo/engine/tables.h"
 #include "kelvo/engine/thread_pool.h"
 #include "kelvo/engine/variances.h"
@@ -120,55 +121,69 @@ bool prepareNoiseArrays(NoiseArrays& noise, const float* psd, const Parameters& 
 }
 
 // How the walk is divided among the threads. Its rows (slice after slice, rows of a slice in
-// order) are numbered as units, and thread t takes units [cuts[t], cuts[t + 1]), cut so that
-// the threads' shares of reference locations differ by at most one row's
-// (ReferenceGrid::balancedCuts): whole slices (33 of them on a 96^3 volume, 17 against 16 for
-// two threads) would leave one thread idle for a slice's time at the end. A thread's range
-// may begin or end inside a slice; its collections are filled where its first location
-// lies. Thread t may aggregate without the lock inside privateRange[t] along the slide axis.
+// order) are numbered as units and cut into parts, part p taking units [cuts[p], cuts[p + 1]).
+// Each thread has a run of `partsPerThread` consecutive parts, its home, holding an equal
+// share of the reference locations (to within one row's, ReferenceGrid::balancedCuts): a
+// head, then a tail of small parts. A thread walks its home in order and then takes the
+// last parts still untaken from the home with the most left, so that a thread that runs
+// faster (its core less busy, its share cheaper) ends no earlier than it must. Whichever
+// thread walks a part, the part adds to the same samples in the same order: directly
+// inside its private range along the slide axis, where no other part reaches, and to its
+// own boundary sums elsewhere, which are added to the shared sums in part order as the
+// parts are done. The estimate thus depends on the parts, never on the threads' timing. A
+// part may begin or end inside a slice; the collections are filled where its first
+// location lies (a part taken out of order refills them).
+//
+// The tail (HOME_SHARES, TAIL_PARTS in stage_memory.h): measured on two cores of a shared
+// machine, one thread often ran 10 to 30 % slower than the other for a whole stage, whatever
+// its share held; a tail of a quarter lets the other take up to that much of its share.
+// Smaller parts would balance more finely, but every tail part sends its groups through
+// boundary sums, and a part taken out of order first refills the thread's collections.
 struct SlabPlan {
     int sliceCount = 0;
     int rowsPerSlice = 1;
-    std::vector<long long> cuts;  ///< one unit boundary per thread, then unitCount
+    int partsPerThread = 1;
+    std::vector<long long> cuts;  ///< one unit boundary per part, then unitCount
     std::vector<std::pair<int, int>> privateRange;
-    /// Planes along the slide axis where thread t's groups that reach outside its private
+    /// Planes along the slide axis where part p's groups that reach outside its private
     /// range may add: below it and above it (empty pairs when there are none), or all the
     /// volume when replayed groups may lie anywhere.
     std::vector<std::array<std::pair<int, int>, 2>> boundaryZones;
 
+    int partCount() const { return static_cast<int>(cuts.size()) - 1; }
     long long unitCount() const { return static_cast<long long>(sliceCount) * rowsPerSlice; }
-    long long firstUnit(int t) const { return cuts[static_cast<std::size_t>(t)]; }
-    long long endUnit(int t) const { return cuts[static_cast<std::size_t>(t) + 1]; }
-    // The slices thread t works on, in whole or in part: [first(t), end(t)).
-    int first(int t) const { return static_cast<int>(firstUnit(t) / rowsPerSlice); }
-    int end(int t) const {
-        return firstUnit(t) < endUnit(t)
-                   ? static_cast<int>((endUnit(t) + rowsPerSlice - 1) / rowsPerSlice)
-                   : first(t);
+    long long firstUnit(int p) const { return cuts[static_cast<std::size_t>(p)]; }
+    long long endUnit(int p) const { return cuts[static_cast<std::size_t>(p) + 1]; }
+    // The slices part p covers, in whole or in part: [first(p), end(p)).
+    int first(int p) const { return static_cast<int>(firstUnit(p) / rowsPerSlice); }
+    int end(int p) const {
+        return firstUnit(p) < endUnit(p)
+                   ? static_cast<int>((endUnit(p) + rowsPerSlice - 1) / rowsPerSlice)
+                   : first(p);
     }
-    // Rows of slice s in thread t's range: [rowBegin, rowEnd).
-    std::pair<int, int> rows(int t, int s) const {
+    // Rows of slice s in part p: [rowBegin, rowEnd).
+    std::pair<int, int> rows(int p, int s) const {
         const long long base = static_cast<long long>(s) * rowsPerSlice;
-        return {static_cast<int>(std::max(firstUnit(t), base) - base),
-                static_cast<int>(std::min(endUnit(t), base + rowsPerSlice) - base)};
+        return {static_cast<int>(std::max(firstUnit(p), base) - base),
+                static_cast<int>(std::min(endUnit(p), base + rowsPerSlice) - base)};
     }
 };
 
-// Samples thread t can write along the slide axis: its references (every shift applied,
+// Samples part p can write along the slide axis: its references (every shift applied,
 // clamped like the walk) widened by the search radius and the block.
-std::pair<int, int> threadReach(const ReferenceGrid& grid, const Parameters& params,
-                                const SlabPlan& plan, int t) {
+std::pair<int, int> partReach(const ReferenceGrid& grid, const Parameters& params,
+                              const SlabPlan& plan, int p) {
     const int axis = grid.slideAxis();
     const int step = params.stepSize[axis];
     const int last = grid.lastPosition()[axis];
     int lo = INT_MAX, hi = INT_MIN;
-    for (int sl = plan.first(t); sl < plan.end(t); ++sl) {
+    for (int sl = plan.first(p); sl < plan.end(p); ++sl) {
         for (int k = 0; k < params.shiftCount[axis]; ++k) {
             const int shift = params.shiftTable[axis] ? params.shiftTable[axis][k] : 0;
-            const long long p = std::min<long long>(
+            const long long at = std::min<long long>(
                 std::max<long long>(0, static_cast<long long>(sl) * step - shift), last);
-            lo = std::min(lo, static_cast<int>(p));
-            hi = std::max(hi, static_cast<int>(p));
+            lo = std::min(lo, static_cast<int>(at));
+            hi = std::max(hi, static_cast<int>(at));
         }
     }
     return {
@@ -176,26 +191,40 @@ std::pair<int, int> threadReach(const ReferenceGrid& grid, const Parameters& par
         std::min(params.imageSize[axis], hi + params.searchRadius[axis] + params.blockSize[axis])};
 }
 
-// Divides the slices among `threadCount` threads. Where no other thread reaches, a thread
+// Divides the walk among `threadCount` threads. Where no other part reaches, a part
 // aggregates without the lock; replayed groups may lie anywhere, so a replay keeps every
-// addition under the lock (empty private ranges).
+// addition under the lock (empty private ranges) and gives each thread one part, as does
+// a single thread.
 SlabPlan planSlabs(const ReferenceGrid& grid, const Parameters& params, int threadCount,
                    bool replaying) {
     SlabPlan plan;
     plan.sliceCount = grid.sliceCount();
     plan.rowsPerSlice = grid.rowsPerSlice();
-    plan.cuts = grid.balancedCuts(threadCount);
-    std::vector<std::pair<int, int>> reach(static_cast<std::size_t>(threadCount), {0, 0});
-    for (int t = 0; t < threadCount; ++t) {
-        if (plan.first(t) < plan.end(t))
-            reach[static_cast<std::size_t>(t)] = threadReach(grid, params, plan, t);
+    if (threadCount < 2 || replaying) {
+        plan.cuts = grid.balancedCuts(threadCount);
+    } else {
+        const std::vector<long long> shares = grid.balancedCuts(threadCount * HOME_SHARES);
+        plan.partsPerThread = 1 + TAIL_PARTS;
+        for (int t = 0; t < threadCount; ++t) {
+            const std::size_t home = static_cast<std::size_t>(t) * HOME_SHARES;
+            plan.cuts.push_back(shares[home]);
+            for (int k = HOME_SHARES - TAIL_PARTS; k < HOME_SHARES; ++k)
+                plan.cuts.push_back(shares[home + static_cast<std::size_t>(k)]);
+        }
+        plan.cuts.push_back(shares.back());
     }
-    plan.privateRange.assign(static_cast<std::size_t>(threadCount), {0, 0});
-    for (int t = 0; t < threadCount && !replaying; ++t) {
-        std::pair<int, int> own = reach[static_cast<std::size_t>(t)];
-        for (int u = 0; u < threadCount && own.first < own.second; ++u) {
+    const int parts = plan.partCount();
+    std::vector<std::pair<int, int>> reach(static_cast<std::size_t>(parts), {0, 0});
+    for (int p = 0; p < parts; ++p) {
+        if (plan.first(p) < plan.end(p))
+            reach[static_cast<std::size_t>(p)] = partReach(grid, params, plan, p);
+    }
+    plan.privateRange.assign(static_cast<std::size_t>(parts), {0, 0});
+    for (int p = 0; p < parts && !replaying; ++p) {
+        std::pair<int, int> own = reach[static_cast<std::size_t>(p)];
+        for (int u = 0; u < parts && own.first < own.second; ++u) {
             const std::pair<int, int> other = reach[static_cast<std::size_t>(u)];
-            if (u == t || other.first >= other.second) continue;
+            if (u == p || other.first >= other.second) continue;
             if (other.second <= own.first || other.first >= own.second) continue;
             // Keep the larger part of own outside other.
             const int below = other.first - own.first;
@@ -206,18 +235,18 @@ SlabPlan planSlabs(const ReferenceGrid& grid, const Parameters& params, int thre
                 own.first = std::min(own.second, other.second);
             }
         }
-        plan.privateRange[static_cast<std::size_t>(t)] = own;
+        plan.privateRange[static_cast<std::size_t>(p)] = own;
     }
     // A group spans at most 2R + B planes along the axis (its members lie within the search
     // window), so one that leaves the private range lies within that many planes of its end.
     const int axis = grid.slideAxis();
     const int span = 2 * params.searchRadius[axis] + params.blockSize[axis];
-    plan.boundaryZones.assign(static_cast<std::size_t>(threadCount), {});
-    for (int t = 0; t < threadCount; ++t) {
-        const std::pair<int, int> own = plan.privateRange[static_cast<std::size_t>(t)];
+    plan.boundaryZones.assign(static_cast<std::size_t>(parts), {});
+    for (int p = 0; p < parts; ++p) {
+        const std::pair<int, int> own = plan.privateRange[static_cast<std::size_t>(p)];
         const std::pair<int, int> all = replaying ? std::pair<int, int>{0, params.imageSize[axis]}
-                                                  : reach[static_cast<std::size_t>(t)];
-        auto& zones = plan.boundaryZones[static_cast<std::size_t>(t)];
+                                                  : reach[static_cast<std::size_t>(p)];
+        auto& zones = plan.boundaryZones[static_cast<std::size_t>(p)];
         if (all.first >= all.second) continue;
         if (own.first >= own.second) {
             zones[0] = all;
@@ -235,13 +264,14 @@ SlabPlan planSlabs(const ReferenceGrid& grid, const Parameters& params, int thre
     return plan;
 }
 
-// A thread's numerator and weights of one of its boundary zones (a few dozen planes at most,
-// unless replayed groups may lie anywhere), zeroed by calloc.
+// A part's numerator and weights of one of its boundary zones, one after the other in one
+// buffer (a few dozen planes, unless replayed groups may lie anywhere).
 struct BoundarySums {
     struct Free {
         void operator()(float* p) const { std::free(p); }
     };
-    std::unique_ptr<float, Free> numerator, weights;
+    std::unique_ptr<float, Free> sums;
+    std::size_t capacity = 0;  ///< floats
 };
 
 // What every worker of one stage shares: inputs, noise arrays, outputs and the run's state.
@@ -264,9 +294,19 @@ struct StageContext {
     std::atomic<bool> failed{false};
     std::mutex progressMutex;
     long long rowsDone = 0;  ///< guarded by progressMutex
-    /// Per thread, the sums of its groups that reach outside its private range below and
-    /// above it (see Memory::boundary), added to the shared ones after the stage.
+    /// Per part, the sums of its groups that reach outside its private range below and
+    /// above it (see Memory::boundary), added to the shared ones in part order.
     std::vector<BoundarySums> boundary;
+    /// Per part, whether a thread has claimed it.
+    std::unique_ptr<std::atomic<bool>[]> taken;
+    /// Per part, whether it has been walked, and per boundary zone, whether its sums have
+    /// been added to the shared ones (and released); guarded by foldMutex.
+    std::mutex foldMutex;
+    std::vector<char> partDone;
+    std::vector<char> zoneAdded;
+    /// Buffers of zones already added, for the zones of later parts: memory the process
+    /// has touched before costs far less than fresh pages (guarded by foldMutex).
+    std::vector<BoundarySums> spare;
 
     /// The volume the groups are searched in, whose transformed blocks the collections hold:
     /// the noisy one in hard thresholding, the pilot in the Wiener stage (which cuts the
@@ -278,9 +318,51 @@ struct StageContext {
     }
 };
 
+// Adds the boundary sums of every walked part whose zone no earlier part's zone still
+// waiting overlaps, and releases them (zone z of part p is boundary[2p + z]). Every sample
+// thus receives the sums of the parts that share it in part order, whichever thread walked
+// them and whenever, and a zone's memory lives no longer than its neighbours keep it.
+template <int Stage>
+void addBoundarySums(StageContext<Stage>& c) {
+    const SlabPlan& plan = c.plan;
+    const int axis = c.grid.slideAxis();
+    std::int64_t plane = 1;
+    for (int d = 0; d < axis; ++d) plane *= c.numerator.size[d];
+    const auto range = [&plan](std::size_t k) { return plan.boundaryZones[k / 2][k % 2]; };
+    for (bool added = true; added;) {
+        added = false;
+        for (std::size_t k = 0; k < c.boundary.size(); ++k) {
+            BoundarySums& b = c.boundary[k];
+            if (c.zoneAdded[k] || !c.partDone[k / 2] || !b.sums) continue;
+            const std::pair<int, int> r = range(k);
+            bool waits = false;
+            for (std::size_t j = 0; j < k / 2 * 2 && !waits; ++j) {
+                const std::pair<int, int> q = range(j);
+                waits = !c.zoneAdded[j] && q.first < r.second && r.first < q.second;
+            }
+            if (waits) continue;
+            const std::int64_t first = plane * r.first;
+            const std::int64_t count = plane * (r.second - r.first);
+            float* num = c.numerator.mutableData + first;
+            float* wei = c.weights.mutableData + first;
+            const float* bn = b.sums.get();
+            const float* bw = bn + count;
+            for (std::int64_t i = 0; i < count; ++i) {
+                num[i] += bn[i];
+                wei[i] += bw[i];
+            }
+            c.spare.push_back(std::move(b));
+            b = BoundarySums();
+            c.zoneAdded[k] = 1;
+            added = true;
+        }
+    }
+}
+
 // The body of the stage's loop job, called once per thread with the thread's index: it
-// walks the thread's slices and filters every reference location on them with the thread's
-// own working memory and (unless shared) block collections.
+// walks the thread's parts, then any part still untaken (SlabPlan), and filters every
+// reference location on them with the thread's own working memory and (unless shared)
+// block collections.
 template <int Stage>
 class SlabWorker {
 public:
@@ -291,11 +373,7 @@ public:
         Memory memory = allocateMemory<float>(c_.params);
         TempMemory temp = createTempMemory<float>(c_.params);
         if (!memory.ok || !temp.ok) return fail("Error: could not allocate working memory");
-        const std::pair<int, int> own = c_.plan.privateRange[static_cast<std::size_t>(t)];
         memory.privateAxis = c_.grid.slideAxis();
-        memory.privateLow = own.first;
-        memory.privateHigh = own.second;
-        if (!prepareBoundary(t, memory)) return fail("Error: could not allocate working memory");
         // The collection the groups are searched in (see searchedVolume).
         std::shared_ptr<BlockCollection<float>> collection = c_.sharedCollection;
         if (!c_.wholeCollection) {
@@ -350,78 +428,156 @@ public:
             return collection->holds(lo) && collection->holds(hi);  // p lies inside
         };
 
-        for (int s = c_.plan.first(t); s < c_.plan.end(t); ++s) {
-            const std::pair<int, int> rows = c_.plan.rows(t, s);
-            for (int r = rows.first; r < rows.second; ++r) {
-                row.clear();
-                c_.grid.forEachLocation(s, r, r + 1, [&](Vec3<int> gi, Vec3<int> p) {
-                    row.emplace_back(gi, p);
-                    return true;
-                });
-                // The row in batches: the first location's collections are moved into place;
-                // the following locations whose windows they already hold (every location of
-                // a row when the collections hold whole planes) are searched together with
-                // it, then each is filtered in turn with its group.
-                for (std::size_t i = 0; i < row.size();) {
-                    if (c_.failed || c_.cancelRequested()) return;
-                    move(row[i].second);
-                    int n = 1;
-                    while (searchAhead && n < MATCH_BATCH && i + n < row.size() &&
-                           holdsWindow(row[i + n].second))
-                        ++n;
-                    Vec3<int> refs[MATCH_BATCH];
-                    for (int j = 0; j < n; ++j) refs[j] = row[i + j].second;
-                    if (n > 1) {
-                        getBlockMatchesBatch(*collection, noise.matchOffsetTable.get(), refs, n,
-                                             params.blockSize, params.searchRadius,
-                                             params.imageSize, params.maxGroupSize,
-                                             params.minGroupSize, params.matchThreshold,
-                                             batchMatches.get(), batchCounts);
-                    }
-                    bool searchedAhead = n > 1;
-                    for (int j = 0; j < n; ++j) {
-                        if (j > 0) {
-                            if (c_.failed || c_.cancelRequested()) return;
-                            // The windows are held, so this moves nothing; were the collections
-                            // to move anyway, the group is searched again.
-                            const Vec3<int> origin = collection->origin;
-                            move(refs[j]);
-                            if (collection->origin != origin) searchedAhead = false;
-                        }
-                        if (searchedAhead) {
-                            const BlockDistance<float>* group =
-                                batchMatches.get() +
-                                static_cast<std::ptrdiff_t>(j) * params.maxGroupSize;
-                            std::copy(group, group + batchCounts[j], memory.matches);
-                            memory.presetCount = batchCounts[j];
-                            if (j + 1 < n)
-                                prefetchGroup(group + params.maxGroupSize, batchCounts[j + 1]);
-                        }
-                        filter(row[i + j].first, refs[j]);
-                    }
-                    i += static_cast<std::size_t>(n);
-                }
+        // Walks part `part`; false when the stage stops (a failure or a cancellation).
+        const auto walkPart = [&](int part) {
+            const std::pair<int, int> own = c_.plan.privateRange[static_cast<std::size_t>(part)];
+            memory.privateLow = own.first;
+            memory.privateHigh = own.second;
+            if (!prepareBoundary(part, memory)) {
+                fail("Error: could not allocate working memory");
+                return false;
             }
-            reportProgress(rows.second - rows.first);
+            if (c_.hooks && c_.hooks->partStarted) c_.hooks->partStarted(part);
+            for (int s = c_.plan.first(part); s < c_.plan.end(part); ++s) {
+                const std::pair<int, int> rows = c_.plan.rows(part, s);
+                for (int r = rows.first; r < rows.second; ++r) {
+                    row.clear();
+                    c_.grid.forEachLocation(s, r, r + 1, [&](Vec3<int> gi, Vec3<int> p) {
+                        row.emplace_back(gi, p);
+                        return true;
+                    });
+                    // The row in batches: the first location's collections are moved into place;
+                    // the following locations whose windows they already hold (every location of
+                    // a row when the collections hold whole planes) are searched together with
+                    // it, then each is filtered in turn with its group.
+                    for (std::size_t i = 0; i < row.size();) {
+                        if (c_.failed || c_.cancelRequested()) return false;
+                        move(row[i].second);
+                        int n = 1;
+                        while (searchAhead && n < MATCH_BATCH && i + n < row.size() &&
+                               holdsWindow(row[i + n].second))
+                            ++n;
+                        Vec3<int> refs[MATCH_BATCH];
+                        for (int j = 0; j < n; ++j) refs[j] = row[i + j].second;
+                        if (n > 1) {
+                            getBlockMatchesBatch(*collection, noise.matchOffsetTable.get(), refs, n,
+                                                 params.blockSize, params.searchRadius,
+                                                 params.imageSize, params.maxGroupSize,
+                                                 params.minGroupSize, params.matchThreshold,
+                                                 batchMatches.get(), batchCounts);
+                        }
+                        bool searchedAhead = n > 1;
+                        for (int j = 0; j < n; ++j) {
+                            if (j > 0) {
+                                if (c_.failed || c_.cancelRequested()) return false;
+                                // The windows are held, so this moves nothing; were the collections
+                                // to move anyway, the group is searched again.
+                                const Vec3<int> origin = collection->origin;
+                                move(refs[j]);
+                                if (collection->origin != origin) searchedAhead = false;
+                            }
+                            if (searchedAhead) {
+                                const BlockDistance<float>* group =
+                                    batchMatches.get() +
+                                    static_cast<std::ptrdiff_t>(j) * params.maxGroupSize;
+                                std::copy(group, group + batchCounts[j], memory.matches);
+                                memory.presetCount = batchCounts[j];
+                                if (j + 1 < n)
+                                    prefetchGroup(group + params.maxGroupSize, batchCounts[j + 1]);
+                            }
+                            filter(row[i + j].first, refs[j]);
+                        }
+                        i += static_cast<std::size_t>(n);
+                    }
+                }
+                reportProgress(rows.second - rows.first);
+            }
+            return true;
+        };
+        const int home = t * c_.plan.partsPerThread;
+        for (int part = home; part < home + c_.plan.partsPerThread; ++part) {
+            if (!claim(part)) break;  // taken by a thread that ran out of parts
+            if (!walkPart(part)) return;
+            partWalked(part);
+        }
+        for (int part = untakenPart(); part >= 0; part = untakenPart()) {
+            if (!walkPart(part)) return;
+            partWalked(part);
         }
     }
 
 private:
-    // Sets up thread t's boundary sums (none where all its groups stay inside its private
-    // range, as with one thread that searches).
-    bool prepareBoundary(int t, Memory& memory) const {
+    void partWalked(int part) const {
+        std::lock_guard<std::mutex> lock(c_.foldMutex);
+        c_.partDone[static_cast<std::size_t>(part)] = 1;
+        addBoundarySums(c_);
+    }
+
+    bool claim(int part) const {
+        return !c_.taken[static_cast<std::size_t>(part)].exchange(true, std::memory_order_acq_rel);
+    }
+
+    // Claims the last untaken part of the home with the most untaken parts (the lowest
+    // thread's on a tie); -1 when every part is taken.
+    int untakenPart() const {
+        const int per = c_.plan.partsPerThread;
+        const int homes = c_.plan.partCount() / per;
+        for (;;) {
+            int best = -1, bestLeft = 0;
+            for (int h = 0; h < homes; ++h) {
+                int left = 0;
+                for (int p = h * per; p < (h + 1) * per; ++p)
+                    left += c_.taken[static_cast<std::size_t>(p)].load(std::memory_order_acquire)
+                                ? 0
+                                : 1;
+                if (left > bestLeft) {
+                    best = h;
+                    bestLeft = left;
+                }
+            }
+            if (best < 0) return -1;
+            for (int p = (best + 1) * per - 1; p >= best * per; --p) {
+                if (!c_.taken[static_cast<std::size_t>(p)].load(std::memory_order_acquire) &&
+                    claim(p))
+                    return p;
+            }
+        }
+    }
+
+    // Sets up part p's boundary sums (none where all its groups stay inside its private
+    // range, as with one thread that searches) and points the thread's zones at them.
+    bool prepareBoundary(int p, Memory& memory) const {
         const int axis = c_.grid.slideAxis();
         for (int z = 0; z < 2; ++z) {
-            const std::pair<int, int> range = c_.plan.boundaryZones[static_cast<std::size_t>(t)][z];
+            memory.boundary[z] = {};
+            const std::pair<int, int> range = c_.plan.boundaryZones[static_cast<std::size_t>(p)][z];
             if (range.first >= range.second) continue;
             Vec3<int> size = c_.params.imageSize;
             size[axis] = range.second - range.first;
             const std::size_t count = static_cast<std::size_t>(size.x) * size.y * size.z;
-            BoundarySums& b = c_.boundary[static_cast<std::size_t>(2 * t + z)];
-            b.numerator.reset(static_cast<float*>(std::calloc(count, sizeof(float))));
-            b.weights.reset(static_cast<float*>(std::calloc(count, sizeof(float))));
-            if (!b.numerator || !b.weights) return false;
-            memory.boundary[z] = {b.numerator.get(), b.weights.get(), range.first, range.second};
+            BoundarySums& b = c_.boundary[static_cast<std::size_t>(2 * p + z)];
+            {
+                // The smallest spare buffer that holds the zone, cleared; else a new one.
+                std::lock_guard<std::mutex> lock(c_.foldMutex);
+                auto best = c_.spare.end();
+                for (auto it = c_.spare.begin(); it != c_.spare.end(); ++it) {
+                    if (it->capacity >= 2 * count &&
+                        (best == c_.spare.end() || it->capacity < best->capacity))
+                        best = it;
+                }
+                if (best != c_.spare.end()) {
+                    b = std::move(*best);
+                    c_.spare.erase(best);
+                }
+            }
+            if (b.sums) {
+                std::memset(b.sums.get(), 0, 2 * count * sizeof(float));
+            } else {
+                b.sums.reset(static_cast<float*>(std::calloc(2 * count, sizeof(float))));
+                b.capacity = 2 * count;
+                if (!b.sums) return false;
+            }
+            memory.boundary[z] = {b.sums.get(), b.sums.get() + count, range.first, range.second};
         }
         return true;
     }
@@ -472,29 +628,6 @@ Vec3<int> collectionExtent(const Parameters& params) {
     return extent;
 }
 
-// The threads' boundary sums (zone z of thread t in boundary[2t + z]) added to the shared
-// ones, thread after thread.
-void addBoundarySums(const std::vector<BoundarySums>& boundary, const SlabPlan& plan, int axis,
-                     ImageDataMutable<float>& numerator, ImageDataMutable<float>& weights) {
-    std::int64_t plane = 1;
-    for (int d = 0; d < axis; ++d) plane *= numerator.size[d];
-    for (std::size_t k = 0; k < boundary.size(); ++k) {
-        const BoundarySums& b = boundary[k];
-        if (!b.numerator) continue;
-        const std::pair<int, int> range = plan.boundaryZones[k / 2][k % 2];
-        const std::int64_t first = plane * range.first;
-        const std::int64_t count = plane * (range.second - range.first);
-        float* num = numerator.mutableData + first;
-        float* wei = weights.mutableData + first;
-        const float* bn = b.numerator.get();
-        const float* bw = b.weights.get();
-        for (std::int64_t i = 0; i < count; ++i) {
-            num[i] += bn[i];
-            wei[i] += bw[i];
-        }
-    }
-}
-
 template <int Stage>
 StageOutcome runLoop(const ImageData<float>& image, const float* psd, const Parameters& params,
                      const TransformsMeta& transforms, ImageDataMutable<float>& numerator,
@@ -543,7 +676,12 @@ StageOutcome runLoop(const ImageData<float>& image, const float* psd, const Para
                                 {false},
                                 {},
                                 0,
-                                std::vector<BoundarySums>(2 * plan.privateRange.size())};
+                                std::vector<BoundarySums>(2 * plan.privateRange.size()),
+                                std::make_unique<std::atomic<bool>[]>(plan.privateRange.size()),
+                                {},
+                                std::vector<char>(plan.privateRange.size(), 0),
+                                std::vector<char>(2 * plan.privateRange.size(), 0),
+                                {}};
     if (context.wholeCollection && !fillSharedCollection(context, mainTemp)) {
         report("Failed to allocate block memory");
         context.failed = true;
@@ -554,7 +692,7 @@ StageOutcome runLoop(const ImageData<float>& image, const float* psd, const Para
         zeroVolume(numerator);
         return context.failed ? StageOutcome::OutOfMemory : StageOutcome::Cancelled;
     }
-    addBoundarySums(context.boundary, plan, grid.slideAxis(), numerator, weights);
+    addBoundarySums(context);  // nothing left once every part was walked; kept as a guard
     if (storage) storage->stackCount = static_cast<int>(grid.locationCount());
     normalise(numerator, weights, image.data);
     return StageOutcome::Completed;

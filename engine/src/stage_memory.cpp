@@ -67,14 +67,24 @@ std::int64_t stageMemoryBytes(const Parameters& p) {
                                 (2 * p.searchRadius.y + 1) * (2 * p.searchRadius.z + 1);
     // The noise arrays: K3fT3 and, while it is built, the resampled PSD and its spectra.
     const std::int64_t noise = (half * block + block + grid + window) * 4;
-    // With several threads, each keeps numerator and weights of the planes near the ends of
-    // its private range (about 2 (2R + B) planes at each, calloc'd: only those touched).
+    // With several threads, each part of the walk keeps numerator and weights of the planes
+    // its groups may share with other parts (calloc'd: only those touched) until the parts
+    // before it that share them are done: a thread's head about 2 (2R + B) planes at each
+    // end, each tail part all the planes it reaches. Counted: every head's, and two tail
+    // parts per thread (a thread's own tail is added part by part as it goes; parts taken
+    // over from another thread wait for that thread's next part).
     const int threads = stageThreadCount(p);
     const int axis = p.imageSize.z > 1 ? 2 : 1;
-    const std::int64_t planes = std::min<std::int64_t>(
-        p.imageSize[axis], 2 * (2 * p.searchRadius[axis] + p.blockSize[axis]));
+    const std::int64_t size = p.imageSize[axis];
+    const std::int64_t reach = 2 * p.searchRadius[axis] + p.blockSize[axis];
+    const std::int64_t headPlanes = std::min<std::int64_t>(size, 2 * reach);
+    const std::int64_t tailPlanes =
+        std::min<std::int64_t>(size, (size + threads * HOME_SHARES - 1) / (threads * HOME_SHARES) +
+                                         p.stepSize[axis] + reach);
     const std::int64_t boundary =
-        threads > 1 ? threads * 2 * (samples / p.imageSize[axis]) * planes * 2 * 4 : 0;
+        threads > 1 ? threads * (2 * headPlanes + std::min(TAIL_PARTS, 2) * tailPlanes) *
+                          (samples / size) * 2 * 4
+                    : 0;
     return samples * 4 + blockCacheBytes(p) + (threads + 1) * perThread + noise + boundary;
 }
 

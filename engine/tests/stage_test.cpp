@@ -3,15 +3,21 @@
 // the match record, shift lists, and every way a call can fail.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <climits>
 #include <cmath>
 #include <complex>
+#include <mutex>
+#include <set>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include "kelvo/engine/interface.h"
 #include "kelvo/engine/reference_grid.h"
+#include "kelvo/engine/stage_memory.h"
 #include "kelvo/engine/transform_meta.h"
 #include "stage_support.h"
 
@@ -193,6 +199,48 @@ TEST(Stages, ResultDoesNotDependOnThreadsOrCollectionLayout) {
         EXPECT_LT(maxAbsDifference(p, pilot), 2e-6f) << v.name;
         EXPECT_LT(maxAbsDifference(out, reference), 2e-6f) << v.name;
     }
+}
+
+// A thread held back at every part it starts has the last parts of its share taken by the
+// other thread, and each stage's estimate keeps the bits it has when neither waits.
+TEST(Stages, PartsTakenByAnotherThreadGiveTheSameBits) {
+    const Vec3<int> size{28, 24, 40};
+    const std::vector<float> noisy = addWhiteNoise(phantom(size), 0.1f, 21u);
+    const std::vector<float> psd = whitePsd(0.1f);
+    Parameters ht = defaultParameters(size, 0.1f, false), wie = defaultParameters(size, 0.1f, true);
+    ht.numThreads = wie.numThreads = 2;
+    if (stageThreadCount(ht) != 2) GTEST_SKIP() << "built without threads";
+    const auto run = [&](const StageHooks* hooks, std::vector<float>& pilot,
+                         std::vector<float>& out) {
+        pilot.assign(noisy.size(), 0.0f);
+        out.assign(noisy.size(), 0.0f);
+        ASSERT_EQ(kelvoInterfaceHT(noisy.data(), psd.data(), pilot.data(), nullptr, ht,
+                                   noTransforms(), hooks),
+                  StageOutcome::Completed);
+        ASSERT_EQ(kelvoInterfaceWie(noisy.data(), psd.data(), pilot.data(), out.data(), nullptr,
+                                    wie, noTransforms(), hooks),
+                  StageOutcome::Completed);
+    };
+    std::vector<float> pilot, out, heldPilot, heldOut;
+    run(nullptr, pilot, out);
+
+    const std::thread::id caller = std::this_thread::get_id();
+    std::mutex mutex;
+    std::multiset<int> byCaller, byWorker;
+    StageHooks hooks;
+    hooks.partStarted = [&](int part) {
+        const bool onCaller = std::this_thread::get_id() == caller;
+        if (!onCaller) std::this_thread::sleep_for(std::chrono::milliseconds(40));
+        std::lock_guard<std::mutex> lock(mutex);
+        (onCaller ? byCaller : byWorker).insert(part);
+    };
+    run(&hooks, heldPilot, heldOut);
+    // Two stages of two homes of five parts (a head and four tail parts) each.
+    EXPECT_EQ(byCaller.size() + byWorker.size(), 20u);
+    EXPECT_GT(std::count_if(byCaller.begin(), byCaller.end(), [](int p) { return p < 5; }), 0)
+        << "the caller took no part of the held-back thread's share";
+    EXPECT_EQ(maxAbsDifference(heldPilot, pilot), 0.0f);
+    EXPECT_EQ(maxAbsDifference(heldOut, out), 0.0f);
 }
 
 TEST(Stages, SplitCollectionsServeFreshBlocksForLargeStepsAndShifts) {

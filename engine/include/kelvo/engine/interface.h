@@ -32,6 +32,10 @@ enum class StageOutcome : int {
 struct StageHooks {
     std::function<void(float)> progress;
     const std::atomic<bool>* cancel = nullptr;
+    /// Called by the worker thread that is about to walk part `part` of the stage's walk
+    /// (each part once; with several threads a part may go to any of them). For tests and
+    /// diagnostics: it runs on the workers, unserialised, and must not call the engine.
+    std::function<void(int part)> partStarted;
 };
 
 /// kelvoInterfaceHT: "HT" for hard thresholding; kelvoInterfaceWie: "Wie" for Wiener.

@@ -39,12 +39,12 @@ struct Memory {
     int privateAxis = 2;
     int privateLow = 0;
     int privateHigh = 0;
-    /// The thread's own sums for the groups that reach outside the private range: numerator
-    /// and weights of the whole planes [low, high) along `privateAxis`, one zone below the
-    /// private range and one above (or one for all), owned by the stage loop, which adds
-    /// them to the shared sums after the stage, thread after thread, so that the estimate
-    /// does not depend on the threads' timing. A group outside every zone (none set, the
-    /// default) adds to the shared sums under the stage's lock.
+    /// The own sums of the part being walked for the groups that reach outside the private
+    /// range: numerator and weights of the whole planes [low, high) along `privateAxis`, one
+    /// zone below the private range and one above (or one for all), owned by the stage loop,
+    /// which adds them to the shared sums part after part, so that the estimate does not
+    /// depend on the threads' timing. A group outside every zone (none set, the default)
+    /// adds to the shared sums under the stage's lock.
     struct BoundaryZone {
         float* numerator = nullptr;
         float* weights = nullptr;

@@ -18,6 +18,13 @@
 
 namespace kelvo {
 
+/// How a stage run by several threads divides its walk: each thread's share of the reference
+/// locations is cut into HOME_SHARES equal shares; the first HOME_SHARES - TAIL_PARTS make
+/// one part, each of the last TAIL_PARTS a part of its own that a thread done with its own
+/// share may take over (stage.h).
+constexpr int HOME_SHARES = 16;
+constexpr int TAIL_PARTS = 4;
+
 /// Bytes of block caches a stage may hold before dimensions are split automatically.
 constexpr std::int64_t BLOCK_CACHE_BUDGET = std::int64_t(1) << 30;
 
