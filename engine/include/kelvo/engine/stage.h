@@ -38,10 +38,11 @@ void processReferenceLocation(Vec3<int> reference, const Parameters& params,
                               BlockMatchStorage* storage);
 
 /// Runs one stage over the whole volume: prepares the noise arrays, walks the reference
-/// grid in slabs divided among the pool's threads, filters every location and divides the
-/// numerator (the caller's output, zero on entry) by the accumulated weights. The samples
-/// that several threads write are summed in a fixed order, so a repeated run with the same
-/// thread count gives the same bits. `params` must
+/// grid in parts divided among the pool's threads (a thread done with its own takes over
+/// the last parts of another's), filters every location and divides the numerator (the
+/// caller's output, zero on entry) by the accumulated weights. The samples that several
+/// parts write are summed in part order, whichever thread walked them, so a repeated run
+/// with the same thread count gives the same bits. `params` must
 /// have passed validateParameters and have normalised shift lists. On any outcome other than
 /// Completed, and when an exception leaves the call, the numerator is set to zero; every
 /// buffer is released and the pool's workers joined on every path.
