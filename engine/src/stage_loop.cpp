@@ -136,9 +136,11 @@ bool prepareNoiseArrays(NoiseArrays& noise, const float* psd, const Parameters& 
 //
 // The tail (HOME_SHARES, TAIL_PARTS in stage_memory.h): measured on two cores of a shared
 // machine, one thread often ran 10 to 30 % slower than the other for a whole stage, whatever
-// its share held; a tail of a quarter lets the other take up to that much of its share.
-// Smaller parts would balance more finely, but every tail part sends its groups through
-// boundary sums, and a part taken out of order first refills the thread's collections.
+// its share held; a tail of an eighth lets the other take up to that much of its share, which
+// evens out a core a third slower. Smaller or more parts would balance more finely, but every
+// tail part sends its groups through boundary sums (a tail of four sixteenths waited as little
+// and cost the brain's run 2 % more on a quiet machine), and a part taken out of order first
+// refills the thread's collections.
 struct SlabPlan {
     int sliceCount = 0;
     int rowsPerSlice = 1;

@@ -70,9 +70,9 @@ std::int64_t stageMemoryBytes(const Parameters& p) {
     // With several threads, each part of the walk keeps numerator and weights of the planes
     // its groups may share with other parts (calloc'd: only those touched) until the parts
     // before it that share them are done: a thread's head about 2 (2R + B) planes at each
-    // end, each tail part all the planes it reaches. Counted: every head's, and two tail
-    // parts per thread (a thread's own tail is added part by part as it goes; parts taken
-    // over from another thread wait for that thread's next part).
+    // end, each tail part all the planes it reaches. Counted: every head's, and up to two
+    // tail parts per thread (a thread's own tail is added part by part as it goes; parts
+    // taken over from another thread wait for that thread's next part).
     const int threads = stageThreadCount(p);
     const int axis = p.imageSize.z > 1 ? 2 : 1;
     const std::int64_t size = p.imageSize[axis];

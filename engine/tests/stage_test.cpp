@@ -235,9 +235,10 @@ TEST(Stages, PartsTakenByAnotherThreadGiveTheSameBits) {
         (onCaller ? byCaller : byWorker).insert(part);
     };
     run(&hooks, heldPilot, heldOut);
-    // Two stages of two homes of five parts (a head and four tail parts) each.
-    EXPECT_EQ(byCaller.size() + byWorker.size(), 20u);
-    EXPECT_GT(std::count_if(byCaller.begin(), byCaller.end(), [](int p) { return p < 5; }), 0)
+    // Two stages of two homes of a head and TAIL_PARTS tail parts each.
+    const int home = 1 + TAIL_PARTS;
+    EXPECT_EQ(byCaller.size() + byWorker.size(), static_cast<std::size_t>(2 * 2 * home));
+    EXPECT_GT(std::count_if(byCaller.begin(), byCaller.end(), [&](int p) { return p < home; }), 0)
         << "the caller took no part of the held-back thread's share";
     EXPECT_EQ(maxAbsDifference(heldPilot, pilot), 0.0f);
     EXPECT_EQ(maxAbsDifference(heldOut, out), 0.0f);

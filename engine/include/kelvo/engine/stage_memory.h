@@ -23,7 +23,7 @@ namespace kelvo {
 /// one part, each of the last TAIL_PARTS a part of its own that a thread done with its own
 /// share may take over (stage.h).
 constexpr int HOME_SHARES = 16;
-constexpr int TAIL_PARTS = 4;
+constexpr int TAIL_PARTS = 2;
 
 /// Bytes of block caches a stage may hold before dimensions are split automatically.
 constexpr std::int64_t BLOCK_CACHE_BUDGET = std::int64_t(1) << 30;
