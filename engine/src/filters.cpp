@@ -196,7 +196,7 @@ void inverseAndAggregate(BlockDistance<float>* matches, int count, const GroupMa
                          meanVariance, numerator, denominator);
         return;
     }
-    // Otherwise into the thread's own sums of the zone that holds the group, in one pass
+    // Otherwise into the walked part's own sums of the zone that holds the group, in one pass
     // like the private range's; without one, the terms are computed into the output cube, in
     // place, and into the variance cube, whose contents are no longer needed (both ways give
     // the same terms), and added to the shared sums under the lock.

@@ -68,8 +68,8 @@ std::int64_t stageMemoryBytes(const Parameters& p) {
     // The noise arrays: K3fT3 and, while it is built, the resampled PSD and its spectra.
     const std::int64_t noise = (half * block + block + grid + window) * 4;
     // With several threads, each part of the walk keeps numerator and weights of the planes
-    // its groups may share with other parts (calloc'd: only those touched) until the parts
-    // before it that share them are done: a thread's head about 2 (2R + B) planes at each
+    // its groups may share with other parts until the parts before it that share them are
+    // done: a thread's head about 2 (2R + B) planes at each
     // end, each tail part all the planes it reaches. Counted: every head's, and up to two
     // tail parts per thread (a thread's own tail is added part by part as it goes; parts
     // taken over from another thread wait for that thread's next part).
