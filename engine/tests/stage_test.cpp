@@ -9,6 +9,7 @@
 #include <climits>
 #include <cmath>
 #include <complex>
+#include <condition_variable>
 #include <mutex>
 #include <set>
 #include <stdexcept>
@@ -201,8 +202,9 @@ TEST(Stages, ResultDoesNotDependOnThreadsOrCollectionLayout) {
     }
 }
 
-// A thread held back at every part it starts has the last parts of its share taken by the
-// other thread, and each stage's estimate keeps the bits it has when neither waits.
+// A thread held back until the other has taken a part of its share (the pool's worker walks
+// share 0; the calling thread, once done with share 1, takes its last part) leaves each
+// stage's estimate with the bits it has when neither waits.
 TEST(Stages, PartsTakenByAnotherThreadGiveTheSameBits) {
     const Vec3<int> size{28, 24, 40};
     const std::vector<float> noisy = addWhiteNoise(phantom(size), 0.1f, 21u);
@@ -210,36 +212,52 @@ TEST(Stages, PartsTakenByAnotherThreadGiveTheSameBits) {
     Parameters ht = defaultParameters(size, 0.1f, false), wie = defaultParameters(size, 0.1f, true);
     ht.numThreads = wie.numThreads = 2;
     if (stageThreadCount(ht) != 2) GTEST_SKIP() << "built without threads";
-    const auto run = [&](const StageHooks* hooks, std::vector<float>& pilot,
-                         std::vector<float>& out) {
+    const int home = 1 + TAIL_PARTS;  // parts per share: a head and its tail
+
+    // Per stage: the parts each thread started; the worker waits at its first part until the
+    // caller has started one of share 0 (at most a minute, so that a fault fails, not hangs).
+    struct Held {
+        std::mutex mutex;
+        std::condition_variable taken;
+        std::multiset<int> byCaller, byWorker;
+        StageHooks hooks;
+        int callerInShare0 = 0;
+    };
+    const std::thread::id caller = std::this_thread::get_id();
+    const auto hold = [&](Held& h) {
+        h.hooks.partStarted = [&h, caller, home](int part) {
+            std::unique_lock<std::mutex> lock(h.mutex);
+            if (std::this_thread::get_id() == caller) {
+                h.byCaller.insert(part);
+                if (part < home) ++h.callerInShare0;
+                h.taken.notify_all();
+                return;
+            }
+            h.byWorker.insert(part);
+            h.taken.wait_for(lock, std::chrono::minutes(1), [&h] { return h.callerInShare0 > 0; });
+        };
+    };
+    const auto run = [&](const StageHooks* hooksHT, const StageHooks* hooksWie,
+                         std::vector<float>& pilot, std::vector<float>& out) {
         pilot.assign(noisy.size(), 0.0f);
         out.assign(noisy.size(), 0.0f);
         ASSERT_EQ(kelvoInterfaceHT(noisy.data(), psd.data(), pilot.data(), nullptr, ht,
-                                   noTransforms(), hooks),
+                                   noTransforms(), hooksHT),
                   StageOutcome::Completed);
         ASSERT_EQ(kelvoInterfaceWie(noisy.data(), psd.data(), pilot.data(), out.data(), nullptr,
-                                    wie, noTransforms(), hooks),
+                                    wie, noTransforms(), hooksWie),
                   StageOutcome::Completed);
     };
     std::vector<float> pilot, out, heldPilot, heldOut;
-    run(nullptr, pilot, out);
-
-    const std::thread::id caller = std::this_thread::get_id();
-    std::mutex mutex;
-    std::multiset<int> byCaller, byWorker;
-    StageHooks hooks;
-    hooks.partStarted = [&](int part) {
-        const bool onCaller = std::this_thread::get_id() == caller;
-        if (!onCaller) std::this_thread::sleep_for(std::chrono::milliseconds(40));
-        std::lock_guard<std::mutex> lock(mutex);
-        (onCaller ? byCaller : byWorker).insert(part);
-    };
-    run(&hooks, heldPilot, heldOut);
-    // Two stages of two homes of a head and TAIL_PARTS tail parts each.
-    const int home = 1 + TAIL_PARTS;
-    EXPECT_EQ(byCaller.size() + byWorker.size(), static_cast<std::size_t>(2 * 2 * home));
-    EXPECT_GT(std::count_if(byCaller.begin(), byCaller.end(), [&](int p) { return p < home; }), 0)
-        << "the caller took no part of the held-back thread's share";
+    run(nullptr, nullptr, pilot, out);
+    Held heldHT, heldWie;
+    hold(heldHT);
+    hold(heldWie);
+    run(&heldHT.hooks, &heldWie.hooks, heldPilot, heldOut);
+    for (Held* h : {&heldHT, &heldWie}) {
+        EXPECT_EQ(h->byCaller.size() + h->byWorker.size(), static_cast<std::size_t>(2 * home));
+        EXPECT_GT(h->callerInShare0, 0) << "the caller took no part of the held-back share";
+    }
     EXPECT_EQ(maxAbsDifference(heldPilot, pilot), 0.0f);
     EXPECT_EQ(maxAbsDifference(heldOut, out), 0.0f);
 }
