@@ -301,11 +301,10 @@ struct StageContext {
     std::vector<BoundarySums> boundary;
     /// Per part, whether a thread has claimed it.
     std::unique_ptr<std::atomic<bool>[]> taken;
-    /// Per part, whether it has been walked, and per boundary zone, whether its sums have
-    /// been added to the shared ones (and released); guarded by foldMutex.
+    /// Per part, whether it has been walked (guarded by foldMutex). A walked part's zone
+    /// whose sums are released has been added to the shared ones.
     std::mutex foldMutex;
     std::vector<char> partDone;
-    std::vector<char> zoneAdded;
     /// Buffers of zones already added, for the zones of later parts: memory the process
     /// has touched before costs far less than fresh pages (guarded by foldMutex).
     std::vector<BoundarySums> spare;
@@ -331,33 +330,33 @@ void addBoundarySums(StageContext<Stage>& c) {
     std::int64_t plane = 1;
     for (int d = 0; d < axis; ++d) plane *= c.numerator.size[d];
     const auto range = [&plan](std::size_t k) { return plan.boundaryZones[k / 2][k % 2]; };
-    for (bool added = true; added;) {
-        added = false;
-        for (std::size_t k = 0; k < c.boundary.size(); ++k) {
-            BoundarySums& b = c.boundary[k];
-            if (c.zoneAdded[k] || !c.partDone[k / 2] || !b.sums) continue;
-            const std::pair<int, int> r = range(k);
-            bool waits = false;
-            for (std::size_t j = 0; j < k / 2 * 2 && !waits; ++j) {
-                const std::pair<int, int> q = range(j);
-                waits = !c.zoneAdded[j] && q.first < r.second && r.first < q.second;
-            }
-            if (waits) continue;
-            const std::int64_t first = plane * r.first;
-            const std::int64_t count = plane * (r.second - r.first);
-            float* num = c.numerator.mutableData + first;
-            float* wei = c.weights.mutableData + first;
-            const float* bn = b.sums.get();
-            const float* bw = bn + count;
-            for (std::int64_t i = 0; i < count; ++i) {
-                num[i] += bn[i];
-                wei[i] += bw[i];
-            }
-            c.spare.push_back(std::move(b));
-            b = BoundarySums();
-            c.zoneAdded[k] = 1;
-            added = true;
+    // Still to be added: the zones of parts not yet walked, and those holding sums. A zone
+    // waits only for earlier ones, which this pass, in part order, has settled before it.
+    const auto pending = [&c](std::size_t k) {
+        return !c.partDone[k / 2] || c.boundary[k].sums != nullptr;
+    };
+    for (std::size_t k = 0; k < c.boundary.size(); ++k) {
+        BoundarySums& b = c.boundary[k];
+        if (!c.partDone[k / 2] || !b.sums) continue;
+        const std::pair<int, int> r = range(k);
+        bool waits = false;
+        for (std::size_t j = 0; j < k / 2 * 2 && !waits; ++j) {
+            const std::pair<int, int> q = range(j);
+            waits = pending(j) && q.first < r.second && r.first < q.second;
         }
+        if (waits) continue;
+        const std::int64_t first = plane * r.first;
+        const std::int64_t count = plane * (r.second - r.first);
+        float* num = c.numerator.mutableData + first;
+        float* wei = c.weights.mutableData + first;
+        const float* bn = b.sums.get();
+        const float* bw = bn + count;
+        for (std::int64_t i = 0; i < count; ++i) {
+            num[i] += bn[i];
+            wei[i] += bw[i];
+        }
+        c.spare.push_back(std::move(b));
+        b = BoundarySums();
     }
 }
 
@@ -682,7 +681,6 @@ StageOutcome runLoop(const ImageData<float>& image, const float* psd, const Para
                                 std::make_unique<std::atomic<bool>[]>(plan.privateRange.size()),
                                 {},
                                 std::vector<char>(plan.privateRange.size(), 0),
-                                std::vector<char>(2 * plan.privateRange.size(), 0),
                                 {}};
     if (context.wholeCollection && !fillSharedCollection(context, mainTemp)) {
         report("Failed to allocate block memory");
@@ -694,7 +692,6 @@ StageOutcome runLoop(const ImageData<float>& image, const float* psd, const Para
         zeroVolume(numerator);
         return context.failed ? StageOutcome::OutOfMemory : StageOutcome::Cancelled;
     }
-    addBoundarySums(context);  // nothing left once every part was walked; kept as a guard
     if (storage) storage->stackCount = static_cast<int>(grid.locationCount());
     normalise(numerator, weights, image.data);
     return StageOutcome::Completed;
