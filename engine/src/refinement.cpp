@@ -33,6 +33,59 @@ typedef float v8f __attribute__((vector_size(32)));
 static_assert(LANES == 8, "a row of candidates' distances is one v8f");
 constexpr int CHUNK = 8;  // members (doubles) carried in registers by the group's products
 
+typedef int v8i __attribute__((vector_size(32)));
+
+/// The candidates nearest to a reference so far, N * LANES of them in increasing (distance,
+/// position) order, in vector registers. Candidates are offered in increasing position, so a
+/// candidate as far as a kept one orders after it; empty places hold the position INT_MAX and
+/// order after every candidate. An offer moves no branch: every lane compares itself and its
+/// predecessor with the candidate and takes its predecessor (shifted down), the candidate or
+/// itself. The order is the one a sort of (distance, position) pairs gives for distances that
+/// are not NaN (sums of squares of finite samples, up to +inf).
+template <int N>
+struct NearestSet {
+    v8f distance[N];
+    v8i position[N];
+
+    inline __attribute__((always_inline)) void clear() {
+        for (int r = 0; r < N; ++r) {
+            distance[r] = v8f{} + __builtin_inff();
+            position[r] = v8i{} + INT_MAX;
+        }
+    }
+    inline __attribute__((always_inline)) void offer(float d, int p) {
+        const v8f cd = v8f{} + d;
+        const v8i cp = v8i{} + p;
+        v8i after[N];  // lanes that order after the candidate
+        for (int r = 0; r < N; ++r) after[r] = (distance[r] > cd) | (position[r] == INT_MAX);
+        constexpr v8i fromPrevious = {15, 0, 1, 2, 3, 4, 5, 6};  // lane i takes lane i - 1
+        for (int r = N - 1; r >= 0; --r) {
+            v8f prevDistance;
+            v8i prevPosition, prevAfter;
+            if (r > 0) {
+                prevDistance = __builtin_shuffle(distance[r], distance[r - 1], fromPrevious);
+                prevPosition = __builtin_shuffle(position[r], position[r - 1], fromPrevious);
+                prevAfter = __builtin_shuffle(after[r], after[r - 1], fromPrevious);
+            } else {
+                // The first lane has no predecessor: never "after".
+                prevDistance = __builtin_shuffle(distance[r], distance[r], fromPrevious);
+                prevPosition = __builtin_shuffle(position[r], position[r], fromPrevious);
+                prevAfter = __builtin_shuffle(after[r], v8i{}, fromPrevious);
+            }
+            distance[r] = prevAfter ? prevDistance : (after[r] ? cd : distance[r]);
+            position[r] = prevAfter ? prevPosition : (after[r] ? cp : position[r]);
+        }
+    }
+    /// The distance kept at place i (0 nearest).
+    inline __attribute__((always_inline)) float at(int i) const {
+        return distance[i / LANES][i % LANES];
+    }
+    /// Writes the N * LANES positions, nearest first.
+    void store(int* positions) const {
+        for (int r = 0; r < N; ++r) std::memcpy(positions + r * LANES, &position[r], sizeof(v8i));
+    }
+};
+
 /// CHUNK doubles as two 4-double vectors of GCC's vector extension, carried in registers.
 struct Chunk {
     typedef double v4d __attribute__((vector_size(32)));
@@ -79,7 +132,6 @@ std::vector<int> referencePositions(int extent, int block, int step) {
 /// stored member-fastest (d x kp: row j holds sample j of every member, kp being the group
 /// size rounded up to whole chunks), so that the products below run along contiguous rows.
 struct Scratch {
-    std::vector<float> nearest;     // k: the group's pilot distances, sorted
     std::vector<float> reference;   // the reference's pilot block
     std::vector<float> window;      // the search window's pilot samples
     std::vector<float> distances;   // ROWS_TOGETHER rows of candidates' distances
@@ -93,7 +145,7 @@ struct Scratch {
     std::vector<double> gram;       // k x kp: G, then its Cholesky factor
     std::vector<double> solved;     // k x 2kp: [Q Y^T, I], then G^-1 times it
     std::vector<double> pivots;     // k: reciprocals of the factor's diagonal
-    std::vector<int> positions;     // k linear positions
+    std::vector<int> positions;     // MAX_GROUP: the members' linear positions, nearest first
 };
 
 struct Geometry {
@@ -207,10 +259,6 @@ void refineGroup(const float* noisyVolume, const float* pilot, std::size_t refer
             std::fill(to + valid, to + rowLength, 0.0f);
         }
     for (int j = 0; j < d; ++j) s.reference[j] = pilot[referenceAt + offsets[j]];
-    // The k nearest candidates in increasing (distance, position) order, kept sorted while the
-    // candidates come in increasing position: a candidate as far as a kept one goes after it.
-    float* nearest = s.nearest.data();
-    int found = 0;
     float* distances = s.distances.data();
     // The distances of `R` consecutive rows of candidates (along dimension 1), LANES
     // candidates of a row side by side, R * LANES at once: each candidate has one sum for the
@@ -258,44 +306,64 @@ void refineGroup(const float* noisyVolume, const float* pilot, std::size_t refer
             }
         }
     };
+    // The candidates in increasing position, the nearest kept in registers (see NearestSet).
     const int lastRow = hi[1] - lo[1];
-    for (int z = 0; z <= hi[2] - lo[2]; ++z)
-        for (int y0 = 0; y0 <= lastRow;) {
-            const int rows = std::min(ROWS_TOGETHER, lastRow - y0 + 1);
-            switch (rows) {
-                case 4:
-                    distanceRows(std::integral_constant<int, 4>{}, z, y0);
-                    break;
-                case 3:
-                    distanceRows(std::integral_constant<int, 3>{}, z, y0);
-                    break;
-                case 2:
-                    distanceRows(std::integral_constant<int, 2>{}, z, y0);
-                    break;
-                default:
-                    distanceRows(std::integral_constant<int, 1>{}, z, y0);
-                    break;
-            }
-            for (int q = 0; q < rows; ++q) {
-                const int y = y0 + q;
-                const float* rowDistances = distances + q * lanes;
-                const std::size_t rowAt =
-                    (lo[2] + z) * g.stride[2] + (lo[1] + y) * g.stride[1] + std::size_t(lo[0]);
-                for (int l = 0; l < across; ++l) {
-                    const float distance = rowDistances[l];
-                    if (found == groupSize && !(distance < nearest[groupSize - 1])) continue;
-                    int at = found < groupSize ? found++ : groupSize - 1;
-                    for (; at > 0 && nearest[at - 1] > distance; --at) {
-                        nearest[at] = nearest[at - 1];
-                        s.positions[at] = s.positions[at - 1];
-                    }
-                    nearest[at] = distance;
-                    s.positions[at] = int(rowAt + l);
+    auto select = [&](auto& nearest) __attribute__((always_inline)) {
+        nearest.clear();
+        int offered = 0;
+        for (int z = 0; z <= hi[2] - lo[2]; ++z)
+            for (int y0 = 0; y0 <= lastRow;) {
+                const int rows = std::min(ROWS_TOGETHER, lastRow - y0 + 1);
+                switch (rows) {
+                    case 4:
+                        distanceRows(std::integral_constant<int, 4>{}, z, y0);
+                        break;
+                    case 3:
+                        distanceRows(std::integral_constant<int, 3>{}, z, y0);
+                        break;
+                    case 2:
+                        distanceRows(std::integral_constant<int, 2>{}, z, y0);
+                        break;
+                    default:
+                        distanceRows(std::integral_constant<int, 1>{}, z, y0);
+                        break;
                 }
+                for (int q = 0; q < rows; ++q) {
+                    const float* rowDistances = distances + q * lanes;
+                    const int rowAt = int((lo[2] + z) * g.stride[2] +
+                                          (lo[1] + y0 + q) * g.stride[1] + std::size_t(lo[0]));
+                    // Once k candidates are in, one no nearer than the k-th kept cannot enter
+                    // the first k; the k-th of the row's start is a bound that may only be
+                    // loose (an offer of a candidate that cannot enter changes nothing).
+                    const float limit =
+                        offered >= groupSize ? nearest.at(groupSize - 1) : __builtin_inff();
+                    for (int l = 0; l < across; ++l) {
+                        const float distance = rowDistances[l];
+                        if (offered >= groupSize && !(distance < limit)) continue;
+                        nearest.offer(distance, rowAt + l);
+                        ++offered;
+                    }
+                }
+                y0 += rows;
             }
-            y0 += rows;
-        }
-    const int k = found;
+        nearest.store(s.positions.data());
+    };
+    const int registers = (groupSize + LANES - 1) / LANES;
+    if (registers == 1) {
+        NearestSet<1> nearest;
+        select(nearest);
+    } else if (registers == 2) {
+        NearestSet<2> nearest;
+        select(nearest);
+    } else if (registers <= 4) {
+        NearestSet<4> nearest;
+        select(nearest);
+    } else {
+        NearestSet<MAX_GROUP / LANES> nearest;
+        select(nearest);
+    }
+    const int candidates = across * (lastRow + 1) * (hi[2] - lo[2] + 1);
+    const int k = std::min(groupSize, candidates);
 
     // Pilot and noisy blocks, d x kp (members padded with zeros to a whole number of
     // chunks), both less the pilot blocks' mean.
@@ -609,7 +677,6 @@ StageOutcome refineEstimate(const float* noisy, const float* pilot, float* outpu
         std::vector<Scratch> scratch(static_cast<std::size_t>(threads));
         const int k = params.groupSize;
         for (Scratch& s : scratch) {
-            s.nearest.resize(std::size_t(k));
             s.reference.resize(std::size_t(g.d));
             const int lanes = (2 * g.r[0] + 1 + LANES - 1) / LANES * LANES;
             s.window.resize(std::size_t(lanes + g.b[0] - 1) * (2 * g.r[1] + g.b[1]) *
@@ -622,7 +689,7 @@ StageOutcome refineEstimate(const float* noisy, const float* pilot, float* outpu
             s.gram.resize(std::size_t(kp) * kp);
             s.solved.resize(std::size_t(kp) * 2 * kp);
             s.pivots.resize(std::size_t(kp));
-            s.positions.resize(std::size_t(k));
+            s.positions.resize(MAX_GROUP);
             if (inverseOrNull) {
                 s.whitened.resize(std::size_t(kp) * g.d);
                 s.pilotGram.resize(std::size_t(kp) * kp);

@@ -198,10 +198,14 @@ TEST(Refinement, AgreesWithTheBlockSizedForm) {
     }
     std::vector<Case> all(std::begin(cases), std::end(cases));
     // A pilot on a grid of 0.5: many candidates at exactly the same distance (sums of
-    // multiples of 0.25, exact in float), where the nearer position must win.
-    Case ties = cases[0];
-    for (float& v : ties.pilot) v = std::round(v * 2.0f) / 2.0f;
-    all.push_back(ties);
+    // multiples of 0.25, exact in float), where the nearer position must win; groups of 8, 12
+    // and 40 (the nearest kept in one, two and eight vector registers).
+    for (auto [from, group] : {std::pair{0, 8}, {0, 12}, {2, 40}}) {
+        Case ties = cases[from];
+        ties.params.groupSize = group;
+        for (float& v : ties.pilot) v = std::round(v * 2.0f) / 2.0f;
+        all.push_back(ties);
+    }
     for (const Case& white : {cases[0], cases[2]}) {
         Case c = white;
         c.params.noiseCovariance = blockNoiseCovariance(psd.data(), {8, 8, 4}, c.params.blockSize);
