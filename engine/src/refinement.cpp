@@ -151,6 +151,7 @@ struct Scratch {
 struct Geometry {
     std::array<int, 3> n, b, r;
     std::array<std::size_t, 3> stride;  // linear offsets of one step along each axis
+    std::size_t count;                  // samples in the volume
     int d;                              // samples per block
     std::vector<std::size_t> offsets;   // d: each block sample's offset from the block's start
 };
@@ -245,19 +246,30 @@ void refineGroup(const float* noisyVolume, const float* pilot, std::size_t refer
     }
     const int across = hi[0] - lo[0] + 1;  // candidates along dimension 0
     const int lanes = (across + LANES - 1) / LANES * LANES;
-    const int rowLength = lanes + g.b[0] - 1;
+    const int rowLength = lanes + g.b[0] - 1;  // samples a row of candidates reads
     const int windowRows = hi[1] - lo[1] + g.b[1];
     const int windowSlices = hi[2] - lo[2] + g.b[2];
-    float* window = s.window.data();
-    for (int z = 0; z < windowSlices; ++z)
-        for (int y = 0; y < windowRows; ++y) {
-            const float* from =
-                pilot + (lo[2] + z) * g.stride[2] + (lo[1] + y) * g.stride[1] + std::size_t(lo[0]);
-            float* to = window + (std::size_t(z) * windowRows + y) * rowLength;
-            const int valid = across + g.b[0] - 1;
-            std::copy(from, from + valid, to);
-            std::fill(to + valid, to + rowLength, 0.0f);
-        }
+    // The window's rows are read in place where their last lanes (candidates past the window,
+    // whose distances are not used) stay inside the volume; else from a copy padded with zeros.
+    const float* window =
+        pilot + std::size_t(lo[2]) * g.stride[2] + std::size_t(lo[1]) * g.stride[1] + lo[0];
+    std::size_t rowStride = g.stride[1], sliceStride = g.stride[2];
+    const std::size_t lastRead =
+        (windowSlices - 1) * sliceStride + (windowRows - 1) * rowStride + std::size_t(rowLength);
+    if (std::size_t(window - pilot) + lastRead > g.count) {
+        float* copy = s.window.data();
+        for (int z = 0; z < windowSlices; ++z)
+            for (int y = 0; y < windowRows; ++y) {
+                const float* from = window + z * sliceStride + y * rowStride;
+                float* to = copy + (std::size_t(z) * windowRows + y) * rowLength;
+                const int valid = across + g.b[0] - 1;
+                std::copy(from, from + valid, to);
+                std::fill(to + valid, to + rowLength, 0.0f);
+            }
+        window = copy;
+        rowStride = std::size_t(rowLength);
+        sliceStride = std::size_t(windowRows) * rowLength;
+    }
     for (int j = 0; j < d; ++j) s.reference[j] = pilot[referenceAt + offsets[j]];
     float* distances = s.distances.data();
     // The distances of `R` consecutive rows of candidates (along dimension 1), LANES
@@ -273,13 +285,12 @@ void refineGroup(const float* noisyVolume, const float* pilot, std::size_t refer
             for (int q = 0; q < R; ++q) even[q] = odd[q] = v8f{};
             const float* ref = s.reference.data();
             auto addRow = [&](int bz, int by, v8f(&acc)[R]) __attribute__((always_inline)) {
-                const float* row =
-                    window + (std::size_t(z + bz) * windowRows + (y + by)) * rowLength + lane;
+                const float* row = window + (z + bz) * sliceStride + (y + by) * rowStride + lane;
                 for (int bx = 0; bx < g.b[0]; ++bx, ++ref) {
                     const float r = *ref;
                     for (int q = 0; q < R; ++q) {
                         v8f w;
-                        std::memcpy(&w, row + q * rowLength + bx, sizeof w);  // unaligned
+                        std::memcpy(&w, row + q * rowStride + bx, sizeof w);  // unaligned
                         const v8f diff = w - r;
                         acc[q] += diff * diff;
                     }
@@ -623,7 +634,8 @@ StageOutcome refineEstimate(const float* noisy, const float* pilot, float* outpu
         for (int y = 0; y < g.b[1]; ++y)
             for (int x = 0; x < g.b[0]; ++x)
                 g.offsets.push_back(z * g.stride[2] + y * g.stride[1] + std::size_t(x));
-    const std::size_t count = g.stride[2] * std::size_t(g.n[2]);
+    g.count = g.stride[2] * std::size_t(g.n[2]);
+    const std::size_t count = g.count;
     std::array<std::vector<int>, 3> refs;
     for (int a = 0; a < 3; ++a) refs[a] = referencePositions(g.n[a], g.b[a], params.stepSize[a]);
 
