@@ -616,7 +616,7 @@ checkNumber(r.enabled, 'refinement.enabled', 1, true, 'true or false');
 block = checkNumber(r.blockSize, 'refinement.blockSize', 3, true, '[3 3 3]');
 if any(block < 1 | block > 16)
     badValue('refinement.blockSize', block, ['1 to 16 samples per dimension, e.g. ' ...
-             '[3 3 3] (volumes) or [8 8 1] (images)']);
+             '[3 3 2] (volumes) or [8 8 1] (images)']);
 end
 step = checkNumber(r.stepSize, 'refinement.stepSize', 3, true, '[3 3 3]');
 if any(step < 1 | step > 64)

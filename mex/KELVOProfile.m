@@ -65,13 +65,12 @@ function pro = KELVOProfile(kind, noise)
 %                           its blocks in the Wiener estimate) and the noise's covariance
 %                           (white, or from the PSD). A struct with
 %       enabled         true by default (false skips the pass);
-%       blockSize       [3 3 3] for volumes, [8 8 1] for images; [3 3 2] with stepSize
-%                       [2 2 2] gains up to 0.14 dB on brain MRI under white noise for
-%                       about 1.1 times the time;
-%       stepSize        [3 3 2] for volumes ([3 3 3] under correlated noise), [6 6 1]
+%       blockSize       [3 3 2] for volumes ([3 3 3] under correlated noise), [8 8 1]
+%                       for images;
+%       stepSize        [2 2 2] for volumes ([3 3 3] under correlated noise), [6 6 1]
 %                       for images (1 to 64; beyond the block a sample no group covers
-%                       keeps the Wiener estimate); [2 2 2] on volumes gains another 0.04
-%                       to 0.15 dB for about 1.3 times the time;
+%                       keeps the Wiener estimate); a smaller step gives every sample
+%                       more estimates, for more time;
 %       searchRadius    [2 2 2] for volumes, [8 8 0] for images;
 %       groupSize       blocks per group, 2 to 64: 8 for volumes, 12 for images, 16
 %                       under correlated noise.

@@ -295,20 +295,25 @@ TEST(Denoise, EstimateScalesWithTheData) {
 }
 
 // The white-noise defaults re-tuned on real data (volumes: a Wiener threshold of 0.9, then
-// 3x3x3 Wiener blocks at steps 3, 3, 2 and radius 4; images: a Wiener search radius of 20)
-// must still beat the values they replaced (1.0; 4x4x4 blocks at step 3 and radius 5; radius
-// 12) on phantoms. The volume's threshold is compared as a fixed one, without the per-group
-// choice around it (tested below).
+// 3x3x3 Wiener blocks at steps 3, 3, 2 and radius 4, then the refinement pass on 3x3x2 blocks
+// at step 2 with the Wiener radius 3 along z; images: a Wiener search radius of 20) must still
+// beat the values they replaced (1.0; 4x4x4 blocks at step 3 and radius 5; 3x3x3 blocks at
+// steps 3, 3, 2 and radius 4; radius 12) on phantoms. The volume's threshold is compared as a
+// fixed one, without the per-group choice around it (tested below).
 TEST(Denoise, RetunedDefaultsBeatTheFormerOnes) {
+    enum class Change { Threshold, WienerBlocks, Refinement };
     struct Case {
         Size3 size;
         double sigma, margin;
-        bool blocks;  // volumes: compare the Wiener blocks, not the threshold
+        Change change;  // volumes: which retuning is compared
     };
-    for (const Case& c :
-         {Case{{40, 40, 32}, 0.05, 0.03, false}, Case{{40, 40, 32}, 0.1, 0.03, false},
-          Case{{40, 40, 32}, 0.05, 0.4, true}, Case{{40, 40, 32}, 0.15, 0.06, true},
-          Case{{192, 192, 1}, 0.1, 0.05, false}}) {
+    for (const Case& c : {Case{{40, 40, 32}, 0.05, 0.03, Change::Threshold},
+                          Case{{40, 40, 32}, 0.1, 0.03, Change::Threshold},
+                          Case{{40, 40, 32}, 0.05, 0.4, Change::WienerBlocks},
+                          Case{{40, 40, 32}, 0.15, 0.06, Change::WienerBlocks},
+                          Case{{40, 40, 32}, 0.05, 0.1, Change::Refinement},
+                          Case{{40, 40, 32}, 0.1, 0.03, Change::Refinement},
+                          Case{{192, 192, 1}, 0.1, 0.05, Change::Threshold}}) {
         const bool volume = c.size[2] > 1;
         const std::vector<float> clean = makePhantom(c.size);
         const std::vector<float> noise = gaussianNoise(clean.size(), SEED + 3);
@@ -318,10 +323,14 @@ TEST(Denoise, RetunedDefaultsBeatTheFormerOnes) {
         Profile tuned = Profile::defaults(volume);
         tuned.adaptiveWiener = false;
         Profile former = tuned;
-        if (volume && c.blocks) {
+        if (volume && c.change == Change::WienerBlocks) {
             former.wiener.blockSize = {4, 4, 4};
             former.wiener.stepSize = {3, 3, 3};
             former.wiener.searchRadius = {5, 5, 5};
+        } else if (volume && c.change == Change::Refinement) {
+            former.wiener.searchRadius = {4, 4, 4};
+            former.refinement.blockSize = {3, 3, 3};
+            former.refinement.stepSize = {3, 3, 2};
         } else if (volume) {
             former.wiener.threshold = 1.0f;
         } else {

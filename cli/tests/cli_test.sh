@@ -153,11 +153,11 @@ expect_fail "refinement groups of one block" 1 "refinement group size" "$o" deno
 expect_ok "refinement off" "$out/norefine.nii" denoise "$in/mri.nii" "$out/norefine.nii" --sigma 0.1 --refine off --threads 1 --float
 expect_ok "refinement on" "$out/refine.nii" denoise "$in/mri.nii" "$out/refine.nii" --sigma 0.1 --threads 1 --float
 ! cmp -s "$out/norefine.nii" "$out/refine.nii" || fail "--refine off changed nothing"
-expect_fail "refinement step beyond its block" 2 "refinement block size 3" "$o" denoise "$in/mri.nii" "$o" --sigma 0.1 --refine-step 2,2,4
-expect_ok "refinement step 2" "$out/refine2.nii" denoise "$in/mri.nii" "$out/refine2.nii" --sigma 0.1 --threads 1 --float --refine-step 2
-! cmp -s "$out/refine2.nii" "$out/refine.nii" || fail "--refine-step 2 changed nothing"
-expect_ok "refinement blocks 3x3x2" "$out/refine332.nii" denoise "$in/mri.nii" "$out/refine332.nii" --sigma 0.1 --threads 1 --float --refine-block 3,3,2 --refine-step 2
-! cmp -s "$out/refine332.nii" "$out/refine2.nii" || fail "--refine-block 3,3,2 changed nothing"
+expect_fail "refinement step beyond its block" 2 "refinement block size 2" "$o" denoise "$in/mri.nii" "$o" --sigma 0.1 --refine-step 2,2,4
+expect_ok "refinement step 1" "$out/refine1.nii" denoise "$in/mri.nii" "$out/refine1.nii" --sigma 0.1 --threads 1 --float --refine-step 1
+! cmp -s "$out/refine1.nii" "$out/refine.nii" || fail "--refine-step 1 changed nothing"
+expect_ok "refinement blocks 3x3x3" "$out/refine333.nii" denoise "$in/mri.nii" "$out/refine333.nii" --sigma 0.1 --threads 1 --float --refine-block 3 --refine-step 3,3,2
+! cmp -s "$out/refine333.nii" "$out/refine.nii" || fail "--refine-block 3 changed nothing"
 expect_ok "image refinement blocks below the default step" "$out/imgrb5.npy" denoise "$in/img.npy" "$out/imgrb5.npy" --sigma 0.1 --refine-block 5 --quiet
 expect_fail "refinement block beyond 16" 2 "1 to 16 samples" "$o" denoise "$in/mri.nii" "$o" --sigma 0.1 --refine-block 17
 expect_fail "refinement block below a step given before it" 2 "refinement block size 2" "$o" denoise "$in/mri.nii" "$o" --sigma 0.1 --refine-step 3 --refine-block 2

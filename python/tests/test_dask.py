@@ -49,11 +49,11 @@ def anisotropic_volume_profile():
 
 
 def test_overlap_depth_and_alignment():
-    # Volume defaults: hard thresholding R 4, B 4, step 3; Wiener R 4, B 3, step 3; the
-    # refinement R 2, B 3, steps 3, 3, 2 (z, axis 0, steps by 2): a reach of 11 + 10 + 6 = 27,
-    # rounded up to lcm(3, 2) = 6 along z.
+    # Volume defaults: hard thresholding R 4, B 4, step 3; Wiener R 4, 4, 3 (z, axis 0, 3),
+    # B 3, step 3; the refinement R 2, B 3, 3, 2, step 2: a reach of 11 + 8 + 5 = 24 along z and
+    # 11 + 10 + 6 = 27 along y and x, rounded up to lcm(3, 2) = 6.
     depth, unit = kd.overlap_depth((40, 256, 256))
-    assert unit == (6, 3, 3) and depth == (30, 27, 27)
+    assert unit == (6, 6, 6) and depth == (24, 30, 30)
     # Correlated volume defaults: hard thresholding 6x6x6 at step 4, radius 4; Wiener 4x4x4 at
     # step 3, radius 5; and the binned copy: 2 (13 + 13) + 3 = 55; then the refinement: + 6 =
     # 61, rounded up to 2 lcm(4, 3).
@@ -69,9 +69,9 @@ def test_overlap_depth_and_alignment():
     p.refinement.enabled = False
     assert kd.overlap_depth((256, 256), p) == ((78, 78), (3, 3))  # 31 + 47, a multiple of 3
     depth, unit = kd.overlap_depth((40, 64, 64), anisotropic_volume_profile())
-    # axis 0 is z: reach (2+4-1) + (2+4-1) + 6 (the refinement, step 2 along z) = 16, a
-    # multiple of 2; y: 7 + 9 + 6 = 22 -> 24; x: 9 + 7 + 6 -> 24 (steps 3 and 2: unit 6)
-    assert unit == (2, 3, 6) and depth == (16, 24, 24)
+    # axis 0 is z: reach (2+4-1) + (2+4-1) + 5 (the refinement's 2-deep blocks) = 15 -> 16,
+    # a multiple of 2; y: 7 + 9 + 6 = 22 -> 24; x: 9 + 7 + 6 -> 24 (steps 3 and 2: unit 6)
+    assert unit == (2, 6, 6) and depth == (16, 24, 24)
     cases = ((256, 64, 3, 63), (100, 10, 6, 18), (90, 200, 3, 27), (97, 32, 3, 27),
              (200, 96, 3, 63), (1000, 7, 1, 0), (130, 64, 64, 64))
     for n, target, u, d in cases:
