@@ -60,18 +60,12 @@ struct NearestSet {
         for (int r = 0; r < N; ++r) after[r] = (distance[r] > cd) | (position[r] == INT_MAX);
         constexpr v8i fromPrevious = {15, 0, 1, 2, 3, 4, 5, 6};  // lane i takes lane i - 1
         for (int r = N - 1; r >= 0; --r) {
-            v8f prevDistance;
-            v8i prevPosition, prevAfter;
-            if (r > 0) {
-                prevDistance = __builtin_shuffle(distance[r], distance[r - 1], fromPrevious);
-                prevPosition = __builtin_shuffle(position[r], position[r - 1], fromPrevious);
-                prevAfter = __builtin_shuffle(after[r], after[r - 1], fromPrevious);
-            } else {
-                // The first lane has no predecessor: never "after".
-                prevDistance = __builtin_shuffle(distance[r], distance[r], fromPrevious);
-                prevPosition = __builtin_shuffle(position[r], position[r], fromPrevious);
-                prevAfter = __builtin_shuffle(after[r], v8i{}, fromPrevious);
-            }
+            // The first lane of all has no predecessor: its own value stands in, never "after".
+            const int before = r > 0 ? r - 1 : 0;
+            const v8f prevDistance = __builtin_shuffle(distance[r], distance[before], fromPrevious);
+            const v8i prevPosition = __builtin_shuffle(position[r], position[before], fromPrevious);
+            const v8i prevAfter =
+                __builtin_shuffle(after[r], r > 0 ? after[before] : v8i{}, fromPrevious);
             distance[r] = prevAfter ? prevDistance : (after[r] ? cd : distance[r]);
             position[r] = prevAfter ? prevPosition : (after[r] ? cp : position[r]);
         }
