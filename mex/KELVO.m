@@ -144,6 +144,23 @@ else
     psd = noise.psd;
 end
 
+% Under white noise a volume takes the coarse scale where the noise is large against the
+% data: sigma over the data's own deviation, over every sample with data, as kelvo::denoise
+% measures it (KELVOProfile, coarseNoiseRatio).
+relativeNoise = 0;
+if size(crop, 3) > 1 && ~isCorrelated(psd)
+    s0 = sigma;
+    if ~isempty(psd)
+        s0 = sqrt(mean(double(psd(:))) / numel(psd));
+    end
+    v = double(zs(hasData));
+    signal = mean((v - mean(v)).^2) - s0^2;
+    relativeNoise = Inf;
+    if signal > 0
+        relativeNoise = s0 / sqrt(signal);
+    end
+end
+
 % Non-finite samples are filled from their neighbours so that no block sees them.
 if ~all(isfinite(crop(:)))
     crop = kelvonoise('fill', crop);
@@ -180,14 +197,15 @@ else
     end
 end
 
-% Under correlated noise, and on images, a copy binned by 2 along every dimension longer
-% than one sample is denoised too, each stage on it before the full volume, and the estimate
-% takes its low-pass content from the copy's estimate, as kelvo::denoise does (KELVOProfile,
-% multiscale).
+% Under correlated noise, on images, and on volumes whose white noise is large against the
+% data, a copy binned by 2 along every dimension longer than one sample is denoised too, each
+% stage on it before the full volume, and the estimate takes its low-pass content from the
+% copy's estimate, as kelvo::denoise does (KELVOProfile, multiscale).
 cropSize = size(crop);
 correlated = isCorrelated(psd);
-multiscale = logical(pro.multiscale) && (correlated || size(crop, 3) == 1) && ...
-             coarseFits(cropSize, pro);
+ratio = double(pro.coarseNoiseRatio);
+multiscale = logical(pro.multiscale) && coarseFits(cropSize, pro) && ...
+             (correlated || size(crop, 3) == 1 || (~isinf(ratio) && relativeNoise >= ratio));
 if multiscale
     cropC = kelvonoise('bin', crop);
     psdC = kelvonoise('coarsepsd', psd, cropSize);
@@ -590,6 +608,11 @@ if v < 0
 end
 checkNumber(pro.sharpen, 'sharpen', 1, true, 'true or false');
 checkNumber(pro.multiscale, 'multiscale', 1, true, 'true or false');
+v = pro.coarseNoiseRatio;
+if ~isnumeric(v) || ~isreal(v) || ~isscalar(v) || isnan(v) || v < 0
+    error('kelvo:badProfile', ['KELVO: profile field ''coarseNoiseRatio'' must be one real ' ...
+          'number >= 0 or Inf, such as 0.5; got %s'], describeValue(v));
+end
 checkNumber(pro.adaptiveWiener, 'adaptiveWiener', 1, true, 'true or false');
 checkRefinement(pro.refinement);
 checkNumber(pro.sharpenVariance, 'sharpenVariance', 1, true, 'true or false');

@@ -50,7 +50,12 @@ function pro = KELVOProfile(kind, noise)
 %                           any noise: also denoise a copy binned by 2 along every
 %                           dimension (2x2x2 or 2x2 means) and take the estimate's low
 %                           frequencies from it (true by default; skipped when the binned
-%                           copy is smaller than a block).
+%                           copy is smaller than a block). Volumes under white noise take it
+%                           where the noise is large against the data (coarseNoiseRatio).
+%   coarseNoiseRatio        volumes under white noise, with multiscale: the binned copy runs
+%                           where sigma is at least this multiple of the data's own standard
+%                           deviation, sqrt(max(0, var - sigma^2)) over the samples with data
+%                           (0.5 by default; 0: every volume, Inf: none).
 %   adaptiveWiener          volumes only: each Wiener group takes the multiple of
 %                           wiener.threshold that leaves the least estimated error, among
 %                           4/9, 2/3, 1 and 2 under white or nearly white noise (a PSD

@@ -135,9 +135,10 @@ void defaultsCall(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
                                   "splitComp",     "matchNoiseWeight",
                                   "sharpen",       "sharpenVariance",
                                   "sharpenAlpha",  "sharpenAlphaFirstSlice",
-                                  "multiscale",    "adaptiveWiener",
-                                  "refinement",    "numThreads"};
-    MxPtr s(mxCreateStructMatrix(1, 1, 14, names));
+                                  "multiscale",    "coarseNoiseRatio",
+                                  "adaptiveWiener", "refinement",
+                                  "numThreads"};
+    MxPtr s(mxCreateStructMatrix(1, 1, 15, names));
     setField(s.get(), "hardThreshold", stageStruct(p.hardThreshold));
     setField(s.get(), "wiener", stageStruct(p.wiener));
     setField(s.get(), "fftSize", doubleRow(p.fftSize));
@@ -149,6 +150,7 @@ void defaultsCall(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     setField(s.get(), "sharpenAlpha", doubleScalar(p.sharpenAlpha));
     setField(s.get(), "sharpenAlphaFirstSlice", doubleScalar(p.sharpenAlphaFirstSlice));
     setField(s.get(), "multiscale", MxPtr(mxCreateLogicalScalar(p.multiscale)));
+    setField(s.get(), "coarseNoiseRatio", doubleScalar(p.coarseNoiseRatio));
     setField(s.get(), "adaptiveWiener", MxPtr(mxCreateLogicalScalar(p.adaptiveWiener)));
     setField(s.get(), "refinement", refinementStruct(p.refinement));
     setField(s.get(), "numThreads", doubleScalar(p.numThreads));

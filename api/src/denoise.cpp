@@ -175,9 +175,13 @@ void denoise(const float* volume, Size3 size, float* output, const Noise& noise,
     const Parameters wie = options.stages == Stages::Both
                                ? stageParameters(WIENER, profile, region.size, runNoise)
                                : Parameters{};
-    // Under correlated noise, and on images, a binned copy is denoised first (see
-    // kelvo/multiscale.h); its records are checked here with the others.
-    const bool multiscale = multiscaleApplies(region.size, runNoise, profile);
+    // Under correlated noise, on images, and on volumes whose white noise is large against
+    // the data, a binned copy is denoised first (see kelvo/multiscale.h); its records are
+    // checked here with the others.
+    const bool multiscale = multiscaleApplies(
+        region.size, runNoise, profile,
+        noise.isCorrelated() || size[2] == 1 ? 0.0
+                                             : relativeNoise(volume, hasData.data(), count, sigma));
     const std::array<bool, 3> binned = binnedAxes(region.size);
     const Size3 coarse = coarseSize(region.size, binned);
     const Noise coarseNoise = multiscale ? kelvo::coarseNoise(runNoise, binned) : Noise::white(1.0);

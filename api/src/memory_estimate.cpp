@@ -1,5 +1,6 @@
 // The memory a denoising run needs, from the engine's own plan of its buffers.
 #include <algorithm>
+#include <limits>
 
 #include "kelvo/engine/stage_memory.h"
 #include "kelvo/kelvo.h"
@@ -40,7 +41,7 @@ std::int64_t estimateMemory(Size3 size, const Noise& noise, const Profile& profi
     const std::int64_t psd = std::int64_t(enginePsd(noise, profile, &psdSize).size());
     // The pilot (the first stage's estimate) lives through both stages.
     std::int64_t bytes = stagesBytes(size, noise, profile, options.stages, samples * 4);
-    if (multiscaleApplies(size, noise, profile)) {
+    if (multiscaleApplies(size, noise, profile, std::numeric_limits<double>::infinity())) {
         // Each stage runs on the binned copy, then on the full volume: the copy's input,
         // pilot and estimate live through the run, and the full volume's pilot through the
         // copy's Wiener stage.

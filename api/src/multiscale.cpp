@@ -6,6 +6,7 @@
 #include <cmath>
 #include <complex>
 #include <cstddef>
+#include <limits>
 
 namespace kelvo {
 
@@ -93,14 +94,36 @@ void forEachCell(const float* volume, Size3 size, std::array<bool, 3> binned, Vi
 
 std::array<bool, 3> binnedAxes(Size3 size) { return {size[0] > 1, size[1] > 1, size[2] > 1}; }
 
-bool multiscaleApplies(Size3 size, const Noise& noise, const Profile& profile) {
-    // Under white noise the coarse scale runs on images only (see Profile::defaults).
-    if (!profile.multiscale || (!noise.isCorrelated() && size[2] != 1)) return false;
+bool multiscaleApplies(Size3 size, const Noise& noise, const Profile& profile,
+                       double relativeNoise) {
+    if (!profile.multiscale) return false;
+    // Volumes under white noise take it where the noise is large against the data: there the
+    // groups of the full volume are matched on noise as much as on structure.
+    if (!noise.isCorrelated() && size[2] != 1 &&
+        (std::isinf(profile.coarseNoiseRatio) || relativeNoise < profile.coarseNoiseRatio))
+        return false;
     const Size3 c = coarseSize(size, binnedAxes(size));
     for (int d = 0; d < 3; ++d)
         if (c[d] < std::max(profile.hardThreshold.blockSize[d], profile.wiener.blockSize[d]))
             return false;
     return true;
+}
+
+double relativeNoise(const float* volume, const std::uint8_t* hasData, std::size_t count,
+                     double sigma) {
+    // Two passes (mean, then squared deviations) in double: the data's variance may be a
+    // small fraction of its squared mean.
+    double sum = 0.0;
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < count; ++i)
+        if (hasData[i]) sum += double(volume[i]), ++n;
+    if (n == 0) return std::numeric_limits<double>::infinity();
+    const double mean = sum / double(n);
+    double squares = 0.0;
+    for (std::size_t i = 0; i < count; ++i)
+        if (hasData[i]) squares += (double(volume[i]) - mean) * (double(volume[i]) - mean);
+    const double signal = squares / double(n) - sigma * sigma;
+    return signal > 0.0 ? sigma / std::sqrt(signal) : std::numeric_limits<double>::infinity();
 }
 
 Noise coarseNoise(const Noise& noise, std::array<bool, 3> binned) {

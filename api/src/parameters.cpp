@@ -111,6 +111,11 @@ Parameters stageParameters(StageName stage, const Profile& profile, Size3 size,
     if (!std::isfinite(sp.matchThreshold) || sp.matchThreshold <= 0.0f)
         fail(std::string(stageText) + " match threshold must be positive");
 
+    if (!(profile.coarseNoiseRatio >= 0.0f))
+        fail("coarse noise ratio must be 0 or more (got " +
+             std::to_string(profile.coarseNoiseRatio) +
+             "; 0 runs the coarse scale on every volume under white noise, infinity on none)");
+
     const Size3 fft = profile.fftSize;
     for (int d = 0; d < 3; ++d) {
         const bool flatDim = d == 2 && block[2] == 1;

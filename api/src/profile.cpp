@@ -149,6 +149,7 @@ Profile Profile::defaults(bool volumetric) {
     // phantoms, but 1.10 times the time of the tool's whole run on 181x217x181, more than the
     // volume profile's speed allows, so white-noise volumes keep one scale.
     p.multiscale = true;
+    p.coarseNoiseRatio = 0.5f;
     p.adaptiveWiener = true;
     p.numThreads = 0;
     return p;

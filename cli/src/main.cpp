@@ -28,6 +28,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <mutex>
 #include <new>
 #include <sstream>
@@ -83,6 +84,9 @@ const char* USAGE =
     "  --sharpen ALPHA    alpha rooting after hard thresholding\n"
     "  --multiscale on|off  correlated noise (--psd) and 2-D images: also denoise a copy\n"
     "                     binned by 2 and take the low frequencies from it (default on)\n"
+    "  --coarse-noise-ratio R  volumes under white noise take that copy too where sigma is\n"
+    "                     at least R times the data's own deviation (default 0.5; 0: every\n"
+    "                     volume, inf: none)\n"
     "  --adaptive-wiener on|off  volumes: each Wiener group chooses a multiple of the Wiener\n"
     "                     threshold by the error it estimates (4/9 to 2 under white or\n"
     "                     nearly white noise, 0.77 to 1.54 under other correlated noise;\n"
@@ -247,8 +251,8 @@ Options parseArgs(int argc, char** argv) {
         } else if (a == "--threshold" || a == "--wiener-threshold" || a == "--search" ||
                    a == "--step" || a == "--block" || a == "--group" || a == "--match" ||
                    a == "--min-group" || a == "--fft" || a == "--sharpen" || a == "--multiscale" ||
-                   a == "--adaptive-wiener" || a == "--refine" || a == "--refine-group" ||
-                   a == "--refine-step" || a == "--refine-block") {
+                   a == "--coarse-noise-ratio" || a == "--adaptive-wiener" || a == "--refine" ||
+                   a == "--refine-group" || a == "--refine-step" || a == "--refine-block") {
             o.profileArgs.emplace_back(a, value());
         } else if (a.size() > 1 && a[0] == '-') {
             throw UsageError("unknown option " + a);
@@ -329,6 +333,13 @@ void applyProfileArgs(const Options& o, kelvo::Profile& p) {
             if (text != "on" && text != "off")
                 throw UsageError("--multiscale must be on or off (got '" + text + "')");
             p.multiscale = text == "on";
+        } else if (opt == "--coarse-noise-ratio") {
+            const double r =
+                text == "inf" ? std::numeric_limits<double>::infinity() : parseNumber(opt, text);
+            if (!(r >= 0.0))
+                throw UsageError("--coarse-noise-ratio must be 0 or more, or inf (got '" + text +
+                                 "')");
+            p.coarseNoiseRatio = float(r);
         } else if (opt == "--adaptive-wiener") {
             if (text != "on" && text != "off")
                 throw UsageError("--adaptive-wiener must be on or off (got '" + text + "')");

@@ -147,6 +147,10 @@ expect_fail "no coils" 2 "--coils" "$o" denoise "$in/mri.nii" "$o" --sigma 0.1 -
 expect_fail "coils without magnitude noise" 2 "--coils" "$o" denoise "$in/mri.nii" "$o" --sigma 0.1 --coils 4
 expect_fail "unknown noise model" 2 "--noise" "$o" denoise "$in/mri.nii" "$o" --sigma 0.1 --noise poisson
 expect_fail "multiscale neither on nor off" 2 "--multiscale" "$o" denoise "$in/mri.nii" "$o" --sigma 0.1 --multiscale yes
+expect_fail "negative coarse noise ratio" 2 "--coarse-noise-ratio" "$o" denoise "$in/mri.nii" "$o" --sigma 0.1 --coarse-noise-ratio -1
+expect_ok "coarse scale on every volume" "$out/coarse0.nii" denoise "$in/mri.nii" "$out/coarse0.nii" --sigma 0.1 --threads 1 --float --coarse-noise-ratio 0
+expect_ok "coarse scale on none" "$out/coarseinf.nii" denoise "$in/mri.nii" "$out/coarseinf.nii" --sigma 0.1 --threads 1 --float --coarse-noise-ratio inf
+! cmp -s "$out/coarse0.nii" "$out/coarseinf.nii" || fail "--coarse-noise-ratio 0 / inf changed nothing"
 expect_fail "adaptive-wiener neither on nor off" 2 "--adaptive-wiener" "$o" denoise "$in/mri.nii" "$o" --sigma 0.1 --adaptive-wiener 1
 expect_fail "refine neither on nor off" 2 "--refine" "$o" denoise "$in/mri.nii" "$o" --sigma 0.1 --refine yes
 expect_fail "refinement groups of one block" 1 "refinement group size" "$o" denoise "$in/mri.nii" "$o" --sigma 0.1 --refine-group 1

@@ -77,6 +77,8 @@ assert(isequal(KELVO(z * 2^60, sigma * 2^60, pro) * 2^-60, y1), 'FAILED large-sc
 correlatedDefaults(x, seed);
 % ---- images under white noise take the binned copy too, as in the C++ library
 imageTwoScales(seed);
+% ---- volumes whose white noise is large against the data take it too
+dimVolumeTwoScales(seed);
 % ---- smallest groups larger than small search windows hold, as in the C++ library
 smallVolumeFloors(seed);
 
@@ -207,6 +209,27 @@ fprintf('  image, white noise: RMSE %.4f with the binned copy, %.4f without\n', 
         rmse(yOne, x));
 assert(max(abs(yOne(:) - y(:))) > 1e-3, 'FAILED the binned copy was not used on an image');
 agreesWithTool('image, white noise', z, y, 0.1);
+end
+
+function dimVolumeTwoScales(seed)
+% A volume whose data varies less than its white noise takes the binned copy (the defaults'
+% coarseNoiseRatio), and KELVO's result is the C++ library's.
+randn('state', seed + 4);
+[r, c, s] = ndgrid(1:24, 1:24, 1:16);
+x = 0.3 + 0.1 * ((r - 12).^2 + (c - 11).^2 + (s - 8).^2 < 40) + 0.04 * sin(r / 5);
+z = single(x + 0.1 * randn(size(x)));
+pro = KELVOProfile();
+pro.numThreads = 1;
+y = KELVO(z, 0.1, pro);
+pro.coarseNoiseRatio = Inf;
+yOne = KELVO(z, 0.1, pro);
+fprintf('  dim volume, white noise: RMSE %.4f with the binned copy, %.4f without\n', ...
+        rmse(y, x), rmse(yOne, x));
+assert(max(abs(yOne(:) - y(:))) > 1e-3, 'FAILED the binned copy was not used on a dim volume');
+agreesWithTool('dim volume, white noise', z, y, 0.1);
+pro.coarseNoiseRatio = -1;
+expectError('a negative coarseNoiseRatio', @() KELVO(z, 0.1, pro), 'kelvo:badProfile', ...
+            {'coarseNoiseRatio', 'Inf'});
 end
 
 function smallVolumeFloors(seed)

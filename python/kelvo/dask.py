@@ -23,7 +23,9 @@ pilot samples that the whole-volume run sees, and the chunk's own border positio
 the trimmed margin. At the array's edges no margin is added (``boundary="none"``), so the
 edge chunks share the whole volume's edges and border positions.
 
-Under correlated noise (a PSD that is not flat), and on images (2-D arrays) under any noise,
+Under correlated noise (a PSD that is not flat), on images (2-D arrays) under any noise,
+and on volumes whose white noise is large against the data (``profile.coarse_noise_ratio``:
+decided once from the whole array, before the chunks run, and the same for every chunk),
 with ``profile.multiscale``, each run also denoises a copy binned by 2 and adds to every
 sample a correction interpolated from the binned cells at most one cell away, each cell
 comparing the binned copy's estimate with the mean of two samples of the full estimate. A
@@ -48,6 +50,7 @@ to the whole-volume one but not bit for bit: each run fills non-finite samples f
 data it holds and processes only the box around its part of the mask.
 """
 
+import copy
 import math
 
 import numpy as np
@@ -74,7 +77,9 @@ def overlap_depth(shape, profile=None, stages="all", noise="gaussian", correlate
     looks at the estimate around each sample. `correlated`: the noise is a PSD that is not
     flat, so that a profile with ``multiscale`` also runs the binned copy on volumes (on
     images it runs under any noise; see the module's notes); None takes the correlated
-    defaults then.
+    defaults then. Under white noise a volume's binned copy runs where the noise is large
+    against the data, which the shape alone does not tell: the depth counts it unless
+    ``profile.coarse_noise_ratio`` is infinite (:func:`denoise` decides it first).
     """
     if len(shape) not in (2, 3):
         raise ValueError(f"arrays must have 2 or 3 dimensions (got shape {tuple(shape)})")
@@ -82,8 +87,10 @@ def overlap_depth(shape, profile=None, stages="all", noise="gaussian", correlate
         raise ValueError(f"unknown stages {stages!r}")
     if profile is None:
         profile = kelvo.Profile.defaults(kelvo.is_volumetric(shape), bool(correlated))
-    # The binned copy runs under correlated noise, and on images under any noise.
-    multiscale = profile.multiscale and (bool(correlated) or not kelvo.is_volumetric(shape))
+    # The binned copy runs under correlated noise, on images under any noise, and on volumes
+    # under white noise unless the ratio rules it out.
+    multiscale = profile.multiscale and (bool(correlated) or not kelvo.is_volumetric(shape)
+                                         or not math.isinf(profile.coarse_noise_ratio))
     used = [profile.hard_threshold]
     if stages in ("all", "both"):
         used.append(profile.wiener)
@@ -146,6 +153,26 @@ def _central_crop(array, limit):
         start = ((n - m) // 2) & ~1  # even start keeps the Haar cells of the whole array
         slices.append(slice(start, start + m))
     return array[tuple(slices)]
+
+
+def _relative_noise(arr, mask, sigma):
+    """sigma over the data's own standard deviation, as kelvo.denoise measures it on the
+    whole array: over the finite samples inside the mask, sqrt(max(0, variance - sigma^2));
+    infinity where the variance does not exceed sigma^2. One pass over the array, its sums
+    taken about the mean of a central crop so that they keep their precision."""
+    x = arr.astype(np.float64)
+    valid = da.isfinite(x)
+    if mask is not None:
+        valid &= mask
+    crop = np.asarray(_central_crop(x, 64))
+    crop = crop[np.isfinite(crop)]
+    shift = float(crop.mean()) if crop.size else 0.0
+    d = da.where(valid, x - shift, 0.0)
+    n, s1, s2 = da.compute(valid.sum(), d.sum(), (d * d).sum())
+    if n == 0:
+        return math.inf
+    variance = s2 / n - (s1 / n) ** 2 - sigma * sigma
+    return sigma / math.sqrt(variance) if variance > 0 else math.inf
 
 
 def _denoise_block(block, mask=None, *, sigma, psd, profile, stages, noise="gaussian",
@@ -211,6 +238,15 @@ def denoise(array, sigma_or_psd=None, profile=None, stages="all", threads=0, chu
 
     correlated = psd is not None and psd.size > 0 and float(np.ptp(psd)) > 1e-6 * float(
         np.max(psd))
+    ratio = profile.coarse_noise_ratio
+    if (profile.multiscale and not correlated and kelvo.is_volumetric(arr.shape)
+            and 0 < ratio < math.inf):
+        # The whole array decides whether the binned copy runs; every chunk then follows.
+        white = sigma if psd is None else math.sqrt(float(np.mean(psd, dtype=np.float64))
+                                                    / psd.size)
+        profile = copy.copy(profile)  # never modify the caller's profile
+        profile.coarse_noise_ratio = (
+            0.0 if _relative_noise(arr, mask, white) >= ratio else math.inf)
     depth, unit = overlap_depth(arr.shape, profile, stages, noise, correlated)
     if chunks is None:
         target = [max(c) for c in arr.chunks]

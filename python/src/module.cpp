@@ -19,6 +19,7 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
+#include <cmath>
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
@@ -398,13 +399,14 @@ void bindProfile(py::module& m) {
                               p.varianceLimit, p.splitComp, p.matchNoiseWeight, p.sharpen,
                               p.sharpenVariance, p.sharpenAlpha, p.sharpenAlphaFirstSlice,
                               p.numThreads, p.multiscale, p.adaptiveWiener,
-                              refinementState(p.refinement));
+                              refinementState(p.refinement), p.coarseNoiseRatio);
     };
     auto profileFromState = [](const py::tuple& t) {
-        // 11 to 13 fields: a profile pickled before the coarse scale, the per-group Wiener
-        // threshold or the refinement pass existed (they then apply, as in the defaults of the
-        // time it is loaded, which depend on the block depth for the refinement).
-        if (t.size() < 11 || t.size() > 14) throw std::runtime_error("invalid Profile state");
+        // 11 to 14 fields: a profile pickled before the coarse scale, the per-group Wiener
+        // threshold, the refinement pass or the volumes' coarse-scale rule existed (they then
+        // apply, as in the defaults of the time it is loaded, which depend on the block depth
+        // for the refinement).
+        if (t.size() < 11 || t.size() > 15) throw std::runtime_error("invalid Profile state");
         kelvo::Profile p{};
         p.hardThreshold = stageFromState(t[0].cast<py::tuple>());
         p.wiener = stageFromState(t[1].cast<py::tuple>());
@@ -422,6 +424,8 @@ void bindProfile(py::module& m) {
         p.refinement = t.size() >= 14
                            ? refinementFromState(t[13].cast<py::tuple>())
                            : kelvo::Profile::defaults(p.wiener.blockSize[2] > 1).refinement;
+        p.coarseNoiseRatio =
+            t.size() >= 15 ? t[14].cast<float>() : kelvo::Profile::defaults(true).coarseNoiseRatio;
         return p;
     };
 
@@ -453,9 +457,15 @@ void bindProfile(py::module& m) {
         .def_readwrite("sharpen_alpha", &kelvo::Profile::sharpenAlpha)
         .def_readwrite("sharpen_alpha_first_slice", &kelvo::Profile::sharpenAlphaFirstSlice)
         .def_readwrite("multiscale", &kelvo::Profile::multiscale,
-                       "Correlated noise, and images under any noise: also denoise a copy "
-                       "binned by 2 along every axis and take the estimate's low frequencies "
-                       "from it.")
+                       "Correlated noise, images under any noise, and volumes whose white "
+                       "noise is large against the data (coarse_noise_ratio): also denoise a "
+                       "copy binned by 2 along every axis and take the estimate's low "
+                       "frequencies from it.")
+        .def_readwrite("coarse_noise_ratio", &kelvo::Profile::coarseNoiseRatio,
+                       "Volumes under white noise, with multiscale: the binned copy runs where "
+                       "the noise's standard deviation is at least this multiple of the "
+                       "data's own (sqrt(variance - sigma^2) over the samples with data); 0 "
+                       "on every volume, float('inf') on none.")
         .def_readwrite("adaptive_wiener", &kelvo::Profile::adaptiveWiener,
                        "Volumes only: each Wiener group takes the multiple of "
                        "wiener.threshold that leaves the least estimated error (4/9 to 2 "
@@ -475,7 +485,9 @@ void bindProfile(py::module& m) {
                     << ", sharpen_variance=" << pythonBool(p.sharpenVariance)
                     << ", sharpen_alpha=" << floatText(p.sharpenAlpha)
                     << ", sharpen_alpha_first_slice=" << floatText(p.sharpenAlphaFirstSlice)
-                    << ", multiscale=" << pythonBool(p.multiscale)
+                    << ", multiscale=" << pythonBool(p.multiscale) << ", coarse_noise_ratio="
+                    << (std::isinf(p.coarseNoiseRatio) ? std::string("float('inf')")
+                                                       : floatText(p.coarseNoiseRatio))
                     << ", adaptive_wiener=" << pythonBool(p.adaptiveWiener)
                     << ", refinement=" << refinementRepr(p.refinement)
                     << ", num_threads=" << p.numThreads << ")";

@@ -38,9 +38,11 @@ def seam_error(chunked, whole):
     return float(np.max(np.abs(chunked.astype(np.float64) - whole)))
 
 
-def anisotropic_volume_profile():
-    """Different blocks' reach and steps per dimension and per stage (unit lcm(3, 2) = 6)."""
+def anisotropic_volume_profile(coarse_noise_ratio=float("inf")):
+    """Different blocks' reach and steps per dimension and per stage (unit lcm(3, 2) = 6);
+    by default without the binned copy."""
     p = kelvo.Profile.defaults(True)
+    p.coarse_noise_ratio = coarse_noise_ratio
     ht, wie = p.hard_threshold, p.wiener
     ht.search_radius, ht.step_size = (3, 2, 1), (3, 3, 2)
     wie.block_size, wie.search_radius, wie.step_size = (4, 4, 4), (2, 3, 1), (2, 3, 2)
@@ -49,11 +51,18 @@ def anisotropic_volume_profile():
 
 
 def test_overlap_depth_and_alignment():
-    # Volume defaults: hard thresholding R 4, B 4, step 3; Wiener R 4, 4, 3 (z, axis 0, 3),
-    # B 3, step 3; the refinement R 2, B 3, 3, 2, step 2: a reach of 11 + 8 + 5 = 24 along z and
-    # 11 + 10 + 6 = 27 along y and x, rounded up to lcm(3, 2) = 6.
-    depth, unit = kd.overlap_depth((40, 256, 256))
+    # Volume defaults without the binned copy (white noise small against the data): hard
+    # thresholding R 4, B 4, step 3; Wiener R 4, 4, 3 (z, axis 0, 3), B 3, step 3; the
+    # refinement R 2, B 3, 3, 2, step 2: a reach of 11 + 8 + 5 = 24 along z and 11 + 10 + 6 =
+    # 27 along y and x, rounded up to lcm(3, 2) = 6.
+    p = kelvo.Profile.defaults(True)
+    p.coarse_noise_ratio = float("inf")
+    depth, unit = kd.overlap_depth((40, 256, 256), p)
     assert unit == (6, 6, 6) and depth == (24, 30, 30)
+    # The shape alone cannot tell whether white noise is large against the data: the defaults'
+    # depth counts the binned copy, 2 (11 + 8) + 3 + 5 = 46 along z and 2 (11 + 10) + 3 + 6 = 51
+    # along y and x, rounded up to 2 lcm(3, 3) = 6.
+    assert kd.overlap_depth((40, 256, 256)) == ((48, 54, 54), (6, 6, 6))
     # Correlated volume defaults: hard thresholding 6x6x6 at step 4, radius 4; Wiener 4x4x4 at
     # step 3, radius 5; and the binned copy: 2 (13 + 13) + 3 = 55; then the refinement: + 6 =
     # 61, rounded up to 2 lcm(4, 3).
@@ -103,16 +112,24 @@ def test_chunked_equals_whole_image(client):
 
 
 def test_chunked_equals_whole_volume_anisotropic(client):
-    sigma = 10.0
-    profile = anisotropic_volume_profile()
-    z, _ = textured((40, 64, 64), sigma)
-    whole = kelvo.denoise(z, sigma, profile=profile, threads=1)
-    result = kd.denoise(da.from_array(z, chunks=(15, 24, 24)), sigma, profile=profile,
-                        threads=1)
-    assert all(len(c) == 2 for c in result.chunks)
-    err = seam_error(result.compute(), whole)
-    print(f"volume 40x64x64 in {result.chunks}: seam error {err} (one engine thread)")
-    assert err == 0.0
+    # The data's deviation is about 27: noise of 10 is small against it, noise of 20 large
+    # enough for the binned copy, which the whole array decides for every chunk.
+    profile = anisotropic_volume_profile(kelvo.Profile.defaults(True).coarse_noise_ratio)
+    single = anisotropic_volume_profile()
+    # (The binned copy's run needs twice the overlap: a larger volume.)
+    for sigma, coarse, shape in ((20.0, True, (40, 112, 112)), (10.0, False, (40, 64, 64))):
+        z, _ = textured(shape, sigma)
+        whole = kelvo.denoise(z, sigma, profile=profile, threads=1)
+        assert coarse != np.array_equal(whole, kelvo.denoise(z, sigma, profile=single,
+                                                             threads=1))
+        result = kd.denoise(da.from_array(z, chunks=(15, 24, 24)), sigma, profile=profile,
+                            threads=1)
+        assert all(len(c) == 2 for c in result.chunks[1:])
+        err = seam_error(result.compute(), whole)
+        print(f"volume {shape} in {result.chunks}, sigma {sigma}: seam error {err} (one "
+              f"engine thread)")
+        assert err == 0.0
+    profile = single
 
     # The overlap is needed: half of it, or a grid phase off by one, breaks the seams.
     chunks = da.from_array(z, chunks=result.chunks)

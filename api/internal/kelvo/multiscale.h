@@ -1,14 +1,16 @@
-// Internal to Kelvo: the coarse scale of a denoising run under correlated noise, and of
-// images under white noise. Low-pass noise puts most of its power at frequencies that blocks
-// of a few samples cannot tell from the signal; a copy binned by 2 along every axis sees
-// those frequencies at twice the relative resolution. `denoise` denoises that copy with the
-// binned noise's PSD and takes the low-pass content of its result from it
-// (addCoarseCorrection). Under white noise the copy's noise is white with a quarter of the
-// variance (images), and its estimate still helps wherever the image is smooth over more than
-// a block.
+// Internal to Kelvo: the coarse scale of a denoising run under correlated noise, of images
+// under white noise, and of volumes whose white noise is large against the data. Low-pass
+// noise puts most of its power at frequencies that blocks of a few samples cannot tell from
+// the signal; a copy binned by 2 along every axis sees those frequencies at twice the
+// relative resolution. `denoise` denoises that copy with the binned noise's PSD and takes the
+// low-pass content of its result from it (addCoarseCorrection). Under white noise the copy's
+// noise is white with a quarter (images) or an eighth (volumes) of the variance, and its
+// estimate still helps wherever the data is smooth over more than a block.
 #pragma once
 
 #include <array>
+#include <cstddef>
+#include <cstdint>
 #include <vector>
 
 #include "kelvo/kelvo.h"
@@ -19,9 +21,18 @@ namespace kelvo {
 std::array<bool, 3> binnedAxes(Size3 size);
 
 /// Whether `denoise` adds the coarse scale for a processed volume of `size`: the profile
-/// asks for it, the noise is correlated or the data is an image (depth one), and the binned
-/// volume holds a block of each stage.
-bool multiscaleApplies(Size3 size, const Noise& noise, const Profile& profile);
+/// asks for it; the noise is correlated, the data is an image (depth one), or the noise's
+/// standard deviation is at least `profile.coarseNoiseRatio` times the data's
+/// (`relativeNoise`, see relativeNoise; infinity when not known asks for the largest run);
+/// and the binned volume holds a block of each stage.
+bool multiscaleApplies(Size3 size, const Noise& noise, const Profile& profile,
+                       double relativeNoise);
+
+/// sigma over the data's own standard deviation: that of the `count` samples of `volume`
+/// with `hasData` set, less the noise's (sqrt(max(0, variance - sigma^2))); infinity where
+/// the data's variance does not exceed the noise's.
+double relativeNoise(const float* volume, const std::uint8_t* hasData, std::size_t count,
+                     double sigma);
 
 /// The noise of the copy binned by 2 along `binned`: the binned PSD under correlated noise
 /// (coarseNoisePsd), white noise of variance sigma^2 / 2^k (k binned axes) under white noise.
