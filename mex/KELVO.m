@@ -233,9 +233,9 @@ else
 end
 if multiscale
     % Differences are attenuated beyond the binned noise's standard deviation, or half of it
-    % under white noise.
+    % on images under white noise.
     limit = sqrt(varianceC);
-    if ~correlated
+    if ~correlated && size(crop, 3) == 1
         limit = limit / 2;
     end
     y2 = kelvonoise('correct', y2, y2c, limit);

@@ -277,7 +277,8 @@ void denoise(const float* volume, Size3 size, float* output, const Noise& noise,
             coarseInput = std::vector<float>();
             coarsePilot = std::vector<float>();
             addCoarseCorrection(estimate, region.size, binned, coarseEstimate.data(),
-                                coarseCorrectionLimit(runNoise, coarseNoise), coarseInput);
+                                coarseCorrectionLimit(runNoise, coarseNoise, region.size[2] == 1),
+                                coarseInput);
         }
         if (refine) runRefinement(input, estimate, refinement, wienerSpan, options);
     } catch (...) {

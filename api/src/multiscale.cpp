@@ -135,8 +135,8 @@ Noise coarseNoise(const Noise& noise, std::array<bool, 3> binned) {
     return Noise::white(noise.sigma() / std::sqrt(double(1 << k)));
 }
 
-float coarseCorrectionLimit(const Noise& noise, const Noise& coarseNoise) {
-    return float(coarseNoise.sigma() * (noise.isCorrelated() ? 1.0 : 0.5));
+float coarseCorrectionLimit(const Noise& noise, const Noise& coarseNoise, bool image) {
+    return float(coarseNoise.sigma() * (noise.isCorrelated() || !image ? 1.0 : 0.5));
 }
 
 Size3 coarseSize(Size3 size, std::array<bool, 3> binned) {

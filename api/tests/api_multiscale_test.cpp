@@ -158,9 +158,11 @@ TEST(Multiscale, WhiteNoise) {
     EXPECT_FALSE(coarseImage.isCorrelated());
     EXPECT_DOUBLE_EQ(coarseImage.sigma(), 0.05);
     EXPECT_NEAR(coarseNoise(white, binnedAxes(volume)).sigma(), 0.1 / std::sqrt(8.0), 1e-12);
-    EXPECT_FLOAT_EQ(coarseCorrectionLimit(white, coarseImage), 0.025f);
+    EXPECT_FLOAT_EQ(coarseCorrectionLimit(white, coarseImage, true), 0.025f);
+    EXPECT_FLOAT_EQ(coarseCorrectionLimit(white, coarseNoise(white, binnedAxes(volume)), false),
+                    float(0.1 / std::sqrt(8.0)));
     const Noise coarseBox = coarseNoise(box, binnedAxes(volume));
-    EXPECT_FLOAT_EQ(coarseCorrectionLimit(box, coarseBox), float(coarseBox.sigma()));
+    EXPECT_FLOAT_EQ(coarseCorrectionLimit(box, coarseBox, false), float(coarseBox.sigma()));
 
     // The data's deviation counts only samples with data, about their own mean: 1000 + 0 / 2
     // alternating (variance 1) beside samples without data far away.
