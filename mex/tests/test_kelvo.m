@@ -75,10 +75,18 @@ assert(isequal(KELVO(z * 2^60, sigma * 2^60, pro) * 2^-60, y1), 'FAILED large-sc
 
 % ---- correlated noise: the defaults of the C++ library, as the command-line tool runs them
 correlatedDefaults(x, seed);
-% ---- images under white noise take the binned copy too, as in the C++ library
-imageTwoScales(seed);
-% ---- volumes whose white noise is large against the data take it too
-dimVolumeTwoScales(seed);
+% ---- images under white noise take the binned copy too, as in the C++ library, and so do
+% volumes whose white noise is large against the data
+[r, c] = ndgrid(1:48, 1:40);
+twoScales('image', 0.3 + 0.4 * exp(-((r - 24).^2 + (c - 20).^2) / 80) + 0.2 * sin(r / 7), ...
+          seed + 2, @(p) setfield(p, 'multiscale', false));
+[r, c, s] = ndgrid(1:24, 1:24, 1:16);
+dim = 0.3 + 0.1 * ((r - 12).^2 + (c - 11).^2 + (s - 8).^2 < 40) + 0.04 * sin(r / 5);
+twoScales('dim volume', dim, seed + 4, @(p) setfield(p, 'coarseNoiseRatio', Inf));
+bad = KELVOProfile();
+bad.coarseNoiseRatio = -1;
+expectError('a negative coarseNoiseRatio', @() KELVO(single(dim), 0.1, bad), ...
+            'kelvo:badProfile', {'coarseNoiseRatio', 'Inf'});
 % ---- smallest groups larger than small search windows hold, as in the C++ library
 smallVolumeFloors(seed);
 
@@ -193,43 +201,21 @@ assert(max(abs(yWhite(:) - y(:))) > 1e-2, 'FAILED the white-noise defaults give 
 agreesWithTool('correlated', z, y, psd);
 end
 
-function imageTwoScales(seed)
-% A smooth image under white noise: the binned copy changes the estimate, and KELVO's result
-% is the C++ library's.
-randn('state', seed + 2);
-[r, c] = ndgrid(1:48, 1:40);
-x = 0.3 + 0.4 * exp(-((r - 24).^2 + (c - 20).^2) / 80) + 0.2 * sin(r / 7);
+function twoScales(what, x, seed, oneScale)
+% Data under white noise that takes the binned copy (a smooth image; a volume whose data
+% varies less than the noise, by the defaults' coarseNoiseRatio): the copy changes the
+% estimate against the profile `oneScale` makes without it, and KELVO's result is the C++
+% library's.
+randn('state', seed);
 z = single(x + 0.1 * randn(size(x)));
 pro = KELVOProfile();
 pro.numThreads = 1;
 y = KELVO(z, 0.1, pro);
-pro.multiscale = false;
-yOne = KELVO(z, 0.1, pro);
-fprintf('  image, white noise: RMSE %.4f with the binned copy, %.4f without\n', rmse(y, x), ...
-        rmse(yOne, x));
-assert(max(abs(yOne(:) - y(:))) > 1e-3, 'FAILED the binned copy was not used on an image');
-agreesWithTool('image, white noise', z, y, 0.1);
-end
-
-function dimVolumeTwoScales(seed)
-% A volume whose data varies less than its white noise takes the binned copy (the defaults'
-% coarseNoiseRatio), and KELVO's result is the C++ library's.
-randn('state', seed + 4);
-[r, c, s] = ndgrid(1:24, 1:24, 1:16);
-x = 0.3 + 0.1 * ((r - 12).^2 + (c - 11).^2 + (s - 8).^2 < 40) + 0.04 * sin(r / 5);
-z = single(x + 0.1 * randn(size(x)));
-pro = KELVOProfile();
-pro.numThreads = 1;
-y = KELVO(z, 0.1, pro);
-pro.coarseNoiseRatio = Inf;
-yOne = KELVO(z, 0.1, pro);
-fprintf('  dim volume, white noise: RMSE %.4f with the binned copy, %.4f without\n', ...
+yOne = KELVO(z, 0.1, oneScale(pro));
+fprintf('  %s, white noise: RMSE %.4f with the binned copy, %.4f without\n', what, ...
         rmse(y, x), rmse(yOne, x));
-assert(max(abs(yOne(:) - y(:))) > 1e-3, 'FAILED the binned copy was not used on a dim volume');
-agreesWithTool('dim volume, white noise', z, y, 0.1);
-pro.coarseNoiseRatio = -1;
-expectError('a negative coarseNoiseRatio', @() KELVO(z, 0.1, pro), 'kelvo:badProfile', ...
-            {'coarseNoiseRatio', 'Inf'});
+assert(max(abs(yOne(:) - y(:))) > 1e-3, 'FAILED the binned copy was not used (%s)', what);
+agreesWithTool([what ', white noise'], z, y, 0.1);
 end
 
 function smallVolumeFloors(seed)
