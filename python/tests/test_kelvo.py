@@ -69,6 +69,7 @@ def test_profile_defaults_pickle_and_copies():
         older = kelvo.Profile.__new__(kelvo.Profile)
         older.__setstate__(p.__getstate__()[:12])
         assert older == p and older.adaptive_wiener and older.refinement.enabled
+        assert older.coarse_noise_ratio == 0.5
     assert "refinement=RefinementProfile(enabled=True, block_size=(8, 8, 1)" in repr(img)
     # A stage pickled before the smallest group existed keeps the rule of that time, 2.
     stage = kelvo.StageProfile.__new__(kelvo.StageProfile)
@@ -98,11 +99,14 @@ def test_profile_changes_only_by_assignment():
     assert p.wiener.max_group_size == 8
     with pytest.raises(TypeError):
         p.fft_size = (8, 8)
-    # repr is Python: True/False and floats with a decimal point.
+    # repr is Python: True/False, floats with a decimal point, infinity as float('inf').
     p.sharpen = True
+    p.coarse_noise_ratio = float("inf")
     text = repr(p)
     assert "sharpen=True" in text and "split_comp=(False, False, True)" in text
     assert "true" not in text and "false" not in text and "threshold=2.9" in text
+    assert "coarse_noise_ratio=float('inf')" in text
+    assert pickle.loads(pickle.dumps(p)) == p
 
 
 def test_default_profile_is_the_shared_one():
@@ -265,6 +269,10 @@ def test_bad_arguments():
     p = kelvo.Profile.defaults(False)
     p.wiener.min_group_size = 3
     with pytest.raises(ValueError, match="smallest group size must be a power of two"):
+        kelvo.denoise(z, 5.0, profile=p)
+    p = kelvo.Profile.defaults(False)
+    p.coarse_noise_ratio = float("nan")
+    with pytest.raises(ValueError, match="coarse noise ratio must be 0 or more"):
         kelvo.denoise(z, 5.0, profile=p)
     with pytest.raises(ValueError, match="non-negative"):
         kelvo.denoise(z, -np.ones((32, 32), np.float32))
