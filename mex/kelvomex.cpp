@@ -130,12 +130,12 @@ void defaultsCall(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
                            format("kelvomex('defaults', ...): got %d outputs, expected 1", nlhs)};
     const Profile p = Profile::defaults(flags[0], flags[1]);
 
-    static const char* names[] = {"hardThreshold", "wiener",
-                                  "fftSize",       "varianceLimit",
-                                  "splitComp",     "matchNoiseWeight",
-                                  "sharpen",       "sharpenVariance",
-                                  "sharpenAlpha",  "sharpenAlphaFirstSlice",
-                                  "multiscale",    "coarseNoiseRatio",
+    static const char* names[] = {"hardThreshold",  "wiener",
+                                  "fftSize",        "varianceLimit",
+                                  "splitComp",      "matchNoiseWeight",
+                                  "sharpen",        "sharpenVariance",
+                                  "sharpenAlpha",   "sharpenAlphaFirstSlice",
+                                  "multiscale",     "coarseNoiseRatio",
                                   "adaptiveWiener", "refinement",
                                   "numThreads"};
     MxPtr s(mxCreateStructMatrix(1, 1, 15, names));
