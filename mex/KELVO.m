@@ -145,19 +145,16 @@ else
 end
 
 % Under white noise a volume takes the coarse scale where the noise is large against the
-% data: sigma over the data's own deviation, over every sample with data, as kelvo::denoise
-% measures it (KELVOProfile, coarseNoiseRatio).
+% data: sigma (for a flat PSD its standard deviation, see noiseArgument) over the data's own
+% deviation, over every sample with data, as kelvo::denoise measures it (KELVOProfile,
+% coarseNoiseRatio).
 relativeNoise = 0;
 if size(crop, 3) > 1 && ~isCorrelated(psd)
-    s0 = sigma;
-    if ~isempty(psd)
-        s0 = sqrt(mean(double(psd(:))) / numel(psd));
-    end
     v = double(zs(hasData));
-    signal = mean((v - mean(v)).^2) - s0^2;
+    signal = mean((v - mean(v)).^2) - sigma^2;
     relativeNoise = Inf;
     if signal > 0
-        relativeNoise = s0 / sqrt(signal);
+        relativeNoise = sigma / sqrt(signal);
     end
 end
 
