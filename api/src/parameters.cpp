@@ -97,8 +97,12 @@ Parameters stageParameters(StageName stage, const Profile& profile, Size3 size,
             "profile (Profile::defaults(false))");
     for (int d = 0; d < 3; ++d)
         if (block[d] > size[d])
-            fail("volume " + sizeText(size) + " is smaller than the " + sizeText(block) +
-                 " blocks along dimension " + std::to_string(d));
+            fail("volume " + sizeText(size) + " is smaller than the " + stageText + " blocks " +
+                 sizeText(block) + " along dimension " + std::to_string(d) + " (" + "xyz"[d] +
+                 "): pass a volume of at least " + std::to_string(block[d]) +
+                 " samples there, or a profile whose blocks hold at most " +
+                 std::to_string(size[d]) + " along it" +
+                 (d == 2 ? ", or denoise each slice as a 2-D image" : ""));
     if (!isPowerOfTwo(sp.maxGroupSize) || sp.maxGroupSize < 2 || sp.maxGroupSize > 64)
         fail(std::string(stageText) + " group size must be a power of two from 2 to 64 (got " +
              std::to_string(sp.maxGroupSize) + ")");

@@ -104,9 +104,20 @@ TEST(StageParameters, PsdNoiseVarianceAndSmallVolumes) {
 TEST(StageParameters, RejectsWhatCannotRun) {
     const Noise n = Noise::white(0.1);
     const Profile vol = Profile::defaults(true), img = Profile::defaults(false);
+    // The message names the stage, the axis and what would fit.
+    const std::string thin = invalidMessage([&] {
+        stageParameters(HARD_THRESHOLDING, vol, {40, 40, 3}, n);
+    });
+    EXPECT_NE(thin.find("smaller than the hard-thresholding blocks 4x4x4 along dimension 2 (z)"),
+              std::string::npos)
+        << thin;
+    EXPECT_NE(thin.find("at least 4 samples there, or a profile whose blocks hold at most 3"),
+              std::string::npos)
+        << thin;
+    EXPECT_NE(thin.find("each slice as a 2-D image"), std::string::npos) << thin;
     EXPECT_NE(invalidMessage([&] {
                   stageParameters(HARD_THRESHOLDING, vol, {3, 40, 40}, n);
-              }).find("smaller than"),
+              }).find("along dimension 0 (x)"),
               std::string::npos);
     EXPECT_NE(invalidMessage([&] {
                   stageParameters(HARD_THRESHOLDING, vol, {40, 40, 1}, n);
