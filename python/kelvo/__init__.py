@@ -101,6 +101,11 @@ def _check_psd_axes(psd_shape, shape):
     """Refuses a PSD of the volume's full size whose shape fits only the reversed axes: it was
     almost certainly written in (x, y, z) order and would be read with its axes swapped."""
     vol, psd = tuple(shape), tuple(psd_shape)
+    if (len(vol) == 2 or vol[0] == 1) and len(psd) == 3 and psd[0] != 1:
+        hint = "; pass psd[..., 0]" if psd[-1] == 1 else ""
+        raise ValueError(
+            f"the PSD has shape {psd}, but z of shape {vol} is a 2-D image: its PSD is 2-D, "
+            f"(Fy, Fx) or (1, Fy, Fx){hint}")
     if len(vol) == 3 and vol[0] == 1 and len(psd) == 2:
         vol = vol[1:]
     if len(psd) == 3 and psd[0] == 1 and len(vol) == 2:
