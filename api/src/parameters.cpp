@@ -44,10 +44,14 @@ Noise Noise::spectrum(std::vector<float> psd, Size3 size) {
              " needs " + std::to_string(count));
     double sum = 0.0;
     for (float v : psd) {
-        if (!std::isfinite(v) || v < 0.0f) fail("PSD values must be finite and non-negative");
+        if (!std::isfinite(v) || v < 0.0f)
+            fail("PSD values must be finite and non-negative (got " + std::to_string(v) + ")");
         sum += v;
     }
-    if (!(sum > 0.0)) fail("PSD is zero everywhere");
+    if (!(sum > 0.0))
+        fail(
+            "PSD is zero everywhere: it must hold the noise's power, E|DFT|^2 on its grid (white "
+            "noise of standard deviation s on an N-point grid has the constant s^2 N)");
     Noise n;
     // Mean of the PSD over its grid divided by the grid's point count (Parseval).
     n.sigma_ = std::sqrt(sum / double(count) / double(count));
