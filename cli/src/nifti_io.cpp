@@ -406,7 +406,10 @@ std::unique_ptr<VolumeFile> readNifti(const std::string& path) {
     // Header and extensions only: the library's loader replaces NaN and infinite floats by 0,
     // but they mean "no data" here and must survive, so the samples are read as stored.
     NiftiPtr nim(nifti_image_read(path.c_str(), 0));
-    if (!nim) throw IoError(path + ": not a readable NIfTI file");
+    if (!nim)
+        throw IoError(path +
+                      ": not a readable NIfTI file (no NIfTI-1 or NIfTI-2 header: the file is "
+                      "truncated, corrupt or in another format)");
 
     auto file = std::make_unique<NiftiFile>();
     if (!typeOfDatatype(nim->datatype, &file->type))
