@@ -98,8 +98,9 @@ def _mask_for(mask, shape, what="z"):
 
 
 def _check_psd_axes(psd_shape, shape):
-    """Refuses a PSD of the volume's full size whose shape fits only the reversed axes: it was
-    almost certainly written in (x, y, z) order and would be read with its axes swapped."""
+    """Refuses, in the caller's axes, a 3-D PSD for a 2-D image (such as (Fy, Fx, 1)), and a
+    PSD of the volume's full size whose shape fits only the reversed axes: it was almost
+    certainly written in (x, y, z) order and would be read with its axes swapped."""
     vol, psd = tuple(shape), tuple(psd_shape)
     if (len(vol) == 2 or vol[0] == 1) and len(psd) == 3 and psd[0] != 1:
         hint = "; pass psd[..., 0]" if psd[-1] == 1 else ""
