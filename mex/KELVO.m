@@ -71,7 +71,7 @@ if nargin < 3 || isempty(profile)
     profile = KELVOProfile();
 end
 pro = resolveProfile(profile, volumetric, isstruct(noise) && isCorrelated(noise.psd));
-checkVolumeFits(pro, volSize);
+pro = fitVolume(pro, volSize);
 [rician, coils] = noiseModel(pro);
 mask = maskOf(pro.mask, size(z), volSize, count);
 
@@ -683,10 +683,12 @@ for f = {'threshold', 'matchThreshold'}
 end
 end
 
-function checkVolumeFits(pro, volSize)
-% The blocks of both stages must fit in every volume, and a step larger than the block would
-% leave samples unfiltered (except along a dimension one sample thick, where there is one
-% block position whatever the step): name the field to change.
+function pro = fitVolume(pro, volSize)
+% A step larger than the block would leave samples unfiltered (except along a dimension one
+% sample thick, where there is one block position whatever the step): name the field to
+% change. Along a dimension of two or more samples that is thinner than a stage's blocks (a
+% stack of two or three slices) the blocks shrink to the volume, as kelvo::denoise does; a
+% dimension of one sample thinner than the blocks is refused.
 for st = {'hardThreshold', 'wiener'}
     block = double(pro.(st{1}).blockSize(:)');
     step = double(pro.(st{1}).stepSize(:)');
@@ -695,14 +697,24 @@ for st = {'hardThreshold', 'wiener'}
                  'in every dimension (a larger step leaves samples unfiltered)'], ...
                  mat2str(block)));
     end
-    d = find(block > volSize, 1);
+    d = find(block > volSize & volSize < 2, 1);
     if ~isempty(d)
-        error('kelvo:volumeTooSmall', ['KELVO: each volume of z (size %s) is smaller than ' ...
-              'the block of profile field ''%s.blockSize'' %s along dimension %d; pass a ' ...
-              'volume of at least %s samples, or a profile for its shape (KELVOProfile(''image'') ' ...
-              'for a 2-D image)'], mat2str(volSize), st{1}, mat2str(block), d, mat2str(block));
+        error('kelvo:volumeTooSmall', ['KELVO: each volume of z (size %s) is one sample ' ...
+              'thick along dimension %d, thinner than the block of profile field ' ...
+              '''%s.blockSize'' %s; pass a volume of at least 2 samples there, or a profile ' ...
+              'for its shape (KELVOProfile(''image'') for a 2-D image)'], mat2str(volSize), d, ...
+              st{1}, mat2str(block));
     end
+    thin = block > volSize;
+    block(thin) = volSize(thin);
+    step(thin) = min(step(thin), block(thin));
+    pro.(st{1}).blockSize = block;
+    pro.(st{1}).stepSize = step;
 end
+block = double(pro.refinement.blockSize(:)');
+thin = block > volSize & volSize >= 2;
+block(thin) = volSize(thin);
+pro.refinement.blockSize = block;
 end
 
 function v = checkNumber(v, name, n, integral, example)

@@ -22,6 +22,15 @@ std::string sizeText(const Size3& s) {
 
 bool isPowerOfTwo(int v) { return v > 0 && (v & (v - 1)) == 0; }
 
+/// The blocks a volume of `size` is cut into: along a dimension of at least two samples that
+/// is thinner than the blocks (a stack of two or three slices) the blocks shrink to the
+/// volume, since the transforms exist for every size; a dimension of one sample keeps them.
+Size3 fittedBlock(Size3 block, Size3 size) {
+    for (int d = 0; d < 3; ++d)
+        if (block[d] > size[d] && size[d] >= 2) block[d] = size[d];
+    return block;
+}
+
 [[noreturn]] void fail(const std::string& what) { throw std::invalid_argument(what); }
 
 }  // namespace
@@ -89,24 +98,24 @@ Parameters stageParameters(StageName stage, const Profile& profile, Size3 size,
         fail("volume " + sizeText(size) + " is too large (more than 2^31-1 samples)");
 
     const bool image = size[2] == 1;
-    const Size3 block = sp.blockSize;
     for (int d = 0; d < 3; ++d)
-        if (block[d] < 1 || block[d] > 16 || block[0] * block[1] * block[2] < 2)
-            fail(std::string(stageText) + " block size " + sizeText(block) +
+        if (sp.blockSize[d] < 1 || sp.blockSize[d] > 16 ||
+            sp.blockSize[0] * sp.blockSize[1] * sp.blockSize[2] < 2)
+            fail(std::string(stageText) + " block size " + sizeText(sp.blockSize) +
                  " is not supported: 1 to 16 samples per dimension, at least 2 in all (4x4x4 "
                  "for volumes and 8x8x1 for images are the defaults)");
-    if (image && block[2] != 1)
+    if (image && sp.blockSize[2] != 1)
         fail(
             "a 2-D image (depth 1) needs blocks of depth 1, such as 8x8x1; use the image "
             "profile (Profile::defaults(false))");
+    const Size3 block = fittedBlock(sp.blockSize, size);
     for (int d = 0; d < 3; ++d)
         if (block[d] > size[d])
-            fail("volume " + sizeText(size) + " is smaller than the " + stageText + " blocks " +
-                 sizeText(block) + " along dimension " + std::to_string(d) + " (" + "xyz"[d] +
-                 "): pass a volume of at least " + std::to_string(block[d]) +
-                 " samples there, or a profile whose blocks hold at most " +
-                 std::to_string(size[d]) + " along it" +
-                 (d == 2 ? ", or denoise each slice as a 2-D image" : ""));
+            fail("volume " + sizeText(size) + " is one sample thick along dimension " +
+                 std::to_string(d) + " (" + "xyz"[d] + "), thinner than the " + stageText +
+                 " blocks " + sizeText(sp.blockSize) +
+                 ": pass a volume of at least 2 samples there, or a profile whose blocks hold "
+                 "1 along it");
     if (!isPowerOfTwo(sp.maxGroupSize) || sp.maxGroupSize < 2 || sp.maxGroupSize > 64)
         fail(std::string(stageText) + " group size must be a power of two from 2 to 64 (got " +
              std::to_string(sp.maxGroupSize) + ")");
@@ -190,15 +199,16 @@ Parameters stageParameters(StageName stage, const Profile& profile, Size3 size,
 bool refinementApplies(Size3 size, const Noise& noise, const Profile& profile) {
     const RefinementProfile& r = profile.refinement;
     if (!r.enabled) return false;
+    const Size3 block = fittedBlock(r.blockSize, size);
     for (int d = 0; d < 3; ++d)
-        if (r.blockSize[d] > size[d]) return false;
+        if (block[d] > size[d]) return false;
     // Correlated noise whose covariance within a block is singular (a spectrum with zeros)
     // cannot be modelled by the pass.
     if (!noise.isCorrelated()) return true;
-    if (r.blockSize[0] * r.blockSize[1] * r.blockSize[2] > MAX_COVARIANCE_BLOCK) return false;
+    if (block[0] * block[1] * block[2] > MAX_COVARIANCE_BLOCK) return false;
     Size3 psdSize{};
     const std::vector<float> psd = enginePsd(noise, profile, &psdSize);
-    return !blockNoiseCovariance(psd.data(), psdSize, r.blockSize).empty();
+    return !blockNoiseCovariance(psd.data(), psdSize, block).empty();
 }
 
 RefinementParameters refinementParameters(const Profile& profile, Size3 size, const Noise& noise) {

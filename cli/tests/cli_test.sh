@@ -177,7 +177,7 @@ expect_fail "not a TIFF file" 1 "not a readable TIFF" "$out/bad.tif" denoise "$i
 expect_fail "unsupported dtype" 1 "unsupported NumPy dtype" "$o" denoise "$in/complex.npy" "$o" --sigma 0.1
 expect_fail "truncated data" 1 "truncated" "$o" denoise "$in/truncated.npy" "$o" --sigma 0.1
 expect_fail "1-D data" 1 "wrong dimensions" "$o" denoise "$in/line.npy" "$o" --sigma 0.1
-expect_fail "volume thinner than a block" 1 "smaller than" "$o" denoise "$in/tiny.npy" "$o" --sigma 0.1
+expect_fail "volume one sample thick" 1 "one sample thick along dimension 1 (y)" "$o" denoise "$in/tiny.npy" "$o" --sigma 0.1
 expect_fail "negative sigma" 1 "positive" "$o" denoise "$in/vol.npy" "$o" --sigma -1
 expect_fail "zero sigma" 1 "positive" "$o" denoise "$in/vol.npy" "$o" --sigma 0
 expect_fail "sigma not a number" 2 "not a number" "$o" denoise "$in/vol.npy" "$o" --sigma abc

@@ -35,7 +35,7 @@ int main(int argc, char** argv) {
     writeNpyFloat(dir + "/img.npy", {64, 48}, noisy({64, 48, 1}, 1));
     writeNpyFloat(dir + "/series.npy", {24, 24, 16, 3}, noisy({24, 24, 16}, 3));
     writeNpyFloat(dir + "/line.npy", {100}, std::vector<float>(100, 0.5f));
-    writeNpyFloat(dir + "/tiny.npy", {3, 40, 40}, std::vector<float>(4800, 0.5f));
+    writeNpyFloat(dir + "/tiny.npy", {40, 1, 40}, std::vector<float>(1600, 0.5f));
     writeNpyFloat(dir + "/psd2d.npy", {16, 16}, std::vector<float>(256, 0.01f * 256));
     writeNpyFloat(dir + "/psd3d.npy", {8, 8, 8}, std::vector<float>(512, 0.01f * 512));
     std::vector<float> negative(256, 1.0f);

@@ -21,8 +21,8 @@ proCoils = KELVOProfile(); proCoils.noiseDistribution = 'rician'; proCoils.coils
 proMask = KELVOProfile(); proMask.mask = true(12, 32, 32);
 proEmpty = KELVOProfile(); proEmpty.mask = false(size(z));
 cases = {
-    'volume smaller than the block', @() KELVO(z(:, :, 1:3), sigma), 'kelvo:volumeTooSmall', ...
-        {'hardThreshold.blockSize', '[4 4 4]', '[32 32 3]'}
+    'volume one sample thick', @() KELVO(z(1, :, :), sigma), 'kelvo:volumeTooSmall', ...
+        {'hardThreshold.blockSize', '[4 4 4]', '[1 32 12]', 'dimension 1'}
     'misspelt field', @() KELVO(z, sigma, pro), 'kelvo:badProfile', ...
         {'''splitcomp''', 'did you mean ''splitComp'''}
     'misspelt nested field', @() KELVO(z, sigma, proNested), 'kelvo:badProfile', ...
@@ -89,6 +89,8 @@ expectError('a negative coarseNoiseRatio', @() KELVO(single(dim), 0.1, bad), ...
             'kelvo:badProfile', {'coarseNoiseRatio', 'Inf'});
 % ---- smallest groups larger than small search windows hold, as in the C++ library
 smallVolumeFloors(seed);
+% ---- stacks thinner than the blocks: the blocks shrink to them, as in the C++ library
+thinStacks(x, seed);
 
 % ---- 'auto' and samples without data
 sigmaHat = kelvonoise('estimate', z, [], 'gaussian', 1);
@@ -230,6 +232,22 @@ pro.hardThreshold.minGroupSize = 16;
 pro.wiener.minGroupSize = 32;
 y = KELVO(z, 0.1, pro);
 agreesWithTool('small volume, large floors', z, y, 0.1, '--min-group 16,32');
+end
+
+function thinStacks(x, seed)
+% Two or three slices (and a volume three samples wide) are denoised with blocks that fit
+% them, and the result is the C++ library's.
+randn('state', seed + 5);
+pro = KELVOProfile();
+pro.numThreads = 1;
+for part = {{':', ':', 1:2}, {':', ':', 4:6}, {1:3, ':', ':'}}
+    clean = x(part{1}{:});
+    z = single(clean + 0.1 * randn(size(clean)));
+    y = KELVO(z, 0.1, pro);
+    assert(rmse(y, clean) < 0.6 * rmse(z, clean), 'FAILED %s: RMSE %.4f of %.4f', ...
+           mat2str(size(z)), rmse(y, clean), rmse(z, clean));
+    agreesWithTool(sprintf('a stack of %s', mat2str(size(z))), z, y, 0.1);
+end
 end
 
 function agreesWithTool(what, z, y, noise, options)

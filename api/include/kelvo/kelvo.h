@@ -107,12 +107,15 @@ struct DenoiseOptions {
 
 /// Denoises `volume` (size `size`, layout above) into `output` (same size; may not alias
 /// `volume`). Uses the block and search settings of `profile`, clamped to small volumes (a
-/// search radius never exceeds the volume, a step never exceeds the block).
+/// search radius never exceeds the volume, a step never exceeds the block, and along a
+/// dimension of two or more samples that is thinner than the blocks, such as a stack of two
+/// or three slices, the blocks of every stage shrink to the volume).
 /// With NoiseDistribution::Rician the magnitudes are stabilised (kelvo/magnitude.h) at the
 /// noise's sigma, both stages run on unit noise (the PSD scaled by 1 / sigma^2), and the
 /// estimate is mapped back by the unbiased inverse. Samples without data: see above.
 /// Throws std::invalid_argument (bad sizes, profile, noise, coils or mask; no sample with
-/// data; a volume smaller than a block), std::bad_alloc (memory) or Cancelled. Argument errors are
+/// data; a dimension one sample thick where the blocks are larger), std::bad_alloc (memory)
+/// or Cancelled. Argument errors are
 /// thrown before `output` is touched; after a failure during the run `output` is all zero.
 void denoise(const float* volume, Size3 size, float* output, const Noise& noise,
              const Profile& profile, const DenoiseOptions& options = {});
