@@ -141,7 +141,7 @@ def _noise(z, sigma_or_psd, mask=None, rician=False, coils=1):
     return 0.0, psd
 
 
-def _profile_for(shape, profile, threads, psd=None):
+def _profile_for(shape, profile, threads, psd=None, what="z"):
     if profile is None:
         # A PSD that is not flat describes correlated noise, which has its own defaults.
         correlated = (psd is not None and psd.size > 0
@@ -154,7 +154,25 @@ def _profile_for(shape, profile, threads, psd=None):
     if threads:
         profile = copy.copy(profile)  # never modify the caller's profile
         profile.num_threads = int(threads)
+    _check_single_sample_axes(shape, profile, what)
     return profile
+
+
+def _check_single_sample_axes(shape, profile, what):
+    """Refuses, in the caller's axes, an axis of one sample where the blocks are larger (an
+    axis of two or more samples thinner than the blocks gets blocks that fit it)."""
+    dims = shape if is_volumetric(shape) else shape[-2:]
+    offset = len(shape) - len(dims)
+    for k, n in enumerate(dims):
+        d = len(dims) - 1 - k  # the engine's dimension: the last axis is x
+        block = max(profile.hard_threshold.block_size[d], profile.wiener.block_size[d])
+        if n == 1 and block > 1:
+            axis = offset + k
+            raise ValueError(
+                f"{what} has shape {tuple(shape)}: one sample along axis {axis} "
+                f"({'xyz'[d]}), where the blocks hold {block}; pass at least 2 samples "
+                f"along it, or drop that axis (np.squeeze(z, axis={axis})) to denoise a "
+                f"{len(dims) - 1}-D array")
 
 
 def denoise(z, sigma_or_psd=None, profile=None, stages="all", threads=0, progress=None,
@@ -221,7 +239,8 @@ def _denoise_series(a, sigma_or_psd, profile, stages, threads, progress, rician,
     fixed = None
     if not (sigma_or_psd is None or (isinstance(sigma_or_psd, str) and sigma_or_psd == "auto")):
         fixed = _noise(a[0], sigma_or_psd)  # one check of the PSD, shared by every volume
-    profile = _profile_for(shape, profile, threads, fixed[1] if fixed else None)
+    profile = _profile_for(shape, profile, threads, fixed[1] if fixed else None,
+                           "each volume of z")
     out = np.empty(a.shape, np.float32)
     for t in range(count):
         hook = None

@@ -170,8 +170,13 @@ def test_last_axis_is_x_and_first_is_z():
         profile = fitted(shape, axis, len(shape) == 3)
         assert np.array_equal(kelvo.denoise(z, 0.1, threads=1),
                               kelvo.denoise(z, 0.1, profile=profile, threads=1)), shape
-    with pytest.raises(ValueError, match=r"one sample thick along dimension 0 \(x\)"):
+    # One sample along an axis is refused in the caller's axes, for a series too.
+    with pytest.raises(ValueError, match=r"shape \(16, 16, 1\): one sample along axis 2 \(x\)"
+                                         r".*np.squeeze\(z, axis=2\)"):
         kelvo.denoise(np.ones((16, 16, 1), np.float32), 1.0)
+    with pytest.raises(ValueError, match=r"each volume of z has shape \(16, 1, 16\): one sample "
+                                         r"along axis 1 \(y\)"):
+        kelvo.denoise(np.ones((2, 16, 1, 16), np.float32), 1.0)
     img = noisy(phantom_image(40, 48), 10.0)
     assert np.array_equal(kelvo.denoise(img[None], 10.0, threads=1)[0],
                           kelvo.denoise(img, 10.0, threads=1))
@@ -268,7 +273,7 @@ def test_bad_arguments():
         kelvo.denoise(z, 5.0, stages="wiener")
     with pytest.raises(ValueError, match="threads"):
         kelvo.denoise(z, 5.0, threads=-1)
-    with pytest.raises(ValueError, match="one sample thick"):
+    with pytest.raises(ValueError, match="one sample along axis 2"):
         kelvo.denoise(z[:1, :, None], 5.0)
     with pytest.raises(ValueError, match="8x8x1"):
         kelvo.denoise(z, 5.0, profile=kelvo.Profile.defaults(True))
