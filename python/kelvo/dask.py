@@ -234,7 +234,7 @@ def denoise(array, sigma_or_psd=None, profile=None, stages="all", threads=0, chu
             psd = np.ascontiguousarray(psd, dtype=np.float32)
     # No profile: the defaults kelvo.denoise would pick for the whole array and this noise
     # (those of correlated noise for a PSD that is not flat).
-    profile = kelvo._profile_for(arr.shape, profile, threads, psd)
+    profile = kelvo._profile_for(arr.shape, profile, threads, psd, "array")
 
     correlated = psd is not None and psd.size > 0 and float(np.ptp(psd)) > 1e-6 * float(
         np.max(psd))
