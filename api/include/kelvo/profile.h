@@ -36,7 +36,7 @@ struct StageProfile {
 /// transform's, which keeps fine structure that both stages blur.
 struct RefinementProfile {
     bool enabled;                     ///< run the pass (skipped where it cannot model the noise)
-    std::array<int, 3> blockSize;     ///< 3x3x3 for volumes, 8x8x1 for images
+    std::array<int, 3> blockSize;     ///< 3x3x2 volumes (3x3x3 correlated), 8x8x1 images
     std::array<int, 3> stepSize;      ///< reference grid step (may exceed the block)
     std::array<int, 3> searchRadius;  ///< half-size of the search window
     int groupSize;                    ///< blocks per group, 2 to 64
