@@ -151,7 +151,14 @@ void checkPsdGrid(Size3 size, Size3 grid) {
         const int g = grid[d];
         if (g != 1 && (g < 4 || g > 64 || (g & (g - 1)) != 0))
             throw std::invalid_argument("PSD grid sides must be 1 or powers of two from 4 to 64");
-        if (g > size[d]) throw std::invalid_argument("volume is smaller than the PSD grid");
+        if (g > size[d])
+            throw std::invalid_argument(
+                "volume " + std::to_string(size[0]) + "x" + std::to_string(size[1]) + "x" +
+                std::to_string(size[2]) + " is smaller than the PSD grid " +
+                std::to_string(grid[0]) + "x" + std::to_string(grid[1]) + "x" +
+                std::to_string(grid[2]) + " along dimension " + std::to_string(d) +
+                ": pass a grid side of at most " + std::to_string(size[d]) +
+                " there (1, or a power of two from 4)");
     }
     if (size[2] == 1 && grid[2] != 1)
         throw std::invalid_argument("a 2-D image needs a PSD grid of depth 1");

@@ -281,9 +281,11 @@ def estimate_noise(z, mask=None, noise="gaussian", coils=1):
 def estimate_noise_psd(z, grid=None, mask=None, noise="gaussian", coils=1):
     """PSD of the noise in `z` on a grid of shape `grid` (NumPy axis order), float32.
 
-    grid: one power of two per axis of `z`, each at most the extent of `z`; None takes the
-    FFT grid of the default profile (8x8x8 for a volume, 32x32 for an image, reduced to
-    the largest power of two that fits `z`). The result can be passed to :func:`denoise`
+    grid: one side per axis of `z`, 1 or a power of two from 4 to 64, each at most the extent
+    of `z`; None takes the FFT grid of the default profile (8x8x8 for a volume, 32x32 for an
+    image), each side reduced to the largest power of two that fits `z`, or to 1 (noise
+    taken as uncorrelated along that axis) where not even 4 fit, as in a stack of two or
+    three slices. The result can be passed to :func:`denoise`
     as `sigma_or_psd` (with the same `noise` and `coils`). Flat regions must make up at
     least a quarter of the volume; patches with samples without data are left out (see
     :func:`estimate_noise`).
@@ -297,7 +299,7 @@ def estimate_noise_psd(z, grid=None, mask=None, noise="gaussian", coils=1):
             g = fft[a.ndim - 1 - axis] if a.ndim - 1 - axis < 3 else 1
             while g > 1 and g > n:
                 g //= 2
-            grid.append(max(1, g))
+            grid.append(g if g >= 4 else 1)
     grid = tuple(int(g) for g in grid)
     return _kelvo._estimate_noise_psd(a, grid, _mask_for(mask, a.shape), rician, coils)
 

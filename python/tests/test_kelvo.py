@@ -240,6 +240,12 @@ def test_estimate_noise_monte_carlo():
     assert psd.shape == (8, 8, 8)
     # white noise: PSD = sigma^2 * grid points; ~1700 patches per bin
     assert np.median(psd) == pytest.approx(9.0 * 512, rel=0.1)
+    # A stack of two slices takes a grid of 1 along z, and its PSD denoises it.
+    z = noisy(np.zeros((2, 64, 64), np.float32) + 100.0, 3.0)
+    psd = kelvo.estimate_noise_psd(z)
+    assert psd.shape == (1, 8, 8)
+    assert np.median(psd) == pytest.approx(9.0 * 64, rel=0.15)
+    assert np.std(kelvo.denoise(z, psd, threads=1) - 100.0) < 1.0
 
 
 def test_denoise_image_and_volume():
