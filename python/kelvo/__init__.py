@@ -184,7 +184,8 @@ def denoise(z, sigma_or_psd=None, profile=None, stages="all", threads=0, progres
         on axes). NaN and infinite samples are allowed: they carry no data and come back
         unchanged. A 4-D array is denoised volume by volume, exactly as T separate calls.
         Along an axis thinner than the profile's blocks (a stack of two or three slices)
-        the blocks shrink to fit; an axis of one sample is refused (squeeze it).
+        the blocks shrink to fit; another axis of one sample than the first of a (1, H, W)
+        image is refused (squeeze it).
     sigma_or_psd: the noise. A number is the standard deviation of white noise (in the
         units of `z`; for noise="rician", of the noise in each real and imaginary channel);
         an array is a PSD in the same axes as `z` (see the module's notes); None or "auto"
