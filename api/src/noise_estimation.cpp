@@ -4,7 +4,6 @@
 #include <cmath>
 #include <complex>
 #include <cstdint>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -152,13 +151,11 @@ void checkPsdGrid(Size3 size, Size3 grid) {
         if (g != 1 && (g < 4 || g > 64 || (g & (g - 1)) != 0))
             throw std::invalid_argument("PSD grid sides must be 1 or powers of two from 4 to 64");
         if (g > size[d])
-            throw std::invalid_argument(
-                "volume " + std::to_string(size[0]) + "x" + std::to_string(size[1]) + "x" +
-                std::to_string(size[2]) + " is smaller than the PSD grid " +
-                std::to_string(grid[0]) + "x" + std::to_string(grid[1]) + "x" +
-                std::to_string(grid[2]) + " along dimension " + std::to_string(d) +
-                ": pass a grid side of at most " + std::to_string(size[d]) +
-                " there (1, or a power of two from 4)");
+            throw std::invalid_argument("volume " + detail::sizeText(size) +
+                                        " is smaller than the PSD grid " + detail::sizeText(grid) +
+                                        " along dimension " + std::to_string(d) +
+                                        ": pass a grid side of at most " + std::to_string(size[d]) +
+                                        " there (1, or a power of two from 4)");
     }
     if (size[2] == 1 && grid[2] != 1)
         throw std::invalid_argument("a 2-D image needs a PSD grid of depth 1");
@@ -343,6 +340,14 @@ std::vector<float> binMedians(const std::vector<float>& rows, std::size_t used,
 }
 
 }  // namespace
+
+Size3 fitPsdGrid(Size3 grid, Size3 size) {
+    for (int d = 0; d < 3; ++d) {
+        while (grid[d] > 1 && grid[d] > size[d]) grid[d] /= 2;
+        if (grid[d] < 4) grid[d] = 1;
+    }
+    return grid;
+}
 
 Noise estimateNoisePsd(const float* volume, Size3 size, Size3 grid,
                        const NoiseEstimateOptions& options) {

@@ -2,23 +2,19 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 
 #include "kelvo/engine/interface.h"
 #include "kelvo/kelvo.h"
 #include "kelvo/stage_records.h"
+#include "sample_data.h"
 
 namespace kelvo {
 
 namespace {
 
-std::string sizeText(const Size3& s) {
-    std::ostringstream os;
-    os << s[0] << "x" << s[1] << "x" << s[2];
-    return os.str();
-}
+using detail::sizeText;
 
 bool isPowerOfTwo(int v) { return v > 0 && (v & (v - 1)) == 0; }
 

@@ -15,6 +15,11 @@ inline std::size_t sampleCount(const Size3& size) {
     return std::size_t(size[0]) * size[1] * size[2];
 }
 
+/// "AxBxC", as messages name sizes.
+inline std::string sizeText(const Size3& size) {
+    return std::to_string(size[0]) + "x" + std::to_string(size[1]) + "x" + std::to_string(size[2]);
+}
+
 /// One byte per sample: 1 where the sample is finite and inside `mask` (or there is no mask).
 /// Throws std::invalid_argument when no sample is left, naming the reason.
 std::vector<std::uint8_t> samplesWithData(const float* volume, Size3 size,

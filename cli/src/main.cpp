@@ -794,15 +794,10 @@ int run(const Options& o) {
                           noise.sigma(), model);
             progress.note(text);
         } else if (autoPsd) {
-            // The profile's grid, at most 16 a side and halved to fit the volume; a side
-            // where not even 4 fit (a stack of two or three slices) takes 1: noise
-            // uncorrelated along it.
+            // The profile's grid, at most 16 a side, made to fit the volume.
             Size3 grid = profile.fftSize;
-            for (int d = 0; d < 3; ++d) {
-                grid[d] = std::min(grid[d], 16);
-                while (grid[d] > size[d]) grid[d] /= 2;
-                if (grid[d] < 4) grid[d] = 1;
-            }
+            for (int d = 0; d < 3; ++d) grid[d] = std::min(grid[d], 16);
+            grid = kelvo::fitPsdGrid(grid, size);
             noise = kelvo::estimateNoisePsd(volume, size, grid, estimate);
             char text[160];
             std::snprintf(text, sizeof text, "%sestimated PSD on %dx%dx%d, sigma %.6g%s",

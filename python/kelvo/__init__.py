@@ -295,16 +295,12 @@ def estimate_noise_psd(z, grid=None, mask=None, noise="gaussian", coils=1):
     """
     a = _real_array(z)
     rician, coils = _distribution(noise, coils)
-    if grid is None:
+    fit = grid is None
+    if fit:
         fft = Profile.defaults(is_volumetric(a.shape)).fft_size  # (x, y, z)
-        grid = []
-        for axis, n in enumerate(a.shape):
-            g = fft[a.ndim - 1 - axis] if a.ndim - 1 - axis < 3 else 1
-            while g > 1 and g > n:
-                g //= 2
-            grid.append(g if g >= 4 else 1)
+        grid = fft[a.ndim - 1::-1]
     grid = tuple(int(g) for g in grid)
-    return _kelvo._estimate_noise_psd(a, grid, _mask_for(mask, a.shape), rician, coils)
+    return _kelvo._estimate_noise_psd(a, grid, _mask_for(mask, a.shape), rician, coils, fit)
 
 
 def __getattr__(name):

@@ -216,9 +216,10 @@ double estimateNoiseArray(const FloatArray& volume, const py::object& mask, bool
     return kelvo::estimateNoise(volume.data(), size, options);
 }
 
-/// `grid` is the PSD's shape in NumPy axis order; the result has exactly that shape.
-FloatArray estimateNoisePsdArray(const FloatArray& volume, const std::vector<py::ssize_t>& grid,
-                                 const py::object& mask, bool rician, int coils) {
+/// `grid` is the PSD's shape in NumPy axis order; the result has exactly that shape, or with
+/// `fit` the shape of kelvo::fitPsdGrid's grid for the volume.
+FloatArray estimateNoisePsdArray(const FloatArray& volume, std::vector<py::ssize_t> grid,
+                                 const py::object& mask, bool rician, int coils, bool fit) {
     const kelvo::Size3 size = engineSize(volume, "the volume");
     if (grid.size() != std::size_t(volume.ndim()))
         throw py::value_error("the PSD grid needs one extent per axis of the volume");
@@ -227,6 +228,11 @@ FloatArray estimateNoisePsdArray(const FloatArray& volume, const std::vector<py:
         if (grid[axis] < 1 || grid[axis] > INT_MAX)
             throw py::value_error("PSD grid extents must be positive");
         g[grid.size() - 1 - axis] = int(grid[axis]);
+    }
+    if (fit) {
+        g = kelvo::fitPsdGrid(g, size);
+        for (std::size_t axis = 0; axis < grid.size(); ++axis)
+            grid[axis] = g[grid.size() - 1 - axis];
     }
     MaskArray maskKeep;
     kelvo::NoiseEstimateOptions options;
@@ -520,5 +526,5 @@ PYBIND11_MODULE(_kelvo, m) {
     m.def("_estimate_noise", &estimateNoiseArray, py::arg("volume"), py::arg("mask"),
           py::arg("rician"), py::arg("coils"));
     m.def("_estimate_noise_psd", &estimateNoisePsdArray, py::arg("volume"), py::arg("grid"),
-          py::arg("mask"), py::arg("rician"), py::arg("coils"));
+          py::arg("mask"), py::arg("rician"), py::arg("coils"), py::arg("fit"));
 }

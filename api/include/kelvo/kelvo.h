@@ -175,6 +175,11 @@ constexpr std::size_t MIN_INFORMATIVE_SAMPLES = 2000;
 Noise estimateNoisePsd(const float* volume, Size3 size, Size3 grid,
                        const NoiseEstimateOptions& options = {});
 
+/// `grid` (powers of two) made to fit a volume of `size` for estimateNoisePsd: each side
+/// halved until it fits, and 1 (noise taken as uncorrelated along it) where not even 4 fit,
+/// as along a stack of two or three slices.
+Size3 fitPsdGrid(Size3 grid, Size3 size);
+
 /// Peak bytes that `denoise` allocates for a volume of `size` besides the caller's input and
 /// output: the pilot (both stages), the engine's PSD, a flag per sample, working copies of the
 /// volume when `options` ask for magnitude noise or a mask and, for the larger stage, its
