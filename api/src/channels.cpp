@@ -1,0 +1,161 @@
+// kelvo::denoiseChannels: an image with several channels, decorrelated by the orthonormal DCT
+// across its channels and denoised one transformed channel at a time.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "kelvo/kelvo.h"
+#include "kelvo/stage_records.h"
+#include "sample_data.h"
+
+namespace kelvo {
+
+namespace {
+
+/// The orthonormal DCT-II across n channels, row k (the transformed channel) by column c.
+/// For n = 3 its rows are the opponent colour transform.
+std::vector<double> channelTransform(int n) {
+    const double pi = std::acos(-1.0);
+    std::vector<double> t(std::size_t(n) * n);
+    for (int k = 0; k < n; ++k)
+        for (int c = 0; c < n; ++c)
+            t[std::size_t(k) * n + c] =
+                std::sqrt((k == 0 ? 1.0 : 2.0) / n) * std::cos(pi * (c + 0.5) * k / n);
+    return t;
+}
+
+/// Each channel's divisor before the transform (its sigma under white noise, 1 under a PSD)
+/// and the noise of every transformed channel. Throws std::invalid_argument for a list that
+/// is neither one entry nor one white entry per channel.
+std::vector<double> channelScales(const std::vector<Noise>& noise, int channels,
+                                  Noise* planeNoise) {
+    if (noise.size() != 1 && noise.size() != std::size_t(channels))
+        throw std::invalid_argument("the noise holds " + std::to_string(noise.size()) +
+                                    " entries for an image of " + std::to_string(channels) +
+                                    " channels: pass one for every channel, or one per channel");
+    if (noise.size() == 1 && !noise[0].isWhite()) {
+        *planeNoise = noise[0];
+        return std::vector<double>(std::size_t(channels), 1.0);
+    }
+    std::vector<double> scale(static_cast<std::size_t>(channels));
+    for (int c = 0; c < channels; ++c) {
+        const Noise& n = noise[noise.size() == 1 ? 0 : std::size_t(c)];
+        if (!n.isWhite())
+            throw std::invalid_argument(
+                "a PSD per channel is not supported: pass one PSD that every channel's noise "
+                "has, or the standard deviation of each channel's white noise");
+        scale[std::size_t(c)] = n.sigma();
+    }
+    *planeNoise = Noise::white(1.0);
+    return scale;
+}
+
+}  // namespace
+
+void denoiseChannels(const float* image, Size3 size, int channelDim, float* output,
+                     const std::vector<Noise>& noise, const Profile& profile,
+                     const DenoiseOptions& options) {
+    if (!image || !output) throw std::invalid_argument("image and output must not be null");
+    if (channelDim < 0 || channelDim > 2)
+        throw std::invalid_argument("the channel dimension must be 0, 1 or 2 (got " +
+                                    std::to_string(channelDim) + ")");
+    for (int d = 0; d < 3; ++d)
+        if (size[d] < 1)
+            throw std::invalid_argument("image size " + detail::sizeText(size) +
+                                        ": every dimension needs at least one sample");
+    if (options.distribution == NoiseDistribution::Rician)
+        throw std::invalid_argument(
+            "magnitude (Rician) noise is not additive, so it does not survive the transform "
+            "across channels: denoise each channel of magnitude data on its own");
+    const int channels = size[channelDim];
+    const int a = channelDim == 0 ? 1 : 0, b = channelDim == 2 ? 1 : 2;  // the image's dims
+    const Size3 planeSize{{size[a], size[b], 1}};
+    Noise planeNoise = Noise::white(1.0);
+    const std::vector<double> scale = channelScales(noise, channels, &planeNoise);
+    // Every check of the profile and the noise on the image, before any work.
+    stageParameters(HARD_THRESHOLDING, profile, planeSize, planeNoise);
+    if (options.stages == Stages::Both) stageParameters(WIENER, profile, planeSize, planeNoise);
+    const std::size_t count = detail::sampleCount(size), pixels = detail::sampleCount(planeSize);
+    const auto in = reinterpret_cast<std::uintptr_t>(image);
+    const auto out = reinterpret_cast<std::uintptr_t>(output);
+    if (in < out + count * sizeof(float) && out < in + count * sizeof(float))
+        throw std::invalid_argument("output must not overlap the input image");
+
+    // Sample (pixel p = (u, v), channel c) is at u * sa + v * sb + c * sc.
+    const std::size_t stride[3] = {1, std::size_t(size[0]), std::size_t(size[0]) * size[1]};
+    const std::size_t sa = stride[a], sb = stride[b], sc = stride[channelDim];
+    auto sampleOf = [&](std::size_t p, int c) {
+        return (p % std::size_t(size[a])) * sa + (p / std::size_t(size[a])) * sb + c * sc;
+    };
+    // A pixel is denoised when every channel is finite; the image's mask holds it when any
+    // channel is inside.
+    std::vector<std::uint8_t> finite(pixels, 1), inside;
+    if (options.mask) inside.assign(pixels, 0);
+    std::size_t usable = 0;
+    for (std::size_t p = 0; p < pixels; ++p) {
+        for (int c = 0; c < channels; ++c) {
+            const std::size_t i = sampleOf(p, c);
+            if (!std::isfinite(image[i])) finite[p] = 0;
+            if (options.mask && options.mask[i]) inside[p] = 1;
+        }
+        usable += finite[p] && (!options.mask || inside[p]);
+    }
+    if (usable == 0)
+        throw std::invalid_argument(options.mask
+                                        ? "no pixel inside the mask is finite in every channel"
+                                        : "no pixel of the image is finite in every channel");
+    if (options.cancel && options.cancel->load()) throw Cancelled();
+
+    const std::vector<double> transform = channelTransform(channels);
+    std::fill(output, output + count, 0.0f);
+    try {
+        std::vector<float> plane(pixels), estimate(pixels);
+        for (int k = 0; k < channels; ++k) {
+            const double* row = &transform[std::size_t(k) * channels];
+            for (std::size_t p = 0; p < pixels; ++p) {
+                if (!finite[p]) {
+                    plane[p] = std::numeric_limits<float>::quiet_NaN();
+                    continue;
+                }
+                double sum = 0.0;
+                for (int c = 0; c < channels; ++c)
+                    sum += row[c] * double(image[sampleOf(p, c)]) / scale[std::size_t(c)];
+                plane[p] = float(sum);
+            }
+            DenoiseOptions planeOptions = options;
+            planeOptions.mask = options.mask ? inside.data() : nullptr;
+            if (options.progress)
+                planeOptions.progress = [&options, k, channels](int stage, float fraction) {
+                    options.progress(stage, (float(k) + fraction) / float(channels));
+                };
+            denoise(plane.data(), planeSize, estimate.data(), planeNoise, profile, planeOptions);
+            for (std::size_t p = 0; p < pixels; ++p)
+                for (int c = 0; c < channels; ++c)
+                    output[sampleOf(p, c)] +=
+                        float(row[c] * double(estimate[p]) * scale[std::size_t(c)]);
+        }
+    } catch (...) {
+        std::fill(output, output + count, 0.0f);
+        throw;
+    }
+    // What was not denoised keeps its input value exactly.
+    for (std::size_t p = 0; p < pixels; ++p)
+        for (int c = 0; c < channels; ++c) {
+            const std::size_t i = sampleOf(p, c);
+            if (!finite[p] || (options.mask && !options.mask[i])) output[i] = image[i];
+        }
+}
+
+void denoiseChannels(const float* image, Size3 size, int channelDim, float* output,
+                     const std::vector<Noise>& noise, const DenoiseOptions& options) {
+    if (noise.empty())
+        throw std::invalid_argument("the noise holds no entry: pass one for every channel");
+    denoiseChannels(image, size, channelDim, output, noise,
+                    Profile::defaults(false, noise[0].isCorrelated()), options);
+}
+
+}  // namespace kelvo
