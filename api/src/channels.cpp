@@ -54,12 +54,20 @@ std::vector<double> channelScales(const std::vector<Noise>& noise, int channels,
     return scale;
 }
 
-}  // namespace
+/// Where the samples of an image with channels lie: pixel p = (u, v) of the image's two
+/// dimensions, channel c at u * sa + v * sb + c * sc.
+struct ChannelLayout {
+    int channels;
+    Size3 planeSize;  ///< the image without its channels, {n_u, n_v, 1}
+    std::size_t sa, sb, sc;
 
-void denoiseChannels(const float* image, Size3 size, int channelDim, float* output,
-                     const std::vector<Noise>& noise, const Profile& profile,
-                     const DenoiseOptions& options) {
-    if (!image || !output) throw std::invalid_argument("image and output must not be null");
+    std::size_t sample(std::size_t p, int c) const {
+        return (p % std::size_t(planeSize[0])) * sa + (p / std::size_t(planeSize[0])) * sb +
+               std::size_t(c) * sc;
+    }
+};
+
+ChannelLayout channelLayout(Size3 size, int channelDim) {
     if (channelDim < 0 || channelDim > 2)
         throw std::invalid_argument("the channel dimension must be 0, 1 or 2 (got " +
                                     std::to_string(channelDim) + ")");
@@ -67,13 +75,50 @@ void denoiseChannels(const float* image, Size3 size, int channelDim, float* outp
         if (size[d] < 1)
             throw std::invalid_argument("image size " + detail::sizeText(size) +
                                         ": every dimension needs at least one sample");
+    const int a = channelDim == 0 ? 1 : 0, b = channelDim == 2 ? 1 : 2;  // the image's dims
+    const std::size_t stride[3] = {1, std::size_t(size[0]), std::size_t(size[0]) * size[1]};
+    return {size[channelDim], {{size[a], size[b], 1}}, stride[a], stride[b], stride[channelDim]};
+}
+
+}  // namespace
+
+std::vector<Noise> estimateChannelNoise(const float* image, Size3 size, int channelDim,
+                                        const NoiseEstimateOptions& options) {
+    if (!image) throw std::invalid_argument("image must not be null");
+    if (options.distribution == NoiseDistribution::Rician)
+        throw std::invalid_argument("channels are estimated under Gaussian noise only");
+    const ChannelLayout layout = channelLayout(size, channelDim);
+    const std::size_t pixels = detail::sampleCount(layout.planeSize);
+    std::vector<float> plane(pixels);
+    std::vector<std::uint8_t> planeMask(options.mask ? pixels : 0);
+    std::vector<Noise> noise;
+    for (int c = 0; c < layout.channels; ++c) {
+        for (std::size_t p = 0; p < pixels; ++p) {
+            plane[p] = image[layout.sample(p, c)];
+            if (options.mask) planeMask[p] = options.mask[layout.sample(p, c)];
+        }
+        NoiseEstimateOptions one = options;
+        one.mask = options.mask ? planeMask.data() : nullptr;
+        try {
+            noise.push_back(Noise::white(estimateNoise(plane.data(), layout.planeSize, one)));
+        } catch (const std::invalid_argument& e) {
+            throw std::invalid_argument("channel " + std::to_string(c) + ": " + e.what());
+        }
+    }
+    return noise;
+}
+
+void denoiseChannels(const float* image, Size3 size, int channelDim, float* output,
+                     const std::vector<Noise>& noise, const Profile& profile,
+                     const DenoiseOptions& options) {
+    if (!image || !output) throw std::invalid_argument("image and output must not be null");
+    const ChannelLayout layout = channelLayout(size, channelDim);
     if (options.distribution == NoiseDistribution::Rician)
         throw std::invalid_argument(
             "magnitude (Rician) noise is not additive, so it does not survive the transform "
             "across channels: denoise each channel of magnitude data on its own");
-    const int channels = size[channelDim];
-    const int a = channelDim == 0 ? 1 : 0, b = channelDim == 2 ? 1 : 2;  // the image's dims
-    const Size3 planeSize{{size[a], size[b], 1}};
+    const int channels = layout.channels;
+    const Size3 planeSize = layout.planeSize;
     Noise planeNoise = Noise::white(1.0);
     const std::vector<double> scale = channelScales(noise, channels, &planeNoise);
     // Every check of the profile and the noise on the image, before any work.
@@ -85,12 +130,7 @@ void denoiseChannels(const float* image, Size3 size, int channelDim, float* outp
     if (in < out + count * sizeof(float) && out < in + count * sizeof(float))
         throw std::invalid_argument("output must not overlap the input image");
 
-    // Sample (pixel p = (u, v), channel c) is at u * sa + v * sb + c * sc.
-    const std::size_t stride[3] = {1, std::size_t(size[0]), std::size_t(size[0]) * size[1]};
-    const std::size_t sa = stride[a], sb = stride[b], sc = stride[channelDim];
-    auto sampleOf = [&](std::size_t p, int c) {
-        return (p % std::size_t(size[a])) * sa + (p / std::size_t(size[a])) * sb + c * sc;
-    };
+    auto sampleOf = [&layout](std::size_t p, int c) { return layout.sample(p, c); };
     // A pixel is denoised when every channel is finite; the image's mask holds it when any
     // channel is inside.
     std::vector<std::uint8_t> finite(pixels, 1), inside;

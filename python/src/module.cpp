@@ -204,6 +204,56 @@ FloatArray denoiseArray(const FloatArray& volume, double sigma, const py::object
     return out;
 }
 
+/// An image with channels along NumPy axis `channelAxis` of a 3-D array; `sigmas` holds one
+/// value (every channel) or one per channel, unless `psd` (2-D, every channel's) is given.
+FloatArray denoiseChannelsArray(const FloatArray& image, int channelAxis,
+                                const std::vector<double>& sigmas, const py::object& psd,
+                                const kelvo::Profile& profile, bool hardOnly, py::object progress,
+                                const py::object& mask) {
+    if (IN_PROGRESS_CALLBACK)
+        throw std::runtime_error("kelvo.denoise cannot be called from a progress callback");
+    if (image.ndim() != 3 || channelAxis < 0 || channelAxis > 2)
+        throw py::value_error("an image with channels has 3 axes, one of them the channels'");
+    const kelvo::Size3 size = engineSize(image, "the image");
+    std::vector<kelvo::Noise> noise;
+    if (!psd.is_none()) {
+        noise.push_back(makeNoise(0.0, psd));
+    } else {
+        for (double sigma : sigmas) noise.push_back(kelvo::Noise::white(sigma));
+    }
+    MaskArray maskKeep;
+    const std::uint8_t* maskBytes = maskData(mask, image, maskKeep);
+    FloatArray out = newLike(image);
+    const float* in = image.data();
+    float* dst = out.mutable_data();
+
+    RunGuard guard(std::move(progress));
+    kelvo::DenoiseOptions options;
+    options.stages = hardOnly ? kelvo::Stages::HardThresholding : kelvo::Stages::Both;
+    options.mask = maskBytes;
+    options.progress = guard.progressHook();
+    options.cancel = guard.cancelFlag();
+    guard.run(
+        [&] { kelvo::denoiseChannels(in, size, 2 - channelAxis, dst, noise, profile, options); });
+    return out;
+}
+
+/// Each channel's sigma of an image with channels along NumPy axis `channelAxis`.
+std::vector<double> estimateChannelNoiseArray(const FloatArray& image, int channelAxis,
+                                              const py::object& mask) {
+    const kelvo::Size3 size = engineSize(image, "the image");
+    MaskArray maskKeep;
+    kelvo::NoiseEstimateOptions options;
+    options.mask = maskData(mask, image, maskKeep);
+    std::vector<kelvo::Noise> noise = [&] {
+        py::gil_scoped_release release;
+        return kelvo::estimateChannelNoise(image.data(), size, 2 - channelAxis, options);
+    }();
+    std::vector<double> sigmas;
+    for (const kelvo::Noise& n : noise) sigmas.push_back(n.sigma());
+    return sigmas;
+}
+
 double estimateNoiseArray(const FloatArray& volume, const py::object& mask, bool rician,
                           int coils) {
     const kelvo::Size3 size = engineSize(volume, "the volume");
@@ -523,6 +573,11 @@ PYBIND11_MODULE(_kelvo, m) {
     m.def("_denoise", &denoiseArray, py::arg("volume"), py::arg("sigma"), py::arg("psd"),
           py::arg("profile"), py::arg("hard_only"), py::arg("progress"), py::arg("rician"),
           py::arg("coils"), py::arg("mask"));
+    m.def("_denoise_channels", &denoiseChannelsArray, py::arg("image"), py::arg("channel_axis"),
+          py::arg("sigmas"), py::arg("psd"), py::arg("profile"), py::arg("hard_only"),
+          py::arg("progress"), py::arg("mask"));
+    m.def("_estimate_channel_noise", &estimateChannelNoiseArray, py::arg("image"),
+          py::arg("channel_axis"), py::arg("mask"));
     m.def("_estimate_noise", &estimateNoiseArray, py::arg("volume"), py::arg("mask"),
           py::arg("rician"), py::arg("coils"));
     m.def("_estimate_noise_psd", &estimateNoisePsdArray, py::arg("volume"), py::arg("grid"),

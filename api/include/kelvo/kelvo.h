@@ -127,37 +127,6 @@ std::vector<float> denoise(const std::vector<float>& volume, Size3 size, const N
 std::vector<float> denoise(const std::vector<float>& volume, Size3 size, const Noise& noise,
                            const Profile& profile, const DenoiseOptions& options = {});
 
-// ---- Images with several channels (colour) -------------------------------------------------
-
-/// Denoises a 2-D image whose channels show the same scene (an RGB photograph, the stains of a
-/// colour micrograph): the samples along dimension `channelDim` of `size` are the channels of
-/// one pixel and the other two dimensions, in their order, are the image. An RGB image held as
-/// a C-ordered NumPy array (H, W, 3) is the size {3, W, H} with channelDim 0; as MATLAB holds
-/// it, H x W x 3, the size {H, W, 3} with channelDim 2.
-/// The channels are decorrelated by the orthonormal DCT across them (for three channels the
-/// opponent colour transform (R + G + B) / sqrt 3, (R - B) / sqrt 2, (R - 2G + B) / sqrt 6),
-/// each transformed channel is denoised as an image with `profile` (2-D: block depth 1), and
-/// the transform is undone. Channels share their structure far more than their noise, which
-/// the transform keeps white: the first transformed channel holds most of the signal and
-/// the others little, so each is filtered against the noise it really has.
-/// Noise, independent between channels: `noise` holds one entry for every channel (white, or
-/// a PSD on the image's own two dimensions, grid {F0, F1, 1}) or one white entry per channel;
-/// under white noise each channel is divided by its sigma before the transform, so the
-/// transformed channels carry white noise of unit variance.
-/// Samples outside `options.mask` (in the layout of `image`) keep their input value, and so
-/// does every channel of a pixel with a non-finite sample in any channel. Magnitude (Rician)
-/// noise is refused: it is not additive, so it does not survive the transform.
-/// Progress: stage s of transformed channel c (of C) reports (c + f) / C.
-/// Throws as `denoise`: std::invalid_argument before `output` is touched; after a failure
-/// during the run `output` is all zero.
-void denoiseChannels(const float* image, Size3 size, int channelDim, float* output,
-                     const std::vector<Noise>& noise, const Profile& profile,
-                     const DenoiseOptions& options = {});
-
-/// The same with the image profile, Profile::defaults(false, noise[0].isCorrelated()).
-void denoiseChannels(const float* image, Size3 size, int channelDim, float* output,
-                     const std::vector<Noise>& noise, const DenoiseOptions& options = {});
-
 /// Which samples a noise estimate may use and which distribution the noise follows.
 struct NoiseEstimateOptions {
     const std::uint8_t* mask = nullptr;  ///< as DenoiseOptions::mask
@@ -223,5 +192,42 @@ Size3 fitPsdGrid(Size3 grid, Size3 size);
 /// like `denoise` for arguments it would refuse.
 std::int64_t estimateMemory(Size3 size, const Noise& noise, const Profile& profile,
                             const DenoiseOptions& options = {}, bool withoutData = false);
+
+// ---- Images with several channels (colour) -------------------------------------------------
+
+/// Denoises a 2-D image whose channels show the same scene (an RGB photograph, the stains of a
+/// colour micrograph): the samples along dimension `channelDim` of `size` are the channels of
+/// one pixel and the other two dimensions, in their order, are the image. An RGB image held as
+/// a C-ordered NumPy array (H, W, 3) is the size {3, W, H} with channelDim 0; as MATLAB holds
+/// it, H x W x 3, the size {H, W, 3} with channelDim 2.
+/// The channels are decorrelated by the orthonormal DCT across them (for three channels the
+/// opponent colour transform (R + G + B) / sqrt 3, (R - B) / sqrt 2, (R - 2G + B) / sqrt 6),
+/// each transformed channel is denoised as an image with `profile` (2-D: block depth 1), and
+/// the transform is undone. Channels share their structure far more than their noise, which
+/// the transform keeps white: the first transformed channel holds most of the signal and
+/// the others little, so each is filtered against the noise it really has.
+/// Noise, independent between channels: `noise` holds one entry for every channel (white, or
+/// a PSD on the image's own two dimensions, grid {F0, F1, 1}) or one white entry per channel;
+/// under white noise each channel is divided by its sigma before the transform, so the
+/// transformed channels carry white noise of unit variance.
+/// Samples outside `options.mask` (in the layout of `image`) keep their input value, and so
+/// does every channel of a pixel with a non-finite sample in any channel. Magnitude (Rician)
+/// noise is refused: it is not additive, so it does not survive the transform.
+/// Progress: stage s of transformed channel c (of C) reports (c + f) / C.
+/// Throws as `denoise`: std::invalid_argument before `output` is touched; after a failure
+/// during the run `output` is all zero.
+void denoiseChannels(const float* image, Size3 size, int channelDim, float* output,
+                     const std::vector<Noise>& noise, const Profile& profile,
+                     const DenoiseOptions& options = {});
+
+/// The standard deviation of each channel's white noise (estimateNoise on that channel's
+/// image, with the mask's samples of that channel), one white Noise per channel, ready for
+/// denoiseChannels. Gaussian noise only; throws like estimateNoise, naming the channel.
+std::vector<Noise> estimateChannelNoise(const float* image, Size3 size, int channelDim,
+                                        const NoiseEstimateOptions& options = {});
+
+/// The same with the image profile, Profile::defaults(false, noise[0].isCorrelated()).
+void denoiseChannels(const float* image, Size3 size, int channelDim, float* output,
+                     const std::vector<Noise>& noise, const DenoiseOptions& options = {});
 
 }  // namespace kelvo
