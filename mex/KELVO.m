@@ -23,6 +23,14 @@ function [y_est, matchesHT, matchesWie] = KELVO(z, sigma_psd, profile)
 %       profile.mask, an array of z's size (or of one volume's size), non-zero inside:
 %           samples outside are copied to y_est unchanged and not used by 'auto'.
 %
+%   y_est = KELVO(rgb, sigma_psd, KELVOProfile('colour')) denoises an H x W x C image whose
+%   third dimension holds its channels (an RGB image as imread gives it): the channels are
+%   decorrelated by the orthonormal DCT across them (for RGB the opponent colour
+%   transform) and each is denoised as a 2-D image. sigma_psd is then one sigma, a vector of
+%   C sigmas (one per channel), a 2-D PSD that every channel's noise has, or 'auto' (each
+%   channel's sigma estimated). A pixel with a non-finite sample in any channel comes back
+%   unchanged in every channel; profile.mask is of z's size.
+%
 %   z may be 2-D, 3-D, or 4-D (a series of volumes, denoised one by one as separate calls
 %   would). NaN and Inf samples carry no data: they come back unchanged in y_est and are
 %   filled from their finite neighbours for the processing.
@@ -59,6 +67,15 @@ if ~isreal(z)
     error('kelvo:complexUnsupported', ['KELVO: z is complex; KELVO filters real data only ' ...
           '(denoise real(z) and imag(z) separately, or abs(z) with ' ...
           'profile.noiseDistribution = ''rician'')']);
+end
+if nargin >= 3 && isstruct(profile) && isscalar(profile) && isfield(profile, 'kind') && ...
+   ischar(profile.kind) && strcmp(profile.kind, 'colour')
+    if nargout > 1
+        error('kelvo:nargin', ['KELVO: a colour image (profile.kind ''colour'') returns ' ...
+              'no match records; call y_est = KELVO(z, sigma_psd, profile)']);
+    end
+    y_est = denoiseColour(z, sigma_psd, profile);
+    return;
 end
 volSize = size(z);
 volSize = [volSize, ones(1, 3 - numel(volSize))];
@@ -103,6 +120,103 @@ for t = 1:count
     if wantWie
         matchesWie = [matchesWie, mWie]; %#ok<AGROW>
     end
+end
+end
+
+function y_est = denoiseColour(z, sigma_psd, profile)
+% An H x W x C image with its channels along dimension 3: whitened by each channel's sigma,
+% decorrelated by the orthonormal DCT across channels, each transformed channel denoised as
+% an image and the transform undone, as kelvo::denoiseChannels does.
+if ndims(z) ~= 3
+    error('kelvo:badInput', ['KELVO: profile.kind ''colour'' takes an H x W x C image whose ' ...
+          'third dimension holds its channels; got size %s'], mat2str(size(z)));
+end
+[h, w, c] = size(z);
+planePro = profile;
+planePro.kind = 'auto';
+[rician, ~] = noiseModel(resolveProfile(planePro, false, false));
+if rician
+    error('kelvo:badProfile', ['KELVO: magnitude (Rician) noise is not additive, so it ' ...
+          'does not survive the transform across channels: denoise each channel of ' ...
+          'magnitude data on its own']);
+end
+mask = [];
+if isfield(profile, 'mask') && ~isempty(profile.mask)
+    mask = maskOf(profile.mask, size(z), size(z), 1);
+end
+planeNoise = 1;
+if ischar(sigma_psd) && strcmp(sigma_psd, 'auto')
+    sig = zeros(1, c);
+    for k = 1:c
+        channelMask = [];
+        if ~isempty(mask)
+            channelMask = mask(:, :, k);
+        end
+        try
+            sig(k) = kelvonoise('estimate', single(z(:, :, k)), channelMask, 'gaussian', 1);
+        catch err
+            error('kelvo:badNoise', 'KELVO: sigma_psd ''auto'', channel %d: %s', k, ...
+                  regexprep(err.message, '^kelvonoise: ', ''));
+        end
+    end
+elseif isnumeric(sigma_psd) && isvector(sigma_psd) && numel(sigma_psd) > 1
+    if numel(sigma_psd) ~= c || ~isreal(sigma_psd) || ...
+       any(~isfinite(sigma_psd(:)) | sigma_psd(:) <= 0)
+        error('kelvo:badNoise', ['KELVO: sigma_psd holds %d values for an image of %d ' ...
+              'channels: pass one sigma, one positive sigma per channel, a 2-D PSD or ' ...
+              '''auto'''], numel(sigma_psd), c);
+    end
+    sig = double(sigma_psd(:)');
+else
+    noise = noiseArgument(sigma_psd, [h, w, 1]);
+    if ischar(noise)
+        noise = struct('sigma', 1, 'psd', []);
+    end
+    if isempty(noise.psd)
+        sig = repmat(noise.sigma, 1, c);
+    else
+        if size(noise.psd, 3) > 1
+            error('kelvo:badNoise', ['KELVO: the PSD of a colour image is 2-D, on the ' ...
+                  'image''s own axes; got size %s'], mat2str(size(noise.psd)));
+        end
+        sig = ones(1, c);
+        planeNoise = noise.psd;
+    end
+end
+finite = all(isfinite(z), 3);
+planeMask = [];
+if ~isempty(mask)
+    planeMask = any(mask, 3);
+end
+usable = finite;
+if ~isempty(planeMask)
+    usable = usable & planeMask;
+end
+if ~any(usable(:))
+    error('kelvo:noData', 'KELVO: no pixel of z%s is finite in every channel', ...
+          ifText(~isempty(mask), ' inside profile.mask'));
+end
+[kk, cc] = ndgrid(0:c - 1, 0:c - 1);
+transform = sqrt((1 + (kk > 0)) / c) .* cos(pi * (cc + 0.5) .* kk / c);
+x = reshape(double(z), h * w, c) ./ sig;
+planes = x * transform.';
+planes(~finite(:), :) = NaN;
+planePro.mask = planeMask;
+y = zeros(h * w, c);
+for k = 1:c
+    estimate = KELVO(reshape(single(planes(:, k)), h, w), planeNoise, planePro);
+    y(:, k) = double(estimate(:));
+end
+y = reshape((y * transform) .* sig, h, w, c);
+keep = repmat(~finite, 1, 1, c);
+if ~isempty(mask)
+    keep = keep | ~mask;
+end
+y(keep) = double(z(keep));
+if isa(z, 'double')
+    y_est = y;
+else
+    y_est = single(y);
 end
 end
 
@@ -490,12 +604,12 @@ kind = 'auto';
 if isfield(profile, 'kind')
     kind = profile.kind;
 end
-if ~ischar(kind) || ~any(strcmp(kind, {'auto', 'volume', 'image'}))
-    error('kelvo:badProfile', ['KELVO: profile.kind must be ''auto'', ''volume'' or ' ...
-          '''image''; got %s'], describeValue(kind));
+if ~ischar(kind) || ~any(strcmp(kind, {'auto', 'volume', 'image', 'colour'}))
+    error('kelvo:badProfile', ['KELVO: profile.kind must be ''auto'', ''volume'', ' ...
+          '''image'' or ''colour''; got %s'], describeValue(kind));
 end
 volDefaults = KELVOProfile('volume');
-auto = strcmp(kind, 'auto');
+auto = any(strcmp(kind, {'auto', 'colour'}));
 if auto
     noise = 'white';
     if correlated

@@ -15,6 +15,11 @@ function pro = KELVOProfile(kind, noise)
 %   'correlated') those for correlated noise (larger blocks, which see across the noise's
 %   correlation). They are used as they stand.
 %
+%   pro = KELVOProfile('colour') is the default profile for an H x W x C image whose third
+%   dimension holds its channels (an RGB image): KELVO decorrelates the channels and
+%   denoises each as a 2-D image, with the settings adapted as KELVOProfile() adapts them
+%   to an image.
+%
 %   The defaults come from the plug-in (kelvomex('defaults', volumetric, correlated)), so
 %   the host functions and the C++ library always agree. Fields:
 %
@@ -81,7 +86,7 @@ function pro = KELVOProfile(kind, noise)
 %                       under correlated noise.
 %   numThreads              worker threads; 0 (or less) uses every core, larger counts than
 %                           the machine's cores are clamped to them.
-%   kind                    'auto', 'volume' or 'image' (see above).
+%   kind                    'auto', 'volume', 'image' or 'colour' (see above).
 %   noiseDistribution       'gaussian' (additive noise, the default) or 'rician' for
 %                           magnitude data such as MRI magnitude images: sigma (or the PSD)
 %                           then describes the noise of each real and imaginary channel.
@@ -97,7 +102,8 @@ function pro = KELVOProfile(kind, noise)
 
 if nargin > 2
     error('kelvo:nargin', ['KELVOProfile: got %d arguments, expected KELVOProfile(), ' ...
-          'KELVOProfile(kind) with kind ''auto'', ''volume'' or ''image'', or ' ...
+          'KELVOProfile(kind) with kind ''auto'', ''volume'', ''image'' or ''colour'', ' ...
+          'or ' ...
           'KELVOProfile(kind, noise) with noise ''white'' or ''correlated'''], nargin);
 end
 if nargin < 1
@@ -110,14 +116,14 @@ if ~ischar(noise) || ~any(strcmp(noise, {'white', 'correlated'}))
     error('kelvo:badProfile', ['KELVOProfile: noise must be ''white'' or ''correlated'' ' ...
           '(a PSD that is not flat); got %s'], describe(noise));
 end
-if ~ischar(kind) || ~any(strcmp(kind, {'auto', 'volume', 'image'}))
-    error('kelvo:badProfile', ['KELVOProfile: kind must be ''auto'', ''volume'' or ' ...
-          '''image''; got %s'], describe(kind));
+if ~ischar(kind) || ~any(strcmp(kind, {'auto', 'volume', 'image', 'colour'}))
+    error('kelvo:badProfile', ['KELVOProfile: kind must be ''auto'', ''volume'', ' ...
+          '''image'' or ''colour''; got %s'], describe(kind));
 end
-if strcmp(kind, 'auto') && strcmp(noise, 'correlated')
-    error('kelvo:badProfile', ['KELVOProfile: an ''auto'' profile adapts to the noise ' ...
-          'itself; pass KELVOProfile() or KELVOProfile(''volume'' or ''image'', ' ...
-          '''correlated'')']);
+if any(strcmp(kind, {'auto', 'colour'})) && strcmp(noise, 'correlated')
+    error('kelvo:badProfile', ['KELVOProfile: an ''%s'' profile adapts to the noise ' ...
+          'itself; pass KELVOProfile(''%s'') or KELVOProfile(''volume'' or ''image'', ' ...
+          '''correlated'')'], kind, kind);
 end
 volumetric = ~strcmp(kind, 'image');
 pro = kelvomex('defaults', volumetric, strcmp(noise, 'correlated'));

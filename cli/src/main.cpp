@@ -66,6 +66,11 @@ const char* USAGE =
     "  A .npy PSD or mask is read in the axis order of the input: (x, y, z) as nibabel\n"
     "  returns it for NIfTI, the array's own axes for .npy, (z, y, x) as tifffile for TIFF.\n"
     "  NaN/Inf samples are 'no data': left out of estimates and kept as they are.\n"
+    "  --channels first|last  IN is a 2-D image whose first or last axis (in the axis order\n"
+    "                     above) holds its channels, such as .npy (H, W, 3) RGB: last. The\n"
+    "                     channels are decorrelated (for RGB the opponent colour transform)\n"
+    "                     and each is denoised as an image; --sigma auto estimates each\n"
+    "                     channel's sigma; --psd FILE is 2-D, every channel's noise\n"
     "options:\n"
     "  --stage ht|all     run hard thresholding only, or both stages (default all)\n"
     "  --threads N        worker threads (default: every core)\n"
@@ -198,6 +203,7 @@ std::string gibText(double bytes) {
 struct Options {
     std::string in, out;
     std::string sigma, psd, mask;
+    std::string channels;  // "", "first" or "last"
     bool rician = false;
     int coils = 0;  // 0: not given
     bool htOnly = false, quiet = false, asFloat = false;
@@ -227,6 +233,10 @@ Options parseArgs(int argc, char** argv) {
             o.psd = value();
         } else if (a == "--mask") {
             o.mask = value();
+        } else if (a == "--channels") {
+            o.channels = value();
+            if (o.channels != "first" && o.channels != "last")
+                throw UsageError("--channels must be first or last (got '" + o.channels + "')");
         } else if (a == "--noise") {
             const std::string n = value();
             if (n != "gaussian" && n != "rician")
@@ -271,6 +281,12 @@ Options parseArgs(int argc, char** argv) {
         throw UsageError("give exactly one of --sigma S, --sigma auto, --psd FILE, --psd auto");
     if (o.coils > 0 && !o.rician) throw UsageError("--coils needs --noise rician");
     if (o.coils == 0) o.coils = 1;
+    if (!o.channels.empty() && o.rician)
+        throw UsageError(
+            "--channels cannot be combined with --noise rician: magnitude noise "
+            "is not additive, so denoise each channel on its own");
+    if (!o.channels.empty() && o.psd == "auto")
+        throw UsageError("--channels takes --sigma S, --sigma auto or --psd FILE, not --psd auto");
     return o;
 }
 
@@ -698,6 +714,18 @@ std::vector<std::uint8_t> loadMask(const std::string& path, const kelvo::cli::Vo
     return mask;
 }
 
+/// The dimension that --channels names in the input's axis order, or -1 without it.
+int channelDimension(const Options& o, const kelvo::cli::VolumeFile& in) {
+    if (o.channels.empty()) return -1;
+    const AxisOrder order = axisOrderOf(in);
+    if (in.dims[2] == 1)
+        throw UsageError("--channels " + o.channels + ": " + o.in + " has shape " +
+                         shapeText(userShape(in.dims, 2, order)) + " in " + order.name +
+                         ", but an image with channels has 3 axes, such as (H, W, 3)");
+    const bool first = o.channels == "first";
+    return first == order.slowestFirst ? 2 : 0;
+}
+
 // The noise the options give, white of standard deviation 1 when it is to be estimated.
 kelvo::Noise fixedNoise(const Options& o, const kelvo::cli::VolumeFile& in) {
     if (!o.sigma.empty() && o.sigma != "auto") {
@@ -758,12 +786,20 @@ int run(const Options& o) {
     const std::vector<std::uint8_t> mask =
         o.mask.empty() ? std::vector<std::uint8_t>() : loadMask(o.mask, *in);
     const bool maskPerVolume = !mask.empty() && mask.size() > count;
+    // An image with channels is denoised one 2-D image at a time: its channel dimension.
+    const int channelDim = channelDimension(o, *in);
+    Size3 engineSize = size;
+    if (channelDim >= 0) {
+        engineSize = {size[channelDim == 0 ? 1 : 0], size[channelDim == 2 ? 1 : 2], 1};
+    }
     // Correlated noise (a PSD file that is not flat, or an estimated PSD) has its own defaults.
-    kelvo::Profile profile = kelvo::Profile::defaults(size[2] > 1, autoPsd || fixed.isCorrelated());
+    kelvo::Profile profile =
+        kelvo::Profile::defaults(engineSize[2] > 1, autoPsd || fixed.isCorrelated());
     applyProfileArgs(o, profile);
     profile.numThreads = o.threads;
-    checkMemory(o, *in, size, profile, autoSigma || autoPsd ? kelvo::Noise::white(1.0) : fixed,
-                mask);
+    checkMemory(o, *in, engineSize, profile,
+                autoSigma || autoPsd ? kelvo::Noise::white(1.0) : fixed,
+                channelDim >= 0 ? std::vector<std::uint8_t>() : mask);
 
     Progress progress(o.quiet, volumes, o.htOnly ? 1 : 2);
     std::atomic<bool>* cancel = &interrupted;
@@ -787,7 +823,17 @@ int run(const Options& o) {
             mask.empty() ? nullptr : mask.data() + (maskPerVolume ? std::size_t(v) * count : 0);
         const std::string volumeText =
             volumes > 1 ? "volume " + std::to_string(v + 1) + ": " : std::string();
-        if (autoSigma) {
+        std::vector<kelvo::Noise> channelNoise{noise};
+        if (autoSigma && channelDim >= 0) {
+            channelNoise = kelvo::estimateChannelNoise(volume, size, channelDim, estimate);
+            std::string text = volumeText + "estimated sigma per channel";
+            for (const kelvo::Noise& n : channelNoise) {
+                char one[32];
+                std::snprintf(one, sizeof one, " %.6g", n.sigma());
+                text += one;
+            }
+            progress.note(text.c_str());
+        } else if (autoSigma) {
             noise = kelvo::Noise::white(kelvo::estimateNoise(volume, size, estimate));
             char text[160];
             std::snprintf(text, sizeof text, "%sestimated sigma %.6g%s", volumeText.c_str(),
@@ -805,7 +851,13 @@ int run(const Options& o) {
             progress.note(text);
         }
         progress.begin(v);
-        kelvo::denoise(volume, size, out.data() + std::size_t(v) * count, noise, profile, options);
+        float* result = out.data() + std::size_t(v) * count;
+        if (channelDim >= 0) {
+            kelvo::denoiseChannels(volume, size, channelDim, result, channelNoise, profile,
+                                   options);
+        } else {
+            kelvo::denoise(volume, size, result, noise, profile, options);
+        }
         progress.endVolume();
     }
     progress.finish();

@@ -108,6 +108,36 @@ cmp -s "$out/vol.npy" "$out/vol-plain.npy" || fail "the huge-page restart change
 "$kelvo" denoise "$in/img.npy" "$out/p.npy" --sigma 0.1 2>"$work/stderr"
 [ "$(grep -c 'done in' "$work/stderr")" = 2 ] || fail "expected one line per stage: $(cat "$work/stderr")"
 
+# ---- colour images: the channels along the last or the first axis give the same estimate ----
+if [ "$have_numpy" = 1 ]; then
+  "$PYTHON" - "$in" <<'PY' || fail "could not write the colour inputs"
+import sys, numpy as np
+rng = np.random.default_rng(3)
+y, x = np.mgrid[0:48, 0:64]
+base = ((x - 30) ** 2 + (y - 20) ** 2 < 300).astype(np.float32)
+rgb = np.stack([0.8 * base + 0.1, 0.5 * base + 0.3 * (x > 40), 0.2 * base + 0.4], axis=-1)
+rgb = (rgb + 0.1 * rng.standard_normal(rgb.shape)).astype(np.float32)
+np.save(sys.argv[1] + "/rgb.npy", rgb)
+np.save(sys.argv[1] + "/rgbfirst.npy", np.ascontiguousarray(np.moveaxis(rgb, -1, 0)))
+PY
+  expect_ok "colour image, channels last, estimated sigma" "$out/rgb.npy" \
+    denoise "$in/rgb.npy" "$out/rgb.npy" --sigma auto --channels last
+  grep -q "estimated sigma per channel 0\.[01][0-9]* 0\.[01][0-9]* 0\.[01]" "$work/stderr" ||
+    fail "per-channel sigma not reported: $(cat "$work/stderr")"
+  expect_ok "colour image, channels last" "$out/rgb.npy" denoise "$in/rgb.npy" "$out/rgb.npy" --sigma 0.1 --channels last --quiet
+  expect_ok "colour image, channels first" "$out/rgbfirst.npy" \
+    denoise "$in/rgbfirst.npy" "$out/rgbfirst.npy" --sigma 0.1 --channels first --quiet
+  "$PYTHON" - "$out/rgb.npy" "$out/rgbfirst.npy" <<'PY' || fail "channels first and last differ"
+import sys, numpy as np
+a, b = np.load(sys.argv[1]), np.load(sys.argv[2])
+assert a.shape == (48, 64, 3) and np.array_equal(a, np.moveaxis(b, 0, -1))
+PY
+fi
+expect_fail "channels of a 2-D image" 2 "has shape (48, 64)" "$out/bad.npy" \
+  denoise "$in/img.npy" "$out/bad.npy" --sigma 0.1 --channels last
+expect_fail "channels with magnitude noise" 2 "not additive" "$out/bad.npy" \
+  denoise "$in/vol.npy" "$out/bad.npy" --sigma 0.1 --channels last --noise rician
+
 # ---- MRI data: NaN background, masks, magnitude noise, the PSD axis rule ----------------
 expect_ok "NIfTI float with NaN/Inf background, estimated sigma" "$out/mri.nii" \
   denoise "$in/mri.nii" "$out/mri.nii" --sigma auto

@@ -91,6 +91,8 @@ expectError('a negative coarseNoiseRatio', @() KELVO(single(dim), 0.1, bad), ...
 smallVolumeFloors(seed);
 % ---- stacks thinner than the blocks: the blocks shrink to them, as in the C++ library
 thinStacks(x, seed);
+% ---- a colour image: its channels decorrelated, each denoised as an image
+colourImage(seed);
 
 % ---- 'auto' and samples without data
 sigmaHat = kelvonoise('estimate', z, [], 'gaussian', 1);
@@ -232,6 +234,44 @@ pro.hardThreshold.minGroupSize = 16;
 pro.wiener.minGroupSize = 32;
 y = KELVO(z, 0.1, pro);
 agreesWithTool('small volume, large floors', z, y, 0.1, '--min-group 16,32');
+end
+
+function colourImage(seed)
+% An H x W x 3 image under white noise: its channels decorrelated and each denoised as an
+% image beats each channel denoised alone, and the result is the C++ library's.
+randn('state', seed + 6);
+[r, c] = ndgrid(1:48, 1:56);
+disc = double((r - 22).^2 + (c - 30).^2 < 200);
+bar = double(abs(c - 12) < 4);
+clean = cat(3, 0.8 * disc + 0.1 * bar + 0.1, 0.5 * disc + 0.4 * bar, 0.2 * disc + 0.3);
+z = single(clean + 0.1 * randn(size(clean)));
+pro = KELVOProfile('colour');
+pro.numThreads = 1;
+y = KELVO(z, 0.1, pro);
+image = KELVOProfile('image');
+image.numThreads = 1;
+each = zeros(size(z), 'single');
+for k = 1:3
+    each(:, :, k) = KELVO(z(:, :, k), 0.1, image);
+end
+assert(isa(y, 'single') && rmse(y, clean) < 0.95 * rmse(each, clean), ...
+       'FAILED colour: RMSE %.4f, each channel alone %.4f', rmse(y, clean), rmse(each, clean));
+agreesWithTool('a colour image', z, y, 0.1, '--channels last');
+holes = z;
+holes(5, 7, 2) = NaN;
+y = KELVO(holes, [0.1 0.1 0.1], pro);
+assert(isequaln(y(5, 7, :), holes(5, 7, :)) && all(isfinite(y(:)) | isnan(holes(:))), ...
+       'FAILED colour: a pixel with a NaN channel must come back unchanged');
+expectError('colour with 2 sigmas for 3 channels', @() KELVO(z, [0.1 0.1], pro), ...
+            'kelvo:badNoise', {'2 values', '3 channels'});
+expectError('colour with match records', @() twoOutputs(z, pro), 'kelvo:nargin', ...
+            {'match records'});
+expectError('colour of a 4-D array', @() KELVO(cat(4, z, z), 0.1, pro), 'kelvo:badInput', ...
+            {'H x W x C'});
+end
+
+function twoOutputs(z, pro)
+[~, ~] = KELVO(z, 0.1, pro);
 end
 
 function thinStacks(x, seed)
