@@ -79,7 +79,7 @@ def main():
                   f"{'-' if joint is None else f'{bd.psnr(clean, joint):.2f}'} | "
                   f"{bd.psnr(clean, per):.2f} | "
                   f"{bd.psnr(clean, dec):.2f} | {nlm_best(clean, z, sigma):.2f} | "
-                  f"{tj:.2f} / {td:.2f} |", flush=True)
+                  f"{'-' if joint is None else f'{tj:.2f}'} / {td:.2f} |", flush=True)
 
 
 if __name__ == "__main__":
