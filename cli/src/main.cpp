@@ -52,7 +52,8 @@ struct UsageError : std::runtime_error {
 
 const char* USAGE =
     "usage: kelvo denoise IN OUT [options]\n"
-    "  IN, OUT: .nii, .nii.gz, .tif/.tiff (multi-page stack) or .npy (same format family)\n"
+    "  IN, OUT: .nii, .nii.gz, .tif/.tiff (multi-page stack, or an RGB image) or .npy (same\n"
+    "  format family)\n"
     "noise (one of):\n"
     "  --sigma S          standard deviation of white noise, in the units of IN\n"
     "  --sigma auto       estimate it (per volume) from the finest wavelet details\n"
@@ -70,7 +71,8 @@ const char* USAGE =
     "                     above) holds its channels, such as .npy (H, W, 3) RGB: last. The\n"
     "                     channels are decorrelated (for RGB the opponent colour transform)\n"
     "                     and each is denoised as an image; --sigma auto estimates each\n"
-    "                     channel's sigma; --psd FILE is 2-D, every channel's noise\n"
+    "                     channel's sigma; --psd FILE is 2-D, every channel's noise.\n"
+    "                     An RGB TIFF (one page) is a colour image without the option\n"
     "options:\n"
     "  --stage ht|all     run hard thresholding only, or both stages (default all)\n"
     "  --threads N        worker threads (default: every core)\n"
@@ -281,12 +283,6 @@ Options parseArgs(int argc, char** argv) {
         throw UsageError("give exactly one of --sigma S, --sigma auto, --psd FILE, --psd auto");
     if (o.coils > 0 && !o.rician) throw UsageError("--coils needs --noise rician");
     if (o.coils == 0) o.coils = 1;
-    if (!o.channels.empty() && o.rician)
-        throw UsageError(
-            "--channels cannot be combined with --noise rician: magnitude noise "
-            "is not additive, so denoise each channel on its own");
-    if (!o.channels.empty() && o.psd == "auto")
-        throw UsageError("--channels takes --sigma S, --sigma auto or --psd FILE, not --psd auto");
     return o;
 }
 
@@ -714,9 +710,8 @@ std::vector<std::uint8_t> loadMask(const std::string& path, const kelvo::cli::Vo
     return mask;
 }
 
-/// The dimension that --channels names in the input's axis order, or -1 without it.
-int channelDimension(const Options& o, const kelvo::cli::VolumeFile& in) {
-    if (o.channels.empty()) return -1;
+/// The dimension that --channels names in the input's axis order.
+int colourOption(const Options& o, const kelvo::cli::VolumeFile& in) {
     const AxisOrder order = axisOrderOf(in);
     if (in.dims[2] == 1)
         throw UsageError("--channels " + o.channels + ": " + o.in + " has shape " +
@@ -724,6 +719,22 @@ int channelDimension(const Options& o, const kelvo::cli::VolumeFile& in) {
                          ", but an image with channels has 3 axes, such as (H, W, 3)");
     const bool first = o.channels == "first";
     return first == order.slowestFirst ? 2 : 0;
+}
+
+/// The dimension that holds a colour image's channels: the one --channels names, else the
+/// one the file declares (a TIFF of several samples per pixel), else -1.
+int channelDimension(const Options& o, const kelvo::cli::VolumeFile& in) {
+    const int dim = o.channels.empty() ? in.channelDim : colourOption(o, in);
+    const std::string what = o.channels.empty()
+                                 ? o.in + " is a colour image (samples of a pixel): it"
+                                 : "--channels " + o.channels;
+    if (dim >= 0 && o.rician)
+        throw UsageError(what +
+                         " cannot be combined with --noise rician: magnitude noise is "
+                         "not additive, so denoise each channel on its own");
+    if (dim >= 0 && o.psd == "auto")
+        throw UsageError(what + " takes --sigma S, --sigma auto or --psd FILE, not --psd auto");
+    return dim;
 }
 
 // The noise the options give, white of standard deviation 1 when it is to be estimated.

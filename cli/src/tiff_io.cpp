@@ -1,6 +1,8 @@
 // Multi-page TIFF stacks through libtiff: every page (directory) is one slice along dimension
-// 2; pages must share size and sample type and hold one grey-level sample per pixel. The
-// output keeps the sample type, compression, resolution and description of the input.
+// 2; pages must share size and sample type and hold one grey-level sample per pixel. A single
+// page of several samples per pixel (RGB) is a colour image: its samples are dimension 0
+// (the layout tifffile gives as (H, W, 3)), and it is written back as such. The output keeps
+// the sample type, compression, resolution and description of the input.
 #include <tiffio.h>
 
 #include <cstdarg>
@@ -77,6 +79,7 @@ public:
     float xres = 1, yres = 1;
     std::uint16_t resUnit = RESUNIT_NONE;
     std::string description;
+    std::uint16_t samplesPerPixel = 1, photometric = PHOTOMETRIC_MINISBLACK;
 
     const char* format() const override { return "TIFF"; }
 
@@ -87,31 +90,36 @@ public:
         const SampleType t = asFloat32 ? SampleType::F32 : type;
         int bits = 0, fmt = 0;
         typeTags(t, &bits, &fmt);
-        const std::size_t pageBytes = std::size_t(dims[0]) * dims[1] * sampleBytes(t);
+        // A colour page holds its samples (dimension 0) interleaved in every row.
+        const bool colour = samplesPerPixel > 1;
+        const std::int64_t width = colour ? dims[1] : dims[0];
+        const std::int64_t height = colour ? dims[2] : dims[1];
+        const std::int64_t pages = colour ? 1 : dims[2];
+        const std::size_t pageCount = std::size_t(dims[0]) * dims[1] * (colour ? dims[2] : 1);
+        const std::size_t pageBytes = pageCount * sampleBytes(t);
         // Classic TIFF stays below 4 GB; larger stacks are written as BigTIFF.
-        const bool big = double(pageBytes) * double(dims[2]) > 3.5e9;
+        const bool big = double(pageBytes) * double(pages) > 3.5e9;
         TiffPtr tif(TIFFOpen(path.c_str(), big ? "w8" : "w"));
         if (!tif) throw IoError(path + ": cannot create file " + lastTiffError);
         std::vector<char> page(pageBytes);
-        const std::size_t pageCount = std::size_t(dims[0]) * dims[1];
         std::vector<float> slice(pageCount);
-        for (std::int64_t z = 0; z < dims[2]; ++z) {
+        for (std::int64_t z = 0; z < pages; ++z) {
             std::copy(data.begin() + std::ptrdiff_t(z * pageCount),
                       data.begin() + std::ptrdiff_t((z + 1) * pageCount), slice.begin());
             encodeSamples(slice, t, 0.0, 0.0, page.data());
             TIFF* o = tif.get();
-            TIFFSetField(o, TIFFTAG_IMAGEWIDTH, std::uint32_t(dims[0]));
-            TIFFSetField(o, TIFFTAG_IMAGELENGTH, std::uint32_t(dims[1]));
+            TIFFSetField(o, TIFFTAG_IMAGEWIDTH, std::uint32_t(width));
+            TIFFSetField(o, TIFFTAG_IMAGELENGTH, std::uint32_t(height));
             TIFFSetField(o, TIFFTAG_BITSPERSAMPLE, std::uint16_t(bits));
             TIFFSetField(o, TIFFTAG_SAMPLEFORMAT, std::uint16_t(fmt));
-            TIFFSetField(o, TIFFTAG_SAMPLESPERPIXEL, std::uint16_t(1));
-            TIFFSetField(o, TIFFTAG_PHOTOMETRIC, std::uint16_t(PHOTOMETRIC_MINISBLACK));
+            TIFFSetField(o, TIFFTAG_SAMPLESPERPIXEL, samplesPerPixel);
+            TIFFSetField(o, TIFFTAG_PHOTOMETRIC, photometric);
             TIFFSetField(o, TIFFTAG_PLANARCONFIG, std::uint16_t(PLANARCONFIG_CONTIG));
             TIFFSetField(o, TIFFTAG_COMPRESSION, std::uint16_t(compression));
             TIFFSetField(o, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(o, 0));
-            if (dims[2] > 1) {
+            if (pages > 1) {
                 TIFFSetField(o, TIFFTAG_SUBFILETYPE, std::uint32_t(FILETYPE_PAGE));
-                TIFFSetField(o, TIFFTAG_PAGENUMBER, std::uint16_t(z), std::uint16_t(dims[2]));
+                TIFFSetField(o, TIFFTAG_PAGENUMBER, std::uint16_t(z), std::uint16_t(pages));
             }
             if (hasResolution) {
                 TIFFSetField(o, TIFFTAG_XRESOLUTION, xres);
@@ -120,8 +128,8 @@ public:
             }
             if (z == 0 && !description.empty())
                 TIFFSetField(o, TIFFTAG_IMAGEDESCRIPTION, description.c_str());
-            const std::size_t rowBytes = std::size_t(dims[0]) * sampleBytes(t);
-            for (std::int64_t y = 0; y < dims[1]; ++y)
+            const std::size_t rowBytes = pageBytes / std::size_t(height);
+            for (std::int64_t y = 0; y < height; ++y)
                 if (TIFFWriteScanline(o, page.data() + std::size_t(y) * rowBytes, std::uint32_t(y),
                                       0) < 0)
                     throw IoError(path + ": write failed " + lastTiffError);
@@ -160,15 +168,28 @@ std::unique_ptr<VolumeFile> readTiff(const std::string& path) {
         TIFFGetFieldDefaulted(t, TIFFTAG_SAMPLEFORMAT, &fmt);
         TIFFGetFieldDefaulted(t, TIFFTAG_SAMPLESPERPIXEL, &spp);
         TIFFGetFieldDefaulted(t, TIFFTAG_PLANARCONFIG, &planar);
-        if (spp != 1)
+        std::uint16_t photometric = PHOTOMETRIC_MINISBLACK, extra = 0;
+        std::uint16_t* extraTypes = nullptr;
+        TIFFGetFieldDefaulted(t, TIFFTAG_PHOTOMETRIC, &photometric);
+        TIFFGetFieldDefaulted(t, TIFFTAG_EXTRASAMPLES, &extra, &extraTypes);
+        if (spp != 1 && (planar != PLANARCONFIG_CONTIG || extra != 0 || spp > 16 ||
+                         (photometric != PHOTOMETRIC_RGB && photometric != PHOTOMETRIC_MINISBLACK)))
             throw IoError(path + ": unsupported TIFF: " + std::to_string(spp) +
-                          " samples per pixel (grey-level stacks only)");
+                          " samples per pixel " +
+                          (extra != 0 ? "with an alpha channel (remove it first)"
+                                      : "in another layout than RGB or grey samples side by "
+                                        "side in each pixel"));
+        if (spp != 1 && (pages > 0 || TIFFReadDirectory(t) || !TIFFSetDirectory(t, 0)))
+            throw IoError(path + ": unsupported TIFF: a stack of colour pages (pages of " +
+                          std::to_string(spp) + " samples per pixel); save each page on its own");
         if (TIFFIsTiled(t)) throw IoError(path + ": unsupported TIFF: tiled pages");
         const SampleType type = typeOf(path, bits, fmt);
         if (pages == 0) {
             width = w;
             height = h;
             file->type = type;
+            file->samplesPerPixel = spp;
+            file->photometric = photometric;
             std::uint16_t comp = COMPRESSION_NONE;
             TIFFGetFieldDefaulted(t, TIFFTAG_COMPRESSION, &comp);
             if (comp == COMPRESSION_LZW || comp == COMPRESSION_ADOBE_DEFLATE ||
@@ -191,21 +212,28 @@ std::unique_ptr<VolumeFile> readTiff(const std::string& path) {
             throw IoError(path + ": page " + std::to_string(pages + 1) +
                           " differs in size or sample type from the first page");
         }
-        const std::size_t rowBytes = std::size_t(w) * sampleBytes(type);
+        const std::size_t rowBytes = std::size_t(w) * spp * sampleBytes(type);
         if (std::size_t(TIFFScanlineSize(t)) != rowBytes)
             throw IoError(path + ": unsupported TIFF row layout");
         std::vector<char> row(rowBytes);
-        file->values.reserve(std::size_t(w) * h * (pages + 1));
+        file->values.reserve(std::size_t(w) * spp * h * (pages + 1));
         for (std::uint32_t y = 0; y < h; ++y) {
             if (TIFFReadScanline(t, row.data(), y, 0) < 0)
                 throw IoError(path + ": corrupt TIFF data on page " + std::to_string(pages + 1) +
                               " " + lastTiffError);
-            const std::vector<float> v = decodeSamples(row.data(), w, type, 0.0, 0.0);
+            const std::vector<float> v =
+                decodeSamples(row.data(), std::size_t(w) * spp, type, 0.0, 0.0);
             file->values.insert(file->values.end(), v.begin(), v.end());
         }
         ++pages;
     } while (TIFFReadDirectory(t));
 
+    if (file->samplesPerPixel > 1) {
+        file->dims = {file->samplesPerPixel, std::int64_t(width), std::int64_t(height), 1};
+        file->channelDim = 0;
+        if (width < 2) throw IoError(path + ": wrong dimensions: 1-D data");
+        return file;
+    }
     file->dims = {std::int64_t(width), std::int64_t(height), std::int64_t(pages), 1};
     if (height < 2) throw IoError(path + ": wrong dimensions: 1-D data");
     return file;

@@ -50,6 +50,9 @@ public:
     /// Fortran order (then dims follow the shape, else its reverse).
     std::vector<std::int64_t> arrayShape;
     bool fortranOrder = false;
+    /// The dimension that holds the channels of a colour image, as the file declares it (a
+    /// TIFF of several samples per pixel: dimension 0), or -1.
+    int channelDim = -1;
     /// Threads that may compress a .nii.gz output (0: one per core); the file's bytes do not
     /// depend on it.
     int writeThreads = 0;

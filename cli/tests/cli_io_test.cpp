@@ -350,6 +350,23 @@ TEST(Tiff, StackRoundTrip) {
     EXPECT_EQ(g->values, f->values);
     f->write(q, f->values, true);
     EXPECT_EQ(readTiff(q)->type, SampleType::F32);
+
+    // An RGB page: its samples are dimension 0, the channels of a colour image, and it is
+    // written back as RGB. A stack of RGB pages is refused.
+    const std::vector<float> rgb(clean.begin(), clean.begin() + 3 * 20 * 14);
+    testfiles::writeTiff(p, 20, 14, 1, rgb, false, 1000.0, 3);
+    f = readTiff(p);
+    EXPECT_EQ(f->dims, (std::array<std::int64_t, 4>{3, 20, 14, 1}));
+    EXPECT_EQ(f->channelDim, 0);
+    for (std::size_t i = 0; i < rgb.size(); ++i)
+        ASSERT_EQ(f->values[i], float(std::round(double(rgb[i]) * 1000.0))) << i;
+    f->write(q, f->values, false);
+    g = readTiff(q);
+    EXPECT_EQ(g->dims, f->dims);
+    EXPECT_EQ(g->channelDim, 0);
+    EXPECT_EQ(g->values, f->values);
+    testfiles::writeTiff(p, 10, 7, 2, rgb, false, 1000.0, 3);
+    EXPECT_THROW(readTiff(p), IoError);
     std::remove(p.c_str());
     std::remove(q.c_str());
 }

@@ -133,6 +133,11 @@ a, b = np.load(sys.argv[1]), np.load(sys.argv[2])
 assert a.shape == (48, 64, 3) and np.array_equal(a, np.moveaxis(b, 0, -1))
 PY
 fi
+expect_ok "TIFF RGB image, its channels decorrelated" "$out/rgb.tif" \
+  denoise "$in/rgb.tif" "$out/rgb.tif" --sigma auto
+grep -q "estimated sigma per channel" "$work/stderr" || fail "RGB TIFF not denoised as colour: $(cat "$work/stderr")"
+expect_fail "RGB TIFF with magnitude noise" 2 "is a colour image" "$out/bad.tif" \
+  denoise "$in/rgb.tif" "$out/bad.tif" --sigma 0.1 --noise rician
 expect_fail "channels of a 2-D image" 2 "has shape (48, 64)" "$out/bad.npy" \
   denoise "$in/img.npy" "$out/bad.npy" --sigma 0.1 --channels last
 expect_fail "channels with magnitude noise" 2 "not additive" "$out/bad.npy" \

@@ -69,6 +69,9 @@ int main(int argc, char** argv) {
     kelvo::testfiles::writeTiff(dir + "/stack.tif", 40, 36, 24, noisy({40, 36, 24}, 1), false,
                                 10000.0);
     kelvo::testfiles::writeTiff(dir + "/img.tif", 64, 48, 1, noisy({64, 48, 1}, 1), true);
+    // An RGB TIFF (uint16): the phantom's samples as the pixels' three channels.
+    kelvo::testfiles::writeTiff(dir + "/rgb.tif", 64, 48, 1, noisy({3, 64, 48}, 1), false, 10000.0,
+                                3);
 
     // MRI cases on a float NIfTI volume of 40 x 36 x 24 (x fastest): a NaN and infinite
     // background (the outer slabs), masks in several files and orders, and an anisotropic PSD

@@ -99,26 +99,30 @@ inline int niftiVersion(const std::string& path) {
 
 /// A multi-page uint16 or float32 TIFF of `pages` pages of w x h samples.
 inline void writeTiff(const std::string& path, int w, int h, int pages,
-                      const std::vector<float>& values, bool asFloat, double scale = 1.0) {
+                      const std::vector<float>& values, bool asFloat, double scale = 1.0,
+                      int samples = 1) {
     TIFF* t = TIFFOpen(path.c_str(), "w");
     if (!t) throw std::runtime_error("cannot create " + path);
-    std::vector<char> row(std::size_t(w) * (asFloat ? 4 : 2));
+    // `samples` per pixel side by side (RGB when 3); values[((z * h + y) * w + x) * samples + s].
+    const int n = w * samples;
+    std::vector<char> row(std::size_t(n) * (asFloat ? 4 : 2));
     for (int z = 0; z < pages; ++z) {
         TIFFSetField(t, TIFFTAG_IMAGEWIDTH, std::uint32_t(w));
         TIFFSetField(t, TIFFTAG_IMAGELENGTH, std::uint32_t(h));
         TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, std::uint16_t(asFloat ? 32 : 16));
         TIFFSetField(t, TIFFTAG_SAMPLEFORMAT,
                      std::uint16_t(asFloat ? SAMPLEFORMAT_IEEEFP : SAMPLEFORMAT_UINT));
-        TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, std::uint16_t(1));
-        TIFFSetField(t, TIFFTAG_PHOTOMETRIC, std::uint16_t(PHOTOMETRIC_MINISBLACK));
+        TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, std::uint16_t(samples));
+        TIFFSetField(t, TIFFTAG_PHOTOMETRIC,
+                     std::uint16_t(samples == 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK));
         TIFFSetField(t, TIFFTAG_PLANARCONFIG, std::uint16_t(PLANARCONFIG_CONTIG));
         TIFFSetField(t, TIFFTAG_COMPRESSION, std::uint16_t(COMPRESSION_LZW));
         TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, std::uint32_t(8));
         TIFFSetField(t, TIFFTAG_XRESOLUTION, 3.0f);
         TIFFSetField(t, TIFFTAG_YRESOLUTION, 3.0f);
         for (int y = 0; y < h; ++y) {
-            for (int x = 0; x < w; ++x) {
-                const float v = values[(std::size_t(z) * h + y) * w + x];
+            for (int x = 0; x < n; ++x) {
+                const float v = values[(std::size_t(z) * h + y) * n + x];
                 if (asFloat) {
                     std::memcpy(&row[std::size_t(x) * 4], &v, 4);
                 } else {
