@@ -24,7 +24,7 @@ Functions
 ---------
 denoise(z, sigma_or_psd, profile=None, stages="all", threads=0, progress=None,
         noise="gaussian", coils=1, mask=None, channel_axis=None)
-estimate_noise(z, mask=None, noise="gaussian", coils=1)
+estimate_noise(z, mask=None, noise="gaussian", coils=1, channel_axis=None)
 estimate_noise_psd(z, grid=None, mask=None, noise="gaussian", coils=1)
 kelvo.dask.denoise(array, ...) for chunked (dask) arrays larger than memory.
 """
@@ -269,8 +269,8 @@ def _denoise_series(a, sigma_or_psd, profile, stages, threads, progress, rician,
     return out
 
 
-def _denoise_channels(a, channel_axis, sigma_or_psd, profile, stages, threads, progress,
-                      rician, mask):
+def _channel_axis(a, channel_axis, rician):
+    """The channel axis (0 to 2) of an image with channels, after checking the arguments."""
     if a.ndim != 3:
         raise ValueError(f"channel_axis is given, so z must be a 2-D image with channels, "
                          f"3 axes such as (H, W, C) (got shape {a.shape})")
@@ -280,7 +280,12 @@ def _denoise_channels(a, channel_axis, sigma_or_psd, profile, stages, threads, p
     if rician:
         raise ValueError("noise='rician' cannot be combined with channel_axis: magnitude "
                          "noise is not additive, so denoise each channel on its own")
-    axis = int(channel_axis) % 3
+    return int(channel_axis) % 3
+
+
+def _denoise_channels(a, channel_axis, sigma_or_psd, profile, stages, threads, progress,
+                      rician, mask):
+    axis = _channel_axis(a, channel_axis, rician)
     channels = a.shape[axis]
     image_shape = tuple(n for k, n in enumerate(a.shape) if k != axis)
     m = _mask_for(mask, a.shape)
@@ -304,7 +309,7 @@ def _denoise_channels(a, channel_axis, sigma_or_psd, profile, stages, threads, p
     return _kelvo._denoise_channels(a, axis, sigmas, psd, profile, _STAGES[stages], progress, m)
 
 
-def estimate_noise(z, mask=None, noise="gaussian", coils=1):
+def estimate_noise(z, mask=None, noise="gaussian", coils=1, channel_axis=None):
     """Standard deviation of white Gaussian noise in `z` (float).
 
     Median absolute deviation of the finest-scale Haar detail coefficients (diagonal detail
@@ -315,10 +320,14 @@ def estimate_noise(z, mask=None, noise="gaussian", coils=1):
     out; ValueError when too few informative samples remain. With noise="rician" the
     result is the standard deviation of the noise in each complex channel (see
     :func:`denoise` for `noise`, `coils` and `mask`). A series ``(T, Z, Y, X)`` gives an
-    array of T estimates.
+    array of T estimates; an image with channels along `channel_axis` (see :func:`denoise`)
+    an array of one estimate per channel, each from that channel's image.
     """
     a = _real_array(z, series=True)
     rician, coils = _distribution(noise, coils)
+    if channel_axis is not None:
+        axis = _channel_axis(a, channel_axis, rician)
+        return np.array(_kelvo._estimate_channel_noise(a, axis, _mask_for(mask, a.shape)))
     if a.ndim == 4:
         if mask is not None and np.ndim(mask) == 4:
             masks = _mask_for(mask, a.shape)

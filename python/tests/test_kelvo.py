@@ -284,7 +284,9 @@ def test_colour_image_channels_decorrelated_then_denoised_as_images():
     assert np.array_equal(
         np.moveaxis(kelvo.denoise(np.moveaxis(z, -1, 0), sigmas, channel_axis=0, threads=1),
                     0, -1), out)
-    estimates = [kelvo.estimate_noise(np.ascontiguousarray(z[..., i])) for i in range(3)]
+    estimates = kelvo.estimate_noise(z, channel_axis=-1)
+    assert np.array_equal(estimates, [kelvo.estimate_noise(np.ascontiguousarray(z[..., i]))
+                                      for i in range(3)])
     assert np.array_equal(kelvo.denoise(z, "auto", channel_axis=2, threads=1),
                           kelvo.denoise(z, estimates, channel_axis=2, threads=1))
     for bad, message in (({"z": z[None]}, "3 axes"), ({"channel_axis": 3}, "an axis of z"),
