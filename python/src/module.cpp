@@ -179,17 +179,16 @@ kelvo::NoiseDistribution distribution(bool rician) {
     return rician ? kelvo::NoiseDistribution::Rician : kelvo::NoiseDistribution::Gaussian;
 }
 
-FloatArray denoiseArray(const FloatArray& volume, double sigma, const py::object& psd,
-                        const kelvo::Profile& profile, bool hardOnly, py::object progress,
-                        bool rician, int coils, const py::object& mask) {
-    if (IN_PROGRESS_CALLBACK)
-        throw std::runtime_error("kelvo.denoise cannot be called from a progress callback");
-    const kelvo::Size3 size = engineSize(volume, "the volume");
-    const kelvo::Noise noise = makeNoise(sigma, psd);
+/// Runs `call(in, out, options)` on `input` into a new array while the engine's threads work
+/// without the GIL: the options carry the stages, the noise distribution, the mask and the
+/// progress and cancellation hooks.
+template <class Call>
+FloatArray runDenoise(const FloatArray& input, bool hardOnly, py::object progress, bool rician,
+                      int coils, const py::object& mask, Call call) {
     MaskArray maskKeep;
-    const std::uint8_t* maskBytes = maskData(mask, volume, maskKeep);
-    FloatArray out = newLike(volume);
-    const float* in = volume.data();
+    const std::uint8_t* maskBytes = maskData(mask, input, maskKeep);
+    FloatArray out = newLike(input);
+    const float* in = input.data();
     float* dst = out.mutable_data();
 
     RunGuard guard(std::move(progress));
@@ -200,8 +199,21 @@ FloatArray denoiseArray(const FloatArray& volume, double sigma, const py::object
     options.mask = maskBytes;
     options.progress = guard.progressHook();
     options.cancel = guard.cancelFlag();
-    guard.run([&] { kelvo::denoise(in, size, dst, noise, profile, options); });
+    guard.run([&] { call(in, dst, options); });
     return out;
+}
+
+FloatArray denoiseArray(const FloatArray& volume, double sigma, const py::object& psd,
+                        const kelvo::Profile& profile, bool hardOnly, py::object progress,
+                        bool rician, int coils, const py::object& mask) {
+    if (IN_PROGRESS_CALLBACK)
+        throw std::runtime_error("kelvo.denoise cannot be called from a progress callback");
+    const kelvo::Size3 size = engineSize(volume, "the volume");
+    const kelvo::Noise noise = makeNoise(sigma, psd);
+    return runDenoise(volume, hardOnly, std::move(progress), rician, coils, mask,
+                      [&](const float* in, float* out, const kelvo::DenoiseOptions& options) {
+                          kelvo::denoise(in, size, out, noise, profile, options);
+                      });
 }
 
 /// An image with channels along NumPy axis `channelAxis` of a 3-D array; `sigmas` holds one
@@ -221,21 +233,11 @@ FloatArray denoiseChannelsArray(const FloatArray& image, int channelAxis,
     } else {
         for (double sigma : sigmas) noise.push_back(kelvo::Noise::white(sigma));
     }
-    MaskArray maskKeep;
-    const std::uint8_t* maskBytes = maskData(mask, image, maskKeep);
-    FloatArray out = newLike(image);
-    const float* in = image.data();
-    float* dst = out.mutable_data();
-
-    RunGuard guard(std::move(progress));
-    kelvo::DenoiseOptions options;
-    options.stages = hardOnly ? kelvo::Stages::HardThresholding : kelvo::Stages::Both;
-    options.mask = maskBytes;
-    options.progress = guard.progressHook();
-    options.cancel = guard.cancelFlag();
-    guard.run(
-        [&] { kelvo::denoiseChannels(in, size, 2 - channelAxis, dst, noise, profile, options); });
-    return out;
+    return runDenoise(image, hardOnly, std::move(progress), false, 1, mask,
+                      [&](const float* in, float* out, const kelvo::DenoiseOptions& options) {
+                          kelvo::denoiseChannels(in, size, 2 - channelAxis, out, noise, profile,
+                                                 options);
+                      });
 }
 
 /// Each channel's sigma of an image with channels along NumPy axis `channelAxis`.
