@@ -24,9 +24,9 @@ function [y_est, matchesHT, matchesWie] = KELVO(z, sigma_psd, profile)
 %           samples outside are copied to y_est unchanged and not used by 'auto'.
 %
 %   y_est = KELVO(rgb, sigma_psd, KELVOProfile('colour')) denoises an H x W x C image whose
-%   third dimension holds its channels (an RGB image as imread gives it): the channels are
-%   decorrelated by the orthonormal DCT across them (for RGB the opponent colour
-%   transform) and each is denoised as a 2-D image. sigma_psd is then one sigma, a vector of
+%   third dimension holds its channels (an RGB image as imread gives it): channels that
+%   share their structure (as colours do) are decorrelated by the orthonormal DCT across
+%   them (for RGB the opponent colour transform), and each is denoised as a 2-D image. sigma_psd is then one sigma, a vector of
 %   C sigmas (one per channel), a 2-D PSD that every channel's noise has, or 'auto' (each
 %   channel's sigma estimated). A pixel with a non-finite sample in any channel comes back
 %   unchanged in every channel; profile.mask is of z's size.
@@ -145,6 +145,7 @@ if isfield(profile, 'mask') && ~isempty(profile.mask)
     mask = maskOf(profile.mask, size(z), size(z), 1);
 end
 planeNoise = 1;
+noiseVariance = 1;
 if ischar(sigma_psd) && strcmp(sigma_psd, 'auto')
     sig = zeros(1, c);
     for k = 1:c
@@ -181,6 +182,7 @@ else
         end
         sig = ones(1, c);
         planeNoise = noise.psd;
+        noiseVariance = noise.sigma^2;
     end
 end
 finite = all(isfinite(z), 3);
@@ -197,8 +199,19 @@ if ~any(usable(:))
           ifText(~isempty(mask), ' inside profile.mask'));
 end
 [kk, cc] = ndgrid(0:c - 1, 0:c - 1);
-transform = sqrt((1 + (kk > 0)) / c) .* cos(pi * (cc + 0.5) .* kk / c);
+dct = sqrt((1 + (kk > 0)) / c) .* cos(pi * (cc + 0.5) .* kk / c);
 x = reshape(double(z), h * w, c) ./ sig;
+% The DCT only where it compacts the channels' signal (channels that share their structure):
+% the geometric mean of their signal variances, in units of the noise's, must exceed that of
+% the transformed channels 1.5 times; else each channel is denoised on its own.
+transform = eye(c);
+if c > 1 && nnz(usable) > 1
+    signal = cov(x(usable(:), :)) / noiseVariance - eye(c);
+    geometric = @(v) exp(mean(log(max(v, 1e-3))));
+    if geometric(diag(signal)) > 1.5 * geometric(diag(dct * signal * dct.'))
+        transform = dct;
+    end
+end
 planes = x * transform.';
 planes(~finite(:), :) = NaN;
 planePro.mask = planeMask;

@@ -18,7 +18,7 @@ namespace {
 
 /// The orthonormal DCT-II across n channels, row k (the transformed channel) by column c.
 /// For n = 3 its rows are the opponent colour transform.
-std::vector<double> channelTransform(int n) {
+std::vector<double> dctAcross(int n) {
     const double pi = std::acos(-1.0);
     std::vector<double> t(std::size_t(n) * n);
     for (int k = 0; k < n; ++k)
@@ -80,6 +80,73 @@ ChannelLayout channelLayout(Size3 size, int channelDim) {
     return {size[channelDim], {{size[a], size[b], 1}}, stride[a], stride[b], stride[channelDim]};
 }
 
+/// Geometric mean of the diagonal of t S t' (S itself when t is empty), each term at least
+/// 1e-3: the signal variances of the transformed channels, in units of the noise's.
+double geometricVariance(const std::vector<double>& s, const std::vector<double>& t, int n) {
+    double logSum = 0.0;
+    for (int k = 0; k < n; ++k) {
+        double v = 0.0;
+        if (t.empty()) {
+            v = s[std::size_t(k) * n + k];
+        } else {
+            for (int a = 0; a < n; ++a)
+                for (int b = 0; b < n; ++b)
+                    v += t[std::size_t(k) * n + a] * s[std::size_t(a) * n + b] *
+                         t[std::size_t(k) * n + b];
+        }
+        logSum += std::log(std::max(v, 1e-3));
+    }
+    return std::exp(logSum / n);
+}
+
+/// The DCT across channels gathers the signal of channels that share their structure (the
+/// colours of a photograph) in a few transformed channels; mixing channels that do not (the
+/// stains of unrelated structures, three unrelated images) makes every transformed channel
+/// hold every structure, which is harder to denoise than each alone (1.1 to 1.9 dB lost on
+/// such triples). So the DCT is taken where it compacts the signal: where the geometric mean
+/// of the channels' signal variances (their covariance in units of the noise's variance, less
+/// the noise) exceeds that of the transformed channels by more than this factor; else each
+/// channel is denoised on its own. Photographs and a stained micrograph give 2.8 to 6.9,
+/// unrelated triples 0.5 to 0.95, triples mixed to correlations of about 0.5 1.7 to 2.2.
+constexpr double COLOUR_GAIN = 1.5;
+
+/// The transform across channels, row k by column c: the DCT or the identity (see
+/// COLOUR_GAIN), from the channels of the `usable` pixels divided by `scale` and the noise
+/// `variance` of one sample after that division.
+std::vector<double> channelTransform(const float* image, const ChannelLayout& layout,
+                                     const std::vector<std::uint8_t>& usable,
+                                     const std::vector<double>& scale, double variance) {
+    const std::size_t n = std::size_t(layout.channels);
+    std::vector<double> identity(n * n, 0.0);
+    for (std::size_t c = 0; c < n; ++c) identity[c * n + c] = 1.0;
+    if (n == 1) return identity;
+    // Welford's running mean and scatter of the divided channels.
+    std::vector<double> mean(n, 0.0), scatter(n * n, 0.0), x(n), delta(n);
+    std::size_t count = 0;
+    for (std::size_t p = 0; p < usable.size(); ++p) {
+        if (!usable[p]) continue;
+        ++count;
+        for (std::size_t c = 0; c < n; ++c) {
+            x[c] = double(image[layout.sample(p, int(c))]) / scale[c];
+            delta[c] = x[c] - mean[c];
+            mean[c] += delta[c] / double(count);
+        }
+        for (std::size_t a = 0; a < n; ++a)
+            for (std::size_t b = 0; b < n; ++b) scatter[a * n + b] += delta[a] * (x[b] - mean[b]);
+    }
+    if (count < 2) return identity;
+    std::vector<double> signal(n * n);
+    for (std::size_t a = 0; a < n; ++a)
+        for (std::size_t b = 0; b < n; ++b)
+            signal[a * n + b] =
+                scatter[a * n + b] / double(count - 1) / variance - (a == b ? 1.0 : 0.0);
+    const std::vector<double> dct = dctAcross(int(n));
+    return geometricVariance(signal, {}, int(n)) >
+                   COLOUR_GAIN * geometricVariance(signal, dct, int(n))
+               ? dct
+               : identity;
+}
+
 }  // namespace
 
 std::vector<Noise> estimateChannelNoise(const float* image, Size3 size, int channelDim,
@@ -135,6 +202,7 @@ void denoiseChannels(const float* image, Size3 size, int channelDim, float* outp
     // channel is inside.
     std::vector<std::uint8_t> finite(pixels, 1), inside;
     if (options.mask) inside.assign(pixels, 0);
+    std::vector<std::uint8_t> usablePixels(pixels, 0);
     std::size_t usable = 0;
     for (std::size_t p = 0; p < pixels; ++p) {
         for (int c = 0; c < channels; ++c) {
@@ -142,7 +210,8 @@ void denoiseChannels(const float* image, Size3 size, int channelDim, float* outp
             if (!std::isfinite(image[i])) finite[p] = 0;
             if (options.mask && options.mask[i]) inside[p] = 1;
         }
-        usable += finite[p] && (!options.mask || inside[p]);
+        usablePixels[p] = finite[p] && (!options.mask || inside[p]);
+        usable += usablePixels[p];
     }
     if (usable == 0)
         throw std::invalid_argument(options.mask
@@ -150,7 +219,8 @@ void denoiseChannels(const float* image, Size3 size, int channelDim, float* outp
                                         : "no pixel of the image is finite in every channel");
     if (options.cancel && options.cancel->load()) throw Cancelled();
 
-    const std::vector<double> transform = channelTransform(channels);
+    const std::vector<double> transform =
+        channelTransform(image, layout, usablePixels, scale, planeNoise.variance());
     std::fill(output, output + count, 0.0f);
     try {
         std::vector<float> plane(pixels), estimate(pixels);

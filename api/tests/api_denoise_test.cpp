@@ -656,7 +656,8 @@ TEST(Denoise, ThinStacksTakeBlocksThatFitThem) {
 // A colour image: three channels mixed from two phantoms, as colours share their structure.
 // Decorrelated across its channels it must beat each channel denoised as an image, give the
 // same estimate whatever the channels' place in memory, follow each channel's own sigma, keep
-// what carries no data, and refuse what the transform cannot carry.
+// what carries no data, leave channels that share no structure unmixed, and refuse what the
+// transform cannot carry.
 TEST(Denoise, ColourImagesAreDenoisedInDecorrelatedChannels) {
     const int w = 96, h = 80, channels = 3;
     const std::size_t pixels = std::size_t(w) * h;
@@ -726,6 +727,26 @@ TEST(Denoise, ColourImagesAreDenoisedInDecorrelatedChannels) {
             ASSERT_TRUE(std::isfinite(holesOut[i])) << i;
     }
     EXPECT_GT(psnr(truth, denoised), psnr(clean, perChannel) + 0.5);
+
+    // Channels that share no structure (two phantoms and a ramp) are not mixed: each is
+    // denoised on its own, divided by its sigma, bit for bit.
+    std::vector<float> unrelated(planar.size()), unrelatedOut(planar.size());
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const std::size_t p = std::size_t(y) * w + x;
+            const float values[3] = {f[p], g[std::size_t(x) * h + y], float(x) / w};
+            for (int c = 0; c < channels; ++c)
+                unrelated[c * pixels + p] = values[c] + 0.1f * noise[c * pixels + p];
+        }
+    denoiseChannels(unrelated.data(), {w, h, channels}, 2, unrelatedOut.data(), white);
+    for (int c = 0; c < channels; ++c) {
+        std::vector<float> plane(pixels);
+        for (std::size_t p = 0; p < pixels; ++p)
+            plane[p] = float(double(unrelated[c * pixels + p]) / 0.1);
+        const std::vector<float> e = denoise(plane, {w, h, 1}, Noise::white(1.0));
+        for (std::size_t p = 0; p < pixels; ++p)
+            ASSERT_EQ(unrelatedOut[c * pixels + p], float(double(e[p]) * 0.1)) << c << " " << p;
+    }
 
     std::vector<float> out(planar.size(), 7.0f);
     DenoiseOptions rician;

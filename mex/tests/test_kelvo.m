@@ -237,13 +237,14 @@ agreesWithTool('small volume, large floors', z, y, 0.1, '--min-group 16,32');
 end
 
 function colourImage(seed)
-% An H x W x 3 image under white noise: its channels decorrelated and each denoised as an
-% image beats each channel denoised alone, and the result is the C++ library's.
+% An H x W x 3 image under white noise whose channels share their structure: decorrelated
+% and each denoised as an image, it beats each channel denoised alone; channels that share
+% none stay unmixed; both as the C++ library denoises them.
 randn('state', seed + 6);
 [r, c] = ndgrid(1:48, 1:56);
 disc = double((r - 22).^2 + (c - 30).^2 < 200);
 bar = double(abs(c - 12) < 4);
-clean = cat(3, 0.8 * disc + 0.1 * bar + 0.1, 0.5 * disc + 0.4 * bar, 0.2 * disc + 0.3);
+clean = cat(3, 0.9 * disc + 0.1 * bar, 0.7 * disc + 0.2 * bar + 0.1, 0.5 * disc + 0.1 * bar + 0.3);
 z = single(clean + 0.1 * randn(size(clean)));
 pro = KELVOProfile('colour');
 pro.numThreads = 1;
@@ -254,9 +255,13 @@ each = zeros(size(z), 'single');
 for k = 1:3
     each(:, :, k) = KELVO(z(:, :, k), 0.1, image);
 end
-assert(isa(y, 'single') && rmse(y, clean) < 0.95 * rmse(each, clean), ...
+assert(isa(y, 'single') && rmse(y, clean) < 0.85 * rmse(each, clean), ...
        'FAILED colour: RMSE %.4f, each channel alone %.4f', rmse(y, clean), rmse(each, clean));
 agreesWithTool('a colour image', z, y, 0.1, '--channels last');
+% Channels that share no structure are denoised each on its own, as in the C++ library.
+unrelated = single(cat(3, disc, bar, c / 56) + 0.1 * randn(size(clean)));
+agreesWithTool('unrelated channels', unrelated, KELVO(unrelated, 0.1, pro), 0.1, ...
+               '--channels last');
 holes = z;
 holes(5, 7, 2) = NaN;
 y = KELVO(holes, [0.1 0.1 0.1], pro);

@@ -211,10 +211,11 @@ def denoise(z, sigma_or_psd=None, profile=None, stages="all", threads=0, progres
         inside: samples outside are copied to the output unchanged and are not used to
         estimate the noise.
     channel_axis: None, or the axis of a 3-D `z` that holds the channels of a 2-D image
-        (-1 for an RGB image (H, W, 3), as scikit-image writes it). The channels are
-        decorrelated by the orthonormal DCT across them (for RGB the opponent colour
-        transform) and each is denoised as an image: on colour photographs 0.3 to 1.7 dB
-        above denoising (H, W, 3) as a volume three samples wide. The noise is independent
+        (-1 for an RGB image (H, W, 3), as scikit-image writes it). Channels that share
+        their structure (as colours do) are decorrelated by the orthonormal DCT across them
+        (for RGB the opponent colour transform), others are left unmixed, and each is
+        denoised as an image: on colour photographs up to 3 dB above denoising (H, W, 3) as
+        a volume three samples wide. The noise is independent
         between channels: `sigma_or_psd` is one sigma, one sigma per channel (a sequence),
         a 2-D PSD ``(Fy, Fx)`` that every channel's noise has, or "auto" (each channel's
         sigma estimated). A pixel with a non-finite sample in any channel comes back

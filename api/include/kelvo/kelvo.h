@@ -200,12 +200,15 @@ std::int64_t estimateMemory(Size3 size, const Noise& noise, const Profile& profi
 /// one pixel and the other two dimensions, in their order, are the image. An RGB image held as
 /// a C-ordered NumPy array (H, W, 3) is the size {3, W, H} with channelDim 0; as MATLAB holds
 /// it, H x W x 3, the size {H, W, 3} with channelDim 2.
-/// The channels are decorrelated by the orthonormal DCT across them (for three channels the
-/// opponent colour transform (R + G + B) / sqrt 3, (R - B) / sqrt 2, (R - 2G + B) / sqrt 6),
-/// each transformed channel is denoised as an image with `profile` (2-D: block depth 1), and
-/// the transform is undone. Channels share their structure far more than their noise, which
-/// the transform keeps white: the first transformed channel holds most of the signal and
-/// the others little, so each is filtered against the noise it really has.
+/// Channels that share their structure (as colours do) are decorrelated by the orthonormal DCT
+/// across them (for three channels the opponent colour transform (R + G + B) / sqrt 3,
+/// (R - B) / sqrt 2, (R - 2G + B) / sqrt 6), each transformed channel is denoised as an image
+/// with `profile` (2-D: block depth 1), and the transform is undone. The transform keeps the
+/// noise white, while the first transformed channel gathers most of the signal and the others
+/// little, so each is filtered against the noise it really has. Channels that share little
+/// (the DCT does not reduce the geometric mean of their signal variances 1.5 times, as for
+/// unrelated stains) are denoised each on its own instead: mixing them would put every
+/// structure into every transformed channel.
 /// Noise, independent between channels: `noise` holds one entry for every channel (white, or
 /// a PSD on the image's own two dimensions, grid {F0, F1, 1}) or one white entry per channel;
 /// under white noise each channel is divided by its sigma before the transform, so the
