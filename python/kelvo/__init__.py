@@ -306,7 +306,8 @@ def _denoise_channels(a, channel_axis, sigma_or_psd, profile, stages, threads, p
                                  f"image's axes (got shape {psd.shape})")
             _check_psd_axes(psd.shape, image_shape)
         sigmas = [sigma]
-    profile = _profile_for(image_shape, profile, threads, psd)
+    profile = _profile_for(image_shape, profile, threads, psd,
+                           f"z without its channel axis {axis}")
     return _kelvo._denoise_channels(a, axis, sigmas, psd, profile, _STAGES[stages], progress, m)
 
 
