@@ -1,5 +1,6 @@
 // kelvo::denoiseChannels: an image with several channels, decorrelated by the orthonormal DCT
-// across its channels and denoised one transformed channel at a time.
+// across its channels where they share their structure, and denoised one (transformed)
+// channel at a time; kelvo::estimateChannelNoise.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
