@@ -214,10 +214,25 @@ if c > 1 && nnz(usable) > 1
 end
 planes = x * transform.';
 planes(~finite(:), :) = NaN;
-planePro.mask = planeMask;
+% Each transformed channel as KELVO denoises a 2-D image; decorrelated channels after the
+% first replay the first one's groups (it holds most of the signal, the others too little
+% of it to match their blocks on).
+planeSize = [h, w, 1];
+planeNoiseArg = noiseArgument(planeNoise, planeSize);
+planePro = fitVolume(resolveProfile(planePro, false, isCorrelated(planeNoiseArg.psd)), planeSize);
+planeMask = maskOf(planeMask, planeSize(1:2), planeSize, 1);
+mixed = ~isequal(transform, eye(c));
+groups = [];
 y = zeros(h * w, c);
 for k = 1:c
-    estimate = KELVO(reshape(single(planes(:, k)), h, w), planeNoise, planePro);
+    plane = reshape(single(planes(:, k)), h, w);
+    if mixed && k == 1
+        [estimate, ~, ~, groups] = denoiseVolume(plane, planeNoiseArg, planePro, false, 1, ...
+                                                 planeMask, false, false);
+    else
+        estimate = denoiseVolume(plane, planeNoiseArg, planePro, false, 1, planeMask, false, ...
+                                 false, groups);
+    end
     y(:, k) = double(estimate(:));
 end
 y = reshape((y * transform) .* sig, h, w, c);
@@ -233,10 +248,18 @@ else
 end
 end
 
-function [y_est, matchesHT, matchesWie] = denoiseVolume(z, noise, pro, rician, coils, mask, ...
-                                                        wantHT, wantWie)
+function [y_est, matchesHT, matchesWie, groups] = denoiseVolume(z, noise, pro, rician, coils, ...
+                                                                mask, wantHT, wantWie, groupsIn)
 % One 2-D or 3-D volume: samples without data are set aside, the box that holds the data is
-% denoised, and the estimate is written back only where there was data.
+% denoised, and the estimate is written back only where there was data. With a fourth output
+% every stage records its groups into `groups`; with `groupsIn` every stage replays them, as
+% the transformed channels of a colour image after the first do (kelvo::denoiseChannels).
+if nargin < 9
+    groupsIn = [];
+end
+share = nargout >= 4;
+groups = struct('coarseHT', struct([]), 'ht', struct([]), 'coarseWie', struct([]), ...
+                'wie', struct([]));
 matchesHT = struct([]);
 matchesWie = struct([]);
 zs = single(z);
@@ -334,27 +357,19 @@ if multiscale
     cropC = kelvonoise('bin', crop);
     psdC = kelvonoise('coarsepsd', psd, cropSize);
     varianceC = mean(double(psdC(:))) / numel(psdC);
-    args = stageArguments(cropC, psdC, pro, pro.hardThreshold, varianceC, false, ...
-                          single([]), false);
-    y1c = kelvomex(args{:});
+    [y1c, groups.coarseHT] = runStage(stageArguments(cropC, psdC, pro, pro.hardThreshold, ...
+        varianceC, false, single([]), share), groupsIn, 'coarseHT');
 end
-argsHT = stageArguments(crop, psd, pro, pro.hardThreshold, noiseVariance, false, ...
-                        single([]), wantHT);
-if wantHT
-    [y1, matchesHT] = kelvomex(argsHT{:});
-else
-    y1 = kelvomex(argsHT{:});
-end
+[y1, groups.ht] = runStage(stageArguments(crop, psd, pro, pro.hardThreshold, ...
+    noiseVariance, false, single([]), wantHT || share), groupsIn, 'ht');
+matchesHT = groups.ht;
 if multiscale
-    args = stageArguments(cropC, psdC, pro, pro.wiener, varianceC, true, y1c, false);
-    y2c = kelvomex(args{:});
+    [y2c, groups.coarseWie] = runStage(stageArguments(cropC, psdC, pro, pro.wiener, ...
+        varianceC, true, y1c, share), groupsIn, 'coarseWie');
 end
-argsWie = stageArguments(crop, psd, pro, pro.wiener, noiseVariance, true, y1, wantWie);
-if wantWie
-    [y2, matchesWie] = kelvomex(argsWie{:});
-else
-    y2 = kelvomex(argsWie{:});
-end
+[y2, groups.wie] = runStage(stageArguments(crop, psd, pro, pro.wiener, noiseVariance, true, ...
+    y1, wantWie || share), groupsIn, 'wie');
+matchesWie = groups.wie;
 if multiscale
     % Differences are attenuated beyond the binned noise's standard deviation, or half of it
     % on images under white noise.
@@ -451,6 +466,21 @@ for d = 1:3
         end
     end
     box{d} = lo:hi;
+end
+end
+
+function [y, record] = runStage(args, groupsIn, name)
+% One kelvomex stage call: it records its groups when its arguments ask for them, or replays
+% the groups of `groupsIn.(name)` when groupsIn is not empty.
+record = struct([]);
+if ~isempty(groupsIn)
+    args{19} = int32(1);
+    args{20} = groupsIn.(name);
+    y = kelvomex(args{:});
+elseif args{19} == 0
+    [y, record] = kelvomex(args{:});
+else
+    y = kelvomex(args{:});
 end
 end
 

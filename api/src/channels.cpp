@@ -12,6 +12,7 @@
 #include "kelvo/kelvo.h"
 #include "kelvo/stage_records.h"
 #include "sample_data.h"
+#include "shared_groups.h"
 
 namespace kelvo {
 
@@ -222,6 +223,10 @@ void denoiseChannels(const float* image, Size3 size, int channelDim, float* outp
 
     const std::vector<double> transform =
         channelTransform(image, layout, usablePixels, scale, planeNoise.variance());
+    // Decorrelated channels share the groups of the first (their mean), which holds most of
+    // the signal: the others hold too little of it to match their blocks on.
+    const bool mixed = transform[1] != 0.0;
+    detail::SharedGroups groups;
     std::fill(output, output + count, 0.0f);
     try {
         std::vector<float> plane(pixels), estimate(pixels);
@@ -243,7 +248,9 @@ void denoiseChannels(const float* image, Size3 size, int channelDim, float* outp
                 planeOptions.progress = [&options, k, channels](int stage, float fraction) {
                     options.progress(stage, (float(k) + fraction) / float(channels));
                 };
-            denoise(plane.data(), planeSize, estimate.data(), planeNoise, profile, planeOptions);
+            groups.replay = k > 0;
+            detail::denoiseSharing(plane.data(), planeSize, estimate.data(), planeNoise, profile,
+                                   planeOptions, mixed ? &groups : nullptr);
             for (std::size_t p = 0; p < pixels; ++p)
                 for (int c = 0; c < channels; ++c)
                     output[sampleOf(p, c)] +=

@@ -9,22 +9,49 @@
 #include <string>
 
 #include "kelvo/engine/interface.h"
+#include "kelvo/engine/reference_grid.h"
 #include "kelvo/engine/transform_meta.h"
 #include "kelvo/kelvo.h"
 #include "kelvo/magnitude.h"
 #include "kelvo/multiscale.h"
 #include "kelvo/stage_records.h"
 #include "sample_data.h"
+#include "shared_groups.h"
 
 namespace kelvo {
 
 namespace {
 
+/// The engine's view of `table` for a stage of `params`: sized for recording, or checked to
+/// hold a recording of that stage for replay.
+BlockMatchStorage matchStorage(detail::SharedGroups::Table& table, const Parameters& params,
+                               bool replay) {
+    const std::size_t locations = std::size_t(ReferenceGrid(params).locationCount());
+    const std::size_t rows = locations * std::size_t(params.maxGroupSize);
+    if (replay) {
+        if (table.sizes.size() != locations || table.blocks.size() != 3 * rows)
+            throw std::logic_error("replayed groups were recorded for another stage");
+    } else {
+        table.sizes.assign(locations, 0);
+        table.blocks.assign(3 * rows, 0);
+        table.shifted.assign(3 * rows, 0);
+    }
+    BlockMatchStorage storage;
+    storage.maxGroupSize = params.maxGroupSize;
+    storage.groupSizes = table.sizes.data();
+    storage.blockPositions = table.blocks.data();
+    storage.shiftedPositions = table.shifted.data();
+    storage.replay = replay ? 1 : 0;
+    return storage;
+}
+
 /// Runs one stage and turns its outcome into the API's exceptions. The output is cleared on
-/// every failure so that no partial estimate is mistaken for a result.
+/// every failure so that no partial estimate is mistaken for a result. With `groups` the
+/// stage records its groups into table `which`, or replays them.
 void runStage(StageName stage, const float* volume, const float* psd, const float* pilot,
               float* output, std::size_t count, const Parameters& params,
-              const DenoiseOptions& options) {
+              const DenoiseOptions& options, detail::SharedGroups* groups = nullptr,
+              detail::SharedGroups::Stage which = detail::SharedGroups::HT) {
     StageHooks hooks;
     if (options.progress) {
         const int index = stage == HARD_THRESHOLDING ? 0 : 1;
@@ -34,14 +61,17 @@ void runStage(StageName stage, const float* volume, const float* psd, const floa
     }
     hooks.cancel = options.cancel;
 
+    BlockMatchStorage storage;
+    if (groups) storage = matchStorage(groups->tables[which], params, groups->replay);
+    BlockMatchStorage* shared = groups ? &storage : nullptr;
+
     std::fill(output, output + count, 0.0f);  // the entry points accumulate into it
     Transforms none{};                        // null fwd: built-in transforms by block size
     StageOutcome outcome;
     try {
-        outcome =
-            stage == HARD_THRESHOLDING
-                ? kelvoInterfaceHT(volume, psd, output, nullptr, params, none, &hooks)
-                : kelvoInterfaceWie(volume, psd, pilot, output, nullptr, params, none, &hooks);
+        outcome = stage == HARD_THRESHOLDING
+                      ? kelvoInterfaceHT(volume, psd, output, shared, params, none, &hooks)
+                      : kelvoInterfaceWie(volume, psd, pilot, output, shared, params, none, &hooks);
     } catch (const MissingTransformException& e) {
         std::fill(output, output + count, 0.0f);
         throw std::invalid_argument(e.what());
@@ -152,6 +182,12 @@ Noise stagesNoise(const Noise& noise, bool rician, int scale) {
 
 void denoise(const float* volume, Size3 size, float* output, const Noise& noise,
              const Profile& profile, const DenoiseOptions& options) {
+    detail::denoiseSharing(volume, size, output, noise, profile, options, nullptr);
+}
+
+void detail::denoiseSharing(const float* volume, Size3 size, float* output, const Noise& noise,
+                            const Profile& profile, const DenoiseOptions& options,
+                            SharedGroups* groups) {
     if (!volume || !output) throw std::invalid_argument("volume and output must not be null");
     // Every check (sizes, profile, noise, engine validation) happens before any work.
     stageParameters(HARD_THRESHOLDING, profile, size, noise);
@@ -254,23 +290,26 @@ void denoise(const float* volume, Size3 size, float* output, const Noise& noise,
         if (options.stages == Stages::HardThresholding) {
             if (multiscale)
                 runStage(HARD_THRESHOLDING, coarseInput.data(), coarsePsd.data(), nullptr,
-                         coarseEstimate.data(), coarseCount, coarseHt, coarseOptions);
+                         coarseEstimate.data(), coarseCount, coarseHt, coarseOptions, groups,
+                         SharedGroups::COARSE_HT);
             runStage(HARD_THRESHOLDING, input, psd.data(), nullptr, estimate, regionCount, ht,
-                     fineOptions);
+                     fineOptions, groups, SharedGroups::HT);
         } else {
             std::vector<float> pilot(regionCount);
             if (multiscale) {
                 coarsePilot.resize(coarseCount);
                 runStage(HARD_THRESHOLDING, coarseInput.data(), coarsePsd.data(), nullptr,
-                         coarsePilot.data(), coarseCount, coarseHt, coarseOptions);
+                         coarsePilot.data(), coarseCount, coarseHt, coarseOptions, groups,
+                         SharedGroups::COARSE_HT);
             }
             runStage(HARD_THRESHOLDING, input, psd.data(), nullptr, pilot.data(), regionCount, ht,
-                     fineOptions);
+                     fineOptions, groups, SharedGroups::HT);
             if (multiscale)
                 runStage(WIENER, coarseInput.data(), coarsePsd.data(), coarsePilot.data(),
-                         coarseEstimate.data(), coarseCount, coarseWie, coarseWienerOptions);
+                         coarseEstimate.data(), coarseCount, coarseWie, coarseWienerOptions, groups,
+                         SharedGroups::COARSE_WIENER);
             runStage(WIENER, input, psd.data(), pilot.data(), estimate, regionCount, wie,
-                     fineWienerOptions);
+                     fineWienerOptions, groups, SharedGroups::WIENER);
         }
         if (multiscale) {
             // Differences are attenuated beyond a limit set by the binned noise.
