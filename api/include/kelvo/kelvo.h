@@ -208,7 +208,9 @@ std::int64_t estimateMemory(Size3 size, const Noise& noise, const Profile& profi
 /// little, so each is filtered against the noise it really has. Channels that share little
 /// (the DCT does not reduce the geometric mean of their signal variances 1.5 times, as for
 /// unrelated stains) are denoised each on its own instead: mixing them would put every
-/// structure into every transformed channel.
+/// structure into every transformed channel. Decorrelated channels after the first replay the
+/// groups of blocks the first formed (it holds most of the signal; they hold too little of it
+/// to match their blocks on).
 /// Noise, independent between channels: `noise` holds one entry for every channel (white, or
 /// a PSD on the image's own two dimensions, grid {F0, F1, 1}) or one white entry per channel;
 /// under white noise each channel is divided by its sigma before the transform, so the
