@@ -112,16 +112,13 @@ double geometricVariance(const std::vector<double>& s, const std::vector<double>
 /// unrelated triples 0.5 to 0.95, triples mixed to correlations of about 0.5 1.7 to 2.2.
 constexpr double COLOUR_GAIN = 1.5;
 
-/// The transform across channels, row k by column c: the DCT or the identity (see
-/// COLOUR_GAIN), from the channels of the `usable` pixels divided by `scale` and the noise
-/// `variance` of one sample after that division.
-std::vector<double> channelTransform(const float* image, const ChannelLayout& layout,
-                                     const std::vector<std::uint8_t>& usable,
-                                     const std::vector<double>& scale, double variance) {
+/// Whether the channels of the `usable` pixels, divided by `scale`, share their structure
+/// (see COLOUR_GAIN); `variance` is the noise variance of one sample after that division.
+bool shareStructure(const float* image, const ChannelLayout& layout,
+                    const std::vector<std::uint8_t>& usable, const std::vector<double>& scale,
+                    double variance) {
     const std::size_t n = std::size_t(layout.channels);
-    std::vector<double> identity(n * n, 0.0);
-    for (std::size_t c = 0; c < n; ++c) identity[c * n + c] = 1.0;
-    if (n == 1) return identity;
+    if (n == 1) return false;
     // Welford's running mean and scatter of the divided channels.
     std::vector<double> mean(n, 0.0), scatter(n * n, 0.0), x(n), delta(n);
     std::size_t count = 0;
@@ -136,17 +133,41 @@ std::vector<double> channelTransform(const float* image, const ChannelLayout& la
         for (std::size_t a = 0; a < n; ++a)
             for (std::size_t b = 0; b < n; ++b) scatter[a * n + b] += delta[a] * (x[b] - mean[b]);
     }
-    if (count < 2) return identity;
+    if (count < 2) return false;
     std::vector<double> signal(n * n);
     for (std::size_t a = 0; a < n; ++a)
         for (std::size_t b = 0; b < n; ++b)
             signal[a * n + b] =
                 scatter[a * n + b] / double(count - 1) / variance - (a == b ? 1.0 : 0.0);
-    const std::vector<double> dct = dctAcross(int(n));
     return geometricVariance(signal, {}, int(n)) >
-                   COLOUR_GAIN * geometricVariance(signal, dct, int(n))
-               ? dct
-               : identity;
+           COLOUR_GAIN * geometricVariance(signal, dctAcross(int(n)), int(n));
+}
+
+/// Which pixels carry data: finite in every channel (`finite`), inside the mask in some
+/// channel (`inside`, all when there is no mask), and both (`usable`). Throws
+/// std::invalid_argument when no pixel is usable.
+struct PixelData {
+    std::vector<std::uint8_t> finite, inside, usable;
+};
+
+PixelData pixelData(const float* image, const ChannelLayout& layout, const std::uint8_t* mask) {
+    const std::size_t pixels = detail::sampleCount(layout.planeSize);
+    PixelData d{std::vector<std::uint8_t>(pixels, 1),
+                std::vector<std::uint8_t>(pixels, mask ? 0 : 1), std::vector<std::uint8_t>(pixels)};
+    std::size_t usable = 0;
+    for (std::size_t p = 0; p < pixels; ++p) {
+        for (int c = 0; c < layout.channels; ++c) {
+            const std::size_t i = layout.sample(p, c);
+            if (!std::isfinite(image[i])) d.finite[p] = 0;
+            if (mask && mask[i]) d.inside[p] = 1;
+        }
+        d.usable[p] = d.finite[p] && d.inside[p];
+        usable += d.usable[p];
+    }
+    if (usable == 0)
+        throw std::invalid_argument(mask ? "no pixel inside the mask is finite in every channel"
+                                         : "no pixel of the image is finite in every channel");
+    return d;
 }
 
 }  // namespace
@@ -177,9 +198,21 @@ std::vector<Noise> estimateChannelNoise(const float* image, Size3 size, int chan
     return noise;
 }
 
+ChannelMixing chooseChannelMixing(const float* image, Size3 size, int channelDim,
+                                  const std::vector<Noise>& noise, const std::uint8_t* mask) {
+    if (!image) throw std::invalid_argument("image must not be null");
+    const ChannelLayout layout = channelLayout(size, channelDim);
+    Noise planeNoise = Noise::white(1.0);
+    const std::vector<double> scale = channelScales(noise, layout.channels, &planeNoise);
+    const PixelData data = pixelData(image, layout, mask);
+    return shareStructure(image, layout, data.usable, scale, planeNoise.variance())
+               ? ChannelMixing::Decorrelate
+               : ChannelMixing::Separate;
+}
+
 void denoiseChannels(const float* image, Size3 size, int channelDim, float* output,
                      const std::vector<Noise>& noise, const Profile& profile,
-                     const DenoiseOptions& options) {
+                     const DenoiseOptions& options, ChannelMixing mixing) {
     if (!image || !output) throw std::invalid_argument("image and output must not be null");
     const ChannelLayout layout = channelLayout(size, channelDim);
     if (options.distribution == NoiseDistribution::Rician)
@@ -202,30 +235,20 @@ void denoiseChannels(const float* image, Size3 size, int channelDim, float* outp
     auto sampleOf = [&layout](std::size_t p, int c) { return layout.sample(p, c); };
     // A pixel is denoised when every channel is finite; the image's mask holds it when any
     // channel is inside.
-    std::vector<std::uint8_t> finite(pixels, 1), inside;
-    if (options.mask) inside.assign(pixels, 0);
-    std::vector<std::uint8_t> usablePixels(pixels, 0);
-    std::size_t usable = 0;
-    for (std::size_t p = 0; p < pixels; ++p) {
-        for (int c = 0; c < channels; ++c) {
-            const std::size_t i = sampleOf(p, c);
-            if (!std::isfinite(image[i])) finite[p] = 0;
-            if (options.mask && options.mask[i]) inside[p] = 1;
-        }
-        usablePixels[p] = finite[p] && (!options.mask || inside[p]);
-        usable += usablePixels[p];
-    }
-    if (usable == 0)
-        throw std::invalid_argument(options.mask
-                                        ? "no pixel inside the mask is finite in every channel"
-                                        : "no pixel of the image is finite in every channel");
+    const PixelData data = pixelData(image, layout, options.mask);
+    const std::vector<std::uint8_t>& finite = data.finite;
     if (options.cancel && options.cancel->load()) throw Cancelled();
 
-    const std::vector<double> transform =
-        channelTransform(image, layout, usablePixels, scale, planeNoise.variance());
     // Decorrelated channels share the groups of the first (their mean), which holds most of
     // the signal: the others hold too little of it to match their blocks on.
-    const bool mixed = transform[1] != 0.0;
+    const bool mixed = mixing == ChannelMixing::Decorrelate ||
+                       (mixing == ChannelMixing::Automatic &&
+                        shareStructure(image, layout, data.usable, scale, planeNoise.variance()));
+    std::vector<double> transform = dctAcross(channels);
+    if (!mixed)
+        for (int k = 0; k < channels; ++k)
+            for (int c = 0; c < channels; ++c)
+                transform[std::size_t(k) * channels + c] = k == c ? 1.0 : 0.0;
     detail::SharedGroups groups;
     std::fill(output, output + count, 0.0f);
     try {
@@ -243,7 +266,7 @@ void denoiseChannels(const float* image, Size3 size, int channelDim, float* outp
                 plane[p] = float(sum);
             }
             DenoiseOptions planeOptions = options;
-            planeOptions.mask = options.mask ? inside.data() : nullptr;
+            planeOptions.mask = options.mask ? data.inside.data() : nullptr;
             if (options.progress)
                 planeOptions.progress = [&options, k, channels](int stage, float fraction) {
                     options.progress(stage, (float(k) + fraction) / float(channels));
@@ -269,11 +292,12 @@ void denoiseChannels(const float* image, Size3 size, int channelDim, float* outp
 }
 
 void denoiseChannels(const float* image, Size3 size, int channelDim, float* output,
-                     const std::vector<Noise>& noise, const DenoiseOptions& options) {
+                     const std::vector<Noise>& noise, const DenoiseOptions& options,
+                     ChannelMixing mixing) {
     if (noise.empty())
         throw std::invalid_argument("the noise holds no entry: pass one for every channel");
     denoiseChannels(image, size, channelDim, output, noise,
-                    Profile::defaults(false, noise[0].isCorrelated()), options);
+                    Profile::defaults(false, noise[0].isCorrelated()), options, mixing);
 }
 
 }  // namespace kelvo

@@ -739,6 +739,14 @@ TEST(Denoise, ColourImagesAreDenoisedInDecorrelatedChannels) {
                 unrelated[c * pixels + p] = values[c] + 0.1f * noise[c * pixels + p];
         }
     denoiseChannels(unrelated.data(), {w, h, channels}, 2, unrelatedOut.data(), white);
+    EXPECT_EQ(chooseChannelMixing(unrelated.data(), {w, h, channels}, 2, white),
+              ChannelMixing::Separate);
+    EXPECT_EQ(chooseChannelMixing(planar.data(), {w, h, channels}, 2, white),
+              ChannelMixing::Decorrelate);
+    std::vector<float> separate(planar.size());  // the colour image, its channels unmixed
+    denoiseChannels(planar.data(), {w, h, channels}, 2, separate.data(), white, {},
+                    ChannelMixing::Separate);
+    EXPECT_GT(psnr(clean, colour), psnr(clean, separate) + 0.5);
     for (int c = 0; c < channels; ++c) {
         std::vector<float> plane(pixels);
         for (std::size_t p = 0; p < pixels; ++p)

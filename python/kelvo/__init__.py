@@ -285,31 +285,43 @@ def _channel_axis(a, channel_axis, rician):
     return int(channel_axis) % 3
 
 
-def _denoise_channels(a, channel_axis, sigma_or_psd, profile, stages, threads, progress,
-                      rician, mask):
-    axis = _channel_axis(a, channel_axis, rician)
-    channels = a.shape[axis]
-    image_shape = tuple(n for k, n in enumerate(a.shape) if k != axis)
-    m = _mask_for(mask, a.shape)
-    psd = None
+def _channel_noise(shape, axis, sigma_or_psd, estimate):
+    """(sigmas, psd) for an image with channels along `axis`: psd None and one sigma, or one
+    per channel (`estimate()` gives them for "auto"), or a 2-D PSD and [0.0]."""
+    channels = shape[axis]
     if sigma_or_psd is None or (isinstance(sigma_or_psd, str) and sigma_or_psd == "auto"):
-        sigmas = _kelvo._estimate_channel_noise(a, axis, m)
-    elif np.ndim(sigma_or_psd) == 1:
+        return list(estimate()), None
+    if np.ndim(sigma_or_psd) == 1:
         sigmas = [float(s) for s in np.asarray(sigma_or_psd, dtype=np.float64)]
         if len(sigmas) != channels:
             raise ValueError(f"sigma_or_psd holds {len(sigmas)} sigmas, but z has {channels} "
                              f"channels along axis {axis}: pass one sigma, or one per channel")
-    else:
-        sigma, psd = _noise(None, sigma_or_psd)
-        if psd is not None:
-            if psd.ndim != 2:
-                raise ValueError(f"the PSD of an image with channels is 2-D, (Fy, Fx), on the "
-                                 f"image's axes (got shape {psd.shape})")
-            _check_psd_axes(psd.shape, image_shape)
-        sigmas = [sigma]
+        return sigmas, None
+    sigma, psd = _noise(None, sigma_or_psd)
+    if psd is not None:
+        if psd.ndim != 2:
+            raise ValueError(f"the PSD of an image with channels is 2-D, (Fy, Fx), on the "
+                             f"image's axes (got shape {psd.shape})")
+        _check_psd_axes(psd.shape, tuple(n for k, n in enumerate(shape) if k != axis))
+    return [sigma], psd
+
+
+_MIXING = {None: 0, True: 1, False: 2}
+
+
+def _denoise_channels(a, channel_axis, sigma_or_psd, profile, stages, threads, progress,
+                      rician, mask, mix=None):
+    """kelvo.denoise with `channel_axis`; `mix` None lets the image decide whether its
+    channels are decorrelated, True / False forces it (kelvo.dask decides once)."""
+    axis = _channel_axis(a, channel_axis, rician)
+    m = _mask_for(mask, a.shape)
+    sigmas, psd = _channel_noise(a.shape, axis, sigma_or_psd,
+                                 lambda: _kelvo._estimate_channel_noise(a, axis, m))
+    image_shape = tuple(n for k, n in enumerate(a.shape) if k != axis)
     profile = _profile_for(image_shape, profile, threads, psd,
                            f"z without its channel axis {axis}")
-    return _kelvo._denoise_channels(a, axis, sigmas, psd, profile, _STAGES[stages], progress, m)
+    return _kelvo._denoise_channels(a, axis, sigmas, psd, profile, _STAGES[stages], progress, m,
+                                    _MIXING[mix])
 
 
 def estimate_noise(z, mask=None, noise="gaussian", coils=1, channel_axis=None):

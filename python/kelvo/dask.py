@@ -186,8 +186,59 @@ def _denoise_block(block, mask=None, *, sigma, psd, profile, stages, noise="gaus
                          noise=noise, coils=coils, mask=mask)
 
 
+def _denoise_colour_block(block, mask=None, *, noise, profile, stages, axis, mix):
+    has_data = np.all(np.isfinite(block), axis=axis)
+    if mask is not None:
+        has_data &= np.any(mask != 0, axis=axis)
+    if not has_data.any():  # nothing to denoise here (a background chunk)
+        return block.astype(np.float32)
+    return kelvo._denoise_channels(np.asarray(block), axis, noise, profile, stages, 0, None,
+                                   False, mask, mix)
+
+
+def _denoise_colour(arr, sigma_or_psd, profile, stages, threads, chunks, mask, channel_axis,
+                    noise, coils):
+    """denoise() of an image with channels along `channel_axis`: the channels stay whole in
+    every chunk, and the whole image's central crop decides once whether they are
+    decorrelated (and gives each channel's sigma for "auto")."""
+    rician, _ = kelvo._distribution(noise, coils)
+    axis = kelvo._channel_axis(arr, channel_axis, rician)
+    image_shape = tuple(n for k, n in enumerate(arr.shape) if k != axis)
+    crop = np.ascontiguousarray(_central_crop(arr, _AUTO_CROP_IMAGE), dtype=np.float32)
+    crop_mask = None if mask is None else kelvo._mask_for(
+        np.asarray(_central_crop(mask, _AUTO_CROP_IMAGE)), crop.shape)
+    sigmas, psd = kelvo._channel_noise(
+        arr.shape, axis, sigma_or_psd,
+        lambda: kelvo._kelvo._estimate_channel_noise(crop, axis, crop_mask))
+    if psd is not None:
+        psd = np.ascontiguousarray(psd, dtype=np.float32)
+    profile = kelvo._profile_for(image_shape, profile, threads, psd,
+                                 f"the array without its channel axis {axis}")
+    mix = kelvo._kelvo._channels_share_structure(crop, axis, sigmas, psd, crop_mask)
+    correlated = psd is not None and float(np.ptp(psd)) > 1e-6 * float(np.max(psd))
+    depth, unit = (list(v) for v in overlap_depth(image_shape, profile, stages, "gaussian",
+                                                  correlated))
+    depth.insert(axis, 0)
+    unit.insert(axis, 1)
+    target = [max(c) for c in arr.chunks] if chunks is None else list(chunks)
+    if len(target) != arr.ndim:
+        raise ValueError("chunks needs one size per axis")
+    target[axis] = arr.shape[axis]  # the channels of a pixel stay together
+    new_chunks = tuple(aligned_chunks(n, t, u, d)
+                       for n, t, u, d in zip(arr.shape, target, unit, depth))
+    if new_chunks != arr.chunks:
+        arr = arr.rechunk(new_chunks)
+    depth = {k: (depth[k] if len(new_chunks[k]) > 1 else 0) for k in range(arr.ndim)}
+    arrays = [arr] if mask is None else [arr, mask.rechunk(new_chunks)]
+    return da.map_overlap(
+        _denoise_colour_block, *arrays, depth=depth, boundary="none", trim=True,
+        dtype=np.float32, meta=np.empty((0,) * arr.ndim, dtype=np.float32),
+        noise=sigmas if psd is None else psd, profile=profile, stages=stages, axis=axis,
+        mix=mix)
+
+
 def denoise(array, sigma_or_psd=None, profile=None, stages="all", threads=0, chunks=None,
-            noise="gaussian", coils=1, mask=None):
+            noise="gaussian", coils=1, mask=None, channel_axis=None):
     """Denoise a dask array (or anything ``dask.array.asarray`` accepts) chunk by chunk.
 
     Returns a lazy float32 dask array of the same shape; call ``.compute()``,
@@ -206,6 +257,10 @@ def denoise(array, sigma_or_psd=None, profile=None, stages="all", threads=0, chu
     noise, coils: the noise distribution, as in :func:`kelvo.denoise`.
     mask: None or an array (dask or NumPy) of the array's shape, non-zero inside; samples
         outside are copied unchanged and left out of the "auto" estimate.
+    channel_axis: None, or the axis of a 3-D array that holds the channels of a colour image
+        (see :func:`kelvo.denoise`). Chunks keep every channel; the central crop (at most
+        1024 pixels per axis) decides once whether the channels are decorrelated, and gives
+        each channel's sigma for "auto".
     """
     arr = da.asarray(array)
     if arr.ndim not in (2, 3):
@@ -221,6 +276,9 @@ def denoise(array, sigma_or_psd=None, profile=None, stages="all", threads=0, chu
         if mask.dtype.kind not in "biuf":
             raise TypeError(f"mask must be a boolean or numeric array (got {mask.dtype})")
         mask = mask != 0
+    if channel_axis is not None:
+        return _denoise_colour(arr, sigma_or_psd, profile, stages, threads, chunks, mask,
+                               channel_axis, noise, coils)
     if sigma_or_psd is None or (isinstance(sigma_or_psd, str) and sigma_or_psd == "auto"):
         limit = _AUTO_CROP_VOLUME if kelvo.is_volumetric(arr.shape) else _AUTO_CROP_IMAGE
         crop_mask = None if mask is None else np.asarray(_central_crop(mask, limit))

@@ -216,28 +216,54 @@ FloatArray denoiseArray(const FloatArray& volume, double sigma, const py::object
                       });
 }
 
-/// An image with channels along NumPy axis `channelAxis` of a 3-D array; `sigmas` holds one
-/// value (every channel) or one per channel, unless `psd` (2-D, every channel's) is given.
-FloatArray denoiseChannelsArray(const FloatArray& image, int channelAxis,
-                                const std::vector<double>& sigmas, const py::object& psd,
-                                const kelvo::Profile& profile, bool hardOnly, py::object progress,
-                                const py::object& mask) {
-    if (IN_PROGRESS_CALLBACK)
-        throw std::runtime_error("kelvo.denoise cannot be called from a progress callback");
-    if (image.ndim() != 3 || channelAxis < 0 || channelAxis > 2)
-        throw py::value_error("an image with channels has 3 axes, one of them the channels'");
-    const kelvo::Size3 size = engineSize(image, "the image");
+/// The noise of an image with channels: one PSD (2-D, every channel's) when `psd` is given,
+/// else `sigmas`, one value (every channel) or one per channel.
+std::vector<kelvo::Noise> channelNoise(const std::vector<double>& sigmas, const py::object& psd) {
     std::vector<kelvo::Noise> noise;
     if (!psd.is_none()) {
         noise.push_back(makeNoise(0.0, psd));
     } else {
         for (double sigma : sigmas) noise.push_back(kelvo::Noise::white(sigma));
     }
+    return noise;
+}
+
+kelvo::Size3 channelImageSize(const FloatArray& image, int channelAxis) {
+    if (image.ndim() != 3 || channelAxis < 0 || channelAxis > 2)
+        throw py::value_error("an image with channels has 3 axes, one of them the channels'");
+    return engineSize(image, "the image");
+}
+
+/// An image with channels along NumPy axis `channelAxis` of a 3-D array; `mixing`: 0 as the
+/// image decides, 1 decorrelated, 2 each channel on its own (kelvo::ChannelMixing).
+FloatArray denoiseChannelsArray(const FloatArray& image, int channelAxis,
+                                const std::vector<double>& sigmas, const py::object& psd,
+                                const kelvo::Profile& profile, bool hardOnly, py::object progress,
+                                const py::object& mask, int mixing) {
+    if (IN_PROGRESS_CALLBACK)
+        throw std::runtime_error("kelvo.denoise cannot be called from a progress callback");
+    const kelvo::Size3 size = channelImageSize(image, channelAxis);
+    const std::vector<kelvo::Noise> noise = channelNoise(sigmas, psd);
+    if (mixing < 0 || mixing > 2) throw py::value_error("mixing must be 0, 1 or 2");
+    const auto how = static_cast<kelvo::ChannelMixing>(mixing);
     return runDenoise(image, hardOnly, std::move(progress), false, 1, mask,
                       [&](const float* in, float* out, const kelvo::DenoiseOptions& options) {
                           kelvo::denoiseChannels(in, size, 2 - channelAxis, out, noise, profile,
-                                                 options);
+                                                 options, how);
                       });
+}
+
+/// Whether the channels of `image` share their structure (kelvo::chooseChannelMixing).
+bool channelsShareStructure(const FloatArray& image, int channelAxis,
+                            const std::vector<double>& sigmas, const py::object& psd,
+                            const py::object& mask) {
+    const kelvo::Size3 size = channelImageSize(image, channelAxis);
+    const std::vector<kelvo::Noise> noise = channelNoise(sigmas, psd);
+    MaskArray maskKeep;
+    const std::uint8_t* maskBytes = maskData(mask, image, maskKeep);
+    py::gil_scoped_release release;
+    return kelvo::chooseChannelMixing(image.data(), size, 2 - channelAxis, noise, maskBytes) ==
+           kelvo::ChannelMixing::Decorrelate;
 }
 
 /// Each channel's sigma of an image with channels along NumPy axis `channelAxis`.
@@ -577,7 +603,9 @@ PYBIND11_MODULE(_kelvo, m) {
           py::arg("coils"), py::arg("mask"));
     m.def("_denoise_channels", &denoiseChannelsArray, py::arg("image"), py::arg("channel_axis"),
           py::arg("sigmas"), py::arg("psd"), py::arg("profile"), py::arg("hard_only"),
-          py::arg("progress"), py::arg("mask"));
+          py::arg("progress"), py::arg("mask"), py::arg("mixing") = 0);
+    m.def("_channels_share_structure", &channelsShareStructure, py::arg("image"),
+          py::arg("channel_axis"), py::arg("sigmas"), py::arg("psd"), py::arg("mask"));
     m.def("_estimate_channel_noise", &estimateChannelNoiseArray, py::arg("image"),
           py::arg("channel_axis"), py::arg("mask"));
     m.def("_estimate_noise", &estimateNoiseArray, py::arg("volume"), py::arg("mask"),

@@ -111,6 +111,26 @@ def test_chunked_equals_whole_image(client):
         assert err == 0.0  # one engine thread: bit for bit
 
 
+def test_chunked_colour_image_equals_whole(client):
+    # Channels that share their structure (decorrelated, the first channel's groups shared)
+    # and channels that do not, with each channel's sigma estimated: bit for bit.
+    sigma = 12.0
+    base, _ = textured((400, 390), 0.0)
+    rng = np.random.default_rng(SEED + 1)
+    noise = rng.normal(0.0, sigma, (400, 390, 3))
+    colour = np.stack([base, 0.8 * base + 20, 0.6 * base + 40], axis=-1) + noise
+    unrelated = np.stack([base, base[::-1], base[:, ::-1]], axis=-1) + noise
+    for z, mixed in ((colour.astype(np.float32), True), (unrelated.astype(np.float32), False)):
+        assert kelvo._kelvo._channels_share_structure(z, 2, [sigma], None, None) == mixed
+        whole = kelvo.denoise(z, "auto", threads=1, channel_axis=-1)
+        result = kd.denoise(da.from_array(z, chunks=(80, 64, 1)), "auto", threads=1,
+                            channel_axis=-1)
+        assert result.chunks[2] == (3,) and len(result.chunks[0]) > 1
+        err = seam_error(result.compute(), whole)
+        print(f"colour image 400x390x3 in {result.chunks}, mixed {mixed}: seam error {err}")
+        assert err == 0.0
+
+
 def test_chunked_equals_whole_volume_anisotropic(client):
     # The data's deviation is about 27: noise of 10 is small against it, noise of 20 large
     # enough for the binned copy, which the whole array decides for every chunk.

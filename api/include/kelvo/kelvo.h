@@ -195,6 +195,10 @@ std::int64_t estimateMemory(Size3 size, const Noise& noise, const Profile& profi
 
 // ---- Images with several channels (colour) -------------------------------------------------
 
+/// Whether denoiseChannels mixes the channels: where they share their structure (Automatic,
+/// see below), always by the DCT (Decorrelate), or never (Separate: each channel on its own).
+enum class ChannelMixing { Automatic, Decorrelate, Separate };
+
 /// Denoises a 2-D image whose channels show the same scene (an RGB photograph, the stains of a
 /// colour micrograph): the samples along dimension `channelDim` of `size` are the channels of
 /// one pixel and the other two dimensions, in their order, are the image. An RGB image held as
@@ -223,7 +227,8 @@ std::int64_t estimateMemory(Size3 size, const Noise& noise, const Profile& profi
 /// during the run `output` is all zero.
 void denoiseChannels(const float* image, Size3 size, int channelDim, float* output,
                      const std::vector<Noise>& noise, const Profile& profile,
-                     const DenoiseOptions& options = {});
+                     const DenoiseOptions& options = {},
+                     ChannelMixing mixing = ChannelMixing::Automatic);
 
 /// The standard deviation of each channel's white noise (estimateNoise on that channel's
 /// image, with the mask's samples of that channel), one white Noise per channel, ready for
@@ -233,6 +238,14 @@ std::vector<Noise> estimateChannelNoise(const float* image, Size3 size, int chan
 
 /// The same with the image profile, Profile::defaults(false, noise[0].isCorrelated()).
 void denoiseChannels(const float* image, Size3 size, int channelDim, float* output,
-                     const std::vector<Noise>& noise, const DenoiseOptions& options = {});
+                     const std::vector<Noise>& noise, const DenoiseOptions& options = {},
+                     ChannelMixing mixing = ChannelMixing::Automatic);
+
+/// What ChannelMixing::Automatic decides for `image` (Decorrelate or Separate), from the
+/// pixels finite in every channel and inside `mask` (null: all). Chunked runs decide once
+/// for the whole image and pass the answer to every chunk. Throws like denoiseChannels.
+ChannelMixing chooseChannelMixing(const float* image, Size3 size, int channelDim,
+                                  const std::vector<Noise>& noise,
+                                  const std::uint8_t* mask = nullptr);
 
 }  // namespace kelvo
