@@ -26,9 +26,9 @@ function [y_est, matchesHT, matchesWie] = KELVO(z, sigma_psd, profile)
 %   y_est = KELVO(rgb, sigma_psd, KELVOProfile('colour')) denoises an H x W x C image whose
 %   third dimension holds its channels (an RGB image as imread gives it): channels that
 %   share their structure (as colours do) are decorrelated by the orthonormal DCT across
-%   them (for RGB the opponent colour transform), and each is denoised as a 2-D image. sigma_psd is then one sigma, a vector of
-%   C sigmas (one per channel), a 2-D PSD that every channel's noise has, or 'auto' (each
-%   channel's sigma estimated). A pixel with a non-finite sample in any channel comes back
+%   them (for RGB the opponent colour transform), and each is denoised as a 2-D image.
+%   sigma_psd is then one sigma, a vector of C sigmas (one per channel), a 2-D PSD that
+%   every channel's noise has, or 'auto' (each channel's sigma estimated). A pixel with a non-finite sample in any channel comes back
 %   unchanged in every channel; profile.mask is of z's size.
 %
 %   z may be 2-D, 3-D, or 4-D (a series of volumes, denoised one by one as separate calls
@@ -125,8 +125,9 @@ end
 
 function y_est = denoiseColour(z, sigma_psd, profile)
 % An H x W x C image with its channels along dimension 3: whitened by each channel's sigma,
-% decorrelated by the orthonormal DCT across channels, each transformed channel denoised as
-% an image and the transform undone, as kelvo::denoiseChannels does.
+% decorrelated by the orthonormal DCT across channels where they share their structure,
+% each (transformed) channel denoised as an image and the transform undone, as
+% kelvo::denoiseChannels does.
 if ndims(z) ~= 3
     error('kelvo:badInput', ['KELVO: profile.kind ''colour'' takes an H x W x C image whose ' ...
           'third dimension holds its channels; got size %s'], mat2str(size(z)));
@@ -170,9 +171,6 @@ elseif isnumeric(sigma_psd) && isvector(sigma_psd) && numel(sigma_psd) > 1
     sig = double(sigma_psd(:)');
 else
     noise = noiseArgument(sigma_psd, [h, w, 1]);
-    if ischar(noise)
-        noise = struct('sigma', 1, 'psd', []);
-    end
     if isempty(noise.psd)
         sig = repmat(noise.sigma, 1, c);
     else
@@ -204,13 +202,15 @@ x = reshape(double(z), h * w, c) ./ sig;
 % The DCT only where it compacts the channels' signal (channels that share their structure):
 % the geometric mean of their signal variances, in units of the noise's, must exceed that of
 % the transformed channels 1.5 times; else each channel is denoised on its own.
-transform = eye(c);
+mixed = false;
 if c > 1 && nnz(usable) > 1
     signal = cov(x(usable(:), :)) / noiseVariance - eye(c);
     geometric = @(v) exp(mean(log(max(v, 1e-3))));
-    if geometric(diag(signal)) > 1.5 * geometric(diag(dct * signal * dct.'))
-        transform = dct;
-    end
+    mixed = geometric(diag(signal)) > 1.5 * geometric(diag(dct * signal * dct.'));
+end
+transform = eye(c);
+if mixed
+    transform = dct;
 end
 planes = x * transform.';
 planes(~finite(:), :) = NaN;
@@ -221,7 +221,6 @@ planeSize = [h, w, 1];
 planeNoiseArg = noiseArgument(planeNoise, planeSize);
 planePro = fitVolume(resolveProfile(planePro, false, isCorrelated(planeNoiseArg.psd)), planeSize);
 planeMask = maskOf(planeMask, planeSize(1:2), planeSize, 1);
-mixed = ~isequal(transform, eye(c));
 groups = [];
 y = zeros(h * w, c);
 for k = 1:c

@@ -30,6 +30,13 @@ std::vector<double> dctAcross(int n) {
     return t;
 }
 
+/// The identity across n channels: each channel on its own.
+std::vector<double> identityAcross(int n) {
+    std::vector<double> t(std::size_t(n) * n, 0.0);
+    for (int c = 0; c < n; ++c) t[std::size_t(c) * n + c] = 1.0;
+    return t;
+}
+
 /// Each channel's divisor before the transform (its sigma under white noise, 1 under a PSD)
 /// and the noise of every transformed channel. Throws std::invalid_argument for a list that
 /// is neither one entry nor one white entry per channel.
@@ -232,7 +239,6 @@ void denoiseChannels(const float* image, Size3 size, int channelDim, float* outp
     if (in < out + count * sizeof(float) && out < in + count * sizeof(float))
         throw std::invalid_argument("output must not overlap the input image");
 
-    auto sampleOf = [&layout](std::size_t p, int c) { return layout.sample(p, c); };
     // A pixel is denoised when every channel is finite; the image's mask holds it when any
     // channel is inside.
     const PixelData data = pixelData(image, layout, options.mask);
@@ -244,11 +250,7 @@ void denoiseChannels(const float* image, Size3 size, int channelDim, float* outp
     const bool mixed = mixing == ChannelMixing::Decorrelate ||
                        (mixing == ChannelMixing::Automatic &&
                         shareStructure(image, layout, data.usable, scale, planeNoise.variance()));
-    std::vector<double> transform = dctAcross(channels);
-    if (!mixed)
-        for (int k = 0; k < channels; ++k)
-            for (int c = 0; c < channels; ++c)
-                transform[std::size_t(k) * channels + c] = k == c ? 1.0 : 0.0;
+    const std::vector<double> transform = mixed ? dctAcross(channels) : identityAcross(channels);
     detail::SharedGroups groups;
     std::fill(output, output + count, 0.0f);
     try {
@@ -262,7 +264,7 @@ void denoiseChannels(const float* image, Size3 size, int channelDim, float* outp
                 }
                 double sum = 0.0;
                 for (int c = 0; c < channels; ++c)
-                    sum += row[c] * double(image[sampleOf(p, c)]) / scale[std::size_t(c)];
+                    sum += row[c] * double(image[layout.sample(p, c)]) / scale[std::size_t(c)];
                 plane[p] = float(sum);
             }
             DenoiseOptions planeOptions = options;
@@ -276,7 +278,7 @@ void denoiseChannels(const float* image, Size3 size, int channelDim, float* outp
                                    planeOptions, mixed ? &groups : nullptr);
             for (std::size_t p = 0; p < pixels; ++p)
                 for (int c = 0; c < channels; ++c)
-                    output[sampleOf(p, c)] +=
+                    output[layout.sample(p, c)] +=
                         float(row[c] * double(estimate[p]) * scale[std::size_t(c)]);
         }
     } catch (...) {
@@ -286,7 +288,7 @@ void denoiseChannels(const float* image, Size3 size, int channelDim, float* outp
     // What was not denoised keeps its input value exactly.
     for (std::size_t p = 0; p < pixels; ++p)
         for (int c = 0; c < channels; ++c) {
-            const std::size_t i = sampleOf(p, c);
+            const std::size_t i = layout.sample(p, c);
             if (!finite[p] || (options.mask && !options.mask[i])) output[i] = image[i];
         }
 }

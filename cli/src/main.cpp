@@ -73,7 +73,7 @@ const char* USAGE =
     "                     opponent colour transform), and each is denoised as an image;\n"
     "                     --sigma auto estimates each channel's sigma; --psd FILE is 2-D,\n"
     "                     every channel's noise.\n"
-    "                     An RGB TIFF (one page) is a colour image without the option\n"
+    "                     An RGB TIFF (one page) is a colour image without the option.\n"
     "options:\n"
     "  --stage ht|all     run hard thresholding only, or both stages (default all)\n"
     "  --threads N        worker threads (default: every core)\n"

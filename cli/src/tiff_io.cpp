@@ -179,7 +179,7 @@ std::unique_ptr<VolumeFile> readTiff(const std::string& path) {
                           (extra != 0 ? "with an alpha channel (remove it first)"
                                       : "in another layout than RGB or grey samples side by "
                                         "side in each pixel"));
-        if (spp != 1 && (pages > 0 || TIFFReadDirectory(t) || !TIFFSetDirectory(t, 0)))
+        if (spp != 1 && TIFFNumberOfDirectories(t) != 1)
             throw IoError(path + ": unsupported TIFF: a stack of colour pages (pages of " +
                           std::to_string(spp) + " samples per pixel); save each page on its own");
         if (TIFFIsTiled(t)) throw IoError(path + ": unsupported TIFF: tiled pages");

@@ -141,12 +141,20 @@ def _noise(z, sigma_or_psd, mask=None, rician=False, coils=1):
     return 0.0, psd
 
 
+def _is_correlated(psd):
+    """Whether `psd` (None for white noise) is not flat: correlated noise, which has its own
+    defaults."""
+    return psd is not None and psd.size > 0 and float(np.ptp(psd)) > 1e-6 * float(np.max(psd))
+
+
+def _image_shape(shape, axis):
+    """`shape` without its channel axis `axis`."""
+    return tuple(n for k, n in enumerate(shape) if k != axis)
+
+
 def _profile_for(shape, profile, threads, psd=None, what="z"):
     if profile is None:
-        # A PSD that is not flat describes correlated noise, which has its own defaults.
-        correlated = (psd is not None and psd.size > 0
-                      and float(np.ptp(psd)) > 1e-6 * float(np.max(psd)))
-        profile = Profile.defaults(is_volumetric(shape), correlated)
+        profile = Profile.defaults(is_volumetric(shape), _is_correlated(psd))
     elif not isinstance(profile, Profile):
         raise TypeError(f"profile must be a kelvo.Profile (got {type(profile).__name__})")
     if not isinstance(threads, numbers.Integral) or threads < 0:
@@ -216,10 +224,9 @@ def denoise(z, sigma_or_psd=None, profile=None, stages="all", threads=0, progres
         (for RGB the opponent colour transform), others are left unmixed, and each is
         denoised as an image (the decorrelated ones on the groups of blocks of the first):
         on colour photographs 1.2 dB above denoising (H, W, 3) as a volume three samples
-        wide, on average. The noise is independent
-        between channels: `sigma_or_psd` is one sigma, one sigma per channel (a sequence),
-        a 2-D PSD ``(Fy, Fx)`` that every channel's noise has, or "auto" (each channel's
-        sigma estimated). A pixel with a non-finite sample in any channel comes back
+        wide, on average. The noise is independent between channels: `sigma_or_psd` is one
+        sigma, one sigma per channel (a sequence), a 2-D PSD ``(Fy, Fx)`` that every
+        channel's noise has, or "auto" (each channel's sigma estimated). A pixel with a non-finite sample in any channel comes back
         unchanged in every channel. noise="rician" is refused.
 
     The GIL is released while the engine runs; runs from several Python threads are
@@ -302,7 +309,7 @@ def _channel_noise(shape, axis, sigma_or_psd, estimate):
         if psd.ndim != 2:
             raise ValueError(f"the PSD of an image with channels is 2-D, (Fy, Fx), on the "
                              f"image's axes (got shape {psd.shape})")
-        _check_psd_axes(psd.shape, tuple(n for k, n in enumerate(shape) if k != axis))
+        _check_psd_axes(psd.shape, _image_shape(shape, axis))
     return [sigma], psd
 
 
@@ -317,8 +324,7 @@ def _denoise_channels(a, channel_axis, sigma_or_psd, profile, stages, threads, p
     m = _mask_for(mask, a.shape)
     sigmas, psd = _channel_noise(a.shape, axis, sigma_or_psd,
                                  lambda: _kelvo._estimate_channel_noise(a, axis, m))
-    image_shape = tuple(n for k, n in enumerate(a.shape) if k != axis)
-    profile = _profile_for(image_shape, profile, threads, psd,
+    profile = _profile_for(_image_shape(a.shape, axis), profile, threads, psd,
                            f"z without its channel axis {axis}")
     return _kelvo._denoise_channels(a, axis, sigmas, psd, profile, _STAGES[stages], progress, m,
                                     _MIXING[mix])

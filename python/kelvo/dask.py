@@ -203,7 +203,7 @@ def _denoise_colour(arr, sigma_or_psd, profile, stages, threads, chunks, mask, c
     decorrelated (and gives each channel's sigma for "auto")."""
     rician, _ = kelvo._distribution(noise, coils)
     axis = kelvo._channel_axis(arr, channel_axis, rician)
-    image_shape = tuple(n for k, n in enumerate(arr.shape) if k != axis)
+    image_shape = kelvo._image_shape(arr.shape, axis)
     crop = np.ascontiguousarray(_central_crop(arr, _AUTO_CROP_IMAGE), dtype=np.float32)
     crop_mask = None if mask is None else kelvo._mask_for(
         np.asarray(_central_crop(mask, _AUTO_CROP_IMAGE)), crop.shape)
@@ -215,26 +215,37 @@ def _denoise_colour(arr, sigma_or_psd, profile, stages, threads, chunks, mask, c
     profile = kelvo._profile_for(image_shape, profile, threads, psd,
                                  f"the array without its channel axis {axis}")
     mix = kelvo._kelvo._channels_share_structure(crop, axis, sigmas, psd, crop_mask)
-    correlated = psd is not None and float(np.ptp(psd)) > 1e-6 * float(np.max(psd))
+    correlated = kelvo._is_correlated(psd)
     depth, unit = (list(v) for v in overlap_depth(image_shape, profile, stages, "gaussian",
                                                   correlated))
     depth.insert(axis, 0)
     unit.insert(axis, 1)
+    # The channels of a pixel stay together.
+    return _map_chunks(_denoise_colour_block, arr, mask, depth, unit, chunks, whole=axis,
+                       noise=sigmas if psd is None else psd, profile=profile, stages=stages,
+                       axis=axis, mix=mix)
+
+
+def _map_chunks(block_function, arr, mask, depth, unit, chunks, whole=None, **kwargs):
+    """`block_function` over `arr` (and `mask`) in chunks near `chunks` (None: the array's
+    largest) realigned to `unit` and extended by `depth` (see the module's notes); along axis
+    `whole` the array stays in one chunk."""
     target = [max(c) for c in arr.chunks] if chunks is None else list(chunks)
     if len(target) != arr.ndim:
         raise ValueError("chunks needs one size per axis")
-    target[axis] = arr.shape[axis]  # the channels of a pixel stay together
+    if whole is not None:
+        target[whole] = arr.shape[whole]
     new_chunks = tuple(aligned_chunks(n, t, u, d)
                        for n, t, u, d in zip(arr.shape, target, unit, depth))
     if new_chunks != arr.chunks:
         arr = arr.rechunk(new_chunks)
-    depth = {k: (depth[k] if len(new_chunks[k]) > 1 else 0) for k in range(arr.ndim)}
+    # No margin along an axis held in one chunk (dask wants depth <= the chunk size).
+    depth = {axis: (depth[axis] if len(new_chunks[axis]) > 1 else 0)
+             for axis in range(arr.ndim)}
     arrays = [arr] if mask is None else [arr, mask.rechunk(new_chunks)]
     return da.map_overlap(
-        _denoise_colour_block, *arrays, depth=depth, boundary="none", trim=True,
-        dtype=np.float32, meta=np.empty((0,) * arr.ndim, dtype=np.float32),
-        noise=sigmas if psd is None else psd, profile=profile, stages=stages, axis=axis,
-        mix=mix)
+        block_function, *arrays, depth=depth, boundary="none", trim=True, dtype=np.float32,
+        meta=np.empty((0,) * arr.ndim, dtype=np.float32), **kwargs)
 
 
 def denoise(array, sigma_or_psd=None, profile=None, stages="all", threads=0, chunks=None,
@@ -294,8 +305,7 @@ def denoise(array, sigma_or_psd=None, profile=None, stages="all", threads=0, chu
     # (those of correlated noise for a PSD that is not flat).
     profile = kelvo._profile_for(arr.shape, profile, threads, psd, "array")
 
-    correlated = psd is not None and psd.size > 0 and float(np.ptp(psd)) > 1e-6 * float(
-        np.max(psd))
+    correlated = kelvo._is_correlated(psd)
     ratio = profile.coarse_noise_ratio
     if (profile.multiscale and not correlated and kelvo.is_volumetric(arr.shape)
             and 0 < ratio < math.inf):
@@ -306,22 +316,5 @@ def denoise(array, sigma_or_psd=None, profile=None, stages="all", threads=0, chu
         profile.coarse_noise_ratio = (
             0.0 if _relative_noise(arr, mask, white) >= ratio else math.inf)
     depth, unit = overlap_depth(arr.shape, profile, stages, noise, correlated)
-    if chunks is None:
-        target = [max(c) for c in arr.chunks]
-    else:
-        target = list(chunks)
-        if len(target) != arr.ndim:
-            raise ValueError("chunks needs one size per axis")
-    new_chunks = tuple(aligned_chunks(n, t, u, d)
-                       for n, t, u, d in zip(arr.shape, target, unit, depth))
-    if new_chunks != arr.chunks:
-        arr = arr.rechunk(new_chunks)
-    # No margin along an axis held in one chunk (dask wants depth <= the chunk size).
-    depth = {axis: (depth[axis] if len(new_chunks[axis]) > 1 else 0)
-             for axis in range(arr.ndim)}
-
-    arrays = [arr] if mask is None else [arr, mask.rechunk(new_chunks)]
-    return da.map_overlap(
-        _denoise_block, *arrays, depth=depth, boundary="none", trim=True, dtype=np.float32,
-        meta=np.empty((0,) * arr.ndim, dtype=np.float32),
-        sigma=sigma, psd=psd, profile=profile, stages=stages, noise=noise, coils=coils)
+    return _map_chunks(_denoise_block, arr, mask, depth, unit, chunks, sigma=sigma, psd=psd,
+                       profile=profile, stages=stages, noise=noise, coils=coils)

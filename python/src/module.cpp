@@ -269,7 +269,7 @@ bool channelsShareStructure(const FloatArray& image, int channelAxis,
 /// Each channel's sigma of an image with channels along NumPy axis `channelAxis`.
 std::vector<double> estimateChannelNoiseArray(const FloatArray& image, int channelAxis,
                                               const py::object& mask) {
-    const kelvo::Size3 size = engineSize(image, "the image");
+    const kelvo::Size3 size = channelImageSize(image, channelAxis);
     MaskArray maskKeep;
     kelvo::NoiseEstimateOptions options;
     options.mask = maskData(mask, image, maskKeep);

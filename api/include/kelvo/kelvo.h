@@ -230,16 +230,16 @@ void denoiseChannels(const float* image, Size3 size, int channelDim, float* outp
                      const DenoiseOptions& options = {},
                      ChannelMixing mixing = ChannelMixing::Automatic);
 
+/// The same with the image profile, Profile::defaults(false, noise[0].isCorrelated()).
+void denoiseChannels(const float* image, Size3 size, int channelDim, float* output,
+                     const std::vector<Noise>& noise, const DenoiseOptions& options = {},
+                     ChannelMixing mixing = ChannelMixing::Automatic);
+
 /// The standard deviation of each channel's white noise (estimateNoise on that channel's
 /// image, with the mask's samples of that channel), one white Noise per channel, ready for
 /// denoiseChannels. Gaussian noise only; throws like estimateNoise, naming the channel.
 std::vector<Noise> estimateChannelNoise(const float* image, Size3 size, int channelDim,
                                         const NoiseEstimateOptions& options = {});
-
-/// The same with the image profile, Profile::defaults(false, noise[0].isCorrelated()).
-void denoiseChannels(const float* image, Size3 size, int channelDim, float* output,
-                     const std::vector<Noise>& noise, const DenoiseOptions& options = {},
-                     ChannelMixing mixing = ChannelMixing::Automatic);
 
 /// What ChannelMixing::Automatic decides for `image` (Decorrelate or Separate), from the
 /// pixels finite in every channel and inside `mask` (null: all). Chunked runs decide once
